@@ -4,7 +4,6 @@
 
 #include "render/flare_context.h"
 
-void FillHypotTable(HypotTable& table);
 void RenderFlare(EffectParams params, PixelWorld* output, FlareContext& context);
 
 // The profile length RenderFlare uses for a frame width and brightness factor.
