@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages Lens Flare needs to build, test and run, skipping
+# the ones already present. Run as root. Pass --with-browser to also install what
+# the preview page's browser test needs (Chromium, Node.js and its npm packages).
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config
+  libgtest-dev libgmock-dev libbenchmark-dev      # tests and benchmarks
+  libopenimageio-dev                              # image reading and writing
+  ffmpeg                                          # video decoding and encoding
+  libcpp-httplib-dev nlohmann-json3-dev           # the preview server
+)
+with_browser=0
+for arg in "$@"; do
+  case "$arg" in
+    --with-browser) with_browser=1 ;;
+    *) echo "install-deps.sh: unknown option '$arg'" >&2; exit 2 ;;
+  esac
+done
+if [ "$with_browser" = 1 ]; then
+  packages+=(chromium)
+  command -v node >/dev/null 2>&1 || packages+=(nodejs)
+  command -v npm >/dev/null 2>&1 || packages+=(npm)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+if [ "$with_browser" = 1 ]; then
+  here=$(cd "$(dirname "$0")/.." && pwd)
+  if [ -f "$here/tests/web/package.json" ] && [ ! -d "$here/tests/web/node_modules/playwright-core" ]; then
+    (cd "$here/tests/web" && npm install --no-audit --no-fund --silent)
+  fi
+fi
