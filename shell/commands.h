@@ -1,0 +1,35 @@
+// The command handlers behind FilterMain and the small computations they use,
+// declared here so that white-box tests can reach them. Nothing in this header
+// leaves the module: only FilterMain, PluginDataEntryFunction and the string
+// table reference are exported.
+#pragma once
+
+#include <cstdint>
+
+#include "shell/host_protocol.h"
+
+// The block behind CommandInput.globalData: the string reference that
+// registerStrings left in the caller's slot.
+struct GlobalData {
+  void* stringRef;
+};
+
+// Display text of string table entry `index` (see string_table.h), through the
+// string reference held in GlobalData.
+const char* LookupString(const CommandInput* in, int32_t index);
+
+int32_t About(CommandInput* in, CommandOutput* out);
+int32_t GlobalSetup(CommandInput* in, CommandOutput* out);
+int32_t GlobalSetdown(CommandInput* in, CommandOutput* out);
+int32_t SetupParams(CommandInput* in, CommandOutput* out, EffectParams params, PixelWorld* output);
+int32_t SetupSequence(CommandInput* in, CommandOutput* out, EffectParams params, PixelWorld* output);
+int32_t SequenceSetdown(CommandInput* in, CommandOutput* out);
+int32_t Render(CommandInput* in, CommandOutput* out, EffectParams params, PixelWorld* output);
+
+// Below 10 % brightness the renderer still draws at 10 %; the render command makes
+// up the shortfall by fading towards the untouched input by this amount (0 to 1).
+float LowBrightnessFade(double brightnessPercent);
+
+// The 16.16 ratio handed to the host's blend: 0 keeps the rendered frame, 65536
+// gives the untouched input. blendWithOriginal is the control's 16.16 percentage.
+int32_t BlendRatio(Fix16 blendWithOriginal, float fade);
