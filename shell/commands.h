@@ -14,6 +14,10 @@ struct GlobalData {
   void* stringRef;
 };
 
+extern "C" int32_t FilterMain(int32_t command, CommandInput* in, CommandOutput* out,
+                              EffectParams params, PixelWorld* output);
+extern "C" int32_t PluginDataEntryFunction(void* hostData, RegisterEffectFn registerEffect);
+
 // Display text of string table entry `index` (see string_table.h), through the
 // string reference held in GlobalData.
 const char* LookupString(const CommandInput* in, int32_t index);
