@@ -80,13 +80,6 @@ TEST(RenderFlareTest, FrameGeometryAndProfileLength) {
   }
 }
 
-TEST(RenderFlareTest, ProfileLengthAroundFullBrightness) {
-  EXPECT_EQ(ProfileLengthFor(1920, 0.1f), 16 * 1920);
-  EXPECT_EQ(ProfileLengthFor(1920, 1.0f), 16 * 1920);
-  EXPECT_EQ(ProfileLengthFor(1920, 3.0f), 30 * 1920);
-  EXPECT_EQ(ProfileLengthFor(100, 2.0f), 2000);
-}
-
 TEST(RenderFlareTest, EveryLensTypeRunsAProgram) {
   for (int32_t lensType : {1, 2, 3}) {
     FakeHost host;
