@@ -1,0 +1,226 @@
+// The host calls each lens program makes, in order (cancel polls, progress
+// steps, stamps and ray stamps), and where it stops on a cancel or a failed stamp.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "render/lenses/lens_programs.h"
+#include "tests/support/fake_host.h"
+#include "tests/support/stamp_recorder.h"
+
+namespace {
+
+using Log = std::vector<std::string>;
+using LensProgramFn = void (*)(FlareFrame&, FlareContext&);
+
+std::string Progress(int done, int total) {
+  return "progress " + std::to_string(done) + "/" + std::to_string(total);
+}
+
+// 50-300mm zoom: entry poll; per spray streak progress i/760 then a poll; one
+// poll after the spray; sixteen stamps, each followed by its step of 20.
+Log ZoomLog() {
+  Log log{"abort"};
+  for (int i = 0; i < 190; ++i) log.insert(log.end(), {Progress(i, 760), "abort"});
+  log.push_back("abort");
+  for (int step = 5; step <= 20; ++step) log.insert(log.end(), {"iterate -1", Progress(step, 20)});
+  return log;
+}
+
+// 35mm prime: entry poll; per random streak a poll then progress i/510; a
+// progress step per fan group (k + 24 of 408) and no poll until the fan is done;
+// fifteen stamps, each followed by its step of 17.
+Log Prime35Log() {
+  Log log{"abort"};
+  for (int i = 0; i < 30; ++i) log.insert(log.end(), {"abort", Progress(i, 510)});
+  for (int k = 0; k < 24; ++k) log.push_back(Progress(k + 24, 408));
+  log.push_back("abort");
+  for (int step = 3; step <= 17; ++step) log.insert(log.end(), {"iterate -1", Progress(step, 17)});
+  return log;
+}
+
+// 105mm prime: entry poll; per pair progress i/780 then a poll; per bundle a
+// progress step then a poll before each of its five streaks; per graded streak
+// a poll then 62/520; 5/27 after the vertical streaks; then the element chain:
+// "s" a profile stamp, "r" the ray stamp, a number the progress step after it.
+Log Prime105Log() {
+  Log log{"abort"};
+  for (int i = 0; i < 30; ++i) log.insert(log.end(), {Progress(i, 780), "abort"});
+  for (int k = 0; k < 2; ++k) {
+    log.push_back(Progress(k + 2, 52));
+    for (int j = 0; j < 5; ++j) log.push_back("abort");
+  }
+  for (int m = 0; m < 20; ++m) log.insert(log.end(), {"abort", Progress(62, 520)});
+  log.push_back(Progress(5, 27));
+  const char* chain[] = {"s", "6",  "r",  "7",  "s",  "8",  "s",  "9",  "s",  "10", "s",  "11", "s",
+                         "12", "s", "13", "s",  "14", "s",  "15", "s",  "16", "s",  "17", "s",  "18",
+                         "s",  "s", "s",  "19", "s",  "s",  "20", "s",  "21", "s",  "s",  "22", "s",
+                         "s",  "s", "23", "s",  "s",  "24", "s",  "25", "s",  "26", "s",  "27"};
+  for (const std::string item : chain) {
+    if (item == "s") log.push_back("iterate -1");
+    else if (item == "r") log.push_back("iterate 1");
+    else log.push_back(Progress(std::stoi(item), 27));
+  }
+  return log;
+}
+
+struct Lens {
+  const char* name;
+  LensProgramFn program;
+  Log (*fullLog)();
+  int stamps;
+};
+
+const Lens kZoom{"zoom", &Zoom50To300LensProgram, &ZoomLog, 16};
+const Lens kPrime35{"prime35", &Prime35LensProgram, &Prime35Log, 15};
+const Lens kPrime105{"prime105", &Prime105LensProgram, &Prime105Log, 29};
+
+// The log up to and including the n-th (0-based) occurrence of entry.
+Log PrefixThrough(const Log& log, const std::string& entry, int n) {
+  Log prefix;
+  for (const std::string& e : log) {
+    prefix.push_back(e);
+    if (e == entry && n-- == 0) return prefix;
+  }
+  ADD_FAILURE() << "no occurrence of " << entry;
+  return prefix;
+}
+
+// The log up to and including the n-th (0-based) stamp of either kind.
+Log PrefixThroughStamp(const Log& log, int n) {
+  Log prefix;
+  for (const std::string& e : log) {
+    prefix.push_back(e);
+    if (e.rfind("iterate", 0) == 0 && n-- == 0) return prefix;
+  }
+  ADD_FAILURE() << "fewer stamps than expected";
+  return prefix;
+}
+
+std::string LastProgress(const Log& log) {
+  std::string last = "none";
+  for (const std::string& e : log)
+    if (e.rfind("progress", 0) == 0) last = e;
+  return last;
+}
+
+bool FrameIsBlack(const TestCanvas& canvas) {
+  for (int32_t y = 0; y < canvas.height; ++y)
+    for (int32_t x = 0; x < canvas.width; ++x)
+      for (int c = 1; c <= 3; ++c)
+        if (const_cast<TestCanvas&>(canvas).At(x, y, c) != 0) return false;
+  return true;
+}
+
+struct Outcome {
+  int16_t status;
+  Log log;
+  int stamps;
+  std::vector<int32_t> iterateCounts;
+  bool black;
+};
+
+Outcome RunLens(const Lens& lens, int64_t abortAtPoll, int64_t failAtStamp, int16_t failure = 0) {
+  FakeHost host;
+  host.threads = 2;
+  host.abortAfterPolls = abortAtPoll;
+  host.iterateFailure = failure;
+  host.failIterateAt = failAtStamp;
+  TestCanvas canvas(96, 64, host);
+  canvas.context.frame.centerX = 0.3f;
+  canvas.context.frame.centerY = 0.6f;
+  StampRecorder recorder(host, canvas);
+  lens.program(canvas.context.frame, canvas.context);
+  Outcome outcome{LoadStatus(canvas.context), host.log, static_cast<int>(recorder.stamps.size()), {}, FrameIsBlack(canvas)};
+  for (const IterateCall& call : host.iterates) outcome.iterateCounts.push_back(call.count);
+  return outcome;
+}
+
+TEST(LensHostCalls, CompleteRenderMakesTheRecipesCallsInOrder) {
+  for (const Lens* lens : {&kZoom, &kPrime35, &kPrime105}) {
+    SCOPED_TRACE(lens->name);
+    const Outcome outcome = RunLens(*lens, -1, 0);
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.log, lens->fullLog());
+    EXPECT_EQ(outcome.stamps, lens->stamps);
+  }
+}
+
+TEST(LensHostCalls, OnlyThe105mmRaysRunAsOneInvocation) {
+  for (const Lens* lens : {&kZoom, &kPrime35, &kPrime105}) {
+    SCOPED_TRACE(lens->name);
+    std::vector<int32_t> expected(static_cast<size_t>(lens->stamps), -1);
+    if (lens == &kPrime105) expected[1] = 1;  // the ray stamp after the central glow
+    EXPECT_EQ(RunLens(*lens, -1, 0).iterateCounts, expected);
+  }
+}
+
+// A cancel seen at poll n: status 1, the log ends with that poll, nothing is stamped.
+TEST(LensHostCalls, CancelStopsAtThePollThatSawIt) {
+  struct Case {
+    const Lens* lens;
+    int poll;          // 0-based, counting the program's own polls
+    int lastProgress;  // -1: none reported
+    int lastTotal;
+    bool black;        // nothing drawn yet
+  } cases[] = {
+      {&kZoom, 0, -1, 0, true},          // at entry
+      {&kZoom, 1, 0, 760, true},         // at streak 0, after its progress
+      {&kZoom, 101, 100, 760, false},    // at streak 100
+      {&kZoom, 191, 189, 760, false},    // the poll after the spray
+      {&kPrime35, 0, -1, 0, true},
+      {&kPrime35, 1, -1, 0, true},       // at streak 0, before its progress
+      {&kPrime35, 30, 28, 510, false},   // at streak 29
+      {&kPrime35, 31, 47, 408, false},   // after the whole fan
+      {&kPrime105, 0, -1, 0, true},
+      {&kPrime105, 1, 0, 780, true},     // at pair 0
+      {&kPrime105, 31, 2, 52, false},    // first streak of the first bundle
+      {&kPrime105, 37, 3, 52, false},    // second streak of the second bundle
+      {&kPrime105, 41, 3, 52, false},    // first graded streak, before its 62/520
+      {&kPrime105, 60, 62, 520, false},  // last graded streak
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.lens->name) + " poll " + std::to_string(c.poll));
+    const Outcome outcome = RunLens(*c.lens, c.poll, 0);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.log, PrefixThrough(c.lens->fullLog(), "abort", c.poll));
+    EXPECT_EQ(outcome.stamps, 0);
+    EXPECT_EQ(outcome.black, c.black);
+    EXPECT_EQ(LastProgress(outcome.log), c.lastProgress < 0 ? "none" : Progress(c.lastProgress, c.lastTotal));
+  }
+}
+
+// A stamp that fails ends the program with the host's code; the progress step
+// after it is not reported.
+TEST(LensHostCalls, FailedStampEndsTheProgramWithItsStatus) {
+  struct Case {
+    const Lens* lens;
+    int stamp;         // 0-based
+    int lastProgress;
+    int lastTotal;
+  } cases[] = {
+      {&kZoom, 0, 189, 760},     // the central glow
+      {&kZoom, 4, 8, 20},        // t = 41: steps 5 to 8 reported, 9 not
+      {&kZoom, 15, 19, 20},      // the last
+      {&kPrime35, 0, 47, 408},
+      {&kPrime35, 10, 12, 17},   // t = -180: 12 reported, 13 not
+      {&kPrime35, 14, 16, 17},
+      {&kPrime105, 0, 5, 27},    // the central glow
+      {&kPrime105, 1, 6, 27},    // the rays
+      {&kPrime105, 14, 18, 27},  // k = 1.41, between two stamps of one profile
+      {&kPrime105, 21, 22, 27},  // k = -2.5, after step 22
+      {&kPrime105, 28, 26, 27},
+  };
+  for (int16_t failure : {int16_t{517}, int16_t{-7}}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.lens->name) + " stamp " + std::to_string(c.stamp));
+      const Outcome outcome = RunLens(*c.lens, -1, c.stamp, failure);
+      EXPECT_EQ(outcome.status, failure);
+      EXPECT_EQ(outcome.log, PrefixThroughStamp(c.lens->fullLog(), c.stamp));
+      EXPECT_EQ(LastProgress(outcome.log), Progress(c.lastProgress, c.lastTotal));
+    }
+  }
+}
+
+}  // namespace
