@@ -161,9 +161,10 @@ inline void Streak(Point start, Point end, float red, float green, float blue, c
 // non-zero status: the program then returns at once, keeping that status and
 // reporting nothing more.
 //
-// Radii are passed as the recipe gives them, however large: the stampers clip
-// every box to the frame, and at the highest brightness the profile length
-// (30 × W) stays above the farthest distance any recipe radius can reach.
+// Radii are passed as the recipe gives them, however large (the ray glow reaches
+// 1.95 × W at full brightness): the stampers clip every box to the frame and
+// leave alone any pixel whose offset or distance falls outside what the profile
+// holds, so clamping here would only cut elements that still draw correctly.
 class ElementStamps {
  public:
   ElementStamps(FlareFrame& frame, FlareContext& context, int32_t total)
