@@ -1,0 +1,29 @@
+// The tool's commands. Each takes the arguments after its name and returns the
+// process exit status: 0 done, 1 failed, 2 bad usage, 130 cancelled.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace lfcli {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitCancelled = 130;
+
+int RunRender(const std::vector<std::string>& args);
+int RunInfo(const std::vector<std::string>& args);
+
+extern const char* const kMainHelp;
+extern const char* const kRenderHelp;
+extern const char* const kInfoHelp;
+
+// The module to load: --plugin's path if given, else the one beside the tool.
+// Throws lfhost::HostError if none is found.
+std::string ResolvePluginPath(const std::string& pluginOption);
+
+// Prints "lensflare: <message>" to stderr.
+void PrintError(const std::string& message);
+
+}  // namespace lfcli

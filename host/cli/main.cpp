@@ -1,0 +1,32 @@
+// lensflare: renders the Lens Flare effect onto images and inspects the plug-in.
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "host/cli/commands.h"
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty()) {
+    std::fputs(lfcli::kMainHelp, stderr);
+    return lfcli::kExitUsage;
+  }
+  const std::string command = args.front();
+  args.erase(args.begin());
+  try {
+    if (command == "--help" || command == "-h" || command == "help") {
+      if (!args.empty() && args[0] == "render") std::fputs(lfcli::kRenderHelp, stdout);
+      else if (!args.empty() && args[0] == "info") std::fputs(lfcli::kInfoHelp, stdout);
+      else std::fputs(lfcli::kMainHelp, stdout);
+      return lfcli::kExitOk;
+    }
+    if (command == "render") return lfcli::RunRender(args);
+    if (command == "info") return lfcli::RunInfo(args);
+    lfcli::PrintError("unknown command \"" + command + "\" (try lensflare --help)");
+    return lfcli::kExitUsage;
+  } catch (const std::exception& e) {
+    lfcli::PrintError(e.what());
+    return lfcli::kExitFailed;
+  }
+}

@@ -1,0 +1,89 @@
+#include "host/cli/options.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+namespace lfcli {
+
+double ParseNumber(const std::string& option, const std::string& text, bool allowPercent) {
+  std::string body = text;
+  if (allowPercent && !body.empty() && body.back() == '%') body.pop_back();
+  const char* start = body.c_str();
+  char* end = nullptr;
+  errno = 0;
+  const double value = std::strtod(start, &end);
+  if (body.empty() || end != start + body.size() || errno == ERANGE || !std::isfinite(value) ||
+      std::isspace(static_cast<unsigned char>(body[0]))) {
+    throw UsageError(option + ": \"" + text + "\" is not a number");
+  }
+  return value;
+}
+
+std::pair<lfhost::Coordinate, lfhost::Coordinate> ParseCenter(const std::string& option, const std::string& text) {
+  const size_t comma = text.find(',');
+  if (comma == std::string::npos || text.find(',', comma + 1) != std::string::npos) {
+    throw UsageError(option + ": \"" + text + "\" is not X,Y (pixels, or percent like 40%,40%)");
+  }
+  auto part = [&](const std::string& s) {
+    lfhost::Coordinate c;
+    c.percent = !s.empty() && s.back() == '%';
+    c.value = ParseNumber(option, s, true);
+    return c;
+  };
+  return {part(text.substr(0, comma)), part(text.substr(comma + 1))};
+}
+
+int32_t ParseLens(const std::string& option, const std::string& text) {
+  if (text == "1" || text == "zoom") return 1;
+  if (text == "2" || text == "35mm") return 2;
+  if (text == "3" || text == "105mm") return 3;
+  throw UsageError(option + ": \"" + text + "\" is not a lens (1, 2, 3, zoom, 35mm or 105mm)");
+}
+
+std::pair<int32_t, uint32_t> ParsePixelAspect(const std::string& option, const std::string& text) {
+  const size_t colon = text.find(':');
+  if (colon == std::string::npos) throw UsageError(option + ": \"" + text + "\" is not N:D (for example 10:11)");
+  const int64_t n = ParseInteger(option, text.substr(0, colon), 1, 2147483647);
+  const int64_t d = ParseInteger(option, text.substr(colon + 1), 1, 4294967295LL);
+  return {static_cast<int32_t>(n), static_cast<uint32_t>(d)};
+}
+
+int64_t ParseInteger(const std::string& option, const std::string& text, int64_t low, int64_t high) {
+  const char* start = text.c_str();
+  char* end = nullptr;
+  errno = 0;
+  const long long value = std::strtoll(start, &end, 10);
+  if (text.empty() || end != start + text.size() || errno == ERANGE || std::isspace(static_cast<unsigned char>(text[0]))) {
+    throw UsageError(option + ": \"" + text + "\" is not a whole number");
+  }
+  if (value < low || value > high) {
+    throw UsageError(option + ": " + text + " is outside " + std::to_string(low) + " to " + std::to_string(high));
+  }
+  return value;
+}
+
+std::string ArgumentReader::Next() {
+  std::string arg = args_[next_++];
+  hasPendingValue_ = false;
+  if (arg.rfind("--", 0) == 0) {
+    const size_t eq = arg.find('=');
+    if (eq != std::string::npos) {
+      pendingValue_ = arg.substr(eq + 1);
+      hasPendingValue_ = true;
+      arg.resize(eq);
+    }
+  }
+  return arg;
+}
+
+std::string ArgumentReader::Value(const std::string& option) {
+  if (hasPendingValue_) {
+    hasPendingValue_ = false;
+    return pendingValue_;
+  }
+  if (Done()) throw UsageError(option + ": needs a value");
+  return args_[next_++];
+}
+
+}  // namespace lfcli

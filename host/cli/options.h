@@ -1,0 +1,49 @@
+// Parsing of the tool's option values. Every parser returns the value or throws
+// UsageError with a one-line message naming the option and what is wrong.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "host/effect_params.h"
+
+namespace lfcli {
+
+// A mistake in how the tool was called (exit status 2).
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// "12", "12.5", "-3" -> number; optional trailing "%" when allowPercent.
+double ParseNumber(const std::string& option, const std::string& text, bool allowPercent = false);
+// "X,Y": each part pixels ("625", "-100.5") or percent of the frame ("40%").
+std::pair<lfhost::Coordinate, lfhost::Coordinate> ParseCenter(const std::string& option, const std::string& text);
+// "1", "2", "3", "zoom", "35mm", "105mm" -> 1..3.
+int32_t ParseLens(const std::string& option, const std::string& text);
+// "N:D", both positive.
+std::pair<int32_t, uint32_t> ParsePixelAspect(const std::string& option, const std::string& text);
+// A whole number within [low, high].
+int64_t ParseInteger(const std::string& option, const std::string& text, int64_t low, int64_t high);
+
+// Walks argv: options with a value ("--seed 3" or "--seed=3"), flags and
+// positional arguments.
+class ArgumentReader {
+ public:
+  ArgumentReader(std::vector<std::string> args) : args_(std::move(args)) {}
+  bool Done() const { return next_ >= args_.size(); }
+  // The next argument; when it is "--name=value" the value is kept for Value().
+  std::string Next();
+  // The value of the option just read (from "=value" or the next argument).
+  std::string Value(const std::string& option);
+
+ private:
+  std::vector<std::string> args_;
+  size_t next_ = 0;
+  std::string pendingValue_;
+  bool hasPendingValue_ = false;
+};
+
+}  // namespace lfcli

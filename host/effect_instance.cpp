@@ -1,0 +1,267 @@
+#include "host/effect_instance.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "host/host_error.h"
+
+namespace lfhost {
+namespace {
+
+// The module draws ray jitter from the C library's one rand() sequence, which
+// the host seeds right before each render command. Render commands of all
+// instances in the process therefore take turns, or one render's srand would
+// shift another's rays.
+std::mutex gRenderCommandMutex;
+
+bool IsHandledCommand(int32_t command) {
+  return command == kCmdAbout || command == kCmdGlobalSetup || (command >= kCmdGlobalSetdown && command <= kCmdSequenceSetdown) ||
+         command == kCmdRender;
+}
+
+std::string Size(int32_t w, int32_t h) { return std::to_string(w) + "x" + std::to_string(h); }
+
+}  // namespace
+
+EffectInstance::EffectInstance(const EffectModule& module, WorkerPool& pool, CancelToken* cancel)
+    : module_(module), host_(pool, cancel) {
+  host_.Connect(in_);
+  in_.pixelAspectNum = 1;
+  in_.pixelAspectDen = 1;
+}
+
+EffectInstance::~EffectInstance() {
+  try {
+    Shutdown();
+  } catch (...) {
+  }
+}
+
+std::vector<std::string> EffectInstance::Shutdown() {
+  if (!shutDown_) {
+    shutDown_ = true;
+    if (sequenceData_) SequenceSetdown();
+    if (globalSetUp_) GlobalSetdown();
+    host_.ReportLeakedHandles();
+  }
+  return host_.violations();
+}
+
+CommandResult EffectInstance::Send(int32_t command, CommandOutput& out, bool keepOut) {
+  if (!keepOut) {
+    out = CommandOutput{};
+    out.globalData = globalData_;
+    out.sequenceData = sequenceData_;
+  }
+  in_.globalData = globalData_;
+  in_.sequenceData = sequenceData_;
+  const Handle globalBefore = globalData_;
+  const Handle sequenceBefore = sequenceData_;
+  const CommandOutput outBefore = out;
+  const CommandInput inBefore = in_;
+  const CallbackCounts countsBefore = host_.counts();
+
+  CommandResult result;
+  result.command = command;
+  {
+    HostServices::Activation active(host_);
+    commandsSent_.push_back(command);
+    result.code = module_.filterMain()(command, &in_, &out, currentParams_, currentOutput_);
+  }
+  result.outFlags = out.outFlags;
+  const size_t messageLength = strnlen(out.message, kMessageBufferBytes);
+  if (messageLength == kMessageBufferBytes) host_.AddViolation("command " + std::to_string(command) + ": message not terminated");
+  result.message.assign(out.message, messageLength);
+
+  if (!IsHandledCommand(command)) {
+    if (std::memcmp(&outBefore, &out, sizeof out) != 0 || std::memcmp(&inBefore, &in_, sizeof in_) != 0 ||
+        host_.counts().Total() != countsBefore.Total() || result.code != 0) {
+      host_.AddViolation("command " + std::to_string(command) + ": an unhandled command did something");
+    }
+    return result;
+  }
+  globalData_ = out.globalData;
+  sequenceData_ = out.sequenceData;
+  CheckAfter(command, result, out, globalBefore, sequenceBefore);
+  return result;
+}
+
+void EffectInstance::CheckAfter(int32_t command, const CommandResult& result, const CommandOutput& out,
+                                Handle globalBefore, Handle sequenceBefore) {
+  auto fault = [&](const std::string& what) { host_.AddViolation("command " + std::to_string(command) + ": " + what); };
+  if (result.hasMessage() && result.message.empty()) fault("message flag set on an empty message");
+  switch (command) {
+    case kCmdGlobalSetup:
+      if (result.ok()) {
+        if (!host_.IsLiveHandle(out.globalData)) fault("globalData is not a live handle");
+        if (in_.globalData != out.globalData) fault("globalData differs between the records");
+        if (out.version != kModuleVersion) fault("version is not 0x80600");
+        if (out.outFlags != kOutFlagGlobal) fault("outFlags is not 0x40");
+        if (host_.RegisteredStringTables() != 1) fault("string table not registered once");
+      } else {
+        if (host_.RegisteredStringTables() != 0) fault("string table still registered after a failure");
+        if (!result.hasMessage()) fault("failure without a message");
+        if (out.globalData) fault("globalData set on a failure");
+      }
+      break;
+    case kCmdGlobalSetdown:
+      if (out.globalData || in_.globalData) fault("globalData not cleared");
+      if (globalBefore && host_.IsLiveHandle(globalBefore)) fault("globalData not disposed");
+      if (host_.RegisteredStringTables() != 0) fault("string table not released");
+      break;
+    case kCmdParamsSetup:
+      if (result.ok()) {
+        if (out.numParams != kParamCount) fault("numParams is " + std::to_string(out.numParams) + ", not 5");
+        if (host_.declaredParams().size() != 4) fault(std::to_string(host_.declaredParams().size()) + " parameters declared");
+      }
+      break;
+    case kCmdSequenceSetup:
+    case kCmdSequenceResetup:
+    case kCmdRender:
+      if (sequenceBefore && sequenceBefore != out.sequenceData && host_.IsLiveHandle(sequenceBefore)) {
+        fault("the replaced sequence handle was not disposed");
+      }
+      if (out.sequenceData) {
+        if (!host_.IsLiveHandle(out.sequenceData)) fault("sequenceData is not a live handle");
+        if (host_.IsLockedHandle(out.sequenceData)) fault("sequenceData left locked");
+        if (in_.sequenceData != out.sequenceData) fault("sequenceData differs between the records");
+      }
+      if (command != kCmdRender) {
+        if (result.ok() && !out.sequenceData) fault("success without sequence data");
+        if (!result.ok() && (result.code != kErrOutOfMemory || !result.hasMessage())) fault("failure other than 4 with a message");
+      }
+      break;
+    case kCmdSequenceFlatten:
+    case kCmdSequenceSetdown:
+      if (out.sequenceData) fault("sequenceData not cleared");
+      if (sequenceBefore && host_.IsLiveHandle(sequenceBefore)) fault("sequence handle not disposed");
+      if (in_.sequenceData != sequenceBefore) fault("in.sequenceData changed");
+      break;
+    default:
+      break;
+  }
+}
+
+CommandResult EffectInstance::GlobalSetup() {
+  CommandOutput out;
+  CommandResult r = Send(kCmdGlobalSetup, out);
+  globalSetUp_ = r.ok();
+  return r;
+}
+
+CommandResult EffectInstance::GlobalSetdown() {
+  CommandOutput out;
+  CommandResult r = Send(kCmdGlobalSetdown, out);
+  globalSetUp_ = false;
+  paramsSetUp_ = false;
+  return r;
+}
+
+CommandResult EffectInstance::SetupParams() {
+  host_.ClearDeclaredParams();
+  CommandOutput out;
+  CommandResult r = Send(kCmdParamsSetup, out);
+  paramsSetUp_ = r.ok();
+  controls_.reset();
+  if (paramsSetUp_) controls_ = std::make_unique<EffectControls>(EffectControls::FromDeclared(host_.declaredParams()));
+  return r;
+}
+
+CommandResult EffectInstance::SequenceSetup() {
+  CommandOutput out;
+  return Send(kCmdSequenceSetup, out);
+}
+CommandResult EffectInstance::SequenceResetup() {
+  CommandOutput out;
+  return Send(kCmdSequenceResetup, out);
+}
+CommandResult EffectInstance::SequenceFlatten() {
+  CommandOutput out;
+  return Send(kCmdSequenceFlatten, out);
+}
+CommandResult EffectInstance::SequenceSetdown() {
+  CommandOutput out;
+  return Send(kCmdSequenceSetdown, out);
+}
+CommandResult EffectInstance::About() {
+  CommandOutput out;
+  return Send(kCmdAbout, out);
+}
+
+void EffectInstance::Start() {
+  const CommandResult setup = GlobalSetup();
+  if (!setup.ok()) throw HostError(module_.path() + ": global setup failed: " + DescribeResult(setup));
+  const CommandResult params = SetupParams();
+  if (!params.ok()) throw HostError(module_.path() + ": parameter setup failed: " + DescribeResult(params));
+}
+
+std::string EffectInstance::AboutText() { return ShowLineBreaks(About().message); }
+
+const EffectControls& EffectInstance::controls() const {
+  if (!controls_) throw HostError("the plug-in's parameters are not set up");
+  return *controls_;
+}
+
+ParamValues EffectInstance::DefaultValues(int32_t width, int32_t height) const {
+  return DefaultParamValues(controls(), width, height);
+}
+
+ParamValues EffectInstance::Resolve(const ControlSettings& settings, int32_t width, int32_t height) const {
+  const ResolvedParams r = ResolveParamValues(settings, controls(), width, height);
+  if (r.error) throw HostError(r.error->paramName + ": " + r.error->detail);
+  return r.values;
+}
+
+ParamRecord EffectInstance::MakeRecord(const DeclaredParam& declared) const { return declared.record; }
+
+CommandResult EffectInstance::Render(const ImageBuffer& input, ImageBuffer& output, const ParamValues& values,
+                                     const FrameSettings& frame) {
+  const EffectControls& c = controls();
+  if (input.empty() || output.empty()) throw HostError("render: no frame");
+  if (input.width() > kMaxFrameSide || input.height() > kMaxFrameSide) {
+    throw HostError("frame of " + Size(input.width(), input.height()) +
+                    " pixels is too large: the plug-in takes at most 32767 pixels in either dimension");
+  }
+  if (input.width() != output.width() || input.height() != output.height()) {
+    throw HostError("render: input " + Size(input.width(), input.height()) + " and output " +
+                    Size(output.width(), output.height()) + " differ in size");
+  }
+  if (frame.pixelAspectNum <= 0 || frame.pixelAspectDen == 0) throw HostError("render: pixel aspect ratio must be positive");
+  if (const auto error = CheckParamValues(values, c)) throw HostError(error->paramName + ": " + error->detail);
+
+  ParamRecord layer{};
+  layer.value.layer = *input.world();
+  ParamRecord center = MakeRecord(c.center);
+  center.value.point.x = values.centerX;
+  center.value.point.y = values.centerY;
+  ParamRecord brightness = MakeRecord(c.brightness);
+  brightness.value.floatSlider.value = values.brightness;
+  ParamRecord lens = MakeRecord(c.lensType);
+  lens.value.popup.value = values.lensType;
+  ParamRecord blend = MakeRecord(c.blend);
+  blend.value.fixedSlider.value = values.blend;
+  ParamRecord* params[kParamCount] = {&layer, &center, &brightness, &lens, &blend};
+
+  in_.pixelAspectNum = frame.pixelAspectNum;
+  in_.pixelAspectDen = frame.pixelAspectDen;
+  host_.AdmitWorld(input);
+  host_.AdmitWorld(output);
+  currentParams_ = params;
+  currentOutput_ = output.world();
+  CommandResult result;
+  {
+    std::lock_guard<std::mutex> turn(gRenderCommandMutex);
+    std::srand(static_cast<unsigned>(frame.seed + static_cast<uint64_t>(frame.frame)));
+    CommandOutput out;
+    result = Send(kCmdRender, out);
+  }
+  currentParams_ = nullptr;
+  currentOutput_ = nullptr;
+  host_.DismissWorlds();
+  if (!output.GuardsIntact()) host_.AddViolation("command 11: guard bytes around the output overwritten");
+  if (!input.GuardsIntact()) host_.AddViolation("command 11: guard bytes around the input overwritten");
+  return result;
+}
+
+}  // namespace lfhost

@@ -1,0 +1,113 @@
+// One instance of the effect: drives FilterMain through its lifecycle (global
+// setup, parameter setup, sequence setup, renders, setdowns) and checks, like a
+// validator, that the module keeps the protocol: command order, handles handed
+// back, numParams, message flag and buffer, guards of every world. Faults the
+// module makes are collected in violations(); host-side refusals throw HostError.
+//
+// Typical use:
+//   auto module = EffectModule::Load(path);
+//   WorkerPool pool;                                  // once per process
+//   EffectInstance effect(*module, pool);
+//   effect.Start();                                   // commands 1 and 4, throws on failure
+//   ParamValues v = effect.Resolve(settings, w, h);   // or DefaultValues(w, h)
+//   CommandResult r = effect.Render(input, output, v, {.seed = 0, .frame = n});
+//   if (!r.ok()) error(DescribeResult(r));
+//   // the destructor sends sequence and global setdown and reports leaks
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/command_result.h"
+#include "host/effect_params.h"
+#include "host/host_callbacks.h"
+#include "host/image_buffer.h"
+#include "host/module_loader.h"
+
+namespace lfhost {
+
+struct FrameSettings {
+  uint32_t seed = 0;            // srand(seed + frame) right before the render command
+  int64_t frame = 0;            // a single image is frame 0
+  int32_t pixelAspectNum = 1;
+  uint32_t pixelAspectDen = 1;
+};
+
+class EffectInstance {
+ public:
+  EffectInstance(const EffectModule& module, WorkerPool& pool, CancelToken* cancel = nullptr);
+  // Sends sequence setdown and global setdown if still needed, then reports
+  // handles still alive as violations (see LeakReport for tests).
+  ~EffectInstance();
+  EffectInstance(const EffectInstance&) = delete;
+  EffectInstance& operator=(const EffectInstance&) = delete;
+
+  HostServices& host() { return host_; }
+  void SetFaultPlan(const FaultPlan& plan) { host_.SetFaultPlan(plan); }
+  void SetProgressSink(ProgressSink sink) { host_.SetProgressSink(std::move(sink)); }
+
+  // Global setup then parameter setup; throws HostError with DescribeResult's
+  // text if either fails.
+  void Start();
+  // The About text with its line breaks shown; needs Start().
+  std::string AboutText();
+
+  // ---- One command each ----------------------------------------------------
+  CommandResult GlobalSetup();        // 1
+  CommandResult GlobalSetdown();      // 3
+  CommandResult SetupParams();        // 4
+  CommandResult SequenceSetup();      // 5
+  CommandResult SequenceResetup();    // 6
+  CommandResult SequenceFlatten();    // 7
+  CommandResult SequenceSetdown();    // 8
+  CommandResult About();              // 0
+  // Command 11. Throws HostError, before any module call, for: a frame wider or
+  // taller than 32767, input and output of different sizes, a value outside its
+  // declared range, parameters not yet set up.
+  CommandResult Render(const ImageBuffer& input, ImageBuffer& output, const ParamValues& values,
+                       const FrameSettings& frame = {});
+
+  // Any command with the current records; `out` starts as the host prepares
+  // it (handles filled in) unless `keepOut` is set, in which case the caller's
+  // record is sent as it is. For protocol tests.
+  CommandResult Send(int32_t command, CommandOutput& out, bool keepOut = false);
+
+  // ---- Controls ------------------------------------------------------------
+  const EffectControls& controls() const;   // throws HostError before SetupParams
+  ParamValues DefaultValues(int32_t width, int32_t height) const;
+  // Settings to values; throws HostError naming the control on a refusal.
+  ParamValues Resolve(const ControlSettings& settings, int32_t width, int32_t height) const;
+
+  // ---- State, for tests and tools -------------------------------------------
+  Handle globalData() const { return globalData_; }
+  Handle sequenceData() const { return sequenceData_; }
+  const CommandInput& commandInput() const { return in_; }
+  const std::vector<int32_t>& commandsSent() const { return commandsSent_; }
+  // violations() of the host plus lifecycle faults found here.
+  std::vector<std::string> violations() const { return host_.violations(); }
+  // Sends the setdowns now and returns what the leak check found.
+  std::vector<std::string> Shutdown();
+
+ private:
+  void CheckAfter(int32_t command, const CommandResult& result, const CommandOutput& out,
+                  Handle globalBefore, Handle sequenceBefore);
+  ParamRecord MakeRecord(const DeclaredParam& declared) const;
+
+  const EffectModule& module_;
+  HostServices host_;
+  CommandInput in_{};
+  Handle globalData_ = nullptr;
+  Handle sequenceData_ = nullptr;
+  bool globalSetUp_ = false;
+  bool paramsSetUp_ = false;
+  bool shutDown_ = false;
+  std::vector<int32_t> commandsSent_;
+  std::unique_ptr<EffectControls> controls_;
+  // The records of the render command in flight (null outside Render).
+  EffectParams currentParams_ = nullptr;
+  PixelWorld* currentOutput_ = nullptr;
+};
+
+}  // namespace lfhost

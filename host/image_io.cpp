@@ -1,0 +1,168 @@
+#include "host/image_io.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <OpenImageIO/imageio.h>
+
+#include "host/host_error.h"
+
+namespace lfhost {
+namespace {
+
+namespace fs = std::filesystem;
+using OIIO::TypeDesc;
+
+std::string Lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return s;
+}
+
+// Source channels for R, G, B, A (-1: absent) from the file's layout.
+struct ChannelMap {
+  int r, g, b, a;
+};
+
+ChannelMap MapChannels(const OIIO::ImageSpec& spec) {
+  const int n = spec.nchannels;
+  int alpha = spec.alpha_channel;
+  if (alpha < 0 && (n == 2 || n >= 4)) alpha = n == 2 ? 1 : 3;
+  if (n <= 2) return {0, 0, 0, alpha};
+  return {0, 1, 2, alpha};
+}
+
+}  // namespace
+
+bool IsWritableImageExtension(const std::string& extension) {
+  const std::string e = Lower(extension);
+  return e == ".png" || e == ".jpg" || e == ".jpeg" || e == ".tif" || e == ".tiff" || e == ".exr" || e == ".dpx";
+}
+
+ImageBuffer ReadImage(const std::string& path) {
+  std::error_code ec;
+  if (!fs::exists(path, ec)) throw HostError(path + ": no such file");
+  if (fs::is_directory(path, ec)) throw HostError(path + ": is a folder, not an image");
+  auto in = OIIO::ImageInput::open(path);
+  if (!in) {
+    throw HostError(path + ": cannot read the image (" + OIIO::geterror() + ")");
+  }
+  const OIIO::ImageSpec& spec = in->spec();
+  if (spec.width <= 0 || spec.height <= 0 || spec.nchannels <= 0) {
+    throw HostError(path + ": the image has no pixels");
+  }
+  if (spec.width > kMaxFrameSide || spec.height > kMaxFrameSide) {
+    throw HostError(path + ": " + std::to_string(spec.width) + "x" + std::to_string(spec.height) +
+                    " is too large: at most 32767 pixels in either dimension");
+  }
+  const ChannelMap map = MapChannels(spec);
+  const size_t n = static_cast<size_t>(spec.nchannels);
+  const size_t samples = static_cast<size_t>(spec.width) * spec.height * n;
+  ImageBuffer image(spec.width, spec.height);
+
+  // Conversion to 8 bits: 8-bit samples as they are; other integer depths go
+  // through 16 bits and round(v x 255 / 65535); floats are clamped to 0..1 and
+  // rounded from v x 255. No colour space is changed.
+  auto store = [&](auto sampleToByte, const auto* data) {
+    for (int y = 0; y < spec.height; ++y) {
+      uint8_t* p = image.row(y);
+      const auto* s = data + static_cast<size_t>(y) * spec.width * n;
+      for (int x = 0; x < spec.width; ++x, p += 4, s += n) {
+        p[0] = map.a >= 0 ? sampleToByte(s[map.a]) : 255;
+        p[1] = sampleToByte(s[map.r]);
+        p[2] = sampleToByte(s[map.g]);
+        p[3] = sampleToByte(s[map.b]);
+      }
+    }
+  };
+  bool ok;
+  const TypeDesc::BASETYPE base = static_cast<TypeDesc::BASETYPE>(spec.format.basetype);
+  if (base == TypeDesc::UINT8) {
+    std::vector<uint8_t> data(samples);
+    ok = in->read_image(0, 0, 0, spec.nchannels, TypeDesc::UINT8, data.data());
+    if (ok) store([](uint8_t v) { return v; }, data.data());
+  } else if (base == TypeDesc::HALF || base == TypeDesc::FLOAT || base == TypeDesc::DOUBLE) {
+    std::vector<float> data(samples);
+    ok = in->read_image(0, 0, 0, spec.nchannels, TypeDesc::FLOAT, data.data());
+    if (ok) {
+      store([](float v) {
+        const float c = std::isnan(v) ? 0.0f : std::clamp(v, 0.0f, 1.0f);
+        return static_cast<uint8_t>(std::lround(c * 255.0f));
+      }, data.data());
+    }
+  } else {
+    std::vector<uint16_t> data(samples);
+    ok = in->read_image(0, 0, 0, spec.nchannels, TypeDesc::UINT16, data.data());
+    if (ok) store([](uint16_t v) { return static_cast<uint8_t>((uint32_t{v} * 255 + 32767) / 65535); }, data.data());
+  }
+  if (!ok) throw HostError(path + ": cannot read the image (" + in->geterror() + ")");
+  in->close();
+  return image;
+}
+
+void WriteImage(const ImageBuffer& image, const std::string& path) {
+  const fs::path target(path);
+  const std::string extension = Lower(target.extension().string());
+  if (!IsWritableImageExtension(extension)) {
+    throw HostError(path + ": unknown output format \"" + target.extension().string() +
+                    "\" (use .png, .jpg, .tif, .exr or .dpx)");
+  }
+  if (image.empty()) throw HostError(path + ": no image to write");
+  std::error_code ec;
+  const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  if (!fs::is_directory(folder, ec)) throw HostError(path + ": the folder " + folder.string() + " does not exist");
+  if (fs::is_directory(target, ec)) throw HostError(path + ": is a folder");
+
+  // Same folder, so the final rename cannot cross file systems; same extension,
+  // so OpenImageIO picks the same format.
+  const fs::path temporary =
+      folder / ("." + target.stem().string() + ".partial-" + std::to_string(getpid()) + target.extension().string());
+
+  const int w = image.width(), h = image.height();
+  std::vector<uint8_t> rgba = image.ToRGBA();
+  int channels = 4;
+  TypeDesc fileType = TypeDesc::UINT8;
+  if (extension == ".jpg" || extension == ".jpeg") {
+    channels = 3;
+    size_t o = 0;
+    for (size_t i = 0; i < rgba.size(); i += 4) {
+      rgba[o++] = rgba[i];
+      rgba[o++] = rgba[i + 1];
+      rgba[o++] = rgba[i + 2];
+    }
+    rgba.resize(o);
+  } else if (extension == ".exr") {
+    fileType = TypeDesc::HALF;
+  }
+  OIIO::ImageSpec spec(w, h, channels, fileType);
+  if (channels == 4) spec.alpha_channel = 3;
+  if (extension == ".jpg" || extension == ".jpeg") spec.attribute("Compression", "jpeg:95");
+
+  auto fail = [&](const std::string& why) {
+    fs::remove(temporary, ec);
+    return HostError(path + ": cannot write the image (" + why + ")");
+  };
+  auto out = OIIO::ImageOutput::create(temporary.string());
+  if (!out) throw fail(OIIO::geterror());
+  if (!out->open(temporary.string(), spec)) throw fail(out->geterror());
+  bool ok;
+  if (extension == ".exr") {
+    std::vector<float> values(rgba.size());
+    for (size_t i = 0; i < rgba.size(); ++i) values[i] = rgba[i] / 255.0f;
+    ok = out->write_image(TypeDesc::FLOAT, values.data());
+  } else {
+    ok = out->write_image(TypeDesc::UINT8, rgba.data());
+  }
+  if (!ok) {
+    const std::string why = out->geterror();
+    out->close();
+    throw fail(why);
+  }
+  if (!out->close()) throw fail(out->geterror());
+  out.reset();
+  fs::rename(temporary, target, ec);
+  if (ec) throw fail(ec.message());
+}
+
+}  // namespace lfhost

@@ -1,0 +1,29 @@
+// Reading and writing frames with OpenImageIO: PNG, JPEG, TIFF, OpenEXR, DPX,
+// to and from the module's A, R, G, B layout.
+#pragma once
+
+#include <string>
+
+#include "host/image_buffer.h"
+
+namespace lfhost {
+
+// Reads an image file into a frame. Grey becomes R = G = B; without an alpha
+// channel alpha is 255. 8-bit files are taken as they are (an 8-bit RGBA PNG
+// round-trips bit for bit); 16-bit (and other integer) samples become
+// round(v x 255 / 65535); float and half samples are clamped to 0..1 and become
+// round(v x 255), with no colour transform. Throws HostError naming the file if
+// it cannot be read or is wider or taller than 32767 pixels.
+ImageBuffer ReadImage(const std::string& path);
+
+// Writes a frame, choosing the format from the extension (.png .jpg .jpeg .tif
+// .tiff .exr .dpx). PNG and TIFF get 8-bit RGBA, JPEG 8-bit RGB (no alpha),
+// DPX 8-bit RGBA, OpenEXR half-float RGBA of v / 255. The file is written under a
+// temporary name in the same folder and renamed at the end, so a failure leaves
+// neither a partial file nor a damaged earlier one. Throws HostError naming the file.
+void WriteImage(const ImageBuffer& image, const std::string& path);
+
+// True for an extension WriteImage knows (case-insensitive, with the dot).
+bool IsWritableImageExtension(const std::string& extension);
+
+}  // namespace lfhost
