@@ -3,6 +3,8 @@
 // through F; then 22 element groups: a large glow and rays at F and a long chain
 // of small discs, rings and glows on both sides of the frame centre. Stamp
 // points use the factor form C + d × k.
+#include <cstdlib>
+
 #include "render/lenses/lens_notation.h"
 #include "render/lenses/lens_programs.h"
 #include "render/profiles.h"
