@@ -1,0 +1,104 @@
+// Pieces shared by the profile and ray stampers: the box, the row bands, the
+// per-row cancel poll and the read-only view of the profile the kernels use.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "render/fixed_point.h"
+#include "render/stamp_profile.h"
+#include "render/truncate.h"
+
+// The element's box before it becomes a StampJob, in single precision.
+struct StampBox {
+  float left, top, right, bottom;
+  float centerX;  // the centre in image pixels
+  float centerY;
+};
+
+// columns, rows, centerQx, centerQy and startOffset from a box. A box whose
+// pixels would lie outside the frame (possible only for a frame whose geometry is
+// broken) loses the excess columns or rows; a box whose start offset cannot be
+// held in 32 bits (a frame of more than 2 GiB) gets no columns. Neither happens
+// for a box that the clipping above has produced inside a valid frame.
+inline void FillJobBox(StampJob& job, const StampBox& box, const FlareFrame& frame) {
+  job.columns = TruncToInt32(box.right - box.left);
+  job.rows = TruncToInt32(box.bottom - box.top);
+  job.centerQx = 4.0f * (box.centerX - box.left);
+  job.centerQy = 4.0f * (box.centerY - box.top);
+  job.startOffset = 0;
+  if (job.columns <= 0 || job.rows <= 0) return;  // nothing to address
+  // left < right <= width + 0.9 here, so both fit comfortably in 32 bits.
+  const int32_t firstColumn = TruncToInt32(box.left);
+  const int32_t firstRow = TruncToInt32(box.top);
+  if (job.columns > frame.width - firstColumn) job.columns = frame.width - firstColumn;
+  if (job.rows > frame.height - firstRow) job.rows = frame.height - firstRow;
+  const int64_t offset = static_cast<int64_t>(firstRow) * frame.rowBytes +
+                         static_cast<int64_t>(firstColumn) * frame.pixelBytes;
+  if (offset < INT32_MIN || offset > INT32_MAX) {
+    job.columns = 0;
+    return;
+  }
+  job.startOffset = static_cast<int32_t>(offset);
+}
+
+// Rows [first, end) of the box that invocation `index` of `count` draws: equal
+// bands, the last one also taking the remainder.
+struct RowBand {
+  int32_t first;
+  int32_t end;
+};
+
+inline RowBand BandFor(int32_t rows, int32_t index, int32_t count) {
+  if (count < 1 || index < 0 || index >= count) return {0, 0};
+  const int32_t band = rows / count;
+  const int32_t first = band * index;
+  const int32_t end = index == count - 1 ? rows : (index + 1) * band;
+  return {first, end};
+}
+
+// The cancel poll the thread-index-0 worker makes before each row: the host's
+// answer, kept in 16 bits, becomes the context's status.
+inline int16_t PollAbortBeforeRow(FlareContext& context) {
+  CommandInput* host = context.host;
+  const int16_t answer = static_cast<int16_t>(host->abortCheck(host->effectRef));
+  StoreStatus(context, answer);
+  return answer;
+}
+
+// What a stamp kernel reads: the three channel buffers, their length and the
+// distance table.
+struct ProfileView {
+  const uint8_t* red;
+  const uint8_t* green;
+  const uint8_t* blue;
+  int32_t length;
+  const HypotTable* table;
+};
+
+inline ProfileView ProfileViewOf(const FlareContext& context) {
+  return {context.profileRed, context.profileGreen, context.profileBlue, context.profileLength,
+          &context.hypotTable};
+}
+
+// One row of the box: its first pixel's red byte and the row's vertical offset.
+struct StampRow {
+  uint8_t* pixels;
+  int32_t pixelBytes;
+  int32_t columns;
+  float centerQx;  // job centre, quarter pixels
+  float aspect;
+  int32_t dy;      // quarter pixels, 16-bit
+};
+
+inline uint8_t* BoxRowPixels(const StampJob& job, int32_t row) {
+  return job.frame->pixels + job.startOffset +
+         static_cast<ptrdiff_t>(row) * static_cast<ptrdiff_t>(job.frame->rowBytes);
+}
+
+inline float StampDx(float centerQx, int32_t column, float aspect) {
+  return (centerQx - static_cast<float>(4 * column)) * aspect;
+}
+inline float StampDy(float centerQy, int32_t row) {
+  return centerQy - static_cast<float>(4 * row);
+}

@@ -1,0 +1,105 @@
+#include "render/stamp_rays.h"
+
+#include <cstdlib>
+
+#include "render/screen_blend.h"
+#include "render/stamp_common.h"
+
+namespace {
+
+struct JitterParams {
+  uint32_t mask;
+  float reach;
+};
+
+// Screens one row with the profile sampled at each pixel's distance pushed
+// outward by a random factor. Every pixel of the row makes its two draws, in
+// order, even when it is left unchanged, so the random sequence always advances
+// by two draws per pixel of the box. A pixel whose offset does not fit in 16 bits
+// (the whole row, when dy does not) or whose jittered index falls outside the
+// profile is left unchanged.
+void ScreenJitteredRow(const ProfileView& profile, const StampRow& row, bool rowInReach,
+                       JitterParams jitter) {
+  uint8_t* pixel = row.pixels;
+  for (int32_t c = 0; c < row.columns; ++c, pixel += row.pixelBytes) {
+    const float qx = StampDx(row.centerQx, c, row.aspect);
+    const bool inReach = rowInReach && TruncFitsInt16(qx);
+    const int32_t d = inReach ? FastHypot(*profile.table, static_cast<int32_t>(qx), row.dy) : 0;
+    const uint32_t first = static_cast<uint32_t>(std::rand());
+    const uint32_t second = static_cast<uint32_t>(std::rand());
+    if (!inReach) continue;
+    const uint32_t j = ((first << 16) + second) & jitter.mask;
+    const int32_t m = static_cast<int32_t>(j * static_cast<uint32_t>(d));  // wraps as a 32-bit product
+    const int32_t index =
+        TruncToInt32(static_cast<float>(m) / jitter.reach + static_cast<float>(d));
+    if (index < 0 || index >= profile.length) continue;
+    pixel[0] = ScreenByte(profile.red[index], pixel[0]);
+    pixel[1] = ScreenByte(profile.green[index], pixel[1]);
+    pixel[2] = ScreenByte(profile.blue[index], pixel[2]);
+  }
+}
+
+}  // namespace
+
+// The largest 2^k - 1 (k >= 1) not above width / 12, compared unsigned.
+uint32_t JitterMaskFor(int32_t width) {
+  const uint32_t limit = static_cast<uint32_t>(width / 12);
+  for (int k = 32; k >= 1; --k) {
+    const uint32_t mask = k == 32 ? 0xFFFFFFFFu : (1u << k) - 1u;
+    if (mask <= limit) return mask;
+  }
+  return 0;
+}
+
+void StampRays(float x, float y, float radius, FlareFrame& frame, FlareContext& context) {
+  const float aspect = PixelAspect(context);
+  const float reach = radius + 2.0f;
+  const float centerX = x / aspect;
+  const float reachX = reach / aspect;
+  StampBox box{};
+  box.centerX = centerX;
+  box.centerY = y;
+  box.left = MaxZero(centerX - reachX);
+  box.top = MaxZero(y - reach);
+  // No allowance here: a box with a fractional left (top) edge leaves the last
+  // column (row) undrawn. A NaN edge counts as the frame's edge.
+  const float width = static_cast<float>(frame.width);
+  const float height = static_cast<float>(frame.height);
+  const float right = centerX + reachX;
+  const float bottom = y + reach;
+  box.right = right < width ? right : width;
+  box.bottom = bottom < height ? bottom : height;
+
+  StampJob job{};
+  job.context = &context;
+  job.frame = &frame;
+  FillJobBox(job, box, frame);
+  job.jitterMask = JitterMaskFor(frame.width);
+  job.reach = reach;
+  // One invocation, so the draws happen in one fixed order.
+  const int32_t result = context.host->callbacks->iterate(1, &job, &StampRaysWorker);
+  StoreStatus(context, static_cast<int16_t>(result));
+}
+
+extern "C" int32_t StampRaysWorker(void* jobPointer, int32_t threadIndex, int32_t index, int32_t count) {
+  const StampJob& job = *static_cast<const StampJob*>(jobPointer);
+  FlareContext& context = *job.context;
+  const RowBand band = BandFor(job.rows, index, count);
+  const float aspect = PixelAspect(context);
+  const ProfileView profile = ProfileViewOf(context);
+  const JitterParams jitter{job.jitterMask, job.reach};
+
+  for (int32_t r = band.first; r < band.end; ++r) {
+    if (threadIndex == 0) {
+      const int16_t answer = PollAbortBeforeRow(context);
+      if (answer != 0) return answer;
+    }
+    if (job.columns <= 0) continue;
+    const float qy = StampDy(job.centerQy, r);
+    const bool rowInReach = TruncFitsInt16(qy);
+    const StampRow row{BoxRowPixels(job, r), job.frame->pixelBytes, job.columns, job.centerQx, aspect,
+                       rowInReach ? static_cast<int32_t>(qy) : 0};
+    ScreenJitteredRow(profile, row, rowInReach, jitter);
+  }
+  return LoadStatus(context);
+}
