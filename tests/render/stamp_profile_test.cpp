@@ -1,0 +1,207 @@
+#include "render/stamp_profile.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <vector>
+
+#include "tests/support/fake_host.h"
+
+namespace {
+
+void RampProfile(TestCanvas& canvas) {
+  FlareContext& c = canvas.context;
+  for (int32_t i = 0; i < c.profileLength; ++i)
+    c.profileRed[i] = c.profileGreen[i] = c.profileBlue[i] = static_cast<uint8_t>(i < 255 ? i : 255);
+}
+
+// The drawn rectangle on a black canvas stamped with a uniform profile of 200.
+struct Extent {
+  int32_t firstColumn, lastColumn, firstRow, lastRow;  // -1 when nothing is drawn
+  bool operator==(const Extent&) const = default;
+};
+
+Extent DrawnExtent(TestCanvas& canvas) {
+  Extent e{-1, -1, -1, -1};
+  for (int32_t y = 0; y < canvas.height; ++y)
+    for (int32_t x = 0; x < canvas.width; ++x) {
+      if (canvas.At(x, y, 1) == 0) continue;
+      EXPECT_EQ(canvas.At(x, y, 1), 200);
+      if (e.firstColumn < 0 || x < e.firstColumn) e.firstColumn = x;
+      if (x > e.lastColumn) e.lastColumn = x;
+      if (e.firstRow < 0) e.firstRow = y;
+      e.lastRow = y;
+    }
+  return e;
+}
+
+struct BoxCase {
+  const char* name;
+  float x, y, radius;
+  Extent drawn;
+};
+
+TEST(StampProfile, BoxClipsAtEveryEdgeWithTheAllowance) {
+  const BoxCase cases[] = {
+      {"inside", 50.25f, 40.5f, 8.0f, {40, 59, 30, 49}},
+      {"left and top", 3.0f, 2.0f, 8.0f, {0, 12, 0, 11}},
+      // left 90.5, right 104.5 -> 100.9: ten columns, 90..99; rows likewise.
+      {"right and bottom", 97.5f, 77.5f, 5.0f, {90, 99, 70, 79}},
+      // left 90.95 has a fraction above 0.9: the last column stays undrawn.
+      {"fraction above the allowance", 97.95f, 40.0f, 5.0f, {90, 98, 33, 46}},
+      {"wholly right", 200.0f, 40.0f, 5.0f, {-1, -1, -1, -1}},
+      {"wholly left", -50.0f, 40.0f, 5.0f, {-1, -1, -1, -1}},
+      {"wholly below", 50.0f, 300.0f, 5.0f, {-1, -1, -1, -1}},
+  };
+  for (const BoxCase& c : cases) {
+    FakeHost host;
+    TestCanvas canvas(100, 80, host);
+    canvas.SetProfile(200);
+    StampProfile(c.x, c.y, c.radius, canvas.context.frame, canvas.context);
+    EXPECT_EQ(DrawnExtent(canvas), c.drawn) << c.name;
+    EXPECT_EQ(LoadStatus(canvas.context), 0) << c.name;
+    EXPECT_TRUE(canvas.PaddingIntact()) << c.name;
+    for (int32_t y = 0; y < canvas.height; ++y)
+      for (int32_t x = 0; x < canvas.width; ++x) ASSERT_EQ(canvas.At(x, y, 0), 255) << c.name;
+  }
+}
+
+TEST(StampProfile, ScreensEachChannel) {
+  FakeHost host;
+  TestCanvas canvas(16, 16, host);
+  canvas.Fill(7, 128, 128, 0);
+  for (int32_t i = 0; i < canvas.context.profileLength; ++i) {
+    canvas.context.profileRed[i] = 128;
+    canvas.context.profileGreen[i] = 0;
+    canvas.context.profileBlue[i] = 255;
+  }
+  StampProfile(8.0f, 8.0f, 2.0f, canvas.context.frame, canvas.context);
+  EXPECT_EQ(canvas.At(8, 8, 0), 7);
+  EXPECT_EQ(canvas.At(8, 8, 1), 192);
+  EXPECT_EQ(canvas.At(8, 8, 2), 128);
+  EXPECT_EQ(canvas.At(8, 8, 3), 255);
+}
+
+TEST(StampProfile, DistancesAreInSquarePixels) {
+  // Aspect 2: square x 200 is image x 100; the box is 20 columns by 40 rows.
+  FakeHost host;
+  host.SetPixelAspect(2, 1);
+  TestCanvas canvas(220, 100, host);
+  canvas.SetProfile(200);
+  StampProfile(200.0f, 50.0f, 18.0f, canvas.context.frame, canvas.context);
+  EXPECT_EQ(DrawnExtent(canvas), (Extent{90, 109, 30, 69}));
+  canvas.Fill(255, 0, 0, 0);
+  RampProfile(canvas);
+  StampProfile(200.0f, 50.0f, 18.0f, canvas.context.frame, canvas.context);
+  EXPECT_EQ(canvas.At(95, 50, 1), 40);  // 5 image columns = 10 square pixels = 40 quarters
+  EXPECT_EQ(canvas.At(100, 45, 1), 20);  // 5 rows = 20 quarters
+  EXPECT_EQ(canvas.At(100, 50, 1), 0);
+}
+
+struct BandCase {
+  int32_t rows, count;
+  std::vector<std::pair<int32_t, int32_t>> bands;  // [first, last] per index, {-1,-1} for none
+};
+
+TEST(StampProfileWorker, SplitsRowsIntoBands) {
+  const BandCase cases[] = {
+      {10, 4, {{0, 1}, {2, 3}, {4, 5}, {6, 9}}},
+      {5, 8, {{-1, -1}, {-1, -1}, {-1, -1}, {-1, -1}, {-1, -1}, {-1, -1}, {-1, -1}, {0, 4}}},
+      {7, 1, {{0, 6}}},
+  };
+  for (const BandCase& c : cases) {
+    for (int32_t index = 0; index < c.count; ++index) {
+      FakeHost host;
+      TestCanvas canvas(4, 12, host);
+      canvas.SetProfile(200);
+      StampJob job{&canvas.context, &canvas.context.frame, 2, c.rows, 0.0f, 0.0f, 0, 0, 0.0f};
+      EXPECT_EQ(StampProfileWorker(&job, 1, index, c.count), 0);
+      const Extent drawn = DrawnExtent(canvas);
+      EXPECT_EQ(drawn.firstRow, c.bands[index].first) << c.rows << "/" << c.count << " #" << index;
+      EXPECT_EQ(drawn.lastRow, c.bands[index].second) << c.rows << "/" << c.count << " #" << index;
+      EXPECT_EQ(host.abortPolls, 0);  // only thread index 0 polls
+    }
+  }
+}
+
+TEST(StampProfile, CancelStopsTheFirstBandPartWay) {
+  FakeHost host;
+  host.threads = 2;
+  host.abortAfterPolls = 3;  // rows 0..2 of band 0 are drawn, then 517
+  TestCanvas canvas(40, 40, host);
+  canvas.SetProfile(200);
+  StampProfile(20.0f, 20.0f, 8.0f, canvas.context.frame, canvas.context);  // rows 10..29
+  EXPECT_EQ(LoadStatus(canvas.context), 517);
+  EXPECT_EQ(host.abortPolls, 4);
+  for (int32_t y = 10; y < 30; ++y) {
+    const bool drawn = y < 13 || y >= 20;  // band 1 (thread 1, no polls) completes
+    EXPECT_EQ(canvas.At(20, y, 1), drawn ? 200 : 0) << y;
+  }
+}
+
+TEST(StampProfile, IterateErrorBecomesSixteenBitStatus) {
+  FakeHost host;
+  TestCanvas canvas(10, 10, host);
+  host.iterateFailure = 70000;
+  StampProfile(5.0f, 5.0f, 2.0f, canvas.context.frame, canvas.context);
+  EXPECT_EQ(LoadStatus(canvas.context), 4464);  // 70000 - 65536
+  ASSERT_EQ(host.iterates.size(), 1u);
+  EXPECT_EQ(host.iterates[0].count, -1);
+}
+
+TEST(StampProfile, ManyThreadsMatchOneThread) {
+  FakeHost host;
+  TestCanvas single(301, 157, host);
+  RampProfile(single);
+  single.Fill(255, 10, 60, 90);
+  StampProfile(150.3f, 77.7f, 60.0f, single.context.frame, single.context);
+  StampProfile(20.0f, 150.0f, 40.0f, single.context.frame, single.context);
+  for (int32_t threads = 2; threads <= 8; ++threads) {
+    host.threads = threads;
+    host.parallel = true;
+    TestCanvas many(301, 157, host);
+    RampProfile(many);
+    many.Fill(255, 10, 60, 90);
+    StampProfile(150.3f, 77.7f, 60.0f, many.context.frame, many.context);
+    StampProfile(20.0f, 150.0f, 40.0f, many.context.frame, many.context);
+    EXPECT_EQ(many.data, single.data) << threads;
+    EXPECT_EQ(LoadStatus(many.context), 0);
+  }
+}
+
+TEST(StampProfile, ShortProfileLeavesFarPixelsUnchanged) {
+  // Distances at or beyond the profile's end read as 0.
+  FakeHost host;
+  TestCanvas canvas(40, 40, host, 16);
+  canvas.SetProfile(200);
+  StampProfile(20.0f, 20.0f, 10.0f, canvas.context.frame, canvas.context);
+  EXPECT_EQ(canvas.At(20, 20, 1), 200);
+  EXPECT_EQ(canvas.At(23, 20, 1), 200);  // 12 quarters
+  EXPECT_EQ(canvas.At(24, 20, 1), 0);    // 16 quarters
+  EXPECT_EQ(canvas.At(20, 16, 1), 0);
+}
+
+TEST(StampProfile, BrokenArgumentsNeverEscapeTheFrame) {
+  const float inf = std::numeric_limits<float>::infinity();
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float args[][3] = {{nan, 5, 5},   {5, nan, 5},     {5, 5, nan},       {inf, 5, 5},
+                           {5, -inf, 5},  {5, 5, inf},     {3e9f, 5, 5},      {5, 5, 1e6f},
+                           {-3e9f, 5, 1e9f}, {40000, 5, 9000}, {5, 5, -inf}};
+  for (const auto& a : args) {
+    FakeHost host;
+    TestCanvas canvas(30, 20, host, 64);
+    canvas.SetProfile(200);
+    StampProfile(a[0], a[1], a[2], canvas.context.frame, canvas.context);
+    EXPECT_TRUE(canvas.PaddingIntact());
+    EXPECT_EQ(LoadStatus(canvas.context), 0);
+  }
+  // An element centred 40000 quarter pixels from the frame: every offset is
+  // beyond 16 bits, so even a profile long enough to hold the distance draws nothing.
+  FakeHost host;
+  TestCanvas canvas(30, 20, host, 70000);
+  canvas.SetProfile(200);
+  StampProfile(10000.0f, 10.0f, 10000.0f, canvas.context.frame, canvas.context);
+  EXPECT_EQ(DrawnExtent(canvas), (Extent{-1, -1, -1, -1}));
+}
+
+}  // namespace
