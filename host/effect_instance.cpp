@@ -71,7 +71,6 @@ CommandResult EffectInstance::Send(int32_t command, CommandOutput& out, bool kee
   }
   result.outFlags = out.outFlags;
   const size_t messageLength = strnlen(out.message, kMessageBufferBytes);
-  if (messageLength == kMessageBufferBytes) host_.AddViolation("command " + std::to_string(command) + ": message not terminated");
   result.message.assign(out.message, messageLength);
 
   if (!IsHandledCommand(command)) {
@@ -81,8 +80,11 @@ CommandResult EffectInstance::Send(int32_t command, CommandOutput& out, bool kee
     }
     return result;
   }
+  if (messageLength == kMessageBufferBytes) host_.AddViolation("command " + std::to_string(command) + ": message not terminated");
   globalData_ = out.globalData;
   sequenceData_ = out.sequenceData;
+  if (command == kCmdGlobalSetup && result.ok()) globalSetUp_ = true;
+  if (command == kCmdGlobalSetdown) globalSetUp_ = paramsSetUp_ = false;
   CheckAfter(command, result, out, globalBefore, sequenceBefore);
   return result;
 }
@@ -145,17 +147,12 @@ void EffectInstance::CheckAfter(int32_t command, const CommandResult& result, co
 
 CommandResult EffectInstance::GlobalSetup() {
   CommandOutput out;
-  CommandResult r = Send(kCmdGlobalSetup, out);
-  globalSetUp_ = r.ok();
-  return r;
+  return Send(kCmdGlobalSetup, out);
 }
 
 CommandResult EffectInstance::GlobalSetdown() {
   CommandOutput out;
-  CommandResult r = Send(kCmdGlobalSetdown, out);
-  globalSetUp_ = false;
-  paramsSetUp_ = false;
-  return r;
+  return Send(kCmdGlobalSetdown, out);
 }
 
 CommandResult EffectInstance::SetupParams() {

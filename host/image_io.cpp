@@ -44,7 +44,10 @@ ImageBuffer ReadImage(const std::string& path) {
   std::error_code ec;
   if (!fs::exists(path, ec)) throw HostError(path + ": no such file");
   if (fs::is_directory(path, ec)) throw HostError(path + ": is a folder, not an image");
-  auto in = OIIO::ImageInput::open(path);
+  // Pixels stay exactly as stored: no premultiplication by alpha on the way in.
+  OIIO::ImageSpec config;
+  config.attribute("oiio:UnassociatedAlpha", 1);
+  auto in = OIIO::ImageInput::open(path, &config);
   if (!in) {
     throw HostError(path + ": cannot read the image (" + OIIO::geterror() + ")");
   }
@@ -136,7 +139,11 @@ void WriteImage(const ImageBuffer& image, const std::string& path) {
     fileType = TypeDesc::HALF;
   }
   OIIO::ImageSpec spec(w, h, channels, fileType);
-  if (channels == 4) spec.alpha_channel = 3;
+  if (channels == 4) {
+    spec.alpha_channel = 3;
+    // The frame's colour is not premultiplied: store it as it is.
+    spec.attribute("oiio:UnassociatedAlpha", 1);
+  }
   if (extension == ".jpg" || extension == ".jpeg") spec.attribute("Compression", "jpeg:95");
 
   auto fail = [&](const std::string& why) {

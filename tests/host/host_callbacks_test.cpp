@@ -1,0 +1,196 @@
+// The host's callbacks called directly: arithmetic, bounds, handle tracking,
+// iteration over the pool and guard checking.
+#include "host/host_callbacks.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
+#include <tuple>
+#include <algorithm>
+#include <thread>
+
+#include "host/image_buffer.h"
+
+namespace {
+
+using lfhost::HostServices;
+using lfhost::ImageBuffer;
+
+class CallbacksTest : public testing::Test {
+ protected:
+  CallbacksTest() : pool_(3), host_(pool_, &cancel_), active_(host_) { host_.Connect(in_); }
+  lfhost::WorkerPool pool_;
+  lfhost::CancelToken cancel_;
+  HostServices host_;
+  HostServices::Activation active_;
+  CommandInput in_{};
+};
+
+TEST(BlendByteTest, RoundsAndClampsTheRatio) {
+  struct Case { uint8_t s1, s2; int32_t ratio; uint8_t expected; };
+  // (s1 (65536 - r) + s2 r + 32768) >> 16, worked by hand.
+  for (const Case& c : {Case{0, 255, 0, 0}, Case{0, 255, 65536, 255}, Case{10, 20, 32768, 15},
+                        Case{100, 200, 16384, 125}, Case{255, 0, -5, 255}, Case{0, 255, 70000, 255},
+                        Case{1, 2, 32768, 2}, Case{255, 255, 12345, 255}}) {
+    EXPECT_EQ(lfhost::BlendByte(c.s1, c.s2, c.ratio), c.expected) << int(c.s1) << " " << int(c.s2) << " " << c.ratio;
+  }
+}
+
+TEST_F(CallbacksTest, BlendAndCopyHonourEachWorldsRowBytes) {
+  ImageBuffer a(5, 3), b(5, 3);
+  a.Fill(0, 10, 100, 255);
+  b.Fill(255, 20, 200, 0);
+  // A destination with its own, odd row pitch.
+  const int32_t pitch = 5 * 4 + 12;
+  std::vector<uint8_t> bytes(static_cast<size_t>(pitch) * 3, 0xEE);
+  PixelWorld dst{};
+  dst.data = bytes.data();
+  dst.rowBytes = pitch;
+  dst.width = 5;
+  dst.height = 3;
+  ASSERT_EQ(in_.callbacks->blend(in_.effectRef, a.world(), b.world(), 32768, &dst), 0);
+  for (int y = 0; y < 3; ++y) {
+    const uint8_t* row = bytes.data() + y * pitch;
+    EXPECT_EQ(row[4 * 4 + 0], 128);  // (0 + 255 + 1) / 2
+    EXPECT_EQ(row[4 * 4 + 1], 15);
+    EXPECT_EQ(row[4 * 4 + 2], 150);
+    EXPECT_EQ(row[4 * 4 + 3], 128);
+    for (int i = 20; i < pitch; ++i) EXPECT_EQ(row[i], 0xEE) << "padding of row " << y;
+  }
+  ASSERT_EQ(in_.callbacks->copyWorld(in_.effectRef, &dst, b.world(), nullptr, nullptr), 0);
+  EXPECT_EQ(b.at(2, 1, 1), 15);
+  EXPECT_TRUE(b.GuardsIntact());
+  PixelWorld wrongSize = dst;
+  wrongSize.width = 4;
+  EXPECT_EQ(in_.callbacks->copyWorld(in_.effectRef, &wrongSize, b.world(), nullptr, nullptr), lfhost::kHostErrBadArgument);
+}
+
+TEST_F(CallbacksTest, FormatStringReadsInt32AndStopsAtTheMessageBuffer) {
+  char buffer[400];
+  std::memset(buffer, 0x7E, sizeof buffer);
+  ASSERT_EQ(HostServices::FormatString(buffer, "v%ld.%ld %s 100%%", int32_t{1}, int32_t{0}, "ok"), 0);
+  EXPECT_STREQ(buffer, "v1.0 ok 100%");
+  HostServices::FormatString(buffer, "%ld", int32_t{-2147483647 - 1});
+  EXPECT_STREQ(buffer, "-2147483648");
+  std::memset(buffer, 0x7E, sizeof buffer);
+  const std::string longText(300, 'x');
+  HostServices::FormatString(buffer, "%s%s", longText.c_str(), "tail");
+  EXPECT_EQ(std::strlen(buffer), kMessageBufferBytes - 1);
+  for (size_t i = kMessageBufferBytes; i < sizeof buffer; ++i) ASSERT_EQ(buffer[i], 0x7E) << i;
+  std::memset(buffer, 0x7E, sizeof buffer);
+  HostServices::CopyString(buffer, longText.c_str());
+  EXPECT_EQ(std::strlen(buffer), kMessageBufferBytes - 1);
+  EXPECT_EQ(buffer[kMessageBufferBytes], 0x7E);
+}
+
+TEST_F(CallbacksTest, HandlesAreZeroFilledAndTrackedThroughTheirLife) {
+  Handle h = HostServices::NewHandle(64);
+  ASSERT_NE(h, nullptr);
+  ASSERT_NE(*h, nullptr);
+  const auto* block = static_cast<const uint8_t*>(*h);
+  EXPECT_TRUE(std::all_of(block, block + 64, [](uint8_t v) { return v == 0; }));
+  EXPECT_EQ(HostServices::LockHandle(h), 0);
+  EXPECT_EQ(HostServices::DisposeHandle(h), lfhost::kHostErrHandleLocked);
+  EXPECT_EQ(HostServices::UnlockHandle(h), 0);
+  EXPECT_EQ(HostServices::DisposeHandle(h), 0);
+  EXPECT_EQ(HostServices::DisposeHandle(h), lfhost::kHostErrBadHandle);
+  Handle leaked = HostServices::NewHandle(8);
+  ASSERT_NE(leaked, nullptr);
+  host_.ReportLeakedHandles();
+  const std::vector<std::string> v = host_.violations();
+  ASSERT_EQ(v.size(), 3u);
+  EXPECT_EQ(v[0], "disposeHandle: handle is locked");
+  EXPECT_EQ(v[1], "disposeHandle: handle disposed twice");
+  EXPECT_EQ(v[2], "handle of 8 bytes still alive at unload");
+}
+
+TEST_F(CallbacksTest, NewHandleFailsAtThePlannedCall) {
+  lfhost::FaultPlan f;
+  f.failNewHandleAtCall = 2;
+  host_.SetFaultPlan(f);
+  EXPECT_NE(HostServices::NewHandle(4), nullptr);
+  EXPECT_EQ(HostServices::NewHandle(4), nullptr);
+  EXPECT_NE(HostServices::NewHandle(4), nullptr);
+}
+
+struct IterateProbe {
+  std::mutex mutex;
+  std::vector<std::tuple<int32_t, int32_t, int32_t, std::thread::id>> calls;   // thread, index, count, id
+  std::map<int32_t, int32_t> failures;                                        // index -> result
+};
+
+int32_t Probe(void* refcon, int32_t threadIndex, int32_t index, int32_t count) {
+  auto* probe = static_cast<IterateProbe*>(refcon);
+  std::lock_guard<std::mutex> lock(probe->mutex);
+  probe->calls.emplace_back(threadIndex, index, count, std::this_thread::get_id());
+  auto it = probe->failures.find(index);
+  return it == probe->failures.end() ? 0 : it->second;
+}
+
+TEST_F(CallbacksTest, IterateRunsOnePerPoolThreadWithIndexZeroOnTheCaller) {
+  IterateProbe probe;
+  ASSERT_EQ(in_.callbacks->iterate(-1, &probe, &Probe), 0);
+  ASSERT_EQ(probe.calls.size(), 3u);
+  std::set<std::thread::id> threads;
+  for (const auto& [thread, index, count, id] : probe.calls) {
+    EXPECT_EQ(thread, index);
+    EXPECT_EQ(count, 3);
+    threads.insert(id);
+    if (index == 0) {
+      EXPECT_EQ(id, std::this_thread::get_id());
+    }
+  }
+  EXPECT_EQ(threads.size(), 3u);
+  probe.calls.clear();
+  ASSERT_EQ(in_.callbacks->iterate(1, &probe, &Probe), 0);
+  ASSERT_EQ(probe.calls.size(), 1u);
+  EXPECT_EQ(std::get<3>(probe.calls[0]), std::this_thread::get_id());
+  EXPECT_EQ(std::get<2>(probe.calls[0]), 1);
+}
+
+TEST_F(CallbacksTest, IterateReturnsTheLowestFailingInvocationsResult) {
+  IterateProbe probe;
+  probe.failures = {{2, 5}, {1, 9}};
+  EXPECT_EQ(in_.callbacks->iterate(-1, &probe, &Probe), 9);
+  probe.failures = {{2, 5}};
+  EXPECT_EQ(in_.callbacks->iterate(-1, &probe, &Probe), 5);
+}
+
+TEST_F(CallbacksTest, WorldPassVerifiesGuardsOfAdmittedWorlds) {
+  ImageBuffer frame(7, 4);
+  ImageBuffer stranger(7, 4);
+  host_.AdmitWorld(frame);
+  EXPECT_EQ(in_.callbacks->worldPass(in_.effectRef, 1, frame.world()), 0);
+  EXPECT_EQ(in_.callbacks->worldPass(in_.effectRef, 1, stranger.world()), lfhost::kHostErrUnknownWorld);
+  frame.row(2)[7 * 4] = 1;   // first padding byte after row 2
+  EXPECT_EQ(in_.callbacks->worldPass(in_.effectRef, 0, frame.world()), lfhost::kHostErrGuardBroken);
+  frame.row(2)[7 * 4] = ImageBuffer::kGuardValue;
+  frame.row(0)[-1] = 0;      // the byte before the first row
+  EXPECT_EQ(in_.callbacks->worldPass(in_.effectRef, 0, frame.world()), lfhost::kHostErrGuardBroken);
+}
+
+TEST_F(CallbacksTest, AbortCheckAnswers517AfterThePlanOrACancel) {
+  lfhost::FaultPlan f;
+  f.abortAfterPolls = 2;
+  host_.SetFaultPlan(f);
+  EXPECT_EQ(in_.abortCheck(in_.effectRef), 0);
+  EXPECT_EQ(in_.abortCheck(in_.effectRef), 0);
+  EXPECT_EQ(in_.abortCheck(in_.effectRef), 517);
+  host_.SetFaultPlan({});
+  EXPECT_EQ(in_.abortCheck(in_.effectRef), 0);
+  cancel_.Request();
+  EXPECT_EQ(in_.abortCheck(in_.effectRef), 517);
+}
+
+TEST(ImageBufferTest, RowBytesAreRoundedToSixtyFourPlusSixtyFour) {
+  struct Case { int32_t width, rowBytes; };
+  for (const Case& c : {Case{1, 128}, Case{16, 128}, Case{17, 192}, Case{1920, 7744}, Case{97, 512}}) {
+    EXPECT_EQ(ImageBuffer::RowBytesFor(c.width), c.rowBytes) << c.width;
+    EXPECT_NE(ImageBuffer::RowBytesFor(c.width), 4 * c.width);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,103 @@
+// Frames in and out of image files: exact 8-bit round trips, the conversion
+// rules for other layouts, and no file left behind by a failed write.
+#include "host/image_io.h"
+
+#include <gtest/gtest.h>
+#include <OpenImageIO/imageio.h>
+
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+#include "host/host_error.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using lfhost::ImageBuffer;
+
+class ImageIoTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("lf_image_io_" + std::to_string(getpid()) + "_" +
+                                        testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+  std::vector<std::string> Files() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename().string());
+    return names;
+  }
+  template <typename T>
+  void WriteRaw(const std::string& path, int w, int h, int channels, OIIO::TypeDesc type, const std::vector<T>& data) {
+    auto out = OIIO::ImageOutput::create(path);
+    ASSERT_TRUE(out);
+    ASSERT_TRUE(out->open(path, OIIO::ImageSpec(w, h, channels, type)));
+    ASSERT_TRUE(out->write_image(type, data.data()));
+    ASSERT_TRUE(out->close());
+  }
+  fs::path dir_;
+};
+
+TEST_F(ImageIoTest, EightBitRgbaPngRoundTripsBitForBit) {
+  const int w = 37, h = 23;
+  std::vector<uint8_t> rgba(static_cast<size_t>(w) * h * 4);
+  for (size_t i = 0; i < rgba.size(); ++i) rgba[i] = static_cast<uint8_t>(i * 7 + i / 13);
+  const ImageBuffer image = ImageBuffer::FromRGBA(rgba.data(), w, h);
+  EXPECT_EQ(image.at(0, 0, 0), rgba[3]);   // alpha first in the world
+  lfhost::WriteImage(image, Path("a.png"));
+  const ImageBuffer back = lfhost::ReadImage(Path("a.png"));
+  EXPECT_EQ(back.ToRGBA(), rgba);
+  EXPECT_EQ(Files(), std::vector<std::string>{"a.png"});   // no temporary left
+}
+
+TEST_F(ImageIoTest, ConvertsOtherLayoutsByTheStatedRules) {
+  // RGB 8-bit: alpha becomes 255.
+  WriteRaw<uint8_t>(Path("rgb.png"), 2, 1, 3, OIIO::TypeDesc::UINT8, {1, 2, 3, 250, 251, 252});
+  ImageBuffer rgb = lfhost::ReadImage(Path("rgb.png"));
+  EXPECT_EQ(rgb.ToRGBA(), (std::vector<uint8_t>{1, 2, 3, 255, 250, 251, 252, 255}));
+  // 16-bit grey: round(v x 255 / 65535); 32767 -> 127.498, 32768 -> 127.502.
+  WriteRaw<uint16_t>(Path("grey16.png"), 4, 1, 1, OIIO::TypeDesc::UINT16, {0, 32767, 32768, 65535});
+  ImageBuffer grey = lfhost::ReadImage(Path("grey16.png"));
+  EXPECT_EQ(grey.ToRGBA(), (std::vector<uint8_t>{0, 0, 0, 255, 127, 127, 127, 255, 128, 128, 128, 255, 255, 255, 255, 255}));
+  // Float RGBA: clamped to 0..1, round(v x 255) with halves away from zero.
+  WriteRaw<float>(Path("f.exr"), 2, 1, 4, OIIO::TypeDesc::FLOAT, {0.5f, 1.5f, -1.0f, 1.0f, 0.0f, 0.25f, 1.0f, 0.5f});
+  ImageBuffer f = lfhost::ReadImage(Path("f.exr"));
+  EXPECT_EQ(f.ToRGBA(), (std::vector<uint8_t>{128, 255, 0, 255, 0, 64, 255, 128}));
+}
+
+TEST_F(ImageIoTest, EveryWritableFormatReadsBack) {
+  ImageBuffer image(8, 6);
+  image.Fill(255, 0, 128, 255);
+  for (const char* name : {"o.png", "o.tif", "o.exr", "o.dpx", "o.jpg"}) {
+    lfhost::WriteImage(image, Path(name));
+    const ImageBuffer back = lfhost::ReadImage(Path(name));
+    ASSERT_EQ(back.width(), 8) << name;
+    EXPECT_EQ(back.at(3, 3, 0), 255) << name;
+    EXPECT_NEAR(back.at(3, 3, 2), 128, 2) << name;   // JPEG may move a level or two
+    EXPECT_NEAR(back.at(3, 3, 3), 255, 2) << name;
+  }
+}
+
+TEST_F(ImageIoTest, FailuresNameTheFileAndLeaveNothing) {
+  ImageBuffer image(4, 4);
+  struct Case { std::string path; const char* says; };
+  for (const Case& c : {Case{Path("missing/x.png"), "does not exist"}, Case{Path("x.bmpx"), "unknown output format"}}) {
+    try {
+      lfhost::WriteImage(image, c.path);
+      ADD_FAILURE() << c.path;
+    } catch (const lfhost::HostError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.path), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_TRUE(Files().empty());
+  std::ofstream(Path("not-an-image.png")) << "hello";
+  EXPECT_THROW(lfhost::ReadImage(Path("not-an-image.png")), lfhost::HostError);
+  EXPECT_THROW(lfhost::ReadImage(Path("absent.png")), lfhost::HostError);
+}
+
+}  // namespace
