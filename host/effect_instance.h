@@ -35,6 +35,9 @@ struct FrameSettings {
   uint32_t pixelAspectDen = 1;
 };
 
+// The module and the pool must outlive the instance. An instance is used from
+// one thread at a time; separate instances may render on separate threads
+// (their render commands take turns, see Render).
 class EffectInstance {
  public:
   EffectInstance(const EffectModule& module, WorkerPool& pool, CancelToken* cancel = nullptr);
@@ -63,7 +66,10 @@ class EffectInstance {
   CommandResult SequenceFlatten();    // 7
   CommandResult SequenceSetdown();    // 8
   CommandResult About();              // 0
-  // Command 11. Throws HostError, before any module call, for: a frame wider or
+  // Command 11: srand(seed + frame), then FilterMain with the input layer and
+  // the four values. Render commands of all instances in the process take
+  // turns, because the module draws from the C library's single rand() state.
+  // Throws HostError, before any module call, for: a frame wider or
   // taller than 32767, input and output of different sizes, a value outside its
   // declared range, parameters not yet set up.
   CommandResult Render(const ImageBuffer& input, ImageBuffer& output, const ParamValues& values,

@@ -17,7 +17,9 @@ std::string EncodePng(const lfhost::ImageBuffer& image, int compressionLevel) {
   OIIO::Filesystem::IOVecOutput memory;
   auto out = OIIO::ImageOutput::create("png");
   if (!out) throw lfhost::HostError("PNG encoding unavailable: " + OIIO::geterror());
-  out->set_ioproxy(&memory);
+  if (!out->supports("ioproxy") || !out->set_ioproxy(&memory)) {
+    throw lfhost::HostError("PNG encoding into memory unavailable in this OpenImageIO");
+  }
   if (!out->open("preview.png", spec) || !out->write_image(OIIO::TypeDesc::UINT8, rgba.data()) || !out->close()) {
     throw lfhost::HostError("PNG encoding failed: " + out->geterror());
   }

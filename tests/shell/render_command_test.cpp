@@ -91,6 +91,19 @@ TEST(RenderCommandTest, AbortAtAnyPointGives517AndStillBlends) {
   }
 }
 
+TEST(RenderCommandTest, UserCancelGives517WithoutAMessage) {
+  lfhost::CancelToken cancel;
+  lfhost::EffectInstance effect(lftest::TestModule(), lftest::TestPool(), &cancel);
+  effect.Start();
+  cancel.Request();
+  const ImageBuffer input = lftest::OpaqueFrame(kW, kH);
+  ImageBuffer output(kW, kH);
+  const CommandResult r = effect.Render(input, output, Values(2));
+  EXPECT_EQ(r.code, 517);
+  EXPECT_FALSE(r.hasMessage());
+  EXPECT_EQ(effect.Shutdown(), lftest::kNoFaults);
+}
+
 TEST(RenderCommandTest, WorldPassErrorsAreReturnedUnchanged) {
   struct Case { int64_t failingCall; int32_t error; bool blended; };
   for (const Case& c : {Case{1, 55, false}, Case{2, -66, true}}) {

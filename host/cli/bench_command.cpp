@@ -1,0 +1,132 @@
+// lensflare bench: renders one frame again and again through the host and
+// prints, per lens, the median render time beside the memory floor measured in
+// the same run (host/bench.h says what the floor counts).
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "host/bench.h"
+#include "host/cli/commands.h"
+#include "host/cli/options.h"
+#include "host/host_error.h"
+
+namespace lfcli {
+
+int RunBench(const std::vector<std::string>& args);
+extern const char* const kBenchHelp;
+
+const char* const kBenchHelp =
+    "Usage: lensflare bench [OPTIONS]\n"
+    "\n"
+    "Renders the same frame again and again through the host, with no file I/O,\n"
+    "and prints for each lens the median render time and the floor measured in\n"
+    "the same run: (the frames of pixels the lens's stamps cover + 2) x one\n"
+    "full-frame vectorised screen pass on the same threads, plus, for a lens with\n"
+    "rays, the rand() draws of its ray stamp timed alone. The frame is opaque\n"
+    "black with the flare centre at (625, 400) scaled from 1920x1080.\n"
+    "\n"
+    "Options:\n"
+    "  --lens L                1, 2 or 3 (or zoom, 35mm, 105mm); default: all three\n"
+    "  --size WxH              frame size; default 1920x1080\n"
+    "  --brightness B          flare brightness in percent, 0 to 300; default 100\n"
+    "  --threads N             worker threads; default: one per processor\n"
+    "  --repeat R              renders per lens (the median is printed); default 20\n"
+    "  --detail                also print the coverage, screen pass and rand times\n"
+    "  --plugin PATH           the plug-in to load; default: beside this tool\n"
+    "  -h, --help              show this help\n";
+
+namespace {
+
+struct BenchOptions {
+  std::vector<int32_t> lenses{1, 2, 3};
+  int32_t width = 1920;
+  int32_t height = 1080;
+  double brightness = 100.0;
+  int threads = 0;
+  int repeat = 20;
+  bool detail = false;
+  std::string plugin;
+  bool help = false;
+};
+
+std::pair<int32_t, int32_t> ParseSize(const std::string& option, const std::string& text) {
+  const size_t x = text.find('x');
+  if (x == std::string::npos) throw UsageError(option + ": \"" + text + "\" is not WIDTHxHEIGHT");
+  const int64_t w = ParseInteger(option, text.substr(0, x), 1, 32767);
+  const int64_t h = ParseInteger(option, text.substr(x + 1), 1, 32767);
+  return {static_cast<int32_t>(w), static_cast<int32_t>(h)};
+}
+
+BenchOptions ParseBenchOptions(const std::vector<std::string>& args) {
+  BenchOptions o;
+  ArgumentReader reader(args);
+  while (!reader.Done()) {
+    const std::string arg = reader.Next();
+    if (arg == "-h" || arg == "--help") {
+      o.help = true;
+    } else if (arg == "--lens") {
+      o.lenses = {ParseLens(arg, reader.Value(arg))};
+    } else if (arg == "--size") {
+      std::tie(o.width, o.height) = ParseSize(arg, reader.Value(arg));
+    } else if (arg == "--brightness") {
+      o.brightness = ParseNumber(arg, reader.Value(arg), true);
+      if (o.brightness < 0 || o.brightness > 300) throw UsageError(arg + ": must be 0 to 300");
+    } else if (arg == "--threads") {
+      o.threads = static_cast<int>(ParseInteger(arg, reader.Value(arg), 1, 1024));
+    } else if (arg == "--repeat") {
+      o.repeat = static_cast<int>(ParseInteger(arg, reader.Value(arg), 1, 100000));
+    } else if (arg == "--detail") {
+      o.detail = true;
+    } else if (arg == "--plugin") {
+      o.plugin = reader.Value(arg);
+    } else {
+      throw UsageError("bench: unknown argument \"" + arg + "\" (try lensflare bench --help)");
+    }
+  }
+  return o;
+}
+
+}  // namespace
+
+int RunBench(const std::vector<std::string>& args) {
+  BenchOptions o;
+  try {
+    o = ParseBenchOptions(args);
+  } catch (const UsageError& e) {
+    PrintError(e.what());
+    return kExitUsage;
+  }
+  if (o.help) {
+    std::fputs(kBenchHelp, stdout);
+    return kExitOk;
+  }
+  try {
+    const auto module = lfhost::EffectModule::Load(ResolvePluginPath(o.plugin));
+    lfhost::WorkerPool pool(o.threads);
+    for (const int32_t lens : o.lenses) {
+      lfhost::BenchCase c;
+      c.lens = lens;
+      c.width = o.width;
+      c.height = o.height;
+      c.brightness = o.brightness;
+      c.repeat = o.repeat;
+      const lfhost::BenchResult r = lfhost::RunBench(*module, pool, c);
+      std::printf("lens %d %dx%d b%g: render median %.2f ms, floor %.2f ms\n", lens, o.width, o.height,
+                  o.brightness, r.renderMedianMs, r.floorMs);
+      if (o.detail) {
+        std::printf(
+            "  %d threads; %d profile stamps covering %.2f frames, %d ray stamps covering %.2f frames;"
+            " screen pass %.2f ms, rand draws %.2f ms; render / floor %.2f\n",
+            pool.size(), r.coverage.profileStamps, r.coverage.profileFrames, r.coverage.rayStamps,
+            r.coverage.rayFrames, r.screenPassMs, r.randMs, r.renderMedianMs / r.floorMs);
+      }
+      std::fflush(stdout);
+    }
+    return kExitOk;
+  } catch (const lfhost::HostError& e) {
+    PrintError(e.what());
+    return kExitFailed;
+  }
+}
+
+}  // namespace lfcli

@@ -1,0 +1,335 @@
+// The preview page. Everything about the controls (names, ranges, defaults,
+// lens choices) comes from /api/controls, that is from what the plug-in
+// declared; this file only knows the four control keys of the API.
+'use strict';
+
+(() => {
+  const $ = (id) => document.getElementById(id);
+  const stage = $('stage');
+  const picture = $('picture');
+  const marker = $('marker');
+  const fit = $('fit');
+  const statusLine = $('status');
+  const commandBox = $('command');
+  const download = $('download');
+
+  let frame = null;             // { width, height, label }
+  const values = {};            // what the next request asks for: center, brightness, lens, blend
+  const inputs = {};            // key -> widgets to keep in step with `values`
+
+  // Requests: drags and slider moves are throttled to one request in flight
+  // plus the newest waiting; a release or a discrete change is sent at once,
+  // and the server then cancels the render it was working on.
+  let sent = 0;                 // sequence number of the newest request sent
+  let shown = 0;                // sequence number of the result on screen
+  let inFlight = 0;
+  let waiting = null;           // request body held back while one is in flight
+  let pictureUrl = null;        // object URL on screen
+  let downloadUrl = null;       // object URL of the newest full-resolution result
+  let dragging = false;
+
+  function setState(state) { document.body.dataset.state = state; }
+
+  function showStatus(text, isError = false) {
+    statusLine.textContent = text;
+    statusLine.classList.toggle('error', isError);
+  }
+
+  function decimals(precision) { return Math.max(0, Math.min(6, precision | 0)); }
+
+  // ---- Widgets from the declared controls ---------------------------------
+  function buildControls(controls) {
+    const form = $('controls');
+    for (const c of controls) {
+      const block = document.createElement('div');
+      block.className = 'control';
+      block.dataset.key = c.key;
+      const label = document.createElement('label');
+      label.textContent = c.name;
+      block.append(label);
+      if (c.kind === 'point') {
+        const row = document.createElement('div');
+        row.className = 'row';
+        const xy = ['x', 'y'].map((axis, i) => {
+          const input = document.createElement('input');
+          input.type = 'number';
+          input.step = 'any';
+          input.id = `${c.key}-${axis}`;
+          input.setAttribute('aria-label', `${c.name} ${axis} (pixels)`);
+          input.addEventListener('change', () => {
+            const v = Number(input.value);
+            if (input.value === '' || !Number.isFinite(v)) return;
+            values.center = i === 0 ? [v, values.center[1]] : [values.center[0], v];
+            placeMarker();
+            requestRender(true);
+          });
+          const axisLabel = document.createElement('span');
+          axisLabel.className = 'unit';
+          axisLabel.textContent = axis;
+          row.append(axisLabel, input);
+          return input;
+        });
+        const unit = document.createElement('span');
+        unit.className = 'unit';
+        unit.textContent = 'px';
+        row.append(unit);
+        label.htmlFor = xy[0].id;
+        block.append(row);
+        inputs[c.key] = { set: (v) => { xy[0].value = v[0]; xy[1].value = v[1]; } };
+      } else if (c.kind === 'slider') {
+        const row = document.createElement('div');
+        row.className = 'row';
+        const range = document.createElement('input');
+        range.type = 'range';
+        range.id = `${c.key}-slider`;
+        range.min = c.sliderMin;
+        range.max = c.sliderMax;
+        range.step = 10 ** -decimals(c.precision);
+        const number = document.createElement('input');
+        number.type = 'number';
+        number.id = `${c.key}-value`;
+        number.min = c.min;
+        number.max = c.max;
+        number.step = 'any';
+        number.setAttribute('aria-label', c.name);
+        const unit = document.createElement('span');
+        unit.className = 'unit';
+        unit.textContent = c.unit;
+        label.htmlFor = range.id;
+        range.addEventListener('input', () => {
+          values[c.key] = Number(range.value);
+          number.value = range.value;
+          requestRender(false);
+        });
+        range.addEventListener('change', () => requestRender(true));
+        number.addEventListener('change', () => {
+          const v = Number(number.value);
+          if (number.value === '' || !Number.isFinite(v)) return;
+          values[c.key] = v;
+          range.value = v;
+          requestRender(true);
+        });
+        row.append(range, number, unit);
+        block.append(row);
+        inputs[c.key] = { set: (v) => { range.value = v; number.value = v; } };
+      } else if (c.kind === 'popup') {
+        const select = document.createElement('select');
+        select.id = `${c.key}-select`;
+        for (const choice of c.choices) {
+          const option = document.createElement('option');
+          option.value = choice.value;
+          option.textContent = choice.name;
+          select.append(option);
+        }
+        label.htmlFor = select.id;
+        select.addEventListener('change', () => {
+          values[c.key] = Number(select.value);
+          requestRender(true);
+        });
+        block.append(select);
+        inputs[c.key] = { set: (v) => { select.value = String(v); } };
+      }
+      form.append(block);
+    }
+  }
+
+  function syncInputs() {
+    for (const [key, widget] of Object.entries(inputs)) widget.set(values[key]);
+  }
+
+  // ---- The picture ---------------------------------------------------------
+  // Fit: the whole frame in the window. Otherwise one frame pixel per device
+  // pixel. A shrunk preview is drawn at the same size, so the picture never
+  // jumps while the user drags.
+  function layout() {
+    if (!frame) return;
+    let scale;
+    if (fit.checked) {
+      const style = getComputedStyle(stage);
+      const availableWidth = stage.clientWidth - parseFloat(style.paddingLeft) - parseFloat(style.paddingRight);
+      const availableHeight = stage.clientHeight - parseFloat(style.paddingTop) - parseFloat(style.paddingBottom);
+      scale = Math.max(0.01, Math.min(availableWidth / frame.width, availableHeight / frame.height));
+    } else {
+      scale = 1 / (window.devicePixelRatio || 1);
+    }
+    stage.classList.toggle('fit', fit.checked);
+    picture.style.width = `${frame.width * scale}px`;
+    picture.style.height = `${frame.height * scale}px`;
+    placeMarker();
+  }
+
+  function placeMarker() {
+    if (!frame || !values.center) return;
+    marker.style.left = `${(values.center[0] / frame.width) * 100}%`;
+    marker.style.top = `${(values.center[1] / frame.height) * 100}%`;
+    marker.setAttribute('aria-valuetext', `${values.center[0]}, ${values.center[1]} pixels`);
+    inputs.center?.set(values.center);
+  }
+
+  // The frame pixel under the pointer, kept inside the frame.
+  function pixelAt(event) {
+    const r = picture.getBoundingClientRect();
+    const x = Math.floor(((event.clientX - r.left) / r.width) * frame.width);
+    const y = Math.floor(((event.clientY - r.top) / r.height) * frame.height);
+    return [Math.min(Math.max(x, 0), frame.width - 1), Math.min(Math.max(y, 0), frame.height - 1)];
+  }
+
+  function moveCenter(event) {
+    values.center = pixelAt(event);
+    placeMarker();
+  }
+
+  const box = $('picture-box');
+  box.addEventListener('pointerdown', (event) => {
+    if (!frame || event.button !== 0) return;
+    dragging = true;
+    box.setPointerCapture(event.pointerId);
+    moveCenter(event);
+    requestRender(false);
+  });
+  box.addEventListener('pointermove', (event) => {
+    if (!dragging) return;
+    moveCenter(event);
+    requestRender(false);
+  });
+  const endDrag = () => {
+    if (!dragging) return;
+    dragging = false;
+    requestRender(true);
+  };
+  box.addEventListener('pointerup', endDrag);
+  box.addEventListener('pointercancel', endDrag);
+
+  marker.addEventListener('keydown', (event) => {
+    const step = event.shiftKey ? 10 : 1;
+    const moves = { ArrowLeft: [-step, 0], ArrowRight: [step, 0], ArrowUp: [0, -step], ArrowDown: [0, step] };
+    const move = moves[event.key];
+    if (!move || !frame) return;
+    event.preventDefault();
+    values.center = [values.center[0] + move[0], values.center[1] + move[1]];
+    placeMarker();
+    requestRender(true);
+  });
+
+  fit.addEventListener('change', layout);
+  window.addEventListener('resize', layout);
+
+  // ---- Rendering -------------------------------------------------------------
+  function requestRender(final) {
+    const body = { center: values.center, brightness: values.brightness, lens: values.lens, blend: values.blend };
+    if (!final) {
+      // While dragging, a preview as wide as the picture on screen is enough;
+      // the module still renders the full frame and the server shrinks it.
+      const deviceWidth = Math.ceil(picture.getBoundingClientRect().width * (window.devicePixelRatio || 1));
+      if (deviceWidth < frame.width) body.maxWidth = Math.max(1, deviceWidth);
+      if (inFlight > 0) {
+        waiting = body;
+        return;
+      }
+    }
+    waiting = null;
+    send(body);
+  }
+
+  async function send(body) {
+    const sequence = ++sent;
+    inFlight++;
+    setState('rendering');
+    try {
+      const response = await fetch('/api/render', {
+        method: 'POST',
+        headers: { 'Content-Type': 'application/json' },
+        body: JSON.stringify(body),
+      });
+      const answer = await response.json().catch(() => ({ error: `HTTP ${response.status}` }));
+      if (response.status === 409) return;          // a newer request took its place
+      if (!response.ok) {
+        if (sequence === sent) showStatus(answer.error || `HTTP ${response.status}`, true);
+        return;
+      }
+      await show(answer, sequence);
+    } catch (error) {
+      if (sequence === sent) showStatus(`The preview server did not answer (${error.message})`, true);
+    } finally {
+      inFlight--;
+      if (inFlight === 0 && waiting) {
+        const next = waiting;
+        waiting = null;
+        send(next);
+      } else if (inFlight === 0) {
+        setState('idle');
+      }
+    }
+  }
+
+  async function show(answer, sequence) {
+    if (sequence < shown) return;                   // an older result arriving late
+    const png = await fetch(answer.image);
+    if (!png.ok) return;
+    const url = URL.createObjectURL(await png.blob());
+    const loaded = new Image();
+    loaded.src = url;
+    try {
+      await loaded.decode();
+    } catch {
+      URL.revokeObjectURL(url);
+      return;
+    }
+    if (sequence < shown) {
+      URL.revokeObjectURL(url);
+      return;
+    }
+    shown = sequence;
+    const previous = pictureUrl;
+    picture.src = url;
+    pictureUrl = url;
+    picture.dataset.renderId = answer.id;
+    picture.dataset.scaled = answer.scaled;
+    commandBox.textContent = answer.command;
+    if (answer.scaled) {
+      download.setAttribute('aria-disabled', 'true');
+      $('scale-note').textContent =
+        `Shown shrunk to ${answer.width}x${answer.height} while you drag; the full frame follows when you let go.`;
+    } else {
+      if (downloadUrl && downloadUrl !== previous) URL.revokeObjectURL(downloadUrl);
+      downloadUrl = url;
+      download.href = url;
+      download.setAttribute('aria-disabled', 'false');
+      $('scale-note').textContent = '';
+    }
+    if (previous && previous !== downloadUrl) URL.revokeObjectURL(previous);
+    showStatus(`Rendered ${frame.width}x${frame.height} in ${Math.round(answer.renderMs)} ms` +
+               (answer.scaled ? ', shown shrunk' : ''));
+  }
+
+  $('copy').addEventListener('click', async () => {
+    try {
+      await navigator.clipboard.writeText(commandBox.textContent);
+      showStatus('Command copied.');
+    } catch {
+      getSelection().selectAllChildren(commandBox);
+      showStatus('Press Ctrl-C to copy the selected command.');
+    }
+  });
+
+  async function start() {
+    try {
+      const response = await fetch('/api/controls');
+      const info = await response.json();
+      if (!response.ok) throw new Error(info.error || `HTTP ${response.status}`);
+      frame = info.frame;
+      $('frame-label').textContent = `${frame.label}, ${frame.width}x${frame.height}`;
+      buildControls(info.controls);
+      Object.assign(values, info.defaults);
+      syncInputs();
+      commandBox.textContent = info.command;
+      layout();
+      requestRender(true);
+    } catch (error) {
+      setState('error');
+      showStatus(`Cannot load the controls: ${error.message}`, true);
+    }
+  }
+
+  start();
+})();

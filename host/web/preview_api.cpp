@@ -1,0 +1,176 @@
+#include "host/web/preview_api.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+
+#include <nlohmann/json.hpp>
+
+namespace lfweb {
+namespace {
+
+using nlohmann::json;
+
+// The API's name for each control, by its position among the four (1-based),
+// matching the tool's options.
+const char* const kControlKeys[] = {"", "center", "brightness", "lens", "blend"};
+
+std::string Shortest(double value) {
+  char text[64];
+  const auto [end, ec] = std::to_chars(text, text + sizeof text, value);
+  return ec == std::errc() ? std::string(text, end) : std::string("0");
+}
+
+// Display flag 1 marks a slider that holds a percentage.
+std::string UnitFor(int16_t displayFlags) { return (displayFlags & 1) ? "%" : ""; }
+
+ApiError Malformed(std::string message) { return {400, std::move(message)}; }
+
+}  // namespace
+
+std::string Fix16Decimal(Fix16 value) {
+  char text[48];
+  // Five decimals are always enough: they land within 0.000005 of the value,
+  // closer than half a step of 1/65536, so rounding gives the value back.
+  for (int digits = 0; digits <= 6; ++digits) {
+    std::snprintf(text, sizeof text, "%.*f", digits, lfhost::FromFix16(value));
+    if (lfhost::ToFix16(std::strtod(text, nullptr)) == value) break;
+  }
+  return text;
+}
+
+std::string ShellQuote(const std::string& text) {
+  static constexpr std::string_view kPlain =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-./:@%+=,";
+  if (!text.empty() && text.find_first_not_of(kPlain) == std::string::npos) return text;
+  std::string quoted = "'";
+  for (char c : text) {
+    if (c == '\'') quoted += "'\\''";
+    else quoted += c;
+  }
+  return quoted + "'";
+}
+
+std::variant<RenderRequest, ApiError> ParseRenderRequest(std::string_view body, const lfhost::EffectControls& controls,
+                                                         int32_t width, int32_t height) {
+  const json doc = json::parse(body.begin(), body.end(), nullptr, /*allow_exceptions=*/false);
+  if (doc.is_discarded()) return Malformed("the request body is not valid JSON");
+  if (!doc.is_object()) return Malformed("the request body must be a JSON object, such as {\"lens\": 2}");
+
+  RenderRequest request;
+  lfhost::ControlSettings settings;
+  for (const auto& [key, value] : doc.items()) {
+    if (key == "center") {
+      if (!value.is_array() || value.size() != 2 || !value[0].is_number() || !value[1].is_number()) {
+        return Malformed("center must be [x, y], two numbers of pixels");
+      }
+      settings.centerX = lfhost::Coordinate{value[0].get<double>(), false};
+      settings.centerY = lfhost::Coordinate{value[1].get<double>(), false};
+    } else if (key == "brightness" || key == "blend") {
+      if (!value.is_number()) return Malformed(key + " must be a number");
+      (key == "brightness" ? settings.brightness : settings.blendPercent) = value.get<double>();
+    } else if (key == "lens") {
+      if (!value.is_number_integer()) return Malformed("lens must be a whole number");
+      const bool fits = value.is_number_unsigned() ? value.get<uint64_t>() <= 2147483647u
+                                                   : value.get<int64_t>() >= std::numeric_limits<int32_t>::min() &&
+                                                         value.get<int64_t>() <= std::numeric_limits<int32_t>::max();
+      if (!fits) {
+        return ApiError{422, "lens: " + std::string(controls.lensType.record.name) + " " + value.dump() +
+                                 " is not one of 1 to " + std::to_string(controls.lensType.record.value.popup.numChoices)};
+      }
+      settings.lensType = static_cast<int32_t>(value.get<int64_t>());
+    } else if (key == "maxWidth") {
+      const bool valid = value.is_number_integer() &&
+                         (value.is_number_unsigned() ? value.get<uint64_t>() <= lfhost::kMaxFrameSide
+                                                     : value.get<int64_t>() >= 1 && value.get<int64_t>() <= lfhost::kMaxFrameSide) &&
+                         value.get<int64_t>() >= 1;
+      if (!valid) {
+        return Malformed("maxWidth must be a whole number from 1 to 32767");
+      }
+      request.maxWidth = static_cast<int32_t>(value.get<int64_t>());
+    } else {
+      return Malformed("unknown control \"" + key + "\" (known: center, brightness, lens, blend, maxWidth)");
+    }
+  }
+
+  const lfhost::ResolvedParams resolved = lfhost::ResolveParamValues(settings, controls, width, height);
+  if (resolved.error) {
+    const int index = resolved.error->paramIndex;
+    return ApiError{422, std::string(index >= 1 && index <= 4 ? kControlKeys[index] : "value") + ": " +
+                             resolved.error->paramName + " " + resolved.error->detail};
+  }
+  request.values = resolved.values;
+  return request;
+}
+
+json ValuesJson(const lfhost::ParamValues& values) {
+  return {{"center", {lfhost::FromFix16(values.centerX), lfhost::FromFix16(values.centerY)}},
+          {"brightness", values.brightness},
+          {"lens", values.lensType},
+          {"blend", lfhost::FromFix16(values.blend)}};
+}
+
+json ControlsJson(const lfhost::EffectControls& controls, const PreviewFrame& frame) {
+  const int32_t width = frame.image.width();
+  const int32_t height = frame.image.height();
+  const lfhost::ParamValues defaults = lfhost::DefaultParamValues(controls, width, height);
+
+  const PointValue& point = controls.center.record.value.point;
+  json center = {{"key", "center"},
+                 {"name", controls.center.record.name},
+                 {"kind", "point"},
+                 {"default", {lfhost::FromFix16(defaults.centerX), lfhost::FromFix16(defaults.centerY)}},
+                 {"defaultPercent", {lfhost::FromFix16(point.defaultX), lfhost::FromFix16(point.defaultY)}}};
+
+  const FloatSliderValue& b = controls.brightness.record.value.floatSlider;
+  json brightness = {{"key", "brightness"},  {"name", controls.brightness.record.name},
+                     {"kind", "slider"},     {"min", b.validMin},
+                     {"max", b.validMax},    {"sliderMin", b.sliderMin},
+                     {"sliderMax", b.sliderMax}, {"default", b.defaultValue},
+                     {"precision", b.precision}, {"unit", UnitFor(b.displayFlags)}};
+
+  const PopupValue& p = controls.lensType.record.value.popup;
+  json choices = json::array();
+  for (size_t i = 0; i < controls.lensType.choices.size() && i < static_cast<size_t>(std::max<int16_t>(p.numChoices, 0)); ++i) {
+    choices.push_back({{"value", static_cast<int>(i + 1)}, {"name", controls.lensType.choices[i]}});
+  }
+  json lens = {{"key", "lens"}, {"name", controls.lensType.record.name}, {"kind", "popup"},
+               {"choices", choices}, {"default", p.defaultChoice}};
+
+  const FixedSliderValue& f = controls.blend.record.value.fixedSlider;
+  json blend = {{"key", "blend"},
+                {"name", controls.blend.record.name},
+                {"kind", "slider"},
+                {"min", lfhost::FromFix16(f.validMin)},
+                {"max", lfhost::FromFix16(f.validMax)},
+                {"sliderMin", lfhost::FromFix16(f.sliderMin)},
+                {"sliderMax", lfhost::FromFix16(f.sliderMax)},
+                {"default", lfhost::FromFix16(f.defaultValue)},
+                {"precision", f.precision},
+                {"unit", UnitFor(f.displayFlags)}};
+
+  return {{"frame", {{"width", width}, {"height", height}, {"label", frame.label}}},
+          {"controls", {center, brightness, lens, blend}},
+          {"defaults", ValuesJson(defaults)}};
+}
+
+std::string ReproduceCommand(const lfhost::ParamValues& values, const CommandContext& context) {
+  std::string command = "lensflare render";
+  for (const std::string& arg : context.renderArgs) command += " " + ShellQuote(arg);
+  command += " -o flare.png";
+  command += " --lens " + std::to_string(values.lensType);
+  command += " --brightness " + Shortest(values.brightness);
+  command += " --center " + Fix16Decimal(values.centerX) + "," + Fix16Decimal(values.centerY);
+  command += " --blend " + Fix16Decimal(values.blend);
+  const lfhost::FrameSettings& s = context.settings;
+  if (s.pixelAspectNum != 1 || s.pixelAspectDen != 1) {
+    command += " --par " + std::to_string(s.pixelAspectNum) + ":" + std::to_string(s.pixelAspectDen);
+  }
+  if (s.seed != 0) command += " --seed " + std::to_string(s.seed);
+  if (!context.pluginPath.empty()) command += " --plugin " + ShellQuote(context.pluginPath);
+  return command;
+}
+
+}  // namespace lfweb

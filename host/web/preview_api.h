@@ -1,0 +1,75 @@
+// The preview's JSON API, apart from HTTP: the controls as the module declared
+// them, render requests checked against them, and the `lensflare render`
+// command that reproduces a result.
+//
+// A render request is a JSON object with any of
+//   "center": [x, y]     flare centre in pixels of the frame (decimals allowed)
+//   "brightness": b      Flare Brightness, within its declared range
+//   "lens": n            Lens Type, a whole number from 1 to the number of choices
+//   "blend": p           Blend With Original, within its declared range
+//   "maxWidth": w        optional: send the result shrunk to at most w pixels wide
+// Controls left out take the module's declared defaults.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "host/effect_params.h"
+#include "host/web/preview_frame.h"
+
+namespace lfweb {
+
+// Request bodies larger than this are refused before they are read (413).
+inline constexpr size_t kMaxRequestBodyBytes = 16 * 1024;
+
+// A refused request: the HTTP status (400 malformed or unknown, 422 a value
+// outside its declared range) and a one-line message for the user.
+struct ApiError {
+  int status = 400;
+  std::string message;
+};
+
+struct RenderRequest {
+  lfhost::ParamValues values;
+  std::optional<int32_t> maxWidth;
+};
+
+std::variant<RenderRequest, ApiError> ParseRenderRequest(std::string_view body, const lfhost::EffectControls& controls,
+                                                         int32_t width, int32_t height);
+
+// The frame and the four controls, every name, range, default and choice taken
+// from the module's declarations; the page builds its widgets from this alone.
+nlohmann::json ControlsJson(const lfhost::EffectControls& controls, const PreviewFrame& frame);
+
+// The values as the module received them, in the request's units.
+nlohmann::json ValuesJson(const lfhost::ParamValues& values);
+
+// How the command line names the module, when it was not the default one.
+struct CommandContext {
+  std::vector<std::string> renderArgs;   // the frame's input arguments
+  lfhost::FrameSettings settings;
+  std::string pluginPath;                // "" for the module beside the tool
+};
+
+// "lensflare render INPUT -o flare.png --lens N --brightness B --center X,Y
+// --blend P" (plus --par, --seed, --plugin when they differ from the defaults).
+// Every number is written with the fewest digits that the tool reads back as
+// exactly the value the module received; arguments a shell would split are
+// quoted.
+std::string ReproduceCommand(const lfhost::ParamValues& values, const CommandContext& context);
+
+// The shortest decimal text that the tool's rounding to 1/65536 turns back into
+// `value` ("768", "40.5", "0.00002").
+std::string Fix16Decimal(Fix16 value);
+
+// `text` as one shell word: unchanged when it is made only of characters no
+// shell treats specially, else in single quotes.
+std::string ShellQuote(const std::string& text);
+
+}  // namespace lfweb

@@ -1,0 +1,22 @@
+// The frame a preview shows and where it came from. Whatever produced it (an
+// image file, the built-in frame, one frame of a sequence or video) also says
+// which `lensflare render` arguments read the same frame again, so the page's
+// command reproduces exactly what is on screen.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "host/effect_instance.h"
+#include "host/image_buffer.h"
+
+namespace lfweb {
+
+struct PreviewFrame {
+  lfhost::ImageBuffer image;
+  lfhost::FrameSettings settings;          // seed, frame number, pixel aspect
+  std::vector<std::string> renderArgs;     // e.g. {"plate.png"}; empty for the built-in frame
+  std::string label;                       // what the page calls it: "plate.png", "built-in frame"
+};
+
+}  // namespace lfweb

@@ -1,0 +1,258 @@
+#include "host/web/preview_server.h"
+
+#include <atomic>
+#include <charconv>
+#include <chrono>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <variant>
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include "host/host_error.h"
+#include "host/web/preview_api.h"
+#include "host/web/preview_image.h"
+#include "host/web/web_assets.h"
+
+namespace lfweb {
+namespace {
+
+using nlohmann::json;
+
+// zlib levels: a shrunk drag preview is thrown away within moments, so it is
+// packed fast; a full frame is what the user downloads, packed a little harder.
+constexpr int kPreviewPngLevel = 1;
+constexpr int kFullPngLevel = 3;
+// Rendered PNGs kept for GET /api/renders/N.png: the page fetches each result
+// right after it is announced, and the newest full frame backs the download link.
+constexpr size_t kKeptRenders = 6;
+
+std::string Dump(const json& value) {
+  // Replacement characters rather than an exception for a request path or file
+  // name that is not UTF-8.
+  return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+void SendJson(httplib::Response& res, int status, const json& body) {
+  res.status = status;
+  res.set_header("Cache-Control", "no-store");
+  res.set_content(Dump(body), "application/json");
+}
+
+void SendError(httplib::Response& res, int status, const std::string& message) {
+  SendJson(res, status, json{{"error", message}});
+}
+
+std::string DefaultMessage(int status) {
+  switch (status) {
+    case 400: return "malformed request";
+    case 404: return "not found";
+    case 405: return "method not allowed";
+    case 413: return "request body too large (at most " + std::to_string(kMaxRequestBodyBytes) + " bytes)";
+    case 414: return "request line too long";
+    default: return "HTTP error " + std::to_string(status);
+  }
+}
+
+struct KeptRender {
+  uint64_t id;
+  std::shared_ptr<const std::string> png;
+};
+
+}  // namespace
+
+struct PreviewServer::Impl {
+  Impl(const lfhost::EffectModule& module, lfhost::WorkerPool& pool, PreviewFrame frame, ServerOptions o)
+      : options(std::move(o)),
+        command{frame.renderArgs, frame.settings, options.pluginPath},
+        scheduler(module, pool, std::move(frame), options.onRenderStart) {}
+
+  void Routes();
+  void HandleRender(const httplib::Request& req, httplib::Response& res);
+  void HandleKeptRender(const httplib::Request& req, httplib::Response& res);
+  void Keep(uint64_t id, std::shared_ptr<const std::string> png);
+
+  ServerOptions options;
+  CommandContext command;
+  RenderScheduler scheduler;
+  httplib::Server http;
+  int port = 0;
+  std::atomic<bool> runStarted{false};
+  std::atomic<bool> runEnded{false};
+  std::atomic<bool> stopRequested{false};
+  std::mutex keptMutex;
+  std::deque<KeptRender> kept;
+};
+
+void PreviewServer::Impl::Keep(uint64_t id, std::shared_ptr<const std::string> png) {
+  std::lock_guard<std::mutex> lock(keptMutex);
+  kept.push_back({id, std::move(png)});
+  while (kept.size() > kKeptRenders) kept.pop_front();
+}
+
+void PreviewServer::Impl::HandleRender(const httplib::Request& req, httplib::Response& res) {
+  const PreviewFrame& frame = scheduler.frame();
+  auto parsed = ParseRenderRequest(req.body, scheduler.controls(), frame.image.width(), frame.image.height());
+  if (const ApiError* error = std::get_if<ApiError>(&parsed)) {
+    SendError(res, error->status, error->message);
+    return;
+  }
+  const RenderRequest& request = std::get<RenderRequest>(parsed);
+  const auto started = std::chrono::steady_clock::now();
+  const RenderOutcome outcome = scheduler.Render(request.values);
+  const auto rendered = std::chrono::steady_clock::now();
+  switch (outcome.status) {
+    case RenderOutcome::Status::kDone:
+      break;
+    case RenderOutcome::Status::kCancelled:
+    case RenderOutcome::Status::kSuperseded:
+      SendJson(res, 409, json{{"status", StatusName(outcome.status)}, {"id", outcome.id}, {"error", outcome.message}});
+      return;
+    case RenderOutcome::Status::kFailed:
+      SendJson(res, 500, json{{"status", "failed"}, {"id", outcome.id}, {"error", outcome.message}});
+      return;
+  }
+  const bool scaled = request.maxWidth && *request.maxWidth < outcome.image->width();
+  std::string png;
+  int32_t width = outcome.image->width();
+  int32_t height = outcome.image->height();
+  if (scaled) {
+    const lfhost::ImageBuffer small = ShrinkToWidth(*outcome.image, *request.maxWidth);
+    width = small.width();
+    height = small.height();
+    png = EncodePng(small, kPreviewPngLevel);
+  } else {
+    png = EncodePng(*outcome.image, kFullPngLevel);
+  }
+  Keep(outcome.id, std::make_shared<const std::string>(std::move(png)));
+  const auto encoded = std::chrono::steady_clock::now();
+  using Ms = std::chrono::duration<double, std::milli>;
+  SendJson(res, 200,
+           json{{"status", "done"},
+                {"id", outcome.id},
+                {"image", "/api/renders/" + std::to_string(outcome.id) + ".png"},
+                {"width", width},
+                {"height", height},
+                {"scaled", scaled},
+                {"values", ValuesJson(outcome.values)},
+                {"command", ReproduceCommand(outcome.values, command)},
+                {"renderMs", Ms(rendered - started).count()},
+                {"encodeMs", Ms(encoded - rendered).count()}});
+}
+
+void PreviewServer::Impl::HandleKeptRender(const httplib::Request& req, httplib::Response& res) {
+  const std::string& digits = req.matches[1].str();
+  uint64_t id = 0;
+  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), id);
+  std::shared_ptr<const std::string> png;
+  if (ec == std::errc() && end == digits.data() + digits.size()) {
+    std::lock_guard<std::mutex> lock(keptMutex);
+    for (const KeptRender& k : kept) {
+      if (k.id == id) png = k.png;
+    }
+  }
+  if (!png) {
+    SendError(res, 404, "render " + digits + " is not kept (only the latest few are)");
+    return;
+  }
+  res.set_header("Cache-Control", "no-store");
+  res.set_content(*png, "image/png");
+}
+
+void PreviewServer::Impl::Routes() {
+  http.set_payload_max_length(kMaxRequestBodyBytes);
+  http.set_default_headers({
+      {"X-Content-Type-Options", "nosniff"},
+      {"Referrer-Policy", "no-referrer"},
+      {"Content-Security-Policy",
+       "default-src 'self'; img-src 'self' blob: data:; object-src 'none'; base-uri 'none'; frame-ancestors 'none'"},
+  });
+  http.Get("/api/controls", [this](const httplib::Request&, httplib::Response& res) {
+    json body = ControlsJson(scheduler.controls(), scheduler.frame());
+    const lfhost::ParamValues defaults = lfhost::DefaultParamValues(
+        scheduler.controls(), scheduler.frame().image.width(), scheduler.frame().image.height());
+    body["command"] = ReproduceCommand(defaults, command);
+    SendJson(res, 200, body);
+  });
+  http.Post("/api/render", [this](const httplib::Request& req, httplib::Response& res) { HandleRender(req, res); });
+  http.Get(R"(/api/renders/(\d{1,19})\.png)",
+           [this](const httplib::Request& req, httplib::Response& res) { HandleKeptRender(req, res); });
+  // Static files: only exact paths from the compiled-in table, so "/../x",
+  // "/%2e%2e/x" or any other path simply is not found.
+  http.Get(".*", [](const httplib::Request& req, httplib::Response& res) {
+    const WebAsset* asset = FindWebAsset(req.path);
+    if (!asset) {
+      SendError(res, 404, "not found");
+      return;
+    }
+    res.set_header("Cache-Control", "no-cache");
+    res.set_content(std::string(asset->body), std::string(asset->contentType).c_str());
+  });
+  http.set_error_handler([](const httplib::Request&, httplib::Response& res) {
+    if (res.body.empty()) SendError(res, res.status, DefaultMessage(res.status));
+  });
+  http.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr error) {
+    std::string what = "unknown error";
+    try {
+      if (error) std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+      what = e.what();
+    } catch (...) {
+    }
+    SendError(res, 500, "internal error: " + what);
+  });
+}
+
+PreviewServer::PreviewServer(const lfhost::EffectModule& module, lfhost::WorkerPool& pool, PreviewFrame frame,
+                             ServerOptions options)
+    : impl_(std::make_unique<Impl>(module, pool, std::move(frame), std::move(options))) {
+  impl_->Routes();
+  const std::string& address = impl_->options.bindAddress;
+  if (impl_->options.port == 0) {
+    impl_->port = impl_->http.bind_to_any_port(address);
+    if (impl_->port <= 0) throw lfhost::HostError("cannot listen on " + address + ": no free port or bad address");
+  } else {
+    if (!impl_->http.bind_to_port(address, impl_->options.port)) {
+      throw lfhost::HostError("cannot listen on " + address + ":" + std::to_string(impl_->options.port) +
+                              " (in use or bad address; --port 0 picks a free port)");
+    }
+    impl_->port = impl_->options.port;
+  }
+}
+
+PreviewServer::~PreviewServer() { Stop(); }
+
+int PreviewServer::port() const { return impl_->port; }
+
+std::string PreviewServer::url() const {
+  const std::string& address = impl_->options.bindAddress;
+  const std::string host = address.find(':') != std::string::npos ? "[" + address + "]" : address;
+  return "http://" + host + ":" + std::to_string(impl_->port) + "/";
+}
+
+RenderScheduler& PreviewServer::scheduler() { return impl_->scheduler; }
+
+bool PreviewServer::Run() {
+  impl_->runStarted = true;
+  bool ok = true;
+  if (!impl_->stopRequested) ok = impl_->http.listen_after_bind();
+  impl_->runEnded = true;
+  return ok;
+}
+
+void PreviewServer::Stop() {
+  impl_->stopRequested = true;
+  // Requests waiting on a render are answered first, so that the server's
+  // threads are free to finish.
+  impl_->scheduler.Stop();
+  if (impl_->runStarted) {
+    // Run may be just about to start listening: httplib's stop() only reaches a
+    // server that is running.
+    while (!impl_->runEnded && !impl_->http.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  impl_->http.stop();
+}
+
+}  // namespace lfweb
