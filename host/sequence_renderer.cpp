@@ -146,7 +146,6 @@ RenderOutcome RenderFrames(const RenderJob& job) {
         outcome.cancelled = true;
         break;
       }
-      if (error.IsSet()) break;
       if (job.progress) job.progress->FrameStarted(frame->number);
       if (!job.effect) {
         if (!toWrite.Push(std::move(*frame))) break;

@@ -5,9 +5,11 @@
 // would be alone: srand(seed + frame number) comes right before its render
 // command, on the render thread.
 //
-// A stop (cancel, or a failure in any stage) ends reading and rendering at once;
-// frames already rendered are still written, so every frame written is complete,
-// unless the output is a video, which is abandoned whole.
+// A cancel stops reading and rendering at once; frames already rendered are
+// still written. A frame that cannot be read ends the run there, after the frames
+// before it are rendered and written; a failure to write stops everything. So an
+// image output always holds complete frames, from the first up to the stop; a
+// video output is abandoned whole.
 #pragma once
 
 #include <cstdint>
