@@ -1,10 +1,15 @@
 #include "render/stamp_profile.h"
 
+#include <cstdlib>
+
 #include "render/screen_blend.h"
 #include "render/stamp_common.h"
+#include "render/stamp_kernels.h"
 
 namespace {
 
+// The plain kernel, kept as the reference the prepared kernels are held to
+// (stamp_kernels.h) and as the path for bands they do not take.
 // Screens one row of the box with the profile sample at each pixel's distance.
 // The in-range kernel (kChecked false) runs when the whole band is known to keep
 // every offset within 16 bits and every distance below the profile's length,
@@ -31,9 +36,10 @@ void ScreenProfileRow(const ProfileView& profile, const StampRow& row) {
 
 // Whether rows [first, end) stay within 16-bit offsets and below the profile's
 // end. Offsets are monotonic in the column and the row, so the band's corners
-// bound them; a distance never exceeds entry 256 x the larger offset / 2^14.
-bool BandWithinProfile(const StampJob& job, const ProfileView& profile, float aspect,
-                       RowBand band) {
+// bound them; a distance never exceeds entry 256 x the larger offset / 2^14,
+// which is stored in `bound` when the band qualifies.
+bool BandWithinProfile(const StampJob& job, const ProfileView& profile, float aspect, RowBand band,
+                       int32_t& bound) {
   const float edges[4] = {StampDy(job.centerQy, band.first), StampDy(job.centerQy, band.end - 1),
                           StampDx(job.centerQx, 0, aspect),
                           StampDx(job.centerQx, job.columns - 1, aspect)};
@@ -44,8 +50,67 @@ bool BandWithinProfile(const StampJob& job, const ProfileView& profile, float as
     if (magnitude < 0) magnitude = -magnitude;
     if (magnitude > largest) largest = magnitude;
   }
-  const int32_t bound = (static_cast<int32_t>(profile.table->entry[kHypotTableSize - 1]) * largest) >> 14;
+  bound = (static_cast<int32_t>(profile.table->entry[kHypotTableSize - 1]) * largest) >> 14;
   return bound < profile.length;
+}
+
+// The prepared band (stamp_kernels.h): the profile packed up to the band's
+// distance bound, |dx| of every column once for all rows, and the columns and
+// rows that can reach a non-zero sample at all. A distance is never below the
+// larger of |dx| and |dy| (every table entry is at least 2^14), so a pixel with
+// either offset at or beyond the last non-zero sample stays unchanged, as it
+// does in the plain kernel. Returns false, having drawn and polled nothing,
+// when its scratch memory cannot be had; the plain kernel then draws the band.
+bool StampPreparedBand(const StampJob& job, FlareContext& context, float aspect, RowBand band,
+                       int32_t bound, int32_t threadIndex, StampRowKernels kernels, int32_t& result) {
+  const int32_t columns = job.columns;
+  const int32_t packedCount = bound + 1;
+  uint32_t* scratch = static_cast<uint32_t*>(std::malloc(
+      (static_cast<size_t>(columns) + static_cast<size_t>(packedCount) + kHypotTableSize) * sizeof(uint32_t)));
+  if (scratch == nullptr) return false;
+  uint32_t* table = scratch;
+  uint32_t* packed = table + kHypotTableSize;
+  int32_t* absDx = reinterpret_cast<int32_t*>(packed + packedCount);
+  WidenHypotTable(context.hypotTable, table);
+  const int32_t nonZeroEnd = PackProfile(context, packedCount, packed);
+
+  int32_t begin = columns;
+  int32_t end = 0;
+  for (int32_t c = 0; c < columns; ++c) {
+    const int32_t dx = static_cast<int32_t>(StampDx(job.centerQx, c, aspect));
+    absDx[c] = dx < 0 ? -dx : dx;
+    if (absDx[c] < nonZeroEnd) {
+      if (begin == columns) begin = c;
+      end = c + 1;
+    }
+  }
+
+  ProfileRowTask task{};
+  task.pixelBytes = job.frame->pixelBytes;
+  task.columns = columns;
+  task.begin = begin;
+  task.end = end;
+  task.absDx = absDx;
+  task.table = table;
+  task.packed = packed;
+  result = 0;
+  for (int32_t r = band.first; r < band.end; ++r) {
+    if (threadIndex == 0) {
+      const int16_t answer = PollAbortBeforeRow(context);
+      if (answer != 0) {
+        result = answer;
+        break;
+      }
+    }
+    const int32_t dy = static_cast<int32_t>(StampDy(job.centerQy, r));
+    task.absDy = dy < 0 ? -dy : dy;
+    if (begin >= end || task.absDy >= nonZeroEnd) continue;
+    task.pixels = BoxRowPixels(job, r);
+    kernels.profileRow(task);
+  }
+  std::free(scratch);
+  if (result == 0) result = LoadStatus(context);
+  return true;
 }
 
 }  // namespace
@@ -84,8 +149,16 @@ extern "C" int32_t StampProfileWorker(void* jobPointer, int32_t threadIndex, int
   const RowBand band = BandFor(job.rows, index, count);
   const float aspect = PixelAspect(context);
   const ProfileView profile = ProfileViewOf(context);
+  int32_t bound = 0;
   const bool inRange = band.first < band.end && job.columns > 0 &&
-                       BandWithinProfile(job, profile, aspect, band);
+                       BandWithinProfile(job, profile, aspect, band, bound);
+  const StampKernelSet kernelSet = ActiveStampKernelSet();
+  if (inRange && kernelSet != StampKernelSet::kPlain) {
+    int32_t result = 0;
+    if (StampPreparedBand(job, context, aspect, band, bound, threadIndex, RowKernelsFor(kernelSet), result)) {
+      return result;
+    }
+  }
 
   for (int32_t r = band.first; r < band.end; ++r) {
     if (threadIndex == 0) {

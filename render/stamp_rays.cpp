@@ -4,6 +4,7 @@
 
 #include "render/screen_blend.h"
 #include "render/stamp_common.h"
+#include "render/stamp_kernels.h"
 
 namespace {
 
@@ -12,6 +13,8 @@ struct JitterParams {
   float reach;
 };
 
+// The plain kernel, kept as the reference the prepared kernels are held to
+// (stamp_kernels.h) and as their fallback.
 // Screens one row with the profile sampled at each pixel's distance pushed
 // outward by a random factor. Every pixel of the row makes its two draws, in
 // order, even when it is left unchanged, so the random sequence always advances
@@ -37,6 +40,68 @@ void ScreenJitteredRow(const ProfileView& profile, const StampRow& row, bool row
     pixel[1] = ScreenByte(profile.green[index], pixel[1]);
     pixel[2] = ScreenByte(profile.blue[index], pixel[2]);
   }
+}
+
+// The prepared band (stamp_kernels.h): the whole profile packed, each column's
+// dx once for all rows, and each row's draws made first, two per pixel in pixel
+// order, then handed to the row kernel with the rest of the per-pixel work.
+// Nothing but the row kernel reads the draws, so the sequence advances exactly
+// as in the plain kernel. Returns false, having drawn, polled and drawn from
+// rand nothing, when its scratch memory cannot be had.
+bool StampPreparedRayBand(const StampJob& job, FlareContext& context, float aspect, RowBand band,
+                          int32_t threadIndex, StampRowKernels kernels, int32_t& result) {
+  const int32_t columns = job.columns;
+  const int32_t length = context.profileLength;
+  if (length <= 0) return false;
+  uint32_t* scratch = static_cast<uint32_t*>(std::malloc(
+      (3 * static_cast<size_t>(columns) + static_cast<size_t>(length) + kHypotTableSize) * sizeof(uint32_t)));
+  if (scratch == nullptr) return false;
+  uint32_t* table = scratch;
+  uint32_t* packed = table + kHypotTableSize;
+  int32_t* dx = reinterpret_cast<int32_t*>(packed + length);
+  uint32_t* firstDraws = reinterpret_cast<uint32_t*>(dx + columns);
+  uint32_t* secondDraws = firstDraws + columns;
+  WidenHypotTable(context.hypotTable, table);
+  PackProfile(context, length, packed);
+  for (int32_t c = 0; c < columns; ++c) {
+    const float qx = StampDx(job.centerQx, c, aspect);
+    dx[c] = TruncFitsInt16(qx) ? static_cast<int32_t>(qx) : kOffsetOutOfReach;
+  }
+
+  RayRowTask task{};
+  task.pixelBytes = job.frame->pixelBytes;
+  task.columns = columns;
+  task.dx = dx;
+  task.firstDraws = firstDraws;
+  task.secondDraws = secondDraws;
+  task.jitterMask = job.jitterMask;
+  task.reach = job.reach;
+  task.table = table;
+  task.packed = packed;
+  task.length = length;
+  result = 0;
+  for (int32_t r = band.first; r < band.end; ++r) {
+    if (threadIndex == 0) {
+      const int16_t answer = PollAbortBeforeRow(context);
+      if (answer != 0) {
+        result = answer;
+        break;
+      }
+    }
+    for (int32_t c = 0; c < columns; ++c) {
+      firstDraws[c] = static_cast<uint32_t>(std::rand());
+      secondDraws[c] = static_cast<uint32_t>(std::rand());
+    }
+    const float qy = StampDy(job.centerQy, r);
+    if (!TruncFitsInt16(qy)) continue;  // the whole row is out of reach
+    const int32_t dy = static_cast<int32_t>(qy);
+    task.absDy = dy < 0 ? -dy : dy;
+    task.pixels = BoxRowPixels(job, r);
+    kernels.rayRow(task);
+  }
+  std::free(scratch);
+  if (result == 0) result = LoadStatus(context);
+  return true;
 }
 
 }  // namespace
@@ -88,6 +153,17 @@ extern "C" int32_t StampRaysWorker(void* jobPointer, int32_t threadIndex, int32_
   const float aspect = PixelAspect(context);
   const ProfileView profile = ProfileViewOf(context);
   const JitterParams jitter{job.jitterMask, job.reach};
+
+  // A reach of 0 or NaN would make the jittered index NaN, which the row
+  // kernels do not reproduce; such stamps keep the plain kernel.
+  const StampKernelSet kernelSet = ActiveStampKernelSet();
+  const bool reachUsable = job.reach != 0.0f && job.reach == job.reach;
+  if (kernelSet != StampKernelSet::kPlain && reachUsable && job.columns > 0 && band.first < band.end) {
+    int32_t result = 0;
+    if (StampPreparedRayBand(job, context, aspect, band, threadIndex, RowKernelsFor(kernelSet), result)) {
+      return result;
+    }
+  }
 
   for (int32_t r = band.first; r < band.end; ++r) {
     if (threadIndex == 0) {

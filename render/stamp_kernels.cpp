@@ -1,0 +1,105 @@
+#include "render/stamp_kernels.h"
+
+#include <atomic>
+
+#include "render/fixed_point.h"
+#include "render/screen_blend.h"
+#include "render/truncate.h"
+
+namespace {
+
+bool ProcessorHasAvx2() {
+#if defined(__x86_64__)
+  return __builtin_cpu_supports("avx2");
+#else
+  return false;
+#endif
+}
+
+// -1: no set forced.
+std::atomic<int> gForcedSet{-1};
+
+}  // namespace
+
+bool StampKernelSetSupported(StampKernelSet set) {
+  return set != StampKernelSet::kAvx2 || ProcessorHasAvx2();
+}
+
+StampKernelSet ActiveStampKernelSet() {
+  const int forced = gForcedSet.load(std::memory_order_relaxed);
+  if (forced >= 0 && StampKernelSetSupported(static_cast<StampKernelSet>(forced))) {
+    return static_cast<StampKernelSet>(forced);
+  }
+  return ProcessorHasAvx2() ? StampKernelSet::kAvx2 : StampKernelSet::kPortable;
+}
+
+void ForceStampKernelSet(StampKernelSet set) {
+  gForcedSet.store(static_cast<int>(set), std::memory_order_relaxed);
+}
+void ClearForcedStampKernelSet() { gForcedSet.store(-1, std::memory_order_relaxed); }
+
+StampRowKernels RowKernelsFor(StampKernelSet set) {
+#if defined(__x86_64__)
+  if (set == StampKernelSet::kAvx2 && ProcessorHasAvx2()) {
+    return {&ScreenProfileRowAvx2, &ScreenRayRowAvx2};
+  }
+#endif
+  (void)set;
+  return {&ScreenProfileRowPortable, &ScreenRayRowPortable};
+}
+
+int32_t PackProfile(const FlareContext& context, int32_t count, uint32_t* packed) {
+  int32_t nonZeroEnd = 0;
+  for (int32_t i = 0; i < count; ++i) {
+    const uint32_t word = uint32_t{context.profileRed[i]} | (uint32_t{context.profileGreen[i]} << 8) |
+                          (uint32_t{context.profileBlue[i]} << 16);
+    packed[i] = word;
+    if (word != 0) nonZeroEnd = i + 1;
+  }
+  return nonZeroEnd;
+}
+
+void WidenHypotTable(const HypotTable& table, uint32_t* widened) {
+  for (int i = 0; i < kHypotTableSize; ++i) widened[i] = table.entry[i];
+}
+
+void ScreenPackedPixel(uint8_t* pixel, uint32_t sample) {
+  pixel[0] = ScreenByte(static_cast<uint8_t>(sample), pixel[0]);
+  pixel[1] = ScreenByte(static_cast<uint8_t>(sample >> 8), pixel[1]);
+  pixel[2] = ScreenByte(static_cast<uint8_t>(sample >> 16), pixel[2]);
+}
+
+namespace {
+
+// FastHypot of two 16-bit magnitudes through the widened table.
+inline int32_t HypotOfMagnitudes(const uint32_t* table, int32_t x, int32_t y) {
+  const int32_t hi = x > y ? x : y;
+  const int32_t lo = x > y ? y : x;
+  if (hi == 0) return 0;
+  return static_cast<int32_t>((table[(lo * 256) / hi] * static_cast<uint32_t>(hi)) >> 14);
+}
+
+}  // namespace
+
+void ScreenProfileRowPortable(const ProfileRowTask& task) {
+  uint8_t* pixel = task.pixels + static_cast<ptrdiff_t>(task.begin) * task.pixelBytes;
+  for (int32_t c = task.begin; c < task.end; ++c, pixel += task.pixelBytes) {
+    const uint32_t sample = task.packed[HypotOfMagnitudes(task.table, task.absDx[c], task.absDy)];
+    if (sample != 0) ScreenPackedPixel(pixel, sample);
+  }
+}
+
+void ScreenRayRowPortable(const RayRowTask& task) {
+  uint8_t* pixel = task.pixels;
+  for (int32_t c = 0; c < task.columns; ++c, pixel += task.pixelBytes) {
+    const int32_t dx = task.dx[c];
+    if (dx == kOffsetOutOfReach) continue;
+    const int32_t d = HypotOfMagnitudes(task.table, dx < 0 ? -dx : dx, task.absDy);
+    const uint32_t j = ((task.firstDraws[c] << 16) + task.secondDraws[c]) & task.jitterMask;
+    const int32_t m = static_cast<int32_t>(j * static_cast<uint32_t>(d));  // wraps as a 32-bit product
+    const int32_t index = TruncToInt32(static_cast<float>(m) / task.reach + static_cast<float>(d));
+    if (index < 0 || index >= task.length) continue;
+    const uint32_t sample = task.packed[index];
+    if (sample != 0) ScreenPackedPixel(pixel, sample);
+  }
+}

@@ -1,0 +1,90 @@
+// The fast row kernels of the profile and ray stampers, and which of them run.
+//
+// The stamp workers prepare each band once: the profile packed into one 32-bit
+// word per sample (red | green << 8 | blue << 16, so a word's bytes line up with
+// a pixel's R, G, B bytes and the byte after them gets 0), the horizontal offset
+// of every column, and the span of samples that are not 0 in all three
+// channels. A sample of 0 leaves a pixel as it is under the screen, so the
+// kernels skip such pixels and any row or column whose distance is bound to
+// reach past the last non-zero sample. Every kernel gives the bytes of the
+// plain per-pixel kernels kept beside them in stamp_profile.cpp and
+// stamp_rays.cpp; tests hold each kernel set against those.
+#pragma once
+
+#include <cstdint>
+
+#include "render/flare_context.h"
+
+// Which kernels the stampers use. kPlain: the plain per-pixel reference
+// kernels. kPortable: the band preparation with scalar C++ row kernels (the
+// fallback on any processor). kAvx2: the same with AVX2 row kernels, eight
+// pixels at a time, chosen at run time when the processor has AVX2.
+enum class StampKernelSet { kPlain, kPortable, kAvx2 };
+
+StampKernelSet ActiveStampKernelSet();
+bool StampKernelSetSupported(StampKernelSet set);
+// For tests and benchmarks: use `set` from now on (ignored when unsupported)
+// until cleared. Not to be changed while a stamp runs.
+void ForceStampKernelSet(StampKernelSet set);
+void ClearForcedStampKernelSet();
+
+// A horizontal offset that does not fit in 16 bits: the pixel is out of reach.
+inline constexpr int32_t kOffsetOutOfReach = INT32_MIN;
+
+// One row of a profile stamp. Precondition: FastHypot of every column's offset
+// in [begin, end) and absDy is below the packed profile's length.
+struct ProfileRowTask {
+  uint8_t* pixels;            // red byte of the box's column 0 in this row
+  int32_t pixelBytes;
+  int32_t columns;            // the box's width: its pixels may be read, never others
+  int32_t begin, end;         // the columns to draw
+  const int32_t* absDx;       // |dx| per box column, 16-bit magnitudes
+  int32_t absDy;
+  const uint32_t* table;      // the 257 HypotTable entries widened to 32 bits
+  const uint32_t* packed;     // packed samples
+};
+
+// One row of a ray stamp whose vertical offset fits in 16 bits. Pixels whose
+// dx is kOffsetOutOfReach, or whose jittered index is negative or not below
+// `length`, stay unchanged. reach must be neither 0 nor NaN.
+struct RayRowTask {
+  uint8_t* pixels;
+  int32_t pixelBytes;
+  int32_t columns;
+  const int32_t* dx;          // per box column, or kOffsetOutOfReach
+  int32_t absDy;
+  const uint32_t* firstDraws;   // the row's rand() draws, two per column
+  const uint32_t* secondDraws;
+  uint32_t jitterMask;
+  float reach;
+  const uint32_t* table;
+  const uint32_t* packed;
+  int32_t length;
+};
+
+struct StampRowKernels {
+  void (*profileRow)(const ProfileRowTask& task);
+  void (*rayRow)(const RayRowTask& task);
+};
+
+// The row kernels of a set other than kPlain (kPlain gives the portable ones).
+StampRowKernels RowKernelsFor(StampKernelSet set);
+
+void ScreenProfileRowPortable(const ProfileRowTask& task);
+void ScreenRayRowPortable(const RayRowTask& task);
+#if defined(__x86_64__)
+void ScreenProfileRowAvx2(const ProfileRowTask& task);
+void ScreenRayRowAvx2(const RayRowTask& task);
+#endif
+
+// Packs samples [0, count) of the three channels; count must not exceed the
+// profile's length. Returns the index after the last non-zero word (0 when all
+// are 0).
+int32_t PackProfile(const FlareContext& context, int32_t count, uint32_t* packed);
+
+// The HypotTable widened to 32-bit entries.
+void WidenHypotTable(const HypotTable& table, uint32_t* widened);
+
+// The packed sample's three layer bytes screened over the pixel at `pixel`
+// (its red byte).
+void ScreenPackedPixel(uint8_t* pixel, uint32_t sample);

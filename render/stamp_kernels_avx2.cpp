@@ -1,0 +1,128 @@
+// AVX2 row kernels of the stampers, eight pixels at a time. Only these functions
+// are compiled for AVX2; the stampers call them only when the processor has it.
+//
+// Eight pixels are read and written as the 32 bytes from the red byte of the
+// first one: R, G, B of each pixel and the alpha byte of the next. A packed
+// sample's fourth byte is 0 and a layer byte of 0 leaves the stored byte as it
+// is, so every alpha byte is written back with the value just read from it. The
+// 32 bytes reach the alpha of the pixel after the eighth, so a chunk is taken
+// only while that pixel is still inside the box (its row belongs to the same
+// worker); the remaining pixels of a row go through the scalar kernel.
+#if defined(__x86_64__)
+
+#include <immintrin.h>
+
+#include "render/stamp_kernels.h"
+#include "render/truncate.h"
+
+namespace {
+
+// FastHypot of eight pairs of 16-bit magnitudes. The index (lo x 256) / hi is
+// taken from a single-precision division: both operands are exact in a float
+// (at most 2^23 and 2^15) and the division rounds correctly, so truncating it
+// can only overshoot, by one, when the true quotient lies just below an
+// integer; q x hi > lo x 256 detects exactly that case. hi = 0 divides by 1
+// instead and gives entry 0 x 0 = 0, as the scalar early return does.
+__attribute__((target("avx2"))) inline __m256i Hypot8(__m256i x, __m256i y, const uint32_t* table) {
+  const __m256i hi = _mm256_max_epi32(x, y);
+  const __m256i lo = _mm256_min_epi32(x, y);
+  const __m256i numerator = _mm256_slli_epi32(lo, 8);
+  const __m256i divisor = _mm256_max_epi32(hi, _mm256_set1_epi32(1));
+  __m256i index =
+      _mm256_cvttps_epi32(_mm256_div_ps(_mm256_cvtepi32_ps(numerator), _mm256_cvtepi32_ps(divisor)));
+  const __m256i overshoot = _mm256_cmpgt_epi32(_mm256_mullo_epi32(index, divisor), numerator);
+  index = _mm256_add_epi32(index, overshoot);  // overshoot lanes are -1
+  const __m256i entry = _mm256_i32gather_epi32(reinterpret_cast<const int*>(table), index, 4);
+  return _mm256_srli_epi32(_mm256_mullo_epi32(entry, hi), 14);
+}
+
+// The integer screen on 16-bit lanes: (255 - a) x (255 - b) + 128 is at most
+// 65153 and q + (q >> 8) at most 65407, so nothing leaves 16 bits.
+__attribute__((target("avx2"))) inline __m256i Screen16(__m256i layer, __m256i stored) {
+  const __m256i c255 = _mm256_set1_epi16(255);
+  const __m256i q = _mm256_add_epi16(
+      _mm256_mullo_epi16(_mm256_sub_epi16(c255, layer), _mm256_sub_epi16(c255, stored)), _mm256_set1_epi16(128));
+  return _mm256_sub_epi16(c255, _mm256_srli_epi16(_mm256_add_epi16(q, _mm256_srli_epi16(q, 8)), 8));
+}
+
+// Screens the eight packed samples over the 32 bytes at `pixel`.
+__attribute__((target("avx2"))) inline void ScreenEight(uint8_t* pixel, __m256i samples) {
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i stored = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pixel));
+  const __m256i low = Screen16(_mm256_unpacklo_epi8(samples, zero), _mm256_unpacklo_epi8(stored, zero));
+  const __m256i high = Screen16(_mm256_unpackhi_epi8(samples, zero), _mm256_unpackhi_epi8(stored, zero));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(pixel), _mm256_packus_epi16(low, high));
+}
+
+}  // namespace
+
+__attribute__((target("avx2"))) void ScreenProfileRowAvx2(const ProfileRowTask& task) {
+  if (task.pixelBytes != 4) {
+    ScreenProfileRowPortable(task);
+    return;
+  }
+  const __m256i absDy = _mm256_set1_epi32(task.absDy);
+  int32_t c = task.begin;
+  for (; c < task.end && c + 8 < task.columns; c += 8) {
+    const __m256i absDx = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(task.absDx + c));
+    const __m256i d = Hypot8(absDx, absDy, task.table);
+    const __m256i samples = _mm256_i32gather_epi32(reinterpret_cast<const int*>(task.packed), d, 4);
+    if (_mm256_testz_si256(samples, samples)) continue;  // all eight unchanged
+    ScreenEight(task.pixels + static_cast<ptrdiff_t>(c) * 4, samples);
+  }
+  if (c < task.end) {
+    ProfileRowTask rest = task;
+    rest.begin = c;
+    ScreenProfileRowPortable(rest);
+  }
+}
+
+// The jittered index trunc(m / reach + d) in single precision: the conversions,
+// the division and the addition round exactly as the scalar ones do. Lanes
+// whose sum lies outside the 32-bit range convert to INT32_MIN and are dropped
+// as negative, where the scalar saturation drops them as too large or negative;
+// a NaN sum (reach 0 or NaN) would differ, so callers exclude those reaches.
+__attribute__((target("avx2"))) void ScreenRayRowAvx2(const RayRowTask& task) {
+  if (task.pixelBytes != 4) {
+    ScreenRayRowPortable(task);
+    return;
+  }
+  const __m256i absDy = _mm256_set1_epi32(task.absDy);
+  const __m256i outOfReach = _mm256_set1_epi32(kOffsetOutOfReach);
+  const __m256i mask = _mm256_set1_epi32(static_cast<int>(task.jitterMask));
+  const __m256 reach = _mm256_set1_ps(task.reach);
+  const __m256i length = _mm256_set1_epi32(task.length);
+  const __m256i minusOne = _mm256_set1_epi32(-1);
+  int32_t c = 0;
+  for (; c + 8 < task.columns; c += 8) {
+    const __m256i dx = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(task.dx + c));
+    const __m256i unreachable = _mm256_cmpeq_epi32(dx, outOfReach);
+    const __m256i absDx = _mm256_andnot_si256(unreachable, _mm256_abs_epi32(dx));
+    const __m256i d = Hypot8(absDx, absDy, task.table);
+    const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(task.firstDraws + c));
+    const __m256i second = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(task.secondDraws + c));
+    const __m256i j = _mm256_and_si256(_mm256_add_epi32(_mm256_slli_epi32(first, 16), second), mask);
+    const __m256i m = _mm256_mullo_epi32(j, d);
+    const __m256i index = _mm256_cvttps_epi32(
+        _mm256_add_ps(_mm256_div_ps(_mm256_cvtepi32_ps(m), reach), _mm256_cvtepi32_ps(d)));
+    const __m256i inProfile = _mm256_and_si256(_mm256_cmpgt_epi32(index, minusOne),
+                                               _mm256_cmpgt_epi32(length, index));
+    const __m256i take = _mm256_andnot_si256(unreachable, inProfile);
+    if (_mm256_testz_si256(take, take)) continue;
+    const __m256i samples = _mm256_mask_i32gather_epi32(
+        _mm256_setzero_si256(), reinterpret_cast<const int*>(task.packed), index, take, 4);
+    if (_mm256_testz_si256(samples, samples)) continue;
+    ScreenEight(task.pixels + static_cast<ptrdiff_t>(c) * 4, samples);
+  }
+  if (c < task.columns) {
+    RayRowTask rest = task;
+    rest.pixels = task.pixels + static_cast<ptrdiff_t>(c) * 4;
+    rest.columns = task.columns - c;
+    rest.dx = task.dx + c;
+    rest.firstDraws = task.firstDraws + c;
+    rest.secondDraws = task.secondDraws + c;
+    ScreenRayRowPortable(rest);
+  }
+}
+
+#endif  // __x86_64__
