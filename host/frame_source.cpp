@@ -138,7 +138,7 @@ class VideoSource final : public FrameSource {
 
 class BuiltinSource final : public FrameSource {
  public:
-  explicit BuiltinSource(FrameRange range) : frame_(MakeDarkFrame()) {
+  BuiltinSource(FrameRange range, int32_t width, int32_t height) : frame_(MakeDarkFrame(width, height)) {
     for (int64_t n = range.first; n <= range.last; ++n) numbers_.push_back(n);
     width_ = frame_.width();
     height_ = frame_.height();
@@ -299,7 +299,9 @@ std::unique_ptr<FrameSource> OpenVideoSource(const std::string& path, std::optio
   return std::make_unique<VideoSource>(path, range);
 }
 
-std::unique_ptr<FrameSource> OpenBuiltinSource(FrameRange range) { return std::make_unique<BuiltinSource>(range); }
+std::unique_ptr<FrameSource> OpenBuiltinSource(FrameRange range, int32_t width, int32_t height) {
+  return std::make_unique<BuiltinSource>(range, width, height);
+}
 
 std::unique_ptr<FrameSink> OpenImageSink(const std::string& path) { return std::make_unique<ImageSink>(path); }
 

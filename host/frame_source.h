@@ -91,8 +91,8 @@ std::unique_ptr<FrameSource> OpenImageSource(const std::string& path);
 std::unique_ptr<FrameSource> OpenSequenceSource(const std::string& pattern, std::optional<FrameRange> range);
 // Frames `range` of the video by 0-based index (all when unset).
 std::unique_ptr<FrameSource> OpenVideoSource(const std::string& path, std::optional<FrameRange> range);
-// The built-in dark frame for every frame of `range`.
-std::unique_ptr<FrameSource> OpenBuiltinSource(FrameRange range);
+// The built-in dark frame, of this size, for every frame of `range`.
+std::unique_ptr<FrameSource> OpenBuiltinSource(FrameRange range, int32_t width, int32_t height);
 
 // Where rendered frames go. Write is called in frame order on one thread.
 class FrameSink {

@@ -87,6 +87,11 @@ class FirstError {
   std::optional<std::string> error_;
 };
 
+// Names the frame in a message when there is more than one.
+std::string FramePrefix(const FrameSource& source, int64_t frameNumber) {
+  return source.frameCount() > 1 ? "frame " + std::to_string(frameNumber) + ": " : "";
+}
+
 }  // namespace
 
 RenderOutcome RenderFrames(const RenderJob& job) {
@@ -154,8 +159,7 @@ RenderOutcome RenderFrames(const RenderJob& job) {
       const ControlSettings settings = job.controls.At(frame->number, width, height);
       const ResolvedParams params = ResolveParamValues(settings, job.effect->controls(), width, height);
       if (params.error) {
-        error.Set("frame " + std::to_string(frame->number) + ": " + params.error->paramName + " " +
-                  params.error->detail);
+        error.Set(FramePrefix(source, frame->number) + params.error->paramName + " " + params.error->detail);
         break;
       }
       FrameSettings frameSettings;
@@ -170,7 +174,7 @@ RenderOutcome RenderFrames(const RenderJob& job) {
         break;
       }
       if (!result.ok()) {
-        error.Set("frame " + std::to_string(frame->number) + ": render failed: " + DescribeResult(result));
+        error.Set(FramePrefix(source, frame->number) + "render failed: " + DescribeResult(result));
         break;
       }
       frame.reset();
@@ -202,11 +206,6 @@ RenderOutcome RenderFrames(const RenderJob& job) {
     }
   } else {
     sink.Abandon();
-  }
-  if (sink.keepsNothingOnAbandon() && !outcome.ok()) {
-    outcome.framesWritten = 0;
-    outcome.firstWritten.reset();
-    outcome.lastWritten.reset();
   }
   return outcome;
 }

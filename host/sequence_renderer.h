@@ -40,7 +40,7 @@ struct RenderJob {
 
 struct RenderOutcome {
   int64_t framesTotal = 0;
-  int64_t framesWritten = 0;     // complete in the output (for a video: 0 unless finished)
+  int64_t framesWritten = 0;     // handed complete to the sink (an abandoned video keeps none)
   std::optional<int64_t> firstWritten, lastWritten;   // frame numbers
   bool cancelled = false;
   std::optional<std::string> error;   // one line naming the file or frame

@@ -1,0 +1,44 @@
+// lensflare render over any input the host reads: one image, an image sequence,
+// a video or the built-in frame, into an image, a sequence or a video. The
+// options arrive parsed; this chooses the source and sink by the names given,
+// checks that they go together, runs the pipelined renderer and says how it
+// went.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "host/frame_source.h"
+#include "host/keyframes.h"
+#include "host/video_io.h"
+
+namespace lfcli {
+
+struct MediaRenderOptions {
+  std::string input;                           // "" renders the built-in frame
+  std::string output;
+  std::string plugin;
+  lfhost::AnimatedControls controls;           // options over --keys
+  std::optional<lfhost::FrameRange> frames;    // --frames
+  std::optional<lfhost::FrameRate> fps;        // --fps
+  std::optional<std::pair<int32_t, int32_t>> size;   // --size, the built-in frame's
+  int32_t pixelAspectNum = 1;
+  uint32_t pixelAspectDen = 1;
+  uint32_t seed = 0;
+  int threads = 0;
+  bool quiet = false;
+};
+
+// Adds one --center, --brightness, --lens or --blend value ("V" or "F=V") to its
+// track. Throws UsageError naming the option.
+void AddControlOption(lfhost::AnimatedControls& controls, const std::string& option, const std::string& text);
+
+// "WxH", each side 1 to 32767.
+std::pair<int32_t, int32_t> ParseFrameSize(const std::string& option, const std::string& text);
+
+// Runs the render and returns the exit status (0, 1, 2 or 130), having printed
+// any message.
+int RunMediaRender(const MediaRenderOptions& options);
+
+}  // namespace lfcli
