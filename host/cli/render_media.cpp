@@ -21,6 +21,20 @@ using lfhost::MediaKind;
 
 std::string Extension(const std::string& path) { return fs::path(path).extension().string(); }
 
+// Messages from image and video libraries may span lines; the tool's error is
+// one line, so line breaks become "; ".
+std::string OneLine(const std::string& text) {
+  std::string line;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\n' && text[i] != '\r') {
+      line += text[i];
+    } else if (i + 1 < text.size() && text[i + 1] != '\n' && text[i + 1] != ')') {
+      line += "; ";
+    }
+  }
+  return line;
+}
+
 // A mistake in how the input and output go together, found before any work.
 void CheckPairing(const MediaRenderOptions& o) {
   const bool builtin = o.input.empty();
@@ -176,7 +190,7 @@ int RunMediaRender(const MediaRenderOptions& o) {
 
     for (const std::string& v : effect.Shutdown()) PrintError("warning: plug-in protocol fault: " + v);
     if (outcome.error) {
-      PrintError(*outcome.error + "; " + WhatRemains(outcome, *sink, o.output));
+      PrintError(OneLine(*outcome.error) + "; " + WhatRemains(outcome, *sink, o.output));
       return kExitFailed;
     }
     if (outcome.cancelled) {
@@ -186,7 +200,7 @@ int RunMediaRender(const MediaRenderOptions& o) {
     }
     return kExitOk;
   } catch (const lfhost::HostError& e) {
-    PrintError(e.what());
+    PrintError(OneLine(e.what()));
     return kExitFailed;
   }
 }

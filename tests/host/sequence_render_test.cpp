@@ -60,7 +60,9 @@ TEST(SequencePatternTest, NamesAndMatchesFramesAsTheMarkSays) {
                                                    {"1-2-3", std::nullopt}}) {
     const auto parsed = lfhost::ParseFrameRange(r.text);
     ASSERT_EQ(parsed.has_value(), r.range.has_value()) << r.text;
-    if (parsed) EXPECT_EQ(std::make_pair(parsed->first, parsed->last), *r.range) << r.text;
+    if (parsed) {
+      EXPECT_EQ(std::make_pair(parsed->first, parsed->last), *r.range) << r.text;
+    }
   }
 }
 

@@ -1,0 +1,163 @@
+// Ctrl-C during a long render: the tool stops, says how many frames it finished,
+// exits with 130, and leaves only complete frames, each exactly as a render of
+// that frame alone gives it. Also what the progress display prints.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fcntl.h>
+#include <regex>
+#include <thread>
+
+#include "host/progress_display.h"
+#include "tests/host/media_fixture.h"
+
+namespace {
+
+using lftest::MediaTest;
+namespace fs = std::filesystem;
+
+class RenderCancelTest : public MediaTest {
+ protected:
+  pid_t Spawn(const std::vector<std::string>& args, const std::string& stderrPath) {
+    std::vector<std::string> argv = {LF_TEST_CLI_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> raw;
+    for (std::string& a : argv) raw.push_back(a.data());
+    raw.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const int err = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(err, 2);
+      execv(raw[0], raw.data());
+      _exit(127);
+    }
+    return pid;
+  }
+
+  std::vector<std::string> Pngs(const std::string& folder) const {
+    std::vector<std::string> names;
+    for (const std::string& n : Files(folder)) {
+      if (n.size() > 4 && n.compare(n.size() - 4, 4, ".png") == 0) names.push_back(n);
+    }
+    return names;
+  }
+};
+
+TEST_F(RenderCancelTest, InterruptStopsWith130AndKeepsOnlyCompleteFrames) {
+  fs::create_directories(dir_ / "out");
+  const std::vector<std::string> render = {"render", "--size", "320x180", "--lens", "105mm", "--brightness", "0=50",
+                                           "--brightness", "2000=250", "--threads", "2"};
+  std::vector<std::string> args = render;
+  args.insert(args.end(), {"-o", Path("out/f.####.png"), "--frames", "1-2000"});
+  const pid_t pid = Spawn(args, Path("stderr.txt"));
+  ASSERT_GT(pid, 0);
+
+  // Once a first frame is complete, interrupt as a terminal's Ctrl-C would.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  while (Pngs("out").empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_FALSE(Pngs("out").empty()) << "no frame was written";
+  kill(pid, SIGINT);
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (!WIFEXITED(status) && !WIFSIGNALED(status)) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    FAIL() << "the render did not stop";
+  }
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 130);
+
+  // Only complete frames from the first on, no temporary or partial files.
+  const std::vector<std::string> frames = Files("out");
+  ASSERT_FALSE(frames.empty());
+  ASSERT_LT(frames.size(), 2000u);
+  for (size_t i = 0; i < frames.size(); ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "f.%04zu.png", i + 1);
+    EXPECT_EQ(frames[i], name);
+  }
+  const std::vector<char> stderrBytes = lftest::FileBytes(Path("stderr.txt"));
+  const std::string err(stderrBytes.begin(), stderrBytes.end());
+  const std::string last = err.substr(err.rfind('\n', err.size() - 2) + 1);
+  const std::string n = std::to_string(frames.size());
+  EXPECT_EQ(last, "lensflare: render cancelled; " + n + " of 2000 frames finished and complete (" +
+                      Path("out/f.0001.png") + (frames.size() > 1 ? " to " + Path("out/" + frames.back()) : "") + ")\n");
+
+  // The first and the last finished frame are those a render of each alone gives.
+  fs::create_directories(dir_ / "alone");
+  for (const std::string& frame : {frames.front(), frames.back()}) {
+    const std::string number = std::to_string(std::stoi(frame.substr(2, 4)));
+    std::vector<std::string> one = render;
+    one.insert(one.end(), {"-o", Path("alone/f.####.png"), "--frames", number + "-" + number, "--quiet"});
+    const lftest::CliRun r = lftest::RunCli(one, dir_);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(lftest::FileBytes(Path("alone/" + frame)), lftest::FileBytes(Path("out/" + frame))) << frame;
+  }
+}
+
+TEST(ProgressDisplayTest, LinesForLogsAndAStatusLineRedrawnInPlaceForTerminals) {
+  EXPECT_EQ(lfhost::FormatDuration(0), "0:00");
+  EXPECT_EQ(lfhost::FormatDuration(7.4), "0:07");
+  EXPECT_EQ(lfhost::FormatDuration(750), "12:30");
+  EXPECT_EQ(lfhost::FormatDuration(3723), "1:02:03");
+  EXPECT_EQ(lfhost::ChooseProgressMode(true, 2), lfhost::ProgressMode::Quiet);
+
+  auto captured = [](std::FILE* f) {
+    std::fflush(f);
+    std::rewind(f);
+    std::string text;
+    for (int c; (c = std::fgetc(f)) != EOF;) text += static_cast<char>(c);
+    std::fclose(f);
+    return text;
+  };
+  {
+    std::FILE* f = std::tmpfile();
+    lfhost::ProgressDisplay lines(lfhost::ProgressMode::Lines, 4, f);
+    EXPECT_EQ(lfhost::ChooseProgressMode(false, fileno(f)), lfhost::ProgressMode::Lines);
+    lines.FrameStarted(12);
+    lines.FrameProgress(1, 4);
+    EXPECT_EQ(lines.StatusLine().rfind("lensflare: 0/4 frames | frame 12 25% | 0:00 elapsed | ", 0), 0u)
+        << lines.StatusLine();
+    lines.FrameWritten(12, "out.0012.png");
+    lines.FrameWritten(13, "out.0013.png");
+    lines.Finish();
+    const std::string text = captured(f);
+    EXPECT_TRUE(std::regex_match(text, std::regex("lensflare: frame 12 written to out\\.0012\\.png \\(1/4, 0:00 elapsed, "
+                                                  "[0-9:]+ left\\)\nlensflare: frame 13 written to out\\.0013\\.png "
+                                                  "\\(2/4, 0:00 elapsed, [0-9:]+ left\\)\n")))
+        << text;
+  }
+  {
+    std::FILE* f = std::tmpfile();
+    lfhost::ProgressDisplay quiet(lfhost::ProgressMode::Quiet, 4, f);
+    quiet.FrameWritten(1, "a.png");
+    quiet.Finish();
+    EXPECT_EQ(captured(f), "");
+  }
+  {
+    std::FILE* f = std::tmpfile();
+    {
+      lfhost::ProgressDisplay terminal(lfhost::ProgressMode::Terminal, 2, f);
+      terminal.FrameStarted(0);
+      terminal.FrameWritten(0, "a.png");
+      terminal.FrameStarted(1);
+      terminal.FrameProgress(3, 4);
+    }  // the destructor draws the last state and ends the line
+    const std::string text = captured(f);
+    // Every drawing starts at the line's beginning and erases what was there;
+    // the last shows the second frame at 75 % and the render half written.
+    EXPECT_EQ(text.rfind("\r\033[K", 0), 0u);
+    const std::string lastDraw = text.substr(text.rfind("\r\033[K") + 4);
+    EXPECT_EQ(lastDraw.rfind("lensflare: 1/2 frames | frame 1 75% | 0:00 elapsed | 0:00 left\n", 0), 0u) << lastDraw;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1);
+  }
+}
+
+}  // namespace

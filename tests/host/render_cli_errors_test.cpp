@@ -1,0 +1,107 @@
+// Bad input to lensflare render over sequences, video and keyframes: each gets
+// one line naming the file or option, its exit status, and leaves no output.
+#include <gtest/gtest.h>
+
+#include "host/image_io.h"
+#include "host/video_io.h"
+#include "tests/host/media_fixture.h"
+
+namespace {
+
+using lftest::MediaTest;
+namespace fs = std::filesystem;
+
+class RenderCliErrorsTest : public MediaTest {};
+
+TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) {
+  auto plate = [&](const std::string& folder, int n, int32_t w, int32_t h) {
+    fs::create_directories(dir_ / folder);
+    char name[32];
+    std::snprintf(name, sizeof name, "/plate.%04d.png", n);
+    lfhost::WriteImage(lftest::PatternFrame(w, h, n), Path(folder + name));
+  };
+  for (int n = 1; n <= 3; ++n) plate("in", n, 64, 48);
+  plate("mixed", 1, 64, 48);
+  plate("mixed", 2, 64, 48);
+  plate("mixed", 3, 64, 50);
+  plate("wide", 1, 64, 48);
+  plate("wide", 2, 32768, 1);
+  plate("broken", 1, 64, 48);
+  std::ofstream(Path("broken/plate.0002.png")) << "not a png";
+  std::vector<char> png = lftest::FileBytes(Path("in/plate.0001.png"));
+  png.resize(png.size() / 2);
+  std::ofstream(Path("cut.png"), std::ios::binary).write(png.data(), static_cast<std::streamsize>(png.size()));
+  std::ofstream(Path("text.mp4")) << "not a video";
+  std::ofstream(Path("syntax.json")) << "{\n  \"brightness\": {\"0\" 10}\n}\n";
+  std::ofstream(Path("field.json")) << "{\"lens\": {\"3\": 7}}";
+  std::ofstream(Path("range.json")) << "{\"blend\": {\"2\": 150}}";
+  {
+    lfhost::VideoWriter clip(Path("clip.mkv"), 64, 48, {24, 1});
+    for (int n = 0; n < 4; ++n) clip.WriteFrame(lftest::PatternFrame(64, 48, n));
+    clip.Finish();
+  }
+  fs::create_directories(dir_ / "out");
+  const std::string seq = Path("in/plate.####.png");
+  const std::string out = Path("out/f.####.png");
+
+  struct Case { std::vector<std::string> args; int status; std::string says; };
+  const std::vector<Case> cases = {
+      // Inputs that are missing, unreadable, inconsistent or too large (status 1).
+      {{Path("in/none.####.png"), "-o", out}, 1, Path("in/none.####.png") + ": no files match the pattern"},
+      {{Path("gone/plate.####.png"), "-o", out}, 1, "the folder " + Path("gone/") + " does not exist"},
+      {{Path("mixed/plate.%04d.png"), "-o", out}, 1,
+       Path("mixed/plate.0003.png") + ": 64x50 differs from the sequence's 64x48"},
+      {{Path("wide/plate.%04d.png"), "-o", out}, 1, Path("wide/plate.0002.png") + ": 32768x1 is too large"},
+      {{Path("broken/plate.%04d.png"), "-o", out}, 1, Path("broken/plate.0002.png") + ": cannot read the image"},
+      {{Path("cut.png"), "-o", Path("out/cut.png")}, 1, Path("cut.png") + ": cannot read the image"},
+      {{Path("text.mp4"), "-o", Path("out/v.mp4")}, 1, Path("text.mp4") + ": cannot read the video"},
+      {{Path("none.mov"), "-o", Path("out/v.mov")}, 1, Path("none.mov") + ": no such file"},
+      {{seq, "-o", out, "--plugin", Path("in/plate.0001.png")}, 1, "not an ELF shared library"},
+      {{seq, "-o", "/proc/lf_test.####.png"}, 1, "/proc/lf_test.####.png: cannot write in the folder /proc"},
+      // Ranges, pairings and values the user typed (status 2).
+      {{seq, "-o", out, "--frames", "2-9"}, 2, "--frames 2-9 is outside " + seq + " (frames 1 to 3)"},
+      {{seq, "-o", out, "--frames", "9-2"}, 2, "--frames: \"9-2\" is not a frame range"},
+      {{Path("clip.mkv"), "-o", out, "--frames", "3-4"}, 2, "--frames 3-4 is outside " + Path("clip.mkv") + " (frames 0 to 3)"},
+      {{seq, "-o", Path("out/one.png")}, 2, "is a single image; write the frames as a sequence"},
+      {{Path("in/plate.0001.png"), "-o", out}, 2, "a sequence or video output needs a sequence or video input"},
+      {{"-o", out}, 2, "give --frames A-B to render the built-in frame"},
+      {{Path("in/plate.0001.png"), "-o", Path("out/x.png"), "--frames", "1-2"}, 2, "is a single image, not a sequence or video"},
+      {{seq, "-o", Path("out/x.avi")}, 2, "cannot write .avi video (use .mp4, .m4v, .mov, .mkv or .webm)"},
+      {{seq, "-o", out, "--fps", "25"}, 2, "--fps: only a video output has a frame rate"},
+      {{seq, "-o", Path("out/v.mp4"), "--fps", "fast"}, 2, "--fps: \"fast\" is not a frame rate"},
+      {{seq, "-o", seq}, 2, "would overwrite the input"},
+      {{seq, "-o", out, "--brightness", "2=400"}, 2, "--brightness at frame 2: Flare Brightness 400 is outside 0 to 300"},
+      {{seq, "-o", out, "--brightness", "x=4"}, 2, "--brightness: \"x\" in \"x=4\" is not a frame number"},
+      {{seq, "-o", out, "--brightness", "1=50", "--brightness", "1=60"}, 2, "--brightness: frame 1 is given twice"},
+      {{seq, "-o", out, "--lens", "1=fisheye"}, 2, "--lens: \"fisheye\" is not a lens"},
+      {{seq, "-o", out, "--center", "3=1;2"}, 2, "--center: \"1;2\" is not X,Y"},
+      {{seq, "-o", out, "--keys", Path("syntax.json")}, 2, Path("syntax.json") + ": line 2: not valid JSON"},
+      {{seq, "-o", out, "--keys", Path("field.json")}, 2, Path("field.json") + ": \"lens\" at frame 3: 7 is not a lens"},
+      {{seq, "-o", out, "--keys", Path("range.json")}, 2,
+       Path("range.json") + " \"blend\" at frame 2: Blend With Original 150 is outside 0 to 100"},
+      {{seq, "-o", out, "--keys", Path("none.json")}, 2, Path("none.json") + ": cannot open the keyframe file"},
+      {{"-o", out, "--frames", "1-2", "--size", "64"}, 2, "--size: \"64\" is not WxH"},
+      {{"-o", out, "--frames", "1-2", "--size", "40000x10"}, 2, "--size: 40000 is outside 1 to 32767"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"render"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const lftest::CliRun r = lftest::RunCli(args, dir_);
+    EXPECT_EQ(r.status, c.status) << c.says << "\n" << r.err;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << "stderr: " << r.err << "expected: " << c.says;
+    // One line from the tool, the last; image libraries may print their own
+    // diagnostics before it.
+    const size_t ours = r.err.find("lensflare: ");
+    ASSERT_NE(ours, std::string::npos) << r.err;
+    EXPECT_TRUE(ours == 0 || r.err[ours - 1] == '\n') << r.err;
+    EXPECT_EQ(r.err.rfind("lensflare: "), ours) << r.err;
+    EXPECT_EQ(std::count(r.err.begin() + static_cast<std::ptrdiff_t>(ours), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(Files("out"), std::vector<std::string>{}) << c.says;
+  }
+  for (const char* folder : {"in", "mixed", "wide", "broken"}) {
+    for (const std::string& name : Files(folder)) EXPECT_EQ(name.rfind("plate.", 0), 0u) << folder << "/" << name;
+  }
+  for (const std::string& name : Files()) EXPECT_NE(name[0], '.') << name;
+}
+
+}  // namespace
