@@ -1,6 +1,7 @@
 #include "render/stamp_kernels.h"
 
 #include <atomic>
+#include <cstdlib>
 
 #include "render/fixed_point.h"
 #include "render/screen_blend.h"
@@ -92,10 +93,12 @@ void ScreenProfileRowPortable(const ProfileRowTask& task) {
 void ScreenRayRowPortable(const RayRowTask& task) {
   uint8_t* pixel = task.pixels;
   for (int32_t c = 0; c < task.columns; ++c, pixel += task.pixelBytes) {
+    const uint32_t first = static_cast<uint32_t>(std::rand());
+    const uint32_t second = static_cast<uint32_t>(std::rand());
     const int32_t dx = task.dx[c];
     if (dx == kOffsetOutOfReach) continue;
     const int32_t d = HypotOfMagnitudes(task.table, dx < 0 ? -dx : dx, task.absDy);
-    const uint32_t j = ((task.firstDraws[c] << 16) + task.secondDraws[c]) & task.jitterMask;
+    const uint32_t j = ((first << 16) + second) & task.jitterMask;
     const int32_t m = static_cast<int32_t>(j * static_cast<uint32_t>(d));  // wraps as a 32-bit product
     const int32_t index = TruncToInt32(static_cast<float>(m) / task.reach + static_cast<float>(d));
     if (index < 0 || index >= task.length) continue;

@@ -44,17 +44,17 @@ struct ProfileRowTask {
   const uint32_t* packed;     // packed samples
 };
 
-// One row of a ray stamp whose vertical offset fits in 16 bits. Pixels whose
-// dx is kOffsetOutOfReach, or whose jittered index is negative or not below
-// `length`, stay unchanged. reach must be neither 0 nor NaN.
+// One row of a ray stamp whose vertical offset fits in 16 bits. The kernel makes
+// the row's rand() draws itself, two per pixel in pixel order, a few pixels
+// ahead of the work that uses them, so that the work overlaps the draws. Pixels
+// whose dx is kOffsetOutOfReach, or whose jittered index is negative or not
+// below `length`, stay unchanged. reach must be neither 0 nor NaN.
 struct RayRowTask {
   uint8_t* pixels;
   int32_t pixelBytes;
   int32_t columns;
   const int32_t* dx;          // per box column, or kOffsetOutOfReach
   int32_t absDy;
-  const uint32_t* firstDraws;   // the row's rand() draws, two per column
-  const uint32_t* secondDraws;
   uint32_t jitterMask;
   float reach;
   const uint32_t* table;

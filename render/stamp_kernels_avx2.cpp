@@ -12,6 +12,8 @@
 
 #include <immintrin.h>
 
+#include <cstdlib>
+
 #include "render/stamp_kernels.h"
 #include "render/truncate.h"
 
@@ -99,8 +101,14 @@ __attribute__((target("avx2"))) void ScreenRayRowAvx2(const RayRowTask& task) {
     const __m256i unreachable = _mm256_cmpeq_epi32(dx, outOfReach);
     const __m256i absDx = _mm256_andnot_si256(unreachable, _mm256_abs_epi32(dx));
     const __m256i d = Hypot8(absDx, absDy, task.table);
-    const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(task.firstDraws + c));
-    const __m256i second = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(task.secondDraws + c));
+    alignas(32) uint32_t firstDraws[8];
+    alignas(32) uint32_t secondDraws[8];
+    for (int k = 0; k < 8; ++k) {
+      firstDraws[k] = static_cast<uint32_t>(std::rand());
+      secondDraws[k] = static_cast<uint32_t>(std::rand());
+    }
+    const __m256i first = _mm256_load_si256(reinterpret_cast<const __m256i*>(firstDraws));
+    const __m256i second = _mm256_load_si256(reinterpret_cast<const __m256i*>(secondDraws));
     const __m256i j = _mm256_and_si256(_mm256_add_epi32(_mm256_slli_epi32(first, 16), second), mask);
     const __m256i m = _mm256_mullo_epi32(j, d);
     const __m256i index = _mm256_cvttps_epi32(
@@ -119,8 +127,6 @@ __attribute__((target("avx2"))) void ScreenRayRowAvx2(const RayRowTask& task) {
     rest.pixels = task.pixels + static_cast<ptrdiff_t>(c) * 4;
     rest.columns = task.columns - c;
     rest.dx = task.dx + c;
-    rest.firstDraws = task.firstDraws + c;
-    rest.secondDraws = task.secondDraws + c;
     ScreenRayRowPortable(rest);
   }
 }

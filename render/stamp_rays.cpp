@@ -42,10 +42,9 @@ void ScreenJitteredRow(const ProfileView& profile, const StampRow& row, bool row
   }
 }
 
-// The prepared band (stamp_kernels.h): the whole profile packed, each column's
-// dx once for all rows, and each row's draws made first, two per pixel in pixel
-// order, then handed to the row kernel with the rest of the per-pixel work.
-// Nothing but the row kernel reads the draws, so the sequence advances exactly
+// The prepared band (stamp_kernels.h): the whole profile packed and each
+// column's dx once for all rows; the row kernel makes the draws. A row out of
+// reach still makes its two draws per pixel, so the sequence advances exactly
 // as in the plain kernel. Returns false, having drawn, polled and drawn from
 // rand nothing, when its scratch memory cannot be had.
 bool StampPreparedRayBand(const StampJob& job, FlareContext& context, float aspect, RowBand band,
@@ -54,13 +53,11 @@ bool StampPreparedRayBand(const StampJob& job, FlareContext& context, float aspe
   const int32_t length = context.profileLength;
   if (length <= 0) return false;
   uint32_t* scratch = static_cast<uint32_t*>(std::malloc(
-      (3 * static_cast<size_t>(columns) + static_cast<size_t>(length) + kHypotTableSize) * sizeof(uint32_t)));
+      (static_cast<size_t>(columns) + static_cast<size_t>(length) + kHypotTableSize) * sizeof(uint32_t)));
   if (scratch == nullptr) return false;
   uint32_t* table = scratch;
   uint32_t* packed = table + kHypotTableSize;
   int32_t* dx = reinterpret_cast<int32_t*>(packed + length);
-  uint32_t* firstDraws = reinterpret_cast<uint32_t*>(dx + columns);
-  uint32_t* secondDraws = firstDraws + columns;
   WidenHypotTable(context.hypotTable, table);
   PackProfile(context, length, packed);
   for (int32_t c = 0; c < columns; ++c) {
@@ -72,8 +69,6 @@ bool StampPreparedRayBand(const StampJob& job, FlareContext& context, float aspe
   task.pixelBytes = job.frame->pixelBytes;
   task.columns = columns;
   task.dx = dx;
-  task.firstDraws = firstDraws;
-  task.secondDraws = secondDraws;
   task.jitterMask = job.jitterMask;
   task.reach = job.reach;
   task.table = table;
@@ -88,12 +83,14 @@ bool StampPreparedRayBand(const StampJob& job, FlareContext& context, float aspe
         break;
       }
     }
-    for (int32_t c = 0; c < columns; ++c) {
-      firstDraws[c] = static_cast<uint32_t>(std::rand());
-      secondDraws[c] = static_cast<uint32_t>(std::rand());
-    }
     const float qy = StampDy(job.centerQy, r);
-    if (!TruncFitsInt16(qy)) continue;  // the whole row is out of reach
+    if (!TruncFitsInt16(qy)) {  // the whole row is out of reach
+      for (int32_t c = 0; c < columns; ++c) {
+        std::rand();
+        std::rand();
+      }
+      continue;
+    }
     const int32_t dy = static_cast<int32_t>(qy);
     task.absDy = dy < 0 ? -dy : dy;
     task.pixels = BoxRowPixels(job, r);

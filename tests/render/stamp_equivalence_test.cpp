@@ -263,14 +263,20 @@ TEST(StampRowKernels, RayRowMatchesTheJitterFormula) {
       const int32_t length = lengths[n % 4];
       const std::vector<uint32_t> packed = DistanceRevealingProfile(length);
       std::vector<int32_t> dx(static_cast<size_t>(columns));
-      std::vector<uint32_t> first(static_cast<size_t>(columns)), second(static_cast<size_t>(columns));
       const int32_t spread = n % 3 == 0 ? 32768 : 400;
       for (int32_t c = 0; c < columns; ++c) {
         dx[static_cast<size_t>(c)] = rng() % 9 == 0 ? kOffsetOutOfReach
                                                     : std::uniform_int_distribution<int32_t>(-spread, std::min(spread, 32767))(rng);
-        first[static_cast<size_t>(c)] = rng() & 0x7FFFFFFF;
-        second[static_cast<size_t>(c)] = rng() & 0x7FFFFFFF;
       }
+      // The draws the kernel will make: two per column, in column order.
+      const unsigned seed = static_cast<unsigned>(rng());
+      std::srand(seed);
+      std::vector<uint32_t> first(static_cast<size_t>(columns)), second(static_cast<size_t>(columns));
+      for (int32_t c = 0; c < columns; ++c) {
+        first[static_cast<size_t>(c)] = static_cast<uint32_t>(std::rand());
+        second[static_cast<size_t>(c)] = static_cast<uint32_t>(std::rand());
+      }
+      const int nextDraw = std::rand();
       RayRowTask task{};
       std::vector<uint8_t> pixels(static_cast<size_t>(columns) * 4 + 4);
       for (uint8_t& p : pixels) p = static_cast<uint8_t>(rng());
@@ -280,14 +286,14 @@ TEST(StampRowKernels, RayRowMatchesTheJitterFormula) {
       task.columns = columns;
       task.dx = dx.data();
       task.absDy = std::uniform_int_distribution<int32_t>(0, spread)(rng);
-      task.firstDraws = first.data();
-      task.secondDraws = second.data();
       task.jitterMask = masks[n % 5];
       task.reach = reaches[n % 6];
       task.table = table.data();
       task.packed = packed.data();
       task.length = length;
+      std::srand(seed);
       kernels.rayRow(task);
+      ASSERT_EQ(std::rand(), nextDraw) << name << ": not two draws per pixel";
       for (int32_t c = 0; c < columns; ++c) {
         const size_t at = static_cast<size_t>(c) * 4;
         uint32_t sample = 0;
