@@ -104,12 +104,18 @@ int RunRender(const std::vector<std::string>& args) {
     std::fputs(kRenderHelp, stdout);
     return kExitOk;
   }
+  // Ctrl-C from here on stops cleanly: the render answers 517 at its next
+  // poll and nothing is written.
+  static lfhost::CancelToken cancel;
+  lfhost::CancelOnInterrupt(cancel);
+  const auto cancelled = [&] {
+    PrintError("render cancelled; " + o.output + " not written");
+    return kExitCancelled;
+  };
   try {
     lfhost::ImageBuffer input = o.input.empty() ? lfhost::MakeDarkFrame() : lfhost::ReadImage(o.input);
     const auto module = lfhost::EffectModule::Load(ResolvePluginPath(o.plugin));
     lfhost::WorkerPool pool(o.threads);
-    static lfhost::CancelToken cancel;
-    lfhost::CancelOnInterrupt(cancel);
     lfhost::EffectInstance effect(*module, pool, &cancel);
     effect.Start();
 
@@ -126,10 +132,7 @@ int RunRender(const std::vector<std::string>& args) {
     frame.pixelAspectNum = o.pixelAspectNum;
     frame.pixelAspectDen = o.pixelAspectDen;
     const lfhost::CommandResult result = effect.Render(input, output, resolved.values, frame);
-    if (result.code == kErrCancelled) {
-      PrintError("render cancelled; " + o.output + " not written");
-      return kExitCancelled;
-    }
+    if (result.code == kErrCancelled || cancel.requested()) return cancelled();
     if (!result.ok()) {
       PrintError("render failed: " + lfhost::DescribeResult(result) + "; " + o.output + " not written");
       return kExitFailed;

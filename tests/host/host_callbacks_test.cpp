@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstring>
+#include <signal.h>
 #include <map>
 #include <mutex>
 #include <set>
@@ -12,6 +14,7 @@
 #include <algorithm>
 #include <thread>
 
+#include "host/cancel_token.h"
 #include "host/image_buffer.h"
 
 namespace {
@@ -191,6 +194,21 @@ TEST(ImageBufferTest, RowBytesAreRoundedToSixtyFourPlusSixtyFour) {
     EXPECT_EQ(ImageBuffer::RowBytesFor(c.width), c.rowBytes) << c.width;
     EXPECT_NE(ImageBuffer::RowBytesFor(c.width), 4 * c.width);
   }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(CancelTokenTest, FirstInterruptRequestsTheTokenSecondIsLeftToTheSystem) {
+  static lfhost::CancelToken token;
+  lfhost::CancelOnInterrupt(token);
+  ASSERT_FALSE(token.requested());
+  raise(SIGINT);
+  EXPECT_TRUE(token.requested());
+  struct sigaction now {};
+  sigaction(SIGINT, nullptr, &now);
+  EXPECT_EQ(now.sa_handler, SIG_DFL);
 }
 
 }  // namespace
