@@ -159,7 +159,7 @@ json ControlsJson(const lfhost::EffectControls& controls, const PreviewFrame& fr
 std::string ReproduceCommand(const lfhost::ParamValues& values, const CommandContext& context) {
   std::string command = "lensflare render";
   for (const std::string& arg : context.renderArgs) command += " " + ShellQuote(arg);
-  command += " -o flare.png";
+  command += " -o " + ShellQuote(context.outputName);
   command += " --lens " + std::to_string(values.lensType);
   command += " --brightness " + Shortest(values.brightness);
   command += " --center " + Fix16Decimal(values.centerX) + "," + Fix16Decimal(values.centerY);

@@ -53,11 +53,12 @@ nlohmann::json ValuesJson(const lfhost::ParamValues& values);
 // How the command line names the module, when it was not the default one.
 struct CommandContext {
   std::vector<std::string> renderArgs;   // the frame's input arguments
+  std::string outputName = "flare.png";
   lfhost::FrameSettings settings;
   std::string pluginPath;                // "" for the module beside the tool
 };
 
-// "lensflare render INPUT -o flare.png --lens N --brightness B --center X,Y
+// "lensflare render INPUT -o OUTPUT --lens N --brightness B --center X,Y
 // --blend P" (plus --par, --seed, --plugin when they differ from the defaults).
 // Every number is written with the fewest digits that the tool reads back as
 // exactly the value the module received; arguments a shell would split are

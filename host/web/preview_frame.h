@@ -16,6 +16,7 @@ struct PreviewFrame {
   lfhost::ImageBuffer image;
   lfhost::FrameSettings settings;          // seed, frame number, pixel aspect
   std::vector<std::string> renderArgs;     // e.g. {"plate.png"}; empty for the built-in frame
+  std::string outputName = "flare.png";    // the command's -o: a sequence name for a frame of many
   std::string label;                       // what the page calls it: "plate.png", "built-in frame"
 };
 

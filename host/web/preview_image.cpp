@@ -14,6 +14,9 @@ std::string EncodePng(const lfhost::ImageBuffer& image, int compressionLevel) {
   const std::vector<uint8_t> rgba = image.ToRGBA();
   OIIO::ImageSpec spec(image.width(), image.height(), 4, OIIO::TypeDesc::UINT8);
   spec.attribute("png:compressionLevel", std::clamp(compressionLevel, 0, 9));
+  // No per-row filter: on rendered flares it packs as small as the adaptive
+  // choice and encodes in about half the time.
+  spec.attribute("png:filter", 8);   // PNG_FILTER_NONE
   OIIO::Filesystem::IOVecOutput memory;
   auto out = OIIO::ImageOutput::create("png");
   if (!out) throw lfhost::HostError("PNG encoding unavailable: " + OIIO::geterror());

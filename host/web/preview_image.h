@@ -11,9 +11,9 @@
 namespace lfweb {
 
 // `image` as 8-bit RGBA PNG file bytes (bit-exact: reading it back gives the
-// same R, G, B, A). `compressionLevel` is zlib's 0..9: previews use a fast low
-// level, since encoding a 1920x1080 frame at the default level takes longer than
-// rendering it.
+// same R, G, B, A). `compressionLevel` is zlib's 0..9: the preview uses low
+// levels, since encoding a 1920x1080 frame at zlib's default level takes several
+// times longer than rendering it.
 std::string EncodePng(const lfhost::ImageBuffer& image, int compressionLevel);
 
 // The image reduced to at most `maxWidth` pixels wide, keeping its aspect ratio,

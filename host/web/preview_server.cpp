@@ -66,7 +66,7 @@ struct KeptRender {
 struct PreviewServer::Impl {
   Impl(const lfhost::EffectModule& module, lfhost::WorkerPool& pool, PreviewFrame frame, ServerOptions o)
       : options(std::move(o)),
-        command{frame.renderArgs, frame.settings, options.pluginPath},
+        command{frame.renderArgs, frame.outputName, frame.settings, options.pluginPath},
         scheduler(module, pool, std::move(frame), options.onRenderStart) {}
 
   void Routes();
