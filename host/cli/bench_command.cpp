@@ -12,9 +12,6 @@
 
 namespace lfcli {
 
-int RunBench(const std::vector<std::string>& args);
-extern const char* const kBenchHelp;
-
 const char* const kBenchHelp =
     "Usage: lensflare bench [OPTIONS]\n"
     "\n"

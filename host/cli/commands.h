@@ -14,10 +14,12 @@ inline constexpr int kExitCancelled = 130;
 
 int RunRender(const std::vector<std::string>& args);
 int RunInfo(const std::vector<std::string>& args);
+int RunBench(const std::vector<std::string>& args);
 
 extern const char* const kMainHelp;
 extern const char* const kRenderHelp;
 extern const char* const kInfoHelp;
+extern const char* const kBenchHelp;
 
 // The module to load: --plugin's path if given, else the one beside the tool.
 // Throws lfhost::HostError if none is found.

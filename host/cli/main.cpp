@@ -18,11 +18,13 @@ int main(int argc, char** argv) {
     if (command == "--help" || command == "-h" || command == "help") {
       if (!args.empty() && args[0] == "render") std::fputs(lfcli::kRenderHelp, stdout);
       else if (!args.empty() && args[0] == "info") std::fputs(lfcli::kInfoHelp, stdout);
+      else if (!args.empty() && args[0] == "bench") std::fputs(lfcli::kBenchHelp, stdout);
       else std::fputs(lfcli::kMainHelp, stdout);
       return lfcli::kExitOk;
     }
     if (command == "render") return lfcli::RunRender(args);
     if (command == "info") return lfcli::RunInfo(args);
+    if (command == "bench") return lfcli::RunBench(args);
     lfcli::PrintError("unknown command \"" + command + "\" (try lensflare --help)");
     return lfcli::kExitUsage;
   } catch (const std::exception& e) {
