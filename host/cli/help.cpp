@@ -11,6 +11,7 @@ const char* const kMainHelp =
     "  render   draw a flare onto an image (or onto a built-in dark frame)\n"
     "  info     show the plug-in's About text, registration, property list and controls\n"
     "  bench    time renders against the memory floor, with no file I/O\n"
+    "  serve    a local web page to place and tune the flare on a frame\n"
     "\n"
     "Run 'lensflare COMMAND --help' for a command's options.\n";
 

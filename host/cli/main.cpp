@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "host/cli/commands.h"
+#include "host/web/serve.h"
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
@@ -19,12 +20,14 @@ int main(int argc, char** argv) {
       if (!args.empty() && args[0] == "render") std::fputs(lfcli::kRenderHelp, stdout);
       else if (!args.empty() && args[0] == "info") std::fputs(lfcli::kInfoHelp, stdout);
       else if (!args.empty() && args[0] == "bench") std::fputs(lfcli::kBenchHelp, stdout);
+      else if (!args.empty() && args[0] == "serve") std::fputs(lfcli::kServeHelp, stdout);
       else std::fputs(lfcli::kMainHelp, stdout);
       return lfcli::kExitOk;
     }
     if (command == "render") return lfcli::RunRender(args);
     if (command == "info") return lfcli::RunInfo(args);
     if (command == "bench") return lfcli::RunBench(args);
+    if (command == "serve") return lfcli::RunServe(args);
     lfcli::PrintError("unknown command \"" + command + "\" (try lensflare --help)");
     return lfcli::kExitUsage;
   } catch (const std::exception& e) {

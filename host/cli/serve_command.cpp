@@ -1,0 +1,196 @@
+// lensflare serve: a local web page to place and tune the flare on one frame.
+#include <pthread.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <optional>
+#include <thread>
+
+#include "host/builtin_frame.h"
+#include "host/cli/commands.h"
+#include "host/cli/options.h"
+#include "host/frame_source.h"
+#include "host/host_error.h"
+#include "host/web/preview_server.h"
+#include "host/web/serve.h"
+
+namespace lfcli {
+
+const char* const kServeHelp =
+    "Usage: lensflare serve [INPUT] [OPTIONS]\n"
+    "\n"
+    "Starts a local web page that shows a frame with the flare drawn over it: INPUT\n"
+    "(an image, one frame of an image sequence such as plate.%04d.exr, or of a video;\n"
+    "without INPUT the built-in 1920x1080 dark frame). Drag the flare centre on the\n"
+    "picture, pick the lens, set brightness and blend; the page shows the\n"
+    "'lensflare render' command that reproduces the picture and offers the\n"
+    "full-resolution PNG. Stop with Ctrl-C.\n"
+    "\n"
+    "Options:\n"
+    "  --frame N               the frame of a sequence (its number) or video (from 0)\n"
+    "                          to show; default: the first\n"
+    "  --port P                port to listen on; 0 picks a free one; default 8321\n"
+    "  --bind ADDR             address to listen on; default 127.0.0.1 (this machine\n"
+    "                          only); 0.0.0.0 opens the page to the network\n"
+    "  --par N:D               pixel aspect ratio; default 1:1\n"
+    "  --seed N                random seed for the rays; default 0\n"
+    "  --threads N             worker threads; default: one per processor\n"
+    "  --plugin PATH           the plug-in to load; default: beside this tool\n"
+    "  -h, --help              show this help\n";
+
+namespace {
+
+constexpr int kDefaultPort = 8321;
+
+struct ServeOptions {
+  std::string input;
+  std::string plugin;
+  std::string bind = "127.0.0.1";
+  std::optional<int64_t> frame;
+  int port = kDefaultPort;
+  int32_t pixelAspectNum = 1;
+  uint32_t pixelAspectDen = 1;
+  uint32_t seed = 0;
+  int threads = 0;
+  bool help = false;
+};
+
+ServeOptions ParseServeOptions(const std::vector<std::string>& args) {
+  ServeOptions o;
+  ArgumentReader reader(args);
+  while (!reader.Done()) {
+    const std::string arg = reader.Next();
+    if (arg == "-h" || arg == "--help") {
+      o.help = true;
+    } else if (arg == "--port") {
+      o.port = static_cast<int>(ParseInteger(arg, reader.Value(arg), 0, 65535));
+    } else if (arg == "--bind") {
+      o.bind = reader.Value(arg);
+      if (o.bind.empty()) throw UsageError("--bind: needs an address such as 127.0.0.1");
+    } else if (arg == "--frame") {
+      o.frame = ParseInteger(arg, reader.Value(arg), 0, INT64_MAX);
+    } else if (arg == "--par") {
+      std::tie(o.pixelAspectNum, o.pixelAspectDen) = ParsePixelAspect(arg, reader.Value(arg));
+    } else if (arg == "--seed") {
+      o.seed = static_cast<uint32_t>(ParseInteger(arg, reader.Value(arg), 0, 4294967295LL));
+    } else if (arg == "--threads") {
+      o.threads = static_cast<int>(ParseInteger(arg, reader.Value(arg), 1, 1024));
+    } else if (arg == "--plugin") {
+      o.plugin = reader.Value(arg);
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      throw UsageError("serve: unknown option \"" + arg + "\" (try lensflare serve --help)");
+    } else if (o.input.empty()) {
+      o.input = arg;
+    } else {
+      throw UsageError("serve: more than one input (\"" + o.input + "\" and \"" + arg + "\")");
+    }
+  }
+  return o;
+}
+
+// The frame to preview and the render arguments that read it again: a single
+// image or the built-in frame as they are; a frame of a sequence or video
+// through --frames N, written by the command as a one-frame sequence.
+lfweb::PreviewFrame LoadPreviewFrame(const ServeOptions& o) {
+  lfweb::PreviewFrame frame;
+  const lfhost::MediaKind kind = o.input.empty() ? lfhost::MediaKind::Image : lfhost::MediaKindOf(o.input);
+  if (o.frame && kind == lfhost::MediaKind::Image) {
+    throw UsageError("--frame: " + (o.input.empty() ? std::string("the built-in frame") : o.input) +
+                     " is a single image, not a sequence or video");
+  }
+  if (o.input.empty()) {
+    frame.image = lfhost::MakeDarkFrame();
+    frame.label = "built-in frame";
+  } else if (kind == lfhost::MediaKind::Image) {
+    frame.image = lfhost::OpenImageSource(o.input)->ReadNext();
+    frame.label = o.input;
+    frame.renderArgs = {o.input};
+  } else {
+    std::optional<lfhost::FrameRange> range;
+    if (o.frame) range = lfhost::FrameRange{*o.frame, *o.frame};
+    std::unique_ptr<lfhost::FrameSource> source = kind == lfhost::MediaKind::Sequence
+                                                      ? lfhost::OpenSequenceSource(o.input, range)
+                                                      : lfhost::OpenVideoSource(o.input, range);
+    const int64_t number = source->frameNumber(0);
+    frame.image = source->ReadNext();
+    source->Close();
+    frame.settings.frame = number;
+    frame.label = o.input + ", frame " + std::to_string(number);
+    frame.renderArgs = {o.input, "--frames", std::to_string(number)};
+    frame.outputName = "flare.%04d.png";
+  }
+  frame.settings.seed = o.seed;
+  frame.settings.pixelAspectNum = o.pixelAspectNum;
+  frame.settings.pixelAspectDen = o.pixelAspectDen;
+  return frame;
+}
+
+}  // namespace
+
+int RunServe(const std::vector<std::string>& args) {
+  ServeOptions o;
+  try {
+    o = ParseServeOptions(args);
+  } catch (const UsageError& e) {
+    PrintError(e.what());
+    return kExitUsage;
+  }
+  if (o.help) {
+    std::fputs(kServeHelp, stdout);
+    return kExitOk;
+  }
+  // Ctrl-C and SIGTERM are taken by one waiting thread rather than a handler, so
+  // stopping can join threads and shut the effect down properly. They are
+  // blocked before any thread starts, so every thread inherits the mask.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  // A browser that closes a connection mid-answer must not end the server.
+  signal(SIGPIPE, SIG_IGN);
+  try {
+    lfweb::PreviewFrame frame = LoadPreviewFrame(o);
+    const std::string label = frame.label;
+    const auto module = lfhost::EffectModule::Load(ResolvePluginPath(o.plugin));
+    lfhost::WorkerPool pool(o.threads);
+    lfweb::ServerOptions options;
+    options.bindAddress = o.bind;
+    options.port = o.port;
+    options.pluginPath = o.plugin;
+    lfweb::PreviewServer server(*module, pool, std::move(frame), options);
+
+    std::thread waiter([&server, stopSignals] {
+      int signalNumber = 0;
+      sigwait(&stopSignals, &signalNumber);
+      server.Stop();
+    });
+
+    std::printf("Lens Flare preview of %s at %s\n", label.c_str(), server.url().c_str());
+    std::printf("Press Ctrl-C to stop.\n");
+    std::fflush(stdout);
+    const bool served = server.Run();
+    // Wakes the waiter if no signal did (it is blocked in sigwait), so it ends
+    // before the server it points to.
+    pthread_kill(waiter.native_handle(), SIGTERM);
+    waiter.join();
+    if (!served) {
+      PrintError("the preview server stopped unexpectedly");
+      return kExitFailed;
+    }
+    std::printf("Stopped.\n");
+    return kExitOk;
+  } catch (const UsageError& e) {
+    PrintError(e.what());
+    return kExitUsage;
+  } catch (const lfhost::RangeError& e) {
+    // The frame source words it in the render command's terms (--frames A-B).
+    PrintError("--frame " + std::to_string(o.frame.value_or(0)) + ": not a frame of " + o.input + " (" + e.what() + ")");
+    return kExitUsage;
+  } catch (const lfhost::HostError& e) {
+    PrintError(e.what());
+    return kExitFailed;
+  }
+}
+
+}  // namespace lfcli
