@@ -35,6 +35,23 @@
     statusLine.classList.toggle('error', isError);
   }
 
+  // The command as text, with each option kept on one line with its value, so
+  // the box wraps only between arguments.
+  function showCommand(text) {
+    const words = text.split(' ');
+    const parts = [];
+    for (let i = 0; i < words.length; i++) {
+      let group = words[i];
+      if (group.startsWith('-') && i + 1 < words.length && !words[i + 1].startsWith('-')) group += ` ${words[++i]}`;
+      const span = document.createElement('span');
+      span.className = 'argument';
+      span.textContent = group;
+      if (parts.length) parts.push(' ');
+      parts.push(span);
+    }
+    commandBox.replaceChildren(...parts);
+  }
+
   function decimals(precision) { return Math.max(0, Math.min(6, precision | 0)); }
 
   // ---- Widgets from the declared controls ---------------------------------
@@ -285,7 +302,7 @@
     pictureUrl = url;
     picture.dataset.renderId = answer.id;
     picture.dataset.scaled = answer.scaled;
-    commandBox.textContent = answer.command;
+    showCommand(answer.command);
     if (answer.scaled) {
       download.setAttribute('aria-disabled', 'true');
       $('scale-note').textContent =
@@ -322,7 +339,7 @@
       buildControls(info.controls);
       Object.assign(values, info.defaults);
       syncInputs();
-      commandBox.textContent = info.command;
+      showCommand(info.command);
       layout();
       requestRender(true);
     } catch (error) {
