@@ -93,6 +93,13 @@ void PreviewServer::Impl::Keep(uint64_t id, std::shared_ptr<const std::string> p
 }
 
 void PreviewServer::Impl::HandleRender(const httplib::Request& req, httplib::Response& res) {
+  // Only JSON: a web page elsewhere cannot send that type to us without a CORS
+  // preflight, which this server never grants, so other sites cannot drive it.
+  const std::string type = req.get_header_value("Content-Type");
+  if (type.rfind("application/json", 0) != 0) {
+    SendError(res, 415, "send the request as Content-Type: application/json");
+    return;
+  }
   const PreviewFrame& frame = scheduler.frame();
   auto parsed = ParseRenderRequest(req.body, scheduler.controls(), frame.image.width(), frame.image.height());
   if (const ApiError* error = std::get_if<ApiError>(&parsed)) {

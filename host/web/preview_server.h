@@ -9,7 +9,8 @@
 //                               409 {"status":"cancelled"|"superseded", "error"}
 //                                   when a newer request took its place
 //                               400/422 {"error"} for a refused request
-//                               413 for a body over kMaxRequestBodyBytes
+//                               413 for a body over kMaxRequestBodyBytes,
+//                               415 for a body not sent as application/json
 //   GET  /api/renders/N.png   the PNG of render N (the latest few are kept)
 // Every error answer is JSON {"error": message}.
 #pragma once

@@ -289,6 +289,12 @@ TEST_F(PreviewServerTest, BadRequestsGetAFourHundredAndAMessage) {
     ASSERT_TRUE(answer.is_object()) << res->body;
     EXPECT_NE(answer.value("error", "").find(c.message), std::string::npos) << res->body;
   }
+  for (const char* type : {"text/plain", "application/x-www-form-urlencoded"}) {
+    const auto res = client.Post("/api/render", R"({"lens": 2})", type);
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 415) << type;
+    EXPECT_NE(res->body.find("application/json"), std::string::npos);
+  }
   // Nothing reached the module.
   EXPECT_EQ(server_->scheduler().submitted(), 0u);
 }
