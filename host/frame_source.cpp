@@ -153,6 +153,8 @@ class ImageSink final : public FrameSink {
  public:
   explicit ImageSink(std::string path) : path_(std::move(path)) {}
   void Write(int64_t, const ImageBuffer& frame) override { WriteImage(frame, path_); }
+  // A stop asked for before the one frame is written leaves no file at all.
+  bool keepsNothingOnAbandon() const override { return true; }
   std::string NameFor(int64_t) const override { return path_; }
 
  private:

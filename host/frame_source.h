@@ -104,7 +104,8 @@ class FrameSink {
   // Drops what is not complete: a video's temporary file. Image files already
   // written are complete and stay.
   virtual void Abandon() noexcept {}
-  // True when Abandon throws away the frames written so far (a video).
+  // True for an all-or-nothing output (a video, a single image): after a stop
+  // it takes no more frames, and Abandon leaves nothing of it.
   virtual bool keepsNothingOnAbandon() const { return false; }
   // What a frame was written to, for messages ("out.0012.png").
   virtual std::string NameFor(int64_t frameNumber) const = 0;
