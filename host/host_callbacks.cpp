@@ -561,12 +561,28 @@ int32_t HostServices::Blend(void* effectRef, const PixelWorld* source1, const Pi
     }
     const int64_t ratio = std::clamp<int64_t>(ratio16_16, 0, 65536);
     const size_t rowLength = static_cast<size_t>(destination->width) * 4;
+    // Ratios 0 and 65536 give one source exactly, so those blends are copies,
+    // or nothing at all when the destination is that source (the render
+    // command's usual blend, ratio 0 of the output over itself).
+    if (ratio == 0 || ratio == 65536) {
+      const PixelWorld* source = ratio == 0 ? source1 : source2;
+      if (source->data == destination->data && source->rowBytes == destination->rowBytes) return 0;
+      for (int32_t y = 0; y < destination->height; ++y) {
+        std::memmove(destination->data + static_cast<ptrdiff_t>(y) * destination->rowBytes,
+                     source->data + static_cast<ptrdiff_t>(y) * source->rowBytes, rowLength);
+      }
+      return 0;
+    }
+    // 255 x 65536 + 32768 < 2^24: unsigned 32-bit arithmetic holds the blend
+    // exactly and lets the loop vectorise.
+    const uint32_t weight2 = static_cast<uint32_t>(ratio);
+    const uint32_t weight1 = 65536u - weight2;
     for (int32_t y = 0; y < destination->height; ++y) {
       const uint8_t* a = source1->data + static_cast<ptrdiff_t>(y) * source1->rowBytes;
       const uint8_t* b = source2->data + static_cast<ptrdiff_t>(y) * source2->rowBytes;
       uint8_t* d = destination->data + static_cast<ptrdiff_t>(y) * destination->rowBytes;
       for (size_t i = 0; i < rowLength; ++i) {
-        d[i] = static_cast<uint8_t>((int64_t{a[i]} * (65536 - ratio) + int64_t{b[i]} * ratio + 32768) >> 16);
+        d[i] = static_cast<uint8_t>((uint32_t{a[i]} * weight1 + uint32_t{b[i]} * weight2 + 32768u) >> 16);
       }
     }
     return 0;

@@ -2,6 +2,7 @@
 // iterate call: starting threads per stamp would cost more than many stamps.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -40,8 +41,13 @@ class WorkerPool {
   std::condition_variable wake_;
   std::condition_variable done_;
   const std::function<void(int)>* task_ = nullptr;
-  uint64_t generation_ = 0;
-  int pending_ = 0;
+  // A call wakes the workers by bumping generation_ and waits for pending_ to
+  // reach 0. Both sides spin briefly before they sleep on the condition
+  // variables: stamps follow each other within microseconds, and a sleeping
+  // thread takes tens of microseconds to wake. Each counter has its own cache
+  // line so that the spinning threads do not slow each other's writes.
+  alignas(64) std::atomic<uint64_t> generation_{0};
+  alignas(64) std::atomic<int> pending_{0};
   bool stopping_ = false;
 };
 
