@@ -94,6 +94,7 @@ __attribute__((target("avx2"))) void ScreenRowAvx2(uint8_t* row, int32_t count, 
 
 bool CpuHas(ScreenPassIsa isa) {
 #if defined(__x86_64__)
+  __builtin_cpu_init();
   switch (isa) {
     case ScreenPassIsa::kScalar: return true;
     case ScreenPassIsa::kSse42: return __builtin_cpu_supports("sse4.2");

@@ -9,9 +9,15 @@
 
 namespace {
 
+// Asked once; the answer includes the operating system's support for the
+// wide registers.
 bool ProcessorHasAvx2() {
 #if defined(__x86_64__)
-  return __builtin_cpu_supports("avx2");
+  static const bool hasAvx2 = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return hasAvx2;
 #else
   return false;
 #endif
