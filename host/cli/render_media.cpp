@@ -35,6 +35,23 @@ std::string OneLine(const std::string& text) {
   return line;
 }
 
+// True when two names (files or sequence patterns) name the same files.
+bool SameFiles(const std::string& a, const std::string& b) {
+  auto canonical = [](const std::string& path) {
+    std::error_code ec;
+    const fs::path c = fs::weakly_canonical(path, ec);
+    return ec ? fs::path(path) : c;
+  };
+  const auto pa = lfhost::SequencePattern::Parse(a);
+  const auto pb = lfhost::SequencePattern::Parse(b);
+  if (pa && pb) {
+    // Two patterns that spell a short and a long frame number alike are one.
+    return canonical(pa->PathFor(7)) == canonical(pb->PathFor(7)) &&
+           canonical(pa->PathFor(1234567)) == canonical(pb->PathFor(1234567));
+  }
+  return !pa && !pb && canonical(a) == canonical(b);
+}
+
 // A mistake in how the input and output go together, found before any work.
 void CheckPairing(const MediaRenderOptions& o) {
   const bool builtin = o.input.empty();
@@ -63,11 +80,11 @@ void CheckPairing(const MediaRenderOptions& o) {
                              : "-o: " + o.output + ": a sequence or video output needs a sequence or video input");
   }
   if (o.fps && out != MediaKind::Video) throw UsageError("--fps: only a video output has a frame rate");
-  if (!builtin) {
-    std::error_code ec;
-    if (o.input == o.output || (fs::exists(o.output, ec) && fs::equivalent(o.input, o.output, ec))) {
-      throw UsageError("-o: " + o.output + " would overwrite the input");
-    }
+  if (!builtin && in != MediaKind::Image && SameFiles(o.input, o.output)) {
+    // A single image may be rendered in place: it is read whole before the new
+    // one is renamed over it. A sequence or video is refused, so a run stopped
+    // halfway cannot leave footage half old and half new.
+    throw UsageError("-o: " + o.output + " would overwrite the input");
   }
 }
 
