@@ -3,6 +3,9 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <optional>
+
+#include "host/keyframes.h"
 
 namespace lfcli {
 
@@ -35,9 +38,7 @@ std::pair<lfhost::Coordinate, lfhost::Coordinate> ParseCenter(const std::string&
 }
 
 int32_t ParseLens(const std::string& option, const std::string& text) {
-  if (text == "1" || text == "zoom") return 1;
-  if (text == "2" || text == "35mm") return 2;
-  if (text == "3" || text == "105mm") return 3;
+  if (const std::optional<int32_t> lens = lfhost::LensTypeFromText(text)) return *lens;
   throw UsageError(option + ": \"" + text + "\" is not a lens (1, 2, 3, zoom, 35mm or 105mm)");
 }
 
