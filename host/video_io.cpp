@@ -127,8 +127,9 @@ VideoInfo ProbeVideo(const std::string& path) {
     info.height = stream.value("height", 0);
     const std::optional<FrameRate> rate = RationalRate(stream.value("r_frame_rate", ""));
     const std::optional<FrameRate> average = RationalRate(stream.value("avg_frame_rate", ""));
-    // The stream's base rate; the average only where the base rate is unknown.
-    if (rate) info.frameRate = *rate;
+    // The stream's base rate (exact for constant-rate video); the average where
+    // the base rate is unknown or is a timestamp clock rather than a frame rate.
+    if (rate && rate->value() <= 1000) info.frameRate = *rate;
     else if (average) info.frameRate = *average;
     try {
       info.frameCount = std::stoll(stream.value("nb_read_packets", "0"));
