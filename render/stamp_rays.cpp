@@ -45,8 +45,8 @@ void ScreenJitteredRow(const ProfileView& profile, const StampRow& row, bool row
 // The prepared band (stamp_kernels.h): the whole profile packed and each
 // column's dx once for all rows; the row kernel makes the draws. A row out of
 // reach still makes its two draws per pixel, so the sequence advances exactly
-// as in the plain kernel. Returns false, having drawn, polled and drawn from
-// rand nothing, when its scratch memory cannot be had.
+// as in the plain kernel. Returns false, having touched no pixel, polled
+// nothing and made no draw, when its scratch memory cannot be had.
 bool StampPreparedRayBand(const StampJob& job, FlareContext& context, float aspect, RowBand band,
                           int32_t threadIndex, StampRowKernels kernels, int32_t& result) {
   const int32_t columns = job.columns;
