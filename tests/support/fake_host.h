@@ -1,4 +1,4 @@
-// A small in-process host for white-box tests: it fills a CommandInput and a
+// A small in-process host for white-box tests: a CommandInput and a
 // HostCallbacks table whose callbacks record what the renderer asks of them.
 // iterate runs the invocations on the calling thread (index order) or, with
 // `parallel`, on real threads with thread index 0 on the calling thread.
@@ -12,9 +12,7 @@
 #include "render/flare_context.h"
 
 struct IterateCall {
-  int32_t count;            // as the module asked: 1 or -1
-  IterateWorkerFn worker;
-  int32_t result;
+  int32_t count;  // as the module asked: 1 or -1
 };
 
 class FakeHost {
@@ -23,33 +21,19 @@ class FakeHost {
   ~FakeHost();
   FakeHost(const FakeHost&) = delete;
   FakeHost& operator=(const FakeHost&) = delete;
+  void SetPixelAspect(int32_t num, uint32_t den) { in.pixelAspectNum = num, in.pixelAspectDen = den; }
 
   CommandInput in{};
   HostCallbacks callbacks{};
-
-  // Invocations iterate runs for count -1.
-  int32_t threads = 1;
+  int32_t threads = 1;      // invocations iterate runs for count -1
   bool parallel = false;
-  // abortCheck answers abortCode from poll number abortAfterPolls on (0-based);
-  // -1 never aborts.
-  int64_t abortAfterPolls = -1;
-  int32_t abortCode = 517;
-  // When non-zero, iterate returns this instead of running anything, from the
-  // iterate call number failIterateAt on (0-based).
-  int32_t iterateFailure = 0;
+  int64_t abortAfterPolls = -1;  // abortCheck answers 517 from this poll on (0-based); -1 never
+  int32_t iterateFailure = 0;    // non-zero: iterate call failIterateAt on returns it, running nothing
   int64_t failIterateAt = 0;
 
-  // What was asked.
-  std::vector<std::pair<int32_t, int32_t>> progress;
   std::vector<IterateCall> iterates;
   int64_t abortPolls = 0;
-  // A log of host calls in order: "abort", "progress d/t", "iterate -1", ...
-  std::vector<std::string> log;
-
-  void SetPixelAspect(int32_t num, uint32_t den) {
-    in.pixelAspectNum = num;
-    in.pixelAspectDen = den;
-  }
+  std::vector<std::string> log;  // host calls in order: "abort", "progress d/t", "iterate -1", ...
 
  private:
   std::mutex mutex_;
@@ -59,13 +43,12 @@ class FakeHost {
   static int32_t Iterate(int32_t count, void* refcon, IterateWorkerFn worker);
 };
 
-// A frame of packed A,R,G,B pixels with rowBytes deliberately larger than
+// A frame of packed A,R,G,B pixels (opaque black) whose rows are padded beyond
 // 4 x width, and a context wired to a FakeHost with profile buffers allocated.
 class TestCanvas {
  public:
   TestCanvas(int32_t width, int32_t height, FakeHost& host, int32_t profileLength = 0,
              float brightness = 1.0f);
-  ~TestCanvas();
   TestCanvas(const TestCanvas&) = delete;
   TestCanvas& operator=(const TestCanvas&) = delete;
 
@@ -74,13 +57,11 @@ class TestCanvas {
   uint8_t& At(int32_t x, int32_t y, int channel) {
     return data[static_cast<size_t>(y) * rowBytes + static_cast<size_t>(x) * 4 + channel];
   }
-  // Every pixel byte outside the image rows' 4 x width bytes is untouched.
-  bool PaddingIntact() const;
-  // Fill all three profile buffers with one sample value.
-  void SetProfile(uint8_t value);
+  bool PaddingIntact() const;  // no byte beyond a row's 4 x width was written
+  void SetProfile(uint8_t value);  // all three profile buffers
 
   int32_t width, height, rowBytes;
-  std::vector<uint8_t> data;
+  std::vector<uint8_t> data, profile[3];
   FlareContext context{};
   static constexpr uint8_t kPaddingByte = 0xA5;
 };
