@@ -18,10 +18,4 @@ TEST(HypotTableTest, TellingEntries) {
   for (const Case& c : cases) EXPECT_EQ(table.entry[c.index], c.entry) << "entry " << c.index;
 }
 
-TEST(HypotTableTest, RatioNeverFallsAsTheShorterSideGrows) {
-  HypotTable table{};
-  FillHypotTable(table);
-  for (int i = 1; i < kHypotTableSize; ++i) EXPECT_GE(table.entry[i], table.entry[i - 1]) << i;
-}
-
 }  // namespace

@@ -9,12 +9,6 @@
 
 namespace {
 
-void RampProfile(TestCanvas& canvas) {
-  FlareContext& c = canvas.context;
-  for (int32_t i = 0; i < c.profileLength; ++i)
-    c.profileRed[i] = c.profileGreen[i] = c.profileBlue[i] = static_cast<uint8_t>(i < 255 ? i : 255);
-}
-
 // The drawn rectangle on a black canvas stamped with a uniform profile of 200.
 struct Extent {
   int32_t firstColumn, lastColumn, firstRow, lastRow;  // -1 when nothing is drawn
@@ -39,6 +33,7 @@ struct BoxCase {
   const char* name;
   float x, y, radius;
   Extent drawn;
+  int32_t profileLength = 0;  // 0: 16 x width
 };
 
 TEST(StampProfile, BoxClipsAtEveryEdgeWithTheAllowance) {
@@ -52,10 +47,15 @@ TEST(StampProfile, BoxClipsAtEveryEdgeWithTheAllowance) {
       {"wholly right", 200.0f, 40.0f, 5.0f, {-1, -1, -1, -1}},
       {"wholly left", -50.0f, 40.0f, 5.0f, {-1, -1, -1, -1}},
       {"wholly below", 50.0f, 300.0f, 5.0f, {-1, -1, -1, -1}},
+      // Distances at or past the profile's end read as 0: 3 pixels (12 quarters) in, 4 out.
+      {"short profile", 20.0f, 20.0f, 10.0f, {17, 23, 17, 23}, 16},
+      // 40000 quarter pixels away every offset is beyond 16 bits: even a profile
+      // long enough to hold the distance draws nothing.
+      {"offsets past 16 bits", 10000.0f, 10.0f, 10000.0f, {-1, -1, -1, -1}, 70000},
   };
   for (const BoxCase& c : cases) {
     FakeHost host;
-    TestCanvas canvas(100, 80, host);
+    TestCanvas canvas(100, 80, host, c.profileLength);
     canvas.SetProfile(200);
     StampProfile(c.x, c.y, c.radius, canvas.context.frame, canvas.context);
     EXPECT_EQ(DrawnExtent(canvas), c.drawn) << c.name;
@@ -66,36 +66,15 @@ TEST(StampProfile, BoxClipsAtEveryEdgeWithTheAllowance) {
   }
 }
 
-TEST(StampProfile, ScreensEachChannel) {
+TEST(StampProfile, ScreensEachChannelAndLeavesAlpha) {
   FakeHost host;
   TestCanvas canvas(16, 16, host);
   canvas.Fill(7, 128, 128, 0);
-  for (int32_t i = 0; i < canvas.context.profileLength; ++i) {
-    canvas.context.profileRed[i] = 128;
-    canvas.context.profileGreen[i] = 0;
-    canvas.context.profileBlue[i] = 255;
-  }
+  canvas.profile[0].assign(canvas.profile[0].size(), 128);
+  canvas.profile[2].assign(canvas.profile[2].size(), 255);
   StampProfile(8.0f, 8.0f, 2.0f, canvas.context.frame, canvas.context);
-  EXPECT_EQ(canvas.At(8, 8, 0), 7);
-  EXPECT_EQ(canvas.At(8, 8, 1), 192);
-  EXPECT_EQ(canvas.At(8, 8, 2), 128);
-  EXPECT_EQ(canvas.At(8, 8, 3), 255);
-}
-
-TEST(StampProfile, DistancesAreInSquarePixels) {
-  // Aspect 2: square x 200 is image x 100; the box is 20 columns by 40 rows.
-  FakeHost host;
-  host.SetPixelAspect(2, 1);
-  TestCanvas canvas(220, 100, host);
-  canvas.SetProfile(200);
-  StampProfile(200.0f, 50.0f, 18.0f, canvas.context.frame, canvas.context);
-  EXPECT_EQ(DrawnExtent(canvas), (Extent{90, 109, 30, 69}));
-  canvas.Fill(255, 0, 0, 0);
-  RampProfile(canvas);
-  StampProfile(200.0f, 50.0f, 18.0f, canvas.context.frame, canvas.context);
-  EXPECT_EQ(canvas.At(95, 50, 1), 40);  // 5 image columns = 10 square pixels = 40 quarters
-  EXPECT_EQ(canvas.At(100, 45, 1), 20);  // 5 rows = 20 quarters
-  EXPECT_EQ(canvas.At(100, 50, 1), 0);
+  EXPECT_EQ(std::vector<int>({canvas.At(8, 8, 0), canvas.At(8, 8, 1), canvas.At(8, 8, 2), canvas.At(8, 8, 3)}),
+            std::vector<int>({7, 192, 128, 255}));
 }
 
 struct BandCase {
@@ -117,8 +96,8 @@ TEST(StampProfileWorker, SplitsRowsIntoBands) {
       StampJob job{&canvas.context, &canvas.context.frame, 2, c.rows, 0.0f, 0.0f, 0, 0, 0.0f};
       EXPECT_EQ(StampProfileWorker(&job, 1, index, c.count), 0);
       const Extent drawn = DrawnExtent(canvas);
-      EXPECT_EQ(drawn.firstRow, c.bands[index].first) << c.rows << "/" << c.count << " #" << index;
-      EXPECT_EQ(drawn.lastRow, c.bands[index].second) << c.rows << "/" << c.count << " #" << index;
+      EXPECT_EQ(std::make_pair(drawn.firstRow, drawn.lastRow), c.bands[index])
+          << c.rows << "/" << c.count << " #" << index;
       EXPECT_EQ(host.abortPolls, 0);  // only thread index 0 polls
     }
   }
@@ -150,43 +129,28 @@ TEST(StampProfile, IterateErrorBecomesSixteenBitStatus) {
 }
 
 TEST(StampProfile, ManyThreadsMatchOneThread) {
-  FakeHost host;
-  TestCanvas single(301, 157, host);
-  RampProfile(single);
-  single.Fill(255, 10, 60, 90);
-  StampProfile(150.3f, 77.7f, 60.0f, single.context.frame, single.context);
-  StampProfile(20.0f, 150.0f, 40.0f, single.context.frame, single.context);
-  for (int32_t threads = 2; threads <= 8; ++threads) {
+  std::vector<uint8_t> single;
+  for (int32_t threads = 1; threads <= 8; ++threads) {
+    FakeHost host;
     host.threads = threads;
     host.parallel = true;
-    TestCanvas many(301, 157, host);
-    RampProfile(many);
-    many.Fill(255, 10, 60, 90);
-    StampProfile(150.3f, 77.7f, 60.0f, many.context.frame, many.context);
-    StampProfile(20.0f, 150.0f, 40.0f, many.context.frame, many.context);
-    EXPECT_EQ(many.data, single.data) << threads;
-    EXPECT_EQ(LoadStatus(many.context), 0);
+    TestCanvas canvas(301, 157, host);
+    for (auto& p : canvas.profile)
+      for (size_t i = 0; i < p.size(); ++i) p[i] = static_cast<uint8_t>(i < 255 ? i : 255);
+    canvas.Fill(255, 10, 60, 90);
+    StampProfile(150.3f, 77.7f, 60.0f, canvas.context.frame, canvas.context);
+    StampProfile(20.0f, 150.0f, 40.0f, canvas.context.frame, canvas.context);
+    EXPECT_EQ(LoadStatus(canvas.context), 0);
+    if (threads == 1) single = canvas.data;
+    EXPECT_EQ(canvas.data, single) << threads;
   }
-}
-
-TEST(StampProfile, ShortProfileLeavesFarPixelsUnchanged) {
-  // Distances at or beyond the profile's end read as 0.
-  FakeHost host;
-  TestCanvas canvas(40, 40, host, 16);
-  canvas.SetProfile(200);
-  StampProfile(20.0f, 20.0f, 10.0f, canvas.context.frame, canvas.context);
-  EXPECT_EQ(canvas.At(20, 20, 1), 200);
-  EXPECT_EQ(canvas.At(23, 20, 1), 200);  // 12 quarters
-  EXPECT_EQ(canvas.At(24, 20, 1), 0);    // 16 quarters
-  EXPECT_EQ(canvas.At(20, 16, 1), 0);
 }
 
 TEST(StampProfile, BrokenArgumentsNeverEscapeTheFrame) {
   const float inf = std::numeric_limits<float>::infinity();
   const float nan = std::numeric_limits<float>::quiet_NaN();
-  const float args[][3] = {{nan, 5, 5},   {5, nan, 5},     {5, 5, nan},       {inf, 5, 5},
-                           {5, -inf, 5},  {5, 5, inf},     {3e9f, 5, 5},      {5, 5, 1e6f},
-                           {-3e9f, 5, 1e9f}, {40000, 5, 9000}, {5, 5, -inf}};
+  const float args[][3] = {{nan, 5, 5},  {5, nan, 5},  {5, 5, nan},     {inf, 5, 5},      {5, -inf, 5}, {5, 5, inf},
+                           {3e9f, 5, 5}, {5, 5, 1e6f}, {-3e9f, 5, 1e9f}, {40000, 5, 9000}, {5, 5, -inf}};
   for (const auto& a : args) {
     FakeHost host;
     TestCanvas canvas(30, 20, host, 64);
@@ -195,13 +159,6 @@ TEST(StampProfile, BrokenArgumentsNeverEscapeTheFrame) {
     EXPECT_TRUE(canvas.PaddingIntact());
     EXPECT_EQ(LoadStatus(canvas.context), 0);
   }
-  // An element centred 40000 quarter pixels from the frame: every offset is
-  // beyond 16 bits, so even a profile long enough to hold the distance draws nothing.
-  FakeHost host;
-  TestCanvas canvas(30, 20, host, 70000);
-  canvas.SetProfile(200);
-  StampProfile(10000.0f, 10.0f, 10000.0f, canvas.context.frame, canvas.context);
-  EXPECT_EQ(DrawnExtent(canvas), (Extent{-1, -1, -1, -1}));
 }
 
 }  // namespace

@@ -78,26 +78,18 @@ const Lens kLenses[] = {
     {"prime105", &Prime105LensProgram, &kPrime105Stamps},
 };
 
-struct Rendered {
-  std::vector<RecordedStamp> stamps;
-  uint8_t flareCentre[3];  // red, green, blue of the pixel under F
-  bool alphaAndPaddingIntact;
-};
-
-Rendered Render(LensProgramFn program, float centerX, float centerY, float brightness) {
+// Pixel values, alpha included, are pinned by the whole-render checksums; the
+// rows' padding is not, so it is checked here.
+std::vector<RecordedStamp> Render(LensProgramFn program, float brightness) {
   FakeHost host;
   TestCanvas canvas(kWidth, kHeight, host, ProfileLengthFor(kWidth, brightness), brightness);
-  canvas.context.frame.centerX = centerX;
-  canvas.context.frame.centerY = centerY;
+  canvas.context.frame.centerX = kCenterX;
+  canvas.context.frame.centerY = kCenterY;
   StampRecorder recorder(host, canvas);
   program(canvas.context.frame, canvas.context);
   EXPECT_EQ(LoadStatus(canvas.context), 0);
-  Rendered rendered{recorder.stamps, {}, canvas.PaddingIntact()};
-  const int fx = static_cast<int>(kWidth * centerX), fy = static_cast<int>(kHeight * centerY);
-  for (int c = 0; c < 3; ++c) rendered.flareCentre[c] = canvas.At(fx, fy, 1 + c);
-  for (int y = 0; y < kHeight; ++y)
-    for (int x = 0; x < kWidth; ++x) rendered.alphaAndPaddingIntact &= canvas.At(x, y, 0) == 255;
-  return rendered;
+  EXPECT_TRUE(canvas.PaddingIntact());
+  return recorder.stamps;
 }
 
 TEST(LensElements, EveryStampLandsAtItsAxisPointWithItsSizeAndColour) {
@@ -105,12 +97,7 @@ TEST(LensElements, EveryStampLandsAtItsAxisPointWithItsSizeAndColour) {
   const double Cx = kWidth / 2, Cy = kHeight / 2;
   for (const Lens& lens : kLenses) {
     SCOPED_TRACE(lens.name);
-    const Rendered rendered = Render(lens.program, kCenterX, kCenterY, 1.0f);
-    const std::vector<RecordedStamp>& stamps = rendered.stamps;
-    // The central glow's 280 (row 1 of the zoom and 35mm, row 6 of the 105mm)
-    // saturates its inner samples, so the pixel under F ends up white.
-    for (uint8_t channel : rendered.flareCentre) EXPECT_EQ(channel, 255);
-    EXPECT_TRUE(rendered.alphaAndPaddingIntact);
+    const std::vector<RecordedStamp> stamps = Render(lens.program, 1.0f);
     ASSERT_EQ(stamps.size(), lens.stamps->size());
     for (size_t n = 0; n < stamps.size(); ++n) {
       SCOPED_TRACE("stamp " + std::to_string(n));
@@ -146,7 +133,7 @@ TEST(LensElements, ElementsThatTruncateToBlackStillStampButChangeNothing) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.lens->name);
-    const std::vector<RecordedStamp> stamps = Render(c.lens->program, kCenterX, kCenterY, 0.1f).stamps;
+    const std::vector<RecordedStamp> stamps = Render(c.lens->program, 0.1f);
     ASSERT_EQ(stamps.size(), c.lens->stamps->size());
     for (int n : c.blackStamps) EXPECT_EQ(stamps[n].changedPixels, 0) << "stamp " << n;
     EXPECT_GT(stamps[0].changedPixels, 0);
