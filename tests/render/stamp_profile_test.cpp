@@ -42,7 +42,9 @@ TEST(StampProfile, BoxClipsAtEveryEdgeWithTheAllowance) {
       {"left and top", 3.0f, 2.0f, 8.0f, {0, 12, 0, 11}},
       // left 90.5, right 104.5 -> 100.9: ten columns, 90..99; rows likewise.
       {"right and bottom", 97.5f, 77.5f, 5.0f, {90, 99, 70, 79}},
-      // left 90.95 has a fraction above 0.9: the last column stays undrawn.
+      // left 90.85 (top 70.85) has a fraction within the 0.9 allowance: column 99
+      // (row 79) is kept; left 90.95 has one above it: column 99 stays undrawn.
+      {"fraction within the allowance", 97.85f, 77.85f, 5.0f, {90, 99, 70, 79}},
       {"fraction above the allowance", 97.95f, 40.0f, 5.0f, {90, 98, 33, 46}},
       {"wholly right", 200.0f, 40.0f, 5.0f, {-1, -1, -1, -1}},
       {"wholly left", -50.0f, 40.0f, 5.0f, {-1, -1, -1, -1}},
@@ -64,17 +66,6 @@ TEST(StampProfile, BoxClipsAtEveryEdgeWithTheAllowance) {
     for (int32_t y = 0; y < canvas.height; ++y)
       for (int32_t x = 0; x < canvas.width; ++x) ASSERT_EQ(canvas.At(x, y, 0), 255) << c.name;
   }
-}
-
-TEST(StampProfile, ScreensEachChannelAndLeavesAlpha) {
-  FakeHost host;
-  TestCanvas canvas(16, 16, host);
-  canvas.Fill(7, 128, 128, 0);
-  canvas.profile[0].assign(canvas.profile[0].size(), 128);
-  canvas.profile[2].assign(canvas.profile[2].size(), 255);
-  StampProfile(8.0f, 8.0f, 2.0f, canvas.context.frame, canvas.context);
-  EXPECT_EQ(std::vector<int>({canvas.At(8, 8, 0), canvas.At(8, 8, 1), canvas.At(8, 8, 2), canvas.At(8, 8, 3)}),
-            std::vector<int>({7, 192, 128, 255}));
 }
 
 struct BandCase {

@@ -34,14 +34,8 @@ void CompressBlock(std::array<uint32_t, 8>& state, const uint8_t* block) {
     uint32_t t1 = h + (RotateRight(e, 6) ^ RotateRight(e, 11) ^ RotateRight(e, 25)) + ((e & f) ^ (~e & g)) +
                   kRoundConstants[i] + w[i];
     uint32_t t2 = (RotateRight(a, 2) ^ RotateRight(a, 13) ^ RotateRight(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
-    h = g;
-    g = f;
-    f = e;
-    e = d + t1;
-    d = c;
-    c = b;
-    b = a;
-    a = t1 + t2;
+    h = g, g = f, f = e, e = d + t1;
+    d = c, c = b, b = a, a = t1 + t2;
   }
   state[0] += a; state[1] += b; state[2] += c; state[3] += d;
   state[4] += e; state[5] += f; state[6] += g; state[7] += h;
