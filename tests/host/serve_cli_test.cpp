@@ -1,0 +1,174 @@
+// lensflare serve as a user starts it: a frame of a sequence reaches the module
+// with its own number and the page's command names that frame; bad options and
+// inputs stop it with one line and the usual exit status; SIGTERM stops it
+// cleanly.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <regex>
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include "host/image_io.h"
+#include "tests/host/media_fixture.h"
+#include "tests/host/module_fixture.h"
+
+namespace {
+
+using nlohmann::json;
+
+// The tool running `serve ARGS --port 0`, its standard output read until it
+// names its address.
+class ServeProcess {
+ public:
+  explicit ServeProcess(const std::vector<std::string>& args) {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(fds[1], STDOUT_FILENO);
+      close(fds[0]);
+      close(fds[1]);
+      std::vector<std::string> all = {"lensflare", "serve"};
+      all.insert(all.end(), args.begin(), args.end());
+      all.insert(all.end(), {"--port", "0"});
+      std::vector<char*> argv;
+      for (std::string& a : all) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(LF_TEST_CLI_PATH, argv.data());
+      _exit(127);
+    }
+    close(fds[1]);
+    out_ = fds[0];
+    const std::regex address(R"(http://127\.0\.0\.1:(\d+)/)");
+    std::smatch found;
+    while (!std::regex_search(output_, found, address)) {
+      pollfd p{out_, POLLIN, 0};
+      char chunk[256];
+      if (poll(&p, 1, 20000) <= 0) return;
+      const ssize_t n = read(out_, chunk, sizeof chunk);
+      if (n <= 0) return;
+      output_.append(chunk, static_cast<size_t>(n));
+    }
+    port_ = std::stoi(found[1].str());
+  }
+
+  ~ServeProcess() {
+    if (pid_ > 0 && !stopped_) Stop();
+    if (out_ >= 0) close(out_);
+  }
+
+  int port() const { return port_; }
+
+  // SIGTERM, then the exit status and everything it printed.
+  std::pair<int, std::string> Stop() {
+    stopped_ = true;
+    kill(pid_, SIGTERM);
+    char chunk[256];
+    ssize_t n;
+    while ((n = read(out_, chunk, sizeof chunk)) > 0) output_.append(chunk, static_cast<size_t>(n));
+    int raw = 0;
+    waitpid(pid_, &raw, 0);
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, output_};
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int port_ = 0;
+  bool stopped_ = false;
+  std::string output_;
+};
+
+class ServeCliTest : public lftest::MediaTest {};
+
+TEST_F(ServeCliTest, SequenceFrameKeepsItsNumber) {
+  for (int n = 11; n <= 13; ++n) {
+    char name[32];
+    std::snprintf(name, sizeof name, "plate.%04d.png", n);
+    lfhost::WriteImage(lftest::PatternFrame(64, 48, n), Path(name));
+  }
+  const std::string pattern = Path("plate.%04d.png");
+  ServeProcess serve({pattern, "--frame", "12"});
+  ASSERT_GT(serve.port(), 0);
+  httplib::Client client("127.0.0.1", serve.port());
+  client.set_read_timeout(20, 0);
+
+  const auto controls = client.Get("/api/controls");
+  ASSERT_TRUE(controls);
+  EXPECT_EQ(json::parse(controls->body)["frame"]["label"], pattern + ", frame 12");
+
+  // The 105mm lens draws rays from rand(), seeded with the frame's number.
+  const auto res = client.Post("/api/render", R"({"lens":3,"center":[20,15]})", "application/json");
+  ASSERT_TRUE(res);
+  ASSERT_EQ(res->status, 200) << res->body;
+  const json answer = json::parse(res->body);
+  EXPECT_EQ(answer["command"], "lensflare render " + pattern +
+                                   " --frames 12 -o flare.%04d.png --lens 3 --brightness 100 --center 20,15 --blend 0");
+  const auto png = client.Get(answer["image"].get<std::string>().c_str());
+  ASSERT_TRUE(png);
+  std::ofstream(Path("served.png"), std::ios::binary) << png->body;
+  const lfhost::ImageBuffer served = lfhost::ReadImage(Path("served.png"));
+
+  const lfhost::ImageBuffer plate = lftest::PatternFrame(64, 48, 12);
+  const lfhost::ParamValues values{20 * 65536, 15 * 65536, 100.0, 3, 0};
+  auto renderAs = [&](int64_t frame) {
+    auto effect = lftest::StartedEffect();
+    lfhost::ImageBuffer out = plate.Clone();
+    EXPECT_TRUE(effect->Render(plate, out, values, {.frame = frame}).ok());
+    return out;
+  };
+  EXPECT_TRUE(lftest::SamePixels(served, renderAs(12)));
+  EXPECT_FALSE(lftest::SamePixels(served, renderAs(0))) << "the frame number did not reach the rays";
+
+  const auto [status, output] = serve.Stop();
+  EXPECT_EQ(status, 0);
+  EXPECT_NE(output.find("Stopped."), std::string::npos) << output;
+}
+
+TEST_F(ServeCliTest, BadStartsSayWhatIsWrong) {
+  lfhost::WriteImage(lftest::PatternFrame(8, 8, 0), Path("plate.png"));
+  lfhost::WriteImage(lftest::PatternFrame(8, 8, 1), Path("shot.0001.png"));
+  // A port that is taken: held by a listening socket of this test.
+  const int held = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(held, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(held, 1), 0);
+  socklen_t length = sizeof address;
+  getsockname(held, reinterpret_cast<sockaddr*>(&address), &length);
+  const std::string takenPort = std::to_string(ntohs(address.sin_port));
+
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string message;
+  };
+  const Case cases[] = {
+      {{"serve", "--frame", "3"}, 2, "--frame: the built-in frame is a single image"},
+      {{"serve", Path("plate.png"), "--frame", "1"}, 2, "is a single image, not a sequence or video"},
+      {{"serve", Path("shot.%04d.png"), "--frame", "7", "--port", "0"}, 2, "--frame 7: not a frame of"},
+      {{"serve", "--sparkle"}, 2, "serve: unknown option \"--sparkle\""},
+      {{"serve", "--port", "65536"}, 2, "--port: 65536 is outside 0 to 65535"},
+      {{"serve", "a.png", "b.png"}, 2, "more than one input"},
+      {{"serve", Path("missing.png"), "--port", "0"}, 1, "missing.png: no such file"},
+      {{"serve", "--port", takenPort}, 1, "cannot listen on 127.0.0.1:" + takenPort},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[1]);
+    const lftest::CliRun run = lftest::RunCli(c.args, dir_ / "run");
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+  }
+  close(held);
+}
+
+}  // namespace
