@@ -174,6 +174,7 @@ int RunServe(const std::vector<std::string>& args) {
     // before the server it points to.
     pthread_kill(waiter.native_handle(), SIGTERM);
     waiter.join();
+    for (const std::string& fault : server.Shutdown()) PrintError("warning: plug-in protocol fault: " + fault);
     if (!served) {
       PrintError("the preview server stopped unexpectedly");
       return kExitFailed;

@@ -231,6 +231,11 @@ PreviewServer::PreviewServer(const lfhost::EffectModule& module, lfhost::WorkerP
 
 PreviewServer::~PreviewServer() { Stop(); }
 
+std::vector<std::string> PreviewServer::Shutdown() {
+  Stop();
+  return impl_->scheduler.Shutdown();
+}
+
 int PreviewServer::port() const { return impl_->port; }
 
 std::string PreviewServer::url() const {

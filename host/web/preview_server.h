@@ -17,6 +17,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/module_loader.h"
 #include "host/web/preview_frame.h"
@@ -50,6 +51,8 @@ class PreviewServer {
   // Cancels renders, answers waiting requests and makes Run return. Callable
   // from any thread, before, during or after Run.
   void Stop();
+  // Stop(), then the effect's setdowns; the module's protocol faults, if any.
+  std::vector<std::string> Shutdown();
 
  private:
   struct Impl;

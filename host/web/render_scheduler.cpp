@@ -40,9 +40,12 @@ RenderScheduler::RenderScheduler(const lfhost::EffectModule& module, lfhost::Wor
   }
 }
 
-RenderScheduler::~RenderScheduler() {
+RenderScheduler::~RenderScheduler() { Shutdown(); }
+
+std::vector<std::string> RenderScheduler::Shutdown() {
   Stop();
   if (thread_.joinable()) thread_.join();
+  return faults_;
 }
 
 void RenderScheduler::Finish(Job& job, RenderOutcome outcome) {
@@ -137,6 +140,11 @@ void RenderScheduler::RenderLoop(const lfhost::EffectModule& module, lfhost::Wor
     std::lock_guard<std::mutex> lock(mutex_);
     running_.reset();
     Finish(*job, std::move(outcome));
+  }
+  try {
+    faults_ = effect->Shutdown();
+  } catch (const std::exception& e) {
+    faults_.push_back(e.what());
   }
 }
 

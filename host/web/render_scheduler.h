@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "host/effect_instance.h"
 #include "host/module_loader.h"
@@ -62,6 +63,11 @@ class RenderScheduler {
   // refuses new ones. Idempotent.
   void Stop();
 
+  // Stop(), then waits for the render thread to send the instance's setdowns,
+  // and returns the protocol faults the host saw the module make (handles
+  // leaked, guards overwritten, ...), as `lensflare render` reports them.
+  std::vector<std::string> Shutdown();
+
  private:
   struct Job;
   void RenderLoop(const lfhost::EffectModule& module, lfhost::WorkerPool& pool);
@@ -79,6 +85,7 @@ class RenderScheduler {
   bool stopping_ = false;
   bool ready_ = false;                    // setup finished (well or not)
   std::string setupError_;
+  std::vector<std::string> faults_;       // set by the render thread as it ends
   std::thread thread_;
 };
 

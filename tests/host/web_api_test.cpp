@@ -380,6 +380,8 @@ TEST_F(PreviewServerTest, NewerRequestCancelsTheOneInFlight) {
     EXPECT_EQ(answer["id"], i + 1);
   }
   EXPECT_EQ(json::parse(answers[2].body, nullptr, false)["values"]["lens"], 3);
+  // The cancelled render left the module's state whole: nothing leaked or broken.
+  EXPECT_EQ(server_->Shutdown(), std::vector<std::string>{});
 }
 
 TEST(PreviewCommandTest, NumbersReadBackExactly) {
