@@ -127,6 +127,15 @@ TEST_F(ServeCliTest, SequenceFrameKeepsItsNumber) {
   EXPECT_TRUE(lftest::SamePixels(served, renderAs(12)));
   EXPECT_FALSE(lftest::SamePixels(served, renderAs(0))) << "the frame number did not reach the rays";
 
+  // The command as shown, with the tool's path and the output in the test's
+  // folder, writes the same pixels as frame 12 of a one-frame sequence.
+  std::string command = answer["command"];
+  command.replace(0, std::string("lensflare").size(), lftest::ShellQuote(LF_TEST_CLI_PATH));
+  command.replace(command.find("flare.%04d.png"), std::string("flare.%04d.png").size(), Path("flare.%04d.png"));
+  const lftest::CliRun run = lftest::RunShell(command + " 2>&1");
+  ASSERT_EQ(run.status, 0) << command << "\n" << run.out;
+  EXPECT_TRUE(lftest::SamePixels(lfhost::ReadImage(Path("flare.0012.png")), served));
+
   const auto [status, output] = serve.Stop();
   EXPECT_EQ(status, 0);
   EXPECT_NE(output.find("Stopped."), std::string::npos) << output;
