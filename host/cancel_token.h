@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 
 namespace lfhost {
 
@@ -18,8 +19,25 @@ class CancelToken {
   static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 };
 
-// Makes SIGINT (Ctrl-C) request `token`; a second Ctrl-C falls back to the default
-// action so a stuck run can still be killed. One token per process.
+// Makes SIGINT (Ctrl-C) request `token`. A second Ctrl-C ends the process at
+// once with status 130, after removing every file marked by a live
+// RemoveOnSecondInterrupt. One token per process.
 void CancelOnInterrupt(CancelToken& token);
+
+// Marks a file being written under a temporary name for as long as this lives,
+// so that a second Ctrl-C, which ends the process without unwinding, does not
+// leave it behind. The marks sit in a fixed table the signal handler can read
+// without allocating or locking; when it is full (more files in flight than
+// the tool ever writes at once) the file is simply not marked.
+class RemoveOnSecondInterrupt {
+ public:
+  explicit RemoveOnSecondInterrupt(const std::string& path) noexcept;
+  ~RemoveOnSecondInterrupt();
+  RemoveOnSecondInterrupt(const RemoveOnSecondInterrupt&) = delete;
+  RemoveOnSecondInterrupt& operator=(const RemoveOnSecondInterrupt&) = delete;
+
+ private:
+  int slot_ = -1;
+};
 
 }  // namespace lfhost

@@ -25,15 +25,16 @@ std::string RangeText(int64_t first, int64_t last) {
 
 // The size an image file declares, from its header alone.
 std::pair<int32_t, int32_t> ImageFileSize(const std::string& path) {
+  const QuietImageLibraries quiet;
   auto in = OIIO::ImageInput::open(path);
   if (!in) throw HostError(path + ": cannot read the image (" + OIIO::geterror() + ")");
-  const OIIO::ImageSpec& spec = in->spec();
-  if (spec.width <= 0 || spec.height <= 0) throw HostError(path + ": the image has no pixels");
-  if (spec.width > kMaxFrameSide || spec.height > kMaxFrameSide) {
-    throw HostError(path + ": " + Size(spec.width, spec.height) +
+  const OIIO::ImageSpec& header = in->spec();
+  if (header.width <= 0 || header.height <= 0) throw HostError(path + ": the image has no pixels");
+  if (header.width > kMaxFrameSide || header.height > kMaxFrameSide) {
+    throw HostError(path + ": " + Size(header.width, header.height) +
                     " is too large: at most 32767 pixels in either dimension");
   }
-  return {spec.width, spec.height};
+  return {header.width, header.height};
 }
 
 class SingleImageSource final : public FrameSource {

@@ -1,12 +1,15 @@
 #include "host/image_io.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cmath>
 #include <filesystem>
 #include <OpenImageIO/imageio.h>
 
+#include "host/cancel_token.h"
 #include "host/host_error.h"
 
 namespace lfhost {
@@ -25,9 +28,9 @@ struct ChannelMap {
   int r, g, b, a;
 };
 
-ChannelMap MapChannels(const OIIO::ImageSpec& spec) {
-  const int n = spec.nchannels;
-  int alpha = spec.alpha_channel;
+ChannelMap MapChannels(const OIIO::ImageSpec& header) {
+  const int n = header.nchannels;
+  int alpha = header.alpha_channel;
   if (alpha < 0 && (n == 2 || n >= 4)) alpha = n == 2 ? 1 : 3;
   if (n <= 2) return {0, 0, 0, alpha};
   return {0, 1, 2, alpha};
@@ -40,6 +43,25 @@ bool IsWritableImageExtension(const std::string& extension) {
   return e == ".png" || e == ".jpg" || e == ".jpeg" || e == ".tif" || e == ".tiff" || e == ".exr" || e == ".dpx";
 }
 
+QuietImageLibraries::QuietImageLibraries() noexcept {
+  flockfile(stderr);
+  std::fflush(stderr);
+  const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (null < 0) return;
+  savedStderr_ = fcntl(2, F_DUPFD_CLOEXEC, 3);
+  if (savedStderr_ >= 0) dup2(null, 2);
+  close(null);
+}
+
+QuietImageLibraries::~QuietImageLibraries() {
+  std::fflush(stderr);
+  if (savedStderr_ >= 0) {
+    dup2(savedStderr_, 2);
+    close(savedStderr_);
+  }
+  funlockfile(stderr);
+}
+
 ImageBuffer ReadImage(const std::string& path) {
   std::error_code ec;
   if (!fs::exists(path, ec)) throw HostError(path + ": no such file");
@@ -47,31 +69,32 @@ ImageBuffer ReadImage(const std::string& path) {
   // Pixels stay exactly as stored: no premultiplication by alpha on the way in.
   OIIO::ImageSpec config;
   config.attribute("oiio:UnassociatedAlpha", 1);
+  const QuietImageLibraries quiet;
   auto in = OIIO::ImageInput::open(path, &config);
   if (!in) {
     throw HostError(path + ": cannot read the image (" + OIIO::geterror() + ")");
   }
-  const OIIO::ImageSpec& spec = in->spec();
-  if (spec.width <= 0 || spec.height <= 0 || spec.nchannels <= 0) {
+  const OIIO::ImageSpec& header = in->spec();
+  if (header.width <= 0 || header.height <= 0 || header.nchannels <= 0) {
     throw HostError(path + ": the image has no pixels");
   }
-  if (spec.width > kMaxFrameSide || spec.height > kMaxFrameSide) {
-    throw HostError(path + ": " + std::to_string(spec.width) + "x" + std::to_string(spec.height) +
+  if (header.width > kMaxFrameSide || header.height > kMaxFrameSide) {
+    throw HostError(path + ": " + std::to_string(header.width) + "x" + std::to_string(header.height) +
                     " is too large: at most 32767 pixels in either dimension");
   }
-  const ChannelMap map = MapChannels(spec);
-  const size_t n = static_cast<size_t>(spec.nchannels);
-  const size_t samples = static_cast<size_t>(spec.width) * spec.height * n;
-  ImageBuffer image(spec.width, spec.height);
+  const ChannelMap map = MapChannels(header);
+  const size_t n = static_cast<size_t>(header.nchannels);
+  const size_t samples = static_cast<size_t>(header.width) * header.height * n;
+  ImageBuffer image(header.width, header.height);
 
   // Conversion to 8 bits: 8-bit samples as they are; other integer depths go
   // through 16 bits and round(v x 255 / 65535); floats are clamped to 0..1 and
   // rounded from v x 255. No colour space is changed.
   auto store = [&](auto sampleToByte, const auto* data) {
-    for (int y = 0; y < spec.height; ++y) {
+    for (int y = 0; y < header.height; ++y) {
       uint8_t* p = image.row(y);
-      const auto* s = data + static_cast<size_t>(y) * spec.width * n;
-      for (int x = 0; x < spec.width; ++x, p += 4, s += n) {
+      const auto* s = data + static_cast<size_t>(y) * header.width * n;
+      for (int x = 0; x < header.width; ++x, p += 4, s += n) {
         p[0] = map.a >= 0 ? sampleToByte(s[map.a]) : 255;
         p[1] = sampleToByte(s[map.r]);
         p[2] = sampleToByte(s[map.g]);
@@ -80,14 +103,14 @@ ImageBuffer ReadImage(const std::string& path) {
     }
   };
   bool ok;
-  const TypeDesc::BASETYPE base = static_cast<TypeDesc::BASETYPE>(spec.format.basetype);
+  const TypeDesc::BASETYPE base = static_cast<TypeDesc::BASETYPE>(header.format.basetype);
   if (base == TypeDesc::UINT8) {
     std::vector<uint8_t> data(samples);
-    ok = in->read_image(0, 0, 0, spec.nchannels, TypeDesc::UINT8, data.data());
+    ok = in->read_image(0, 0, 0, header.nchannels, TypeDesc::UINT8, data.data());
     if (ok) store([](uint8_t v) { return v; }, data.data());
   } else if (base == TypeDesc::HALF || base == TypeDesc::FLOAT || base == TypeDesc::DOUBLE) {
     std::vector<float> data(samples);
-    ok = in->read_image(0, 0, 0, spec.nchannels, TypeDesc::FLOAT, data.data());
+    ok = in->read_image(0, 0, 0, header.nchannels, TypeDesc::FLOAT, data.data());
     if (ok) {
       store([](float v) {
         const float c = std::isnan(v) ? 0.0f : std::clamp(v, 0.0f, 1.0f);
@@ -96,7 +119,7 @@ ImageBuffer ReadImage(const std::string& path) {
     }
   } else {
     std::vector<uint16_t> data(samples);
-    ok = in->read_image(0, 0, 0, spec.nchannels, TypeDesc::UINT16, data.data());
+    ok = in->read_image(0, 0, 0, header.nchannels, TypeDesc::UINT16, data.data());
     if (ok) store([](uint16_t v) { return static_cast<uint8_t>((uint32_t{v} * 255 + 32767) / 65535); }, data.data());
   }
   if (!ok) throw HostError(path + ": cannot read the image (" + in->geterror() + ")");
@@ -121,6 +144,7 @@ void WriteImage(const ImageBuffer& image, const std::string& path) {
   // so OpenImageIO picks the same format.
   const fs::path temporary =
       folder / ("." + target.stem().string() + ".partial-" + std::to_string(getpid()) + target.extension().string());
+  const RemoveOnSecondInterrupt interruptMark(temporary.string());
 
   const int w = image.width(), h = image.height();
   std::vector<uint8_t> rgba = image.ToRGBA();
@@ -138,13 +162,13 @@ void WriteImage(const ImageBuffer& image, const std::string& path) {
   } else if (extension == ".exr") {
     fileType = TypeDesc::HALF;
   }
-  OIIO::ImageSpec spec(w, h, channels, fileType);
+  OIIO::ImageSpec format(w, h, channels, fileType);
   if (channels == 4) {
-    spec.alpha_channel = 3;
+    format.alpha_channel = 3;
     // The frame's colour is not premultiplied: store it as it is.
-    spec.attribute("oiio:UnassociatedAlpha", 1);
+    format.attribute("oiio:UnassociatedAlpha", 1);
   }
-  if (extension == ".jpg" || extension == ".jpeg") spec.attribute("Compression", "jpeg:95");
+  if (extension == ".jpg" || extension == ".jpeg") format.attribute("Compression", "jpeg:95");
 
   auto fail = [&](const std::string& why) {
     fs::remove(temporary, ec);
@@ -152,7 +176,7 @@ void WriteImage(const ImageBuffer& image, const std::string& path) {
   };
   auto out = OIIO::ImageOutput::create(temporary.string());
   if (!out) throw fail(OIIO::geterror());
-  if (!out->open(temporary.string(), spec)) throw fail(out->geterror());
+  if (!out->open(temporary.string(), format)) throw fail(out->geterror());
   bool ok;
   if (extension == ".exr") {
     std::vector<float> values(rgba.size());

@@ -23,6 +23,23 @@ ImageBuffer ReadImage(const std::string& path);
 // neither a partial file nor a damaged earlier one. Throws HostError naming the file.
 void WriteImage(const ImageBuffer& image, const std::string& path);
 
+// Keeps image libraries from printing on standard error while it lives: read
+// failures are reported once, by us, in one line. OpenImageIO's PNG reader lets
+// libpng print "libpng error: ..." for a damaged file before it hands the error
+// back, and has no setting to stop that, so file descriptor 2 points to
+// /dev/null meanwhile. The stdio lock on stderr is held throughout, so other
+// threads' messages wait for the decode instead of being lost.
+class QuietImageLibraries {
+ public:
+  QuietImageLibraries() noexcept;
+  ~QuietImageLibraries();
+  QuietImageLibraries(const QuietImageLibraries&) = delete;
+  QuietImageLibraries& operator=(const QuietImageLibraries&) = delete;
+
+ private:
+  int savedStderr_ = -1;
+};
+
 // True for an extension WriteImage knows (case-insensitive, with the dot).
 bool IsWritableImageExtension(const std::string& extension);
 

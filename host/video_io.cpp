@@ -201,6 +201,7 @@ VideoWriter::VideoWriter(const std::string& path, int32_t width, int32_t height,
   temporary_ = (folder / ("." + target.stem().string() + ".partial-" + std::to_string(getpid()) + "-" +
                           std::to_string(gTemporaryCounter++) + target.extension().string()))
                    .string();
+  interruptMark_ = std::make_unique<RemoveOnSecondInterrupt>(temporary_);
   std::vector<std::string> argv = {"ffmpeg", "-v", "error", "-nostdin", "-y", "-f", "rawvideo", "-pix_fmt", "argb",
                                    "-s", Size(width, height), "-framerate", rate.text(), "-i", "pipe:0"};
   if (audio) {
@@ -255,6 +256,7 @@ void VideoWriter::Finish() {
   fs::rename(temporary_, path_, ec);
   if (ec) Fail(ec.message());
   finished_ = true;
+  interruptMark_.reset();
   ffmpeg_.reset();
 }
 
@@ -263,6 +265,7 @@ void VideoWriter::Abandon() noexcept {
   ffmpeg_.reset();
   std::error_code ec;
   if (!finished_) fs::remove(temporary_, ec);
+  interruptMark_.reset();
 }
 
 }  // namespace lfhost

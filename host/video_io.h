@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "host/cancel_token.h"
 #include "host/image_buffer.h"
 #include "host/subprocess.h"
 
@@ -95,6 +96,7 @@ class VideoWriter {
   [[noreturn]] void Fail(const std::string& why);
   std::string path_;
   std::string temporary_;
+  std::unique_ptr<RemoveOnSecondInterrupt> interruptMark_;
   int32_t width_, height_;
   std::unique_ptr<Subprocess> ffmpeg_;
   std::vector<uint8_t> packed_;

@@ -7,6 +7,8 @@
 #include <csignal>
 #include <cstring>
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <map>
 #include <mutex>
 #include <set>
@@ -110,15 +112,6 @@ TEST_F(CallbacksTest, HandlesAreZeroFilledAndTrackedThroughTheirLife) {
   EXPECT_EQ(v[2], "handle of 8 bytes still alive at unload");
 }
 
-TEST_F(CallbacksTest, NewHandleFailsAtThePlannedCall) {
-  lfhost::FaultPlan f;
-  f.failNewHandleAtCall = 2;
-  host_.SetFaultPlan(f);
-  EXPECT_NE(HostServices::NewHandle(4), nullptr);
-  EXPECT_EQ(HostServices::NewHandle(4), nullptr);
-  EXPECT_NE(HostServices::NewHandle(4), nullptr);
-}
-
 struct IterateProbe {
   std::mutex mutex;
   std::vector<std::tuple<int32_t, int32_t, int32_t, std::thread::id>> calls;   // thread, index, count, id
@@ -133,7 +126,7 @@ int32_t Probe(void* refcon, int32_t threadIndex, int32_t index, int32_t count) {
   return it == probe->failures.end() ? 0 : it->second;
 }
 
-TEST_F(CallbacksTest, IterateRunsOnePerPoolThreadWithIndexZeroOnTheCaller) {
+TEST_F(CallbacksTest, IterateRunsOnePerPoolThreadWithIndexZeroOnTheCallerAndReturnsTheFirstFailure) {
   IterateProbe probe;
   ASSERT_EQ(in_.callbacks->iterate(-1, &probe, &Probe), 0);
   ASSERT_EQ(probe.calls.size(), 3u);
@@ -152,10 +145,7 @@ TEST_F(CallbacksTest, IterateRunsOnePerPoolThreadWithIndexZeroOnTheCaller) {
   ASSERT_EQ(probe.calls.size(), 1u);
   EXPECT_EQ(std::get<3>(probe.calls[0]), std::this_thread::get_id());
   EXPECT_EQ(std::get<2>(probe.calls[0]), 1);
-}
-
-TEST_F(CallbacksTest, IterateReturnsTheLowestFailingInvocationsResult) {
-  IterateProbe probe;
+  // The lowest failing invocation's result wins.
   probe.failures = {{2, 5}, {1, 9}};
   EXPECT_EQ(in_.callbacks->iterate(-1, &probe, &Probe), 9);
   probe.failures = {{2, 5}};
@@ -196,19 +186,32 @@ TEST(ImageBufferTest, RowBytesAreRoundedToSixtyFourPlusSixtyFour) {
   }
 }
 
-}  // namespace
-
-namespace {
-
-TEST(CancelTokenTest, FirstInterruptRequestsTheTokenSecondIsLeftToTheSystem) {
-  static lfhost::CancelToken token;
-  lfhost::CancelOnInterrupt(token);
-  ASSERT_FALSE(token.requested());
-  raise(SIGINT);
-  EXPECT_TRUE(token.requested());
-  struct sigaction now {};
-  sigaction(SIGINT, nullptr, &now);
-  EXPECT_EQ(now.sa_handler, SIG_DFL);
+// In a child process, since the second Ctrl-C ends the process: the first only
+// requests the token, the second removes the marked temporary file, keeps the
+// one no longer marked (a finished frame) and exits with 130 at once.
+TEST(CancelTokenTest, FirstInterruptRequestsTheTokenSecondRemovesMarkedFilesAndExits) {
+  const std::string dir = testing::TempDir();
+  const std::string marked = dir + "/lf_cancel_" + std::to_string(getpid()) + ".partial.png";
+  const std::string released = marked + ".done";
+  for (const std::string& path : {marked, released}) std::fclose(std::fopen(path.c_str(), "w"));
+  const pid_t pid = fork();
+  if (pid == 0) {
+    static lfhost::CancelToken token;
+    lfhost::CancelOnInterrupt(token);
+    lfhost::RemoveOnSecondInterrupt mark(marked);
+    { lfhost::RemoveOnSecondInterrupt done(released); }
+    raise(SIGINT);
+    if (!token.requested() || access(marked.c_str(), F_OK) != 0) _exit(3);
+    raise(SIGINT);
+    _exit(4);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 130);
+  EXPECT_NE(access(marked.c_str(), F_OK), 0);
+  EXPECT_EQ(access(released.c_str(), F_OK), 0);
+  std::remove(released.c_str());
 }
 
 }  // namespace
