@@ -79,35 +79,34 @@ struct CliRun {
   std::string out, err;
 };
 
-// Runs the tool with its standard error in a file (so it is not a terminal).
-inline CliRun RunCli(const std::vector<std::string>& args, const fs::path& scratch) {
-  std::string command = ShellQuote(LF_TEST_CLI_PATH);
-  for (const std::string& a : args) command += " " + ShellQuote(a);
-  const fs::path errFile = scratch.parent_path() / (scratch.filename().string() + ".stderr");
-  command += " 2>" + ShellQuote(errFile.string()) + " </dev/null";
+// Runs a shell command line; its standard output and exit status.
+inline CliRun RunShell(const std::string& commandLine) {
   CliRun run;
-  FILE* pipe = popen(command.c_str(), "r");
+  FILE* pipe = popen(commandLine.c_str(), "r");
   std::array<char, 4096> chunk;
   size_t n;
   while ((n = fread(chunk.data(), 1, chunk.size(), pipe)) > 0) run.out.append(chunk.data(), n);
   const int raw = pclose(pipe);
   run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return run;
+}
+
+// Runs the tool with its standard error in a file (so it is not a terminal).
+inline CliRun RunCli(const std::vector<std::string>& args, const fs::path& scratch) {
+  std::string command = ShellQuote(LF_TEST_CLI_PATH);
+  for (const std::string& a : args) command += " " + ShellQuote(a);
+  const fs::path errFile = scratch.parent_path() / (scratch.filename().string() + ".stderr");
+  CliRun run = RunShell(command + " 2>" + ShellQuote(errFile.string()) + " </dev/null");
   std::ifstream err(errFile);
   run.err.assign(std::istreambuf_iterator<char>(err), std::istreambuf_iterator<char>());
   fs::remove(errFile);
   return run;
 }
 
-// Runs ffmpeg or ffprobe quietly; returns its standard output, or fails the test.
-inline std::string RunTool(const std::string& commandLine) {
-  std::string out;
-  FILE* pipe = popen((commandLine + " 2>&1").c_str(), "r");
-  std::array<char, 4096> chunk;
-  size_t n;
-  while ((n = fread(chunk.data(), 1, chunk.size(), pipe)) > 0) out.append(chunk.data(), n);
-  const int raw = pclose(pipe);
-  EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0) << commandLine << "\n" << out;
-  return out;
+// Runs ffmpeg or ffprobe quietly, or fails the test.
+inline void RunTool(const std::string& commandLine) {
+  const CliRun run = RunShell(commandLine + " 2>&1");
+  EXPECT_EQ(run.status, 0) << commandLine << "\n" << run.out;
 }
 
 }  // namespace lftest
