@@ -29,15 +29,6 @@ class ResolveTest : public testing::Test {
   std::unique_ptr<lfhost::EffectInstance> effect_;
 };
 
-TEST_F(ResolveTest, DefaultsReadTheCentreAsPercentOfTheFrame) {
-  const lfhost::ParamValues v = effect_->DefaultValues(1920, 1080);
-  EXPECT_EQ(v.centerX, 768 << 16);
-  EXPECT_EQ(v.centerY, 432 << 16);
-  EXPECT_EQ(v.brightness, 100.0);
-  EXPECT_EQ(v.lensType, 1);
-  EXPECT_EQ(v.blend, 0);
-}
-
 TEST_F(ResolveTest, SettingsConvertAndOutOfRangeValuesAreRefusedByControl) {
   struct Case {
     const char* name;

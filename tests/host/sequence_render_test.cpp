@@ -1,7 +1,7 @@
 // Sequences and video through the pipelined renderer: pattern names, frame
 // ranges, every frame equal to the same frame rendered alone with its own seed
-// and keyframed values, chunks equal to the whole run, video round trips, and
-// what a failure or a cancel in the middle leaves behind.
+// and keyframed values, chunks on the command line equal to the whole run, video round trips, and
+// what a failure in the middle leaves behind (a cancel: render_cancel_test.cpp).
 #include <gtest/gtest.h>
 
 #include <OpenImageIO/imageio.h>
@@ -140,27 +140,6 @@ TEST_F(SequenceRenderTest, EachFrameEqualsThatFrameRenderedAloneWithItsSeedAndKe
   EXPECT_TRUE(effect->violations().empty());
 }
 
-TEST_F(SequenceRenderTest, ChunksRenderedByFreshInstancesEqualTheWholeRun) {
-  WritePlates(1, 8);
-  {
-    auto effect = lftest::StartedEffect();
-    ASSERT_TRUE(Render(Path("whole/f.####.png"), std::nullopt, Animated(), effect.get()).ok());
-  }
-  for (const lfhost::FrameRange chunk : {lfhost::FrameRange{1, 3}, lfhost::FrameRange{4, 6}, lfhost::FrameRange{7, 8}}) {
-    auto effect = lftest::StartedEffect();
-    const auto outcome = Render(Path("chunks/f.####.png"), chunk, Animated(), effect.get());
-    ASSERT_TRUE(outcome.ok());
-    EXPECT_EQ(outcome.framesWritten, chunk.last - chunk.first + 1);
-  }
-  ASSERT_EQ(Files("whole").size(), 8u);
-  ASSERT_EQ(Files("chunks"), Files("whole"));
-  for (const std::string& name : Files("whole")) {
-    EXPECT_EQ(lftest::FileBytes(Path("chunks/" + name)), lftest::FileBytes(Path("whole/" + name))) << name;
-  }
-  // Rays differ from frame to frame: the seed follows the frame number.
-  EXPECT_NE(lftest::FileBytes(Path("whole/f.0007.png")), lftest::FileBytes(Path("whole/f.0008.png")));
-}
-
 TEST_F(SequenceRenderTest, AFrameThatCannotBeReadStopsTheRunAfterCompleteFrames) {
   WritePlates(1, 6);
   // Frame 4 keeps a valid header but loses most of its pixel data.
@@ -174,30 +153,6 @@ TEST_F(SequenceRenderTest, AFrameThatCannotBeReadStopsTheRunAfterCompleteFrames)
   EXPECT_NE(outcome.error->find(PlatePath(4)), std::string::npos) << *outcome.error;
   EXPECT_EQ(outcome.framesWritten, 3);
   EXPECT_EQ(Files("out"), (std::vector<std::string>{"f.0001.png", "f.0002.png", "f.0003.png"}));
-}
-
-TEST_F(SequenceRenderTest, ACancelInsideAFrameEndsThroughTheModuleAndKeepsFinishedFrames) {
-  WritePlates(1, 5);
-  lfhost::AnimatedControls controls;
-  controls.lensType.constant = 3;
-  // How many abort polls one frame makes; then cancel halfway through frame 3.
-  int64_t pollsPerFrame;
-  {
-    auto probe = lftest::StartedEffect();
-    ASSERT_TRUE(Render(Path("probe/f.####.png"), lfhost::FrameRange{1, 1}, controls, probe.get()).ok());
-    pollsPerFrame = probe->host().abortPolls();
-  }
-  ASSERT_GT(pollsPerFrame, 2);
-  auto effect = lftest::StartedEffect();
-  lfhost::FaultPlan plan;
-  plan.abortAfterPolls = pollsPerFrame * 2 + pollsPerFrame / 2;
-  effect->SetFaultPlan(plan);
-  const auto outcome = Render(Path("out/f.####.png"), std::nullopt, controls, effect.get());
-  EXPECT_TRUE(outcome.cancelled);
-  EXPECT_FALSE(outcome.error.has_value());
-  EXPECT_EQ(outcome.framesWritten, 2);
-  EXPECT_EQ(Files("out"), (std::vector<std::string>{"f.0001.png", "f.0002.png"}));
-  EXPECT_EQ(lftest::FileBytes(Path("out/f.0001.png")), lftest::FileBytes(Path("probe/f.0001.png")));
 }
 
 TEST_F(SequenceRenderTest, PassingFramesThroughKeepsTheirOrderAndBytes) {
@@ -244,40 +199,31 @@ TEST_F(SequenceRenderTest, CommandLineChunksEqualTheWholeShot) {
   EXPECT_EQ(quiet.err, "");
 }
 
-TEST_F(SequenceRenderTest, VideoInSequenceOutAndBackThroughALosslessVideo) {
+// Video in, lossless video out: every frame is that frame rendered alone, its
+// number (from 0) seeding it.
+TEST_F(SequenceRenderTest, VideoThroughALosslessVideoEqualsEachFrameRenderedAlone) {
   {
     lfhost::VideoWriter writer(Path("clip.mkv"), 64, 48, {25, 1});
     for (int n = 0; n < 4; ++n) writer.WriteFrame(lftest::PatternFrame(64, 48, n));
     writer.Finish();
   }
-  fs::create_directories(dir_ / "seq");
-  const auto toFrames = lftest::RunCli({"render", Path("clip.mkv"), "-o", Path("seq/f.%04d.png"), "--lens", "3",
-                                        "--center", "20,20", "--quiet"}, dir_);
-  ASSERT_EQ(toFrames.status, 0) << toFrames.err;
-  ASSERT_EQ(Files("seq"), (std::vector<std::string>{"f.0000.png", "f.0001.png", "f.0002.png", "f.0003.png"}));
-  auto alone = lftest::StartedEffect();
-  lfhost::ControlSettings s;
-  s.lensType = 3;
-  s.centerX = lfhost::Coordinate{20, false};
-  s.centerY = lfhost::Coordinate{20, false};
-  for (int n = 0; n < 4; ++n) {
-    lfhost::ImageBuffer expected(64, 48);
-    ASSERT_TRUE(alone->Render(lftest::PatternFrame(64, 48, n), expected, alone->Resolve(s, 64, 48), {.frame = n}).ok());
-    EXPECT_TRUE(lftest::SamePixels(lfhost::ReadImage(Path("seq/f.000" + std::to_string(n) + ".png")), expected)) << n;
-  }
-
-  // The same video rendered to a lossless video holds the same frames.
-  const auto toVideo = lftest::RunCli({"render", Path("clip.mkv"), "-o", Path("flare.mkv"), "--lens", "3",
-                                       "--center", "20,20", "--quiet"}, dir_);
-  ASSERT_EQ(toVideo.status, 0) << toVideo.err;
+  const auto r = lftest::RunCli({"render", Path("clip.mkv"), "-o", Path("flare.mkv"), "--lens", "3",
+                                 "--center", "20,20", "--quiet"}, dir_);
+  ASSERT_EQ(r.status, 0) << r.err;
   const lfhost::VideoInfo info = lfhost::ProbeVideo(Path("flare.mkv"));
   EXPECT_EQ(info.frameCount, 4);
   EXPECT_EQ(info.frameRate.num, 25);
   lfhost::VideoReader reader(Path("flare.mkv"), info);
+  auto alone = lftest::StartedEffect();
+  lfhost::ControlSettings s;
+  s.lensType = 3;
+  s.centerX = s.centerY = lfhost::Coordinate{20, false};
   lfhost::ImageBuffer frame;
   for (int n = 0; n < 4; ++n) {
+    lfhost::ImageBuffer expected(64, 48);
+    ASSERT_TRUE(alone->Render(lftest::PatternFrame(64, 48, n), expected, alone->Resolve(s, 64, 48), {.frame = n}).ok());
     ASSERT_TRUE(reader.ReadFrame(frame));
-    EXPECT_TRUE(lftest::SamePixels(frame, lfhost::ReadImage(Path("seq/f.000" + std::to_string(n) + ".png")))) << n;
+    EXPECT_TRUE(lftest::SamePixels(frame, expected)) << n;
   }
 }
 
