@@ -37,49 +37,27 @@ TEST(GlobalSetupTest, SucceedsWithVersionFlagsAndOneRegisteredTable) {
   EXPECT_EQ(effect.host().LiveHandleCount(), 0u);
 }
 
-struct GlobalFailureCase {
-  const char* name;
-  FaultPlan faults;
-  int32_t expectedCode;
-  int64_t expectedNewHandleCalls;
-};
-
-class GlobalSetupFailureTest : public testing::TestWithParam<GlobalFailureCase> {};
-
-TEST_P(GlobalSetupFailureTest, ReleasesStringsAndReportsTheFixedMessage) {
-  const GlobalFailureCase& c = GetParam();
-  EffectInstance effect(TestModule(), TestPool());
-  effect.SetFaultPlan(c.faults);
-  CommandOutput out;
-  const CommandResult r = effect.Send(kCmdGlobalSetup, out);
-  EXPECT_EQ(r.code, c.expectedCode);
-  EXPECT_EQ(r.outFlags, 0x100u);   // OR-ed into a cleared record; 0x40 not written
-  EXPECT_EQ(out.version, 0u);
-  EXPECT_EQ(r.message, kInitFailure);
-  EXPECT_EQ(out.globalData, nullptr);
-  EXPECT_EQ(effect.host().RegisteredStringTables(), 0u);
-  EXPECT_EQ(effect.host().counts().releaseStrings, 1);
-  EXPECT_EQ(effect.host().counts().newHandle, c.expectedNewHandleCalls);
-  EXPECT_EQ(lfhost::DescribeResult(r), kInitFailure);
-  EXPECT_EQ(effect.Shutdown(), lftest::kNoFaults);
+TEST(GlobalSetupTest, FailureReleasesStringsAndReportsTheFixedMessage) {
+  struct Case { int64_t failNewHandleAt; int32_t stringsError, code; int64_t newHandleCalls; };
+  for (const Case& c : {Case{1, 0, 4, 1}, Case{0, -50, -50, 0}, Case{0, 1234, 1234, 0}}) {
+    EffectInstance effect(TestModule(), TestPool());
+    FaultPlan f;
+    f.failNewHandleAtCall = c.failNewHandleAt;
+    f.registerStringsError = c.stringsError;
+    effect.SetFaultPlan(f);
+    CommandOutput out;
+    const CommandResult r = effect.Send(kCmdGlobalSetup, out);
+    EXPECT_EQ(r.code, c.code);
+    EXPECT_EQ(r.outFlags, 0x100u);   // OR-ed into a cleared record; 0x40 not written
+    EXPECT_EQ(out.version, 0u);
+    EXPECT_EQ(r.message, kInitFailure);
+    EXPECT_EQ(out.globalData, nullptr);
+    EXPECT_EQ(effect.host().RegisteredStringTables(), 0u);
+    EXPECT_EQ(effect.host().counts().releaseStrings, 1);
+    EXPECT_EQ(effect.host().counts().newHandle, c.newHandleCalls);
+    EXPECT_EQ(effect.Shutdown(), lftest::kNoFaults);
+  }
 }
-
-FaultPlan HandleFails() {
-  FaultPlan f;
-  f.failNewHandleAtCall = 1;
-  return f;
-}
-FaultPlan StringsRefused(int32_t code) {
-  FaultPlan f;
-  f.registerStringsError = code;
-  return f;
-}
-
-INSTANTIATE_TEST_SUITE_P(Faults, GlobalSetupFailureTest,
-                         testing::Values(GlobalFailureCase{"NoMemory", HandleFails(), 4, 1},
-                                         GlobalFailureCase{"StringsRefused", StringsRefused(-50), -50, 0},
-                                         GlobalFailureCase{"StringsRefusedPositive", StringsRefused(1234), 1234, 0}),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SequenceSetupTest, OutOfMemoryGivesCodeFourAndTheLocalizedMessage) {
   for (int32_t command : {kCmdSequenceSetup, kCmdSequenceResetup}) {
@@ -111,8 +89,9 @@ TEST(SequenceSetupTest, ResetupDisposesTheOldBlockAndLocksTheNewOneOnlyWhileFill
   ASSERT_EQ(effect->SequenceFlatten().code, 0);
   EXPECT_EQ(effect->sequenceData(), nullptr);
   EXPECT_EQ(effect->host().LiveHandleCount(), 1u);   // GlobalData only
-  EXPECT_EQ(effect->Shutdown(), lftest::kNoFaults);
+  EXPECT_EQ(effect->Shutdown(), lftest::kNoFaults);   // global setdown
   EXPECT_EQ(effect->host().LiveHandleCount(), 0u);
+  EXPECT_EQ(effect->host().RegisteredStringTables(), 0u);
 }
 
 TEST(SequenceSetupTest, FlattenAndSetdownWithoutSequenceDataMakeNoCallback) {
@@ -141,19 +120,6 @@ TEST(CommandDispatchTest, UnhandledCommandsReturnZeroAndTouchNothing) {
     EXPECT_EQ(effect->host().counts().Total(), calls) << command;
     EXPECT_EQ(effect->commandInput().sequenceData, inBefore.sequenceData) << command;
   }
-  EXPECT_EQ(effect->Shutdown(), lftest::kNoFaults);
-}
-
-TEST(GlobalSetdownTest, ReleasesStringsAndDisposesEveryHandle) {
-  auto effect = lftest::StartedEffect();
-  ASSERT_EQ(effect->SequenceSetup().code, 0);
-  ASSERT_EQ(effect->SequenceSetdown().code, 0);
-  const CommandResult r = effect->GlobalSetdown();
-  EXPECT_EQ(r.code, 0);
-  EXPECT_EQ(effect->globalData(), nullptr);
-  EXPECT_EQ(effect->commandInput().globalData, nullptr);
-  EXPECT_EQ(effect->host().RegisteredStringTables(), 0u);
-  EXPECT_EQ(effect->host().LiveHandleCount(), 0u);
   EXPECT_EQ(effect->Shutdown(), lftest::kNoFaults);
 }
 

@@ -129,12 +129,4 @@ TEST(StringTableTest, ExportedRecordHoldsSevenEntriesAndTheTerminator) {
   dlclose(library);
 }
 
-TEST(StringTableTest, HostServesTheTextsAfterTheKeys) {
-  auto effect = lftest::StartedEffect();
-  const std::vector<std::string> texts = effect->host().RegisteredStrings();
-  ASSERT_EQ(texts.size(), 7u);
-  EXPECT_EQ(texts[1], "Flare Brightness");
-  EXPECT_EQ(texts[5], "Not enough memory to execute Lens Flare.");
-}
-
 }  // namespace

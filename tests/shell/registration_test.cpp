@@ -62,24 +62,6 @@ TEST(PropertyListTest, NoteHoldsThe358PublishedBytes) {
   EXPECT_EQ(bytes, expected);
 }
 
-TEST(PropertyListTest, DecodesFieldByField) {
-  const lfhost::PropertyList& list = TestModule().propertyList();
-  EXPECT_EQ(list.version, 1);
-  EXPECT_EQ(list.count, 12u);
-  EXPECT_EQ(list.totalBytes, 358u);
-  const std::vector<std::string> keys = {"kind", "name", "catg", "8664", "ePVR", "eSVR",
-                                         "eVER", "eINF", "eGLO", "eGL2", "eMNA", "vxFL"};
-  ASSERT_EQ(list.properties.size(), keys.size());
-  for (size_t i = 0; i < keys.size(); ++i) {
-    EXPECT_EQ(list.properties[i].vendor, "QXRS") << i;
-    EXPECT_EQ(list.properties[i].key, keys[i]) << i;
-  }
-  const lfhost::Property* info = list.Find("eINF");
-  ASSERT_NE(info, nullptr);
-  EXPECT_EQ(info->length, 2u);
-  EXPECT_EQ(info->padding, 2u);
-}
-
 TEST(PropertyListTest, TruncatedListIsRefusedWithTheLabel) {
   std::vector<uint8_t> bytes = lfhost::ReadPropertyListBytes(LF_TEST_PLUGIN_PATH);
   bytes.resize(100);
@@ -123,16 +105,6 @@ TEST(ExportsTest, ExactlyThreeSymbolsLeaveTheModule) {
   std::vector<std::string> names = lfhost::ElfFile::Read(LF_TEST_PLUGIN_PATH).ExportedSymbols();
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"FilterMain", "NRVN_Lens_Flare_G_zref", "PluginDataEntryFunction"}));
-}
-
-TEST(ElfReaderTest, NonElfFileIsRefusedByName) {
-  const std::string self = std::string(LF_TEST_SOURCE_DIR) + "/CMakeLists.txt";
-  try {
-    lfhost::ElfFile::Read(self);
-    FAIL();
-  } catch (const lfhost::HostError& e) {
-    EXPECT_NE(std::string(e.what()).find("CMakeLists.txt: not an ELF"), std::string::npos) << e.what();
-  }
 }
 
 }  // namespace

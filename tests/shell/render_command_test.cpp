@@ -30,47 +30,29 @@ int CountEntries(const std::vector<std::string>& log, const std::string& prefix)
   return static_cast<int>(std::count_if(log.begin(), log.end(), [&](const std::string& s) { return s.rfind(prefix, 0) == 0; }));
 }
 
-struct StatusCase {
-  const char* name;
-  int32_t iterateError;
-  int32_t expectedCode;
-  bool expectMessage;
-};
-
-class IterateFailureTest : public testing::TestWithParam<StatusCase> {};
-
 // iterate's result reaches the command through the 16-bit status: 1 reads as an
 // abort, 4 brings the out-of-memory message, anything else is sign-extended.
-TEST_P(IterateFailureTest, MapsTheSixteenBitStatus) {
-  const StatusCase& c = GetParam();
-  auto effect = lftest::StartedEffect();
-  FaultPlan f;
-  f.failIterateFromCall = 1;
-  f.iterateError = c.iterateError;
-  effect->SetFaultPlan(f);
-  const ImageBuffer input = lfhost::MakeDarkFrame(kW, kH);
-  ImageBuffer output(kW, kH);
-  const CommandResult r = effect->Render(input, output, Values());
-  EXPECT_EQ(r.code, c.expectedCode);
-  EXPECT_EQ(r.hasMessage(), c.expectMessage);
-  if (c.expectMessage) {
-    EXPECT_EQ(r.message, "Not enough memory to execute Lens Flare.");
+TEST(RenderCommandTest, IterateFailureMapsTheSixteenBitStatus) {
+  struct Case { int32_t iterateError, code; };
+  for (const Case& c : {Case{1, 517}, Case{4, 4}, Case{517, 517}, Case{0x12345, 0x2345}, Case{0x18000, -32768},
+                        Case{-2, -2}}) {
+    auto effect = lftest::StartedEffect();
+    FaultPlan f;
+    f.failIterateFromCall = 1;
+    f.iterateError = c.iterateError;
+    effect->SetFaultPlan(f);
+    const ImageBuffer input = lfhost::MakeDarkFrame(kW, kH);
+    ImageBuffer output(kW, kH);
+    const CommandResult r = effect->Render(input, output, Values());
+    EXPECT_EQ(r.code, c.code) << c.iterateError;
+    EXPECT_EQ(r.hasMessage() ? r.message : "", c.code == 4 ? "Not enough memory to execute Lens Flare." : "");
+    const std::vector<std::string> log = effect->host().callLog();
+    EXPECT_EQ(CountEntries(log, "worldPass 1"), 1);
+    EXPECT_EQ(CountEntries(log, "worldPass 0"), 0);   // no closing pass after a failure
+    EXPECT_EQ(CountEntries(log, "blend"), 1);         // the blend happens in every case
+    EXPECT_EQ(effect->Shutdown(), lftest::kNoFaults);
   }
-  const std::vector<std::string> log = effect->host().callLog();
-  EXPECT_EQ(CountEntries(log, "worldPass 1"), 1);
-  EXPECT_EQ(CountEntries(log, "worldPass 0"), 0);   // no closing pass after a failure
-  EXPECT_EQ(CountEntries(log, "blend"), 1);         // the blend happens in every case
-  EXPECT_EQ(effect->Shutdown(), lftest::kNoFaults);
 }
-
-INSTANTIATE_TEST_SUITE_P(Statuses, IterateFailureTest,
-                         testing::Values(StatusCase{"Abort", 1, 517, false},
-                                         StatusCase{"OutOfMemory", 4, 4, true},
-                                         StatusCase{"HostCancel", 517, 517, false},
-                                         StatusCase{"WrapsHighBits", 0x12345, 0x2345, false},
-                                         StatusCase{"SignExtends", 0x18000, -32768, false},
-                                         StatusCase{"Negative", -2, -2, false}),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RenderCommandTest, AbortAtAnyPointGives517AndStillBlends) {
   for (int64_t polls : {0, 1, 40}) {
@@ -91,54 +73,30 @@ TEST(RenderCommandTest, AbortAtAnyPointGives517AndStillBlends) {
   }
 }
 
-TEST(RenderCommandTest, UserCancelGives517WithoutAMessage) {
-  lfhost::CancelToken cancel;
-  lfhost::EffectInstance effect(lftest::TestModule(), lftest::TestPool(), &cancel);
-  effect.Start();
-  cancel.Request();
-  const ImageBuffer input = lftest::OpaqueFrame(kW, kH);
-  ImageBuffer output(kW, kH);
-  const CommandResult r = effect.Render(input, output, Values(2));
-  EXPECT_EQ(r.code, 517);
-  EXPECT_FALSE(r.hasMessage());
-  EXPECT_EQ(effect.Shutdown(), lftest::kNoFaults);
-}
-
-TEST(RenderCommandTest, WorldPassErrorsAreReturnedUnchanged) {
-  struct Case { int64_t failingCall; int32_t error; bool blended; };
-  for (const Case& c : {Case{1, 55, false}, Case{2, -66, true}}) {
+// Faults that end the render early: a failing world pass comes back unchanged,
+// and only a failure before the render pass leaves the plain copy unblended; no
+// memory for the sequence data gives the localized message and a plain copy.
+TEST(RenderCommandTest, EarlyFaultsReturnTheirCodeAndLeaveAPlainCopyOrABlend) {
+  struct Case { int64_t failWorldPassAt; int32_t error; int64_t failNewHandleAt; int32_t code; int blends; };
+  for (const Case& c : {Case{1, 55, 0, 55, 0}, Case{2, -66, 0, -66, 1}, Case{0, 0, 2, 4, 0}}) {
     auto effect = lftest::StartedEffect();
     FaultPlan f;
-    f.failWorldPassAtCall = c.failingCall;
+    f.failWorldPassAtCall = c.failWorldPassAt;
     f.worldPassError = c.error;
+    f.failNewHandleAtCall = c.failNewHandleAt;
     effect->SetFaultPlan(f);
     const ImageBuffer input = lfhost::MakeDarkFrame(kW, kH);
     ImageBuffer output(kW, kH);
     const CommandResult r = effect->Render(input, output, Values());
-    EXPECT_EQ(r.code, c.error);
-    EXPECT_EQ(lfhost::DescribeResult(r), "host error " + std::to_string(c.error));
-    EXPECT_EQ(CountEntries(effect->host().callLog(), "blend") == 1, c.blended);
-    if (!c.blended) {
-      EXPECT_EQ(output.ToRGBA(), input.ToRGBA());   // the plain copy
+    EXPECT_EQ(r.code, c.code);
+    EXPECT_EQ(lfhost::DescribeResult(r), c.code == 4 ? "Not enough memory to execute Lens Flare."
+                                                     : "host error " + std::to_string(c.code));
+    EXPECT_EQ(effect->host().counts().blend, c.blends) << c.code;
+    if (c.blends == 0) {
+      EXPECT_EQ(output.ToRGBA(), input.ToRGBA()) << c.code;   // the plain copy
     }
     EXPECT_EQ(effect->Shutdown(), lftest::kNoFaults);
   }
-}
-
-TEST(RenderCommandTest, NoMemoryForSequenceDataLeavesAPlainCopy) {
-  auto effect = lftest::StartedEffect();
-  FaultPlan f;
-  f.failNewHandleAtCall = 2;
-  effect->SetFaultPlan(f);
-  const ImageBuffer input = lfhost::MakeDarkFrame(kW, kH);
-  ImageBuffer output(kW, kH);
-  const CommandResult r = effect->Render(input, output, Values());
-  EXPECT_EQ(r.code, 4);
-  EXPECT_EQ(r.message, "Not enough memory to execute Lens Flare.");
-  EXPECT_EQ(output.ToRGBA(), input.ToRGBA());
-  EXPECT_EQ(effect->host().counts().worldPass, 0);
-  EXPECT_EQ(effect->host().counts().blend, 0);
-  EXPECT_EQ(effect->Shutdown(), lftest::kNoFaults);
 }
 
 // Blend ratio = B x (1 - f) / 100 + f x 65536 with fade f = 1 - brightness / 10
