@@ -4,17 +4,17 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <cstring>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
-#include <tuple>
-#include <algorithm>
 #include <thread>
+#include <tuple>
 
 #include "host/cancel_token.h"
 #include "host/image_buffer.h"
@@ -182,7 +182,6 @@ TEST(ImageBufferTest, RowBytesAreRoundedToSixtyFourPlusSixtyFour) {
   struct Case { int32_t width, rowBytes; };
   for (const Case& c : {Case{1, 128}, Case{16, 128}, Case{17, 192}, Case{1920, 7744}, Case{97, 512}}) {
     EXPECT_EQ(ImageBuffer::RowBytesFor(c.width), c.rowBytes) << c.width;
-    EXPECT_NE(ImageBuffer::RowBytesFor(c.width), 4 * c.width);
   }
 }
 
