@@ -22,18 +22,19 @@ namespace {
 // FastHypot of eight pairs of 16-bit magnitudes. The index (lo x 256) / hi is
 // taken from a single-precision division: both operands are exact in a float
 // (at most 2^23 and 2^15) and the division rounds correctly, so truncating it
-// can only overshoot, by one, when the true quotient lies just below an
-// integer; q x hi > lo x 256 detects exactly that case. hi = 0 divides by 1
-// instead and gives entry 0 x 0 = 0, as the scalar early return does.
+// could only go wrong by rounding a quotient that lies just below an integer up
+// to it. Such a quotient lies at least 1 / hi >= 2^-15 below the integer, and
+// floats below 256 are at most 2^-16 apart, so the rounded quotient stays within
+// 2^-17 of the true one and never reaches the integer (the tests check every
+// pair). hi = 0 divides by 1 instead and gives entry 0 x 0 = 0, as the scalar
+// early return does.
 __attribute__((target("avx2"))) inline __m256i Hypot8(__m256i x, __m256i y, const uint32_t* table) {
   const __m256i hi = _mm256_max_epi32(x, y);
   const __m256i lo = _mm256_min_epi32(x, y);
   const __m256i numerator = _mm256_slli_epi32(lo, 8);
   const __m256i divisor = _mm256_max_epi32(hi, _mm256_set1_epi32(1));
-  __m256i index =
+  const __m256i index =
       _mm256_cvttps_epi32(_mm256_div_ps(_mm256_cvtepi32_ps(numerator), _mm256_cvtepi32_ps(divisor)));
-  const __m256i overshoot = _mm256_cmpgt_epi32(_mm256_mullo_epi32(index, divisor), numerator);
-  index = _mm256_add_epi32(index, overshoot);  // overshoot lanes are -1
   const __m256i entry = _mm256_i32gather_epi32(reinterpret_cast<const int*>(table), index, 4);
   return _mm256_srli_epi32(_mm256_mullo_epi32(entry, hi), 14);
 }

@@ -7,11 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <memory>
 #include <random>
 #include <vector>
 
 #include "render/fixed_point.h"
 #include "render/hypot_table.h"
+#include "render/render_flare.h"
 #include "render/screen_blend.h"
 #include "render/stamp_kernels.h"
 #include "render/stamp_profile.h"
@@ -177,6 +179,73 @@ TEST(StampEquivalence, CancelStopsTheBandAtTheSameRow) {
   }
 }
 
+// ---- Whole renders ---------------------------------------------------------------
+
+struct RenderCase {
+  int32_t width, height, lens;
+  double brightnessPercent;
+  Fix16 centerX, centerY;  // pixels, 16.16
+  Aspect aspect;
+  uint32_t pixelSeed;      // 0: opaque black frame
+};
+
+// RenderFlare over a frame with padded rows, every stamp, streak and ray of a lens
+// program; rand() seeded right before, as the host does.
+std::vector<uint8_t> RenderWith(const RenderCase& c, StampKernelSet set) {
+  ForcedKernels forced(set);
+  FakeHost host;
+  host.threads = 3;
+  host.parallel = true;
+  host.SetPixelAspect(c.aspect.num, c.aspect.den);
+  const int32_t rowBytes = ((4 * c.width + 63) / 64) * 64 + 64;
+  std::vector<uint8_t> frame(static_cast<size_t>(rowBytes) * c.height, 0);
+  std::mt19937 rng(c.pixelSeed);
+  for (int32_t y = 0; y < c.height; ++y)
+    for (int32_t x = 0; x < c.width * 4; ++x)
+      frame[static_cast<size_t>(y) * rowBytes + x] = c.pixelSeed == 0 ? (x % 4 == 0 ? 255 : 0) : static_cast<uint8_t>(rng());
+  PixelWorld world{};
+  world.data = frame.data();
+  world.rowBytes = rowBytes;
+  world.width = c.width;
+  world.height = c.height;
+  ParamRecord records[kParamCount] = {};
+  records[kParamFlareCenter].value.point.x = c.centerX;
+  records[kParamFlareCenter].value.point.y = c.centerY;
+  records[kParamFlareBrightness].value.floatSlider.value = c.brightnessPercent;
+  records[kParamLensType].value.popup.value = c.lens;
+  ParamRecord* params[kParamCount];
+  for (int i = 0; i < kParamCount; ++i) params[i] = &records[i];
+  auto context = std::make_unique<FlareContext>();
+  FillHypotTable(context->hypotTable);
+  context->host = &host.in;
+  std::srand(c.pixelSeed);
+  RenderFlare(params, &world, *context);
+  EXPECT_EQ(LoadStatus(*context), 0);
+  return frame;
+}
+
+TEST(StampEquivalence, WholeRendersAreTheSameWithEveryKernelSet) {
+  constexpr Fix16 kPixel = 65536;
+  const RenderCase cases[] = {
+      {1920, 1080, 1, 100, 625 * kPixel, 400 * kPixel, {1, 1}, 0},
+      {1920, 1080, 2, 100, 625 * kPixel, 400 * kPixel, {1, 1}, 0},
+      {1920, 1080, 3, 100, 625 * kPixel, 400 * kPixel, {1, 1}, 0},
+      {721, 487, 3, 250, -6586368, 300 * kPixel, {10, 11}, 7},
+      {640, 480, 1, 5, 320 * kPixel, 240 * kPixel, {1, 1}, 11},
+      {97, 61, 2, 300, 0, 30 * kPixel, {2, 1}, 13},
+      {333, 211, 1, 300, 400 * kPixel, -20 * kPixel, {1, 2}, 17},
+      {400, 300, 3, 180, 123 * kPixel + 32768, 77 * kPixel, {1, 1}, 19},
+  };
+  for (const RenderCase& c : cases) {
+    const std::vector<uint8_t> plain = RenderWith(c, StampKernelSet::kPlain);
+    for (StampKernelSet set : OptimisedSets()) {
+      EXPECT_TRUE(RenderWith(c, set) == plain)
+          << SetName(set) << ": lens " << c.lens << " " << c.width << "x" << c.height << " at " << c.brightnessPercent
+          << " %, aspect " << c.aspect.num << ":" << c.aspect.den;
+    }
+  }
+}
+
 // ---- Row kernels over the whole 16-bit range --------------------------------
 
 using ProfileRowFn = void (*)(const ProfileRowTask&);
@@ -203,6 +272,21 @@ std::vector<uint32_t> DistanceRevealingProfile(int32_t length) {
 }
 
 uint8_t Channel(uint32_t word, int k) { return static_cast<uint8_t>(word >> (8 * k)); }
+
+// The vector FastHypot takes its table index from a single-precision division;
+// truncated, it must equal the integer division for every pair of magnitudes.
+TEST(StampRowKernels, SinglePrecisionIndexEqualsTheIntegerOneForEveryPair) {
+  int64_t mismatches = 0;
+  for (int32_t hi = 1; hi <= 32768; ++hi) {
+    const float divisor = static_cast<float>(hi);
+    for (int32_t lo = 0; lo <= hi; ++lo) {
+      const int32_t numerator = lo * 256;
+      const volatile float quotient = static_cast<float>(numerator) / divisor;  // one rounding, as in the kernel
+      if (static_cast<int32_t>(quotient) != numerator / hi) ++mismatches;
+    }
+  }
+  EXPECT_EQ(mismatches, 0);
+}
 
 TEST(StampRowKernels, ProfileRowMatchesFastHypotAcrossTheRange) {
   HypotTable hypot;
