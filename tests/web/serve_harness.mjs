@@ -7,31 +7,27 @@ import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { chromium } from 'playwright-core';
 
-// Runs `lensflare serve ARGS --port 0` and resolves once it prints its URL.
-export function startServer(args = []) {
-  const tool = process.env.LENSFLARE;
-  if (!tool) throw new Error('set LENSFLARE to the lensflare tool to test');
-  const child = spawn(tool, ['serve', ...args, '--port', '0'], { stdio: ['ignore', 'pipe', 'pipe'] });
+// Runs `lensflare serve --port 0`: `url` resolves once it prints its address,
+// `stop()` sends SIGTERM and resolves with the exit code. Its errors go to ours.
+export function startServer() {
+  if (!process.env.LENSFLARE) throw new Error('set LENSFLARE to the lensflare tool to test');
+  const child = spawn(process.env.LENSFLARE, ['serve', '--port', '0'], { stdio: ['ignore', 'pipe', 'inherit'] });
+  const exited = new Promise((resolve) => child.on('exit', resolve));
   let output = '';
-  let errors = '';
-  child.stderr.on('data', (chunk) => { errors += chunk; });
   const url = new Promise((resolve, reject) => {
     child.stdout.on('data', (chunk) => {
       output += chunk;
       const found = output.match(/http:\/\/127\.0\.0\.1:\d+\//);
       if (found) resolve(found[0]);
     });
-    child.on('exit', (code) => reject(new Error(`lensflare serve exited with ${code}: ${errors}`)));
+    exited.then((code) => reject(new Error(`lensflare serve exited with ${code}`)));
   });
-  const stopped = new Promise((resolve) => child.on('exit', (code, signal) => resolve({ code, signal })));
   return {
     url,
-    // SIGTERM stops the server cleanly; resolves with its exit status.
-    async stop() {
+    stop() {
       if (child.exitCode === null) child.kill('SIGTERM');
-      return stopped;
+      return exited;
     },
-    errors: () => errors,
   };
 }
 
