@@ -12,18 +12,18 @@ namespace lfweb {
 
 std::string EncodePng(const lfhost::ImageBuffer& image, int compressionLevel) {
   const std::vector<uint8_t> rgba = image.ToRGBA();
-  OIIO::ImageSpec spec(image.width(), image.height(), 4, OIIO::TypeDesc::UINT8);
-  spec.attribute("png:compressionLevel", std::clamp(compressionLevel, 0, 9));
+  OIIO::ImageSpec format(image.width(), image.height(), 4, OIIO::TypeDesc::UINT8);
+  format.attribute("png:compressionLevel", std::clamp(compressionLevel, 0, 9));
   // No per-row filter: on rendered flares it packs as small as the adaptive
   // choice and encodes in about half the time.
-  spec.attribute("png:filter", 8);   // PNG_FILTER_NONE
+  format.attribute("png:filter", 8);   // PNG_FILTER_NONE
   OIIO::Filesystem::IOVecOutput memory;
   auto out = OIIO::ImageOutput::create("png");
   if (!out) throw lfhost::HostError("PNG encoding unavailable: " + OIIO::geterror());
   if (!out->supports("ioproxy") || !out->set_ioproxy(&memory)) {
     throw lfhost::HostError("PNG encoding into memory unavailable in this OpenImageIO");
   }
-  if (!out->open("preview.png", spec) || !out->write_image(OIIO::TypeDesc::UINT8, rgba.data()) || !out->close()) {
+  if (!out->open("preview.png", format) || !out->write_image(OIIO::TypeDesc::UINT8, rgba.data()) || !out->close()) {
     throw lfhost::HostError("PNG encoding failed: " + out->geterror());
   }
   const std::vector<unsigned char>& bytes = memory.buffer();
