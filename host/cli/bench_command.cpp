@@ -8,6 +8,7 @@
 #include "host/bench.h"
 #include "host/cli/commands.h"
 #include "host/cli/options.h"
+#include "host/cli/run_command.h"
 #include "host/host_error.h"
 
 namespace lfcli {
@@ -83,20 +84,7 @@ BenchOptions ParseBenchOptions(const std::vector<std::string>& args) {
   return o;
 }
 
-}  // namespace
-
-int RunBench(const std::vector<std::string>& args) {
-  BenchOptions o;
-  try {
-    o = ParseBenchOptions(args);
-  } catch (const UsageError& e) {
-    PrintError(e.what());
-    return kExitUsage;
-  }
-  if (o.help) {
-    std::fputs(kBenchHelp, stdout);
-    return kExitOk;
-  }
+int Bench(const BenchOptions& o) {
   try {
     const auto module = lfhost::EffectModule::Load(ResolvePluginPath(o.plugin));
     lfhost::WorkerPool pool(o.threads);
@@ -125,5 +113,9 @@ int RunBench(const std::vector<std::string>& args) {
     return kExitFailed;
   }
 }
+
+}  // namespace
+
+int RunBench(const std::vector<std::string>& args) { return RunCommand(args, ParseBenchOptions, kBenchHelp, Bench); }
 
 }  // namespace lfcli

@@ -5,6 +5,7 @@
 
 #include "host/cli/commands.h"
 #include "host/cli/options.h"
+#include "host/cli/run_command.h"
 #include "host/cli/render_media.h"
 #include "host/host_error.h"
 #include "host/keyframes.h"
@@ -84,18 +85,8 @@ ParsedRender ParseRenderOptions(const std::vector<std::string>& args) {
 }  // namespace
 
 int RunRender(const std::vector<std::string>& args) {
-  ParsedRender parsed;
-  try {
-    parsed = ParseRenderOptions(args);
-  } catch (const UsageError& e) {
-    PrintError(e.what());
-    return kExitUsage;
-  }
-  if (parsed.help) {
-    std::fputs(kRenderHelp, stdout);
-    return kExitOk;
-  }
-  return RunMediaRender(parsed.options);
+  return RunCommand(args, ParseRenderOptions, kRenderHelp,
+                    [](const ParsedRender& parsed) { return RunMediaRender(parsed.options); });
 }
 
 }  // namespace lfcli

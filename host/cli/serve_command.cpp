@@ -9,6 +9,7 @@
 #include "host/builtin_frame.h"
 #include "host/cli/commands.h"
 #include "host/cli/options.h"
+#include "host/cli/run_command.h"
 #include "host/frame_source.h"
 #include "host/host_error.h"
 #include "host/web/preview_server.h"
@@ -125,20 +126,7 @@ lfweb::PreviewFrame LoadPreviewFrame(const ServeOptions& o) {
   return frame;
 }
 
-}  // namespace
-
-int RunServe(const std::vector<std::string>& args) {
-  ServeOptions o;
-  try {
-    o = ParseServeOptions(args);
-  } catch (const UsageError& e) {
-    PrintError(e.what());
-    return kExitUsage;
-  }
-  if (o.help) {
-    std::fputs(kServeHelp, stdout);
-    return kExitOk;
-  }
+int Serve(const ServeOptions& o) {
   // Ctrl-C and SIGTERM are taken by one waiting thread rather than a handler, so
   // stopping can join threads and shut the effect down properly. They are
   // blocked before any thread starts, so every thread inherits the mask.
@@ -193,5 +181,9 @@ int RunServe(const std::vector<std::string>& args) {
     return kExitFailed;
   }
 }
+
+}  // namespace
+
+int RunServe(const std::vector<std::string>& args) { return RunCommand(args, ParseServeOptions, kServeHelp, Serve); }
 
 }  // namespace lfcli
