@@ -75,6 +75,10 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
       {{Path("text.mp4"), "-o", Path("out/v.mp4")}, 1, Path("text.mp4") + ": cannot read the video"},
       {{Path("none.mov"), "-o", Path("out/v.mov")}, 1, Path("none.mov") + ": no such file"},
       {{seq, "-o", out, "--plugin", Path("in/plate.0001.png")}, 1, "not an ELF shared library"},
+      {{"-o", Path("out/o.png"), "--plugin", LF_TEST_FIXTURE_PLUGIN_DIR "/refusing_module.so"}, 1,
+       "the plug-in's registration failed with code -50"},
+      {{"-o", Path("out/o.png"), "--plugin", LF_TEST_FIXTURE_PLUGIN_DIR "/unloadable_module.so"}, 1,
+       "cannot load the plug-in (" LF_TEST_FIXTURE_PLUGIN_DIR "/unloadable_module.so: undefined symbol: LensFlareTestMissingSymbol)"},
       {{seq, "-o", "/proc/lf_test.####.png"}, 1, "/proc/lf_test.####.png: cannot write in the folder /proc"},
       // Ranges, pairings and values the user typed (status 2).
       {{seq, "-o", out, "--frames", "2-9"}, 2, "--frames 2-9 is outside " + seq + " (frames 1 to 3)"},
