@@ -115,7 +115,7 @@ TEST_F(ServeCliTest, SequenceFrameKeepsItsNumber) {
 TEST_F(ServeCliTest, BadStartsSayWhatIsWrong) {
   lfhost::WriteImage(lftest::PatternFrame(8, 8, 0), Path("plate.png"));
   lfhost::WriteImage(lftest::PatternFrame(8, 8, 1), Path("shot.0001.png"));
-  // A port that is taken: held by a listening socket of this test.
+  // A port that is taken: held by a plain listening socket of this test.
   const int held = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -125,7 +125,6 @@ TEST_F(ServeCliTest, BadStartsSayWhatIsWrong) {
   socklen_t length = sizeof address;
   getsockname(held, reinterpret_cast<sockaddr*>(&address), &length);
   const std::string takenPort = std::to_string(ntohs(address.sin_port));
-
   struct Case {
     std::vector<std::string> args;
     int status;

@@ -1,5 +1,5 @@
 // The preview server over HTTP with the real module: what /api/controls reports,
-// that a render is the module's own pixels and its command reproduces them,
+// that a render is the module's own pixels and its command names them,
 // that bad requests get a 4xx and a message, that only the page's files are
 // served, and that a newer request cancels the one in flight.
 #include <gtest/gtest.h>
@@ -112,7 +112,7 @@ lfhost::ImageBuffer DirectRender(const lfhost::ParamValues& values, bool half) {
   return small;
 }
 
-TEST_F(PreviewServerTest, RenderIsTheModulesOwnPixelsAndItsCommandReproducesThem) {
+TEST_F(PreviewServerTest, RenderIsTheModulesOwnPixelsAndItsCommandNamesThem) {
   StartServer();
   auto client = Client();
   const Fix16 one = 65536;
@@ -138,15 +138,8 @@ TEST_F(PreviewServerTest, RenderIsTheModulesOwnPixelsAndItsCommandReproducesThem
     const lfhost::ImageBuffer served = Fetch(client, answer);
     EXPECT_TRUE(lftest::SamePixels(served, DirectRender(c.values, c.half)));
     EXPECT_FALSE(lftest::SamePixels(served, lftest::PatternFrame(kWidth, kHeight, 1))) << "no flare drawn";
-    if (c.command.empty()) continue;
-    std::string command = answer["command"];
-    ASSERT_EQ(command, "lensflare render " + Path("plate.png") + c.command);
-    // Run as shown, with the tool's real path and the output in the test's folder.
-    command.replace(0, std::string("lensflare").size(), lftest::ShellQuote(LF_TEST_CLI_PATH));
-    command.replace(command.find(" flare.png"), std::string(" flare.png").size(), " " + Path("flare.png"));
-    const lftest::CliRun run = lftest::RunShell(command + " 2>&1");
-    ASSERT_EQ(run.status, 0) << command << "\n" << run.out;
-    EXPECT_TRUE(lftest::SamePixels(lfhost::ReadImage(Path("flare.png")), served));
+    // The shown command is run through the tool in serve_cli_test.cpp.
+    if (!c.command.empty()) EXPECT_EQ(answer["command"], "lensflare render " + Path("plate.png") + c.command);
   }
 }
 
