@@ -216,6 +216,13 @@ PreviewServer::PreviewServer(const lfhost::EffectModule& module, lfhost::WorkerP
                              ServerOptions options)
     : impl_(std::make_unique<Impl>(module, pool, std::move(frame), std::move(options))) {
   impl_->Routes();
+  // The HTTP library's default also sets SO_REUSEPORT, which would let a second
+  // preview bind the same port and split the page's requests between the two;
+  // SO_REUSEADDR alone keeps quick restarts working and refuses a port in use.
+  impl_->http.set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+  });
   const std::string& address = impl_->options.bindAddress;
   if (impl_->options.port == 0) {
     impl_->port = impl_->http.bind_to_any_port(address);
