@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <optional>
+#include <tuple>
 
 #include "host/keyframes.h"
 
@@ -85,6 +86,25 @@ std::string ArgumentReader::Value(const std::string& option) {
   }
   if (Done()) throw UsageError(option + ": needs a value");
   return args_[next_++];
+}
+
+void ParseSharedArgument(const std::string& command, const std::string& arg, ArgumentReader& reader,
+                         SharedOptions& o) {
+  if (arg == "--par") {
+    std::tie(o.pixelAspectNum, o.pixelAspectDen) = ParsePixelAspect(arg, reader.Value(arg));
+  } else if (arg == "--seed") {
+    o.seed = static_cast<uint32_t>(ParseInteger(arg, reader.Value(arg), 0, 4294967295LL));
+  } else if (arg == "--threads") {
+    o.threads = static_cast<int>(ParseInteger(arg, reader.Value(arg), 1, 1024));
+  } else if (arg == "--plugin") {
+    o.plugin = reader.Value(arg);
+  } else if (arg.size() > 1 && arg[0] == '-') {
+    throw UsageError(command + ": unknown option \"" + arg + "\" (try lensflare " + command + " --help)");
+  } else if (o.input.empty()) {
+    o.input = arg;
+  } else {
+    throw UsageError(command + ": more than one input (\"" + o.input + "\" and \"" + arg + "\")");
+  }
 }
 
 }  // namespace lfcli

@@ -46,4 +46,22 @@ class ArgumentReader {
   bool hasPendingValue_ = false;
 };
 
+// What render and serve both take, read the same way by both: the one INPUT,
+// the plug-in, the worker threads, and the pixel aspect and seed the frame is
+// rendered with.
+struct SharedOptions {
+  std::string input;  // "" uses the built-in frame
+  std::string plugin;
+  int32_t pixelAspectNum = 1;
+  uint32_t pixelAspectDen = 1;
+  uint32_t seed = 0;
+  int threads = 0;
+};
+
+// Reads an argument that the command itself does not know: --par, --seed,
+// --threads or --plugin (taking its value from reader) or the INPUT; anything
+// else is a UsageError that names `command` ("render", "serve").
+void ParseSharedArgument(const std::string& command, const std::string& arg, ArgumentReader& reader,
+                         SharedOptions& options);
+
 }  // namespace lfcli

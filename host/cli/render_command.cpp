@@ -46,20 +46,8 @@ ParsedRender ParseRenderOptions(const std::vector<std::string>& args) {
       o.size = ParseFrameSize(arg, reader.Value(arg));
     } else if (arg == "--quiet" || arg == "-q") {
       o.quiet = true;
-    } else if (arg == "--par") {
-      std::tie(o.pixelAspectNum, o.pixelAspectDen) = ParsePixelAspect(arg, reader.Value(arg));
-    } else if (arg == "--seed") {
-      o.seed = static_cast<uint32_t>(ParseInteger(arg, reader.Value(arg), 0, 4294967295LL));
-    } else if (arg == "--threads") {
-      o.threads = static_cast<int>(ParseInteger(arg, reader.Value(arg), 1, 1024));
-    } else if (arg == "--plugin") {
-      o.plugin = reader.Value(arg);
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      throw UsageError("render: unknown option \"" + arg + "\" (try lensflare render --help)");
-    } else if (o.input.empty()) {
-      o.input = arg;
     } else {
-      throw UsageError("render: more than one input (\"" + o.input + "\" and \"" + arg + "\")");
+      ParseSharedArgument("render", arg, reader, o);
     }
   }
   if (p.help) return p;

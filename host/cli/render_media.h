@@ -9,24 +9,20 @@
 #include <optional>
 #include <string>
 
+#include "host/cli/options.h"
 #include "host/frame_source.h"
 #include "host/keyframes.h"
 #include "host/video_io.h"
 
 namespace lfcli {
 
-struct MediaRenderOptions {
-  std::string input;                           // "" renders the built-in frame
+// input, plugin, pixel aspect, seed and threads come with SharedOptions.
+struct MediaRenderOptions : SharedOptions {
   std::string output;
-  std::string plugin;
   lfhost::AnimatedControls controls;           // options over --keys
   std::optional<lfhost::FrameRange> frames;    // --frames
   std::optional<lfhost::FrameRate> fps;        // --fps
   std::optional<std::pair<int32_t, int32_t>> size;   // --size, the built-in frame's
-  int32_t pixelAspectNum = 1;
-  uint32_t pixelAspectDen = 1;
-  uint32_t seed = 0;
-  int threads = 0;
   bool quiet = false;
 };
 

@@ -43,16 +43,10 @@ namespace {
 
 constexpr int kDefaultPort = 8321;
 
-struct ServeOptions {
-  std::string input;
-  std::string plugin;
+struct ServeOptions : SharedOptions {
   std::string bind = "127.0.0.1";
   std::optional<int64_t> frame;
   int port = kDefaultPort;
-  int32_t pixelAspectNum = 1;
-  uint32_t pixelAspectDen = 1;
-  uint32_t seed = 0;
-  int threads = 0;
   bool help = false;
 };
 
@@ -70,20 +64,8 @@ ServeOptions ParseServeOptions(const std::vector<std::string>& args) {
       if (o.bind.empty()) throw UsageError("--bind: needs an address such as 127.0.0.1");
     } else if (arg == "--frame") {
       o.frame = ParseInteger(arg, reader.Value(arg), 0, INT64_MAX);
-    } else if (arg == "--par") {
-      std::tie(o.pixelAspectNum, o.pixelAspectDen) = ParsePixelAspect(arg, reader.Value(arg));
-    } else if (arg == "--seed") {
-      o.seed = static_cast<uint32_t>(ParseInteger(arg, reader.Value(arg), 0, 4294967295LL));
-    } else if (arg == "--threads") {
-      o.threads = static_cast<int>(ParseInteger(arg, reader.Value(arg), 1, 1024));
-    } else if (arg == "--plugin") {
-      o.plugin = reader.Value(arg);
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      throw UsageError("serve: unknown option \"" + arg + "\" (try lensflare serve --help)");
-    } else if (o.input.empty()) {
-      o.input = arg;
     } else {
-      throw UsageError("serve: more than one input (\"" + o.input + "\" and \"" + arg + "\")");
+      ParseSharedArgument("serve", arg, reader, o);
     }
   }
   return o;
