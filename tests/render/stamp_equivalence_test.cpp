@@ -20,6 +20,7 @@
 #include "render/stamp_rays.h"
 #include "render/truncate.h"
 #include "tests/support/fake_host.h"
+#include "tests/support/flare_render_harness.h"
 
 namespace {
 
@@ -197,30 +198,15 @@ std::vector<uint8_t> RenderWith(const RenderCase& c, StampKernelSet set) {
   host.threads = 3;
   host.parallel = true;
   host.SetPixelAspect(c.aspect.num, c.aspect.den);
-  const int32_t rowBytes = ((4 * c.width + 63) / 64) * 64 + 64;
+  const int32_t rowBytes = HostRowBytes(c.width);
   std::vector<uint8_t> frame(static_cast<size_t>(rowBytes) * c.height, 0);
   std::mt19937 rng(c.pixelSeed);
   for (int32_t y = 0; y < c.height; ++y)
     for (int32_t x = 0; x < c.width * 4; ++x)
       frame[static_cast<size_t>(y) * rowBytes + x] = c.pixelSeed == 0 ? (x % 4 == 0 ? 255 : 0) : static_cast<uint8_t>(rng());
-  PixelWorld world{};
-  world.data = frame.data();
-  world.rowBytes = rowBytes;
-  world.width = c.width;
-  world.height = c.height;
-  ParamRecord records[kParamCount] = {};
-  records[kParamFlareCenter].value.point.x = c.centerX;
-  records[kParamFlareCenter].value.point.y = c.centerY;
-  records[kParamFlareBrightness].value.floatSlider.value = c.brightnessPercent;
-  records[kParamLensType].value.popup.value = c.lens;
-  ParamRecord* params[kParamCount];
-  for (int i = 0; i < kParamCount; ++i) params[i] = &records[i];
-  auto context = std::make_unique<FlareContext>();
-  FillHypotTable(context->hypotTable);
-  context->host = &host.in;
-  std::srand(c.pixelSeed);
-  RenderFlare(params, &world, *context);
-  EXPECT_EQ(LoadStatus(*context), 0);
+  EXPECT_EQ(RenderWholeFrame(host, {c.lens, c.brightnessPercent, c.centerX, c.centerY, c.pixelSeed}, frame, c.width,
+                             c.height),
+            0);
   return frame;
 }
 

@@ -8,14 +8,12 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "render/hypot_table.h"
-#include "render/render_flare.h"
 #include "shell/commands.h"
 #include "tests/support/fake_host.h"
+#include "tests/support/flare_render_harness.h"
 #include "tests/support/sha256.h"
 
 namespace {
@@ -52,28 +50,13 @@ int16_t Render(const ReferenceRender& c, std::vector<uint8_t>& rgba) {
   FakeHost host;
   host.threads = 3;
   host.SetPixelAspect(c.aspectNum, c.aspectDen);
-  const int32_t rowBytes = ((4 * c.width + 63) / 64) * 64 + 64;  // as our host pads rows
+  const int32_t rowBytes = HostRowBytes(c.width);
   std::vector<uint8_t> input(static_cast<size_t>(rowBytes) * c.height, 0);
   for (int32_t y = 0; y < c.height; ++y)
     for (int32_t x = 0; x < c.width; ++x) input[static_cast<size_t>(y) * rowBytes + 4 * x] = 255;
   std::vector<uint8_t> output = input;
-  PixelWorld world{};
-  world.data = output.data();
-  world.rowBytes = rowBytes;
-  world.width = c.width;
-  world.height = c.height;
-  ParamRecord records[kParamCount] = {};
-  records[kParamFlareCenter].value.point.x = c.centerX;
-  records[kParamFlareCenter].value.point.y = c.centerY;
-  records[kParamFlareBrightness].value.floatSlider.value = c.brightnessPercent;
-  records[kParamLensType].value.popup.value = c.lens;
-  ParamRecord* params[kParamCount];
-  for (int i = 0; i < kParamCount; ++i) params[i] = &records[i];
-  auto context = std::make_unique<FlareContext>();
-  FillHypotTable(context->hypotTable);
-  context->host = &host.in;
-  std::srand(c.seed);
-  RenderFlare(params, &world, *context);
+  const int16_t status =
+      RenderWholeFrame(host, {c.lens, c.brightnessPercent, c.centerX, c.centerY, c.seed}, output, c.width, c.height);
 
   const int64_t ratio = BlendRatio(c.blendPercent, LowBrightnessFade(c.brightnessPercent));
   for (int32_t y = 0; y < c.height; ++y)
@@ -82,7 +65,7 @@ int16_t Render(const ReferenceRender& c, std::vector<uint8_t>& rgba) {
         const size_t at = static_cast<size_t>(y) * rowBytes + 4 * static_cast<size_t>(x) + i;
         rgba.push_back(static_cast<uint8_t>((output[at] * (65536 - ratio) + input[at] * ratio + 32768) >> 16));
       }
-  return LoadStatus(*context);
+  return status;
 }
 
 TEST(LensReferenceRenders, MatchTheIndependentChecksums) {
