@@ -1,5 +1,6 @@
 // Pieces shared by the profile and ray stampers: the box, the row bands, the
-// per-row cancel poll and the read-only view of the profile the kernels use.
+// per-row cancel poll, the read-only view of the profile the kernels use and
+// the plain workers' walk over a band's rows.
 #pragma once
 
 #include <cstddef>
@@ -101,4 +102,27 @@ inline float StampDx(float centerQx, int32_t column, float aspect) {
 }
 inline float StampDy(float centerQy, int32_t row) {
   return centerQy - static_cast<float>(4 * row);
+}
+
+// The plain workers' walk over their band: before each row the thread-index-0
+// worker polls for cancel and stops with a non-zero answer; each row then goes to
+// screenRow(row, rowInReach), its dy kept only when the row's offset from the
+// centre fits in 16 bits (0 otherwise, rowInReach false). Returns the status
+// the walk leaves.
+template <typename ScreenRowFn>
+inline int32_t WalkBandRows(const StampJob& job, FlareContext& context, RowBand band, int32_t threadIndex,
+                            float aspect, ScreenRowFn&& screenRow) {
+  for (int32_t r = band.first; r < band.end; ++r) {
+    if (threadIndex == 0) {
+      const int16_t answer = PollAbortBeforeRow(context);
+      if (answer != 0) return answer;
+    }
+    if (job.columns <= 0) continue;
+    const float qy = StampDy(job.centerQy, r);
+    const bool rowInReach = TruncFitsInt16(qy);
+    const StampRow row{BoxRowPixels(job, r), job.frame->pixelBytes, job.columns, job.centerQx, aspect,
+                       rowInReach ? static_cast<int32_t>(qy) : 0};
+    screenRow(row, rowInReach);
+  }
+  return LoadStatus(context);
 }

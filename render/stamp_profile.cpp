@@ -179,21 +179,13 @@ extern "C" int32_t StampProfileWorker(void* jobPointer, int32_t threadIndex, int
     }
   }
 
-  for (int32_t r = band.first; r < band.end; ++r) {
-    if (threadIndex == 0) {
-      const int16_t answer = PollAbortBeforeRow(context);
-      if (answer != 0) return answer;
-    }
-    if (job.columns <= 0) continue;
-    const float qy = StampDy(job.centerQy, r);
-    if (!inRange && !TruncFitsInt16(qy)) continue;  // the whole row is out of reach
-    const StampRow row{BoxRowPixels(job, r), job.frame->pixelBytes, job.columns, job.centerQx, aspect,
-                       static_cast<int32_t>(qy)};
+  // A band in range has every row's dy within 16 bits (its first and last rows'
+  // are), so only a band out of range meets rows to skip.
+  return WalkBandRows(job, context, band, threadIndex, aspect, [&](const StampRow& row, bool rowInReach) {
     if (inRange) {
       ScreenProfileRow<false>(profile, row);
-    } else {
+    } else if (rowInReach) {  // otherwise the whole row is out of reach
       ScreenProfileRow<true>(profile, row);
     }
-  }
-  return LoadStatus(context);
+  });
 }

@@ -162,17 +162,9 @@ extern "C" int32_t StampRaysWorker(void* jobPointer, int32_t threadIndex, int32_
     }
   }
 
-  for (int32_t r = band.first; r < band.end; ++r) {
-    if (threadIndex == 0) {
-      const int16_t answer = PollAbortBeforeRow(context);
-      if (answer != 0) return answer;
-    }
-    if (job.columns <= 0) continue;
-    const float qy = StampDy(job.centerQy, r);
-    const bool rowInReach = TruncFitsInt16(qy);
-    const StampRow row{BoxRowPixels(job, r), job.frame->pixelBytes, job.columns, job.centerQx, aspect,
-                       rowInReach ? static_cast<int32_t>(qy) : 0};
+  // A row out of reach is still walked: its pixels' draws keep the rand()
+  // sequence in step.
+  return WalkBandRows(job, context, band, threadIndex, aspect, [&](const StampRow& row, bool rowInReach) {
     ScreenJitteredRow(profile, row, rowInReach, jitter);
-  }
-  return LoadStatus(context);
+  });
 }
