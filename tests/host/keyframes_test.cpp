@@ -17,14 +17,7 @@ using lfhost::Coordinate;
 
 CenterPoint Pixels(double x, double y) { return {{x, false}, {y, false}}; }
 
-std::string ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const lfhost::HostError& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
+using lftest::ErrorOf;
 
 TEST(KeyframesTest, NumbersInterpolateLinearlyLensTypeStepsAndBothHoldOutsideTheKeys) {
   AnimatedControls c;

@@ -3,11 +3,13 @@
 // invocations concurrently.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "host/effect_instance.h"
+#include "host/host_error.h"
 #include "host/module_loader.h"
 #include "host/worker_pool.h"
 
@@ -37,6 +39,16 @@ inline lfhost::ImageBuffer OpaqueFrame(int32_t width, int32_t height, uint8_t r 
   lfhost::ImageBuffer frame(width, height);
   frame.Fill(255, r, g, b);
   return frame;
+}
+
+// The message of the HostError that f throws, or "(no error)".
+inline std::string ErrorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const lfhost::HostError& e) {
+    return e.what();
+  }
+  return "(no error)";
 }
 
 }  // namespace lftest

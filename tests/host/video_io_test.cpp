@@ -5,20 +5,14 @@
 #include "host/host_error.h"
 #include "host/video_io.h"
 #include "tests/host/media_fixture.h"
+#include "tests/host/module_fixture.h"
 
 namespace {
 
 using lftest::MediaTest;
 using lftest::ShellQuote;
 
-std::string ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const lfhost::HostError& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
+using lftest::ErrorOf;
 
 TEST(FrameRateTest, ParsesRatesAsUsersAndFfprobeWriteThem) {
   struct Case { std::string text; int64_t num, den; };
