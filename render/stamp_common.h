@@ -58,9 +58,11 @@ inline RowBand BandFor(int32_t rows, int32_t index, int32_t count) {
   return {first, end};
 }
 
-// The cancel poll the thread-index-0 worker makes before each row: the host's
-// answer, kept in 16 bits, becomes the context's status.
-inline int16_t PollAbortBeforeRow(FlareContext& context) {
+// The cancel poll before each row: only the thread-index-0 worker asks the host
+// (the others answer 0), and its answer, kept in 16 bits, becomes the context's
+// status.
+inline int16_t PollAbortBeforeRow(int32_t threadIndex, FlareContext& context) {
+  if (threadIndex != 0) return 0;
   CommandInput* host = context.host;
   const int16_t answer = static_cast<int16_t>(host->abortCheck(host->effectRef));
   StoreStatus(context, answer);
@@ -113,10 +115,7 @@ template <typename ScreenRowFn>
 inline int32_t WalkBandRows(const StampJob& job, FlareContext& context, RowBand band, int32_t threadIndex,
                             float aspect, ScreenRowFn&& screenRow) {
   for (int32_t r = band.first; r < band.end; ++r) {
-    if (threadIndex == 0) {
-      const int16_t answer = PollAbortBeforeRow(context);
-      if (answer != 0) return answer;
-    }
+    if (const int16_t answer = PollAbortBeforeRow(threadIndex, context)) return answer;
     if (job.columns <= 0) continue;
     const float qy = StampDy(job.centerQy, r);
     const bool rowInReach = TruncFitsInt16(qy);

@@ -102,12 +102,9 @@ bool StampPreparedBand(const StampJob& job, FlareContext& context, float aspect,
   task.packed = packed;
   result = 0;
   for (int32_t r = band.first; r < band.end; ++r) {
-    if (threadIndex == 0) {
-      const int16_t answer = PollAbortBeforeRow(context);
-      if (answer != 0) {
-        result = answer;
-        break;
-      }
+    if (const int16_t answer = PollAbortBeforeRow(threadIndex, context)) {
+      result = answer;
+      break;
     }
     const int32_t dy = static_cast<int32_t>(StampDy(job.centerQy, r));
     task.absDy = dy < 0 ? -dy : dy;

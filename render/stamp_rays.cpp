@@ -76,12 +76,9 @@ bool StampPreparedRayBand(const StampJob& job, FlareContext& context, float aspe
   task.length = length;
   result = 0;
   for (int32_t r = band.first; r < band.end; ++r) {
-    if (threadIndex == 0) {
-      const int16_t answer = PollAbortBeforeRow(context);
-      if (answer != 0) {
-        result = answer;
-        break;
-      }
+    if (const int16_t answer = PollAbortBeforeRow(threadIndex, context)) {
+      result = answer;
+      break;
     }
     const float qy = StampDy(job.centerQy, r);
     if (!TruncFitsInt16(qy)) {  // the whole row is out of reach
