@@ -12,6 +12,8 @@
 // (columns and rows, to count the pixels each stamp covers); host and module
 // are built from one tree, so the layout cannot drift apart.
 #include "render/stamp_profile.h"
+// The floor screens with the module's own formula.
+#include "render/screen_blend.h"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -28,11 +30,6 @@ double MsSince(Clock::time_point start) {
 
 // ---- The screen pass ------------------------------------------------------------
 
-inline uint8_t ScreenScalar(uint8_t layer, uint8_t stored) {
-  const uint32_t q = (255u - layer) * (255u - stored) + 128u;
-  return static_cast<uint8_t>(255u - ((q + (q >> 8)) >> 8));
-}
-
 // One row of `count` pixels starting at the alpha byte; `layer` is the layer
 // colour as the four bytes A, R, G, B of a pixel with A = 0 (a layer byte of 0
 // leaves the stored byte as it is, so alpha survives the screen).
@@ -40,9 +37,9 @@ void ScreenRowScalar(uint8_t* row, int32_t count, uint32_t layer) {
   const uint8_t lr = static_cast<uint8_t>(layer >> 8), lg = static_cast<uint8_t>(layer >> 16),
                 lb = static_cast<uint8_t>(layer >> 24);
   for (int32_t x = 0; x < count; ++x, row += 4) {
-    row[1] = ScreenScalar(lr, row[1]);
-    row[2] = ScreenScalar(lg, row[2]);
-    row[3] = ScreenScalar(lb, row[3]);
+    row[1] = ScreenByte(lr, row[1]);
+    row[2] = ScreenByte(lg, row[2]);
+    row[3] = ScreenByte(lb, row[3]);
   }
 }
 
