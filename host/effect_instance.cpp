@@ -145,46 +145,24 @@ void EffectInstance::CheckAfter(int32_t command, const CommandResult& result, co
   }
 }
 
-CommandResult EffectInstance::GlobalSetup() {
-  CommandOutput out;
-  return Send(kCmdGlobalSetup, out);
-}
+CommandResult EffectInstance::GlobalSetup() { return Send(kCmdGlobalSetup); }
 
-CommandResult EffectInstance::GlobalSetdown() {
-  CommandOutput out;
-  return Send(kCmdGlobalSetdown, out);
-}
+CommandResult EffectInstance::GlobalSetdown() { return Send(kCmdGlobalSetdown); }
 
 CommandResult EffectInstance::SetupParams() {
   host_.ClearDeclaredParams();
-  CommandOutput out;
-  CommandResult r = Send(kCmdParamsSetup, out);
+  CommandResult r = Send(kCmdParamsSetup);
   paramsSetUp_ = r.ok();
   controls_.reset();
   if (paramsSetUp_) controls_ = std::make_unique<EffectControls>(EffectControls::FromDeclared(host_.declaredParams()));
   return r;
 }
 
-CommandResult EffectInstance::SequenceSetup() {
-  CommandOutput out;
-  return Send(kCmdSequenceSetup, out);
-}
-CommandResult EffectInstance::SequenceResetup() {
-  CommandOutput out;
-  return Send(kCmdSequenceResetup, out);
-}
-CommandResult EffectInstance::SequenceFlatten() {
-  CommandOutput out;
-  return Send(kCmdSequenceFlatten, out);
-}
-CommandResult EffectInstance::SequenceSetdown() {
-  CommandOutput out;
-  return Send(kCmdSequenceSetdown, out);
-}
-CommandResult EffectInstance::About() {
-  CommandOutput out;
-  return Send(kCmdAbout, out);
-}
+CommandResult EffectInstance::SequenceSetup() { return Send(kCmdSequenceSetup); }
+CommandResult EffectInstance::SequenceResetup() { return Send(kCmdSequenceResetup); }
+CommandResult EffectInstance::SequenceFlatten() { return Send(kCmdSequenceFlatten); }
+CommandResult EffectInstance::SequenceSetdown() { return Send(kCmdSequenceSetdown); }
+CommandResult EffectInstance::About() { return Send(kCmdAbout); }
 
 void EffectInstance::Start() {
   const CommandResult setup = GlobalSetup();

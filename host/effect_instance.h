@@ -79,6 +79,11 @@ class EffectInstance {
   // it (handles filled in) unless `keepOut` is set, in which case the caller's
   // record is sent as it is. For protocol tests.
   CommandResult Send(int32_t command, CommandOutput& out, bool keepOut = false);
+  // The same with a fresh output record the caller does not need.
+  CommandResult Send(int32_t command) {
+    CommandOutput out;
+    return Send(command, out);
+  }
 
   // ---- Controls ------------------------------------------------------------
   const EffectControls& controls() const;   // throws HostError before SetupParams
