@@ -28,7 +28,8 @@ std::pair<int32_t, int32_t> ImageFileSize(const std::string& path) {
   const QuietImageLibraries quiet;
   auto in = OIIO::ImageInput::open(path);
   if (!in) throw HostError(path + ": cannot read the image (" + OIIO::geterror() + ")");
-  const OIIO::ImageSpec& header = in->spec();
+  // The declared size is all that is read.
+  const OIIO::ImageSpec header = in->spec_dimensions(0);
   if (header.width <= 0 || header.height <= 0) throw HostError(path + ": the image has no pixels");
   if (header.width > kMaxFrameSide || header.height > kMaxFrameSide) {
     throw HostError(path + ": " + Size(header.width, header.height) +

@@ -74,7 +74,8 @@ ImageBuffer ReadImage(const std::string& path) {
   if (!in) {
     throw HostError(path + ": cannot read the image (" + OIIO::geterror() + ")");
   }
-  const OIIO::ImageSpec& header = in->spec();
+  // Size, channel count, alpha channel and sample type are all that is read.
+  const OIIO::ImageSpec header = in->spec_dimensions(0);
   if (header.width <= 0 || header.height <= 0 || header.nchannels <= 0) {
     throw HostError(path + ": the image has no pixels");
   }
