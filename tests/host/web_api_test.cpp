@@ -139,7 +139,9 @@ TEST_F(PreviewServerTest, RenderIsTheModulesOwnPixelsAndItsCommandNamesThem) {
     EXPECT_TRUE(lftest::SamePixels(served, DirectRender(c.values, c.half)));
     EXPECT_FALSE(lftest::SamePixels(served, lftest::PatternFrame(kWidth, kHeight, 1))) << "no flare drawn";
     // The shown command is run through the tool in serve_cli_test.cpp.
-    if (!c.command.empty()) EXPECT_EQ(answer["command"], "lensflare render " + Path("plate.png") + c.command);
+    if (!c.command.empty()) {
+      EXPECT_EQ(answer["command"], "lensflare render " + Path("plate.png") + c.command);
+    }
   }
 }
 
