@@ -1,11 +1,12 @@
 #include "host/web/preview_server.h"
 
-#include <atomic>
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <chrono>
 #include <deque>
 #include <mutex>
-#include <thread>
+#include <optional>
 #include <variant>
 
 #include <httplib.h>
@@ -48,12 +49,36 @@ void SendError(httplib::Response& res, int status, const std::string& message) {
 std::string DefaultMessage(int status) {
   switch (status) {
     case 400: return "malformed request";
+    case 408: return "the request did not arrive in time";
     case 404: return "not found";
     case 405: return "method not allowed";
     case 413: return "request body too large (at most " + std::to_string(kMaxRequestBodyBytes) + " bytes)";
     case 414: return "request line too long";
     default: return "HTTP error " + std::to_string(status);
   }
+}
+
+// The page's id from kPageHeader ("" when there is none), or nothing when it
+// is not a plain short token.
+std::optional<std::string> PageOf(const httplib::Request& req) {
+  std::string page = req.get_header_value(kPageHeader);
+  const bool plain = page.size() <= 64 && std::all_of(page.begin(), page.end(), [](unsigned char c) {
+                       return std::isalnum(c) || c == '-' || c == '_';
+                     });
+  if (!plain) return std::nullopt;
+  return page;
+}
+
+std::string Lowercase(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// An address as a Host header names it: IPv6 in brackets, an IPv4 address that
+// reached an IPv6 socket without its "::ffff:" prefix.
+std::string HostName(const std::string& address) {
+  if (address.rfind("::ffff:", 0) == 0 && address.find('.') != std::string::npos) return address.substr(7);
+  return address.find(':') != std::string::npos ? "[" + address + "]" : address;
 }
 
 struct KeptRender {
@@ -67,21 +92,20 @@ struct PreviewServer::Impl {
   Impl(const lfhost::EffectModule& module, lfhost::WorkerPool& pool, PreviewFrame frame, ServerOptions o)
       : options(std::move(o)),
         command{frame.renderArgs, frame.outputName, frame.settings, options.pluginPath},
-        scheduler(module, pool, std::move(frame), options.onRenderStart) {}
+        scheduler(module, pool, std::move(frame), options.hooks),
+        http(options.limits) {}
 
   void Routes();
-  void HandleRender(const httplib::Request& req, httplib::Response& res);
+  bool AddressedToUs(const httplib::Request& req) const;
+  void HandleRender(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& read);
   void HandleKeptRender(const httplib::Request& req, httplib::Response& res);
   void Keep(uint64_t id, std::shared_ptr<const std::string> png);
 
   ServerOptions options;
   CommandContext command;
   RenderScheduler scheduler;
-  httplib::Server http;
+  HttpListener http;
   int port = 0;
-  std::atomic<bool> runStarted{false};
-  std::atomic<bool> runEnded{false};
-  std::atomic<bool> stopRequested{false};
   std::mutex keptMutex;
   std::deque<KeptRender> kept;
 };
@@ -92,23 +116,59 @@ void PreviewServer::Impl::Keep(uint64_t id, std::shared_ptr<const std::string> p
   while (kept.size() > kKeptRenders) kept.pop_front();
 }
 
-void PreviewServer::Impl::HandleRender(const httplib::Request& req, httplib::Response& res) {
+bool PreviewServer::Impl::AddressedToUs(const httplib::Request& req) const {
+  const std::string host = Lowercase(req.get_header_value("Host"));
+  const std::string portSuffix = ":" + std::to_string(port);
+  for (const std::string& name : {std::string("127.0.0.1"), std::string("localhost"), std::string("[::1]"),
+                                  HostName(options.bindAddress), HostName(req.local_addr)}) {
+    if (host == name + portSuffix || (port == 80 && host == name)) return true;
+  }
+  return false;
+}
+
+void PreviewServer::Impl::HandleRender(const httplib::Request& req, httplib::Response& res,
+                                       const httplib::ContentReader& read) {
   // Only JSON: a web page elsewhere cannot send that type to us without a CORS
   // preflight, which this server never grants, so other sites cannot drive it.
   const std::string type = req.get_header_value("Content-Type");
   if (type.rfind("application/json", 0) != 0) {
+    HttpListener::CloseAfterAnswer(res);
     SendError(res, 415, "send the request as Content-Type: application/json");
     return;
   }
+  const std::optional<std::string> page = PageOf(req);
+  if (!page) {
+    HttpListener::CloseAfterAnswer(res);
+    SendError(res, 400, std::string(kPageHeader) + " must be at most 64 letters, digits, '-' or '_'");
+    return;
+  }
+  // The body as decoded (chunked or compressed alike), refused as soon as it
+  // passes the limit rather than held whole first.
+  std::string body;
+  bool tooLarge = false;
+  const bool whole = read([&](const char* data, size_t length) {
+    tooLarge = body.size() + length > kMaxRequestBodyBytes;
+    if (!tooLarge) body.append(data, length);
+    return !tooLarge;
+  });
+  if (!whole) {
+    HttpListener::CloseAfterAnswer(res);
+    const HttpListener::ReadFault fault = HttpListener::CurrentReadFault();
+    const int status = tooLarge || res.status == 413 || fault == HttpListener::ReadFault::kTooLarge ? 413
+                       : fault == HttpListener::ReadFault::kTimedOut                                ? 408
+                                                                                                    : 400;
+    SendError(res, status, status == 400 ? "the request body could not be read" : DefaultMessage(status));
+    return;
+  }
   const PreviewFrame& frame = scheduler.frame();
-  auto parsed = ParseRenderRequest(req.body, scheduler.controls(), frame.image.width(), frame.image.height());
+  auto parsed = ParseRenderRequest(body, scheduler.controls(), frame.image.width(), frame.image.height());
   if (const ApiError* error = std::get_if<ApiError>(&parsed)) {
     SendError(res, error->status, error->message);
     return;
   }
   const RenderRequest& request = std::get<RenderRequest>(parsed);
   const auto started = std::chrono::steady_clock::now();
-  const RenderOutcome outcome = scheduler.Render(request.values);
+  const RenderOutcome outcome = scheduler.Render(*page, request.values, HttpListener::ClientHungUp);
   const auto rendered = std::chrono::steady_clock::now();
   switch (outcome.status) {
     case RenderOutcome::Status::kDone:
@@ -170,6 +230,14 @@ void PreviewServer::Impl::HandleKeptRender(const httplib::Request& req, httplib:
 
 void PreviewServer::Impl::Routes() {
   http.set_payload_max_length(kMaxRequestBodyBytes);
+  http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+    if (AddressedToUs(req)) return httplib::Server::HandlerResponse::Unhandled;
+    HttpListener::CloseAfterAnswer(res);
+    SendError(res, 403,
+              "this preview answers only at its own address, such as http://127.0.0.1:" + std::to_string(port) +
+                  "/, not at Host \"" + req.get_header_value("Host") + "\"");
+    return httplib::Server::HandlerResponse::Handled;
+  });
   http.set_default_headers({
       {"X-Content-Type-Options", "nosniff"},
       {"Referrer-Policy", "no-referrer"},
@@ -183,7 +251,21 @@ void PreviewServer::Impl::Routes() {
     body["command"] = ReproduceCommand(defaults, command);
     SendJson(res, 200, body);
   });
-  http.Post("/api/render", [this](const httplib::Request& req, httplib::Response& res) { HandleRender(req, res); });
+  // Every method that carries a body goes to a handler that reads it within the
+  // limit or not at all; the library would otherwise read any body whole
+  // before routing.
+  http.Post(".*", [this](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& read) {
+    if (req.path == "/api/render") return HandleRender(req, res, read);
+    HttpListener::CloseAfterAnswer(res);
+    SendError(res, 404, "not found");
+  });
+  const auto refuseBody = [](const httplib::Request&, httplib::Response& res, const httplib::ContentReader&) {
+    HttpListener::CloseAfterAnswer(res);
+    SendError(res, 405, "method not allowed");
+  };
+  http.Put(".*", refuseBody);
+  http.Patch(".*", refuseBody);
+  http.Delete(".*", refuseBody);
   http.Get(R"(/api/renders/(\d{1,19})\.png)",
            [this](const httplib::Request& req, httplib::Response& res) { HandleKeptRender(req, res); });
   // Static files: only exact paths from the compiled-in table, so "/../x",
@@ -198,7 +280,14 @@ void PreviewServer::Impl::Routes() {
     res.set_content(std::string(asset->body), std::string(asset->contentType).c_str());
   });
   http.set_error_handler([](const httplib::Request&, httplib::Response& res) {
-    if (res.body.empty()) SendError(res, res.status, DefaultMessage(res.status));
+    if (!res.body.empty()) return;
+    // The library answers 400 for any request it could not read; say why.
+    switch (HttpListener::CurrentReadFault()) {
+      case HttpListener::ReadFault::kTooLarge: res.status = 413; break;
+      case HttpListener::ReadFault::kTimedOut: res.status = 408; break;
+      case HttpListener::ReadFault::kNone: break;
+    }
+    SendError(res, res.status, DefaultMessage(res.status));
   });
   http.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr error) {
     std::string what = "unknown error";
@@ -253,25 +342,13 @@ std::string PreviewServer::url() const {
 
 RenderScheduler& PreviewServer::scheduler() { return impl_->scheduler; }
 
-bool PreviewServer::Run() {
-  impl_->runStarted = true;
-  bool ok = true;
-  if (!impl_->stopRequested) ok = impl_->http.listen_after_bind();
-  impl_->runEnded = true;
-  return ok;
-}
+bool PreviewServer::Run() { return impl_->http.Serve(); }
 
 void PreviewServer::Stop() {
-  impl_->stopRequested = true;
-  // Requests waiting on a render are answered first, so that the server's
-  // threads are free to finish.
+  // Requests waiting on a render are answered first, so that their
+  // connections are free to end.
   impl_->scheduler.Stop();
-  if (impl_->runStarted) {
-    // Run may be just about to start listening: httplib's stop() only reaches a
-    // server that is running.
-    while (!impl_->runEnded && !impl_->http.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  impl_->http.stop();
+  impl_->http.Halt();
 }
 
 }  // namespace lfweb

@@ -3,16 +3,23 @@
 //
 //   GET  /                    the page (also /app.js, /style.css; nothing else)
 //   GET  /api/controls        the frame and the module's controls (ControlsJson)
-//   POST /api/render          a render request (ParseRenderRequest); answers
+//   POST /api/render          a render request (ParseRenderRequest), for the
+//                             page named by the Preview-Page header (kPageHeader;
+//                             requests without one share a line); answers
 //                               200 {"status":"done", "id", "image", "command",
 //                                    "values", "width", "height", "scaled", ...}
 //                               409 {"status":"cancelled"|"superseded", "error"}
-//                                   when a newer request took its place
+//                                   when a newer request from the page took its place
 //                               400/422 {"error"} for a refused request
-//                               413 for a body over kMaxRequestBodyBytes,
+//                               413 for a body over kMaxRequestBodyBytes, however sent,
 //                               415 for a body not sent as application/json
+//                             A client that hangs up cancels its render.
 //   GET  /api/renders/N.png   the PNG of render N (the latest few are kept)
-// Every error answer is JSON {"error": message}.
+// Every error answer is JSON {"error": message}. A request whose Host is not
+// this server's own address (127.0.0.1, localhost, [::1], the bound address or
+// the address the connection came in on, with the port) is refused with 403:
+// a page elsewhere must not reach the preview through a name that it makes
+// resolve to this machine.
 #pragma once
 
 #include <memory>
@@ -20,17 +27,22 @@
 #include <vector>
 
 #include "host/module_loader.h"
+#include "host/web/http_listener.h"
 #include "host/web/preview_frame.h"
 #include "host/web/render_scheduler.h"
 #include "host/worker_pool.h"
 
 namespace lfweb {
 
+// The header with which the page names itself: up to 64 letters, digits, '-' or '_'.
+inline constexpr const char* kPageHeader = "Preview-Page";
+
 struct ServerOptions {
   std::string bindAddress = "127.0.0.1";
   int port = 0;                       // 0: any free port
   std::string pluginPath;             // named in the command when not the default module
-  RenderScheduler::RenderStartHook onRenderStart;
+  RenderScheduler::Hooks hooks;
+  ConnectionLimits limits;
 };
 
 class PreviewServer {

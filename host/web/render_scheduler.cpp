@@ -1,20 +1,36 @@
 #include "host/web/render_scheduler.h"
 
+#include <algorithm>
+#include <chrono>
 #include <exception>
 #include <optional>
 
-#include "host/cancel_token.h"
 #include "host/host_error.h"
 
 namespace lfweb {
+namespace {
+
+// How often a waiting request asks whether its client is still there.
+constexpr std::chrono::milliseconds kAbandonedPoll{50};
+
+const char* const kShuttingDown = "the preview is shutting down";
+
+}  // namespace
 
 struct RenderScheduler::Job {
   uint64_t id = 0;
+  std::string page;
   lfhost::ParamValues values;
   lfhost::CancelToken cancel;
+  const char* cancelReason = "";   // set with the cancel request
   bool finished = false;
   RenderOutcome outcome;
   std::condition_variable done;
+
+  void Cancel(const char* reason) {
+    if (!cancel.requested()) cancelReason = reason;
+    cancel.Request();
+  }
 };
 
 const char* StatusName(RenderOutcome::Status status) {
@@ -28,8 +44,8 @@ const char* StatusName(RenderOutcome::Status status) {
 }
 
 RenderScheduler::RenderScheduler(const lfhost::EffectModule& module, lfhost::WorkerPool& pool, PreviewFrame frame,
-                                 RenderStartHook onRenderStart)
-    : frame_(std::move(frame)), onRenderStart_(std::move(onRenderStart)) {
+                                 Hooks hooks)
+    : frame_(std::move(frame)), hooks_(std::move(hooks)) {
   thread_ = std::thread([this, &module, &pool] { RenderLoop(module, pool); });
   std::unique_lock<std::mutex> lock(mutex_);
   wake_.wait(lock, [this] { return ready_; });
@@ -56,21 +72,46 @@ void RenderScheduler::Finish(Job& job, RenderOutcome outcome) {
   job.done.notify_all();
 }
 
-RenderOutcome RenderScheduler::Render(const lfhost::ParamValues& values) {
+RenderOutcome RenderScheduler::Render(const std::string& page, const lfhost::ParamValues& values,
+                                     const AbandonedCheck& abandoned) {
   auto job = std::make_shared<Job>();
   std::unique_lock<std::mutex> lock(mutex_);
   job->id = nextId_++;
+  job->page = page;
   job->values = values;
   if (stopping_) {
-    Finish(*job, {RenderOutcome::Status::kCancelled, 0, {}, nullptr, "the preview is shutting down"});
+    Finish(*job, {RenderOutcome::Status::kCancelled, 0, {}, nullptr, kShuttingDown});
     return job->outcome;
   }
-  if (pending_) Finish(*pending_, {RenderOutcome::Status::kSuperseded, 0, {}, nullptr, "a newer request arrived first"});
-  if (running_) running_->cancel.Request();
-  pending_ = job;
+  // The page keeps its place in line: its waiting request is replaced where it stands.
+  auto same = std::find_if(line_.begin(), line_.end(), [&](const auto& j) { return j->page == page; });
+  if (same != line_.end()) {
+    Finish(**same, {RenderOutcome::Status::kSuperseded, 0, {}, nullptr, "a newer request from this page arrived first"});
+    *same = job;
+  } else {
+    line_.push_back(job);
+  }
+  if (running_ && running_->page == page) running_->Cancel("a newer request from this page arrived while rendering");
   wake_.notify_all();
-  job->done.wait(lock, [&] { return job->finished; });
+  while (!job->finished) {
+    if (!abandoned) {
+      job->done.wait(lock);
+    } else if (!job->done.wait_for(lock, kAbandonedPoll, [&] { return job->finished; }) && abandoned()) {
+      Abandon(job);
+    }
+  }
   return job->outcome;
+}
+
+void RenderScheduler::Abandon(const std::shared_ptr<Job>& job) {
+  const char* const reason = "the client closed the connection";
+  auto waiting = std::find(line_.begin(), line_.end(), job);
+  if (waiting != line_.end()) {
+    line_.erase(waiting);
+    Finish(*job, {RenderOutcome::Status::kCancelled, 0, {}, nullptr, reason});
+  } else if (running_ == job) {
+    job->Cancel(reason);
+  }
 }
 
 uint64_t RenderScheduler::submitted() const {
@@ -78,15 +119,18 @@ uint64_t RenderScheduler::submitted() const {
   return nextId_ - 1;
 }
 
+size_t RenderScheduler::waiting() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return line_.size();
+}
+
 void RenderScheduler::Stop() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (stopping_) return;
   stopping_ = true;
-  if (pending_) {
-    Finish(*pending_, {RenderOutcome::Status::kCancelled, 0, {}, nullptr, "the preview is shutting down"});
-    pending_.reset();
-  }
-  if (running_) running_->cancel.Request();
+  for (const auto& job : line_) Finish(*job, {RenderOutcome::Status::kCancelled, 0, {}, nullptr, kShuttingDown});
+  line_.clear();
+  if (running_) running_->Cancel(kShuttingDown);
   wake_.notify_all();
 }
 
@@ -112,12 +156,13 @@ void RenderScheduler::RenderLoop(const lfhost::EffectModule& module, lfhost::Wor
     std::shared_ptr<Job> job;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      wake_.wait(lock, [this] { return stopping_ || pending_ != nullptr; });
+      wake_.wait(lock, [this] { return stopping_ || !line_.empty(); });
       if (stopping_) break;
-      job = std::move(pending_);
+      job = std::move(line_.front());
+      line_.pop_front();
       running_ = job;
     }
-    if (onRenderStart_) onRenderStart_(job->id);
+    if (hooks_.started) hooks_.started(job->id, job->cancel);
     RenderOutcome outcome;
     try {
       auto output = std::make_shared<lfhost::ImageBuffer>(frame_.image.Clone());
@@ -129,7 +174,8 @@ void RenderScheduler::RenderLoop(const lfhost::EffectModule& module, lfhost::Wor
         outcome.image = std::move(output);
       } else if (result.code == kErrCancelled) {
         outcome.status = RenderOutcome::Status::kCancelled;
-        outcome.message = "a newer request arrived while rendering";
+        std::lock_guard<std::mutex> lock(mutex_);
+        outcome.message = job->cancelReason;
       } else {
         outcome.message = "render failed: " + lfhost::DescribeResult(result);
       }
@@ -137,6 +183,9 @@ void RenderScheduler::RenderLoop(const lfhost::EffectModule& module, lfhost::Wor
       effect->host().SetCancelToken(nullptr);
       outcome.message = e.what();
     }
+    outcome.id = job->id;
+    outcome.values = job->values;
+    if (hooks_.finished) hooks_.finished(outcome);
     std::lock_guard<std::mutex> lock(mutex_);
     running_.reset();
     Finish(*job, std::move(outcome));

@@ -1,19 +1,30 @@
-// Renders for the preview, latest request wins. One thread owns the effect
-// instance and renders one request at a time; each render gets its own cancel
-// token, which abortCheck reads. A new request cancels the render in flight
-// (the module stops at its next abortCheck and the request is answered
-// kCancelled) and replaces a request still waiting (answered kSuperseded), so
-// while the user drags, the module only ever works on the newest position.
+// Renders for the preview. One thread owns the effect instance and renders
+// one request at a time; each render gets its own cancel token, which
+// abortCheck reads.
+//
+// Each page (a browser tab, named by the id its script sends) has its own
+// place in line holding at most one request: a newer request from the page
+// replaces the one it has waiting (answered kSuperseded) and cancels the
+// page's render in flight (the module stops at its next abortCheck and the
+// request is answered kCancelled), so while the user drags, the module only
+// works on the newest position. Pages take turns: the render thread always
+// takes the request of the page that has waited longest (round robin on the
+// one effect instance), so one busy tab cannot starve another, and a tab
+// never cancels another tab's render. A request whose client has gone away
+// leaves the line, or is cancelled if it is rendering.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "host/cancel_token.h"
 
 #include "host/effect_instance.h"
 #include "host/module_loader.h"
@@ -27,22 +38,29 @@ struct RenderOutcome {
   uint64_t id = 0;                                    // order of arrival, from 1
   lfhost::ParamValues values;
   std::shared_ptr<const lfhost::ImageBuffer> image;   // kDone only
-  std::string message;                                // kFailed: what went wrong
+  std::string message;                                // why it was not done
 };
 
 const char* StatusName(RenderOutcome::Status status);   // "done", "cancelled", ...
 
 class RenderScheduler {
  public:
-  // Called on the render thread right before a request goes to the module, with
-  // its id. For logging and for tests that need a render to be in flight.
-  using RenderStartHook = std::function<void(uint64_t id)>;
+  // Called on the render thread around each render: `started` right before a
+  // request goes to the module (with the token its abortCheck reads),
+  // `finished` when the module has answered. For logging and for tests that
+  // need a render to be in flight.
+  struct Hooks {
+    std::function<void(uint64_t id, const lfhost::CancelToken& cancel)> started;
+    std::function<void(const RenderOutcome& outcome)> finished;
+  };
+  // Asked while a request waits; true once nobody wants its answer any more.
+  using AbandonedCheck = std::function<bool()>;
 
   // Starts the render thread, which sets up an effect instance on `module`
   // (global and parameter setup) and keeps it for its lifetime. Throws
   // HostError if setup fails. `pool` and `module` must outlive the scheduler.
   RenderScheduler(const lfhost::EffectModule& module, lfhost::WorkerPool& pool, PreviewFrame frame,
-                  RenderStartHook onRenderStart = {});
+                  Hooks hooks = {});
   // Stop(), then the instance's setdowns on the render thread.
   ~RenderScheduler();
   RenderScheduler(const RenderScheduler&) = delete;
@@ -52,12 +70,15 @@ class RenderScheduler {
   const lfhost::EffectControls& controls() const { return controls_; }
   const PreviewFrame& frame() const { return frame_; }
 
-  // Renders the frame with `values` (already checked against controls()) and
-  // waits for the outcome. Safe to call from many threads at once.
-  RenderOutcome Render(const lfhost::ParamValues& values);
+  // Renders the frame with `values` (already checked against controls()) for
+  // `page` and waits for the outcome, asking `abandoned` now and then while it
+  // waits. Safe to call from many threads at once.
+  RenderOutcome Render(const std::string& page, const lfhost::ParamValues& values,
+                       const AbandonedCheck& abandoned = {});
 
-  // Requests that have entered Render so far.
+  // Requests that have entered Render so far, and those waiting for their turn.
   uint64_t submitted() const;
+  size_t waiting() const;
 
   // Cancels the render in flight, answers every waiting request kCancelled and
   // refuses new ones. Idempotent.
@@ -72,14 +93,15 @@ class RenderScheduler {
   struct Job;
   void RenderLoop(const lfhost::EffectModule& module, lfhost::WorkerPool& pool);
   static void Finish(Job& job, RenderOutcome outcome);
+  void Abandon(const std::shared_ptr<Job>& job);
 
   const PreviewFrame frame_;
-  RenderStartHook onRenderStart_;
+  Hooks hooks_;
   lfhost::EffectControls controls_;
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;          // the render thread: a job arrived or stopping
-  std::shared_ptr<Job> pending_;          // the newest request not yet started
+  std::deque<std::shared_ptr<Job>> line_; // waiting requests, at most one per page, oldest first
   std::shared_ptr<Job> running_;          // the request the module is working on
   uint64_t nextId_ = 1;
   bool stopping_ = false;

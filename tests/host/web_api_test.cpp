@@ -1,14 +1,22 @@
 // The preview server over HTTP with the real module: what /api/controls reports,
 // that a render is the module's own pixels and its command names them,
-// that bad requests get a 4xx and a message, that only the page's files are
-// served, and that a newer request cancels the one in flight.
+// that bad and hostile requests get a 4xx and a message, that only the page's
+// files are served, that each page has its own line in which a newer request
+// cancels the one in flight, that a client hanging up cancels its render, and
+// that idle and slow clients do not keep others waiting.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <thread>
 
 #include <httplib.h>
@@ -28,6 +36,60 @@ using nlohmann::json;
 constexpr int32_t kWidth = 96;
 constexpr int32_t kHeight = 64;
 
+// Waits, at most 10 s as a guard against a hang, until `done` holds.
+bool WaitFor(const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return done();
+}
+
+// A plain TCP connection to the server, for clients that misbehave.
+int Connect(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  return fd;
+}
+
+void SendAll(int fd, const std::string& bytes) {
+  EXPECT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+}
+
+// The head of a POST /api/render sent by hand, ending with `headers`.
+std::string RenderHead(int port, const std::string& headers) {
+  return "POST /api/render HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+         "\r\nContent-Type: application/json\r\n" + headers + "\r\n";
+}
+
+// POST /api/render with a chunked body, {"lens": 1 and then spaces up to
+// `total` bytes, that stops sending as soon as an answer arrives. Returns the
+// answer (read until the server closes, 10 s at most) and how many bytes of
+// the body went out before it.
+std::pair<std::string, size_t> PostChunked(int port, size_t total) {
+  const int fd = Connect(port);
+  SendAll(fd, RenderHead(port, "Transfer-Encoding: chunked\r\n") + "a\r\n{\"lens\": 1\r\n");
+  const std::string chunk = "1000\r\n" + std::string(0x1000, ' ') + "\r\n";
+  size_t sent = 10;
+  pollfd p{fd, POLLIN | POLLOUT, 0};
+  for (size_t offset = 0; sent < total && poll(&p, 1, 10000) > 0 && p.revents == POLLOUT;) {
+    const ssize_t n = send(fd, chunk.data() + offset, chunk.size() - offset, MSG_NOSIGNAL | MSG_DONTWAIT);
+    offset += static_cast<size_t>(std::max<ssize_t>(n, 0));
+    if (offset == chunk.size()) offset = 0, sent += 0x1000;
+  }
+  std::string answer;
+  char buffer[4096];
+  p.events = POLLIN;
+  for (ssize_t n = 1; n > 0 && poll(&p, 1, 10000) > 0;) {
+    n = recv(fd, buffer, sizeof buffer, 0);
+    answer.append(buffer, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+  }
+  close(fd);
+  return {answer, sent};
+}
+
 class PreviewServerTest : public lftest::MediaTest {
  protected:
   void TearDown() override {
@@ -38,7 +100,7 @@ class PreviewServerTest : public lftest::MediaTest {
 
   // A server on a free port over a frame saved as plate.png, so the tool can
   // read it again; seed 7 and pixel aspect 2:1 so that both must reach the module.
-  void StartServer(lfweb::RenderScheduler::RenderStartHook hook = {}) {
+  void StartServer(lfweb::RenderScheduler::Hooks hooks = {}, lfweb::ConnectionLimits limits = {}) {
     lfhost::WriteImage(lftest::PatternFrame(kWidth, kHeight, 1), Path("plate.png"));
     lfweb::PreviewFrame frame;
     frame.image = lfhost::ReadImage(Path("plate.png"));
@@ -46,7 +108,8 @@ class PreviewServerTest : public lftest::MediaTest {
     frame.label = "plate.png";
     frame.settings = {.seed = 7, .pixelAspectNum = 2, .pixelAspectDen = 1};
     lfweb::ServerOptions options;
-    options.onRenderStart = std::move(hook);
+    options.hooks = std::move(hooks);
+    options.limits = limits;
     server_ = std::make_unique<lfweb::PreviewServer>(lftest::TestModule(), lftest::TestPool(), std::move(frame), options);
     serving_ = std::thread([this] { server_->Run(); });
   }
@@ -149,11 +212,14 @@ TEST_F(PreviewServerTest, BadRequestsGetAFourHundredAndAMessage) {
   StartServer();
   auto client = Client();
   const char* const kJson = "application/json";
+  const std::string port = std::to_string(server_->port());
   struct Case {
     std::string body;
     const char* type;
     int status;
-    std::string message;   // a part of the error text
+    std::string message;                 // a part of the error text
+    httplib::Headers headers = {};
+    size_t chunkedBytes = 0;             // sent chunked instead, this long
   };
   const Case cases[] = {
       {R"({"sparkle": 3})", kJson, 400, "unknown control \"sparkle\""},
@@ -169,15 +235,40 @@ TEST_F(PreviewServerTest, BadRequestsGetAFourHundredAndAMessage) {
       {R"({"lens": 2)", kJson, 400, "not valid JSON"},
       {R"([1, 2])", kJson, 400, "must be a JSON object"},
       {"{\"lens\": 1" + std::string(lfweb::kMaxRequestBodyBytes, ' ') + "}", kJson, 413, "too large"},
+      // Chunked: refused once past the limit; 64 MiB long before it was all sent.
+      {"", kJson, 413, "too large", {}, 20 << 10},
+      {"", kJson, 413, "too large", {}, 64 << 20},
       {R"({"lens": 2})", "text/plain", 415, "application/json"},
+      {R"({"lens": 2})", kJson, 400, "Preview-Page must be", {{"Preview-Page", "tab one"}}},
+      // Other names for this machine's own address pass, and reach the parser.
+      {R"({"sparkle": 3})", kJson, 400, "unknown control", {{"Host", "LocalHost:" + port}}},
+      {R"({"sparkle": 3})", kJson, 400, "unknown control", {{"Host", "[::1]:" + port}}},
+      // A name that resolves here through someone else's DNS, another port, no port.
+      {R"({"lens": 2})", kJson, 403, "only at its own address", {{"Host", "rebind.example:" + port}}},
+      {R"({"lens": 2})", kJson, 403, "not at Host \"127.0.0.1:1\"", {{"Host", "127.0.0.1:1"}}},
+      {R"({"lens": 2})", kJson, 403, "only at its own address", {{"Host", "127.0.0.1"}}},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.body.substr(0, 60));
-    const auto res = client.Post("/api/render", c.body, c.type);
-    ASSERT_TRUE(res);
-    EXPECT_EQ(res->status, c.status);
-    const json answer = json::parse(res->body, nullptr, false);
-    EXPECT_NE(answer.value("error", "").find(c.message), std::string::npos) << res->body;
+    SCOPED_TRACE(c.body.substr(0, 60) + std::to_string(c.chunkedBytes));
+    int status = 0;
+    std::string body;
+    if (c.chunkedBytes) {
+      const auto [answer, sent] = PostChunked(server_->port(), c.chunkedBytes);
+      status = std::atoi(answer.substr(answer.find(' ') + 1).c_str());
+      body = answer.substr(answer.find("\r\n\r\n") + 4);
+      // More than the kernel's socket buffers hold: the server stopped reading.
+      if (c.chunkedBytes > (16 << 20)) {
+        EXPECT_LT(sent, c.chunkedBytes) << "the server read the whole body";
+      }
+    } else {
+      const auto res = client.Post("/api/render", c.headers, c.body, c.type);
+      ASSERT_TRUE(res);
+      status = res->status;
+      body = res->body;
+    }
+    EXPECT_EQ(status, c.status);
+    const json answer = json::parse(body, nullptr, false);
+    EXPECT_NE(answer.value("error", "").find(c.message), std::string::npos) << body;
   }
   EXPECT_EQ(server_->scheduler().submitted(), 0u) << "a bad request reached the module";
 }
@@ -207,45 +298,155 @@ TEST_F(PreviewServerTest, ServesOnlyItsOwnFiles) {
   }
 }
 
-TEST_F(PreviewServerTest, NewerRequestCancelsTheOneInFlight) {
-  // Render 1 is held at its start until requests 2 and 3 have arrived: 2 then
-  // waits behind it and is replaced by 3, while 1 goes to the module with its
-  // cancel already requested and must stop at its first abortCheck.
-  auto waitFor = [](const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+TEST_F(PreviewServerTest, EachPageHasItsOwnLineAndAHangUpCancels) {
+  enum Behaviour { kWaits, kHangsUpWaiting, kHangsUpRendering };
+  struct Case {
+    const char* page;     // the Preview-Page header; "" for none
+    Behaviour client;
+    const char* status;   // the outcome of request i + 1
+    bool renders;         // whether it reached the module
   };
-  std::atomic<bool> firstStarted{false};
-  std::atomic<lfweb::PreviewServer*> server{nullptr};
-  StartServer([&](uint64_t id) {
-    if (id != 1) return;
-    firstStarted = true;
-    waitFor([&] { return server.load()->scheduler().submitted() >= 3; });
-  });
-  server = server_.get();
-  std::pair<int, std::string> answers[3];
-  auto post = [&](int i, const char* body) {
-    return std::thread([&, i, body] {
-      if (auto res = Client().Post("/api/render", body, "application/json")) answers[i] = {res->status, res->body};
-    });
+  // Render 1 is held at its start until every request has arrived, so the rest
+  // wait in line behind it, in this order.
+  const Case cases[] = {
+      {"tab-a", kWaits, "cancelled", true},            // by tab A's next request, not by tab B's
+      {"tab-b", kWaits, "done", true},
+      {"tab-a", kWaits, "superseded", false},          // by tab A's next, which keeps A's place after B
+      {"tab-c", kHangsUpWaiting, "cancelled", false},  // leaves the line
+      {"tab-a", kWaits, "done", true},
+      {"", kWaits, "done", true},
+      {"tab-d", kHangsUpRendering, "cancelled", true}, // its abortCheck answers the cancel
   };
-  std::thread first = post(0, R"({"lens":1})");
-  waitFor([&] { return firstStarted.load(); });
-  std::thread second = post(1, R"({"lens":2})");
-  waitFor([&] { return server_->scheduler().submitted() >= 2; });
-  std::thread third = post(2, R"({"lens":3})");
-  for (std::thread* t : {&first, &second, &third}) t->join();
+  const uint64_t count = std::size(cases);
+  std::mutex mutex;
+  std::vector<uint64_t> rendered;
+  std::map<uint64_t, lfweb::RenderOutcome> outcomes;
+  std::atomic<uint64_t> hangUpRendering{0};
+  lfweb::RenderScheduler::Hooks hooks;
+  hooks.started = [&](uint64_t id, const lfhost::CancelToken& cancel) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      rendered.push_back(id);
+    }
+    if (id == 1) WaitFor([&] { return server_->scheduler().submitted() >= count; });
+    if (cases[id - 1].client == kHangsUpRendering) {
+      hangUpRendering = id;
+      WaitFor([&] { return cancel.requested(); });
+    }
+  };
+  hooks.finished = [&](const lfweb::RenderOutcome& outcome) {
+    std::lock_guard<std::mutex> lock(mutex);
+    outcomes[outcome.id] = outcome;
+  };
+  StartServer(std::move(hooks));
+  const int port = server_->port();
 
-  const char* const expected[3] = {"cancelled", "superseded", "done"};
-  for (int i = 0; i < 3; ++i) {
-    SCOPED_TRACE(i + 1);
-    EXPECT_EQ(answers[i].first, i < 2 ? 409 : 200);
-    const json answer = json::parse(answers[i].second, nullptr, false);
-    EXPECT_EQ(answer["status"], expected[i]);
-    EXPECT_EQ(answer["id"], i + 1);
+  std::vector<std::thread> waiting;
+  std::pair<int, std::string> answers[std::size(cases)];
+  int hangUpSocket = -1;
+  for (uint64_t i = 0; i < count; ++i) {
+    const Case& c = cases[i];
+    const std::string body = R"({"lens":)" + std::to_string(i % 3 + 1) + "}";
+    httplib::Headers headers;
+    if (*c.page) headers.emplace("Preview-Page", c.page);
+    if (c.client == kWaits) {
+      waiting.emplace_back([&, i, headers, body] {
+        if (auto res = Client().Post("/api/render", headers, body, "application/json")) answers[i] = {res->status, res->body};
+      });
+    } else {
+      hangUpSocket = Connect(port);
+      SendAll(hangUpSocket, RenderHead(port, "Preview-Page: " + std::string(c.page) + "\r\nContent-Length: " +
+                                                 std::to_string(body.size()) + "\r\n") + body);
+    }
+    ASSERT_TRUE(WaitFor([&] { return server_->scheduler().submitted() > i; }));
+    if (c.client == kHangsUpWaiting) {
+      const size_t before = server_->scheduler().waiting();
+      close(hangUpSocket);
+      ASSERT_TRUE(WaitFor([&] { return server_->scheduler().waiting() < before; }));
+    }
   }
-  // The cancelled render left the module's state whole: nothing leaked or broken.
+  ASSERT_TRUE(WaitFor([&] { return hangUpRendering != 0; }));
+  close(hangUpSocket);
+  for (std::thread& t : waiting) t.join();
+  ASSERT_TRUE(WaitFor([&] { return server_->scheduler().waiting() == 0 && outcomes.size() == rendered.size(); }));
+
+  std::vector<uint64_t> expectedRendered;
+  for (uint64_t i = 0; i < count; ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(i + 1);
+    if (c.renders) expectedRendered.push_back(i + 1);
+    if (c.client == kWaits) {
+      EXPECT_EQ(answers[i].first, std::string(c.status) == "done" ? 200 : 409);
+      const json answer = json::parse(answers[i].second, nullptr, false);
+      EXPECT_EQ(answer["status"], c.status);
+      EXPECT_EQ(answer["id"], i + 1);
+    } else if (c.renders) {
+      std::lock_guard<std::mutex> lock(mutex);
+      EXPECT_EQ(lfweb::StatusName(outcomes[i + 1].status), std::string(c.status));
+      EXPECT_EQ(outcomes[i + 1].message, "the client closed the connection");
+    }
+  }
+  EXPECT_EQ(rendered, expectedRendered);
+  // The cancelled renders left the module's state whole: nothing leaked or broken.
   EXPECT_EQ(server_->Shutdown(), std::vector<std::string>{});
+}
+
+TEST_F(PreviewServerTest, IdleAndSlowClientsDoNotKeepOthersWaiting) {
+  // Fewer places than clients, so the answer below needs idle ones to make room.
+  StartServer({}, {.maxConnections = 32, .idle = std::chrono::milliseconds(1000),
+                   .request = std::chrono::milliseconds(3000)});
+  struct Case {
+    int count;
+    std::string start;     // sent on connecting
+    std::string trickle;   // then sent every 250 ms
+    std::string answer;    // how the server's answer begins, "" for none before it closes
+  };
+  const Case cases[] = {
+      {40, "", "", ""},
+      {8, "GET /api/controls HTTP/1.1\r\n", "X-Slow: 1\r\n", "HTTP/1.1 408"},
+      {4, RenderHead(server_->port(), "Content-Length: 99\r\n") + "{", " ", "HTTP/1.1 408"},
+  };
+  std::vector<std::pair<int, const Case*>> clients;
+  for (const Case& c : cases) {
+    for (int i = 0; i < c.count; ++i) {
+      clients.emplace_back(Connect(server_->port()), &c);
+      if (!c.start.empty()) SendAll(clients.back().first, c.start);
+    }
+  }
+  // Answered while every slow client is still held open.
+  auto client = Client();
+  client.set_read_timeout(5, 0);
+  const auto res = client.Get("/api/controls");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  EXPECT_EQ(json::parse(res->body)["frame"]["label"], "plate.png");
+  for (const auto& [fd, c] : clients) {
+    pollfd p{fd, POLLIN, 0};
+    if (!c->trickle.empty()) {
+      EXPECT_EQ(poll(&p, 1, 0), 0) << c->start;
+    }
+  }
+  // Each ends with its answer, or none, once its time is up.
+  std::vector<std::string> received(clients.size());
+  std::vector<bool> ended(clients.size(), false);
+  for (int round = 0; round < 40 && std::count(ended.begin(), ended.end(), false) > 0; ++round) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    for (size_t i = 0; i < clients.size(); ++i) {
+      const auto& [fd, c] = clients[i];
+      char chunk[512];
+      for (ssize_t n; !ended[i] && (n = recv(fd, chunk, sizeof chunk, MSG_DONTWAIT)) != -1;) {
+        if (n == 0) ended[i] = true;
+        received[i].append(chunk, static_cast<size_t>(std::max<ssize_t>(n, 0)));
+      }
+      if (!ended[i] && !c->trickle.empty()) send(fd, c->trickle.data(), c->trickle.size(), MSG_NOSIGNAL);
+    }
+  }
+  for (size_t i = 0; i < clients.size(); ++i) {
+    SCOPED_TRACE(clients[i].second->start.substr(0, 30) + " #" + std::to_string(i));
+    EXPECT_TRUE(ended[i]);
+    EXPECT_EQ(received[i].substr(0, clients[i].second->answer.size()), clients[i].second->answer);
+    close(clients[i].first);
+  }
 }
 
 TEST(PreviewCommandTest, NumbersReadBackExactlyAndArgumentsAreQuoted) {

@@ -28,6 +28,12 @@
   let downloadUrl = null;       // object URL of the newest full-resolution result
   let dragging = false;
 
+  // This tab's name for the server, which keeps one line of requests per page so
+  // that tabs take turns and a newer request cancels only this tab's render.
+  // Closing or leaving the page closes its connections, and the server cancels
+  // the render they were waiting for.
+  const pageId = Array.from(crypto.getRandomValues(new Uint8Array(16)), (b) => b.toString(16).padStart(2, '0')).join('');
+
   function setState(state) { document.body.dataset.state = state; }
 
   function showStatus(text, isError = false) {
@@ -255,7 +261,7 @@
     try {
       const response = await fetch('/api/render', {
         method: 'POST',
-        headers: { 'Content-Type': 'application/json' },
+        headers: { 'Content-Type': 'application/json', 'Preview-Page': pageId },
         body: JSON.stringify(body),
       });
       const answer = await response.json().catch(() => ({ error: `HTTP ${response.status}` }));

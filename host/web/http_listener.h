@@ -1,0 +1,71 @@
+// The preview's connections, accepted and served by this loop rather than the
+// HTTP library's own. That one hands each connection to one of a fixed handful
+// of threads and waits on every read without an overall limit, so a few idle or
+// slowly trickling clients kept everyone else waiting. Here every connection has
+// its own thread, up to a cap; a request must arrive in full within a deadline
+// and a byte budget; and when the cap is reached, a connection that is only
+// waiting for its next request gives way to the newcomer. The library still
+// parses each request and routes it to the handlers.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <list>
+#include <mutex>
+#include <thread>
+
+#include <httplib.h>
+
+namespace lfweb {
+
+struct ConnectionLimits {
+  size_t maxConnections = 128;                  // open at once; beyond, idle ones are closed or 503
+  std::chrono::milliseconds idle{5000};         // waiting for a request to begin
+  std::chrono::milliseconds request{10000};     // a request's headers and body, from its first byte
+  std::chrono::milliseconds write{10000};       // a write that makes no progress
+  size_t maxRequestBytes = 64 * 1024;           // a request's headers and body as sent
+  size_t maxRequestsPerConnection = 100;
+};
+
+class HttpListener : public httplib::Server {
+ public:
+  explicit HttpListener(ConnectionLimits limits);
+  ~HttpListener() override;
+
+  // Accepts and serves connections on the socket bound with bind_to_port or
+  // bind_to_any_port until Halt(); then waits for every connection to end.
+  // Returns false if accepting failed.
+  bool Serve();
+  // Stops accepting and makes connections end once their current answer is
+  // sent. Callable from any thread, before, during or after Serve.
+  void Halt() { halting_ = true; }
+
+  // Why reading the current request failed, for the error answer.
+  enum class ReadFault { kNone, kTooLarge, kTimedOut };
+
+  // About the connection whose request the calling handler is answering
+  // (handlers run on their connection's thread).
+  //   ClientHungUp: the client has closed its end (a browser tab closed, left
+  //     the page or gave up the request).
+  //   CloseAfterAnswer: the request's body is left unread, so the connection
+  //     cannot carry another request; says so in `res`.
+  static bool ClientHungUp();
+  static void CloseAfterAnswer(httplib::Response& res);
+  static ReadFault CurrentReadFault();
+
+ private:
+  struct Connection;
+  class Stream;
+  void Admit(int fd);
+  void ServeConnection(Connection& connection);
+  void Reap();
+
+  const ConnectionLimits limits_;
+  std::atomic<bool> halting_{false};
+  std::mutex mutex_;                   // connections_'s fds and states, against Admit's eviction
+  std::list<Connection> connections_;  // added and removed by Serve's thread only
+  static thread_local Connection* current_;
+};
+
+}  // namespace lfweb
