@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -273,6 +274,22 @@ std::optional<FrameRange> ParseFrameRange(const std::string& text) {
   const auto last = dash == std::string::npos ? first : number(text.substr(dash + 1));
   if (!first || !last || *last < *first) return std::nullopt;
   return FrameRange{*first, *last};
+}
+
+// The first (count mod parts) parts take one frame more than the rest, so parts
+// differ by at most one frame and each starts where the one before ends.
+void FrameSource::KeepChunk(FrameChunk chunk) {
+  const int64_t count = frameCount();
+  if (count < chunk.parts) {
+    throw RangeError("--chunk " + std::to_string(chunk.index) + "/" + std::to_string(chunk.parts) + ": " +
+                     std::to_string(count) + (count == 1 ? " frame" : " frames") + " cannot make " +
+                     std::to_string(chunk.parts) + " parts");
+  }
+  const int64_t base = count / chunk.parts;
+  const int64_t longer = count % chunk.parts;
+  const int64_t first = chunk.index * base + std::min(chunk.index, longer);
+  const int64_t end = first + base + (chunk.index < longer ? 1 : 0);
+  numbers_ = std::vector<int64_t>(numbers_.begin() + first, numbers_.begin() + end);
 }
 
 std::unique_ptr<FrameSource> OpenImageSource(const std::string& path) { return std::make_unique<SingleImageSource>(path); }

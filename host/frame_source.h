@@ -51,6 +51,13 @@ struct FrameRange {
 };
 std::optional<FrameRange> ParseFrameRange(const std::string& text);
 
+// Part `index` (from 0) of `parts` near-equal, contiguous parts of a render's
+// frames, so separate processes can share a shot (--chunk I/N).
+struct FrameChunk {
+  int64_t index = 0;
+  int64_t parts = 1;
+};
+
 // A source hands out its frames in order, on one thread.
 class FrameSource {
  public:
@@ -69,6 +76,9 @@ class FrameSource {
   virtual std::optional<FrameRate> frameRate() const { return std::nullopt; }
   // Audio to keep in a video output: the part under the frames read.
   virtual std::optional<AudioSource> audio() const { return std::nullopt; }
+  // Keeps only part `chunk` of the frames, before the first ReadNext. Throws
+  // RangeError when there are fewer frames than parts.
+  void KeepChunk(FrameChunk chunk);
 
  protected:
   std::vector<int64_t> numbers_;

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages Lens Flare needs to build, test and run, skipping
 # the ones already present. Run as root. Pass --with-browser to also install what
-# the preview page's browser test needs (Chromium, Node.js and its npm packages).
+# the preview page's browser test needs (Chromium, Node.js and its npm packages),
+# and --with-farm for the render-farm check (scripts/farm-check.sh), which brings
+# up a one-node Slurm to run the README's job array and runs its GNU parallel line;
+# CI passes both.
 set -euo pipefail
 
 packages=(
@@ -12,9 +15,11 @@ packages=(
   libcpp-httplib-dev nlohmann-json3-dev           # the preview server
 )
 with_browser=0
+with_farm=0
 for arg in "$@"; do
   case "$arg" in
     --with-browser) with_browser=1 ;;
+    --with-farm) with_farm=1 ;;
     *) echo "install-deps.sh: unknown option '$arg'" >&2; exit 2 ;;
   esac
 done
@@ -23,6 +28,9 @@ if [ "$with_browser" = 1 ]; then
   command -v node >/dev/null 2>&1 || packages+=(nodejs)
   command -v npm >/dev/null 2>&1 || packages+=(npm)
 fi
+# The Slurm daemons and client tools, the munge authentication they use, and GNU
+# parallel, so the README's farm examples run here as written.
+if [ "$with_farm" = 1 ]; then packages+=(slurm-wlm munge parallel); fi
 
 missing=()
 for p in "${packages[@]}"; do

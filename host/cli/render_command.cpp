@@ -38,6 +38,8 @@ ParsedRender ParseRenderOptions(const std::vector<std::string>& args) {
       const std::string text = reader.Value(arg);
       o.frames = lfhost::ParseFrameRange(text);
       if (!o.frames) throw UsageError(arg + ": \"" + text + "\" is not a frame range (A-B with A <= B, or one frame)");
+    } else if (arg == "--chunk") {
+      o.chunk = ParseFrameChunk(arg, reader.Value(arg));
     } else if (arg == "--fps") {
       const std::string text = reader.Value(arg);
       o.fps = lfhost::ParseFrameRate(text);

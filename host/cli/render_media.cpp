@@ -79,6 +79,11 @@ void CheckPairing(const MediaRenderOptions& o) {
     throw UsageError(builtin ? "-o: " + o.output + ": give --frames A-B to render the built-in frame as a sequence or video"
                              : "-o: " + o.output + ": a sequence or video output needs a sequence or video input");
   }
+  if (o.chunk && out != MediaKind::Sequence) {
+    throw UsageError("--chunk: " + o.output +
+                     (out == MediaKind::Video ? " is a video, which cannot be written in pieces; render the parts to an image sequence"
+                                              : " is a single image; parts need a sequence output (name.%04d.png)"));
+  }
   if (o.fps && out != MediaKind::Video) throw UsageError("--fps: only a video output has a frame rate");
   if (!builtin && in != MediaKind::Image && SameFiles(o.input, o.output)) {
     // A single image may be rendered in place: it is read whole before the new
@@ -160,6 +165,18 @@ std::pair<int32_t, int32_t> ParseFrameSize(const std::string& option, const std:
           static_cast<int32_t>(ParseInteger(option, text.substr(x + 1), 1, lfhost::kMaxFrameSide))};
 }
 
+lfhost::FrameChunk ParseFrameChunk(const std::string& option, const std::string& text) {
+  const size_t slash = text.find('/');
+  if (slash == std::string::npos) throw UsageError(option + ": \"" + text + "\" is not I/N (part I of N, from 0)");
+  const int64_t parts = ParseInteger(option, text.substr(slash + 1), 1, 1 << 30);
+  const int64_t index = ParseInteger(option, text.substr(0, slash), 0, 1 << 30);
+  if (index >= parts) {
+    throw UsageError(option + ": " + text + ": there is no part " + std::to_string(index) + " of " + std::to_string(parts) +
+                     " (parts count from 0 to " + std::to_string(parts - 1) + ")");
+  }
+  return {index, parts};
+}
+
 int RunMediaRender(const MediaRenderOptions& o) {
   try {
     CheckPairing(o);
@@ -177,6 +194,9 @@ int RunMediaRender(const MediaRenderOptions& o) {
     std::unique_ptr<lfhost::FrameSource> source;
     try {
       source = OpenSource(o);
+      // The part is cut from the frames the whole run would render, after the
+      // source has checked them all, so every part refuses what the whole would.
+      if (o.chunk) source->KeepChunk(*o.chunk);
     } catch (const lfhost::RangeError& e) {
       PrintError(e.what());
       return kExitUsage;

@@ -21,6 +21,7 @@ struct MediaRenderOptions : SharedOptions {
   std::string output;
   lfhost::AnimatedControls controls;           // options over --keys
   std::optional<lfhost::FrameRange> frames;    // --frames
+  std::optional<lfhost::FrameChunk> chunk;     // --chunk, a part of those frames
   std::optional<lfhost::FrameRate> fps;        // --fps
   std::optional<std::pair<int32_t, int32_t>> size;   // --size, the built-in frame's
   bool quiet = false;
@@ -32,6 +33,9 @@ void AddControlOption(lfhost::AnimatedControls& controls, const std::string& opt
 
 // "WxH", each side 1 to 32767.
 std::pair<int32_t, int32_t> ParseFrameSize(const std::string& option, const std::string& text);
+
+// "I/N": part I, counted from 0, of N.
+lfhost::FrameChunk ParseFrameChunk(const std::string& option, const std::string& text);
 
 // Runs the render and returns the exit status (0, 1, 2 or 130), having printed
 // any message.

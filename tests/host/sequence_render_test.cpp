@@ -57,13 +57,16 @@ class SequenceRenderTest : public MediaTest {
 
 // Frames 3 to 8 of a longer sequence, with keyed controls: each written frame
 // is that frame rendered alone with its seed and its values; one progress line
-// per frame when standard error is not a terminal.
+// per frame when standard error is not a terminal. The same run in parts
+// (--chunk) writes each part's frames, byte for byte the whole run's.
 TEST_F(SequenceRenderTest, EachFrameEqualsThatFrameRenderedAloneWithItsSeedAndKeyedValues) {
   WritePlates(1, 9);
   fs::create_directories(dir_ / "out");
-  const lftest::CliRun run = lftest::RunCli(
-      {"render", Path("in/plate.%04d.png"), "-o", Path("out/f.####.png"), "--frames", "3-8", "--center", "30,20",
-       "--brightness", "4=40", "--brightness", "8=200", "--lens", "3=1", "--lens", "6=3", "--seed", "7"}, dir_);
+  const std::vector<std::string> args = {"render", Path("in/plate.%04d.png"), "--frames", "3-8", "--center", "30,20",
+      "--brightness", "4=40", "--brightness", "8=200", "--lens", "3=1", "--lens", "6=3", "--seed", "7"};
+  std::vector<std::string> whole = args;
+  whole.insert(whole.end(), {"-o", Path("out/f.####.png")});
+  const lftest::CliRun run = lftest::RunCli(whole, dir_);
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 6) << run.err;
   EXPECT_NE(run.err.find("frame 8 written to " + Path("out/f.0008.png") + " (6/6, "), std::string::npos) << run.err;
@@ -85,6 +88,21 @@ TEST_F(SequenceRenderTest, EachFrameEqualsThatFrameRenderedAloneWithItsSeedAndKe
     std::snprintf(name, sizeof name, "out/f.%04d.png", n);
     EXPECT_TRUE(lftest::SamePixels(lfhost::ReadImage(Path(name)), expected)) << "frame " << n;
     EXPECT_FALSE(lftest::SamePixels(expected, input)) << "frame " << n << " shows no flare";
+  }
+
+  // Six frames in four parts: the first two parts take the two left over.
+  const std::pair<std::string, std::vector<std::string>> parts[] = {{"0/4", {"f.0003.png", "f.0004.png"}},
+      {"1/4", {"f.0005.png", "f.0006.png"}}, {"2/4", {"f.0007.png"}}, {"3/4", {"f.0008.png"}}, {"0/1", Files("out")}};
+  for (const auto& [chunk, names] : parts) {
+    fs::remove_all(dir_ / "part");
+    fs::create_directories(dir_ / "part");
+    std::vector<std::string> part = args;
+    part.insert(part.end(), {"-o", Path("part/f.####.png"), "--chunk", chunk, "--quiet"});
+    ASSERT_EQ(lftest::RunCli(part, dir_).status, 0) << chunk;
+    EXPECT_EQ(Files("part"), names) << chunk;
+    for (const std::string& name : names) {
+      EXPECT_EQ(lftest::FileBytes(Path("part/" + name)), lftest::FileBytes(Path("out/" + name))) << chunk << " " << name;
+    }
   }
 }
 
