@@ -3,6 +3,8 @@
 // request is closed or cancelled.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <string>
 
@@ -35,6 +37,26 @@ class RemoveOnSecondInterrupt {
   ~RemoveOnSecondInterrupt();
   RemoveOnSecondInterrupt(const RemoveOnSecondInterrupt&) = delete;
   RemoveOnSecondInterrupt& operator=(const RemoveOnSecondInterrupt&) = delete;
+
+ private:
+  int slot_ = -1;
+};
+
+// Marks a helper program (its process group) that a second Ctrl-C stops before
+// it removes the marked files: the handler kills the group and waits, up to two
+// seconds, for the helper to end, so that a helper about to create its output
+// file cannot create it after the removal. Made before the helper is started,
+// told its pid once it runs; Ended() must come before the helper is reaped, so
+// that a recycled pid is never killed.
+class StopOnSecondInterrupt {
+ public:
+  StopOnSecondInterrupt() noexcept;
+  ~StopOnSecondInterrupt() { Ended(); }
+  StopOnSecondInterrupt(const StopOnSecondInterrupt&) = delete;
+  StopOnSecondInterrupt& operator=(const StopOnSecondInterrupt&) = delete;
+
+  void Started(pid_t pid) noexcept;
+  void Ended() noexcept;
 
  private:
   int slot_ = -1;

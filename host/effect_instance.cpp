@@ -1,5 +1,7 @@
 #include "host/effect_instance.h"
 
+#include <dlfcn.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -9,10 +11,29 @@
 namespace lfhost {
 namespace {
 
-// The module draws ray jitter from the C library's one rand() sequence, which
-// the host seeds right before each render command. Render commands of all
-// instances in the process therefore take turns, or one render's srand would
-// shift another's rays.
+// The module draws its ray jitter from rand(), which the host seeds right before
+// each render command, on the render thread. In lensflare, rand and srand are the
+// executable's per-thread generator (thread_rand.cpp), exported so that the
+// module binds to them: every render thread then has its own sequence and
+// renders run side by side. A program without it leaves the module the C
+// library's single process-wide state; its render commands take turns around
+// their srand, or one render's srand would shift another's rays. Which of the
+// two the module gets is read from the dynamic symbols, and the host seeds that
+// same one.
+struct RandBinding {
+  void (*srand)(unsigned);
+  bool perThread;  // the executable's rand, not the C library's
+};
+
+const RandBinding& ModuleRand() {
+  static const RandBinding binding = [] {
+    void* moduleRand = dlsym(RTLD_DEFAULT, "rand");
+    auto* seed = reinterpret_cast<void (*)(unsigned)>(dlsym(RTLD_DEFAULT, "srand"));
+    return RandBinding{seed ? seed : &std::srand, moduleRand != nullptr && moduleRand != dlsym(RTLD_NEXT, "rand")};
+  }();
+  return binding;
+}
+
 std::mutex gRenderCommandMutex;
 
 bool IsHandledCommand(int32_t command) {
@@ -23,6 +44,10 @@ bool IsHandledCommand(int32_t command) {
 std::string Size(int32_t w, int32_t h) { return std::to_string(w) + "x" + std::to_string(h); }
 
 }  // namespace
+
+uint32_t FrameSeed(uint32_t seed, int64_t frame) {
+  return static_cast<uint32_t>(seed + static_cast<uint64_t>(frame) * 2654435761u);
+}
 
 EffectInstance::EffectInstance(const EffectModule& module, WorkerPool& pool, CancelToken* cancel)
     : module_(module), host_(pool, cancel) {
@@ -226,8 +251,10 @@ CommandResult EffectInstance::Render(const ImageBuffer& input, ImageBuffer& outp
   currentOutput_ = output.world();
   CommandResult result;
   {
-    std::lock_guard<std::mutex> turn(gRenderCommandMutex);
-    std::srand(static_cast<unsigned>(frame.seed + static_cast<uint64_t>(frame.frame)));
+    const RandBinding& binding = ModuleRand();
+    std::unique_lock<std::mutex> turn(gRenderCommandMutex, std::defer_lock);
+    if (!binding.perThread) turn.lock();
+    binding.srand(FrameSeed(frame.seed, frame.frame));
     CommandOutput out;
     result = Send(kCmdRender, out);
   }

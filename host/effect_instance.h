@@ -29,15 +29,21 @@
 namespace lfhost {
 
 struct FrameSettings {
-  uint32_t seed = 0;            // srand(seed + frame) right before the render command
+  uint32_t seed = 0;            // srand(FrameSeed(seed, frame)) right before the render command
   int64_t frame = 0;            // a single image is frame 0
   int32_t pixelAspectNum = 1;
   uint32_t pixelAspectDen = 1;
 };
 
+// The rays' seed for a frame: (seed + frame x 2654435761) mod 2^32, so frame 0
+// keeps the seed, and neighbouring frames and neighbouring seeds never share a
+// sequence (the C library's srand(0) and srand(1) give the same one, so a plain
+// seed + frame would repeat rays).
+uint32_t FrameSeed(uint32_t seed, int64_t frame);
+
 // The module and the pool must outlive the instance. An instance is used from
 // one thread at a time; separate instances may render on separate threads
-// (their render commands take turns, see Render).
+// (their render commands take turns unless rand is per thread, see Render).
 class EffectInstance {
  public:
   EffectInstance(const EffectModule& module, WorkerPool& pool, CancelToken* cancel = nullptr);
@@ -66,9 +72,10 @@ class EffectInstance {
   CommandResult SequenceFlatten();    // 7
   CommandResult SequenceSetdown();    // 8
   CommandResult About();              // 0
-  // Command 11: srand(seed + frame), then FilterMain with the input layer and
-  // the four values. Render commands of all instances in the process take
-  // turns, because the module draws from the C library's single rand() state.
+  // Command 11: srand(FrameSeed(seed, frame)), then FilterMain with the input
+  // layer and the four values. Where the module draws from the C library's
+  // single rand() state, render commands of all instances in the process take
+  // turns; with lensflare's per-thread rand they run side by side.
   // Throws HostError, before any module call, for: a frame wider or
   // taller than 32767, input and output of different sizes, a value outside its
   // declared range, parameters not yet set up.

@@ -2,7 +2,7 @@
 // reader prefetches frame n+1 and a writer writes frame n-1 while frame n
 // renders on the calling thread, with at most `queueDepth` frames waiting
 // between two stages. Frames stay in order and each is rendered exactly as it
-// would be alone: srand(seed + frame number) comes right before its render
+// would be alone: srand(FrameSeed(seed, frame number)) comes right before its render
 // command, on the render thread.
 //
 // A cancel stops reading and rendering at once; frames already rendered are

@@ -77,9 +77,14 @@ Subprocess::Subprocess(const std::vector<std::string>& argv, bool pipeStdin, boo
     if (fd >= 0) fcntl(fd, F_SETPIPE_SZ, 1 << 20);
   }
 
+  // SIGINT waits on this thread until the child's pid is marked, so that a
+  // second Ctrl-C, handled on another thread, finds the child to stop.
+  sigset_t interrupt, previousMask;
+  sigemptyset(&interrupt);
+  sigaddset(&interrupt, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &interrupt, &previousMask);
   const pid_t parent = getpid();
   const pid_t pid = fork();
-  if (pid < 0) throw fail(std::strerror(errno));
   if (pid == 0) {
     // Child: only async-signal-safe calls from here to exec.
     setpgid(0, 0);
@@ -87,12 +92,20 @@ Subprocess::Subprocess(const std::vector<std::string>& argv, bool pipeStdin, boo
     if (getppid() != parent) _exit(127);
     signal(SIGPIPE, SIG_DFL);
     signal(SIGINT, SIG_DFL);
+    sigprocmask(SIG_SETMASK, &previousMask, nullptr);
     dup2(pipeStdin ? inPipe[0] : devNull, 0);
     dup2(pipeStdout ? outPipe[1] : devNull, 1);
     dup2(stderr_, 2);
     execv(program.c_str(), args.data());
     _exit(127);
   }
+  const int forkError = errno;
+  if (pid > 0) {
+    setpgid(pid, pid);  // the child does so too; whichever comes first
+    stopMark_.Started(pid);
+  }
+  pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+  if (pid < 0) throw fail(std::strerror(forkError));
   pid_ = pid;
   for (int fd : {inPipe[0], outPipe[1], devNull}) {
     if (fd >= 0) close(fd);
@@ -141,6 +154,12 @@ void Subprocess::CloseStdout() { CloseFd(stdout_); }
 int Subprocess::Wait() {
   CloseStdin();
   if (pid_ > 0) {
+    // Unmarked once it has ended but before it is reaped: until then its pid
+    // cannot name another process.
+    siginfo_t ended{};
+    while (waitid(P_PID, static_cast<id_t>(pid_), &ended, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+    }
+    stopMark_.Ended();
     int status = 0;
     while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }

@@ -2,7 +2,8 @@
 // output. The child gets its own process group, so a Ctrl-C at the terminal
 // reaches only the tool, which then stops its helpers itself; and it is killed
 // if the thread that started it goes away, so no helper outlives the tool.
-// Its standard error is kept in memory for the tool's messages.
+// Its standard error is kept in memory for the tool's messages. A second Ctrl-C
+// kills it and waits for it to end before the tool removes its marked files.
 #pragma once
 
 #include <sys/types.h>
@@ -10,6 +11,8 @@
 #include <cstddef>
 #include <string>
 #include <vector>
+
+#include "host/cancel_token.h"
 
 namespace lfhost {
 
@@ -41,6 +44,7 @@ class Subprocess {
   std::string ErrorOutput() const;
 
  private:
+  StopOnSecondInterrupt stopMark_;  // a second Ctrl-C stops the child first
   pid_t pid_ = -1;
   int stdin_ = -1;
   int stdout_ = -1;

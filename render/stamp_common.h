@@ -84,6 +84,10 @@ inline ProfileView ProfileViewOf(const FlareContext& context) {
           &context.hypotTable};
 }
 
+// The sample index for a distance or jittered index: one at or beyond the
+// profile's end reads its last sample. -1 for a profile without samples.
+inline int32_t ProfileIndex(int32_t index, int32_t length) { return index < length ? index : length - 1; }
+
 // One row of the box: its first pixel's red byte and the row's vertical offset.
 struct StampRow {
   uint8_t* pixels;
@@ -91,7 +95,7 @@ struct StampRow {
   int32_t columns;
   float centerQx;  // job centre, quarter pixels
   float aspect;
-  int32_t dy;      // quarter pixels, 16-bit
+  int32_t dy;      // quarter pixels, kept in 16 bits
 };
 
 inline uint8_t* BoxRowPixels(const StampJob& job, int32_t row) {
@@ -99,6 +103,9 @@ inline uint8_t* BoxRowPixels(const StampJob& job, int32_t row) {
          static_cast<ptrdiff_t>(row) * static_cast<ptrdiff_t>(job.frame->rowBytes);
 }
 
+// Offsets are held in 16 bits: on frames wide enough for an element to reach
+// more than 8192 square pixels from its centre they wrap, as a 16-bit store
+// does, and the distance is taken from the wrapped values.
 inline float StampDx(float centerQx, int32_t column, float aspect) {
   return (centerQx - static_cast<float>(4 * column)) * aspect;
 }
@@ -108,20 +115,16 @@ inline float StampDy(float centerQy, int32_t row) {
 
 // The plain workers' walk over their band: before each row the thread-index-0
 // worker polls for cancel and stops with a non-zero answer; each row then goes to
-// screenRow(row, rowInReach), its dy kept only when the row's offset from the
-// centre fits in 16 bits (0 otherwise, rowInReach false). Returns the status
-// the walk leaves.
+// screenRow(row). Returns the status the walk leaves.
 template <typename ScreenRowFn>
 inline int32_t WalkBandRows(const StampJob& job, FlareContext& context, RowBand band, int32_t threadIndex,
                             float aspect, ScreenRowFn&& screenRow) {
   for (int32_t r = band.first; r < band.end; ++r) {
     if (const int16_t answer = PollAbortBeforeRow(threadIndex, context)) return answer;
     if (job.columns <= 0) continue;
-    const float qy = StampDy(job.centerQy, r);
-    const bool rowInReach = TruncFitsInt16(qy);
     const StampRow row{BoxRowPixels(job, r), job.frame->pixelBytes, job.columns, job.centerQx, aspect,
-                       rowInReach ? static_cast<int32_t>(qy) : 0};
-    screenRow(row, rowInReach);
+                       TruncToInt16(StampDy(job.centerQy, r))};
+    screenRow(row);
   }
   return LoadStatus(context);
 }

@@ -5,6 +5,7 @@
 
 #include "render/fixed_point.h"
 #include "render/screen_blend.h"
+#include "render/stamp_common.h"
 #include "render/truncate.h"
 
 namespace {
@@ -58,8 +59,9 @@ StampRowKernels RowKernelsFor(StampKernelSet set) {
 int32_t PackProfile(const FlareContext& context, int32_t count, uint32_t* packed) {
   int32_t nonZeroEnd = 0;
   for (int32_t i = 0; i < count; ++i) {
-    const uint32_t word = uint32_t{context.profileRed[i]} | (uint32_t{context.profileGreen[i]} << 8) |
-                          (uint32_t{context.profileBlue[i]} << 16);
+    const int32_t at = ProfileIndex(i, context.profileLength);
+    const uint32_t word = uint32_t{context.profileRed[at]} | (uint32_t{context.profileGreen[at]} << 8) |
+                          (uint32_t{context.profileBlue[at]} << 16);
     packed[i] = word;
     if (word != 0) nonZeroEnd = i + 1;
   }
@@ -102,12 +104,12 @@ void ScreenRayRowPortable(const RayRowTask& task) {
     const uint32_t first = static_cast<uint32_t>(std::rand());
     const uint32_t second = static_cast<uint32_t>(std::rand());
     const int32_t dx = task.dx[c];
-    if (dx == kOffsetOutOfReach) continue;
     const int32_t d = HypotOfMagnitudes(task.table, dx < 0 ? -dx : dx, task.absDy);
     const uint32_t j = ((first << 16) + second) & task.jitterMask;
     const int32_t m = static_cast<int32_t>(j * static_cast<uint32_t>(d));  // wraps as a 32-bit product
-    const int32_t index = TruncToInt32(static_cast<float>(m) / task.reach + static_cast<float>(d));
-    if (index < 0 || index >= task.length) continue;
+    const int32_t index =
+        ProfileIndex(TruncToInt32(static_cast<float>(m) / task.reach + static_cast<float>(d)), task.length);
+    if (index < 0) continue;
     const uint32_t sample = task.packed[index];
     if (sample != 0) ScreenPackedPixel(pixel, sample);
   }

@@ -28,9 +28,6 @@ bool StampKernelSetSupported(StampKernelSet set);
 void ForceStampKernelSet(StampKernelSet set);
 void ClearForcedStampKernelSet();
 
-// A horizontal offset that does not fit in 16 bits: the pixel is out of reach.
-inline constexpr int32_t kOffsetOutOfReach = INT32_MIN;
-
 // One row of a profile stamp. Precondition: FastHypot of every column's offset
 // in [begin, end) and absDy is below the packed profile's length.
 struct ProfileRowTask {
@@ -44,17 +41,17 @@ struct ProfileRowTask {
   const uint32_t* packed;     // packed samples
 };
 
-// One row of a ray stamp whose vertical offset fits in 16 bits. The kernel makes
-// the row's rand() draws itself, two per pixel in pixel order, a few pixels
-// ahead of the work that uses them, so that the work overlaps the draws. Pixels
-// whose dx is kOffsetOutOfReach, or whose jittered index is negative or not
-// below `length`, stay unchanged. reach must be neither 0 nor NaN.
+// One row of a ray stamp. The kernel makes the row's rand() draws itself, two
+// per pixel in pixel order, a few pixels ahead of the work that uses them, so
+// that the work overlaps the draws. A jittered index at or beyond `length`
+// reads the last sample; a pixel whose index is negative stays unchanged.
+// length must be positive, reach neither 0 nor NaN.
 struct RayRowTask {
   uint8_t* pixels;
   int32_t pixelBytes;
   int32_t columns;
-  const int32_t* dx;          // per box column, or kOffsetOutOfReach
-  int32_t absDy;
+  const int32_t* dx;          // per box column, 16-bit
+  int32_t absDy;              // 16-bit magnitude
   uint32_t jitterMask;
   float reach;
   const uint32_t* table;
@@ -77,9 +74,9 @@ void ScreenProfileRowAvx2(const ProfileRowTask& task);
 void ScreenRayRowAvx2(const RayRowTask& task);
 #endif
 
-// Packs samples [0, count) of the three channels; count must not exceed the
-// profile's length. Returns the index after the last non-zero word (0 when all
-// are 0).
+// Packs samples [0, count) of the three channels, those at or beyond the
+// profile's end repeating its last sample (the profile must have one). Returns
+// the index after the last non-zero word (0 when all are 0).
 int32_t PackProfile(const FlareContext& context, int32_t count, uint32_t* packed);
 
 // The HypotTable widened to 32-bit entries.

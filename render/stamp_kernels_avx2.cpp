@@ -81,27 +81,26 @@ __attribute__((target("avx2"))) void ScreenProfileRowAvx2(const ProfileRowTask& 
 }
 
 // The jittered index trunc(m / reach + d) in single precision: the conversions,
-// the division and the addition round exactly as the scalar ones do. Lanes
-// whose sum lies outside the 32-bit range convert to INT32_MIN and are dropped
-// as negative, where the scalar saturation drops them as too large or negative;
-// a NaN sum (reach 0 or NaN) would differ, so callers exclude those reaches.
+// the division and the addition round exactly as the scalar ones do. A sum of
+// 2^31 or more, which the conversion would turn into INT32_MIN, reads the last
+// sample as the scalar saturation does; a sum of -1 or less truncates below 0
+// and leaves the pixel unchanged. A NaN sum (reach 0 or NaN) would differ, so
+// callers exclude those reaches.
 __attribute__((target("avx2"))) void ScreenRayRowAvx2(const RayRowTask& task) {
   if (task.pixelBytes != 4) {
     ScreenRayRowPortable(task);
     return;
   }
   const __m256i absDy = _mm256_set1_epi32(task.absDy);
-  const __m256i outOfReach = _mm256_set1_epi32(kOffsetOutOfReach);
   const __m256i mask = _mm256_set1_epi32(static_cast<int>(task.jitterMask));
   const __m256 reach = _mm256_set1_ps(task.reach);
-  const __m256i length = _mm256_set1_epi32(task.length);
-  const __m256i minusOne = _mm256_set1_epi32(-1);
+  const __m256i lastIndex = _mm256_set1_epi32(task.length - 1);
+  const __m256 belowZero = _mm256_set1_ps(-1.0f);
+  const __m256 beyondInt32 = _mm256_set1_ps(2147483648.0f);
   int32_t c = 0;
   for (; c + 8 < task.columns; c += 8) {
     const __m256i dx = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(task.dx + c));
-    const __m256i unreachable = _mm256_cmpeq_epi32(dx, outOfReach);
-    const __m256i absDx = _mm256_andnot_si256(unreachable, _mm256_abs_epi32(dx));
-    const __m256i d = Hypot8(absDx, absDy, task.table);
+    const __m256i d = Hypot8(_mm256_abs_epi32(dx), absDy, task.table);
     alignas(32) uint32_t firstDraws[8];
     alignas(32) uint32_t secondDraws[8];
     for (int k = 0; k < 8; ++k) {
@@ -112,11 +111,10 @@ __attribute__((target("avx2"))) void ScreenRayRowAvx2(const RayRowTask& task) {
     const __m256i second = _mm256_load_si256(reinterpret_cast<const __m256i*>(secondDraws));
     const __m256i j = _mm256_and_si256(_mm256_add_epi32(_mm256_slli_epi32(first, 16), second), mask);
     const __m256i m = _mm256_mullo_epi32(j, d);
-    const __m256i index = _mm256_cvttps_epi32(
-        _mm256_add_ps(_mm256_div_ps(_mm256_cvtepi32_ps(m), reach), _mm256_cvtepi32_ps(d)));
-    const __m256i inProfile = _mm256_and_si256(_mm256_cmpgt_epi32(index, minusOne),
-                                               _mm256_cmpgt_epi32(length, index));
-    const __m256i take = _mm256_andnot_si256(unreachable, inProfile);
+    const __m256 sum = _mm256_add_ps(_mm256_div_ps(_mm256_cvtepi32_ps(m), reach), _mm256_cvtepi32_ps(d));
+    const __m256i beyond = _mm256_castps_si256(_mm256_cmp_ps(sum, beyondInt32, _CMP_GE_OQ));
+    const __m256i index = _mm256_blendv_epi8(_mm256_min_epi32(_mm256_cvttps_epi32(sum), lastIndex), lastIndex, beyond);
+    const __m256i take = _mm256_castps_si256(_mm256_cmp_ps(sum, belowZero, _CMP_GT_OQ));
     if (_mm256_testz_si256(take, take)) continue;
     const __m256i samples = _mm256_mask_i32gather_epi32(
         _mm256_setzero_si256(), reinterpret_cast<const int*>(task.packed), index, take, 4);

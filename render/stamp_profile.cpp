@@ -14,19 +14,19 @@ namespace {
 // The in-range kernel (kChecked false) runs when the whole band is known to keep
 // every offset within 16 bits and every distance below the profile's length,
 // which callers within the stamper's limits always do. Otherwise the checked
-// kernel leaves unchanged every pixel whose horizontal offset does not fit in 16
-// bits or whose distance reaches the profile's end (such samples read as 0).
+// kernel wraps the horizontal offset to 16 bits (the row's dy already is) and
+// reads the last sample for a distance at or beyond the profile's end.
 template <bool kChecked>
 void ScreenProfileRow(const ProfileView& profile, const StampRow& row) {
   uint8_t* pixel = row.pixels;
   for (int32_t c = 0; c < row.columns; ++c, pixel += row.pixelBytes) {
     const float qx = StampDx(row.centerQx, c, row.aspect);
+    int32_t d;
     if constexpr (kChecked) {
-      if (!TruncFitsInt16(qx)) continue;
-    }
-    const int32_t d = FastHypot(*profile.table, static_cast<int32_t>(qx), row.dy);
-    if constexpr (kChecked) {
-      if (d >= profile.length) continue;
+      d = ProfileIndex(FastHypot(*profile.table, TruncToInt16(qx), row.dy), profile.length);
+      if (d < 0) return;  // no samples at all
+    } else {
+      d = FastHypot(*profile.table, static_cast<int32_t>(qx), row.dy);
     }
     pixel[0] = ScreenByte(profile.red[d], pixel[0]);
     pixel[1] = ScreenByte(profile.green[d], pixel[1]);
@@ -34,34 +34,43 @@ void ScreenProfileRow(const ProfileView& profile, const StampRow& row) {
   }
 }
 
-// Whether rows [first, end) stay within 16-bit offsets and below the profile's
-// end. Offsets are monotonic in the column and the row, so the band's corners
-// bound them; a distance never exceeds entry 256 x the larger offset / 2^14,
-// which is stored in `bound` when the band qualifies.
+// The largest distance any pixel of rows [first, end) can have, in `bound`, and
+// whether the band stays within 16-bit offsets and below the profile's end.
+// Offsets are monotonic in the column and the row, so when the band's corners
+// fit in 16 bits every offset does and the corners bound them; a distance never
+// exceeds entry 256 x the larger offset / 2^14. A band whose offsets wrap may
+// reach any 16-bit magnitude, up to 32768.
 bool BandWithinProfile(const StampJob& job, const ProfileView& profile, float aspect, RowBand band,
                        int32_t& bound) {
   const float edges[4] = {StampDy(job.centerQy, band.first), StampDy(job.centerQy, band.end - 1),
                           StampDx(job.centerQx, 0, aspect),
                           StampDx(job.centerQx, job.columns - 1, aspect)};
   int32_t largest = 0;
+  bool fits = true;
   for (float edge : edges) {
-    if (!TruncFitsInt16(edge)) return false;
+    if (!TruncFitsInt16(edge)) {
+      fits = false;
+      largest = 32768;
+      break;
+    }
     int32_t magnitude = static_cast<int32_t>(edge);
     if (magnitude < 0) magnitude = -magnitude;
     if (magnitude > largest) largest = magnitude;
   }
   bound = (static_cast<int32_t>(profile.table->entry[kHypotTableSize - 1]) * largest) >> 14;
-  return bound < profile.length;
+  return fits && bound < profile.length;
 }
 
 // The prepared band (stamp_kernels.h): the profile packed up to the band's
-// distance bound, |dx| of every column once for all rows, and the columns and
-// rows that can reach a non-zero sample at all. A distance is never below the
-// larger of |dx| and |dy| (every table entry is at least 2^14), so a pixel with
-// either offset at or beyond the last non-zero sample stays unchanged, as it
-// does in the plain kernel; each row is narrowed further to the circle that
-// can reach such a sample. Returns false, having drawn and polled nothing,
-// when its scratch memory cannot be had; the plain kernel then draws the band.
+// distance bound (past the profile's end, its last sample repeated), |dx| of
+// every column once for all rows, and the columns and rows that can reach a
+// non-zero sample at all. A distance is never below the larger of |dx| and |dy|
+// (every table entry is at least 2^14; for wrapped offsets too, the distance
+// being taken from them), so a pixel with either offset at or beyond the last
+// non-zero sample stays unchanged, as it does in the plain kernel; each row is
+// narrowed further to the circle that can reach such a sample. Returns false,
+// having drawn and polled nothing, when its scratch memory cannot be had; the
+// plain kernel then draws the band.
 bool StampPreparedBand(const StampJob& job, FlareContext& context, float aspect, RowBand band,
                        int32_t bound, int32_t threadIndex, StampRowKernels kernels, int32_t& result) {
   const int32_t columns = job.columns;
@@ -78,7 +87,7 @@ bool StampPreparedBand(const StampJob& job, FlareContext& context, float aspect,
   int32_t begin = columns;
   int32_t end = 0;
   for (int32_t c = 0; c < columns; ++c) {
-    const int32_t dx = static_cast<int32_t>(StampDx(job.centerQx, c, aspect));
+    const int32_t dx = TruncToInt16(StampDx(job.centerQx, c, aspect));
     absDx[c] = dx < 0 ? -dx : dx;
     if (absDx[c] < nonZeroEnd) {
       if (begin == columns) begin = c;
@@ -106,7 +115,7 @@ bool StampPreparedBand(const StampJob& job, FlareContext& context, float aspect,
       result = answer;
       break;
     }
-    const int32_t dy = static_cast<int32_t>(StampDy(job.centerQy, r));
+    const int32_t dy = TruncToInt16(StampDy(job.centerQy, r));
     task.absDy = dy < 0 ? -dy : dy;
     if (begin >= end || task.absDy >= nonZeroEnd) continue;
     // Columns whose offsets lie on or outside the circle of radius `reachable`
@@ -166,22 +175,20 @@ extern "C" int32_t StampProfileWorker(void* jobPointer, int32_t threadIndex, int
   const float aspect = PixelAspect(context);
   const ProfileView profile = ProfileViewOf(context);
   int32_t bound = 0;
-  const bool inRange = band.first < band.end && job.columns > 0 &&
-                       BandWithinProfile(job, profile, aspect, band, bound);
+  const bool drawable = band.first < band.end && job.columns > 0 && profile.length > 0;
+  const bool inRange = drawable && BandWithinProfile(job, profile, aspect, band, bound);
   const StampKernelSet kernelSet = ActiveStampKernelSet();
-  if (inRange && kernelSet != StampKernelSet::kPlain) {
+  if (drawable && kernelSet != StampKernelSet::kPlain) {
     int32_t result = 0;
     if (StampPreparedBand(job, context, aspect, band, bound, threadIndex, RowKernelsFor(kernelSet), result)) {
       return result;
     }
   }
 
-  // A band in range has every row's dy within 16 bits (its first and last rows'
-  // are), so only a band out of range meets rows to skip.
-  return WalkBandRows(job, context, band, threadIndex, aspect, [&](const StampRow& row, bool rowInReach) {
+  return WalkBandRows(job, context, band, threadIndex, aspect, [&](const StampRow& row) {
     if (inRange) {
       ScreenProfileRow<false>(profile, row);
-    } else if (rowInReach) {  // otherwise the whole row is out of reach
+    } else {
       ScreenProfileRow<true>(profile, row);
     }
   });

@@ -17,25 +17,21 @@ struct JitterParams {
 // (stamp_kernels.h) and as their fallback.
 // Screens one row with the profile sampled at each pixel's distance pushed
 // outward by a random factor. Every pixel of the row makes its two draws, in
-// order, even when it is left unchanged, so the random sequence always advances
-// by two draws per pixel of the box. A pixel whose offset does not fit in 16 bits
-// (the whole row, when dy does not) or whose jittered index falls outside the
-// profile is left unchanged.
-void ScreenJitteredRow(const ProfileView& profile, const StampRow& row, bool rowInReach,
-                       JitterParams jitter) {
+// order, so the random sequence always advances by two draws per pixel of the
+// box. Offsets wrap to 16 bits and a jittered index at or beyond the profile's
+// end reads its last sample, as in the profile stamp; a pixel whose index is
+// negative (possible only with a negative reach) is left unchanged.
+void ScreenJitteredRow(const ProfileView& profile, const StampRow& row, JitterParams jitter) {
   uint8_t* pixel = row.pixels;
   for (int32_t c = 0; c < row.columns; ++c, pixel += row.pixelBytes) {
-    const float qx = StampDx(row.centerQx, c, row.aspect);
-    const bool inReach = rowInReach && TruncFitsInt16(qx);
-    const int32_t d = inReach ? FastHypot(*profile.table, static_cast<int32_t>(qx), row.dy) : 0;
+    const int32_t d = FastHypot(*profile.table, TruncToInt16(StampDx(row.centerQx, c, row.aspect)), row.dy);
     const uint32_t first = static_cast<uint32_t>(std::rand());
     const uint32_t second = static_cast<uint32_t>(std::rand());
-    if (!inReach) continue;
     const uint32_t j = ((first << 16) + second) & jitter.mask;
     const int32_t m = static_cast<int32_t>(j * static_cast<uint32_t>(d));  // wraps as a 32-bit product
-    const int32_t index =
-        TruncToInt32(static_cast<float>(m) / jitter.reach + static_cast<float>(d));
-    if (index < 0 || index >= profile.length) continue;
+    const int32_t index = ProfileIndex(
+        TruncToInt32(static_cast<float>(m) / jitter.reach + static_cast<float>(d)), profile.length);
+    if (index < 0) continue;
     pixel[0] = ScreenByte(profile.red[index], pixel[0]);
     pixel[1] = ScreenByte(profile.green[index], pixel[1]);
     pixel[2] = ScreenByte(profile.blue[index], pixel[2]);
@@ -43,10 +39,9 @@ void ScreenJitteredRow(const ProfileView& profile, const StampRow& row, bool row
 }
 
 // The prepared band (stamp_kernels.h): the whole profile packed and each
-// column's dx once for all rows; the row kernel makes the draws. A row out of
-// reach still makes its two draws per pixel, so the sequence advances exactly
-// as in the plain kernel. Returns false, having touched no pixel, polled
-// nothing and made no draw, when its scratch memory cannot be had.
+// column's dx once for all rows; the row kernel makes the draws. Returns false,
+// having touched no pixel, polled nothing and made no draw, when its scratch
+// memory cannot be had.
 bool StampPreparedRayBand(const StampJob& job, FlareContext& context, float aspect, RowBand band,
                           int32_t threadIndex, StampRowKernels kernels, int32_t& result) {
   const int32_t columns = job.columns;
@@ -61,8 +56,7 @@ bool StampPreparedRayBand(const StampJob& job, FlareContext& context, float aspe
   WidenHypotTable(context.hypotTable, table);
   PackProfile(context, length, packed);
   for (int32_t c = 0; c < columns; ++c) {
-    const float qx = StampDx(job.centerQx, c, aspect);
-    dx[c] = TruncFitsInt16(qx) ? static_cast<int32_t>(qx) : kOffsetOutOfReach;
+    dx[c] = TruncToInt16(StampDx(job.centerQx, c, aspect));
   }
 
   RayRowTask task{};
@@ -80,15 +74,7 @@ bool StampPreparedRayBand(const StampJob& job, FlareContext& context, float aspe
       result = answer;
       break;
     }
-    const float qy = StampDy(job.centerQy, r);
-    if (!TruncFitsInt16(qy)) {  // the whole row is out of reach
-      for (int32_t c = 0; c < columns; ++c) {
-        std::rand();
-        std::rand();
-      }
-      continue;
-    }
-    const int32_t dy = static_cast<int32_t>(qy);
+    const int32_t dy = TruncToInt16(StampDy(job.centerQy, r));
     task.absDy = dy < 0 ? -dy : dy;
     task.pixels = BoxRowPixels(job, r);
     kernels.rayRow(task);
@@ -159,9 +145,6 @@ extern "C" int32_t StampRaysWorker(void* jobPointer, int32_t threadIndex, int32_
     }
   }
 
-  // A row out of reach is still walked: its pixels' draws keep the rand()
-  // sequence in step.
-  return WalkBandRows(job, context, band, threadIndex, aspect, [&](const StampRow& row, bool rowInReach) {
-    ScreenJitteredRow(profile, row, rowInReach, jitter);
-  });
+  return WalkBandRows(job, context, band, threadIndex, aspect,
+                      [&](const StampRow& row) { ScreenJitteredRow(profile, row, jitter); });
 }

@@ -36,7 +36,8 @@ const char* const kServeHelp =
     "                          answers only when opened by IP address or as localhost,\n"
     "                          never through another host name\n"
     "  --par N:D               pixel aspect ratio; default 1:1\n"
-    "  --seed N                random seed for the rays; default 0\n"
+    "  --seed N                random seed for the rays; default 0. Frame n seeds\n"
+    "                          them with srand((seed + n x 2654435761) mod 2^32)\n"
     "  --threads N             worker threads; default: one per processor\n"
     "  --plugin PATH           the plug-in to load; default: beside this tool\n"
     "  -h, --help              show this help\n";

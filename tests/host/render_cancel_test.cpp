@@ -1,6 +1,7 @@
 // Ctrl-C during a long render: the tool stops, says how many frames it finished,
 // exits with 130, and leaves only complete frames, each exactly as a render of
-// that frame alone gives it. Also the progress display on a terminal.
+// that frame alone gives it; a second Ctrl-C leaves no helper's file behind.
+// Also the progress display on a terminal.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -10,7 +11,9 @@
 #include <fcntl.h>
 #include <thread>
 
+#include "host/cancel_token.h"
 #include "host/progress_display.h"
+#include "host/subprocess.h"
 #include "tests/host/media_fixture.h"
 
 namespace {
@@ -96,6 +99,34 @@ TEST_F(RenderCancelTest, InterruptStopsWith130AndKeepsOnlyCompleteFrames) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(lftest::FileBytes(Path("alone/" + frame)), lftest::FileBytes(Path("out/" + frame))) << frame;
   }
+}
+
+// A second Ctrl-C ends the tool at once; a helper that is still creating its
+// output (here one whose process group recreates it without pause, from a
+// process that the helper's own end would not stop) is stopped before the
+// marked file is removed, so the file stays gone.
+TEST_F(RenderCancelTest, SecondInterruptStopsHelpersBeforeRemovingTheirFiles) {
+  const std::string output = Path("partial.mkv");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    static lfhost::CancelToken token;
+    lfhost::CancelOnInterrupt(token);
+    lfhost::RemoveOnSecondInterrupt mark(output);
+    const std::string loop = "i=0; while [ $i -lt 50000 ]; do : > " + lftest::ShellQuote(output) + "; i=$((i+1)); done";
+    lfhost::Subprocess helper({"sh", "-c", "(" + loop + ") & wait"}, false, false);
+    while (!fs::exists(output)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    raise(SIGINT);
+    raise(SIGINT);
+    _exit(1);  // not reached: the second interrupt exits with 130
+  }
+  ASSERT_GT(pid, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 130);
+  EXPECT_FALSE(fs::exists(output));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // a surviving helper would have recreated it
+  EXPECT_FALSE(fs::exists(output));
 }
 
 TEST(ProgressDisplayTest, DurationsAndAStatusLineRedrawnInPlaceForTerminals) {

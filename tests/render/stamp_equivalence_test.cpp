@@ -1,9 +1,10 @@
 // The prepared stamp kernels (portable and AVX2) against the plain per-pixel
 // kernels: whole stamps over random frames, profiles, positions, radii and pixel
-// aspects must leave the same bytes, padding and alpha included, and ray stamps
-// must leave the rand() sequence where the plain kernel leaves it. The row
-// kernels are also held, column by column, against FastHypot and the jitter
-// formula over offsets up to the 16-bit limits.
+// aspects (among them wide frames whose offsets wrap in 16 bits, and profiles
+// shorter than the distances) must leave the same bytes, padding and alpha
+// included, and ray stamps must leave the rand() sequence where the plain kernel
+// leaves it. The row kernels are also held, column by column, against FastHypot
+// and the jitter formula over offsets up to the 16-bit limits.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -46,6 +47,7 @@ struct Aspect {
   uint32_t den;
 };
 constexpr Aspect kAspects[] = {{1, 1}, {2, 1}, {10, 11}, {1, 2}};
+constexpr Aspect kWideAspects[] = {{1, 1}, {16, 1}};
 
 // Random samples with runs of zeros in every channel and in all three at once
 // (the hollow of a ring, the dark outside of a disc).
@@ -84,23 +86,31 @@ struct StampCase {
   int32_t profileLength;
 };
 
+// One case in six is a wide one: a frame of a few rows up to 9000 columns (or
+// 600 at pixel aspect 16:1) with an element reaching past 8192 square pixels,
+// whose offsets wrap in 16 bits.
 StampCase RandomCase(std::mt19937& rng) {
   StampCase c{};
-  c.width = std::uniform_int_distribution<int32_t>(1, 160)(rng);
-  c.height = std::uniform_int_distribution<int32_t>(1, 120)(rng);
-  c.aspect = kAspects[std::uniform_int_distribution<int>(0, 3)(rng)];
+  const bool wide = std::uniform_int_distribution<int>(0, 5)(rng) == 0;
+  c.aspect = wide ? kWideAspects[std::uniform_int_distribution<int>(0, 1)(rng)]
+                  : kAspects[std::uniform_int_distribution<int>(0, 3)(rng)];
+  c.width = std::uniform_int_distribution<int32_t>(1, wide ? 9000 / c.aspect.num : 160)(rng);
+  c.height = std::uniform_int_distribution<int32_t>(1, wide ? 4 : 120)(rng);
   const float squareWidth = static_cast<float>(c.width) * c.aspect.num / static_cast<float>(c.aspect.den);
   // Centres from well outside the frame to well past it, on fractional positions.
   c.x = std::uniform_real_distribution<float>(-0.5f * squareWidth - 20.0f, 1.5f * squareWidth + 20.0f)(rng);
   c.y = std::uniform_real_distribution<float>(-0.5f * c.height - 20.0f, 1.5f * c.height + 20.0f)(rng);
-  c.radius = std::uniform_real_distribution<float>(0.0f, 90.0f)(rng);
+  c.radius = std::uniform_real_distribution<float>(0.0f, wide ? 12000.0f : 90.0f)(rng);
   c.threads = std::uniform_int_distribution<int32_t>(1, 4)(rng);
   c.pixelSeed = static_cast<uint32_t>(rng());
   c.profileSeed = static_cast<uint32_t>(rng());
-  // Mostly long enough for every distance the box can produce (the stampers'
-  // precondition); where it is not, every set takes the checked plain kernel.
+  // Mostly long enough for every distance the box can produce; one in three
+  // shorter, so that distances and jittered indices pass the profile's end.
   const float reach = (c.radius + 2.0f) * 4.0f * 1.5f * std::max(1.0f, 2.0f * c.aspect.den / c.aspect.num);
-  c.profileLength = static_cast<int32_t>(reach) + std::uniform_int_distribution<int32_t>(1, 64)(rng);
+  const int32_t longEnough = static_cast<int32_t>(std::min(reach, 50000.0f));
+  c.profileLength = std::uniform_int_distribution<int>(0, 2)(rng) == 0
+                        ? std::uniform_int_distribution<int32_t>(1, longEnough)(rng)
+                        : longEnough + std::uniform_int_distribution<int32_t>(1, 64)(rng);
   return c;
 }
 
@@ -221,6 +231,11 @@ TEST(StampEquivalence, WholeRendersAreTheSameWithEveryKernelSet) {
       {97, 61, 2, 300, 0, 30 * kPixel, {2, 1}, 13},
       {333, 211, 1, 300, 400 * kPixel, -20 * kPixel, {1, 2}, 17},
       {400, 300, 3, 180, 123 * kPixel + 32768, 77 * kPixel, {1, 1}, 19},
+      // Offsets wrapping in 16 bits and distances past the profile's end.
+      {8300, 1, 1, 300, 0, 0, {1, 1}, 0},
+      {4096, 400, 2, 250, -200 * kPixel, 100 * kPixel, {2, 1}, 0},
+      {64, 48, 1, 10, 20 * kPixel, 15 * kPixel, {16, 1}, 0},
+      {2000, 30, 3, 300, 1000 * kPixel, 15 * kPixel, {16, 1}, 23},
   };
   for (const RenderCase& c : cases) {
     const std::vector<uint8_t> plain = RenderWith(c, StampKernelSet::kPlain);
@@ -335,8 +350,7 @@ TEST(StampRowKernels, RayRowMatchesTheJitterFormula) {
       std::vector<int32_t> dx(static_cast<size_t>(columns));
       const int32_t spread = n % 3 == 0 ? 32768 : 400;
       for (int32_t c = 0; c < columns; ++c) {
-        dx[static_cast<size_t>(c)] = rng() % 9 == 0 ? kOffsetOutOfReach
-                                                    : std::uniform_int_distribution<int32_t>(-spread, std::min(spread, 32767))(rng);
+        dx[static_cast<size_t>(c)] = std::uniform_int_distribution<int32_t>(-spread, std::min(spread, 32767))(rng);
       }
       // The draws the kernel will make: two per column, in column order.
       const unsigned seed = static_cast<unsigned>(rng());
@@ -366,14 +380,12 @@ TEST(StampRowKernels, RayRowMatchesTheJitterFormula) {
       ASSERT_EQ(std::rand(), nextDraw) << name << ": not two draws per pixel";
       for (int32_t c = 0; c < columns; ++c) {
         const size_t at = static_cast<size_t>(c) * 4;
-        uint32_t sample = 0;
-        if (dx[static_cast<size_t>(c)] != kOffsetOutOfReach) {
-          const int32_t d = FastHypot(hypot, dx[static_cast<size_t>(c)], task.absDy);
-          const uint32_t j = ((first[static_cast<size_t>(c)] << 16) + second[static_cast<size_t>(c)]) & task.jitterMask;
-          const int32_t m = static_cast<int32_t>(j * static_cast<uint32_t>(d));
-          const int32_t index = TruncToInt32(static_cast<float>(m) / task.reach + static_cast<float>(d));
-          if (index >= 0 && index < length) sample = packed[static_cast<size_t>(index)];
-        }
+        // Indices past the end read the last sample; negative ones leave the pixel.
+        const int32_t d = FastHypot(hypot, dx[static_cast<size_t>(c)], task.absDy);
+        const uint32_t j = ((first[static_cast<size_t>(c)] << 16) + second[static_cast<size_t>(c)]) & task.jitterMask;
+        const int32_t m = static_cast<int32_t>(j * static_cast<uint32_t>(d));
+        const int32_t index = TruncToInt32(static_cast<float>(m) / task.reach + static_cast<float>(d));
+        const uint32_t sample = index < 0 ? 0 : packed[static_cast<size_t>(std::min(index, length - 1))];
         for (int k = 0; k < 3; ++k) {
           ASSERT_EQ(pixels[at + 1 + k], ScreenByte(Channel(sample, k), before[at + 1 + k]))
               << name << " row " << n << " column " << c << " dx " << dx[static_cast<size_t>(c)];

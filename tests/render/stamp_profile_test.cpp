@@ -49,11 +49,11 @@ TEST(StampProfile, BoxClipsAtEveryEdgeWithTheAllowance) {
       {"wholly right", 200.0f, 40.0f, 5.0f, {-1, -1, -1, -1}},
       {"wholly left", -50.0f, 40.0f, 5.0f, {-1, -1, -1, -1}},
       {"wholly below", 50.0f, 300.0f, 5.0f, {-1, -1, -1, -1}},
-      // Distances at or past the profile's end read as 0: 3 pixels (12 quarters) in, 4 out.
-      {"short profile", 20.0f, 20.0f, 10.0f, {17, 23, 17, 23}, 16},
-      // 40000 quarter pixels away every offset is beyond 16 bits: even a profile
-      // long enough to hold the distance draws nothing.
-      {"offsets past 16 bits", 10000.0f, 10.0f, 10000.0f, {-1, -1, -1, -1}, 70000},
+      // Distances at or past the profile's end read its last sample: the whole box.
+      {"short profile", 20.0f, 20.0f, 10.0f, {8, 31, 8, 31}, 16},
+      // 40000 quarter pixels away the offsets wrap in 16 bits (to about 25536):
+      // the whole frame is within the box and the profile.
+      {"offsets past 16 bits", 10000.0f, 10.0f, 10000.0f, {0, 99, 0, 79}, 70000},
   };
   for (const BoxCase& c : cases) {
     FakeHost host;

@@ -43,6 +43,14 @@ const ReferenceRender kReferenceRenders[] = {
      "1cc9d1c5859ff38c715d67e3164618026d5a808e84bad888430e7153da525f51"},
     {"prime35_97x61_aspect_2", 97, 61, 2, 300, 0, 1966080, 2, 1, 0, 0,
      "46801fcb409e2cec041eba1799ca104f647f5db6998b04b66258e1fd7978003e"},
+    // Glows reaching past 8192 square pixels (offsets wrapping in 16 bits), and
+    // at 16:1 distances past the profile's end.
+    {"zoom_8300x1", 8300, 1, 1, 300, 0, 0, 1, 1, 0, 0,
+     "fcfa32aed7455d70a14f181f74a28bf5d21283d8fc9a202b5376d8a7bcf0dfa5"},
+    {"prime35_4096x400_aspect_2", 4096, 400, 2, 250, -13107200, 6553600, 2, 1, 0, 0,
+     "14c3ecdec8202b2719d71d57728c91926966d1004933d6bbd54d567bc9767175"},
+    {"zoom_64x48_aspect_16", 64, 48, 1, 10, 1310720, 983040, 16, 1, 0, 0,
+     "235fe9a9ab5a924b5843b129cef95f889ecd0b60e8a928211231dd3b88e3f472"},
 };
 
 // Returns the status and the blended frame as R, G, B, A bytes, rows unpadded.
