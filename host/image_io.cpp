@@ -7,9 +7,10 @@
 #include <cstdio>
 #include <cmath>
 #include <filesystem>
+#include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
 
-#include "host/cancel_token.h"
+#include "host/files.h"
 #include "host/host_error.h"
 
 namespace lfhost {
@@ -141,12 +142,6 @@ void WriteImage(const ImageBuffer& image, const std::string& path) {
   if (!fs::is_directory(folder, ec)) throw HostError(path + ": the folder " + folder.string() + " does not exist");
   if (fs::is_directory(target, ec)) throw HostError(path + ": is a folder");
 
-  // Same folder, so the final rename cannot cross file systems; same extension,
-  // so OpenImageIO picks the same format.
-  const fs::path temporary =
-      folder / ("." + target.stem().string() + ".partial-" + std::to_string(getpid()) + target.extension().string());
-  const RemoveOnSecondInterrupt interruptMark(temporary.string());
-
   const int w = image.width(), h = image.height();
   std::vector<uint8_t> rgba = image.ToRGBA();
   int channels = 4;
@@ -171,13 +166,15 @@ void WriteImage(const ImageBuffer& image, const std::string& path) {
   }
   if (extension == ".jpg" || extension == ".jpeg") format.attribute("Compression", "jpeg:95");
 
-  auto fail = [&](const std::string& why) {
-    fs::remove(temporary, ec);
-    return HostError(path + ": cannot write the image (" + why + ")");
-  };
-  auto out = OIIO::ImageOutput::create(temporary.string());
+  // The image is encoded in memory and written by WriteFileWhole, which checks
+  // every byte to the disk: image libraries may ignore a failed write (a PNG cut
+  // short on a full disk) or end the process over one.
+  auto fail = [&](const std::string& why) { return HostError(path + ": cannot write the image (" + why + ")"); };
+  std::vector<unsigned char> encoded;
+  OIIO::Filesystem::IOVecOutput memory(encoded);
+  auto out = OIIO::ImageOutput::create(path);
   if (!out) throw fail(OIIO::geterror());
-  if (!out->open(temporary.string(), format)) throw fail(out->geterror());
+  if (!out->set_ioproxy(&memory) || !out->open(path, format)) throw fail(out->geterror());
   bool ok;
   if (extension == ".exr") {
     std::vector<float> values(rgba.size());
@@ -193,8 +190,7 @@ void WriteImage(const ImageBuffer& image, const std::string& path) {
   }
   if (!out->close()) throw fail(out->geterror());
   out.reset();
-  fs::rename(temporary, target, ec);
-  if (ec) throw fail(ec.message());
+  WriteFileWhole(path, encoded.data(), encoded.size());
 }
 
 }  // namespace lfhost

@@ -18,9 +18,9 @@ ImageBuffer ReadImage(const std::string& path);
 
 // Writes a frame, choosing the format from the extension (.png .jpg .jpeg .tif
 // .tiff .exr .dpx). PNG and TIFF get 8-bit RGBA, JPEG 8-bit RGB (no alpha),
-// DPX 8-bit RGBA, OpenEXR half-float RGBA of v / 255. The file is written under a
-// temporary name in the same folder and renamed at the end, so a failure leaves
-// neither a partial file nor a damaged earlier one. Throws HostError naming the file.
+// DPX 8-bit RGBA, OpenEXR half-float RGBA of v / 255. The file is encoded in
+// memory and written whole (WriteFileWhole), so a failure leaves neither a partial
+// file nor a damaged earlier one. Throws HostError naming the file and the reason.
 void WriteImage(const ImageBuffer& image, const std::string& path);
 
 // Keeps image libraries from printing on standard error while it lives: read

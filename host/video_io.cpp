@@ -1,9 +1,7 @@
 #include "host/video_io.h"
 
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -11,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/files.h"
 #include "host/host_error.h"
 
 namespace lfhost {
@@ -63,8 +62,6 @@ std::optional<FrameRate> RationalRate(const std::string& text) {
     return std::nullopt;
   }
 }
-
-std::atomic<int> gTemporaryCounter{0};
 
 }  // namespace
 
@@ -197,10 +194,7 @@ VideoWriter::VideoWriter(const std::string& path, int32_t width, int32_t height,
     throw HostError(path + ": unknown video format \"" + target.extension().string() +
                     "\" (use .mp4, .m4v, .mov, .mkv or .webm)");
   }
-  const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
-  temporary_ = (folder / ("." + target.stem().string() + ".partial-" + std::to_string(getpid()) + "-" +
-                          std::to_string(gTemporaryCounter++) + target.extension().string()))
-                   .string();
+  temporary_ = TemporaryPathBeside(path);
   interruptMark_ = std::make_unique<RemoveOnSecondInterrupt>(temporary_);
   std::vector<std::string> argv = {"ffmpeg", "-v", "error", "-nostdin", "-y", "-f", "rawvideo", "-pix_fmt", "argb",
                                    "-s", Size(width, height), "-framerate", rate.text(), "-i", "pipe:0"};
@@ -252,6 +246,12 @@ void VideoWriter::Finish() {
   if (!ffmpeg_) throw HostError(path_ + ": the video was abandoned");
   const int status = ffmpeg_->Wait();
   if (status != 0) Fail("ffmpeg failed with status " + std::to_string(status));
+  try {
+    SyncFile(temporary_, path_);
+  } catch (const HostError&) {
+    Abandon();
+    throw;
+  }
   std::error_code ec;
   fs::rename(temporary_, path_, ec);
   if (ec) Fail(ec.message());
