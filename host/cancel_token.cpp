@@ -23,8 +23,12 @@ struct Slot {
 Slot gSlots[kSlots];
 static_assert(std::atomic<int>::is_always_lock_free, "read from a signal handler");
 
-extern "C" void RequestCancelOnSignal(int) {
+std::atomic<int> gCancelSignal{0};
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+extern "C" void RequestCancelOnSignal(int signal) {
   if (gInterrupts.fetch_add(1) == 0) {
+    gCancelSignal.store(signal);
     if (CancelToken* token = gInterruptToken.load()) token->Request();
     return;
   }
@@ -33,19 +37,24 @@ extern "C" void RequestCancelOnSignal(int) {
   for (Slot& slot : gSlots) {
     if (slot.state.load() == kMarked) unlink(slot.path);
   }
-  _exit(130);
+  _exit(128 + signal);
 }
 
 }  // namespace
 
-void CancelOnInterrupt(CancelToken& token) {
+void CancelOnStopSignals(CancelToken& token) {
   gInterruptToken.store(&token);
   gInterrupts.store(0);
+  gCancelSignal.store(0);
   struct sigaction action {};
   action.sa_handler = &RequestCancelOnSignal;
   sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
+  // One handler at a time, so two signals arriving together count as two.
+  for (int signal : kStopSignals) sigaddset(&action.sa_mask, signal);
+  for (int signal : kStopSignals) sigaction(signal, &action, nullptr);
 }
+
+int CancelSignal() noexcept { return gCancelSignal.load(); }
 
 RemoveOnSecondInterrupt::RemoveOnSecondInterrupt(const std::string& path) noexcept {
   if (path.size() >= kPathBytes) return;

@@ -52,8 +52,9 @@ const char* const kRenderHelp =
     "  --plugin PATH           the plug-in to load; default: beside this tool\n"
     "  -h, --help              show this help\n"
     "\n"
-    "Ctrl-C cancels the frame in flight and exits with status 130; frames already\n"
-    "finished are written and stay complete. A second Ctrl-C stops at once.\n";
+    "Ctrl-C (SIGINT), SIGTERM and SIGHUP cancel the frame in flight and exit with\n"
+    "status 130, 143 and 129; frames already finished are written and stay complete,\n"
+    "and no temporary file is left. A second signal stops at once.\n";
 
 const char* const kInfoHelp =
     "Usage: lensflare info [--plugin PATH]\n"

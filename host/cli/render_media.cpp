@@ -168,10 +168,10 @@ int RunMediaRender(const MediaRenderOptions& o) {
     return kExitUsage;
   }
   try {
-    // Ctrl-C from here on: reading stops, the frame in flight ends through the
-    // module's cancel path, and what was finished stays.
+    // Ctrl-C, SIGTERM or SIGHUP from here on: reading stops, the frame in flight
+    // ends through the module's cancel path, and what was finished stays.
     static lfhost::CancelToken cancel;
-    lfhost::CancelOnInterrupt(cancel);
+    lfhost::CancelOnStopSignals(cancel);
 
     lfhost::CheckOutputFolder(o.output);
     std::unique_ptr<lfhost::FrameSource> source;
@@ -213,7 +213,7 @@ int RunMediaRender(const MediaRenderOptions& o) {
     if (outcome.cancelled) {
       PrintError(outcome.framesTotal == 1 ? "render cancelled; " + o.output + " not written"
                                           : "render cancelled; " + WhatRemains(outcome, *sink, o.output));
-      return kExitCancelled;
+      return lfhost::CancelSignal() ? 128 + lfhost::CancelSignal() : kExitCancelled;
     }
     return kExitOk;
   } catch (const lfhost::HostError& e) {

@@ -33,8 +33,8 @@ void AddControlOption(lfhost::AnimatedControls& controls, const std::string& opt
 // "WxH", each side 1 to 32767.
 std::pair<int32_t, int32_t> ParseFrameSize(const std::string& option, const std::string& text);
 
-// Runs the render and returns the exit status (0, 1, 2 or 130), having printed
-// any message.
+// Runs the render and returns the exit status (0, 1, 2, or 128 + the signal that
+// stopped it: 130, 143, 129), having printed any message.
 int RunMediaRender(const MediaRenderOptions& options);
 
 }  // namespace lfcli
