@@ -9,6 +9,7 @@
 #include <OpenImageIO/imageio.h>
 
 #include "host/builtin_frame.h"
+#include "host/files.h"
 #include "host/host_error.h"
 #include "host/image_io.h"
 
@@ -196,6 +197,11 @@ MediaKind MediaKindOf(const std::string& path) {
   return MediaKind::Image;
 }
 
+MediaKind InputKindOf(const std::string& path) {
+  if (IdentityOf(path)) return IsVideoExtension(fs::path(path).extension().string()) ? MediaKind::Video : MediaKind::Image;
+  return MediaKindOf(path);
+}
+
 std::optional<SequencePattern> SequencePattern::Parse(const std::string& path) {
   const size_t slash = path.find_last_of('/');
   const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
@@ -229,8 +235,9 @@ std::optional<SequencePattern> SequencePattern::Parse(const std::string& path) {
 }
 
 std::string SequencePattern::PathFor(int64_t frame) const {
-  char number[32];
-  std::snprintf(number, sizeof number, "%0*lld", digits_, static_cast<long long>(frame));
+  // Any width the pattern asks for (up to %99d) is honoured in full.
+  std::string number = std::to_string(frame);
+  if (number.size() < static_cast<size_t>(digits_)) number.insert(0, static_cast<size_t>(digits_) - number.size(), '0');
   return folder_ + prefix_ + number + suffix_;
 }
 
@@ -239,11 +246,13 @@ std::optional<int64_t> SequencePattern::Match(const std::string& fileName) const
   if (fileName.compare(0, prefix_.size(), prefix_) != 0) return std::nullopt;
   if (fileName.compare(fileName.size() - suffix_.size(), suffix_.size(), suffix_) != 0) return std::nullopt;
   const std::string digits = fileName.substr(prefix_.size(), fileName.size() - prefix_.size() - suffix_.size());
-  if (digits.size() > 15) return std::nullopt;
   for (char c : digits) {
     if (c < '0' || c > '9') return std::nullopt;
   }
-  const int64_t frame = std::stoll(digits);
+  // Leading zeros of a wide pattern aside, frame numbers have at most 15 digits.
+  const size_t significant = std::min(digits.find_first_not_of('0'), digits.size() - 1);
+  if (digits.size() - significant > 15) return std::nullopt;
+  const int64_t frame = std::stoll(digits.substr(significant));
   // Only the spelling PathFor gives: "0012" for ####, "12" for %d.
   if (PathFor(frame) != folder_ + fileName) return std::nullopt;
   return frame;

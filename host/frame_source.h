@@ -23,6 +23,10 @@ enum class MediaKind { Image, Sequence, Video };
 // A pattern in the file name makes a sequence, a video extension a video,
 // anything else a single image.
 MediaKind MediaKindOf(const std::string& path);
+// What an input name stands for: a file of that very name is read as the image
+// or video it is, so "50%d.png" or "take#1.png" can be a single image; any other
+// name as MediaKindOf says.
+MediaKind InputKindOf(const std::string& path);
 
 // "name.%04d.ext", "name.%d.ext" or "name.####.ext" (the first such mark in the
 // file name; the folder is taken literally).
