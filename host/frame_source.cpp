@@ -3,10 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <OpenImageIO/imageio.h>
 
 #include "host/builtin_frame.h"
 #include "host/files.h"
@@ -22,21 +22,6 @@ std::string Size(int32_t w, int32_t h) { return std::to_string(w) + "x" + std::t
 
 std::string RangeText(int64_t first, int64_t last) {
   return first == last ? "frame " + std::to_string(first) : "frames " + std::to_string(first) + " to " + std::to_string(last);
-}
-
-// The size an image file declares, from its header alone.
-std::pair<int32_t, int32_t> ImageFileSize(const std::string& path) {
-  const QuietImageLibraries quiet;
-  auto in = OIIO::ImageInput::open(path);
-  if (!in) throw HostError(path + ": cannot read the image (" + OIIO::geterror() + ")");
-  // The declared size is all that is read.
-  const OIIO::ImageSpec header = in->spec_dimensions(0);
-  if (header.width <= 0 || header.height <= 0) throw HostError(path + ": the image has no pixels");
-  if (header.width > kMaxFrameSide || header.height > kMaxFrameSide) {
-    throw HostError(path + ": " + Size(header.width, header.height) +
-                    " is too large: at most 32767 pixels in either dimension");
-  }
-  return {header.width, header.height};
 }
 
 class SingleImageSource final : public FrameSource {
@@ -61,7 +46,7 @@ class SequenceSource final : public FrameSource {
     std::string firstPath;
     for (int64_t n : numbers_) {
       const std::string path = pattern_.PathFor(n);
-      const auto [w, h] = ImageFileSize(path);
+      const auto [w, h] = ReadImageSize(path);
       if (firstPath.empty()) {
         firstPath = path;
         width_ = w;
@@ -141,14 +126,17 @@ class VideoSource final : public FrameSource {
 
 class BuiltinSource final : public FrameSource {
  public:
-  BuiltinSource(FrameRange range, int32_t width, int32_t height) : frame_(MakeDarkFrame(width, height)) {
-    for (int64_t n = range.first; n <= range.last; ++n) numbers_.push_back(n);
+  // Numbered from the range rather than listed: nothing limits how long it is.
+  BuiltinSource(FrameRange range, int32_t width, int32_t height) : range_(range), frame_(MakeDarkFrame(width, height)) {
     width_ = frame_.width();
     height_ = frame_.height();
   }
+  int64_t frameCount() const override { return range_.last - range_.first + 1; }
+  int64_t frameNumber(int64_t index) const override { return range_.first + index; }
   ImageBuffer ReadNext() override { return frame_.Clone(); }
 
  private:
+  FrameRange range_;
   ImageBuffer frame_;
 };
 

@@ -59,9 +59,8 @@ std::optional<FrameRange> ParseFrameRange(const std::string& text);
 class FrameSource {
  public:
   virtual ~FrameSource() = default;
-  int64_t frameCount() const { return static_cast<int64_t>(numbers_.size()); }
-  int64_t frameNumber(int64_t index) const { return numbers_.at(static_cast<size_t>(index)); }
-  const std::vector<int64_t>& frameNumbers() const { return numbers_; }
+  virtual int64_t frameCount() const { return static_cast<int64_t>(numbers_.size()); }
+  virtual int64_t frameNumber(int64_t index) const { return numbers_.at(static_cast<size_t>(index)); }
   int32_t width() const { return width_; }
   int32_t height() const { return height_; }
   // The next frame. Throws HostError naming the file (and frame) if it cannot be

@@ -7,6 +7,9 @@
 #include <cstdio>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
 #include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
 
@@ -63,27 +66,82 @@ QuietImageLibraries::~QuietImageLibraries() {
   funlockfile(stderr);
 }
 
-ImageBuffer ReadImage(const std::string& path) {
-  std::error_code ec;
-  if (!fs::exists(path, ec)) throw HostError(path + ": no such file");
-  if (fs::is_directory(path, ec)) throw HostError(path + ": is a folder, not an image");
+namespace {
+
+// A library's reason for a failed read; some give none.
+std::string ReadFailure(const std::string& why) { return why.empty() ? "the file is damaged or cut short" : why; }
+
+// The bytes of memory free for new work, from the kernel's own estimate; none
+// when it cannot be read.
+std::optional<uint64_t> AvailableMemory() {
+  std::ifstream meminfo("/proc/meminfo");
+  std::string key;
+  uint64_t kib = 0;
+  while (meminfo >> key >> kib) {
+    if (key == "MemAvailable:") return kib * 1024;
+    meminfo.ignore(256, '\n');
+  }
+  return std::nullopt;
+}
+
+// An image opened as far as its header, after the checks that keep a hostile
+// file from costing more than it could honestly need: a regular file (not a FIFO
+// or device that would block or never end), pixels within the module's limit,
+// a declared size its file could hold and memory to decode it.
+struct OpenedImage {
+  std::unique_ptr<OIIO::ImageInput> in;
+  OIIO::ImageSpec header;
+};
+
+OpenedImage OpenImage(const std::string& path) {
+  const off_t fileSize = CheckInputFile(path);
   // Pixels stay exactly as stored: no premultiplication by alpha on the way in.
   OIIO::ImageSpec config;
   config.attribute("oiio:UnassociatedAlpha", 1);
-  const QuietImageLibraries quiet;
-  auto in = OIIO::ImageInput::open(path, &config);
-  if (!in) {
-    throw HostError(path + ": cannot read the image (" + OIIO::geterror() + ")");
-  }
+  OpenedImage image;
+  image.in = OIIO::ImageInput::open(path, &config);
+  if (!image.in) throw HostError(path + ": cannot read the image (" + ReadFailure(OIIO::geterror()) + ")");
   // Size, channel count, alpha channel and sample type are all that is read.
-  const OIIO::ImageSpec header = in->spec_dimensions(0);
+  const OIIO::ImageSpec& header = image.header = image.in->spec_dimensions(0);
+  if (header.deep) throw HostError(path + ": is a deep image (several samples per pixel), which cannot be read");
   if (header.width <= 0 || header.height <= 0 || header.nchannels <= 0) {
     throw HostError(path + ": the image has no pixels");
   }
+  const std::string size = std::to_string(header.width) + "x" + std::to_string(header.height);
   if (header.width > kMaxFrameSide || header.height > kMaxFrameSide) {
-    throw HostError(path + ": " + std::to_string(header.width) + "x" + std::to_string(header.height) +
-                    " is too large: at most 32767 pixels in either dimension");
+    throw HostError(path + ": " + size + " is too large: at most 32767 pixels in either dimension");
   }
+  // No image format compresses more than about 1:3000 (deflate stops near
+  // 1:1032, TIFF's LZW near 1:2700); a header declaring far more pixels than its
+  // file can hold is damaged or hostile.
+  const uint64_t stored = static_cast<uint64_t>(header.width) * header.height * header.nchannels * header.format.size();
+  if (stored / 100000 > static_cast<uint64_t>(fileSize)) {
+    throw HostError(path + ": declares " + size + " pixels but the file holds only " + std::to_string(fileSize) +
+                    " bytes: it is damaged");
+  }
+  // Decoding holds the samples (at most 4 bytes each) and the frame (4 bytes a pixel).
+  const uint64_t pixels = static_cast<uint64_t>(header.width) * header.height;
+  const uint64_t needed = pixels * header.nchannels * std::min<size_t>(header.format.size(), 4) + pixels * 4;
+  if (const auto available = AvailableMemory(); available && needed > *available) {
+    throw HostError(path + ": " + size + " needs " + std::to_string(needed >> 20) + " MiB to read, more than the " +
+                    std::to_string(*available >> 20) + " MiB of memory available");
+  }
+  return image;
+}
+
+}  // namespace
+
+std::pair<int32_t, int32_t> ReadImageSize(const std::string& path) {
+  const QuietImageLibraries quiet;
+  const OpenedImage image = OpenImage(path);
+  return {image.header.width, image.header.height};
+}
+
+ImageBuffer ReadImage(const std::string& path) {
+  const QuietImageLibraries quiet;
+  OpenedImage opened = OpenImage(path);
+  const auto& in = opened.in;
+  const OIIO::ImageSpec& header = opened.header;
   const ChannelMap map = MapChannels(header);
   const size_t n = static_cast<size_t>(header.nchannels);
   const size_t samples = static_cast<size_t>(header.width) * header.height * n;
@@ -124,7 +182,7 @@ ImageBuffer ReadImage(const std::string& path) {
     ok = in->read_image(0, 0, 0, header.nchannels, TypeDesc::UINT16, data.data());
     if (ok) store([](uint16_t v) { return static_cast<uint8_t>((uint32_t{v} * 255 + 32767) / 65535); }, data.data());
   }
-  if (!ok) throw HostError(path + ": cannot read the image (" + in->geterror() + ")");
+  if (!ok) throw HostError(path + ": cannot read the image (" + ReadFailure(in->geterror()) + ")");
   in->close();
   return image;
 }

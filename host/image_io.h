@@ -13,8 +13,12 @@ namespace lfhost {
 // round-trips bit for bit); 16-bit (and other integer) samples become
 // round(v x 255 / 65535); float and half samples are clamped to 0..1 and become
 // round(v x 255), with no colour transform. Throws HostError naming the file if
-// it cannot be read or is wider or taller than 32767 pixels.
+// it cannot be read, is not a regular file, is wider or taller than 32767
+// pixels, declares more pixels than its size can hold, or needs more memory to
+// decode than is available: all found from the header, before any decoding.
 ImageBuffer ReadImage(const std::string& path);
+// The width and height an image file declares, after the same checks.
+std::pair<int32_t, int32_t> ReadImageSize(const std::string& path);
 
 // Writes a frame, choosing the format from the extension (.png .jpg .jpeg .tif
 // .tiff .exr .dpx). PNG and TIFF get 8-bit RGBA, JPEG 8-bit RGB (no alpha),

@@ -100,9 +100,7 @@ bool IsVideoExtension(const std::string& extension) {
 }
 
 VideoInfo ProbeVideo(const std::string& path) {
-  std::error_code ec;
-  if (!fs::exists(path, ec)) throw HostError(path + ": no such file");
-  if (fs::is_directory(path, ec)) throw HostError(path + ": is a folder, not a video");
+  CheckInputFile(path);
   const std::string text = RunForOutput(
       {"ffprobe", "-v", "error", "-count_packets", "-show_entries",
        "stream=codec_type,width,height,r_frame_rate,avg_frame_rate,nb_read_packets", "-of", "json", "--", path},

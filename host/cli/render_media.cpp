@@ -107,7 +107,7 @@ void CheckInputsKept(const MediaRenderOptions& o, const Kinds& k, const lfhost::
   };
   if (k.out != MediaKind::Sequence) return check(o.output);
   const auto pattern = lfhost::SequencePattern::Parse(o.output);
-  for (int64_t n : source.frameNumbers()) check(pattern->PathFor(n));
+  for (int64_t i = 0; i < source.frameCount(); ++i) check(pattern->PathFor(source.frameNumber(i)));
 }
 
 std::unique_ptr<lfhost::FrameSource> OpenSource(const MediaRenderOptions& o) {
