@@ -40,7 +40,18 @@ class Descriptor {
   int fd_;
 };
 
+DamagedInputPolicy gDamagedInput;
+
 }  // namespace
+
+void SetDamagedInputPolicy(DamagedInputPolicy policy) { gDamagedInput = std::move(policy); }
+
+void ReportDamage(const std::string& path, const std::string& why) {
+  const std::string reason = why.substr(0, why.find('\n'));
+  const std::string damaged = path + ": is damaged (" + reason + ")";
+  if (!gDamagedInput.allow) throw HostError(damaged + "; --allow-damaged renders what can be decoded");
+  if (gDamagedInput.warn) gDamagedInput.warn(damaged + "; rendering what could be decoded");
+}
 
 std::string SystemReason(int error) {
   std::string text = std::strerror(error);

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -44,6 +45,19 @@ std::optional<FileIdentity> IdentityOf(const std::string& path);
 // "is not a regular file (a FIFO)", or the system's reason ("permission
 // denied", "too many levels of symbolic links"). Returns the file's size.
 off_t CheckInputFile(const std::string& path);
+
+// How damaged input (a truncated image, a TIFF whose data lies past its end, a
+// video that ends mid-stream) is taken: refused, the default, or read as far as
+// it decodes with one warning per file. Set once, before any input is read.
+struct DamagedInputPolicy {
+  bool allow = false;
+  std::function<void(const std::string&)> warn;   // gets "PATH: is damaged (WHY); ..."
+};
+void SetDamagedInputPolicy(DamagedInputPolicy policy);
+// Reports that `path` decoded only in part, for the reason `why` (its first line
+// is kept): throws HostError "PATH: is damaged (WHY)" unless damaged input is
+// allowed, in which case it warns and returns.
+void ReportDamage(const std::string& path, const std::string& why);
 
 // The system's text for an errno value in the tool's lower-case style.
 std::string SystemReason(int error);

@@ -102,7 +102,13 @@ class VideoSource final : public FrameSource {
       }
       ++decoded_;
     }
-    if (next_ == numbers_.size()) reader_->Close();
+    if (next_ == numbers_.size()) {
+      // At the video's end the decoder is let finish, so that damage it met
+      // there (a file cut short) is reported rather than passed over.
+      for (ImageBuffer rest(width_, height_); wanted == info_.frameCount - 1 && reader_->ReadFrame(rest);) {
+      }
+      reader_->Close();
+    }
     return frame;
   }
 

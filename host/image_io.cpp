@@ -1,9 +1,12 @@
 #include "host/image_io.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <mutex>
 #include <cstdio>
 #include <cmath>
 #include <filesystem>
@@ -47,20 +50,54 @@ bool IsWritableImageExtension(const std::string& extension) {
   return e == ".png" || e == ".jpg" || e == ".jpeg" || e == ".tif" || e == ".tiff" || e == ".exr" || e == ".dpx";
 }
 
+namespace {
+
+// While the libraries are quiet their standard error goes to gCapture; should a
+// sanitizer end the process meanwhile (a memory error found inside a decoder),
+// its report is there, and the death callback copies it to the real standard
+// error, gSavedStderr, so that it is not lost.
+std::atomic<int> gCapture{-1}, gSavedStderr{-1};
+
+extern "C" void ForwardCapturedReport() {
+  const int capture = gCapture.load(), saved = gSavedStderr.load();
+  if (capture < 0 || saved < 0) return;
+  char buffer[4096];
+  off_t at = 0;
+  for (ssize_t n; (n = pread(capture, buffer, sizeof buffer, at)) > 0; at += n) {
+    if (write(saved, buffer, static_cast<size_t>(n)) != n) break;
+  }
+}
+
+}  // namespace
+
+// Present only when a sanitizer runtime is linked in.
+extern "C" void __sanitizer_set_death_callback(void (*callback)(void)) __attribute__((weak));
+
 QuietImageLibraries::QuietImageLibraries() noexcept {
   flockfile(stderr);
   std::fflush(stderr);
-  const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (null < 0) return;
+  static std::once_flag once;
+  std::call_once(once, [] {
+    if (__sanitizer_set_death_callback) __sanitizer_set_death_callback(&ForwardCapturedReport);
+  });
+  const int capture = memfd_create("lensflare-library-messages", MFD_CLOEXEC);
+  if (capture < 0) return;
   savedStderr_ = fcntl(2, F_DUPFD_CLOEXEC, 3);
-  if (savedStderr_ >= 0) dup2(null, 2);
-  close(null);
+  if (savedStderr_ >= 0 && dup2(capture, 2) >= 0) {
+    gSavedStderr = savedStderr_;
+    gCapture = capture;
+    return;
+  }
+  close(capture);
 }
 
 QuietImageLibraries::~QuietImageLibraries() {
   std::fflush(stderr);
   if (savedStderr_ >= 0) {
     dup2(savedStderr_, 2);
+    const int capture = gCapture.exchange(-1);
+    gSavedStderr = -1;
+    if (capture >= 0) close(capture);
     close(savedStderr_);
   }
   funlockfile(stderr);
@@ -68,8 +105,13 @@ QuietImageLibraries::~QuietImageLibraries() {
 
 namespace {
 
-// A library's reason for a failed read; some give none.
-std::string ReadFailure(const std::string& why) { return why.empty() ? "the file is damaged or cut short" : why; }
+// A library's reason for a failed read, on one line; some give none.
+std::string ReadFailure(const std::string& why) {
+  if (why.empty()) return "the file is damaged or cut short";
+  std::string line;
+  for (char c : why) line += c == '\n' ? std::string("; ") : std::string(1, c);
+  return line;
+}
 
 // The bytes of memory free for new work, from the kernel's own estimate; none
 // when it cannot be read.
@@ -137,7 +179,11 @@ std::pair<int32_t, int32_t> ReadImageSize(const std::string& path) {
   return {image.header.width, image.header.height};
 }
 
-ImageBuffer ReadImage(const std::string& path) {
+namespace {
+
+// The decode itself, with the libraries kept quiet; what a read that succeeded
+// still complained of goes to `damage`, to be reported once they may speak.
+ImageBuffer DecodeImage(const std::string& path, std::string& damage) {
   const QuietImageLibraries quiet;
   OpenedImage opened = OpenImage(path);
   const auto& in = opened.in;
@@ -183,7 +229,20 @@ ImageBuffer ReadImage(const std::string& path) {
     if (ok) store([](uint16_t v) { return static_cast<uint8_t>((uint32_t{v} * 255 + 32767) / 65535); }, data.data());
   }
   if (!ok) throw HostError(path + ": cannot read the image (" + ReadFailure(in->geterror()) + ")");
+  // A read that succeeded may still have met missing data (a JPEG cut short is
+  // filled with grey, a TIFF strip past the file's end left empty): the
+  // reader's messages say so.
+  damage = in->geterror();
   in->close();
+  return image;
+}
+
+}  // namespace
+
+ImageBuffer ReadImage(const std::string& path) {
+  std::string damage;
+  ImageBuffer image = DecodeImage(path, damage);
+  if (!damage.empty()) ReportDamage(path, damage);
   return image;
 }
 

@@ -30,9 +30,11 @@ void WriteImage(const ImageBuffer& image, const std::string& path);
 // Keeps image libraries from printing on standard error while it lives: read
 // failures are reported once, by us, in one line. OpenImageIO's PNG reader lets
 // libpng print "libpng error: ..." for a damaged file before it hands the error
-// back, and has no setting to stop that, so file descriptor 2 points to
-// /dev/null meanwhile. The stdio lock on stderr is held throughout, so other
-// threads' messages wait for the decode instead of being lost.
+// back, and has no setting to stop that, so file descriptor 2 points to an
+// in-memory file meanwhile. A sanitizer that ends the process during a read
+// still has its report copied to the real standard error. The stdio lock on
+// stderr is held throughout, so other threads' messages wait for the decode
+// instead of being lost.
 class QuietImageLibraries {
  public:
   QuietImageLibraries() noexcept;

@@ -173,6 +173,10 @@ bool VideoReader::ReadFrame(ImageBuffer& frame) {
       throw HostError(path_ + ": cannot decode the video (" +
                       (why.empty() ? (got ? "it ends in the middle of a frame" : "ffmpeg failed") : why) + ")");
     }
+    // ffmpeg runs with "-v error": a message from a decode that ended well is
+    // damage it stepped over ("File ended prematurely").
+    if (!why.empty()) ReportDamage(path_, why.rfind("[", 0) == 0 && why.find("] ") != std::string::npos
+                                              ? why.substr(why.find("] ") + 2) : why);
     return false;
   }
   if (frame.width() != info_.width || frame.height() != info_.height) frame = ImageBuffer(info_.width, info_.height);

@@ -190,6 +190,7 @@ int RunMediaRender(const MediaRenderOptions& o) {
     static lfhost::CancelToken cancel;
     lfhost::CancelOnStopSignals(cancel);
 
+    lfhost::SetDamagedInputPolicy({o.allowDamaged, [](const std::string& what) { PrintError("warning: " + what); }});
     lfhost::CheckOutputFolder(o.output);
     std::unique_ptr<lfhost::FrameSource> source;
     try {

@@ -53,6 +53,10 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
     std::ofstream(Path(name), std::ios::binary) << b;
   };
   tiff("huge.tif", 32767, 32, 4096);
+  tiff("past.tif", 64, 8, 4096);
+  lfhost::WriteImage(lftest::PatternFrame(64, 48, 0), Path("whole.jpg"));
+  std::vector<char> jpeg = lftest::FileBytes(Path("whole.jpg"));
+  std::ofstream(Path("cut.jpg"), std::ios::binary).write(jpeg.data(), static_cast<std::streamsize>(jpeg.size() * 2 / 3));
   for (const char* name : {"fifo.png", "fifo.mkv", "fifo.json"}) mkfifo(Path(name).c_str(), 0644);
   fs::create_directory_symlink("loop", dir_ / "loop");
   {
@@ -77,6 +81,7 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
       {{"-o", Path("out/o.png"), "--threads", "0"}, 2, "--threads: 0 is outside"},
       {{"-o", Path("out/o.png"), "--frobnicate"}, 2, "unknown option \"--frobnicate\""},
       {{"-o", Path("out/o.png"), "--seed"}, 2, "--seed: needs a value"},
+      {{"-o", Path("out/o.png"), "--output", Path("out/p.png")}, 2, "--output: given twice"},
       {{}, 2, "no output given"},
       {{"-o", Path("out/o.xyz")}, 2, "unknown output format"},
       {{"-o", Path("out/nofolder/o.png")}, 2, "does not exist"},
@@ -98,6 +103,8 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
       {{Path("wide/plate.%04d.png"), "-o", out}, 1, Path("wide/plate.0002.png") + ": 32768x1 is too large"},
       {{Path("broken/plate.%04d.png"), "-o", out}, 1, Path("broken/plate.0002.png") + ": cannot read the image"},
       {{Path("cut.png"), "-o", Path("out/cut.png")}, 1, Path("cut.png") + ": cannot read the image"},
+      {{Path("cut.jpg"), "-o", Path("out/cut.png")}, 1, Path("cut.jpg") + ": is damaged (JPEG error: Premature end"},
+      {{Path("past.tif"), "-o", Path("out/past.png")}, 1, Path("past.tif") + ": is damaged (TIFFReadEncodedStrip failed"},
       {{Path("text.mp4"), "-o", Path("out/v.mp4")}, 1, Path("text.mp4") + ": cannot read the video"},
       {{Path("none.mov"), "-o", Path("out/v.mov")}, 1, Path("none.mov") + ": no such file"},
       {{seq, "-o", out, "--plugin", Path("in/plate.0001.png")}, 1, "not an ELF shared library"},
