@@ -40,7 +40,7 @@ void SleepMilliseconds(long ms) {
 // Kills every marked helper's group and waits, at most about two seconds in
 // all, until each has ended (without reaping it). A helper being started is
 // given the same time to get its pid published: the starting thread blocks
-// SIGINT meanwhile, so this handler never runs on it.
+// the stop signals meanwhile, so this handler never runs on it.
 void StopHelpers() {
   long waitedMs = 0;
   for (std::atomic<pid_t>& helper : gHelpers) {
@@ -63,8 +63,12 @@ void StopHelpers() {
   }
 }
 
-extern "C" void RequestCancelOnSignal(int) {
+std::atomic<int> gCancelSignal{0};
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+extern "C" void RequestCancelOnSignal(int signal) {
   if (gInterrupts.fetch_add(1) == 0) {
+    gCancelSignal.store(signal);
     if (CancelToken* token = gInterruptToken.load()) token->Request();
     return;
   }
@@ -76,19 +80,24 @@ extern "C" void RequestCancelOnSignal(int) {
   for (Slot& slot : gSlots) {
     if (slot.state.load() == kMarked) unlink(slot.path);
   }
-  _exit(130);
+  _exit(128 + signal);
 }
 
 }  // namespace
 
-void CancelOnInterrupt(CancelToken& token) {
+void CancelOnStopSignals(CancelToken& token) {
   gInterruptToken.store(&token);
   gInterrupts.store(0);
+  gCancelSignal.store(0);
   struct sigaction action {};
   action.sa_handler = &RequestCancelOnSignal;
   sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
+  // One handler at a time, so two signals arriving together count as two.
+  for (int signal : kStopSignals) sigaddset(&action.sa_mask, signal);
+  for (int signal : kStopSignals) sigaction(signal, &action, nullptr);
 }
+
+int CancelSignal() noexcept { return gCancelSignal.load(); }
 
 RemoveOnSecondInterrupt::RemoveOnSecondInterrupt(const std::string& path) noexcept {
   if (path.size() >= kPathBytes) return;

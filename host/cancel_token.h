@@ -1,5 +1,5 @@
 // The user's request to stop: one atomic flag that abortCheck reads. The
-// command-line tool sets it from a SIGINT handler; the preview server when a
+// command-line tool sets it from a signal handler; the preview server when a
 // request is closed or cancelled.
 #pragma once
 
@@ -21,10 +21,14 @@ class CancelToken {
   static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 };
 
-// Makes SIGINT (Ctrl-C) request `token`. A second Ctrl-C ends the process at
-// once with status 130, after removing every file marked by a live
-// RemoveOnSecondInterrupt. One token per process.
-void CancelOnInterrupt(CancelToken& token);
+// Makes SIGINT (Ctrl-C), SIGTERM (how schedulers stop a job) and SIGHUP (the
+// terminal went away) request `token`, all three alike. A second one of any of
+// them ends the process at once with status 128 + that signal, after removing
+// every file marked by a live RemoveOnSecondInterrupt. One token per process.
+void CancelOnStopSignals(CancelToken& token);
+
+// The signal that requested the token (SIGINT, SIGTERM, SIGHUP), 0 if none did.
+int CancelSignal() noexcept;
 
 // Marks a file being written under a temporary name for as long as this lives,
 // so that a second Ctrl-C, which ends the process without unwinding, does not

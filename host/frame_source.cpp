@@ -7,9 +7,9 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <OpenImageIO/imageio.h>
 
 #include "host/builtin_frame.h"
+#include "host/files.h"
 #include "host/host_error.h"
 #include "host/image_io.h"
 
@@ -22,21 +22,6 @@ std::string Size(int32_t w, int32_t h) { return std::to_string(w) + "x" + std::t
 
 std::string RangeText(int64_t first, int64_t last) {
   return first == last ? "frame " + std::to_string(first) : "frames " + std::to_string(first) + " to " + std::to_string(last);
-}
-
-// The size an image file declares, from its header alone.
-std::pair<int32_t, int32_t> ImageFileSize(const std::string& path) {
-  const QuietImageLibraries quiet;
-  auto in = OIIO::ImageInput::open(path);
-  if (!in) throw HostError(path + ": cannot read the image (" + OIIO::geterror() + ")");
-  // The declared size is all that is read.
-  const OIIO::ImageSpec header = in->spec_dimensions(0);
-  if (header.width <= 0 || header.height <= 0) throw HostError(path + ": the image has no pixels");
-  if (header.width > kMaxFrameSide || header.height > kMaxFrameSide) {
-    throw HostError(path + ": " + Size(header.width, header.height) +
-                    " is too large: at most 32767 pixels in either dimension");
-  }
-  return {header.width, header.height};
 }
 
 class SingleImageSource final : public FrameSource {
@@ -61,7 +46,7 @@ class SequenceSource final : public FrameSource {
     std::string firstPath;
     for (int64_t n : numbers_) {
       const std::string path = pattern_.PathFor(n);
-      const auto [w, h] = ImageFileSize(path);
+      const auto [w, h] = ReadImageSize(path);
       if (firstPath.empty()) {
         firstPath = path;
         width_ = w;
@@ -117,7 +102,13 @@ class VideoSource final : public FrameSource {
       }
       ++decoded_;
     }
-    if (next_ == numbers_.size()) reader_->Close();
+    if (next_ == numbers_.size()) {
+      // At the video's end the decoder is let finish, so that damage it met
+      // there (a file cut short) is reported rather than passed over.
+      for (ImageBuffer rest(width_, height_); wanted == info_.frameCount - 1 && reader_->ReadFrame(rest);) {
+      }
+      reader_->Close();
+    }
     return frame;
   }
 
@@ -141,14 +132,17 @@ class VideoSource final : public FrameSource {
 
 class BuiltinSource final : public FrameSource {
  public:
-  BuiltinSource(FrameRange range, int32_t width, int32_t height) : frame_(MakeDarkFrame(width, height)) {
-    for (int64_t n = range.first; n <= range.last; ++n) numbers_.push_back(n);
+  // Numbered from the range rather than listed: nothing limits how long it is.
+  BuiltinSource(FrameRange range, int32_t width, int32_t height) : range_(range), frame_(MakeDarkFrame(width, height)) {
     width_ = frame_.width();
     height_ = frame_.height();
   }
+  int64_t frameCount() const override { return range_.last - range_.first + 1; }
+  int64_t frameNumber(int64_t index) const override { return range_.first + index; }
   ImageBuffer ReadNext() override { return frame_.Clone(); }
 
  private:
+  FrameRange range_;
   ImageBuffer frame_;
 };
 
@@ -197,6 +191,11 @@ MediaKind MediaKindOf(const std::string& path) {
   return MediaKind::Image;
 }
 
+MediaKind InputKindOf(const std::string& path) {
+  if (IdentityOf(path)) return IsVideoExtension(fs::path(path).extension().string()) ? MediaKind::Video : MediaKind::Image;
+  return MediaKindOf(path);
+}
+
 std::optional<SequencePattern> SequencePattern::Parse(const std::string& path) {
   const size_t slash = path.find_last_of('/');
   const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
@@ -230,8 +229,9 @@ std::optional<SequencePattern> SequencePattern::Parse(const std::string& path) {
 }
 
 std::string SequencePattern::PathFor(int64_t frame) const {
-  char number[32];
-  std::snprintf(number, sizeof number, "%0*lld", digits_, static_cast<long long>(frame));
+  // Any width the pattern asks for (up to %99d) is honoured in full.
+  std::string number = std::to_string(frame);
+  if (number.size() < static_cast<size_t>(digits_)) number.insert(0, static_cast<size_t>(digits_) - number.size(), '0');
   return folder_ + prefix_ + number + suffix_;
 }
 
@@ -240,11 +240,13 @@ std::optional<int64_t> SequencePattern::Match(const std::string& fileName) const
   if (fileName.compare(0, prefix_.size(), prefix_) != 0) return std::nullopt;
   if (fileName.compare(fileName.size() - suffix_.size(), suffix_.size(), suffix_) != 0) return std::nullopt;
   const std::string digits = fileName.substr(prefix_.size(), fileName.size() - prefix_.size() - suffix_.size());
-  if (digits.size() > 15) return std::nullopt;
   for (char c : digits) {
     if (c < '0' || c > '9') return std::nullopt;
   }
-  const int64_t frame = std::stoll(digits);
+  // Leading zeros of a wide pattern aside, frame numbers have at most 15 digits.
+  const size_t significant = std::min(digits.find_first_not_of('0'), digits.size() - 1);
+  if (digits.size() - significant > 15) return std::nullopt;
+  const int64_t frame = std::stoll(digits.substr(significant));
   // Only the spelling PathFor gives: "0012" for ####, "12" for %d.
   if (PathFor(frame) != folder_ + fileName) return std::nullopt;
   return frame;

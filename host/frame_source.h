@@ -23,6 +23,10 @@ enum class MediaKind { Image, Sequence, Video };
 // A pattern in the file name makes a sequence, a video extension a video,
 // anything else a single image.
 MediaKind MediaKindOf(const std::string& path);
+// What an input name stands for: a file of that very name is read as the image
+// or video it is, so "50%d.png" or "take#1.png" can be a single image; any other
+// name as MediaKindOf says.
+MediaKind InputKindOf(const std::string& path);
 
 // "name.%04d.ext", "name.%d.ext" or "name.####.ext" (the first such mark in the
 // file name; the folder is taken literally).
@@ -62,9 +66,8 @@ struct FrameChunk {
 class FrameSource {
  public:
   virtual ~FrameSource() = default;
-  int64_t frameCount() const { return static_cast<int64_t>(numbers_.size()); }
-  int64_t frameNumber(int64_t index) const { return numbers_.at(static_cast<size_t>(index)); }
-  const std::vector<int64_t>& frameNumbers() const { return numbers_; }
+  virtual int64_t frameCount() const { return static_cast<int64_t>(numbers_.size()); }
+  virtual int64_t frameNumber(int64_t index) const { return numbers_.at(static_cast<size_t>(index)); }
   int32_t width() const { return width_; }
   int32_t height() const { return height_; }
   // The next frame. Throws HostError naming the file (and frame) if it cannot be

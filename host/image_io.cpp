@@ -1,15 +1,22 @@
 #include "host/image_io.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <mutex>
 #include <cstdio>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
 
-#include "host/cancel_token.h"
+#include "host/files.h"
 #include "host/host_error.h"
 
 namespace lfhost {
@@ -43,46 +50,144 @@ bool IsWritableImageExtension(const std::string& extension) {
   return e == ".png" || e == ".jpg" || e == ".jpeg" || e == ".tif" || e == ".tiff" || e == ".exr" || e == ".dpx";
 }
 
+namespace {
+
+// While the libraries are quiet their standard error goes to gCapture; should a
+// sanitizer end the process meanwhile (a memory error found inside a decoder),
+// its report is there, and the death callback copies it to the real standard
+// error, gSavedStderr, so that it is not lost.
+std::atomic<int> gCapture{-1}, gSavedStderr{-1};
+
+extern "C" void ForwardCapturedReport() {
+  const int capture = gCapture.load(), saved = gSavedStderr.load();
+  if (capture < 0 || saved < 0) return;
+  char buffer[4096];
+  off_t at = 0;
+  for (ssize_t n; (n = pread(capture, buffer, sizeof buffer, at)) > 0; at += n) {
+    if (write(saved, buffer, static_cast<size_t>(n)) != n) break;
+  }
+}
+
+}  // namespace
+
+// Present only when a sanitizer runtime is linked in.
+extern "C" void __sanitizer_set_death_callback(void (*callback)(void)) __attribute__((weak));
+
 QuietImageLibraries::QuietImageLibraries() noexcept {
   flockfile(stderr);
   std::fflush(stderr);
-  const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (null < 0) return;
+  static std::once_flag once;
+  std::call_once(once, [] {
+    if (__sanitizer_set_death_callback) __sanitizer_set_death_callback(&ForwardCapturedReport);
+  });
+  const int capture = memfd_create("lensflare-library-messages", MFD_CLOEXEC);
+  if (capture < 0) return;
   savedStderr_ = fcntl(2, F_DUPFD_CLOEXEC, 3);
-  if (savedStderr_ >= 0) dup2(null, 2);
-  close(null);
+  if (savedStderr_ >= 0 && dup2(capture, 2) >= 0) {
+    gSavedStderr = savedStderr_;
+    gCapture = capture;
+    return;
+  }
+  close(capture);
 }
 
 QuietImageLibraries::~QuietImageLibraries() {
   std::fflush(stderr);
   if (savedStderr_ >= 0) {
     dup2(savedStderr_, 2);
+    const int capture = gCapture.exchange(-1);
+    gSavedStderr = -1;
+    if (capture >= 0) close(capture);
     close(savedStderr_);
   }
   funlockfile(stderr);
 }
 
-ImageBuffer ReadImage(const std::string& path) {
-  std::error_code ec;
-  if (!fs::exists(path, ec)) throw HostError(path + ": no such file");
-  if (fs::is_directory(path, ec)) throw HostError(path + ": is a folder, not an image");
+namespace {
+
+// A library's reason for a failed read, on one line; some give none.
+std::string ReadFailure(const std::string& why) {
+  if (why.empty()) return "the file is damaged or cut short";
+  std::string line;
+  for (char c : why) line += c == '\n' ? std::string("; ") : std::string(1, c);
+  return line;
+}
+
+// The bytes of memory free for new work, from the kernel's own estimate; none
+// when it cannot be read.
+std::optional<uint64_t> AvailableMemory() {
+  std::ifstream meminfo("/proc/meminfo");
+  std::string key;
+  uint64_t kib = 0;
+  while (meminfo >> key >> kib) {
+    if (key == "MemAvailable:") return kib * 1024;
+    meminfo.ignore(256, '\n');
+  }
+  return std::nullopt;
+}
+
+// An image opened as far as its header, after the checks that keep a hostile
+// file from costing more than it could honestly need: a regular file (not a FIFO
+// or device that would block or never end), pixels within the module's limit,
+// a declared size its file could hold and memory to decode it.
+struct OpenedImage {
+  std::unique_ptr<OIIO::ImageInput> in;
+  OIIO::ImageSpec header;
+};
+
+OpenedImage OpenImage(const std::string& path) {
+  const off_t fileSize = CheckInputFile(path);
   // Pixels stay exactly as stored: no premultiplication by alpha on the way in.
   OIIO::ImageSpec config;
   config.attribute("oiio:UnassociatedAlpha", 1);
-  const QuietImageLibraries quiet;
-  auto in = OIIO::ImageInput::open(path, &config);
-  if (!in) {
-    throw HostError(path + ": cannot read the image (" + OIIO::geterror() + ")");
-  }
+  OpenedImage image;
+  image.in = OIIO::ImageInput::open(path, &config);
+  if (!image.in) throw HostError(path + ": cannot read the image (" + ReadFailure(OIIO::geterror()) + ")");
   // Size, channel count, alpha channel and sample type are all that is read.
-  const OIIO::ImageSpec header = in->spec_dimensions(0);
+  const OIIO::ImageSpec& header = image.header = image.in->spec_dimensions(0);
+  if (header.deep) throw HostError(path + ": is a deep image (several samples per pixel), which cannot be read");
   if (header.width <= 0 || header.height <= 0 || header.nchannels <= 0) {
     throw HostError(path + ": the image has no pixels");
   }
+  const std::string size = std::to_string(header.width) + "x" + std::to_string(header.height);
   if (header.width > kMaxFrameSide || header.height > kMaxFrameSide) {
-    throw HostError(path + ": " + std::to_string(header.width) + "x" + std::to_string(header.height) +
-                    " is too large: at most 32767 pixels in either dimension");
+    throw HostError(path + ": " + size + " is too large: at most 32767 pixels in either dimension");
   }
+  // No image format compresses more than about 1:3000 (deflate stops near
+  // 1:1032, TIFF's LZW near 1:2700); a header declaring far more pixels than its
+  // file can hold is damaged or hostile.
+  const uint64_t stored = static_cast<uint64_t>(header.width) * header.height * header.nchannels * header.format.size();
+  if (stored / 100000 > static_cast<uint64_t>(fileSize)) {
+    throw HostError(path + ": declares " + size + " pixels but the file holds only " + std::to_string(fileSize) +
+                    " bytes: it is damaged");
+  }
+  // Decoding holds the samples (at most 4 bytes each) and the frame (4 bytes a pixel).
+  const uint64_t pixels = static_cast<uint64_t>(header.width) * header.height;
+  const uint64_t needed = pixels * header.nchannels * std::min<size_t>(header.format.size(), 4) + pixels * 4;
+  if (const auto available = AvailableMemory(); available && needed > *available) {
+    throw HostError(path + ": " + size + " needs " + std::to_string(needed >> 20) + " MiB to read, more than the " +
+                    std::to_string(*available >> 20) + " MiB of memory available");
+  }
+  return image;
+}
+
+}  // namespace
+
+std::pair<int32_t, int32_t> ReadImageSize(const std::string& path) {
+  const QuietImageLibraries quiet;
+  const OpenedImage image = OpenImage(path);
+  return {image.header.width, image.header.height};
+}
+
+namespace {
+
+// The decode itself, with the libraries kept quiet; what a read that succeeded
+// still complained of goes to `damage`, to be reported once they may speak.
+ImageBuffer DecodeImage(const std::string& path, std::string& damage) {
+  const QuietImageLibraries quiet;
+  OpenedImage opened = OpenImage(path);
+  const auto& in = opened.in;
+  const OIIO::ImageSpec& header = opened.header;
   const ChannelMap map = MapChannels(header);
   const size_t n = static_cast<size_t>(header.nchannels);
   const size_t samples = static_cast<size_t>(header.width) * header.height * n;
@@ -123,8 +228,21 @@ ImageBuffer ReadImage(const std::string& path) {
     ok = in->read_image(0, 0, 0, header.nchannels, TypeDesc::UINT16, data.data());
     if (ok) store([](uint16_t v) { return static_cast<uint8_t>((uint32_t{v} * 255 + 32767) / 65535); }, data.data());
   }
-  if (!ok) throw HostError(path + ": cannot read the image (" + in->geterror() + ")");
+  if (!ok) throw HostError(path + ": cannot read the image (" + ReadFailure(in->geterror()) + ")");
+  // A read that succeeded may still have met missing data (a JPEG cut short is
+  // filled with grey, a TIFF strip past the file's end left empty): the
+  // reader's messages say so.
+  damage = in->geterror();
   in->close();
+  return image;
+}
+
+}  // namespace
+
+ImageBuffer ReadImage(const std::string& path) {
+  std::string damage;
+  ImageBuffer image = DecodeImage(path, damage);
+  if (!damage.empty()) ReportDamage(path, damage);
   return image;
 }
 
@@ -140,12 +258,6 @@ void WriteImage(const ImageBuffer& image, const std::string& path) {
   const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
   if (!fs::is_directory(folder, ec)) throw HostError(path + ": the folder " + folder.string() + " does not exist");
   if (fs::is_directory(target, ec)) throw HostError(path + ": is a folder");
-
-  // Same folder, so the final rename cannot cross file systems; same extension,
-  // so OpenImageIO picks the same format.
-  const fs::path temporary =
-      folder / ("." + target.stem().string() + ".partial-" + std::to_string(getpid()) + target.extension().string());
-  const RemoveOnSecondInterrupt interruptMark(temporary.string());
 
   const int w = image.width(), h = image.height();
   std::vector<uint8_t> rgba = image.ToRGBA();
@@ -171,13 +283,15 @@ void WriteImage(const ImageBuffer& image, const std::string& path) {
   }
   if (extension == ".jpg" || extension == ".jpeg") format.attribute("Compression", "jpeg:95");
 
-  auto fail = [&](const std::string& why) {
-    fs::remove(temporary, ec);
-    return HostError(path + ": cannot write the image (" + why + ")");
-  };
-  auto out = OIIO::ImageOutput::create(temporary.string());
+  // The image is encoded in memory and written by WriteFileWhole, which checks
+  // every byte to the disk: image libraries may ignore a failed write (a PNG cut
+  // short on a full disk) or end the process over one.
+  auto fail = [&](const std::string& why) { return HostError(path + ": cannot write the image (" + why + ")"); };
+  std::vector<unsigned char> encoded;
+  OIIO::Filesystem::IOVecOutput memory(encoded);
+  auto out = OIIO::ImageOutput::create(path);
   if (!out) throw fail(OIIO::geterror());
-  if (!out->open(temporary.string(), format)) throw fail(out->geterror());
+  if (!out->set_ioproxy(&memory) || !out->open(path, format)) throw fail(out->geterror());
   bool ok;
   if (extension == ".exr") {
     std::vector<float> values(rgba.size());
@@ -193,8 +307,7 @@ void WriteImage(const ImageBuffer& image, const std::string& path) {
   }
   if (!out->close()) throw fail(out->geterror());
   out.reset();
-  fs::rename(temporary, target, ec);
-  if (ec) throw fail(ec.message());
+  WriteFileWhole(path, encoded.data(), encoded.size());
 }
 
 }  // namespace lfhost

@@ -13,22 +13,28 @@ namespace lfhost {
 // round-trips bit for bit); 16-bit (and other integer) samples become
 // round(v x 255 / 65535); float and half samples are clamped to 0..1 and become
 // round(v x 255), with no colour transform. Throws HostError naming the file if
-// it cannot be read or is wider or taller than 32767 pixels.
+// it cannot be read, is not a regular file, is wider or taller than 32767
+// pixels, declares more pixels than its size can hold, or needs more memory to
+// decode than is available: all found from the header, before any decoding.
 ImageBuffer ReadImage(const std::string& path);
+// The width and height an image file declares, after the same checks.
+std::pair<int32_t, int32_t> ReadImageSize(const std::string& path);
 
 // Writes a frame, choosing the format from the extension (.png .jpg .jpeg .tif
 // .tiff .exr .dpx). PNG and TIFF get 8-bit RGBA, JPEG 8-bit RGB (no alpha),
-// DPX 8-bit RGBA, OpenEXR half-float RGBA of v / 255. The file is written under a
-// temporary name in the same folder and renamed at the end, so a failure leaves
-// neither a partial file nor a damaged earlier one. Throws HostError naming the file.
+// DPX 8-bit RGBA, OpenEXR half-float RGBA of v / 255. The file is encoded in
+// memory and written whole (WriteFileWhole), so a failure leaves neither a partial
+// file nor a damaged earlier one. Throws HostError naming the file and the reason.
 void WriteImage(const ImageBuffer& image, const std::string& path);
 
 // Keeps image libraries from printing on standard error while it lives: read
 // failures are reported once, by us, in one line. OpenImageIO's PNG reader lets
 // libpng print "libpng error: ..." for a damaged file before it hands the error
-// back, and has no setting to stop that, so file descriptor 2 points to
-// /dev/null meanwhile. The stdio lock on stderr is held throughout, so other
-// threads' messages wait for the decode instead of being lost.
+// back, and has no setting to stop that, so file descriptor 2 points to an
+// in-memory file meanwhile. A sanitizer that ends the process during a read
+// still has its report copied to the real standard error. The stdio lock on
+// stderr is held throughout, so other threads' messages wait for the decode
+// instead of being lost.
 class QuietImageLibraries {
  public:
   QuietImageLibraries() noexcept;

@@ -6,10 +6,12 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <sstream>
 
 #include <nlohmann/json.hpp>
 
+#include "host/files.h"
 #include "host/host_error.h"
 
 namespace lfhost {
@@ -130,6 +132,8 @@ class KeyFileReader {
     for (const auto& [key, keyValue] : value.items()) {
       const std::optional<int64_t> frame = ParseFrameNumber(key);
       if (!frame) Fail(quoted + ": \"" + key + "\" is not a frame number (a whole number from 0 up)");
+      // "7" and "007" are one frame: given twice, as the command line says.
+      if (track.keys.count(*frame)) Fail(quoted + ": frame " + std::to_string(*frame) + " is given twice");
       track.keys[*frame] = read(keyValue, quoted + " at frame " + key);
     }
   }
@@ -263,9 +267,45 @@ std::optional<int32_t> LensTypeFromText(const std::string& text) {
 }
 
 AnimatedControls ParseKeyframeJson(const std::string& text, const std::string& name) {
+  // Bounded work for any file: nesting stops at kMaxJsonDepth, before a deep
+  // value could exhaust the stack of anything that walks it. The keys leading to
+  // the value being read are kept, so that a key given twice and a number too
+  // large for a double are named where they are.
+  std::vector<std::string> path;
+  std::vector<std::set<std::string>> keysSeen;
+  auto where = [&] {
+    std::string at = path.empty() ? "" : "\"" + path[0] + "\"";
+    if (path.size() > 1) at += " at frame " + path[1];
+    return at.empty() ? name : name + ": " + at;
+  };
+  const Json::parser_callback_t watch = [&](int depth, Json::parse_event_t event, Json& parsed) {
+    switch (event) {
+      case Json::parse_event_t::object_start:
+      case Json::parse_event_t::array_start:
+        if (depth >= kMaxJsonDepth) {
+          throw HostError(name + ": nested more than " + std::to_string(kMaxJsonDepth) + " levels deep");
+        }
+        if (event == Json::parse_event_t::object_start) keysSeen.emplace_back();
+        path.resize(static_cast<size_t>(depth));
+        break;
+      case Json::parse_event_t::object_end:
+        keysSeen.pop_back();
+        break;
+      case Json::parse_event_t::key: {
+        const std::string key = parsed.get<std::string>();
+        path.resize(static_cast<size_t>(depth));
+        if (depth > 0) path[static_cast<size_t>(depth) - 1] = key;
+        if (!keysSeen.back().insert(key).second) throw HostError(where() + ": the key is given twice");
+        break;
+      }
+      default:
+        break;
+    }
+    return true;
+  };
   Json root;
   try {
-    root = Json::parse(text);
+    root = Json::parse(text, watch);
   } catch (const Json::parse_error& e) {
     // e.byte is the 1-based position where parsing stopped; count lines up to it.
     const size_t stop = std::min<size_t>(e.byte == 0 ? 0 : e.byte - 1, text.size());
@@ -274,13 +314,23 @@ AnimatedControls ParseKeyframeJson(const std::string& text, const std::string& n
     const size_t at = why.find("syntax error");
     if (at != std::string::npos) why = why.substr(at);
     throw HostError(name + ": line " + std::to_string(line) + ": not valid JSON (" + why + ")");
+  } catch (const Json::exception& e) {
+    // A number beyond a double's range: the library names its text in quotes.
+    std::string what = e.what();
+    const size_t open = what.find('\''), close = what.rfind('\'');
+    const std::string number = open < close ? what.substr(open + 1, close - open - 1) : "a number";
+    throw HostError(where() + ": " + number + " is too large for a number");
   }
   return KeyFileReader(name).Read(root);
 }
 
 AnimatedControls LoadKeyframeFile(const std::string& path) {
+  const off_t size = CheckInputFile(path);
+  if (size > kMaxKeyframeFileBytes) {
+    throw HostError(path + ": " + std::to_string(size) + " bytes is larger than a keyframe file may be (16 MiB)");
+  }
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw HostError(path + ": cannot open the keyframe file");
+  if (!in) throw HostError(path + ": cannot open the keyframe file (" + SystemReason(errno) + ")");
   std::ostringstream text;
   text << in.rdbuf();
   if (in.bad()) throw HostError(path + ": cannot read the keyframe file");

@@ -71,8 +71,15 @@ KeyedText SplitKeyedText(const std::string& option, const std::string& text);
 // "1", "2", "3", "zoom", "35mm", "105mm" -> 1..3.
 std::optional<int32_t> LensTypeFromText(const std::string& text);
 
+// Limits that keep a hostile --keys file's cost bounded.
+inline constexpr int kMaxJsonDepth = 64;
+inline constexpr int64_t kMaxKeyframeFileBytes = 16 << 20;
+
 // Reads a --keys file. Throws HostError naming the file and the line (JSON
-// syntax) or the field and frame (a value of the wrong kind, an unknown field).
+// syntax) or the field and frame (a value of the wrong kind, an unknown field,
+// a key given twice, a number too large), or what is wrong with the file itself
+// (not a regular file, larger than kMaxKeyframeFileBytes, nested deeper than
+// kMaxJsonDepth).
 AnimatedControls LoadKeyframeFile(const std::string& path);
 // The same from text already read; `name` stands for the file in messages.
 AnimatedControls ParseKeyframeJson(const std::string& text, const std::string& name);

@@ -77,11 +77,11 @@ Subprocess::Subprocess(const std::vector<std::string>& argv, bool pipeStdin, boo
     if (fd >= 0) fcntl(fd, F_SETPIPE_SZ, 1 << 20);
   }
 
-  // SIGINT waits on this thread until the child's pid is marked, so that a
-  // second Ctrl-C, handled on another thread, finds the child to stop.
+  // The stop signals wait on this thread until the child's pid is marked, so
+  // that a second one, handled on another thread, finds the child to stop.
   sigset_t interrupt, previousMask;
   sigemptyset(&interrupt);
-  sigaddset(&interrupt, SIGINT);
+  for (int stop : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&interrupt, stop);
   pthread_sigmask(SIG_BLOCK, &interrupt, &previousMask);
   const pid_t parent = getpid();
   const pid_t pid = fork();
@@ -91,7 +91,7 @@ Subprocess::Subprocess(const std::vector<std::string>& argv, bool pipeStdin, boo
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent) _exit(127);
     signal(SIGPIPE, SIG_DFL);
-    signal(SIGINT, SIG_DFL);
+    for (int stop : {SIGINT, SIGTERM, SIGHUP}) signal(stop, SIG_DFL);
     sigprocmask(SIG_SETMASK, &previousMask, nullptr);
     dup2(pipeStdin ? inPipe[0] : devNull, 0);
     dup2(pipeStdout ? outPipe[1] : devNull, 1);

@@ -1,9 +1,7 @@
 #include "host/video_io.h"
 
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -11,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/files.h"
 #include "host/host_error.h"
 
 namespace lfhost {
@@ -64,8 +63,6 @@ std::optional<FrameRate> RationalRate(const std::string& text) {
   }
 }
 
-std::atomic<int> gTemporaryCounter{0};
-
 }  // namespace
 
 std::optional<FrameRate> ParseFrameRate(const std::string& text) {
@@ -103,9 +100,7 @@ bool IsVideoExtension(const std::string& extension) {
 }
 
 VideoInfo ProbeVideo(const std::string& path) {
-  std::error_code ec;
-  if (!fs::exists(path, ec)) throw HostError(path + ": no such file");
-  if (fs::is_directory(path, ec)) throw HostError(path + ": is a folder, not a video");
+  CheckInputFile(path);
   const std::string text = RunForOutput(
       {"ffprobe", "-v", "error", "-count_packets", "-show_entries",
        "stream=codec_type,width,height,r_frame_rate,avg_frame_rate,nb_read_packets", "-of", "json", "--", path},
@@ -178,6 +173,10 @@ bool VideoReader::ReadFrame(ImageBuffer& frame) {
       throw HostError(path_ + ": cannot decode the video (" +
                       (why.empty() ? (got ? "it ends in the middle of a frame" : "ffmpeg failed") : why) + ")");
     }
+    // ffmpeg runs with "-v error": a message from a decode that ended well is
+    // damage it stepped over ("File ended prematurely").
+    if (!why.empty()) ReportDamage(path_, why.rfind("[", 0) == 0 && why.find("] ") != std::string::npos
+                                              ? why.substr(why.find("] ") + 2) : why);
     return false;
   }
   if (frame.width() != info_.width || frame.height() != info_.height) frame = ImageBuffer(info_.width, info_.height);
@@ -197,10 +196,7 @@ VideoWriter::VideoWriter(const std::string& path, int32_t width, int32_t height,
     throw HostError(path + ": unknown video format \"" + target.extension().string() +
                     "\" (use .mp4, .m4v, .mov, .mkv or .webm)");
   }
-  const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
-  temporary_ = (folder / ("." + target.stem().string() + ".partial-" + std::to_string(getpid()) + "-" +
-                          std::to_string(gTemporaryCounter++) + target.extension().string()))
-                   .string();
+  temporary_ = TemporaryPathBeside(path);
   interruptMark_ = std::make_unique<RemoveOnSecondInterrupt>(temporary_);
   std::vector<std::string> argv = {"ffmpeg", "-v", "error", "-nostdin", "-y", "-f", "rawvideo", "-pix_fmt", "argb",
                                    "-s", Size(width, height), "-framerate", rate.text(), "-i", "pipe:0"};
@@ -252,6 +248,12 @@ void VideoWriter::Finish() {
   if (!ffmpeg_) throw HostError(path_ + ": the video was abandoned");
   const int status = ffmpeg_->Wait();
   if (status != 0) Fail("ffmpeg failed with status " + std::to_string(status));
+  try {
+    SyncFile(temporary_, path_);
+  } catch (const HostError&) {
+    Abandon();
+    throw;
+  }
   std::error_code ec;
   fs::rename(temporary_, path_, ec);
   if (ec) Fail(ec.message());

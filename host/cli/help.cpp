@@ -26,6 +26,12 @@ const char* const kRenderHelp =
     "or --size), once, or for every frame of --frames. Controls left out take the\n"
     "plug-in's defaults.\n"
     "\n"
+    "A sequence is named by a mark in the file name: %d, %0Nd (at least N digits,\n"
+    "zero-padded) or a run of # (one digit each). An input file that exists under\n"
+    "the very name given is read as it is, so \"take#1.png\" can be one image; an\n"
+    "output of one frame is written under its name as given. A sequence or video\n"
+    "output may not name any of the input's files, however spelt.\n"
+    "\n"
     "Options:\n"
     "  -o, --output OUT        the image, sequence pattern or video to write (required)\n"
     "  --frames A-B            the frames to render, inclusive: a sequence's own frame\n"
@@ -54,11 +60,15 @@ const char* const kRenderHelp =
     "                          them with srand((seed + n x 2654435761) mod 2^32)\n"
     "  --threads N             worker threads; default: one per processor\n"
     "  -q, --quiet             no progress display\n"
+    "  --allow-damaged         render what decodes of a damaged input (a file cut\n"
+    "                          short, data past its end), with a warning per file;\n"
+    "                          without it damaged input is an error\n"
     "  --plugin PATH           the plug-in to load; default: beside this tool\n"
     "  -h, --help              show this help\n"
     "\n"
-    "Ctrl-C cancels the frame in flight and exits with status 130; frames already\n"
-    "finished are written and stay complete. A second Ctrl-C stops at once.\n";
+    "Ctrl-C (SIGINT), SIGTERM and SIGHUP cancel the frame in flight and exit with\n"
+    "status 130, 143 and 129; frames already finished are written and stay complete,\n"
+    "and no temporary file is left. A second signal stops at once.\n";
 
 const char* const kInfoHelp =
     "Usage: lensflare info [--plugin PATH]\n"

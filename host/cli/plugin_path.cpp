@@ -2,6 +2,7 @@
 #include <filesystem>
 
 #include "host/cli/commands.h"
+#include "host/files.h"
 #include "host/host_error.h"
 #include "host/module_loader.h"
 
@@ -9,9 +10,10 @@ namespace lfcli {
 
 std::string ResolvePluginPath(const std::string& pluginOption) {
   if (!pluginOption.empty()) {
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(pluginOption, ec)) {
-      throw lfhost::HostError("--plugin: " + pluginOption + ": no such file");
+    try {
+      lfhost::CheckInputFile(pluginOption);
+    } catch (const lfhost::HostError& e) {
+      throw lfhost::HostError(std::string("--plugin: ") + e.what());
     }
     return pluginOption;
   }

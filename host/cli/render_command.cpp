@@ -2,6 +2,7 @@
 // flow (one image, a sequence, a video or the built-in frame).
 #include <cstdio>
 #include <filesystem>
+#include <set>
 
 #include "host/cli/commands.h"
 #include "host/cli/options.h"
@@ -24,8 +25,16 @@ ParsedRender ParseRenderOptions(const std::vector<std::string>& args) {
   MediaRenderOptions& o = p.options;
   lfhost::AnimatedControls typed;
   ArgumentReader reader(args);
+  std::set<std::string> given;
   while (!reader.Done()) {
     const std::string arg = reader.Next();
+    // Options that take one value are refused twice, as repeated keyframes are,
+    // rather than the last one silently winning.
+    const std::string name = arg == "--output" ? "-o" : arg;
+    if ((name == "-o" || name == "--keys" || name == "--frames" || name == "--fps" || name == "--size") &&
+        !given.insert(name).second) {
+      throw UsageError(arg + ": given twice");
+    }
     if (arg == "-h" || arg == "--help") {
       p.help = true;
     } else if (arg == "-o" || arg == "--output") {
@@ -48,6 +57,8 @@ ParsedRender ParseRenderOptions(const std::vector<std::string>& args) {
       o.size = ParseFrameSize(arg, reader.Value(arg));
     } else if (arg == "--quiet" || arg == "-q") {
       o.quiet = true;
+    } else if (arg == "--allow-damaged") {
+      o.allowDamaged = true;
     } else {
       ParseSharedArgument("render", arg, reader, o);
     }

@@ -3,11 +3,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <set>
 
 #include "host/cancel_token.h"
 #include "host/cli/commands.h"
 #include "host/cli/options.h"
 #include "host/effect_instance.h"
+#include "host/files.h"
 #include "host/host_error.h"
 #include "host/image_io.h"
 #include "host/progress_display.h"
@@ -35,28 +37,27 @@ std::string OneLine(const std::string& text) {
   return line;
 }
 
-// True when two names (files or sequence patterns) name the same files.
-bool SameFiles(const std::string& a, const std::string& b) {
-  auto canonical = [](const std::string& path) {
-    std::error_code ec;
-    const fs::path c = fs::weakly_canonical(path, ec);
-    return ec ? fs::path(path) : c;
-  };
-  const auto pa = lfhost::SequencePattern::Parse(a);
-  const auto pb = lfhost::SequencePattern::Parse(b);
-  if (pa && pb) {
-    // Two patterns that spell a short and a long frame number alike are one.
-    return canonical(pa->PathFor(7)) == canonical(pb->PathFor(7)) &&
-           canonical(pa->PathFor(1234567)) == canonical(pb->PathFor(1234567));
-  }
-  return !pa && !pb && canonical(a) == canonical(b);
+// What the input and output names stand for. A name with a sequence mark is
+// an output sequence only when there are frames to fill it; a render of one
+// frame writes the file of that very name.
+struct Kinds {
+  MediaKind in, out;
+  bool builtin, manyFrames;
+};
+
+Kinds KindsOf(const MediaRenderOptions& o) {
+  Kinds k;
+  k.builtin = o.input.empty();
+  k.in = k.builtin ? MediaKind::Image : lfhost::InputKindOf(o.input);
+  k.manyFrames = k.in != MediaKind::Image || (k.builtin && o.frames);
+  k.out = lfhost::MediaKindOf(o.output);
+  if (k.out == MediaKind::Sequence && !k.manyFrames) k.out = MediaKind::Image;
+  return k;
 }
 
 // A mistake in how the input and output go together, found before any work.
 void CheckPairing(const MediaRenderOptions& o) {
-  const bool builtin = o.input.empty();
-  const MediaKind in = builtin ? MediaKind::Image : lfhost::MediaKindOf(o.input);
-  const MediaKind out = lfhost::MediaKindOf(o.output);
+  const auto [in, out, builtin, manyFrames] = KindsOf(o);
   if (out == MediaKind::Video && !lfhost::IsWritableVideoExtension(Extension(o.output))) {
     throw UsageError("-o: " + o.output + ": cannot write " + Extension(o.output) +
                      " video (use .mp4, .m4v, .mov, .mkv or .webm)");
@@ -70,7 +71,6 @@ void CheckPairing(const MediaRenderOptions& o) {
     throw UsageError("--frames: " + o.input + " is a single image, not a sequence or video");
   }
   if (!builtin && o.size) throw UsageError("--size: sets the built-in frame's size, not usable with an input");
-  const bool manyFrames = in != MediaKind::Image || (builtin && o.frames);
   if (manyFrames && out == MediaKind::Image) {
     throw UsageError("-o: " + o.output +
                      " is a single image; write the frames as a sequence (name.%04d.png) or a video (.mp4, .mov, .mkv, .webm)");
@@ -85,12 +85,34 @@ void CheckPairing(const MediaRenderOptions& o) {
                                               : " is a single image; parts need a sequence output (name.%04d.png)"));
   }
   if (o.fps && out != MediaKind::Video) throw UsageError("--fps: only a video output has a frame rate");
-  if (!builtin && in != MediaKind::Image && SameFiles(o.input, o.output)) {
-    // A single image may be rendered in place: it is read whole before the new
-    // one is renamed over it. A sequence or video is refused, so a run stopped
-    // halfway cannot leave footage half old and half new.
-    throw UsageError("-o: " + o.output + " would overwrite the input");
+}
+
+// Refuses an output that would write over an input file, comparing what the
+// files are (device and inode) rather than how they are spelt, so a relative or
+// absolute name, dot segments, a symbolic link or a hard link to an input frame
+// are all caught: every existing input frame against every output frame. A
+// single image may be rendered onto itself: it is read whole before the new
+// one is renamed over the name, so the input is never written, only replaced
+// whole. A sequence or video is refused, so a stopped run cannot leave footage
+// half old and half new.
+void CheckInputsKept(const MediaRenderOptions& o, const Kinds& k, const lfhost::FrameSource& source) {
+  if (k.builtin || (k.in == MediaKind::Image && k.out == MediaKind::Image)) return;
+  std::set<lfhost::FileIdentity> inputs;
+  if (k.in == MediaKind::Sequence) {
+    const auto pattern = lfhost::SequencePattern::Parse(o.input);
+    for (int64_t n : pattern->Scan()) {
+      if (const auto id = lfhost::IdentityOf(pattern->PathFor(n))) inputs.insert(*id);
+    }
+  } else if (const auto id = lfhost::IdentityOf(o.input)) {
+    inputs.insert(*id);
   }
+  auto check = [&](const std::string& outputFile) {
+    const auto id = lfhost::IdentityOf(outputFile);
+    if (id && inputs.count(*id)) throw UsageError("-o: " + outputFile + " would overwrite the input " + o.input);
+  };
+  if (k.out != MediaKind::Sequence) return check(o.output);
+  const auto pattern = lfhost::SequencePattern::Parse(o.output);
+  for (int64_t i = 0; i < source.frameCount(); ++i) check(pattern->PathFor(source.frameNumber(i)));
 }
 
 std::unique_ptr<lfhost::FrameSource> OpenSource(const MediaRenderOptions& o) {
@@ -98,7 +120,7 @@ std::unique_ptr<lfhost::FrameSource> OpenSource(const MediaRenderOptions& o) {
     const auto [w, h] = o.size.value_or(std::pair<int32_t, int32_t>{1920, 1080});
     return lfhost::OpenBuiltinSource(o.frames.value_or(lfhost::FrameRange{0, 0}), w, h);
   }
-  switch (lfhost::MediaKindOf(o.input)) {
+  switch (KindsOf(o).in) {
     case MediaKind::Sequence: return lfhost::OpenSequenceSource(o.input, o.frames);
     case MediaKind::Video: return lfhost::OpenVideoSource(o.input, o.frames);
     case MediaKind::Image: break;
@@ -107,7 +129,7 @@ std::unique_ptr<lfhost::FrameSource> OpenSource(const MediaRenderOptions& o) {
 }
 
 std::unique_ptr<lfhost::FrameSink> OpenSink(const MediaRenderOptions& o, const lfhost::FrameSource& source) {
-  switch (lfhost::MediaKindOf(o.output)) {
+  switch (KindsOf(o).out) {
     case MediaKind::Sequence: return lfhost::OpenSequenceSink(o.output);
     case MediaKind::Video: {
       // A video keeps its input's rate; a sequence or the built-in frame is 24
@@ -180,16 +202,12 @@ lfhost::FrameChunk ParseFrameChunk(const std::string& option, const std::string&
 int RunMediaRender(const MediaRenderOptions& o) {
   try {
     CheckPairing(o);
-  } catch (const UsageError& e) {
-    PrintError(e.what());
-    return kExitUsage;
-  }
-  try {
-    // Ctrl-C from here on: reading stops, the frame in flight ends through the
-    // module's cancel path, and what was finished stays.
+    // Ctrl-C, SIGTERM or SIGHUP from here on: reading stops, the frame in flight
+    // ends through the module's cancel path, and what was finished stays.
     static lfhost::CancelToken cancel;
-    lfhost::CancelOnInterrupt(cancel);
+    lfhost::CancelOnStopSignals(cancel);
 
+    lfhost::SetDamagedInputPolicy({o.allowDamaged, [](const std::string& what) { PrintError("warning: " + what); }});
     lfhost::CheckOutputFolder(o.output);
     std::unique_ptr<lfhost::FrameSource> source;
     try {
@@ -198,9 +216,9 @@ int RunMediaRender(const MediaRenderOptions& o) {
       // source has checked them all, so every part refuses what the whole would.
       if (o.chunk) source->KeepChunk(*o.chunk);
     } catch (const lfhost::RangeError& e) {
-      PrintError(e.what());
-      return kExitUsage;
+      throw UsageError(e.what());
     }
+    CheckInputsKept(o, KindsOf(o), *source);
     const auto module = lfhost::EffectModule::Load(ResolvePluginPath(o.plugin));
     lfhost::WorkerPool pool(o.threads);
     lfhost::EffectInstance effect(*module, pool, &cancel);
@@ -233,9 +251,12 @@ int RunMediaRender(const MediaRenderOptions& o) {
     if (outcome.cancelled) {
       PrintError(outcome.framesTotal == 1 ? "render cancelled; " + o.output + " not written"
                                           : "render cancelled; " + WhatRemains(outcome, *sink, o.output));
-      return kExitCancelled;
+      return lfhost::CancelSignal() ? 128 + lfhost::CancelSignal() : kExitCancelled;
     }
     return kExitOk;
+  } catch (const UsageError& e) {
+    PrintError(e.what());
+    return kExitUsage;
   } catch (const lfhost::HostError& e) {
     PrintError(OneLine(e.what()));
     return kExitFailed;

@@ -25,6 +25,7 @@ struct MediaRenderOptions : SharedOptions {
   std::optional<lfhost::FrameRate> fps;        // --fps
   std::optional<std::pair<int32_t, int32_t>> size;   // --size, the built-in frame's
   bool quiet = false;
+  bool allowDamaged = false;   // --allow-damaged
 };
 
 // Adds one --center, --brightness, --lens or --blend value ("V" or "F=V") to its
@@ -37,8 +38,8 @@ std::pair<int32_t, int32_t> ParseFrameSize(const std::string& option, const std:
 // "I/N": part I, counted from 0, of N.
 lfhost::FrameChunk ParseFrameChunk(const std::string& option, const std::string& text);
 
-// Runs the render and returns the exit status (0, 1, 2 or 130), having printed
-// any message.
+// Runs the render and returns the exit status (0, 1, 2, or 128 + the signal that
+// stopped it: 130, 143, 129), having printed any message.
 int RunMediaRender(const MediaRenderOptions& options);
 
 }  // namespace lfcli

@@ -79,7 +79,7 @@ ServeOptions ParseServeOptions(const std::vector<std::string>& args) {
 // through --frames N, written by the command as a one-frame sequence.
 lfweb::PreviewFrame LoadPreviewFrame(const ServeOptions& o) {
   lfweb::PreviewFrame frame;
-  const lfhost::MediaKind kind = o.input.empty() ? lfhost::MediaKind::Image : lfhost::MediaKindOf(o.input);
+  const lfhost::MediaKind kind = o.input.empty() ? lfhost::MediaKind::Image : lfhost::InputKindOf(o.input);
   if (o.frame && kind == lfhost::MediaKind::Image) {
     throw UsageError("--frame: " + (o.input.empty() ? std::string("the built-in frame") : o.input) +
                      " is a single image, not a sequence or video");

@@ -181,7 +181,7 @@ TEST(CancelTokenTest, FirstInterruptRequestsTheTokenSecondRemovesMarkedFilesAndE
   const pid_t pid = fork();
   if (pid == 0) {
     static lfhost::CancelToken token;
-    lfhost::CancelOnInterrupt(token);
+    lfhost::CancelOnStopSignals(token);
     lfhost::RemoveOnSecondInterrupt mark(marked);
     { lfhost::RemoveOnSecondInterrupt done(released); }
     raise(SIGINT);

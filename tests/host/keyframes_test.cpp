@@ -109,13 +109,20 @@ TEST(KeyframesTest, BadKeyFilesNameTheLineOrTheField) {
       {"{\"center\": [\"4o%\", 2]}", "k.json: \"center\": expected pixels (a number) or a percentage"},
       {"{\"center\": \"1;2\"}", "k.json: \"center\": expected [x, y] or \"x,y\""},
       {"{\"blend\": null}", "k.json: \"blend\": expected a number, got null"},
+      {"{\"blend\": 1, \"blend\": 2}", "k.json: \"blend\": the key is given twice"},
+      {"{\"blend\": {\"0\": 1, \"0\": 2}}", "k.json: \"blend\" at frame 0: the key is given twice"},
+      {"{\"blend\": {\"7\": 1, \"007\": 2}}", "k.json: \"blend\": frame 7 is given twice"},
+      {"{\"brightness\": {\"3\": 1e309}}", "k.json: \"brightness\" at frame 3: 1e309 is too large for a number"},
+      {std::string(64, '[') + std::string(64, ']'), "k.json: the top level must be an object"},
+      {std::string(65, '[') + std::string(65, ']'), "k.json: nested more than 64 levels deep"},
+      {std::string(100000, '['), "k.json: nested more than 64 levels deep"},
   };
   for (const Case& c : cases) {
     const std::string error = ErrorOf([&] { lfhost::ParseKeyframeJson(c.text, "k.json"); });
     EXPECT_EQ(error.rfind(c.message, 0), 0u) << "got: " << error << "\nexpected: " << c.message;
   }
   EXPECT_EQ(ErrorOf([] { lfhost::LoadKeyframeFile("/nonexistent/keys.json"); }),
-            "/nonexistent/keys.json: cannot open the keyframe file");
+            "/nonexistent/keys.json: no such file");
 }
 
 // Every key is checked against the declared ranges (a key out of range is in

@@ -4,6 +4,7 @@
 // Also the progress display on a terminal.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <thread>
 
 #include "host/cancel_token.h"
+#include "host/image_io.h"
 #include "host/progress_display.h"
 #include "host/subprocess.h"
 #include "tests/host/media_fixture.h"
@@ -23,7 +25,9 @@ namespace fs = std::filesystem;
 
 class RenderCancelTest : public MediaTest {
  protected:
-  pid_t Spawn(const std::vector<std::string>& args, const std::string& stderrPath) {
+  // `fileLimit` (bytes, 0: none) makes every write past it fail, as a full disk
+  // does, for the tool and the helpers it starts.
+  pid_t Spawn(const std::vector<std::string>& args, const std::string& stderrPath, rlim_t fileLimit = 0) {
     std::vector<std::string> argv = {LF_TEST_CLI_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> raw;
@@ -33,6 +37,11 @@ class RenderCancelTest : public MediaTest {
     if (pid == 0) {
       const int err = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(err, 2);
+      if (fileLimit) {
+        const rlimit limit{fileLimit, fileLimit};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        signal(SIGXFSZ, SIG_IGN);
+      }
       execv(raw[0], raw.data());
       _exit(127);
     }
@@ -110,7 +119,7 @@ TEST_F(RenderCancelTest, SecondInterruptStopsHelpersBeforeRemovingTheirFiles) {
   const pid_t pid = fork();
   if (pid == 0) {
     static lfhost::CancelToken token;
-    lfhost::CancelOnInterrupt(token);
+    lfhost::CancelOnStopSignals(token);
     lfhost::RemoveOnSecondInterrupt mark(output);
     const std::string loop = "i=0; while [ $i -lt 50000 ]; do : > " + lftest::ShellQuote(output) + "; i=$((i+1)); done";
     lfhost::Subprocess helper({"sh", "-c", "(" + loop + ") & wait"}, false, false);
@@ -127,6 +136,94 @@ TEST_F(RenderCancelTest, SecondInterruptStopsHelpersBeforeRemovingTheirFiles) {
   EXPECT_FALSE(fs::exists(output));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));  // a surviving helper would have recreated it
   EXPECT_FALSE(fs::exists(output));
+}
+
+// Faults from outside, one row each: writes that fail past a size (a full
+// disk), stop signals at a chosen moment, and outputs that name the input's
+// files by another spelling. Each ends with its status and closing line, and
+// leaves only complete files: no temporary, no partial frame, no input touched.
+TEST_F(RenderCancelTest, FaultsEndCleanlyAndLeaveOnlyCompleteFiles) {
+  fs::create_directories(dir_ / "in");
+  for (int n = 1000; n <= 1003; ++n) {
+    lfhost::WriteImage(lftest::PatternFrame(64, 48, n), Path("in/plate." + std::to_string(n) + ".png"));
+  }
+  fs::create_directory_symlink("in", dir_ / "link");
+  const std::vector<char> inputBefore = lftest::FileBytes(Path("in/plate.1002.png"));
+  const std::vector<std::string> long_ = {"--size", "320x180", "--frames", "1-2000", "--lens", "105mm", "--threads", "2"};
+  auto with = [](std::vector<std::string> a, std::initializer_list<std::string> b) {
+    a.insert(a.end(), b);
+    return a;
+  };
+  enum When { kAtOnce, kAfterAFrame, kWhileEncoding };
+  struct Case {
+    std::vector<std::string> args;
+    rlim_t fileLimit;
+    std::vector<int> signals;   // sent one after another at `when`
+    When when;
+    int status;
+    std::string says;
+  };
+  const Case cases[] = {
+      {with(long_, {"-o", Path("out/f.%04d.png")}), 4096, {}, kAtOnce, 1, "f.0001.png: cannot write the file (file too large)"},
+      {with(long_, {"-o", Path("out/f.%04d.jpg")}), 4096, {}, kAtOnce, 1, "f.0001.jpg: cannot write the file (file too large)"},
+      {with(long_, {"-o", Path("out/f.%04d.tif")}), 4096, {}, kAtOnce, 1, "f.0001.tif: cannot write the file (file too large)"},
+      {with(long_, {"-o", Path("out/f.%04d.exr")}), 4096, {}, kAtOnce, 1, "f.0001.exr: cannot write the file (file too large)"},
+      {with(long_, {"-o", Path("out/f.%04d.dpx")}), 4096, {}, kAtOnce, 1, "f.0001.dpx: cannot write the file (file too large)"},
+      {with(long_, {"-o", Path("out/v.mkv")}), 4096, {}, kAtOnce, 1, "v.mkv: cannot encode the video"},
+      {with(long_, {"-o", Path("out/f.%04d.png")}), 0, {SIGTERM}, kAfterAFrame, 143, "render cancelled; "},
+      {with(long_, {"-o", Path("out/f.%04d.png")}), 0, {SIGHUP}, kAfterAFrame, 129, "render cancelled; "},
+      {with(long_, {"-o", Path("out/f.%04d.png")}), 0, {SIGINT}, kAfterAFrame, 130, "render cancelled; "},
+      {with(long_, {"-o", Path("out/v.mkv")}), 0, {SIGTERM}, kWhileEncoding, 143, "render cancelled; " + Path("out/v.mkv") + " not written"},
+      {with(long_, {"-o", Path("out/v.mkv")}), 0, {SIGTERM, SIGTERM}, kWhileEncoding, 143, ""},
+      {{"render", "--size", "64x48", "-o", Path("out/f.%d.png"), "--frames", "0-999999999999999"}, 0, {SIGTERM}, kAfterAFrame,
+       143, " of 1000000000000000 frames finished"},
+      // The input's own files, spelt otherwise.
+      {{"render", "plate.%04d.png", "-o", "./plate.%04d.png"}, 0, {}, kAtOnce, 2, "would overwrite the input"},
+      {{"render", Path("in/plate.%04d.png"), "-o", Path("in/../in/plate.####.png")}, 0, {}, kAtOnce, 2, "would overwrite the input"},
+      {{"render", Path("in/plate.%04d.png"), "-o", Path("link/plate.%04d.png")}, 0, {}, kAtOnce, 2, "would overwrite the input"},
+      {{"render", Path("in/plate.%04d.png"), "-o", Path("in/plate.%d.png"), "--frames", "1000-1001"}, 0, {}, kAtOnce, 2,
+       "would overwrite the input"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.back() + " " + c.says);
+    fs::remove_all(dir_ / "out");
+    fs::create_directories(dir_ / "out");
+    std::vector<std::string> args = c.args;
+    if (args[0] != "render") args.insert(args.begin(), "render");
+    // Relative names are taken from the input's folder.
+    const fs::path home = fs::current_path();
+    fs::current_path(dir_ / "in");
+    const pid_t pid = Spawn(args, Path("stderr.txt"), c.fileLimit);
+    fs::current_path(home);
+    ASSERT_GT(pid, 0);
+    if (!c.signals.empty()) {
+      auto ready = [&] {
+        for (const std::string& name : Files("out")) {
+          if ((name[0] == '.') == (c.when == kWhileEncoding)) return true;
+        }
+        return false;
+      };
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      while (!ready() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      for (int signal : c.signals) kill(pid, signal);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), c.status);
+    const std::vector<char> bytes = lftest::FileBytes(Path("stderr.txt"));
+    const std::string err(bytes.begin(), bytes.end());
+    // The closing line (none when a second signal ends the tool at once).
+    const std::string last = err.empty() ? "" : err.substr(err.rfind('\n', err.size() - 2) + 1);
+    if (c.signals.size() < 2) EXPECT_EQ(last.rfind("lensflare: ", 0), 0u) << err;
+    EXPECT_NE(last.find(c.says), std::string::npos) << err;
+    for (const std::string& name : Files("out")) {
+      EXPECT_NE(name[0], '.') << "temporary left: " << name;
+      EXPECT_NO_THROW(lfhost::ReadImage(Path("out/" + name))) << name;
+    }
+  }
+  EXPECT_EQ(Files("in").size(), 4u);
+  EXPECT_EQ(lftest::FileBytes(Path("in/plate.1002.png")), inputBefore);
 }
 
 TEST(ProgressDisplayTest, DurationsAndAStatusLineRedrawnInPlaceForTerminals) {

@@ -2,6 +2,7 @@
 // keyframes gets one line naming the file or option, its exit status, and
 // leaves no output.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "host/image_io.h"
 #include "host/video_io.h"
@@ -36,6 +37,28 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
   std::ofstream(Path("syntax.json")) << "{\n  \"brightness\": {\"0\" 10}\n}\n";
   std::ofstream(Path("field.json")) << "{\"lens\": {\"3\": 7}}";
   std::ofstream(Path("range.json")) << "{\"blend\": {\"2\": 150}}";
+  // A bare little-endian TIFF: its header and one strip of 8-bit or float
+  // samples stored at `dataAt`, which may lie past the file's end.
+  auto tiff = [&](const std::string& name, uint16_t side, uint16_t bits, uint32_t dataAt) {
+    const uint16_t tags[][3] = {{256, 3, side}, {257, 3, side}, {258, 3, bits}, {259, 3, 1},  {262, 3, 2},
+                                {273, 4, 0},    {277, 3, 4},    {278, 3, side}, {279, 4, 0},  {339, 3, bits == 32 ? 3 : 1}};
+    std::string b("II*\0\x08\0\0\0", 8);
+    auto put = [&](uint32_t v, int bytes) { for (int i = 0; i < bytes; ++i) b += static_cast<char>(v >> (8 * i)); };
+    put(std::size(tags), 2);
+    for (const auto& t : tags) {
+      put(t[0], 2), put(t[1], 2), put(1, 4);
+      put(t[0] == 273 ? dataAt : t[0] == 279 ? uint32_t{side} * side * bits / 2 : t[2], 4);
+    }
+    put(0, 4);
+    std::ofstream(Path(name), std::ios::binary) << b;
+  };
+  tiff("huge.tif", 32767, 32, 4096);
+  tiff("past.tif", 64, 8, 4096);
+  lfhost::WriteImage(lftest::PatternFrame(64, 48, 0), Path("whole.jpg"));
+  std::vector<char> jpeg = lftest::FileBytes(Path("whole.jpg"));
+  std::ofstream(Path("cut.jpg"), std::ios::binary).write(jpeg.data(), static_cast<std::streamsize>(jpeg.size() * 2 / 3));
+  for (const char* name : {"fifo.png", "fifo.mkv", "fifo.json"}) mkfifo(Path(name).c_str(), 0644);
+  fs::create_directory_symlink("loop", dir_ / "loop");
   {
     lfhost::VideoWriter clip(Path("clip.mkv"), 64, 48, {24, 1});
     for (int n = 0; n < 4; ++n) clip.WriteFrame(lftest::PatternFrame(64, 48, n));
@@ -58,12 +81,20 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
       {{"-o", Path("out/o.png"), "--threads", "0"}, 2, "--threads: 0 is outside"},
       {{"-o", Path("out/o.png"), "--frobnicate"}, 2, "unknown option \"--frobnicate\""},
       {{"-o", Path("out/o.png"), "--seed"}, 2, "--seed: needs a value"},
+      {{"-o", Path("out/o.png"), "--output", Path("out/p.png")}, 2, "--output: given twice"},
       {{}, 2, "no output given"},
       {{"-o", Path("out/o.xyz")}, 2, "unknown output format"},
       {{"-o", Path("out/nofolder/o.png")}, 2, "does not exist"},
       {{Path("absent.png"), "-o", Path("out/o.png")}, 1, Path("absent.png") + ": no such file"},
       {{Path("wide/plate.0002.png"), "-o", Path("out/o.png")}, 1, "32768x1 is too large"},
       {{"-o", Path("out/o.png"), "--plugin", Path("none.so")}, 1, "--plugin: " + Path("none.so") + ": no such file"},
+      {{"-o", Path("out/o.png"), "--plugin", Path("in")}, 1, "--plugin: " + Path("in") + ": is a folder"},
+      // Files no library is let near, and a header declaring more than its file holds.
+      {{Path("fifo.png"), "-o", Path("out/o.png")}, 1, Path("fifo.png") + ": is not a regular file (a FIFO)"},
+      {{Path("fifo.mkv"), "-o", out}, 1, Path("fifo.mkv") + ": is not a regular file (a FIFO)"},
+      {{"/dev/zero", "-o", Path("out/o.png")}, 1, "/dev/zero: is not a regular file (a character device)"},
+      {{Path("loop/a.png"), "-o", Path("out/o.png")}, 1, Path("loop/a.png") + ": too many levels of symbolic links"},
+      {{Path("huge.tif"), "-o", Path("out/o.png")}, 1, "declares 32767x32767 pixels but the file holds only 134 bytes"},
       // Inputs that are missing, unreadable, inconsistent or too large (status 1).
       {{Path("in/none.####.png"), "-o", out}, 1, Path("in/none.####.png") + ": no files match the pattern"},
       {{Path("gone/plate.####.png"), "-o", out}, 1, "the folder " + Path("gone/") + " does not exist"},
@@ -72,6 +103,8 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
       {{Path("wide/plate.%04d.png"), "-o", out}, 1, Path("wide/plate.0002.png") + ": 32768x1 is too large"},
       {{Path("broken/plate.%04d.png"), "-o", out}, 1, Path("broken/plate.0002.png") + ": cannot read the image"},
       {{Path("cut.png"), "-o", Path("out/cut.png")}, 1, Path("cut.png") + ": cannot read the image"},
+      {{Path("cut.jpg"), "-o", Path("out/cut.png")}, 1, Path("cut.jpg") + ": is damaged (JPEG error: Premature end"},
+      {{Path("past.tif"), "-o", Path("out/past.png")}, 1, Path("past.tif") + ": is damaged (TIFFReadEncodedStrip failed"},
       {{Path("text.mp4"), "-o", Path("out/v.mp4")}, 1, Path("text.mp4") + ": cannot read the video"},
       {{Path("none.mov"), "-o", Path("out/v.mov")}, 1, Path("none.mov") + ": no such file"},
       {{seq, "-o", out, "--plugin", Path("in/plate.0001.png")}, 1, "not an ELF shared library"},
@@ -85,8 +118,8 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
       {{seq, "-o", out, "--frames", "9-2"}, 2, "--frames: \"9-2\" is not a frame range"},
       {{Path("clip.mkv"), "-o", out, "--frames", "3-4"}, 2, "--frames 3-4 is outside " + Path("clip.mkv") + " (frames 0 to 3)"},
       {{seq, "-o", Path("out/one.png")}, 2, "is a single image; write the frames as a sequence"},
-      {{Path("in/plate.0001.png"), "-o", out}, 2, "a sequence or video output needs a sequence or video input"},
-      {{"-o", out}, 2, "give --frames A-B to render the built-in frame"},
+      {{Path("in/plate.0001.png"), "-o", Path("out/v.mp4")}, 2, "a sequence or video output needs a sequence or video input"},
+      {{"-o", Path("out/v.mkv")}, 2, "give --frames A-B to render the built-in frame"},
       {{Path("in/plate.0001.png"), "-o", Path("out/x.png"), "--frames", "1-2"}, 2, "is a single image, not a sequence or video"},
       {{seq, "-o", Path("out/x.avi")}, 2, "cannot write .avi video (use .mp4, .m4v, .mov, .mkv or .webm)"},
       {{seq, "-o", out, "--fps", "25"}, 2, "--fps: only a video output has a frame rate"},
@@ -109,7 +142,8 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
       {{seq, "-o", out, "--keys", Path("field.json")}, 2, Path("field.json") + ": \"lens\" at frame 3: 7 is not a lens"},
       {{seq, "-o", out, "--keys", Path("range.json")}, 2,
        Path("range.json") + " \"blend\" at frame 2: Blend With Original 150 is outside 0 to 100"},
-      {{seq, "-o", out, "--keys", Path("none.json")}, 2, Path("none.json") + ": cannot open the keyframe file"},
+      {{seq, "-o", out, "--keys", Path("none.json")}, 2, Path("none.json") + ": no such file"},
+      {{seq, "-o", out, "--keys", Path("fifo.json")}, 2, Path("fifo.json") + ": is not a regular file (a FIFO)"},
       {{"-o", out, "--frames", "1-2", "--size", "64"}, 2, "--size: \"64\" is not WxH"},
       {{"-o", out, "--frames", "1-2", "--size", "40000x10"}, 2, "--size: 40000 is outside 1 to 32767"},
   };

@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 TEST(SequencePatternTest, NamesAndMatchesFramesAsTheMarkSays) {
   const std::tuple<std::string, int64_t, std::string> names[] = {
       {"shots/plate.%04d.exr", 12, "shots/plate.0012.exr"}, {"plate.####.png", 123456, "plate.123456.png"},
-      {"a.%d.tif", 12, "a.12.tif"}, {"v1.%02d.dpx", 5, "v1.05.dpx"}};
+      {"a.%d.tif", 12, "a.12.tif"}, {"v1.%02d.dpx", 5, "v1.05.dpx"}, {"o.%20d.png", 77, "o.00000000000000000077.png"}};
   for (const auto& [pattern, frame, path] : names) EXPECT_EQ(lfhost::SequencePattern::Parse(pattern)->PathFor(frame), path);
   for (const char* notAPattern : {"plate.png", "100%.png", "frames#1/plate.png"}) {
     EXPECT_FALSE(lfhost::SequencePattern::Parse(notAPattern).has_value()) << notAPattern;
@@ -30,6 +30,7 @@ TEST(SequencePatternTest, NamesAndMatchesFramesAsTheMarkSays) {
       {"plate.00012.png", std::nullopt}, {"plate.0012.png.tmp", std::nullopt}, {".plate.0012.partial-1.png", std::nullopt}};
   for (const auto& [name, frame] : matches) EXPECT_EQ(padded.Match(name), frame) << name;
   EXPECT_EQ(lfhost::SequencePattern::Parse("a.%d.png")->Match("a.012.png"), std::nullopt);
+  EXPECT_EQ(lfhost::SequencePattern::Parse("o.%20d.png")->Match("o.00000000000000000077.png"), 77);
 
   const std::pair<std::string, std::optional<std::pair<int64_t, int64_t>>> ranges[] = {
       {"1-10", std::pair<int64_t, int64_t>{1, 10}}, {"7", std::pair<int64_t, int64_t>{7, 7}}, {"10-1", std::nullopt},

@@ -130,8 +130,11 @@ TEST_F(ServeCliTest, BadStartsSayWhatIsWrong) {
     int status;
     std::string message;
   };
+  std::vector<char> png = lftest::FileBytes(Path("plate.png"));
+  std::ofstream(Path("cut.png"), std::ios::binary).write(png.data(), static_cast<std::streamsize>(png.size() / 2));
   const Case cases[] = {
       {{"serve", "--frame", "3"}, 2, "--frame: the built-in frame is a single image"},
+      {{"serve", Path("cut.png"), "--port", "0"}, 1, "cut.png: cannot read the image"},
       {{"serve", Path("plate.png"), "--frame", "1"}, 2, "is a single image, not a sequence or video"},
       {{"serve", Path("shot.%04d.png"), "--frame", "7", "--port", "0"}, 2, "--frame 7: not a frame of"},
       {{"serve", "--port", "65536"}, 2, "--port: 65536 is outside 0 to 65535"},
