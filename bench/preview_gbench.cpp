@@ -55,7 +55,7 @@ void BM_SchedulerRender(benchmark::State& state) {
   lfweb::RenderScheduler scheduler(Module(), Pool(), BuiltinFrame());
   int64_t i = 0;
   for (auto _ : state) {
-    const lfweb::RenderOutcome outcome = scheduler.Render(Step(i++, static_cast<int32_t>(state.range(0))));
+    const lfweb::RenderOutcome outcome = scheduler.Render("bench", Step(i++, static_cast<int32_t>(state.range(0))));
     if (outcome.status != lfweb::RenderOutcome::Status::kDone) state.SkipWithError("render not done");
   }
 }
@@ -63,7 +63,7 @@ BENCHMARK(BM_SchedulerRender)->Arg(1)->Arg(2)->Arg(3)->Unit(benchmark::kMillisec
 
 void BM_EncodePng(benchmark::State& state) {
   lfweb::RenderScheduler scheduler(Module(), Pool(), BuiltinFrame());
-  const lfweb::RenderOutcome outcome = scheduler.Render(Step(0, 1));
+  const lfweb::RenderOutcome outcome = scheduler.Render("bench", Step(0, 1));
   const int32_t maxWidth = static_cast<int32_t>(state.range(0));
   size_t bytes = 0;
   for (auto _ : state) {

@@ -83,7 +83,7 @@ const std::vector<lfhost::ImageBuffer>& RenderedFrames() {
 class PlateReadRenderedSource final : public lfhost::FrameSource {
  public:
   PlateReadRenderedSource() : plates_(lfhost::OpenSequenceSource((Plates() / "in/plate.####.png").string(), std::nullopt)) {
-    numbers_ = plates_->frameNumbers();
+    for (int64_t i = 0; i < plates_->frameCount(); ++i) numbers_.push_back(plates_->frameNumber(i));
     width_ = plates_->width();
     height_ = plates_->height();
   }

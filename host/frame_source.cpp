@@ -141,6 +141,9 @@ class BuiltinSource final : public FrameSource {
   int64_t frameNumber(int64_t index) const override { return range_.first + index; }
   ImageBuffer ReadNext() override { return frame_.Clone(); }
 
+ protected:
+  void KeepIndices(int64_t first, int64_t end) override { range_ = {range_.first + first, range_.first + end - 1}; }
+
  private:
   FrameRange range_;
   ImageBuffer frame_;
@@ -291,7 +294,7 @@ void FrameSource::KeepChunk(FrameChunk chunk) {
   const int64_t longer = count % chunk.parts;
   const int64_t first = chunk.index * base + std::min(chunk.index, longer);
   const int64_t end = first + base + (chunk.index < longer ? 1 : 0);
-  numbers_ = std::vector<int64_t>(numbers_.begin() + first, numbers_.begin() + end);
+  KeepIndices(first, end);
 }
 
 std::unique_ptr<FrameSource> OpenImageSource(const std::string& path) { return std::make_unique<SingleImageSource>(path); }

@@ -84,6 +84,11 @@ class FrameSource {
   void KeepChunk(FrameChunk chunk);
 
  protected:
+  // Keeps the frames of indices first to end - 1 (a source that numbers its
+  // frames from a range rather than listing them keeps the part of its range).
+  virtual void KeepIndices(int64_t first, int64_t end) {
+    numbers_ = std::vector<int64_t>(numbers_.begin() + first, numbers_.begin() + end);
+  }
   std::vector<int64_t> numbers_;
   int32_t width_ = 0, height_ = 0;
 };

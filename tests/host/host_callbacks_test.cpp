@@ -132,7 +132,9 @@ TEST_F(CallbacksTest, IterateRunsOnePerPoolThreadWithIndexZeroOnTheCallerAndRetu
       EXPECT_EQ(thread, index);
       EXPECT_EQ(count, static_cast<int32_t>(expected));
       threads.insert(id);
-      if (index == 0) EXPECT_EQ(id, std::this_thread::get_id());
+      if (index == 0) {
+        EXPECT_EQ(id, std::this_thread::get_id());
+      }
     }
     EXPECT_EQ(threads.size(), expected);
   }

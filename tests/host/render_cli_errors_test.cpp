@@ -41,7 +41,7 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
   // samples stored at `dataAt`, which may lie past the file's end.
   auto tiff = [&](const std::string& name, uint16_t side, uint16_t bits, uint32_t dataAt) {
     const uint16_t tags[][3] = {{256, 3, side}, {257, 3, side}, {258, 3, bits}, {259, 3, 1},  {262, 3, 2},
-                                {273, 4, 0},    {277, 3, 4},    {278, 3, side}, {279, 4, 0},  {339, 3, bits == 32 ? 3 : 1}};
+                                {273, 4, 0},    {277, 3, 4},    {278, 3, side}, {279, 4, 0},  {339, 3, static_cast<uint16_t>(bits == 32 ? 3 : 1)}};
     std::string b("II*\0\x08\0\0\0", 8);
     auto put = [&](uint32_t v, int bytes) { for (int i = 0; i < bytes; ++i) b += static_cast<char>(v >> (8 * i)); };
     put(std::size(tags), 2);
