@@ -8,6 +8,7 @@ packages=(
   build-essential cmake pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev      # tests and benchmarks
   libopenimageio-dev                              # image reading and writing
+  openimageio-tools                               # libopenimageio-dev's CMake targets name its programs (/usr/bin/iconvert)
   ffmpeg                                          # video decoding and encoding
   libcpp-httplib-dev nlohmann-json3-dev           # the preview server
 )
