@@ -13,7 +13,14 @@ const char* const kMainHelp =
     "  bench    time renders against the memory floor, with no file I/O\n"
     "  serve    a local web page to place and tune the flare on a frame\n"
     "\n"
-    "Run 'lensflare COMMAND --help' for a command's options.\n";
+    "Run 'lensflare COMMAND --help' for a command's options; 'lensflare --version'\n"
+    "prints the tool's version and the plug-in's.\n"
+    "\n"
+    "Without --plugin, the plug-in (LensFlare.so) is taken from the first of:\n"
+    "  each folder of LENSFLARE_PLUGIN_PATH (folders separated by ':'), in order;\n"
+    "  ../plugins beside this tool (a build tree: build/bin and build/plugins);\n"
+    "  ../lib/lensflare/plugins beside this tool (an install: PREFIX/bin and\n"
+    "  PREFIX/lib/lensflare/plugins).\n";
 
 const char* const kRenderHelp =
     "Usage: lensflare render [INPUT] -o OUTPUT [OPTIONS]\n"
@@ -49,7 +56,7 @@ const char* const kRenderHelp =
     "  --seed N                random seed for the rays (srand(seed + frame)); default 0\n"
     "  --threads N             worker threads; default: one per processor\n"
     "  -q, --quiet             no progress display\n"
-    "  --plugin PATH           the plug-in to load; default: beside this tool\n"
+    "  --plugin PATH           the plug-in to load; default: see lensflare --help\n"
     "  -h, --help              show this help\n"
     "\n"
     "Ctrl-C cancels the frame in flight and exits with status 130; frames already\n"
@@ -63,7 +70,7 @@ const char* const kInfoHelp =
     "default, choices).\n"
     "\n"
     "Options:\n"
-    "  --plugin PATH           the plug-in to load; default: beside this tool\n"
+    "  --plugin PATH           the plug-in to load; default: see lensflare --help\n"
     "  -h, --help              show this help\n";
 
 }  // namespace lfcli
