@@ -50,6 +50,7 @@ cleanup() {
   else
     rm -rf --one-file-system "$work"
   fi
+  [ "$status" -lt 128 ] || say "interrupted after $(elapsed)"
   exit "$status"
 }
 trap cleanup EXIT
