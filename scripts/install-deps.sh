@@ -9,8 +9,10 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config
+  file                                            # cpack -G DEB runs it to pick the binaries for dpkg-shlibdeps
   libgtest-dev libgmock-dev libbenchmark-dev      # tests and benchmarks
   libopenimageio-dev                              # image reading and writing
+  openimageio-tools                               # libopenimageio-dev's CMake targets name its programs (/usr/bin/iconvert)
   ffmpeg                                          # video decoding and encoding
   libcpp-httplib-dev nlohmann-json3-dev           # the preview server
 )

@@ -15,14 +15,21 @@ inline constexpr int kExitCancelled = 130;
 int RunRender(const std::vector<std::string>& args);
 int RunInfo(const std::vector<std::string>& args);
 int RunBench(const std::vector<std::string>& args);
+// Prints the tool's version and the version the plug-in reports of itself.
+int RunVersion(const std::vector<std::string>& args);
 
 extern const char* const kMainHelp;
 extern const char* const kRenderHelp;
 extern const char* const kInfoHelp;
 extern const char* const kBenchHelp;
 
-// The module to load: --plugin's path if given, else the one beside the tool.
-// Throws lfhost::HostError if none is found.
+// Folders searched for the module before the tool's own layout.
+inline constexpr const char* kPluginPathVariable = "LENSFLARE_PLUGIN_PATH";
+// The module to load: --plugin's path if given, else the first that exists of
+// LensFlare.so in each folder of kPluginPathVariable, then
+// lfhost::DefaultModulePaths beside the tool (the build tree's layout and the
+// installed one), so an install works under any prefix. Throws
+// lfhost::HostError naming every place looked at if none is found.
 std::string ResolvePluginPath(const std::string& pluginOption);
 
 // Prints "lensflare: <message>" to stderr.

@@ -13,7 +13,14 @@ const char* const kMainHelp =
     "  bench    time renders against the memory floor, with no file I/O\n"
     "  serve    a local web page to place and tune the flare on a frame\n"
     "\n"
-    "Run 'lensflare COMMAND --help' for a command's options.\n";
+    "Run 'lensflare COMMAND --help' for a command's options; 'lensflare --version'\n"
+    "prints the tool's version and the plug-in's.\n"
+    "\n"
+    "Without --plugin, the plug-in (LensFlare.so) is taken from the first of:\n"
+    "  each folder of LENSFLARE_PLUGIN_PATH (folders separated by ':'), in order;\n"
+    "  ../plugins beside this tool (a build tree: build/bin and build/plugins);\n"
+    "  ../lib/lensflare/plugins beside this tool (an install: PREFIX/bin and\n"
+    "  PREFIX/lib/lensflare/plugins).\n";
 
 const char* const kRenderHelp =
     "Usage: lensflare render [INPUT] -o OUTPUT [OPTIONS]\n"
@@ -63,7 +70,7 @@ const char* const kRenderHelp =
     "  --allow-damaged         render what decodes of a damaged input (a file cut\n"
     "                          short, data past its end), with a warning per file;\n"
     "                          without it damaged input is an error\n"
-    "  --plugin PATH           the plug-in to load; default: beside this tool\n"
+        "  --plugin PATH           the plug-in to load; default: see lensflare --help\n"
     "  -h, --help              show this help\n"
     "\n"
     "Ctrl-C (SIGINT), SIGTERM and SIGHUP cancel the frame in flight and exit with\n"
@@ -78,7 +85,7 @@ const char* const kInfoHelp =
     "default, choices).\n"
     "\n"
     "Options:\n"
-    "  --plugin PATH           the plug-in to load; default: beside this tool\n"
+    "  --plugin PATH           the plug-in to load; default: see lensflare --help\n"
     "  -h, --help              show this help\n";
 
 }  // namespace lfcli

@@ -24,6 +24,7 @@ int main(int argc, char** argv) {
       else std::fputs(lfcli::kMainHelp, stdout);
       return lfcli::kExitOk;
     }
+    if (command == "--version") return lfcli::RunVersion(args);
     if (command == "render") return lfcli::RunRender(args);
     if (command == "info") return lfcli::RunInfo(args);
     if (command == "bench") return lfcli::RunBench(args);

@@ -53,4 +53,35 @@ TEST_F(CliTest, InfoShowsAboutRegistrationPropertyListAndControls) {
   EXPECT_NE(help.out.find("Usage: lensflare render"), std::string::npos);
 }
 
+// LENSFLARE_PLUGIN_PATH comes first, in order, and an entry without the module
+// falls through to the build tree's layout; --version reports what the module found
+// says of itself.
+TEST_F(CliTest, PluginSearchPathAndVersion) {
+  std::filesystem::create_directories(dir_ / "refusing");
+  std::filesystem::create_directories(dir_ / "empty");
+  std::filesystem::create_symlink(LF_TEST_FIXTURE_PLUGIN_DIR "/refusing_module.so", dir_ / "refusing" / "LensFlare.so");
+  const std::string refused = "the plug-in's registration failed with code -50";
+  const struct {
+    bool set;
+    std::string env;
+    std::vector<std::string> args;
+    int status;
+    std::string says;  // in standard output, or error if the status is not 0
+  } cases[] = {
+      {false, "", {"--version"}, 0,
+       "lensflare " LF_VERSION "\nplug-in: Lens Flare, v1.0 (version 0x80600) at " LF_TEST_PLUGIN_PATH "\n"},
+      {true, Path("empty"), {"info"}, 0, "Plug-in: " LF_TEST_PLUGIN_PATH "\n"},
+      {true, Path("refusing"), {"info"}, 1, refused},
+      {true, Path("empty") + "::" + Path("refusing"), {"--version"}, 1, refused},
+      {false, "", {"--version", "x"}, 2, "--version: unknown argument \"x\""},
+  };
+  for (const auto& c : cases) {
+    if (c.set) setenv("LENSFLARE_PLUGIN_PATH", c.env.c_str(), 1);
+    const CliRun r = RunCli(c.args, dir_);
+    unsetenv("LENSFLARE_PLUGIN_PATH");
+    EXPECT_EQ(r.status, c.status) << c.env << " " << c.args.front() << ": " << r.err;
+    EXPECT_NE((c.status == 0 ? r.out : r.err).find(c.says), std::string::npos) << c.env << "\n" << r.out << r.err;
+  }
+}
+
 }  // namespace
