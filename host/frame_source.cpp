@@ -103,6 +103,7 @@ class VideoSource final : public FrameSource {
     for (int64_t i = r.first; i <= r.last; ++i) numbers_.push_back(i);
     width_ = info_.width;
     height_ = info_.height;
+    alpha_ = PixelFormatHasAlpha(info_.format.pixelFormat);
     reader_ = std::make_unique<VideoReader>(path, info_);
   }
 
@@ -122,6 +123,11 @@ class VideoSource final : public FrameSource {
 
   void Close() override { reader_->Close(); }
   std::optional<FrameRate> frameRate() const override { return info_.frameRate; }
+  std::optional<VideoFormat> videoFormat() const override {
+    VideoFormat f = info_.format;
+    if (!f.timecode.empty()) f.timecode = TimecodeAfter(f.timecode, info_.frameRate, numbers_.front());
+    return f;
+  }
   std::optional<AudioSource> audio() const override {
     if (!info_.hasAudio) return std::nullopt;
     AudioSource a{path_, numbers_.front() / info_.frameRate.value(), std::nullopt};
@@ -142,6 +148,7 @@ class BuiltinSource final : public FrameSource {
  public:
   BuiltinSource(FrameRange range, int32_t width, int32_t height) : frame_(MakeDarkFrame(width, height)) {
     for (int64_t n = range.first; n <= range.last; ++n) numbers_.push_back(n);
+    alpha_ = false;
     width_ = frame_.width();
     height_ = frame_.height();
   }
@@ -175,8 +182,9 @@ class SequenceSink final : public FrameSink {
 
 class VideoSink final : public FrameSink {
  public:
-  VideoSink(const std::string& path, int32_t width, int32_t height, FrameRate rate, std::optional<AudioSource> audio)
-      : path_(path), writer_(path, width, height, rate, std::move(audio)) {}
+  VideoSink(const std::string& path, int32_t width, int32_t height, FrameRate rate, std::optional<AudioSource> audio,
+            const VideoStyle& style)
+      : path_(path), writer_(path, width, height, rate, std::move(audio), style) {}
   void Write(int64_t, const ImageBuffer& frame) override { writer_.WriteFrame(frame); }
   void Finish() override { writer_.Finish(); }
   void Abandon() noexcept override { writer_.Abandon(); }
@@ -316,8 +324,8 @@ std::unique_ptr<FrameSink> OpenSequenceSink(const std::string& patternText) {
 }
 
 std::unique_ptr<FrameSink> OpenVideoSink(const std::string& path, int32_t width, int32_t height, FrameRate rate,
-                                         std::optional<AudioSource> audio) {
-  return std::make_unique<VideoSink>(path, width, height, rate, std::move(audio));
+                                         std::optional<AudioSource> audio, const VideoStyle& style) {
+  return std::make_unique<VideoSink>(path, width, height, rate, std::move(audio), style);
 }
 
 void CheckOutputFolder(const std::string& outputPath) {

@@ -69,10 +69,17 @@ class FrameSource {
   virtual std::optional<FrameRate> frameRate() const { return std::nullopt; }
   // Audio to keep in a video output: the part under the frames read.
   virtual std::optional<AudioSource> audio() const { return std::nullopt; }
+  // A video input's coding and colour description, its timecode that of the
+  // first frame read, for a video output to follow.
+  virtual std::optional<VideoFormat> videoFormat() const { return std::nullopt; }
+  // False when the input has no alpha channel (every alpha is 255), so an
+  // output need not store one.
+  bool hasAlpha() const { return alpha_; }
 
  protected:
   std::vector<int64_t> numbers_;
   int32_t width_ = 0, height_ = 0;
+  bool alpha_ = true;
 };
 
 // All of these throw HostError naming the file or pattern (exit status 1) for
@@ -114,7 +121,7 @@ class FrameSink {
 std::unique_ptr<FrameSink> OpenImageSink(const std::string& path);
 std::unique_ptr<FrameSink> OpenSequenceSink(const std::string& pattern);
 std::unique_ptr<FrameSink> OpenVideoSink(const std::string& path, int32_t width, int32_t height, FrameRate rate,
-                                         std::optional<AudioSource> audio);
+                                         std::optional<AudioSource> audio, const VideoStyle& style = {});
 
 // Checks before any work that `outputPath`'s folder exists and takes a new file
 // (by creating and removing one). Throws HostError naming the path.

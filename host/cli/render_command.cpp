@@ -42,6 +42,12 @@ ParsedRender ParseRenderOptions(const std::vector<std::string>& args) {
       const std::string text = reader.Value(arg);
       o.fps = lfhost::ParseFrameRate(text);
       if (!o.fps) throw UsageError(arg + ": \"" + text + "\" is not a frame rate (24, 29.97 or 30000/1001)");
+    } else if (arg == "--codec") {
+      o.video.codec = reader.Value(arg);
+    } else if (arg == "--quality") {
+      o.video.quality = reader.Value(arg);
+    } else if (arg == "--pix-fmt") {
+      o.video.pixelFormat = reader.Value(arg);
     } else if (arg == "--size") {
       o.size = ParseFrameSize(arg, reader.Value(arg));
     } else if (arg == "--quiet" || arg == "-q") {

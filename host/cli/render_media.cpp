@@ -80,6 +80,10 @@ void CheckPairing(const MediaRenderOptions& o) {
                              : "-o: " + o.output + ": a sequence or video output needs a sequence or video input");
   }
   if (o.fps && out != MediaKind::Video) throw UsageError("--fps: only a video output has a frame rate");
+  for (const auto& [option, value] : {std::pair{"--codec", o.video.codec}, std::pair{"--quality", o.video.quality},
+                                      std::pair{"--pix-fmt", o.video.pixelFormat}}) {
+    if (!value.empty() && out != MediaKind::Video) throw UsageError(std::string(option) + ": only a video output is encoded");
+  }
   if (!builtin && in != MediaKind::Image && SameFiles(o.input, o.output)) {
     // A single image may be rendered in place: it is read whole before the new
     // one is renamed over it. A sequence or video is refused, so a run stopped
@@ -108,7 +112,10 @@ std::unique_ptr<lfhost::FrameSink> OpenSink(const MediaRenderOptions& o, const l
       // A video keeps its input's rate; a sequence or the built-in frame is 24
       // frames a second unless --fps says otherwise.
       const lfhost::FrameRate rate = o.fps.value_or(source.frameRate().value_or(lfhost::FrameRate{24, 1}));
-      return lfhost::OpenVideoSink(o.output, source.width(), source.height(), rate, source.audio());
+      lfhost::VideoStyle style = o.video;
+      style.like = source.videoFormat().value_or(lfhost::VideoFormat{});
+      style.alpha = source.hasAlpha();
+      return lfhost::OpenVideoSink(o.output, source.width(), source.height(), rate, source.audio(), style);
     }
     case MediaKind::Image: break;
   }
@@ -189,7 +196,13 @@ int RunMediaRender(const MediaRenderOptions& o) {
       PrintError(*error);
       return kExitUsage;
     }
-    std::unique_ptr<lfhost::FrameSink> sink = OpenSink(o, *source);
+    std::unique_ptr<lfhost::FrameSink> sink;
+    try {
+      sink = OpenSink(o, *source);
+    } catch (const lfhost::ChoiceError& e) {
+      PrintError(e.what());
+      return kExitUsage;
+    }
 
     lfhost::ProgressDisplay progress(lfhost::ChooseProgressMode(o.quiet, 2), source->frameCount(), stderr);
     lfhost::RenderJob job;

@@ -24,6 +24,7 @@ struct MediaRenderOptions : SharedOptions {
   std::optional<lfhost::FrameRate> fps;        // --fps
   std::optional<std::pair<int32_t, int32_t>> size;   // --size, the built-in frame's
   bool quiet = false;
+  lfhost::VideoStyle video;                    // --codec, --quality, --pix-fmt
 };
 
 // Adds one --center, --brightness, --lens or --blend value ("V" or "F=V") to its
