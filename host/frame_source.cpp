@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <OpenImageIO/imageio.h>
 
 #include "host/builtin_frame.h"
@@ -53,12 +54,15 @@ class SingleImageSource final : public FrameSource {
 
 class SequenceSource final : public FrameSource {
  public:
-  SequenceSource(SequencePattern pattern, std::vector<int64_t> frames) : pattern_(std::move(pattern)) {
+  // `frames` to render, of which `missing` have no file.
+  SequenceSource(SequencePattern pattern, std::vector<int64_t> frames, std::set<int64_t> missing, MissingFrames policy)
+      : pattern_(std::move(pattern)), missing_(std::move(missing)), policy_(policy) {
     numbers_ = std::move(frames);
     // Headers first: a frame that is unreadable, too large or of another size
     // stops the run before any output exists.
     std::string firstPath;
     for (int64_t n : numbers_) {
+      if (missing_.count(n)) continue;
       const std::string path = pattern_.PathFor(n);
       const auto [w, h] = ImageFileSize(path);
       if (firstPath.empty()) {
@@ -73,17 +77,28 @@ class SequenceSource final : public FrameSource {
   }
 
   ImageBuffer ReadNext() override {
-    const std::string path = pattern_.PathFor(numbers_.at(next_++));
+    const int64_t n = numbers_.at(next_++);
+    if (missing_.count(n)) {
+      if (policy_ == MissingFrames::Hold) return held_.Clone();
+      ImageBuffer black(width_, height_);
+      black.Fill(255, 0, 0, 0);
+      return black;
+    }
+    const std::string path = pattern_.PathFor(n);
     ImageBuffer image = ReadImage(path);
     if (image.width() != width_ || image.height() != height_) {
       throw HostError(path + ": " + Size(image.width(), image.height()) + " differs from the sequence's " +
                       Size(width_, height_) + ": every frame must have the same size");
     }
+    if (policy_ == MissingFrames::Hold && missing_.count(n + 1)) held_ = image.Clone();
     return image;
   }
 
  private:
   SequencePattern pattern_;
+  std::set<int64_t> missing_;
+  MissingFrames policy_;
+  ImageBuffer held_;   // the frame before a gap, under --missing hold
   size_t next_ = 0;
 };
 
@@ -285,7 +300,25 @@ std::optional<FrameRange> ParseFrameRange(const std::string& text) {
 
 std::unique_ptr<FrameSource> OpenImageSource(const std::string& path) { return std::make_unique<SingleImageSource>(path); }
 
-std::unique_ptr<FrameSource> OpenSequenceSource(const std::string& patternText, std::optional<FrameRange> range) {
+std::optional<MissingFrames> ParseMissingFrames(const std::string& text) {
+  if (text == "error") return MissingFrames::Error;
+  if (text == "black") return MissingFrames::Black;
+  if (text == "hold") return MissingFrames::Hold;
+  return std::nullopt;
+}
+
+// "1005", "1005 and 1009", "1005, 1010 to 1012 and 1020": runs of frames.
+std::string ListRuns(const std::vector<FrameRange>& runs) {
+  std::string text;
+  for (size_t i = 0; i < runs.size(); ++i) {
+    text += (i == 0 ? "" : i + 1 == runs.size() ? " and " : ", ") + std::to_string(runs[i].first) +
+            (runs[i].last > runs[i].first ? " to " + std::to_string(runs[i].last) : "");
+  }
+  return text;
+}
+
+std::unique_ptr<FrameSource> OpenSequenceSource(const std::string& patternText, std::optional<FrameRange> range,
+                                                MissingFrames policy) {
   const std::optional<SequencePattern> pattern = SequencePattern::Parse(patternText);
   if (!pattern) throw HostError(patternText + ": not a sequence pattern (use name.%04d.ext or name.####.ext)");
   std::error_code ec;
@@ -304,7 +337,36 @@ std::unique_ptr<FrameSource> OpenSequenceSource(const std::string& patternText, 
                        ": no frames of " + patternText + " in that range");
     }
   }
-  return std::make_unique<SequenceSource>(*pattern, std::move(found));
+  // Every number from the first to the last is a frame of the shot, so a video
+  // made of it has every frame in its place. The gaps between frames found:
+  const FrameRange span = range.value_or(FrameRange{found.front(), found.back()});
+  std::vector<FrameRange> gaps;
+  int64_t missingCount = 0;
+  auto gap = [&](int64_t first, int64_t last) {
+    if (last < first) return;
+    gaps.push_back({first, last});
+    missingCount += last - first + 1;
+  };
+  gap(span.first, found.front() - 1);
+  for (size_t i = 0; i + 1 < found.size(); ++i) gap(found[i] + 1, found[i + 1] - 1);
+  gap(found.back() + 1, span.last);
+  if (missingCount > 0 && policy == MissingFrames::Error) {
+    const bool one = missingCount == 1;
+    throw HostError(patternText + ": " + (one ? "frame " : "frames ") + ListRuns(gaps) + (one ? " is" : " are") +
+                    " missing (--missing black or --missing hold renders " + (one ? "it" : "them") + " anyway)");
+  }
+  if (missingCount > 1000000) throw HostError(patternText + ": more than a million frames are missing");
+  if (policy == MissingFrames::Hold && found.front() != span.first) {
+    throw HostError(patternText + ": frame " + std::to_string(span.first) +
+                    " is missing and is the first frame rendered, so there is no frame to hold");
+  }
+  std::vector<int64_t> frames;
+  for (int64_t n = span.first; n <= span.last; ++n) frames.push_back(n);
+  std::set<int64_t> missing;
+  for (const FrameRange& gap : gaps) {
+    for (int64_t n = gap.first; n <= gap.last; ++n) missing.insert(n);
+  }
+  return std::make_unique<SequenceSource>(*pattern, std::move(frames), std::move(missing), policy);
 }
 
 std::unique_ptr<FrameSource> OpenVideoSource(const std::string& path, std::optional<FrameRange> range) {

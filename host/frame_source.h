@@ -91,11 +91,19 @@ class RangeError : public std::runtime_error {
 };
 
 std::unique_ptr<FrameSource> OpenImageSource(const std::string& path);
-// Every frame of the sequence within `range` (all when unset); the range must
-// lie within the first and last frame found. The header of every frame is read
-// up front, so a missing, oversized or differently sized frame stops the run
-// before anything is written.
-std::unique_ptr<FrameSource> OpenSequenceSource(const std::string& pattern, std::optional<FrameRange> range);
+
+// What a sequence does about a frame missing between its first and last:
+// refuse to start (naming every missing frame), render it from an opaque black
+// frame, or hold the frame before it.
+enum class MissingFrames { Error, Black, Hold };
+std::optional<MissingFrames> ParseMissingFrames(const std::string& text);
+
+// Every frame of the sequence within `range` (all from the first found to the
+// last when unset); the range must lie within the first and last frame found.
+// The header of every frame is read up front, so a missing, oversized or
+// differently sized frame stops the run before anything is written.
+std::unique_ptr<FrameSource> OpenSequenceSource(const std::string& pattern, std::optional<FrameRange> range,
+                                                MissingFrames missing = MissingFrames::Error);
 // Frames `range` of the video by 0-based index (all when unset).
 std::unique_ptr<FrameSource> OpenVideoSource(const std::string& path, std::optional<FrameRange> range);
 // The built-in dark frame, of this size, for every frame of `range`.

@@ -42,6 +42,11 @@ ParsedRender ParseRenderOptions(const std::vector<std::string>& args) {
       const std::string text = reader.Value(arg);
       o.fps = lfhost::ParseFrameRate(text);
       if (!o.fps) throw UsageError(arg + ": \"" + text + "\" is not a frame rate (24, 29.97 or 30000/1001)");
+    } else if (arg == "--missing") {
+      const std::string text = reader.Value(arg);
+      const auto missing = lfhost::ParseMissingFrames(text);
+      if (!missing) throw UsageError(arg + ": \"" + text + "\" is not error, black or hold");
+      o.missing = *missing;
     } else if (arg == "--codec") {
       o.video.codec = reader.Value(arg);
     } else if (arg == "--quality") {

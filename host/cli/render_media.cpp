@@ -98,7 +98,7 @@ std::unique_ptr<lfhost::FrameSource> OpenSource(const MediaRenderOptions& o) {
     return lfhost::OpenBuiltinSource(o.frames.value_or(lfhost::FrameRange{0, 0}), w, h);
   }
   switch (lfhost::MediaKindOf(o.input)) {
-    case MediaKind::Sequence: return lfhost::OpenSequenceSource(o.input, o.frames);
+    case MediaKind::Sequence: return lfhost::OpenSequenceSource(o.input, o.frames, o.missing);
     case MediaKind::Video: return lfhost::OpenVideoSource(o.input, o.frames);
     case MediaKind::Image: break;
   }

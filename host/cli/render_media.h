@@ -23,6 +23,7 @@ struct MediaRenderOptions : SharedOptions {
   std::optional<lfhost::FrameRange> frames;    // --frames
   std::optional<lfhost::FrameRate> fps;        // --fps
   std::optional<std::pair<int32_t, int32_t>> size;   // --size, the built-in frame's
+  lfhost::MissingFrames missing = lfhost::MissingFrames::Error;   // --missing
   bool quiet = false;
   lfhost::VideoStyle video;                    // --codec, --quality, --pix-fmt
 };
