@@ -390,6 +390,30 @@ std::unique_ptr<FrameSink> OpenVideoSink(const std::string& path, int32_t width,
   return std::make_unique<VideoSink>(path, width, height, rate, std::move(audio), style);
 }
 
+OutputFolders::OutputFolders(const std::string& outputPath) {
+  const fs::path target(outputPath);
+  std::error_code ec;
+  fs::path folder;
+  for (const fs::path& part : target.parent_path()) {
+    folder /= part;
+    if (fs::is_directory(folder, ec)) continue;
+    if (!fs::create_directory(folder, ec) && !fs::is_directory(folder)) {
+      const std::string why = ec ? ec.message() : "a file of that name is in the way";
+      RemoveEmpty();
+      throw HostError(outputPath + ": cannot create the folder " + folder.string() + " (" + why + ")");
+    }
+    created_.push_back(folder.string());
+  }
+}
+
+OutputFolders::~OutputFolders() { RemoveEmpty(); }
+
+void OutputFolders::RemoveEmpty() noexcept {
+  std::error_code ec;
+  for (auto it = created_.rbegin(); it != created_.rend(); ++it) fs::remove(*it, ec);   // only if still empty
+  created_.clear();
+}
+
 void CheckOutputFolder(const std::string& outputPath) {
   const fs::path target(outputPath);
   const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");

@@ -131,6 +131,20 @@ std::unique_ptr<FrameSink> OpenSequenceSink(const std::string& pattern);
 std::unique_ptr<FrameSink> OpenVideoSink(const std::string& path, int32_t width, int32_t height, FrameRate rate,
                                          std::optional<AudioSource> audio, const VideoStyle& style = {});
 
+// Creates the folders `outputPath` needs that do not exist yet, and removes
+// those of them still empty when it goes, so a run that wrote nothing leaves
+// nothing. Throws HostError naming the folder when one cannot be made.
+class OutputFolders {
+ public:
+  explicit OutputFolders(const std::string& outputPath);
+  ~OutputFolders();
+  OutputFolders(const OutputFolders&) = delete;
+  OutputFolders& operator=(const OutputFolders&) = delete;
+ private:
+  void RemoveEmpty() noexcept;
+  std::vector<std::string> created_;   // outermost first
+};
+
 // Checks before any work that `outputPath`'s folder exists and takes a new file
 // (by creating and removing one). Throws HostError naming the path.
 void CheckOutputFolder(const std::string& outputPath);

@@ -63,12 +63,6 @@ ParsedRender ParseRenderOptions(const std::vector<std::string>& args) {
   }
   if (p.help) return p;
   if (o.output.empty()) throw UsageError("render: no output given (-o OUTPUT)");
-  std::error_code ec;
-  const std::filesystem::path out(o.output);
-  const std::filesystem::path folder = out.has_parent_path() ? out.parent_path() : std::filesystem::path(".");
-  if (!std::filesystem::is_directory(folder, ec)) {
-    throw UsageError("-o: " + o.output + ": the folder " + folder.string() + " does not exist");
-  }
   // Controls typed on the command line replace the same controls' keys in the file.
   if (!p.keysFile.empty()) {
     try {

@@ -180,6 +180,7 @@ int RunMediaRender(const MediaRenderOptions& o) {
     static lfhost::CancelToken cancel;
     lfhost::CancelOnInterrupt(cancel);
 
+    lfhost::OutputFolders folders(o.output);
     lfhost::CheckOutputFolder(o.output);
     std::unique_ptr<lfhost::FrameSource> source;
     try {

@@ -60,7 +60,7 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
       {{"-o", Path("out/o.png"), "--seed"}, 2, "--seed: needs a value"},
       {{}, 2, "no output given"},
       {{"-o", Path("out/o.xyz")}, 2, "unknown output format"},
-      {{"-o", Path("out/nofolder/o.png")}, 2, "does not exist"},
+      {{"-o", Path("in/plate.0001.png/sub/o.png")}, 1, "cannot create the folder " + Path("in/plate.0001.png")},
       {{Path("absent.png"), "-o", Path("out/o.png")}, 1, Path("absent.png") + ": no such file"},
       {{Path("wide/plate.0002.png"), "-o", Path("out/o.png")}, 1, "32768x1 is too large"},
       {{"-o", Path("out/o.png"), "--plugin", Path("none.so")}, 1, "--plugin: " + Path("none.so") + ": no such file"},

@@ -4,6 +4,9 @@
 // middle leaves behind (a cancel: render_cancel_test.cpp).
 #include <gtest/gtest.h>
 
+#include <sstream>
+#include <utility>
+
 #include "host/frame_source.h"
 #include "host/image_io.h"
 #include "host/video_io.h"
@@ -150,6 +153,48 @@ TEST_F(SequenceRenderTest, CompressedVideoKeepsSizeRateFrameCountAndAudio) {
               std::tuple(64, 48, c.frames, c.rate, 1, c.audio)) << c.output;
   }
   for (const std::string& name : Files()) EXPECT_NE(name[0], '.') << name;
+}
+
+// Every command of the README's Usage section, as written, on media made here.
+TEST_F(SequenceRenderTest, EveryCommandOfTheReadmeUsageRunsAsWritten) {
+  std::ifstream file(LF_TEST_SOURCE_DIR "/README.md");
+  const std::string readme{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  const size_t start = readme.find("\n## Usage");
+  const std::string usage = readme.substr(start, readme.find("\n## ", start + 1) - start);
+  std::vector<std::string> commands;
+  for (size_t at = usage.find("```sh\n"); at != std::string::npos; at = usage.find("```sh\n", at)) {
+    const size_t end = usage.find("```\n", at + 6);
+    std::istringstream block(usage.substr(at + 6, end - at - 6));
+    std::string command;
+    for (std::string line; std::getline(block, line);) {
+      const bool continued = !line.empty() && line.back() == '\\';
+      if (line.rfind("build/bin/lensflare ", 0) == 0 || !command.empty()) command += continued ? line.substr(0, line.size() - 1) : line;
+      if (!continued && !command.empty()) commands.push_back(std::exchange(command, ""));
+    }
+    at = end;
+  }
+  ASSERT_EQ(commands.size(), 10u) << usage;
+
+  const auto frame = lftest::PatternFrame(64, 48, 1);
+  for (const char* name : {"plate.png", "plate.exr", "scan.dpx"}) lfhost::WriteImage(frame, Path(name));
+  fs::create_directories(dir_ / "shots");
+  for (const auto& [pattern, last] : {std::pair{"plate.%04d.png", 1048}, {"plate.%04d.exr", 1003}, {"shots/plate.%04d.exr", 1003}}) {
+    for (int n = 1001; n <= last; ++n) lfhost::WriteImage(lftest::PatternFrame(64, 48, n), lfhost::SequencePattern::Parse(Path(pattern))->PathFor(n));
+  }
+  lftest::RunTool("ffmpeg -v error -nostdin -f lavfi -i testsrc=size=64x48:rate=12 -f lavfi -i sine -t 0.5 "
+                  "-c:v prores_ks -profile:v hq -c:a pcm_s16le " + ShellQuote(Path("clip.mov")));
+  for (std::string command : commands) {
+    command.replace(0, std::string("build/bin/lensflare").size(), ShellQuote(LF_TEST_CLI_PATH));
+    const lftest::CliRun run = lftest::RunShell("cd " + ShellQuote(dir_.string()) + " && " + command + " 2>&1");
+    EXPECT_EQ(run.status, 0) << command << "\n" << run.out;
+    // The output named by -o is there (a sequence's first frame).
+    const size_t o = command.find(" -o ");
+    if (o == std::string::npos) continue;
+    const std::string output = command.substr(o + 4, command.find(' ', o + 4) - o - 4);
+    const auto pattern = lfhost::SequencePattern::Parse(Path(output));
+    EXPECT_TRUE(pattern ? !pattern->Scan().empty() : fs::exists(Path(output))) << command;
+  }
+  EXPECT_EQ(lfhost::SequencePattern::Parse(Path("elements/flare/element.%04d.png"))->Scan().size(), 24u);
 }
 
 }  // namespace
