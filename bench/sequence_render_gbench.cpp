@@ -108,7 +108,7 @@ void RunSequence(benchmark::State& state, bool render) {
     std::unique_ptr<lfhost::FrameSource> source;
     if (render) source = lfhost::OpenSequenceSource((dir / "in/plate.####.png").string(), std::nullopt);
     else source = std::make_unique<PlateReadRenderedSource>();
-    auto sink = lfhost::OpenSequenceSink((dir / "out/f.####.png").string());
+    auto sink = lfhost::OpenSequenceSink((dir / "out/f.####.png").string(), *source);
     lfhost::RenderJob job;
     job.source = source.get();
     job.sink = sink.get();

@@ -41,15 +41,18 @@ std::pair<int32_t, int32_t> ImageFileSize(const std::string& path) {
 
 class SingleImageSource final : public FrameSource {
  public:
-  explicit SingleImageSource(const std::string& path) : image_(ReadImage(path)) {
+  explicit SingleImageSource(const std::string& path) : image_(ReadImage(path)), traits_(ReadImageTraits(path)) {
     numbers_ = {0};
     width_ = image_.width();
     height_ = image_.height();
+    alpha_ = traits_.alpha;
   }
   ImageBuffer ReadNext() override { return std::move(image_); }
+  ImageTraits TraitsOf(int64_t) const override { return traits_; }
 
  private:
   ImageBuffer image_;
+  ImageTraits traits_;
 };
 
 class SequenceSource final : public FrameSource {
@@ -74,6 +77,14 @@ class SequenceSource final : public FrameSource {
                         " (" + firstPath + "): every frame must have the same size");
       }
     }
+    first_ = ReadImageTraits(firstPath);
+    alpha_ = first_.alpha;
+  }
+
+  // Each frame's own header (its timecode, say); a missing frame's is the
+  // first frame's.
+  ImageTraits TraitsOf(int64_t frameNumber) const override {
+    return missing_.count(frameNumber) ? first_ : ReadImageTraits(pattern_.PathFor(frameNumber));
   }
 
   ImageBuffer ReadNext() override {
@@ -98,6 +109,7 @@ class SequenceSource final : public FrameSource {
   SequencePattern pattern_;
   std::set<int64_t> missing_;
   MissingFrames policy_;
+  ImageTraits first_;
   ImageBuffer held_;   // the frame before a gap, under --missing hold
   size_t next_ = 0;
 };
@@ -175,24 +187,30 @@ class BuiltinSource final : public FrameSource {
 
 class ImageSink final : public FrameSink {
  public:
-  explicit ImageSink(std::string path) : path_(std::move(path)) {}
-  void Write(int64_t, const ImageBuffer& frame) override { WriteImage(frame, path_); }
+  ImageSink(std::string path, const FrameSource& source) : path_(std::move(path)), source_(source) {}
+  void Write(int64_t frameNumber, const ImageBuffer& frame) override {
+    WriteImage(frame, path_, source_.TraitsOf(frameNumber));
+  }
   // A stop asked for before the one frame is written leaves no file at all.
   bool keepsNothingOnAbandon() const override { return true; }
   std::string NameFor(int64_t) const override { return path_; }
 
  private:
   std::string path_;
+  const FrameSource& source_;
 };
 
 class SequenceSink final : public FrameSink {
  public:
-  explicit SequenceSink(SequencePattern pattern) : pattern_(std::move(pattern)) {}
-  void Write(int64_t frameNumber, const ImageBuffer& frame) override { WriteImage(frame, pattern_.PathFor(frameNumber)); }
+  SequenceSink(SequencePattern pattern, const FrameSource& source) : pattern_(std::move(pattern)), source_(source) {}
+  void Write(int64_t frameNumber, const ImageBuffer& frame) override {
+    WriteImage(frame, pattern_.PathFor(frameNumber), source_.TraitsOf(frameNumber));
+  }
   std::string NameFor(int64_t frameNumber) const override { return pattern_.PathFor(frameNumber); }
 
  private:
   SequencePattern pattern_;
+  const FrameSource& source_;
 };
 
 class VideoSink final : public FrameSink {
@@ -212,6 +230,12 @@ class VideoSink final : public FrameSink {
 };
 
 }  // namespace
+
+ImageTraits FrameSource::TraitsOf(int64_t) const {
+  ImageTraits traits;
+  traits.alpha = alpha_;
+  return traits;
+}
 
 MediaKind MediaKindOf(const std::string& path) {
   if (SequencePattern::Parse(path)) return MediaKind::Sequence;
@@ -377,12 +401,14 @@ std::unique_ptr<FrameSource> OpenBuiltinSource(FrameRange range, int32_t width, 
   return std::make_unique<BuiltinSource>(range, width, height);
 }
 
-std::unique_ptr<FrameSink> OpenImageSink(const std::string& path) { return std::make_unique<ImageSink>(path); }
+std::unique_ptr<FrameSink> OpenImageSink(const std::string& path, const FrameSource& source) {
+  return std::make_unique<ImageSink>(path, source);
+}
 
-std::unique_ptr<FrameSink> OpenSequenceSink(const std::string& patternText) {
+std::unique_ptr<FrameSink> OpenSequenceSink(const std::string& patternText, const FrameSource& source) {
   const std::optional<SequencePattern> pattern = SequencePattern::Parse(patternText);
   if (!pattern) throw HostError(patternText + ": not a sequence pattern (use name.%04d.ext or name.####.ext)");
-  return std::make_unique<SequenceSink>(*pattern);
+  return std::make_unique<SequenceSink>(*pattern, source);
 }
 
 std::unique_ptr<FrameSink> OpenVideoSink(const std::string& path, int32_t width, int32_t height, FrameRate rate,

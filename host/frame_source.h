@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "host/image_buffer.h"
+#include "host/image_io.h"
 #include "host/video_io.h"
 
 namespace lfhost {
@@ -75,6 +76,9 @@ class FrameSource {
   // False when the input has no alpha channel (every alpha is 255), so an
   // output need not store one.
   bool hasAlpha() const { return alpha_; }
+  // What an image output of frame `frameNumber` keeps of its input: channels,
+  // header fields. Called from the writer's thread while frames are read.
+  virtual ImageTraits TraitsOf(int64_t frameNumber) const;
 
  protected:
   std::vector<int64_t> numbers_;
@@ -126,8 +130,9 @@ class FrameSink {
   virtual std::string NameFor(int64_t frameNumber) const = 0;
 };
 
-std::unique_ptr<FrameSink> OpenImageSink(const std::string& path);
-std::unique_ptr<FrameSink> OpenSequenceSink(const std::string& pattern);
+// Image outputs take each frame's channels and header fields from `source`.
+std::unique_ptr<FrameSink> OpenImageSink(const std::string& path, const FrameSource& source);
+std::unique_ptr<FrameSink> OpenSequenceSink(const std::string& pattern, const FrameSource& source);
 std::unique_ptr<FrameSink> OpenVideoSink(const std::string& path, int32_t width, int32_t height, FrameRate rate,
                                          std::optional<AudioSource> audio, const VideoStyle& style = {});
 

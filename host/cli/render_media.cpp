@@ -107,7 +107,7 @@ std::unique_ptr<lfhost::FrameSource> OpenSource(const MediaRenderOptions& o) {
 
 std::unique_ptr<lfhost::FrameSink> OpenSink(const MediaRenderOptions& o, const lfhost::FrameSource& source) {
   switch (lfhost::MediaKindOf(o.output)) {
-    case MediaKind::Sequence: return lfhost::OpenSequenceSink(o.output);
+    case MediaKind::Sequence: return lfhost::OpenSequenceSink(o.output, source);
     case MediaKind::Video: {
       // A video keeps its input's rate; a sequence or the built-in frame is 24
       // frames a second unless --fps says otherwise.
@@ -119,7 +119,7 @@ std::unique_ptr<lfhost::FrameSink> OpenSink(const MediaRenderOptions& o, const l
     }
     case MediaKind::Image: break;
   }
-  return lfhost::OpenImageSink(o.output);
+  return lfhost::OpenImageSink(o.output, source);
 }
 
 // What is left in the output after a stop, for the closing message.
