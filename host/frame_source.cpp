@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <set>
@@ -37,6 +38,12 @@ std::pair<int32_t, int32_t> ImageFileSize(const std::string& path) {
                     " is too large: at most 32767 pixels in either dimension");
   }
   return {header.width, header.height};
+}
+
+ImageTraits TraitsWithAspect(const FrameSource& source, int64_t frameNumber, std::optional<double> aspect) {
+  ImageTraits traits = source.TraitsOf(frameNumber);
+  if (aspect) traits.pixelAspect = *aspect;
+  return traits;
 }
 
 class SingleImageSource final : public FrameSource {
@@ -150,6 +157,10 @@ class VideoSource final : public FrameSource {
 
   void Close() override { reader_->Close(); }
   std::optional<FrameRate> frameRate() const override { return info_.frameRate; }
+  std::optional<std::pair<int32_t, uint32_t>> pixelAspect() const override {
+    if (info_.sampleAspect.num <= 0) return std::nullopt;
+    return std::pair{static_cast<int32_t>(info_.sampleAspect.num), static_cast<uint32_t>(info_.sampleAspect.den)};
+  }
   std::optional<VideoFormat> videoFormat() const override {
     VideoFormat f = info_.format;
     if (!f.timecode.empty()) f.timecode = TimecodeAfter(f.timecode, info_.frameRate, numbers_.front());
@@ -187,9 +198,10 @@ class BuiltinSource final : public FrameSource {
 
 class ImageSink final : public FrameSink {
  public:
-  ImageSink(std::string path, const FrameSource& source) : path_(std::move(path)), source_(source) {}
+  ImageSink(std::string path, const FrameSource& source, std::optional<double> aspect)
+      : path_(std::move(path)), source_(source), aspect_(aspect) {}
   void Write(int64_t frameNumber, const ImageBuffer& frame) override {
-    WriteImage(frame, path_, source_.TraitsOf(frameNumber));
+    WriteImage(frame, path_, TraitsWithAspect(source_, frameNumber, aspect_));
   }
   // A stop asked for before the one frame is written leaves no file at all.
   bool keepsNothingOnAbandon() const override { return true; }
@@ -198,19 +210,22 @@ class ImageSink final : public FrameSink {
  private:
   std::string path_;
   const FrameSource& source_;
+  std::optional<double> aspect_;
 };
 
 class SequenceSink final : public FrameSink {
  public:
-  SequenceSink(SequencePattern pattern, const FrameSource& source) : pattern_(std::move(pattern)), source_(source) {}
+  SequenceSink(SequencePattern pattern, const FrameSource& source, std::optional<double> aspect)
+      : pattern_(std::move(pattern)), source_(source), aspect_(aspect) {}
   void Write(int64_t frameNumber, const ImageBuffer& frame) override {
-    WriteImage(frame, pattern_.PathFor(frameNumber), source_.TraitsOf(frameNumber));
+    WriteImage(frame, pattern_.PathFor(frameNumber), TraitsWithAspect(source_, frameNumber, aspect_));
   }
   std::string NameFor(int64_t frameNumber) const override { return pattern_.PathFor(frameNumber); }
 
  private:
   SequencePattern pattern_;
   const FrameSource& source_;
+  std::optional<double> aspect_;
 };
 
 class VideoSink final : public FrameSink {
@@ -235,6 +250,21 @@ ImageTraits FrameSource::TraitsOf(int64_t) const {
   ImageTraits traits;
   traits.alpha = alpha_;
   return traits;
+}
+
+std::optional<std::pair<int32_t, uint32_t>> FrameSource::pixelAspect() const {
+  // A header keeps the ratio as a float: the nearest fraction with a small
+  // denominator gives back what was meant (2, 1.0926 -> 2:1, 59:54).
+  const double aspect = TraitsOf(frameCount() ? frameNumber(0) : 0).pixelAspect;
+  if (!(aspect > 0) || aspect > 1000 || aspect < 0.001) return std::nullopt;
+  std::pair<int32_t, uint32_t> best{1, 1};
+  double bestError = 1e9;
+  for (uint32_t den = 1; den <= 1000 && bestError > 1e-6 * aspect; ++den) {
+    const auto num = static_cast<int32_t>(std::lround(aspect * den));
+    const double error = std::fabs(static_cast<double>(num) / den - aspect);
+    if (num > 0 && error < bestError) best = {num, den}, bestError = error;
+  }
+  return best;
 }
 
 MediaKind MediaKindOf(const std::string& path) {
@@ -401,14 +431,16 @@ std::unique_ptr<FrameSource> OpenBuiltinSource(FrameRange range, int32_t width, 
   return std::make_unique<BuiltinSource>(range, width, height);
 }
 
-std::unique_ptr<FrameSink> OpenImageSink(const std::string& path, const FrameSource& source) {
-  return std::make_unique<ImageSink>(path, source);
+std::unique_ptr<FrameSink> OpenImageSink(const std::string& path, const FrameSource& source,
+                                         std::optional<double> aspect) {
+  return std::make_unique<ImageSink>(path, source, aspect);
 }
 
-std::unique_ptr<FrameSink> OpenSequenceSink(const std::string& patternText, const FrameSource& source) {
+std::unique_ptr<FrameSink> OpenSequenceSink(const std::string& patternText, const FrameSource& source,
+                                            std::optional<double> aspect) {
   const std::optional<SequencePattern> pattern = SequencePattern::Parse(patternText);
   if (!pattern) throw HostError(patternText + ": not a sequence pattern (use name.%04d.ext or name.####.ext)");
-  return std::make_unique<SequenceSink>(*pattern, source);
+  return std::make_unique<SequenceSink>(*pattern, source, aspect);
 }
 
 std::unique_ptr<FrameSink> OpenVideoSink(const std::string& path, int32_t width, int32_t height, FrameRate rate,

@@ -76,6 +76,9 @@ class FrameSource {
   // False when the input has no alpha channel (every alpha is 255), so an
   // output need not store one.
   bool hasAlpha() const { return alpha_; }
+  // The pixel aspect ratio the input states (a DPX, EXR, TIFF or PNG header, a
+  // video's sample aspect ratio), as N:D; nothing when it states none.
+  virtual std::optional<std::pair<int32_t, uint32_t>> pixelAspect() const;
   // What an image output of frame `frameNumber` keeps of its input: channels,
   // header fields. Called from the writer's thread while frames are read.
   virtual ImageTraits TraitsOf(int64_t frameNumber) const;
@@ -130,9 +133,12 @@ class FrameSink {
   virtual std::string NameFor(int64_t frameNumber) const = 0;
 };
 
-// Image outputs take each frame's channels and header fields from `source`.
-std::unique_ptr<FrameSink> OpenImageSink(const std::string& path, const FrameSource& source);
-std::unique_ptr<FrameSink> OpenSequenceSink(const std::string& pattern, const FrameSource& source);
+// Image outputs take each frame's channels and header fields from `source`, and
+// state `pixelAspect` (N/D) when it is given.
+std::unique_ptr<FrameSink> OpenImageSink(const std::string& path, const FrameSource& source,
+                                         std::optional<double> pixelAspect = std::nullopt);
+std::unique_ptr<FrameSink> OpenSequenceSink(const std::string& pattern, const FrameSource& source,
+                                            std::optional<double> pixelAspect = std::nullopt);
 std::unique_ptr<FrameSink> OpenVideoSink(const std::string& path, int32_t width, int32_t height, FrameRate rate,
                                          std::optional<AudioSource> audio, const VideoStyle& style = {});
 

@@ -292,6 +292,7 @@ std::vector<std::string> EncoderArguments(const std::string& path, int32_t width
   colour.pixelFormat = pixelFormat;
   colour = WithColourDefaults(colour, height);
   std::string filter = "format=" + pixelFormat;
+  if (style.sampleAspect.num > 0) filter += ",setsar=" + style.sampleAspect.text();
   if (IsYuv(pixelFormat)) {
     filter = "scale=out_color_matrix=" + ScaleMatrix(colour.matrix) + ":out_range=" + colour.range + "," + filter;
     v.insert(v.end(), {"-colorspace", colour.matrix, "-color_range", colour.range});
@@ -323,7 +324,7 @@ VideoInfo ProbeVideo(const std::string& path) {
   const std::string text = RunForOutput(
       {"ffprobe", "-v", "error", "-count_packets", "-show_entries",
        "stream=codec_type,codec_name,profile,pix_fmt,width,height,r_frame_rate,avg_frame_rate,nb_read_packets,"
-       "color_space,color_primaries,color_transfer,color_range:stream_tags=timecode:format_tags=timecode",
+       "color_space,color_primaries,color_transfer,color_range,sample_aspect_ratio:stream_tags=timecode:format_tags=timecode",
        "-of", "json", "--", path},
       path + ": cannot read the video");
   nlohmann::json root;
@@ -346,6 +347,9 @@ VideoInfo ProbeVideo(const std::string& path) {
     info.format.primaries = stream.value("color_primaries", "");
     info.format.transfer = stream.value("color_transfer", "");
     info.format.range = stream.value("color_range", "");
+    std::string sar = stream.value("sample_aspect_ratio", "");
+    std::replace(sar.begin(), sar.end(), ':', '/');
+    if (const std::optional<FrameRate> aspect = RationalRate(sar)) info.sampleAspect = *aspect;
     info.width = stream.value("width", 0);
     info.height = stream.value("height", 0);
     const std::optional<FrameRate> rate = RationalRate(stream.value("r_frame_rate", ""));

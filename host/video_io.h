@@ -62,6 +62,7 @@ struct VideoInfo {
   FrameRate frameRate;
   bool hasAudio = false;
   VideoFormat format;        // colour defaults filled in
+  FrameRate sampleAspect{0, 1};   // pixel aspect ratio (sample_aspect_ratio); 0/1 when unstated
 };
 
 // Extensions (with the dot, any case) taken as video input, and those we can
@@ -110,6 +111,7 @@ struct VideoStyle {
   std::string codec;         // --codec: "h264", "hevc", "prores", "ffv1", "vp9"; "" follows the input
   std::string quality;       // --quality: a CRF for h264/hevc/vp9, a profile for ProRes
   std::string pixelFormat;   // --pix-fmt
+  FrameRate sampleAspect{0, 1};   // the pixel aspect ratio to store; 0/1 for none
 };
 
 // An encoding option that cannot apply to this output (a usage mistake).

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <tuple>
 
 #include "host/cancel_token.h"
 #include "host/cli/commands.h"
@@ -105,9 +106,19 @@ std::unique_ptr<lfhost::FrameSource> OpenSource(const MediaRenderOptions& o) {
   return lfhost::OpenImageSource(o.input);
 }
 
+// The pixel aspect ratio a render uses and its output states: --par, else the
+// input's own; nothing when neither says (1:1 then, stated nowhere).
+std::optional<std::pair<int32_t, uint32_t>> PixelAspect(const MediaRenderOptions& o, const lfhost::FrameSource& source) {
+  if (o.pixelAspectGiven) return std::pair{o.pixelAspectNum, o.pixelAspectDen};
+  return source.pixelAspect();
+}
+
 std::unique_ptr<lfhost::FrameSink> OpenSink(const MediaRenderOptions& o, const lfhost::FrameSource& source) {
+  const auto aspect = PixelAspect(o, source);
+  const std::optional<double> stated =
+      aspect ? std::optional(static_cast<double>(aspect->first) / aspect->second) : std::nullopt;
   switch (lfhost::MediaKindOf(o.output)) {
-    case MediaKind::Sequence: return lfhost::OpenSequenceSink(o.output, source);
+    case MediaKind::Sequence: return lfhost::OpenSequenceSink(o.output, source, stated);
     case MediaKind::Video: {
       // A video keeps its input's rate; a sequence or the built-in frame is 24
       // frames a second unless --fps says otherwise.
@@ -115,11 +126,12 @@ std::unique_ptr<lfhost::FrameSink> OpenSink(const MediaRenderOptions& o, const l
       lfhost::VideoStyle style = o.video;
       style.like = source.videoFormat().value_or(lfhost::VideoFormat{});
       style.alpha = source.hasAlpha();
+      if (aspect) style.sampleAspect = {aspect->first, aspect->second};
       return lfhost::OpenVideoSink(o.output, source.width(), source.height(), rate, source.audio(), style);
     }
     case MediaKind::Image: break;
   }
-  return lfhost::OpenImageSink(o.output, source);
+  return lfhost::OpenImageSink(o.output, source, stated);
 }
 
 // What is left in the output after a stop, for the closing message.
@@ -212,8 +224,8 @@ int RunMediaRender(const MediaRenderOptions& o) {
     job.effect = &effect;
     job.controls = o.controls;
     job.seed = o.seed;
-    job.pixelAspectNum = o.pixelAspectNum;
-    job.pixelAspectDen = o.pixelAspectDen;
+    std::tie(job.pixelAspectNum, job.pixelAspectDen) =
+        PixelAspect(o, *source).value_or(std::pair<int32_t, uint32_t>{1, 1});
     job.cancel = &cancel;
     job.progress = &progress;
     const lfhost::RenderOutcome outcome = lfhost::RenderFrames(job);
