@@ -157,6 +157,7 @@ class VideoSource final : public FrameSource {
 
   void Close() override { reader_->Close(); }
   std::optional<FrameRate> frameRate() const override { return info_.frameRate; }
+  std::optional<std::pair<double, double>> frameGaps() const override { return info_.frameGaps; }
   std::optional<std::pair<int32_t, uint32_t>> pixelAspect() const override {
     if (info_.sampleAspect.num <= 0) return std::nullopt;
     return std::pair{static_cast<int32_t>(info_.sampleAspect.num), static_cast<uint32_t>(info_.sampleAspect.den)};

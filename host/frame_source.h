@@ -68,6 +68,8 @@ class FrameSource {
   virtual void Close() {}
   // The input's frame rate, for a video output.
   virtual std::optional<FrameRate> frameRate() const { return std::nullopt; }
+  // A variable-rate video's shortest and longest time between frames (seconds).
+  virtual std::optional<std::pair<double, double>> frameGaps() const { return std::nullopt; }
   // Audio to keep in a video output: the part under the frames read.
   virtual std::optional<AudioSource> audio() const { return std::nullopt; }
   // A video input's coding and colour description, its timecode that of the

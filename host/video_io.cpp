@@ -317,13 +317,42 @@ bool IsVideoExtension(const std::string& extension) {
   return IsWritableVideoExtension(e) || std::find(std::begin(kOthers), std::end(kOthers), e) != std::end(kOthers);
 }
 
+// Counts the video's frames (its packets) and sees whether they are evenly
+// spaced: a variable-rate clip's frames are not, by more than the clock's tick.
+void MeasureFrameTimes(const std::string& path, std::optional<FrameRate> timeBase, VideoInfo& info) {
+  const std::string text = RunForOutput({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                                         "packet=pts", "-of", "csv=p=0", "--", path},
+                                        path + ": cannot read the video");
+  std::vector<int64_t> times;
+  std::istringstream lines(text);
+  info.frameCount = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty()) continue;
+    ++info.frameCount;
+    char* end = nullptr;
+    const long long t = std::strtoll(line.c_str(), &end, 10);
+    if (end != line.c_str()) times.push_back(t);
+  }
+  if (!timeBase || times.size() < 3 || static_cast<int64_t>(times.size()) != info.frameCount) return;
+  std::sort(times.begin(), times.end());
+  int64_t shortest = INT64_MAX, longest = 0;
+  for (size_t i = 1; i < times.size(); ++i) {
+    shortest = std::min(shortest, times[i] - times[i - 1]);
+    longest = std::max(longest, times[i] - times[i - 1]);
+  }
+  if (longest - shortest > 1) {
+    const double tick = static_cast<double>(timeBase->num) / static_cast<double>(timeBase->den);
+    info.frameGaps = {shortest * tick, longest * tick};
+  }
+}
+
 VideoInfo ProbeVideo(const std::string& path) {
   std::error_code ec;
   if (!fs::exists(path, ec)) throw HostError(path + ": no such file");
   if (fs::is_directory(path, ec)) throw HostError(path + ": is a folder, not a video");
   const std::string text = RunForOutput(
-      {"ffprobe", "-v", "error", "-count_packets", "-show_entries",
-       "stream=codec_type,codec_name,profile,pix_fmt,width,height,r_frame_rate,avg_frame_rate,nb_read_packets,"
+      {"ffprobe", "-v", "error", "-show_entries",
+       "stream=codec_type,codec_name,profile,pix_fmt,width,height,r_frame_rate,avg_frame_rate,time_base,"
        "color_space,color_primaries,color_transfer,color_range,sample_aspect_ratio:stream_tags=timecode:format_tags=timecode",
        "-of", "json", "--", path},
       path + ": cannot read the video");
@@ -335,6 +364,7 @@ VideoInfo ProbeVideo(const std::string& path) {
   }
   VideoInfo info;
   bool haveVideo = false;
+  std::optional<FrameRate> timeBase;
   for (const auto& stream : root.value("streams", nlohmann::json::array())) {
     const std::string type = stream.value("codec_type", "");
     if (type == "audio") info.hasAudio = true;
@@ -358,11 +388,7 @@ VideoInfo ProbeVideo(const std::string& path) {
     // the base rate is unknown or is a timestamp clock rather than a frame rate.
     if (rate && rate->value() <= 1000) info.frameRate = *rate;
     else if (average) info.frameRate = *average;
-    try {
-      info.frameCount = std::stoll(stream.value("nb_read_packets", "0"));
-    } catch (const std::exception&) {
-      info.frameCount = 0;
-    }
+    timeBase = RationalRate(stream.value("time_base", ""));
   }
   if (!haveVideo) throw HostError(path + ": has no video stream");
   // A timecode track or tag, wherever the container keeps it.
@@ -378,6 +404,7 @@ VideoInfo ProbeVideo(const std::string& path) {
     throw HostError(path + ": " + Size(info.width, info.height) +
                     " is too large: at most 32767 pixels in either dimension");
   }
+  MeasureFrameTimes(path, timeBase, info);
   if (info.frameCount <= 0) throw HostError(path + ": the video has no frames");
   return info;
 }

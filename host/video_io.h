@@ -63,6 +63,9 @@ struct VideoInfo {
   bool hasAudio = false;
   VideoFormat format;        // colour defaults filled in
   FrameRate sampleAspect{0, 1};   // pixel aspect ratio (sample_aspect_ratio); 0/1 when unstated
+  // For a variable-rate video, the shortest and longest time between two
+  // frames, in seconds; nothing when the frames are evenly spaced.
+  std::optional<std::pair<double, double>> frameGaps;
 };
 
 // Extensions (with the dot, any case) taken as video input, and those we can

@@ -81,6 +81,9 @@ void CheckPairing(const MediaRenderOptions& o) {
                              : "-o: " + o.output + ": a sequence or video output needs a sequence or video input");
   }
   if (o.fps && out != MediaKind::Video) throw UsageError("--fps: only a video output has a frame rate");
+  if (o.fps && !builtin && in == MediaKind::Video) {
+    throw UsageError("--fps: " + o.input + " is a video and keeps its own frame times");
+  }
   for (const auto& [option, value] : {std::pair{"--codec", o.video.codec}, std::pair{"--quality", o.video.quality},
                                       std::pair{"--pix-fmt", o.video.pixelFormat}}) {
     if (!value.empty() && out != MediaKind::Video) throw UsageError(std::string(option) + ": only a video output is encoded");
@@ -117,6 +120,17 @@ std::unique_ptr<lfhost::FrameSink> OpenSink(const MediaRenderOptions& o, const l
   const auto aspect = PixelAspect(o, source);
   const std::optional<double> stated =
       aspect ? std::optional(static_cast<double>(aspect->first) / aspect->second) : std::nullopt;
+  if (const auto gaps = source.frameGaps(); gaps && lfhost::MediaKindOf(o.output) == MediaKind::Video) {
+    // A video is written at one rate; conforming would move frames in time.
+    auto seconds = [](double s) {
+      char text[32];
+      std::snprintf(text, sizeof text, "%.3f", s);
+      return std::string(text);
+    };
+    throw lfhost::HostError(o.input + ": the frame rate varies (frames " + seconds(gaps->first) + " to " +
+                            seconds(gaps->second) +
+                            " s apart); write an image sequence, or make the rate constant first");
+  }
   switch (lfhost::MediaKindOf(o.output)) {
     case MediaKind::Sequence: return lfhost::OpenSequenceSink(o.output, source, stated);
     case MediaKind::Video: {
