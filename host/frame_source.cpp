@@ -235,7 +235,8 @@ class VideoSink final : public FrameSink {
             const VideoStyle& style)
       : path_(path), writer_(path, width, height, rate, std::move(audio), style) {}
   void Write(int64_t, const ImageBuffer& frame) override { writer_.WriteFrame(frame); }
-  void Finish() override { writer_.Finish(); }
+  bool Finish(const CancelToken* cancel) override { return writer_.Finish(cancel); }
+  bool encodes() const override { return true; }
   void Abandon() noexcept override { writer_.Abandon(); }
   bool keepsNothingOnAbandon() const override { return true; }
   std::string NameFor(int64_t) const override { return path_; }

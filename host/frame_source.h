@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "host/cancel_token.h"
 #include "host/image_buffer.h"
 #include "host/image_io.h"
 #include "host/video_io.h"
@@ -123,8 +124,11 @@ class FrameSink {
  public:
   virtual ~FrameSink() = default;
   virtual void Write(int64_t frameNumber, const ImageBuffer& frame) = 0;
-  // Completes the output (a video is closed and renamed into place).
-  virtual void Finish() {}
+  // Completes the output (a video is encoded to its end and renamed into
+  // place); false when `cancel` stopped that, leaving nothing.
+  virtual bool Finish(const CancelToken* /*cancel*/) { return true; }
+  // True when Finish has work of its own to show (a video's last encoding).
+  virtual bool encodes() const { return false; }
   // Drops what is not complete: a video's temporary file. Image files already
   // written are complete and stay.
   virtual void Abandon() noexcept {}

@@ -523,10 +523,20 @@ void VideoWriter::WriteFrame(const ImageBuffer& frame) {
   }
 }
 
-void VideoWriter::Finish() {
-  if (finished_) return;
+bool VideoWriter::Finish(const CancelToken* cancel) {
+  if (finished_) return true;
   if (!ffmpeg_) throw HostError(path_ + ": the video was abandoned");
-  const int status = ffmpeg_->Wait();
+  // The encoder's look-ahead and the muxer's last pass can take a while after
+  // the last frame; Ctrl-C is honoured meanwhile.
+  std::optional<int> ended;
+  while (!(ended = ffmpeg_->Poll())) {
+    if (cancel && cancel->requested()) {
+      Abandon();
+      return false;
+    }
+    usleep(20000);
+  }
+  const int status = *ended;
   if (status != 0) Fail("ffmpeg failed with status " + std::to_string(status));
   std::error_code ec;
   fs::rename(temporary_, path_, ec);
@@ -534,6 +544,7 @@ void VideoWriter::Finish() {
   finished_ = true;
   interruptMark_.reset();
   ffmpeg_.reset();
+  return true;
 }
 
 void VideoWriter::Abandon() noexcept {

@@ -146,8 +146,9 @@ class VideoWriter {
   VideoWriter& operator=(const VideoWriter&) = delete;
 
   void WriteFrame(const ImageBuffer& frame);
-  // Ends the stream, waits for ffmpeg and renames the file into place.
-  void Finish();
+  // Ends the stream, waits for ffmpeg to encode what it holds and renames the
+  // file into place. A cancel requested meanwhile abandons the file: false.
+  bool Finish(const CancelToken* cancel = nullptr);
   // Stops ffmpeg and removes the temporary file.
   void Abandon() noexcept;
 
