@@ -64,9 +64,11 @@ class SingleImageSource final : public FrameSource {
 
 class SequenceSource final : public FrameSource {
  public:
-  // `frames` to render, of which `missing` have no file.
-  SequenceSource(SequencePattern pattern, std::vector<int64_t> frames, std::set<int64_t> missing, MissingFrames policy)
-      : pattern_(std::move(pattern)), missing_(std::move(missing)), policy_(policy) {
+  // `frames` to render, of which `missing` have no file; `present` are all the
+  // frames found, in order.
+  SequenceSource(SequencePattern pattern, std::vector<int64_t> frames, std::set<int64_t> missing, MissingFrames policy,
+                 std::vector<int64_t> present)
+      : pattern_(std::move(pattern)), missing_(std::move(missing)), policy_(policy), present_(std::move(present)) {
     numbers_ = std::move(frames);
     // Headers first: a frame that is unreadable, too large or of another size
     // stops the run before any output exists.
@@ -84,6 +86,7 @@ class SequenceSource final : public FrameSource {
                         " (" + firstPath + "): every frame must have the same size");
       }
     }
+    if (firstPath.empty()) throw HostError(pattern_.text() + ": none of the frames asked for exists");
     first_ = ReadImageTraits(firstPath);
     alpha_ = first_.alpha;
   }
@@ -96,20 +99,13 @@ class SequenceSource final : public FrameSource {
 
   ImageBuffer ReadNext() override {
     const int64_t n = numbers_.at(next_++);
-    if (missing_.count(n)) {
-      if (policy_ == MissingFrames::Hold) return held_.Clone();
-      ImageBuffer black(width_, height_);
-      black.Fill(255, 0, 0, 0);
-      return black;
-    }
-    const std::string path = pattern_.PathFor(n);
-    ImageBuffer image = ReadImage(path);
-    if (image.width() != width_ || image.height() != height_) {
-      throw HostError(path + ": " + Size(image.width(), image.height()) + " differs from the sequence's " +
-                      Size(width_, height_) + ": every frame must have the same size");
-    }
-    if (policy_ == MissingFrames::Hold && missing_.count(n + 1)) held_ = image.Clone();
-    return image;
+    if (!missing_.count(n)) return ReadFrame(n);
+    // The frame found last before the gap; the range starts at a frame found,
+    // so there is one.
+    if (policy_ == MissingFrames::Hold) return ReadFrame(*std::prev(std::lower_bound(present_.begin(), present_.end(), n)));
+    ImageBuffer black(width_, height_);
+    black.Fill(255, 0, 0, 0);
+    return black;
   }
 
  private:
@@ -117,24 +113,37 @@ class SequenceSource final : public FrameSource {
   std::set<int64_t> missing_;
   MissingFrames policy_;
   ImageTraits first_;
-  ImageBuffer held_;   // the frame before a gap, under --missing hold
+  std::vector<int64_t> present_;
   size_t next_ = 0;
+
+  ImageBuffer ReadFrame(int64_t n) const {
+    const std::string path = pattern_.PathFor(n);
+    ImageBuffer image = ReadImage(path);
+    if (image.width() != width_ || image.height() != height_) {
+      throw HostError(path + ": " + Size(image.width(), image.height()) + " differs from the sequence's " +
+                      Size(width_, height_) + ": every frame must have the same size");
+    }
+    return image;
+  }
 };
 
 class VideoSource final : public FrameSource {
  public:
-  VideoSource(const std::string& path, std::optional<FrameRange> range) : path_(path), info_(ProbeVideo(path)) {
-    const int64_t lastIndex = info_.frameCount - 1;
-    FrameRange r{0, lastIndex};
+  VideoSource(const std::string& path, std::optional<FrameRange> range, int64_t start)
+      : path_(path), info_(ProbeVideo(path)), start_(start) {
+    const int64_t last = start + info_.frameCount - 1;
+    FrameRange r{start, last, {}};
     if (range) {
-      if (range->first > lastIndex || range->last > lastIndex) {
+      if (range->first < start || range->first > last || range->last > last) {
         throw RangeError("--frames " + std::to_string(range->first) + "-" + std::to_string(range->last) +
-                         " is outside " + path + " (frames 0 to " + std::to_string(lastIndex) + ")");
+                         " is outside " + path + " (" + RangeText(start, last) + ")");
       }
       r = *range;
       ranged_ = true;
     }
-    for (int64_t i = r.first; i <= r.last; ++i) numbers_.push_back(i);
+    numbers_ = r.Frames();
+    // Audio goes with a run of frames only.
+    contiguous_ = r.picks.empty();
     width_ = info_.width;
     height_ = info_.height;
     alpha_ = PixelFormatHasAlpha(info_.format.pixelFormat);
@@ -142,7 +151,7 @@ class VideoSource final : public FrameSource {
   }
 
   ImageBuffer ReadNext() override {
-    const int64_t wanted = numbers_.at(next_++);
+    const int64_t wanted = numbers_.at(next_++) - start_;
     ImageBuffer frame(width_, height_);
     while (decoded_ <= wanted) {
       if (!reader_->ReadFrame(frame)) {
@@ -164,12 +173,14 @@ class VideoSource final : public FrameSource {
   }
   std::optional<VideoFormat> videoFormat() const override {
     VideoFormat f = info_.format;
-    if (!f.timecode.empty()) f.timecode = TimecodeAfter(f.timecode, info_.frameRate, numbers_.front());
+    if (!f.timecode.empty() && !numbers_.empty()) {
+      f.timecode = TimecodeAfter(f.timecode, info_.frameRate, numbers_.front() - start_);
+    }
     return f;
   }
   std::optional<AudioSource> audio() const override {
-    if (!info_.hasAudio) return std::nullopt;
-    AudioSource a{path_, numbers_.front() / info_.frameRate.value(), std::nullopt};
+    if (!info_.hasAudio || !contiguous_ || numbers_.empty()) return std::nullopt;
+    AudioSource a{path_, (numbers_.front() - start_) / info_.frameRate.value(), std::nullopt};
     if (ranged_) a.durationSeconds = static_cast<double>(numbers_.size()) / info_.frameRate.value();
     return a;
   }
@@ -177,7 +188,9 @@ class VideoSource final : public FrameSource {
  private:
   std::string path_;
   VideoInfo info_;
+  int64_t start_;   // the number of the video's first frame
   bool ranged_ = false;
+  bool contiguous_ = true;
   std::unique_ptr<VideoReader> reader_;
   size_t next_ = 0;
   int64_t decoded_ = 0;
@@ -186,7 +199,7 @@ class VideoSource final : public FrameSource {
 class BuiltinSource final : public FrameSource {
  public:
   BuiltinSource(FrameRange range, int32_t width, int32_t height) : frame_(MakeDarkFrame(width, height)) {
-    for (int64_t n = range.first; n <= range.last; ++n) numbers_.push_back(n);
+    numbers_ = range.Frames();
     alpha_ = false;
     width_ = frame_.width();
     height_ = frame_.height();
@@ -339,6 +352,13 @@ std::vector<int64_t> SequencePattern::Scan() const {
   return frames;
 }
 
+std::vector<int64_t> FrameRange::Frames() const {
+  if (!picks.empty()) return picks;
+  std::vector<int64_t> frames;
+  for (int64_t n = first; n <= last; ++n) frames.push_back(n);
+  return frames;
+}
+
 std::optional<FrameRange> ParseFrameRange(const std::string& text) {
   auto number = [](const std::string& s) -> std::optional<int64_t> {
     if (s.empty() || s.size() > 15) return std::nullopt;
@@ -347,11 +367,38 @@ std::optional<FrameRange> ParseFrameRange(const std::string& text) {
     }
     return std::stoll(s);
   };
-  const size_t dash = text.find('-');
-  const auto first = number(text.substr(0, dash));
-  const auto last = dash == std::string::npos ? first : number(text.substr(dash + 1));
-  if (!first || !last || *last < *first) return std::nullopt;
-  return FrameRange{*first, *last};
+  // A plain range is kept as its ends (it may be long); a list or step is
+  // spelt out, up to a million frames.
+  const bool plain = text.find_first_of(",x") == std::string::npos;
+  std::set<int64_t> frames;
+  FrameRange whole;
+  for (size_t start = 0;;) {
+    const size_t comma = std::min(text.find(',', start), text.size());
+    std::string part = text.substr(start, comma - start);
+    int64_t step = 1;
+    if (const size_t x = part.find('x'); x != std::string::npos) {
+      const auto every = number(part.substr(x + 1));
+      if (!every || *every < 1) return std::nullopt;
+      step = *every;
+      part.resize(x);
+    }
+    const size_t dash = part.find('-');
+    const auto first = number(part.substr(0, dash));
+    const auto last = dash == std::string::npos ? first : number(part.substr(dash + 1));
+    if (!first || !last || *last < *first) return std::nullopt;
+    whole.first = start == 0 ? *first : std::min(whole.first, *first);
+    whole.last = start == 0 ? *last : std::max(whole.last, *last);
+    for (int64_t n = *first; !plain && n <= *last; n += step) {
+      frames.insert(n);
+      if (frames.size() > 1000000) return std::nullopt;
+    }
+    if (comma == text.size()) break;
+    start = comma + 1;
+  }
+  if (!plain && static_cast<int64_t>(frames.size()) != whole.last - whole.first + 1) {
+    whole.picks.assign(frames.begin(), frames.end());
+  }
+  return whole;
 }
 
 std::unique_ptr<FrameSource> OpenImageSource(const std::string& path) { return std::make_unique<SingleImageSource>(path); }
@@ -382,6 +429,7 @@ std::unique_ptr<FrameSource> OpenSequenceSource(const std::string& patternText, 
   if (!fs::is_directory(folder, ec)) throw HostError(patternText + ": the folder " + folder + " does not exist");
   std::vector<int64_t> found = pattern->Scan();
   if (found.empty()) throw HostError(patternText + ": no files match the pattern");
+  std::vector<int64_t> all = found;
   if (range) {
     if (range->first < found.front() || range->last > found.back()) {
       throw RangeError("--frames " + std::to_string(range->first) + "-" + std::to_string(range->last) + " is outside " +
@@ -393,40 +441,43 @@ std::unique_ptr<FrameSource> OpenSequenceSource(const std::string& patternText, 
                        ": no frames of " + patternText + " in that range");
     }
   }
-  // Every number from the first to the last is a frame of the shot, so a video
-  // made of it has every frame in its place. The gaps between frames found:
-  const FrameRange span = range.value_or(FrameRange{found.front(), found.back()});
+  // Every number from the first to the last (or each frame listed) is a frame
+  // of the shot, so a video made of it has every frame in its place. The runs
+  // of those without a file:
+  const FrameRange span = range.value_or(FrameRange{found.front(), found.back(), {}});
   std::vector<FrameRange> gaps;
   int64_t missingCount = 0;
   auto gap = [&](int64_t first, int64_t last) {
     if (last < first) return;
-    gaps.push_back({first, last});
+    if (!gaps.empty() && gaps.back().last + 1 == first) gaps.back().last = last;
+    else gaps.push_back({first, last, {}});
     missingCount += last - first + 1;
   };
-  gap(span.first, found.front() - 1);
-  for (size_t i = 0; i + 1 < found.size(); ++i) gap(found[i] + 1, found[i + 1] - 1);
-  gap(found.back() + 1, span.last);
+  if (span.picks.empty()) {
+    gap(span.first, found.front() - 1);
+    for (size_t i = 0; i + 1 < found.size(); ++i) gap(found[i] + 1, found[i + 1] - 1);
+    gap(found.back() + 1, span.last);
+  } else {
+    for (int64_t n : span.picks) {
+      if (!std::binary_search(found.begin(), found.end(), n)) gap(n, n);
+    }
+  }
   if (missingCount > 0 && policy == MissingFrames::Error) {
     const bool one = missingCount == 1;
     throw HostError(patternText + ": " + (one ? "frame " : "frames ") + ListRuns(gaps) + (one ? " is" : " are") +
                     " missing (--missing black or --missing hold renders " + (one ? "it" : "them") + " anyway)");
   }
   if (missingCount > 1000000) throw HostError(patternText + ": more than a million frames are missing");
-  if (policy == MissingFrames::Hold && found.front() != span.first) {
-    throw HostError(patternText + ": frame " + std::to_string(span.first) +
-                    " is missing and is the first frame rendered, so there is no frame to hold");
-  }
-  std::vector<int64_t> frames;
-  for (int64_t n = span.first; n <= span.last; ++n) frames.push_back(n);
   std::set<int64_t> missing;
-  for (const FrameRange& gap : gaps) {
-    for (int64_t n = gap.first; n <= gap.last; ++n) missing.insert(n);
+  for (const FrameRange& g : gaps) {
+    for (int64_t n = g.first; n <= g.last; ++n) missing.insert(n);
   }
-  return std::make_unique<SequenceSource>(*pattern, std::move(frames), std::move(missing), policy);
+  return std::make_unique<SequenceSource>(*pattern, span.Frames(), std::move(missing), policy, std::move(all));
 }
 
-std::unique_ptr<FrameSource> OpenVideoSource(const std::string& path, std::optional<FrameRange> range) {
-  return std::make_unique<VideoSource>(path, range);
+std::unique_ptr<FrameSource> OpenVideoSource(const std::string& path, std::optional<FrameRange> range,
+                                             int64_t startNumber) {
+  return std::make_unique<VideoSource>(path, range, startNumber);
 }
 
 std::unique_ptr<FrameSource> OpenBuiltinSource(FrameRange range, int32_t width, int32_t height) {

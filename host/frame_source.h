@@ -46,10 +46,16 @@ class SequencePattern {
   int digits_ = 0;          // zero-padded width; 0 for no padding
 };
 
-// "A-B" (inclusive) or "A": frame numbers from 0 up.
+// Frames as compositors write them, numbers from 0 up: "A-B" (inclusive), "A",
+// "A-BxN" (every Nth from A), or a comma list of those ("1001,1010,1020-1030").
+// first and last span the frames; `picks` lists them when they are not every
+// frame of that span.
 struct FrameRange {
   int64_t first = 0;
   int64_t last = 0;
+  std::vector<int64_t> picks;   // increasing; empty for every frame from first to last
+  // The frames, in order.
+  std::vector<int64_t> Frames() const;
 };
 std::optional<FrameRange> ParseFrameRange(const std::string& text);
 
@@ -69,6 +75,9 @@ class FrameSource {
   virtual void Close() {}
   // The input's frame rate, for a video output.
   virtual std::optional<FrameRate> frameRate() const { return std::nullopt; }
+  // Leaves out the frames `skip` says (an output already there), before the first is read.
+  template <class Predicate>
+  void DropFrames(Predicate skip) { std::erase_if(numbers_, skip); }
   // A variable-rate video's shortest and longest time between frames (seconds).
   virtual std::optional<std::pair<double, double>> frameGaps() const { return std::nullopt; }
   // Audio to keep in a video output: the part under the frames read.
@@ -114,8 +123,10 @@ std::optional<MissingFrames> ParseMissingFrames(const std::string& text);
 // differently sized frame stops the run before anything is written.
 std::unique_ptr<FrameSource> OpenSequenceSource(const std::string& pattern, std::optional<FrameRange> range,
                                                 MissingFrames missing = MissingFrames::Error);
-// Frames `range` of the video by 0-based index (all when unset).
-std::unique_ptr<FrameSource> OpenVideoSource(const std::string& path, std::optional<FrameRange> range);
+// Frames `range` of the video, numbered from `startNumber` (all when unset).
+// With a list or step of frames, the video's audio is not carried.
+std::unique_ptr<FrameSource> OpenVideoSource(const std::string& path, std::optional<FrameRange> range,
+                                             int64_t startNumber = 0);
 // The built-in dark frame, of this size, for every frame of `range`.
 std::unique_ptr<FrameSource> OpenBuiltinSource(FrameRange range, int32_t width, int32_t height);
 

@@ -37,7 +37,14 @@ ParsedRender ParseRenderOptions(const std::vector<std::string>& args) {
     } else if (arg == "--frames") {
       const std::string text = reader.Value(arg);
       o.frames = lfhost::ParseFrameRange(text);
-      if (!o.frames) throw UsageError(arg + ": \"" + text + "\" is not a frame range (A-B with A <= B, or one frame)");
+      if (!o.frames) {
+        throw UsageError(arg + ": \"" + text +
+                         "\" is not a frame range (A-B with A <= B, one frame, A-BxSTEP, or a list such as 1,5,10-20)");
+      }
+    } else if (arg == "--start-number") {
+      o.startNumber = ParseInteger(arg, reader.Value(arg), 0, 999999999999999LL);
+    } else if (arg == "--skip-existing") {
+      o.skipExisting = true;
     } else if (arg == "--fps") {
       const std::string text = reader.Value(arg);
       o.fps = lfhost::ParseFrameRate(text);

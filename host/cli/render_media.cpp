@@ -81,6 +81,13 @@ void CheckPairing(const MediaRenderOptions& o) {
                              : "-o: " + o.output + ": a sequence or video output needs a sequence or video input");
   }
   if (o.fps && out != MediaKind::Video) throw UsageError("--fps: only a video output has a frame rate");
+  if (o.startNumber && (builtin || in != MediaKind::Video)) {
+    throw UsageError("--start-number: numbers a video's frames; " +
+                     (builtin ? std::string("the built-in frame takes --frames") : o.input + " is not a video"));
+  }
+  if (o.skipExisting && out != MediaKind::Sequence) {
+    throw UsageError("--skip-existing: -o " + o.output + " is not an image sequence");
+  }
   if (o.fps && !builtin && in == MediaKind::Video) {
     throw UsageError("--fps: " + o.input + " is a video and keeps its own frame times");
   }
@@ -103,7 +110,7 @@ std::unique_ptr<lfhost::FrameSource> OpenSource(const MediaRenderOptions& o) {
   }
   switch (lfhost::MediaKindOf(o.input)) {
     case MediaKind::Sequence: return lfhost::OpenSequenceSource(o.input, o.frames, o.missing);
-    case MediaKind::Video: return lfhost::OpenVideoSource(o.input, o.frames);
+    case MediaKind::Video: return lfhost::OpenVideoSource(o.input, o.frames, o.startNumber.value_or(0));
     case MediaKind::Image: break;
   }
   return lfhost::OpenImageSource(o.input);
@@ -214,6 +221,20 @@ int RunMediaRender(const MediaRenderOptions& o) {
     } catch (const lfhost::RangeError& e) {
       PrintError(e.what());
       return kExitUsage;
+    }
+    if (o.skipExisting) {
+      // A finished frame is renamed into place whole, so one that exists is complete.
+      const auto pattern = lfhost::SequencePattern::Parse(o.output);
+      const int64_t asked = source->frameCount();
+      source->DropFrames([&](int64_t n) { return fs::exists(pattern->PathFor(n)); });
+      if (source->frameCount() == 0) {
+        if (!o.quiet) PrintError("all " + std::to_string(asked) + " frames of " + o.output + " exist; nothing to render");
+        return kExitOk;
+      }
+    }
+    const std::vector<int64_t>& numbers = source->frameNumbers();
+    for (const std::string& line : lfhost::KeyframesOutside(o.controls, numbers.front(), numbers.back())) {
+      PrintError("warning: " + line);
     }
     const auto module = lfhost::EffectModule::Load(ResolvePluginPath(o.plugin));
     lfhost::WorkerPool pool(o.threads);

@@ -24,6 +24,8 @@ struct MediaRenderOptions : SharedOptions {
   std::optional<lfhost::FrameRate> fps;        // --fps
   std::optional<std::pair<int32_t, int32_t>> size;   // --size, the built-in frame's
   lfhost::MissingFrames missing = lfhost::MissingFrames::Error;   // --missing
+  std::optional<int64_t> startNumber;          // --start-number, a video's first frame
+  bool skipExisting = false;                   // --skip-existing
   bool quiet = false;
   lfhost::VideoStyle video;                    // --codec, --quality, --pix-fmt
 };

@@ -4,6 +4,7 @@
 // middle leaves behind (a cancel: render_cancel_test.cpp).
 #include <gtest/gtest.h>
 
+#include <map>
 #include <sstream>
 #include <utility>
 
@@ -34,13 +35,16 @@ TEST(SequencePatternTest, NamesAndMatchesFramesAsTheMarkSays) {
   for (const auto& [name, frame] : matches) EXPECT_EQ(padded.Match(name), frame) << name;
   EXPECT_EQ(lfhost::SequencePattern::Parse("a.%d.png")->Match("a.012.png"), std::nullopt);
 
-  const std::pair<std::string, std::optional<std::pair<int64_t, int64_t>>> ranges[] = {
-      {"1-10", std::pair<int64_t, int64_t>{1, 10}}, {"7", std::pair<int64_t, int64_t>{7, 7}}, {"10-1", std::nullopt},
-      {"-5", std::nullopt}, {"1-", std::nullopt}, {"1-2-3", std::nullopt}};
-  for (const auto& [text, range] : ranges) {
+  using Frames = std::vector<int64_t>;
+  const std::pair<std::string, std::optional<Frames>> ranges[] = {
+      {"1-4", Frames{1, 2, 3, 4}}, {"7", Frames{7}}, {"1-7x3", Frames{1, 4, 7}}, {"9,2-3,5x2", Frames{2, 3, 5, 9}},
+      {"3,1-2", Frames{1, 2, 3}}, {"10-1", std::nullopt}, {"-5", std::nullopt}, {"1-", std::nullopt},
+      {"1-2-3", std::nullopt}, {"1-9x0", std::nullopt}, {"1,,2", std::nullopt}, {"0-99999999x1,1", std::nullopt}};
+  for (const auto& [text, frames] : ranges) {
     const auto parsed = lfhost::ParseFrameRange(text);
-    EXPECT_EQ(parsed ? std::optional(std::pair(parsed->first, parsed->last)) : std::nullopt, range) << text;
+    EXPECT_EQ(parsed ? std::optional(parsed->Frames()) : std::nullopt, frames) << text;
   }
+  EXPECT_EQ(lfhost::ParseFrameRange("1001-999999999")->last, 999999999);   // a plain range is not spelt out
 }
 
 class SequenceRenderTest : public MediaTest {
@@ -153,6 +157,63 @@ TEST_F(SequenceRenderTest, CompressedVideoKeepsSizeRateFrameCountAndAudio) {
               std::tuple(64, 48, c.frames, c.rate, 1, c.audio)) << c.output;
   }
   for (const std::string& name : Files()) EXPECT_NE(name[0], '.') << name;
+}
+
+// Gaps and ranges: a run renders exactly the frames asked for, a gap is refused
+// before anything renders or filled as asked, and keys outside the frames are
+// named. At brightness 0 a frame comes out as it went in, so each output shows
+// which input it was made from.
+TEST_F(SequenceRenderTest, GapsAndRangesRenderExactlyTheFramesAskedFor) {
+  WritePlates(1001, 1010);
+  fs::remove(PlatePath(1005));
+  {
+    lfhost::VideoWriter clip(Path("clip.mkv"), 64, 48, {25, 1});
+    for (int n = 0; n < 4; ++n) clip.WriteFrame(lftest::PatternFrame(64, 48, n));
+    clip.Finish();
+  }
+  const std::string seq = Path("in/plate.####.png");
+  constexpr int kBlack = -1;
+  // made: output frame -> the input frame it shows (kBlack for black); for a
+  // video output, only the count of frames matters.
+  struct Case { std::vector<std::string> args; int status; std::map<int64_t, int> made; std::string says; };
+  const std::vector<Case> cases = {
+      {{seq}, 1, {}, seq + ": frame 1005 is missing (--missing black or --missing hold renders it anyway)"},
+      {{seq, "--missing", "hold", "--frames", "1003-1006"}, 0, {{1003, 1003}, {1004, 1004}, {1005, 1004}, {1006, 1006}}, ""},
+      {{seq, "--missing", "black", "--frames", "1004-1006"}, 0, {{1004, 1004}, {1005, kBlack}, {1006, 1006}}, ""},
+      {{seq, "--frames", "1001-1010x3"}, 0, {{1001, 1001}, {1004, 1004}, {1007, 1007}, {1010, 1010}}, ""},
+      {{seq, "--frames", "1009,1002-1003,1005"}, 1, {}, seq + ": frame 1005 is missing"},
+      {{seq, "--frames", "1001-1003", "--skip-existing"}, 0, {{1001, 1009}, {1002, 1002}, {1003, 1003}}, ""},
+      {{Path("clip.mkv"), "--start-number", "1001", "--frames", "1002-1003"}, 0, {{1002, 1}, {1003, 2}}, ""},
+      {{seq, "--frames", "1001-1002", "--center", "0=1,1", "--center", "1002=2,2"}, 0, {{1001, 1001}, {1002, 1002}},
+       "warning: --center keyframe at frame 0 lies outside the frames rendered (1001 to 1002)\n"},
+      {{seq, "--missing", "hold", "-o", Path("out/all.mkv")}, 0, {}, ""},
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    const std::string folder = "out" + std::to_string(i);
+    fs::create_directories(dir_ / folder);
+    // A frame already there (from another run) is left as it is.
+    lfhost::WriteImage(lftest::PatternFrame(64, 48, 1009), Path(folder + "/f.1001.png"));
+    std::vector<std::string> args = {"render", "--brightness", "0", "-o", Path(folder + "/f.####.png")};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const lftest::CliRun r = lftest::RunCli(args, dir_);
+    EXPECT_EQ(r.status, c.status) << i << ": " << r.err;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << i << ": " << r.err;
+    if (args.back().find(".mkv") != std::string::npos) {
+      EXPECT_EQ(lfhost::ProbeVideo(Path("out/all.mkv")).frameCount, 10) << "the video has every frame of the range";
+      continue;
+    }
+    std::vector<std::string> expected = {"f.1001.png"};
+    for (const auto& [number, shows] : c.made) {
+      char name[32];
+      std::snprintf(name, sizeof name, "f.%04lld.png", static_cast<long long>(number));
+      if (number != 1001) expected.push_back(name);
+      lfhost::ImageBuffer want = lftest::PatternFrame(64, 48, shows == kBlack ? 0 : shows);
+      if (shows == kBlack) want.Fill(255, 0, 0, 0);
+      EXPECT_TRUE(lftest::SamePixels(lfhost::ReadImage(Path(folder + "/" + name)), want)) << i << ": " << name;
+    }
+    EXPECT_EQ(Files(folder), expected) << i;
+  }
 }
 
 // Every command of the README's Usage section, as written, on media made here.
