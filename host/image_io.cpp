@@ -44,8 +44,12 @@ bool IsStorageField(const std::string& name, bool sameFormat) {
                                          "dpx:ImageDescriptor", "dpx:Packing", "tiff:PhotometricInterpretation",
                                          "tiff:PlanarConfiguration", "tiff:Compression", "tiff:RowsPerStrip",
                                          "planarconfig", "jpeg:subsampling", "png:compressionLevel"};
-  // A colour space and compression mean the same in the same format only.
-  if (sameFormat && (name == "oiio:ColorSpace" || name == "oiio:Gamma" || name == "compression")) return false;
+  // A colour space, compression and chroma subsampling mean the same in the
+  // same format only.
+  if (sameFormat && (name == "oiio:ColorSpace" || name == "oiio:Gamma" || name == "compression" ||
+                     name == "jpeg:subsampling")) {
+    return false;
+  }
   return std::find(std::begin(kStorage), std::end(kStorage), name) != std::end(kStorage);
 }
 

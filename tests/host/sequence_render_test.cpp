@@ -4,6 +4,9 @@
 // middle leaves behind (a cancel: render_cancel_test.cpp).
 #include <gtest/gtest.h>
 
+#include <OpenImageIO/imageio.h>
+
+#include <cstring>
 #include <map>
 #include <sstream>
 #include <utility>
@@ -157,6 +160,105 @@ TEST_F(SequenceRenderTest, CompressedVideoKeepsSizeRateFrameCountAndAudio) {
               std::tuple(64, 48, c.frames, c.rate, 1, c.audio)) << c.output;
   }
   for (const std::string& name : Files()) EXPECT_NE(name[0], '.') << name;
+}
+
+// Media round trips at brightness 0, where the flare draws nothing: the output
+// has the input's coding, colour tags, channels, header fields, frame count and
+// frame times, and its pixels decode to the input's within the codec's loss.
+TEST_F(SequenceRenderTest, MediaRoundTripsKeepTagsChannelsTimesAndPixels) {
+  {
+    std::ofstream icc(Path("profile.icc"), std::ios::binary);
+    for (int i = 0; i < 200; ++i) icc.put(static_cast<char>(i * 7));
+  }
+  const std::string ff = "ffmpeg -v error -nostdin -f lavfi -i testsrc2=rate=25:size=";
+  const std::string yuv = " -t 0.2 -sws_flags accurate_rnd+full_chroma_int -c:v libx264 -crf 10 -vf scale=out_color_matrix=";
+  const std::string oiio = "oiiotool --pattern checker:color1=0.2,0.5,0.1:color2=0.9,0.3,0.6 64x48 ";
+  // Each input is made against the usual convention for its height, so only
+  // the tags can have set the matrix (BT.709 below 720 lines, BT.601 at 720).
+  struct Case { std::string make, input, output, facts; double meanError; };
+  const std::vector<Case> cases = {
+      {ff + "320x240" + yuv + "bt709:out_range=tv,format=yuv420p -colorspace bt709 -color_primaries bt709 "
+       "-color_trc bt709 -color_range tv", "709.mp4", "o709.mp4",
+       "codec_name=h264|profile=High|sample_aspect_ratio=1:1|pix_fmt=yuv420p|color_range=tv|color_space=bt709|"
+       "color_transfer=bt709|color_primaries=bt709|nb_read_frames=5", 1.0},
+      {ff + "1280x720" + yuv + "bt601:out_range=tv,format=yuv420p -colorspace smpte170m -color_primaries smpte170m "
+       "-color_trc smpte170m -color_range tv", "601.mp4", "o601.mkv",
+       "codec_name=h264|profile=High|sample_aspect_ratio=1:1|pix_fmt=yuv420p|color_range=tv|color_space=smpte170m|"
+       "color_transfer=smpte170m|color_primaries=smpte170m|nb_read_frames=5", 1.0},
+      {ff + "320x240" + yuv + "bt709:out_range=pc,format=yuv420p -colorspace bt709 -color_range pc", "full.mp4",
+       "ofull.mp4", "codec_name=h264|profile=High|sample_aspect_ratio=1:1|pix_fmt=yuvj420p|color_range=pc|"
+       "color_space=bt709|nb_read_frames=5", 1.0},
+      {ff + "320x240 -t 0.2 -c:v prores_ks -profile:v hq -pix_fmt yuv422p10le -timecode 01:00:00:12", "hq.mov",
+       "ohq.mov", "codec_name=prores|profile=HQ|sample_aspect_ratio=1:1|pix_fmt=yuv422p10le|color_range=tv|"
+       "nb_read_frames=5|tag:timecode=01:00:00:12", 1.5},
+      {ff + "96x64 -t 0.2 -vf setsar=4/3 -c:v ffv1 -pix_fmt bgr0", "rgb.mkv", "orgb.mkv",
+       "codec_name=ffv1|sample_aspect_ratio=4:3|pix_fmt=bgr0|color_range=pc|color_space=gbr|nb_read_frames=5", 0},
+      {oiio + "3 -d uint8 --attrib PixelAspectRatio 2.0 --attrib dpx:Transfer \"Printing density\" -o", "scan.dpx",
+       "oscan.dpx", "channels=3 Orientation=1 PixelAspectRatio=2 dpx:Transfer=Printing density", 0},
+      {"oiiotool --pattern fill:topleft=0.1,0.5,0.3:topright=0.9,0.2,0.4:bottomleft=0.3,0.3,0.9:bottomright=0.8,0.8,0.1 "
+       "64x48 3 -d uint8 --attrib Orientation 6 --attrib Exif:DateTimeOriginal \"2024:05:06 07:08:09\" --iccread " +
+       ShellQuote(Path("profile.icc")) + " -o", "phone.jpg", "ophone.jpg",
+       "channels=3 Orientation=6 ICCProfile=200 bytes Exif:DateTimeOriginal=2024:05:06 07:08:09", 1.0},
+      {oiio + "3 -d uint8 -o", "rgb.png", "orgb.png", "channels=3", 0},
+      {oiio + "1 -d uint8 -o", "grey.png", "ogrey.png", "channels=3", 0},
+  };
+  auto facts = [&](const std::string& name) {
+    if (lfhost::MediaKindOf(name) == lfhost::MediaKind::Video) {
+      std::string line = lftest::RunShell("ffprobe -v error -select_streams v:0 -count_frames -show_entries "
+                                          "stream=codec_name,profile,pix_fmt,color_range,color_space,color_transfer,"
+                                          "color_primaries,sample_aspect_ratio,nb_read_frames:stream_tags=timecode "
+                                          "-of compact=p=0 " + ShellQuote(Path(name))).out;
+      for (const char* unknown : {"|color_space=unknown", "|color_transfer=unknown", "|color_primaries=unknown",
+                                  "|color_range=unknown", "|profile=unknown"}) {
+        if (const size_t at = line.find(unknown); at != std::string::npos) line.erase(at, std::strlen(unknown));
+      }
+      return line.substr(0, line.find('\n'));
+    }
+    auto in = OIIO::ImageInput::open(Path(name));
+    const OIIO::ImageSpec& spec = in->spec();
+    std::string line = "channels=" + std::to_string(spec.nchannels);
+    for (const char* field : {"Orientation", "PixelAspectRatio", "ICCProfile", "Exif:DateTimeOriginal", "dpx:Transfer"}) {
+      const OIIO::ParamValue* p = spec.find_attribute(field);
+      if (!p) continue;
+      line += std::string(" ") + field + "=" +
+              (p->type().basetype == OIIO::TypeDesc::UINT8 ? std::to_string(p->type().numelements()) + " bytes"
+                                                           : p->get_string());
+    }
+    return line;
+  };
+  // Every frame of a file, as the tool reads it.
+  auto frames = [&](const std::string& name) {
+    std::vector<lfhost::ImageBuffer> all;
+    if (lfhost::MediaKindOf(name) != lfhost::MediaKind::Video) {
+      all.push_back(lfhost::ReadImage(Path(name)));
+      return all;
+    }
+    lfhost::VideoReader reader(Path(name), lfhost::ProbeVideo(Path(name)));
+    for (lfhost::ImageBuffer f; reader.ReadFrame(f);) all.push_back(f.Clone());
+    return all;
+  };
+  auto times = [&](const std::string& name) {
+    return lftest::RunShell("ffprobe -v error -select_streams v:0 -show_entries packet=pts_time -of csv=p=0 " +
+                            ShellQuote(Path(name)) + " | sort -n").out;
+  };
+  for (const Case& c : cases) {
+    lftest::RunTool(c.make + " " + ShellQuote(Path(c.input)));
+    const lftest::CliRun r =
+        lftest::RunCli({"render", Path(c.input), "-o", Path(c.output), "--brightness", "0", "--quiet"}, dir_);
+    ASSERT_EQ(r.status, 0) << c.input << ": " << r.err;
+    EXPECT_EQ(facts(c.output), c.facts) << c.input;
+    if (lfhost::MediaKindOf(c.input) == lfhost::MediaKind::Video) EXPECT_EQ(times(c.output), times(c.input)) << c.input;
+    const std::vector<lfhost::ImageBuffer> in = frames(c.input), out = frames(c.output);
+    ASSERT_EQ(in.size(), out.size()) << c.input;
+    double error = 0, samples = 0;
+    for (size_t f = 0; f < in.size(); ++f) {
+      const std::vector<uint8_t> a = in[f].ToRGBA(), b = out[f].ToRGBA();
+      ASSERT_EQ(a.size(), b.size()) << c.input;
+      for (size_t i = 0; i < a.size(); ++i) error += std::abs(a[i] - b[i]);
+      samples += static_cast<double>(a.size());
+    }
+    EXPECT_LE(error / samples, c.meanError) << c.input;
+  }
 }
 
 // Gaps and ranges: a run renders exactly the frames asked for, a gap is refused
