@@ -40,6 +40,16 @@ std::pair<int32_t, int32_t> ImageFileSize(const std::string& path) {
   return {header.width, header.height};
 }
 
+// "1005", "1005 and 1009", "1005, 1010 to 1012 and 1020": runs of frames.
+std::string ListRuns(const std::vector<FrameRange>& runs) {
+  std::string text;
+  for (size_t i = 0; i < runs.size(); ++i) {
+    text += (i == 0 ? "" : i + 1 == runs.size() ? " and " : ", ") + std::to_string(runs[i].first) +
+            (runs[i].last > runs[i].first ? " to " + std::to_string(runs[i].last) : "");
+  }
+  return text;
+}
+
 ImageTraits TraitsWithAspect(const FrameSource& source, int64_t frameNumber, std::optional<double> aspect) {
   ImageTraits traits = source.TraitsOf(frameNumber);
   if (aspect) traits.pixelAspect = *aspect;
@@ -410,15 +420,6 @@ std::optional<MissingFrames> ParseMissingFrames(const std::string& text) {
   return std::nullopt;
 }
 
-// "1005", "1005 and 1009", "1005, 1010 to 1012 and 1020": runs of frames.
-std::string ListRuns(const std::vector<FrameRange>& runs) {
-  std::string text;
-  for (size_t i = 0; i < runs.size(); ++i) {
-    text += (i == 0 ? "" : i + 1 == runs.size() ? " and " : ", ") + std::to_string(runs[i].first) +
-            (runs[i].last > runs[i].first ? " to " + std::to_string(runs[i].last) : "");
-  }
-  return text;
-}
 
 std::unique_ptr<FrameSource> OpenSequenceSource(const std::string& patternText, std::optional<FrameRange> range,
                                                 MissingFrames policy) {
