@@ -134,7 +134,7 @@ void BM_SequenceRenderOnly(benchmark::State& state) {
   lfhost::EffectInstance effect(*module, pool);
   effect.Start();
   for (auto _ : state) {
-    auto source = lfhost::OpenBuiltinSource({1, kFrames}, 1920, 1080);
+    auto source = lfhost::OpenBuiltinSource({1, kFrames, {}}, 1920, 1080);
     DiscardSink sink;
     lfhost::RenderJob job;
     job.source = source.get();

@@ -106,7 +106,7 @@ void CheckPairing(const MediaRenderOptions& o) {
 std::unique_ptr<lfhost::FrameSource> OpenSource(const MediaRenderOptions& o) {
   if (o.input.empty()) {
     const auto [w, h] = o.size.value_or(std::pair<int32_t, int32_t>{1920, 1080});
-    return lfhost::OpenBuiltinSource(o.frames.value_or(lfhost::FrameRange{0, 0}), w, h);
+    return lfhost::OpenBuiltinSource(o.frames.value_or(lfhost::FrameRange{0, 0, {}}), w, h);
   }
   switch (lfhost::MediaKindOf(o.input)) {
     case MediaKind::Sequence: return lfhost::OpenSequenceSource(o.input, o.frames, o.missing);
