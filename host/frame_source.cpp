@@ -113,6 +113,8 @@ class SequenceSource final : public FrameSource {
     // The frame found last before the gap; the range starts at a frame found,
     // so there is one.
     if (policy_ == MissingFrames::Hold) return ReadFrame(*std::prev(std::lower_bound(present_.begin(), present_.end(), n)));
+    // Opaque black, whether or not the sequence has alpha: the flare then comes
+    // out as it would over an unlit plate.
     ImageBuffer black(width_, height_);
     black.Fill(255, 0, 0, 0);
     return black;
