@@ -109,7 +109,7 @@ void RunSequence(benchmark::State& state, bool render) {
     std::unique_ptr<lfhost::FrameSource> source;
     if (render) source = lfhost::OpenSequenceSource((dir / "in/plate.####.png").string(), std::nullopt);
     else source = std::make_unique<PlateReadRenderedSource>();
-    auto sink = lfhost::OpenSequenceSink((dir / "out/f.####.png").string());
+    auto sink = lfhost::OpenSequenceSink((dir / "out/f.####.png").string(), *source);
     lfhost::RenderJob job;
     job.source = source.get();
     job.sink = sink.get();
@@ -135,7 +135,7 @@ void BM_SequenceRenderOnly(benchmark::State& state) {
   lfhost::EffectInstance effect(*module, pool);
   effect.Start();
   for (auto _ : state) {
-    auto source = lfhost::OpenBuiltinSource({1, kFrames}, 1920, 1080);
+    auto source = lfhost::OpenBuiltinSource({1, kFrames, {}}, 1920, 1080);
     DiscardSink sink;
     lfhost::RenderJob job;
     job.source = source.get();

@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <set>
 
 #include "host/builtin_frame.h"
 #include "host/files.h"
@@ -24,27 +26,51 @@ std::string RangeText(int64_t first, int64_t last) {
   return first == last ? "frame " + std::to_string(first) : "frames " + std::to_string(first) + " to " + std::to_string(last);
 }
 
+// "1005", "1005 and 1009", "1005, 1010 to 1012 and 1020": runs of frames.
+std::string ListRuns(const std::vector<FrameRange>& runs) {
+  std::string text;
+  for (size_t i = 0; i < runs.size(); ++i) {
+    text += (i == 0 ? "" : i + 1 == runs.size() ? " and " : ", ") + std::to_string(runs[i].first) +
+            (runs[i].last > runs[i].first ? " to " + std::to_string(runs[i].last) : "");
+  }
+  return text;
+}
+
+ImageTraits TraitsWithAspect(const FrameSource& source, int64_t frameNumber, std::optional<double> aspect) {
+  ImageTraits traits = source.TraitsOf(frameNumber);
+  if (aspect) traits.pixelAspect = *aspect;
+  return traits;
+}
+
 class SingleImageSource final : public FrameSource {
  public:
-  explicit SingleImageSource(const std::string& path) : image_(ReadImage(path)) {
+  explicit SingleImageSource(const std::string& path) : image_(ReadImage(path)), traits_(ReadImageTraits(path)) {
     numbers_ = {0};
     width_ = image_.width();
     height_ = image_.height();
+    alpha_ = traits_.alpha;
   }
   ImageBuffer ReadNext() override { return std::move(image_); }
+  ImageTraits TraitsOf(int64_t) const override { return traits_; }
 
  private:
   ImageBuffer image_;
+  ImageTraits traits_;
 };
 
 class SequenceSource final : public FrameSource {
  public:
-  SequenceSource(SequencePattern pattern, std::vector<int64_t> frames) : pattern_(std::move(pattern)) {
+  // `frames` to render, of which `missing` have no file; `present` are all the
+  // frames found, in order.
+  SequenceSource(SequencePattern pattern, std::vector<int64_t> frames, std::set<int64_t> missing, MissingFrames policy,
+                 std::vector<int64_t> present)
+      : pattern_(std::move(pattern)), missing_(std::move(missing)), policy_(policy), present_(std::move(present)) {
     numbers_ = std::move(frames);
     // Headers first: a frame that is unreadable, too large or of another size
     // stops the run before any output exists.
     std::string firstPath;
     for (int64_t n : numbers_) {
+      if (missing_.count(n)) continue;
       const std::string path = pattern_.PathFor(n);
       const auto [w, h] = ReadImageSize(path);
       if (firstPath.empty()) {
@@ -56,10 +82,40 @@ class SequenceSource final : public FrameSource {
                         " (" + firstPath + "): every frame must have the same size");
       }
     }
+    if (firstPath.empty()) throw HostError(pattern_.text() + ": none of the frames asked for exists");
+    first_ = ReadImageTraits(firstPath);
+    alpha_ = first_.alpha;
+  }
+
+  // Each frame's own header (its timecode, say); a missing frame's is the
+  // first frame's.
+  ImageTraits TraitsOf(int64_t frameNumber) const override {
+    return missing_.count(frameNumber) ? first_ : ReadImageTraits(pattern_.PathFor(frameNumber));
   }
 
   ImageBuffer ReadNext() override {
-    const std::string path = pattern_.PathFor(numbers_.at(next_++));
+    const int64_t n = numbers_.at(next_++);
+    if (!missing_.count(n)) return ReadFrame(n);
+    // The frame found last before the gap; the range starts at a frame found,
+    // so there is one.
+    if (policy_ == MissingFrames::Hold) return ReadFrame(*std::prev(std::lower_bound(present_.begin(), present_.end(), n)));
+    // Opaque black, whether or not the sequence has alpha: the flare then comes
+    // out as it would over an unlit plate.
+    ImageBuffer black(width_, height_);
+    black.Fill(255, 0, 0, 0);
+    return black;
+  }
+
+ private:
+  SequencePattern pattern_;
+  std::set<int64_t> missing_;
+  MissingFrames policy_;
+  ImageTraits first_;
+  std::vector<int64_t> present_;
+  size_t next_ = 0;
+
+  ImageBuffer ReadFrame(int64_t n) const {
+    const std::string path = pattern_.PathFor(n);
     ImageBuffer image = ReadImage(path);
     if (image.width() != width_ || image.height() != height_) {
       throw HostError(path + ": " + Size(image.width(), image.height()) + " differs from the sequence's " +
@@ -67,33 +123,33 @@ class SequenceSource final : public FrameSource {
     }
     return image;
   }
-
- private:
-  SequencePattern pattern_;
-  size_t next_ = 0;
 };
 
 class VideoSource final : public FrameSource {
  public:
-  VideoSource(const std::string& path, std::optional<FrameRange> range) : path_(path), info_(ProbeVideo(path)) {
-    const int64_t lastIndex = info_.frameCount - 1;
-    FrameRange r{0, lastIndex};
+  VideoSource(const std::string& path, std::optional<FrameRange> range, int64_t start)
+      : path_(path), info_(ProbeVideo(path)), start_(start) {
+    const int64_t last = start + info_.frameCount - 1;
+    FrameRange r{start, last, {}};
     if (range) {
-      if (range->first > lastIndex || range->last > lastIndex) {
+      if (range->first < start || range->first > last || range->last > last) {
         throw RangeError("--frames " + std::to_string(range->first) + "-" + std::to_string(range->last) +
-                         " is outside " + path + " (frames 0 to " + std::to_string(lastIndex) + ")");
+                         " is outside " + path + " (" + RangeText(start, last) + ")");
       }
       r = *range;
       ranged_ = true;
     }
-    for (int64_t i = r.first; i <= r.last; ++i) numbers_.push_back(i);
+    numbers_ = r.Frames();
+    // Audio goes with a run of frames only.
+    contiguous_ = r.picks.empty();
     width_ = info_.width;
     height_ = info_.height;
+    alpha_ = PixelFormatHasAlpha(info_.format.pixelFormat);
     reader_ = std::make_unique<VideoReader>(path, info_);
   }
 
   ImageBuffer ReadNext() override {
-    const int64_t wanted = numbers_.at(next_++);
+    const int64_t wanted = numbers_.at(next_++) - start_;
     ImageBuffer frame(width_, height_);
     while (decoded_ <= wanted) {
       if (!reader_->ReadFrame(frame)) {
@@ -114,9 +170,21 @@ class VideoSource final : public FrameSource {
 
   void Close() override { reader_->Close(); }
   std::optional<FrameRate> frameRate() const override { return info_.frameRate; }
+  std::optional<std::pair<double, double>> frameGaps() const override { return info_.frameGaps; }
+  std::optional<std::pair<int32_t, uint32_t>> pixelAspect() const override {
+    if (info_.sampleAspect.num <= 0) return std::nullopt;
+    return std::pair{static_cast<int32_t>(info_.sampleAspect.num), static_cast<uint32_t>(info_.sampleAspect.den)};
+  }
+  std::optional<VideoFormat> videoFormat() const override {
+    VideoFormat f = info_.format;
+    if (!f.timecode.empty() && !numbers_.empty()) {
+      f.timecode = TimecodeAfter(f.timecode, info_.frameRate, numbers_.front() - start_);
+    }
+    return f;
+  }
   std::optional<AudioSource> audio() const override {
-    if (!info_.hasAudio) return std::nullopt;
-    AudioSource a{path_, numbers_.front() / info_.frameRate.value(), std::nullopt};
+    if (!info_.hasAudio || !contiguous_ || numbers_.empty()) return std::nullopt;
+    AudioSource a{path_, (numbers_.front() - start_) / info_.frameRate.value(), std::nullopt};
     if (ranged_) a.durationSeconds = static_cast<double>(numbers_.size()) / info_.frameRate.value();
     return a;
   }
@@ -124,7 +192,9 @@ class VideoSource final : public FrameSource {
  private:
   std::string path_;
   VideoInfo info_;
+  int64_t start_;   // the number of the video's first frame
   bool ranged_ = false;
+  bool contiguous_ = true;
   std::unique_ptr<VideoReader> reader_;
   size_t next_ = 0;
   int64_t decoded_ = 0;
@@ -132,51 +202,85 @@ class VideoSource final : public FrameSource {
 
 class BuiltinSource final : public FrameSource {
  public:
-  // Numbered from the range rather than listed: nothing limits how long it is.
+  // A plain range is numbered from its ends rather than listed: nothing limits
+  // how long it is. A list or step, or a range some frames are dropped from,
+  // is listed.
   BuiltinSource(FrameRange range, int32_t width, int32_t height) : range_(range), frame_(MakeDarkFrame(width, height)) {
+    numbers_ = range_.picks;
+    alpha_ = false;
     width_ = frame_.width();
     height_ = frame_.height();
   }
-  int64_t frameCount() const override { return range_.last - range_.first + 1; }
-  int64_t frameNumber(int64_t index) const override { return range_.first + index; }
+  int64_t frameCount() const override { return listed() ? FrameSource::frameCount() : range_.last - range_.first + 1; }
+  int64_t frameNumber(int64_t index) const override {
+    return listed() ? FrameSource::frameNumber(index) : range_.first + index;
+  }
   ImageBuffer ReadNext() override { return frame_.Clone(); }
 
  protected:
-  void KeepIndices(int64_t first, int64_t end) override { range_ = {range_.first + first, range_.first + end - 1}; }
+  void KeepIndices(int64_t first, int64_t end) override {
+    if (listed()) return FrameSource::KeepIndices(first, end);
+    range_.last = range_.first + end - 1;
+    range_.first += first;
+  }
+  void ListFrames() override {
+    if (listed()) return;
+    constexpr int64_t kMostListed = 1000000;
+    if (frameCount() > kMostListed) {
+      throw RangeError(RangeText(range_.first, range_.last) + ": too many frames to check one by one (at most " +
+                       std::to_string(kMostListed) + ")");
+    }
+    numbers_ = range_.Frames();
+    listed_ = true;
+  }
 
  private:
+  bool listed() const { return listed_ || !range_.picks.empty(); }
   FrameRange range_;
   ImageBuffer frame_;
+  bool listed_ = false;
 };
 
 class ImageSink final : public FrameSink {
  public:
-  explicit ImageSink(std::string path) : path_(std::move(path)) {}
-  void Write(int64_t, const ImageBuffer& frame) override { WriteImage(frame, path_); }
+  ImageSink(std::string path, const FrameSource& source, std::optional<double> aspect)
+      : path_(std::move(path)), source_(source), aspect_(aspect) {}
+  void Write(int64_t frameNumber, const ImageBuffer& frame) override {
+    WriteImage(frame, path_, TraitsWithAspect(source_, frameNumber, aspect_));
+  }
   // A stop asked for before the one frame is written leaves no file at all.
   bool keepsNothingOnAbandon() const override { return true; }
   std::string NameFor(int64_t) const override { return path_; }
 
  private:
   std::string path_;
+  const FrameSource& source_;
+  std::optional<double> aspect_;
 };
 
 class SequenceSink final : public FrameSink {
  public:
-  explicit SequenceSink(SequencePattern pattern) : pattern_(std::move(pattern)) {}
-  void Write(int64_t frameNumber, const ImageBuffer& frame) override { WriteImage(frame, pattern_.PathFor(frameNumber)); }
+  SequenceSink(SequencePattern pattern, const FrameSource& source, std::optional<double> aspect)
+      : pattern_(std::move(pattern)), source_(source), aspect_(aspect) {}
+  void Write(int64_t frameNumber, const ImageBuffer& frame) override {
+    WriteImage(frame, pattern_.PathFor(frameNumber), TraitsWithAspect(source_, frameNumber, aspect_));
+  }
   std::string NameFor(int64_t frameNumber) const override { return pattern_.PathFor(frameNumber); }
 
  private:
   SequencePattern pattern_;
+  const FrameSource& source_;
+  std::optional<double> aspect_;
 };
 
 class VideoSink final : public FrameSink {
  public:
-  VideoSink(const std::string& path, int32_t width, int32_t height, FrameRate rate, std::optional<AudioSource> audio)
-      : path_(path), writer_(path, width, height, rate, std::move(audio)) {}
+  VideoSink(const std::string& path, int32_t width, int32_t height, FrameRate rate, std::optional<AudioSource> audio,
+            const VideoStyle& style)
+      : path_(path), writer_(path, width, height, rate, std::move(audio), style) {}
   void Write(int64_t, const ImageBuffer& frame) override { writer_.WriteFrame(frame); }
-  void Finish() override { writer_.Finish(); }
+  bool Finish(const CancelToken* cancel) override { return writer_.Finish(cancel); }
+  bool encodes() const override { return true; }
   void Abandon() noexcept override { writer_.Abandon(); }
   bool keepsNothingOnAbandon() const override { return true; }
   std::string NameFor(int64_t) const override { return path_; }
@@ -187,6 +291,27 @@ class VideoSink final : public FrameSink {
 };
 
 }  // namespace
+
+ImageTraits FrameSource::TraitsOf(int64_t) const {
+  ImageTraits traits;
+  traits.alpha = alpha_;
+  return traits;
+}
+
+std::optional<std::pair<int32_t, uint32_t>> FrameSource::pixelAspect() const {
+  // A header keeps the ratio as a float: the nearest fraction with a small
+  // denominator gives back what was meant (2, 1.0926 -> 2:1, 59:54).
+  const double aspect = TraitsOf(frameCount() ? frameNumber(0) : 0).pixelAspect;
+  if (!(aspect > 0) || aspect > 1000 || aspect < 0.001) return std::nullopt;
+  std::pair<int32_t, uint32_t> best{1, 1};
+  double bestError = 1e9;
+  for (uint32_t den = 1; den <= 1000 && bestError > 1e-6 * aspect; ++den) {
+    const auto num = static_cast<int32_t>(std::lround(aspect * den));
+    const double error = std::fabs(static_cast<double>(num) / den - aspect);
+    if (num > 0 && error < bestError) best = {num, den}, bestError = error;
+  }
+  return best;
+}
 
 MediaKind MediaKindOf(const std::string& path) {
   if (SequencePattern::Parse(path)) return MediaKind::Sequence;
@@ -266,6 +391,13 @@ std::vector<int64_t> SequencePattern::Scan() const {
   return frames;
 }
 
+std::vector<int64_t> FrameRange::Frames() const {
+  if (!picks.empty()) return picks;
+  std::vector<int64_t> frames;
+  for (int64_t n = first; n <= last; ++n) frames.push_back(n);
+  return frames;
+}
+
 std::optional<FrameRange> ParseFrameRange(const std::string& text) {
   auto number = [](const std::string& s) -> std::optional<int64_t> {
     if (s.empty() || s.size() > 15) return std::nullopt;
@@ -274,11 +406,38 @@ std::optional<FrameRange> ParseFrameRange(const std::string& text) {
     }
     return std::stoll(s);
   };
-  const size_t dash = text.find('-');
-  const auto first = number(text.substr(0, dash));
-  const auto last = dash == std::string::npos ? first : number(text.substr(dash + 1));
-  if (!first || !last || *last < *first) return std::nullopt;
-  return FrameRange{*first, *last};
+  // A plain range is kept as its ends (it may be long); a list or step is
+  // spelt out, up to a million frames.
+  const bool plain = text.find_first_of(",x") == std::string::npos;
+  std::set<int64_t> frames;
+  FrameRange whole;
+  for (size_t start = 0;;) {
+    const size_t comma = std::min(text.find(',', start), text.size());
+    std::string part = text.substr(start, comma - start);
+    int64_t step = 1;
+    if (const size_t x = part.find('x'); x != std::string::npos) {
+      const auto every = number(part.substr(x + 1));
+      if (!every || *every < 1) return std::nullopt;
+      step = *every;
+      part.resize(x);
+    }
+    const size_t dash = part.find('-');
+    const auto first = number(part.substr(0, dash));
+    const auto last = dash == std::string::npos ? first : number(part.substr(dash + 1));
+    if (!first || !last || *last < *first) return std::nullopt;
+    whole.first = start == 0 ? *first : std::min(whole.first, *first);
+    whole.last = start == 0 ? *last : std::max(whole.last, *last);
+    for (int64_t n = *first; !plain && n <= *last; n += step) {
+      frames.insert(n);
+      if (frames.size() > 1000000) return std::nullopt;
+    }
+    if (comma == text.size()) break;
+    start = comma + 1;
+  }
+  if (!plain && static_cast<int64_t>(frames.size()) != whole.last - whole.first + 1) {
+    whole.picks.assign(frames.begin(), frames.end());
+  }
+  return whole;
 }
 
 // The first (count mod parts) parts take one frame more than the rest, so parts
@@ -299,7 +458,16 @@ void FrameSource::KeepChunk(FrameChunk chunk) {
 
 std::unique_ptr<FrameSource> OpenImageSource(const std::string& path) { return std::make_unique<SingleImageSource>(path); }
 
-std::unique_ptr<FrameSource> OpenSequenceSource(const std::string& patternText, std::optional<FrameRange> range) {
+std::optional<MissingFrames> ParseMissingFrames(const std::string& text) {
+  if (text == "error") return MissingFrames::Error;
+  if (text == "black") return MissingFrames::Black;
+  if (text == "hold") return MissingFrames::Hold;
+  return std::nullopt;
+}
+
+
+std::unique_ptr<FrameSource> OpenSequenceSource(const std::string& patternText, std::optional<FrameRange> range,
+                                                MissingFrames policy) {
   const std::optional<SequencePattern> pattern = SequencePattern::Parse(patternText);
   if (!pattern) throw HostError(patternText + ": not a sequence pattern (use name.%04d.ext or name.####.ext)");
   std::error_code ec;
@@ -307,6 +475,7 @@ std::unique_ptr<FrameSource> OpenSequenceSource(const std::string& patternText, 
   if (!fs::is_directory(folder, ec)) throw HostError(patternText + ": the folder " + folder + " does not exist");
   std::vector<int64_t> found = pattern->Scan();
   if (found.empty()) throw HostError(patternText + ": no files match the pattern");
+  std::vector<int64_t> all = found;
   if (range) {
     if (range->first < found.front() || range->last > found.back()) {
       throw RangeError("--frames " + std::to_string(range->first) + "-" + std::to_string(range->last) + " is outside " +
@@ -318,28 +487,88 @@ std::unique_ptr<FrameSource> OpenSequenceSource(const std::string& patternText, 
                        ": no frames of " + patternText + " in that range");
     }
   }
-  return std::make_unique<SequenceSource>(*pattern, std::move(found));
+  // Every number from the first to the last (or each frame listed) is a frame
+  // of the shot, so a video made of it has every frame in its place. The runs
+  // of those without a file:
+  const FrameRange span = range.value_or(FrameRange{found.front(), found.back(), {}});
+  std::vector<FrameRange> gaps;
+  int64_t missingCount = 0;
+  auto gap = [&](int64_t first, int64_t last) {
+    if (last < first) return;
+    if (!gaps.empty() && gaps.back().last + 1 == first) gaps.back().last = last;
+    else gaps.push_back({first, last, {}});
+    missingCount += last - first + 1;
+  };
+  if (span.picks.empty()) {
+    gap(span.first, found.front() - 1);
+    for (size_t i = 0; i + 1 < found.size(); ++i) gap(found[i] + 1, found[i + 1] - 1);
+    gap(found.back() + 1, span.last);
+  } else {
+    for (int64_t n : span.picks) {
+      if (!std::binary_search(found.begin(), found.end(), n)) gap(n, n);
+    }
+  }
+  if (missingCount > 0 && policy == MissingFrames::Error) {
+    const bool one = missingCount == 1;
+    throw HostError(patternText + ": " + (one ? "frame " : "frames ") + ListRuns(gaps) + (one ? " is" : " are") +
+                    " missing (--missing black or --missing hold renders " + (one ? "it" : "them") + " anyway)");
+  }
+  if (missingCount > 1000000) throw HostError(patternText + ": more than a million frames are missing");
+  std::set<int64_t> missing;
+  for (const FrameRange& g : gaps) {
+    for (int64_t n = g.first; n <= g.last; ++n) missing.insert(n);
+  }
+  return std::make_unique<SequenceSource>(*pattern, span.Frames(), std::move(missing), policy, std::move(all));
 }
 
-std::unique_ptr<FrameSource> OpenVideoSource(const std::string& path, std::optional<FrameRange> range) {
-  return std::make_unique<VideoSource>(path, range);
+std::unique_ptr<FrameSource> OpenVideoSource(const std::string& path, std::optional<FrameRange> range,
+                                             int64_t startNumber) {
+  return std::make_unique<VideoSource>(path, range, startNumber);
 }
 
 std::unique_ptr<FrameSource> OpenBuiltinSource(FrameRange range, int32_t width, int32_t height) {
   return std::make_unique<BuiltinSource>(range, width, height);
 }
 
-std::unique_ptr<FrameSink> OpenImageSink(const std::string& path) { return std::make_unique<ImageSink>(path); }
+std::unique_ptr<FrameSink> OpenImageSink(const std::string& path, const FrameSource& source,
+                                         std::optional<double> aspect) {
+  return std::make_unique<ImageSink>(path, source, aspect);
+}
 
-std::unique_ptr<FrameSink> OpenSequenceSink(const std::string& patternText) {
+std::unique_ptr<FrameSink> OpenSequenceSink(const std::string& patternText, const FrameSource& source,
+                                            std::optional<double> aspect) {
   const std::optional<SequencePattern> pattern = SequencePattern::Parse(patternText);
   if (!pattern) throw HostError(patternText + ": not a sequence pattern (use name.%04d.ext or name.####.ext)");
-  return std::make_unique<SequenceSink>(*pattern);
+  return std::make_unique<SequenceSink>(*pattern, source, aspect);
 }
 
 std::unique_ptr<FrameSink> OpenVideoSink(const std::string& path, int32_t width, int32_t height, FrameRate rate,
-                                         std::optional<AudioSource> audio) {
-  return std::make_unique<VideoSink>(path, width, height, rate, std::move(audio));
+                                         std::optional<AudioSource> audio, const VideoStyle& style) {
+  return std::make_unique<VideoSink>(path, width, height, rate, std::move(audio), style);
+}
+
+OutputFolders::OutputFolders(const std::string& outputPath) {
+  const fs::path target(outputPath);
+  std::error_code ec;
+  fs::path folder;
+  for (const fs::path& part : target.parent_path()) {
+    folder /= part;
+    if (fs::is_directory(folder, ec)) continue;
+    if (!fs::create_directory(folder, ec) && !fs::is_directory(folder)) {
+      const std::string why = ec ? ec.message() : "a file of that name is in the way";
+      RemoveEmpty();
+      throw HostError(outputPath + ": cannot create the folder " + folder.string() + " (" + why + ")");
+    }
+    created_.push_back(folder.string());
+  }
+}
+
+OutputFolders::~OutputFolders() { RemoveEmpty(); }
+
+void OutputFolders::RemoveEmpty() noexcept {
+  std::error_code ec;
+  for (auto it = created_.rbegin(); it != created_.rend(); ++it) fs::remove(*it, ec);   // only if still empty
+  created_.clear();
 }
 
 void CheckOutputFolder(const std::string& outputPath) {

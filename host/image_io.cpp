@@ -43,7 +43,37 @@ ChannelMap MapChannels(const OIIO::ImageSpec& header) {
   return {0, 1, 2, alpha};
 }
 
+// Header fields that describe the file's own storage rather than the picture:
+// the writer sets them for what it writes.
+bool IsStorageField(const std::string& name, bool sameFormat) {
+  static const char* const kStorage[] = {"oiio:BitsPerSample", "oiio:UnassociatedAlpha", "oiio:ColorSpace",
+                                         "oiio:Gamma", "compression", "Compression", "CompressionQuality", "PixelAspectRatio",
+                                         "dpx:ImageDescriptor", "dpx:Packing", "tiff:PhotometricInterpretation",
+                                         "tiff:PlanarConfiguration", "tiff:Compression", "tiff:RowsPerStrip",
+                                         "planarconfig", "jpeg:subsampling", "png:compressionLevel"};
+  // A colour space, compression and chroma subsampling mean the same in the
+  // same format only.
+  if (sameFormat && (name == "oiio:ColorSpace" || name == "oiio:Gamma" || name == "compression" ||
+                     name == "jpeg:subsampling")) {
+    return false;
+  }
+  return std::find(std::begin(kStorage), std::end(kStorage), name) != std::end(kStorage);
+}
+
 }  // namespace
+
+ImageTraits ReadImageTraits(const std::string& path) {
+  const QuietImageLibraries quiet;
+  auto in = OIIO::ImageInput::open(path);
+  if (!in) throw HostError(path + ": cannot read the image (" + OIIO::geterror() + ")");
+  const OIIO::ImageSpec& header = in->spec();
+  ImageTraits traits;
+  traits.alpha = MapChannels(header).a >= 0;
+  traits.metadata = header.extra_attribs;
+  traits.extension = Lower(fs::path(path).extension().string());
+  traits.pixelAspect = header.get_float_attribute("PixelAspectRatio", 0.0f);
+  return traits;
+}
 
 bool IsWritableImageExtension(const std::string& extension) {
   const std::string e = Lower(extension);
@@ -246,7 +276,9 @@ ImageBuffer ReadImage(const std::string& path) {
   return image;
 }
 
-void WriteImage(const ImageBuffer& image, const std::string& path) {
+void WriteImage(const ImageBuffer& image, const std::string& path) { WriteImage(image, path, ImageTraits{}); }
+
+void WriteImage(const ImageBuffer& image, const std::string& path, const ImageTraits& traits) {
   const fs::path target(path);
   const std::string extension = Lower(target.extension().string());
   if (!IsWritableImageExtension(extension)) {
@@ -263,7 +295,7 @@ void WriteImage(const ImageBuffer& image, const std::string& path) {
   std::vector<uint8_t> rgba = image.ToRGBA();
   int channels = 4;
   TypeDesc fileType = TypeDesc::UINT8;
-  if (extension == ".jpg" || extension == ".jpeg") {
+  if (extension == ".jpg" || extension == ".jpeg" || !traits.alpha) {
     channels = 3;
     size_t o = 0;
     for (size_t i = 0; i < rgba.size(); i += 4) {
@@ -272,10 +304,13 @@ void WriteImage(const ImageBuffer& image, const std::string& path) {
       rgba[o++] = rgba[i + 2];
     }
     rgba.resize(o);
-  } else if (extension == ".exr") {
-    fileType = TypeDesc::HALF;
   }
+  if (extension == ".exr") fileType = TypeDesc::HALF;
   OIIO::ImageSpec format(w, h, channels, fileType);
+  for (const OIIO::ParamValue& field : traits.metadata) {
+    if (!IsStorageField(field.name().string(), traits.extension == extension)) format.extra_attribs.push_back(field);
+  }
+  if (traits.pixelAspect > 0) format.attribute("PixelAspectRatio", static_cast<float>(traits.pixelAspect));
   if (channels == 4) {
     format.alpha_channel = 3;
     // The frame's colour is not premultiplied: store it as it is.

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include <OpenImageIO/paramlist.h>
+
 #include "host/image_buffer.h"
 
 namespace lfhost {
@@ -26,6 +28,24 @@ std::pair<int32_t, int32_t> ReadImageSize(const std::string& path);
 // memory and written whole (WriteFileWhole), so a failure leaves neither a partial
 // file nor a damaged earlier one. Throws HostError naming the file and the reason.
 void WriteImage(const ImageBuffer& image, const std::string& path);
+
+// What an output keeps of its input image besides the pixels: its channels
+// (RGB stays RGB, grey becomes RGB, alpha only where the input has one) and its
+// header fields (ICC profile, EXIF with the orientation, DPX and EXR fields,
+// timecode). The pixels themselves are never turned: the flare centre is in
+// stored pixels.
+struct ImageTraits {
+  bool alpha = true;
+  OIIO::ParamValueList metadata;
+  std::string extension;     // of the input, lower case: colour-space fields only carry to the same format
+  double pixelAspect = 0;    // stated pixel aspect ratio; 0 when the file says none
+};
+
+// The traits of an image file, from its header. Throws HostError naming the file.
+ImageTraits ReadImageTraits(const std::string& path);
+
+// WriteImage, storing the channels and header fields `traits` says.
+void WriteImage(const ImageBuffer& image, const std::string& path, const ImageTraits& traits);
 
 // Keeps image libraries from printing on standard error while it lives: read
 // failures are reported once, by us, in one line. OpenImageIO's PNG reader lets

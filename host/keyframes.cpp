@@ -337,6 +337,23 @@ AnimatedControls LoadKeyframeFile(const std::string& path) {
   return ParseKeyframeJson(text.str(), path);
 }
 
+std::vector<std::string> KeyframesOutside(const AnimatedControls& controls, int64_t first, int64_t last) {
+  std::vector<std::string> lines;
+  auto scan = [&](const auto& track) {
+    for (const auto& key : track.keys) {
+      if (key.first < first || key.first > last) {
+        lines.push_back(Where(track.origin + " keyframe", key.first) + " lies outside the frames rendered (" +
+                        std::to_string(first) + " to " + std::to_string(last) + ")");
+      }
+    }
+  };
+  scan(controls.center);
+  scan(controls.brightness);
+  scan(controls.lensType);
+  scan(controls.blend);
+  return lines;
+}
+
 std::optional<std::string> CheckAnimatedControls(const AnimatedControls& controls, const EffectControls& declared,
                                                  int32_t width, int32_t height) {
   auto check = [&](const std::string& origin, std::optional<int64_t> frame,

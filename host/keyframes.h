@@ -84,6 +84,11 @@ AnimatedControls LoadKeyframeFile(const std::string& path);
 // The same from text already read; `name` stands for the file in messages.
 AnimatedControls ParseKeyframeJson(const std::string& text, const std::string& name);
 
+// One line for each keyframe that lies outside frames first..last, the frames
+// rendered ("--center keyframe at frame 96 lies outside the frames rendered
+// (1001 to 1048)"): it only sets what the frames hold before or after it.
+std::vector<std::string> KeyframesOutside(const AnimatedControls& controls, int64_t first, int64_t last);
+
 // Checks every constant and keyframe value against the module's declared ranges
 // for frames of this size. Values between keyframes lie between two checked
 // values, so they need no check of their own. Returns a message naming the

@@ -1,5 +1,6 @@
 #include "host/progress_display.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,8 +25,8 @@ std::string FormatDuration(double seconds) {
   return text;
 }
 
-ProgressDisplay::ProgressDisplay(ProgressMode mode, int64_t totalFrames, std::FILE* out)
-    : mode_(mode), total_(totalFrames), out_(out), start_(std::chrono::steady_clock::now()) {
+ProgressDisplay::ProgressDisplay(ProgressMode mode, int64_t totalFrames, std::FILE* out, int columns)
+    : mode_(mode), total_(totalFrames), out_(out), columns_(columns), start_(std::chrono::steady_clock::now()) {
   if (mode_ == ProgressMode::Terminal) redraw_ = std::thread([this] { RedrawLoop(); });
 }
 
@@ -44,8 +45,7 @@ void ProgressDisplay::FrameProgress(int32_t current, int32_t total) {
 
 void ProgressDisplay::FrameWritten(int64_t frameNumber, const std::string& name) {
   const int64_t written = written_.fetch_add(1) + 1;
-  // A single image needs no log line: the tool's exit status says it all.
-  if (mode_ != ProgressMode::Lines || total_ <= 1) return;
+  if (mode_ != ProgressMode::Lines) return;
   const double fraction = FractionDone();
   const double elapsed = Elapsed();
   const std::string left = fraction > 0 ? FormatDuration(elapsed / fraction * (1 - fraction)) : "?";
@@ -53,6 +53,27 @@ void ProgressDisplay::FrameWritten(int64_t frameNumber, const std::string& name)
   std::fprintf(out_, "lensflare: frame %lld written to %s (%lld/%lld, %s elapsed, %s left)\n",
                static_cast<long long>(frameNumber), name.c_str(), static_cast<long long>(written),
                static_cast<long long>(total_), FormatDuration(elapsed).c_str(), left.c_str());
+  std::fflush(out_);
+}
+
+void ProgressDisplay::Encoding(const std::string& name) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    encoding_ = name;
+  }
+  if (mode_ == ProgressMode::Lines) PrintLine("lensflare: encoding " + name);
+}
+
+void ProgressDisplay::Cancelled(int64_t pending) {
+  PrintLine("lensflare: cancelled; writing the " + std::to_string(pending) + " finished frame" +
+            (pending == 1 ? "" : "s"));
+}
+
+void ProgressDisplay::PrintLine(const std::string& line) {
+  if (mode_ == ProgressMode::Quiet) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  // On a terminal the line takes the status line's place; the status follows.
+  std::fprintf(out_, mode_ == ProgressMode::Terminal ? "\r\033[K%s\n" : "%s\n", line.c_str());
   std::fflush(out_);
 }
 
@@ -84,6 +105,7 @@ std::string ProgressDisplay::StatusLine() const {
     }
   }
   const double elapsed = Elapsed();
+  if (!encoding_.empty()) return line + " | encoding " + encoding_ + " | " + FormatDuration(elapsed) + " elapsed";
   const double fraction = FractionDone();
   line += " | " + FormatDuration(elapsed) + " elapsed | ";
   line += fraction > 0 ? FormatDuration(elapsed / fraction * (1 - fraction)) + " left" : "--:-- left";
@@ -91,8 +113,14 @@ std::string ProgressDisplay::StatusLine() const {
 }
 
 void ProgressDisplay::Redraw() {
-  // "\r" and erase-line keep the status on one line of the terminal.
-  std::fprintf(out_, "\r\033[K%s", StatusLine().c_str());
+  // "\r" and erase-line keep the status on one line of the terminal, as long
+  // as it is shorter than the terminal is wide (else each draw scrolls).
+  std::string line = StatusLine();
+  int columns = columns_;
+  winsize size{};
+  if (columns <= 0 && ioctl(fileno(out_), TIOCGWINSZ, &size) == 0) columns = size.ws_col;
+  if (columns > 1 && line.size() >= static_cast<size_t>(columns)) line.resize(static_cast<size_t>(columns) - 1);
+  std::fprintf(out_, "\r\033[K%s", line.c_str());
   std::fflush(out_);
 }
 

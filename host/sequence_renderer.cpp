@@ -105,6 +105,8 @@ RenderOutcome RenderFrames(const RenderJob& job) {
   BoundedQueue<Frame> toWrite(job.queueDepth);
   FirstError error;
   std::atomic<bool> stopReading{false};
+  // Frames handed to the writer and written, for the line after a cancel.
+  std::atomic<int64_t> renderedCount{0}, written{0};
   auto cancelRequested = [&] { return job.cancel && job.cancel->requested(); };
 
   std::thread reader([&] {
@@ -127,6 +129,7 @@ RenderOutcome RenderFrames(const RenderJob& job) {
         if (sink.keepsNothingOnAbandon() && (error.IsSet() || cancelRequested())) break;
         sink.Write(frame->number, frame->image);
         ++outcome.framesWritten;
+        ++written;
         if (!outcome.firstWritten) outcome.firstWritten = frame->number;
         outcome.lastWritten = frame->number;
         if (job.progress) job.progress->FrameWritten(frame->number, sink.NameFor(frame->number));
@@ -154,6 +157,7 @@ RenderOutcome RenderFrames(const RenderJob& job) {
       if (job.progress) job.progress->FrameStarted(frame->number);
       if (!job.effect) {
         if (!toWrite.Push(std::move(*frame))) break;
+        ++renderedCount;
         continue;
       }
       const ControlSettings settings = job.controls.At(frame->number, width, height);
@@ -179,9 +183,13 @@ RenderOutcome RenderFrames(const RenderJob& job) {
       }
       frame.reset();
       if (!toWrite.Push(std::move(rendered))) break;
+      ++renderedCount;
     }
   } catch (const std::exception& e) {
     error.Set(e.what());
+  }
+  if (outcome.cancelled && job.progress && !sink.keepsNothingOnAbandon() && renderedCount > written) {
+    job.progress->Cancelled(renderedCount - written);
   }
   stopReading = true;
   toRender.Abort();
@@ -199,7 +207,8 @@ RenderOutcome RenderFrames(const RenderJob& job) {
   }
   if (outcome.ok()) {
     try {
-      sink.Finish();
+      if (job.progress && sink.encodes()) job.progress->Encoding(sink.NameFor(0));
+      if (!sink.Finish(job.cancel)) outcome.cancelled = true;
     } catch (const std::exception& e) {
       outcome.error = e.what();
       sink.Abandon();

@@ -170,6 +170,19 @@ int Subprocess::Wait() {
   return status_;
 }
 
+std::optional<int> Subprocess::Poll() {
+  CloseStdin();
+  if (pid_ > 0) {
+    int status = 0;
+    const pid_t ended = waitpid(pid_, &status, WNOHANG);
+    if (ended == 0 || (ended < 0 && errno == EINTR)) return std::nullopt;
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    pid_ = -1;
+  }
+  CloseStdout();
+  return status_;
+}
+
 void Subprocess::Kill() noexcept {
   if (pid_ > 0) kill(pid_, SIGKILL);
   Wait();

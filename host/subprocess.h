@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,9 @@ class Subprocess {
   void CloseStdout();
   // Waits for the child; its exit status, or 128 + signal when it was killed.
   int Wait();
+  // Ends the child's input and returns its exit status if it has ended, without
+  // waiting; nothing while it runs.
+  std::optional<int> Poll();
   // SIGKILL and wait; safe to call at any time.
   void Kill() noexcept;
   // The last line the child printed to standard error ("" if none).

@@ -92,6 +92,7 @@ void ParseSharedArgument(const std::string& command, const std::string& arg, Arg
                          SharedOptions& o) {
   if (arg == "--par") {
     std::tie(o.pixelAspectNum, o.pixelAspectDen) = ParsePixelAspect(arg, reader.Value(arg));
+    o.pixelAspectGiven = true;
   } else if (arg == "--seed") {
     o.seed = static_cast<uint32_t>(ParseInteger(arg, reader.Value(arg), 0, 4294967295LL));
   } else if (arg == "--threads") {

@@ -54,6 +54,7 @@ struct SharedOptions {
   std::string plugin;
   int32_t pixelAspectNum = 1;
   uint32_t pixelAspectDen = 1;
+  bool pixelAspectGiven = false;   // --par; else the input's own
   uint32_t seed = 0;
   int threads = 0;
 };

@@ -46,13 +46,31 @@ ParsedRender ParseRenderOptions(const std::vector<std::string>& args) {
     } else if (arg == "--frames") {
       const std::string text = reader.Value(arg);
       o.frames = lfhost::ParseFrameRange(text);
-      if (!o.frames) throw UsageError(arg + ": \"" + text + "\" is not a frame range (A-B with A <= B, or one frame)");
+      if (!o.frames) {
+        throw UsageError(arg + ": \"" + text +
+                         "\" is not a frame range (A-B with A <= B, one frame, A-BxSTEP, or a list such as 1,5,10-20)");
+      }
+    } else if (arg == "--start-number") {
+      o.startNumber = ParseInteger(arg, reader.Value(arg), 0, 999999999999999LL);
+    } else if (arg == "--skip-existing") {
+      o.skipExisting = true;
     } else if (arg == "--chunk") {
       o.chunk = ParseFrameChunk(arg, reader.Value(arg));
     } else if (arg == "--fps") {
       const std::string text = reader.Value(arg);
       o.fps = lfhost::ParseFrameRate(text);
       if (!o.fps) throw UsageError(arg + ": \"" + text + "\" is not a frame rate (24, 29.97 or 30000/1001)");
+    } else if (arg == "--missing") {
+      const std::string text = reader.Value(arg);
+      const auto missing = lfhost::ParseMissingFrames(text);
+      if (!missing) throw UsageError(arg + ": \"" + text + "\" is not error, black or hold");
+      o.missing = *missing;
+    } else if (arg == "--codec") {
+      o.video.codec = reader.Value(arg);
+    } else if (arg == "--quality") {
+      o.video.quality = reader.Value(arg);
+    } else if (arg == "--pix-fmt") {
+      o.video.pixelFormat = reader.Value(arg);
     } else if (arg == "--size") {
       o.size = ParseFrameSize(arg, reader.Value(arg));
     } else if (arg == "--quiet" || arg == "-q") {
@@ -65,12 +83,6 @@ ParsedRender ParseRenderOptions(const std::vector<std::string>& args) {
   }
   if (p.help) return p;
   if (o.output.empty()) throw UsageError("render: no output given (-o OUTPUT)");
-  std::error_code ec;
-  const std::filesystem::path out(o.output);
-  const std::filesystem::path folder = out.has_parent_path() ? out.parent_path() : std::filesystem::path(".");
-  if (!std::filesystem::is_directory(folder, ec)) {
-    throw UsageError("-o: " + o.output + ": the folder " + folder.string() + " does not exist");
-  }
   // Controls typed on the command line replace the same controls' keys in the file.
   if (!p.keysFile.empty()) {
     try {

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 #include <set>
+#include <tuple>
 
 #include "host/cancel_token.h"
 #include "host/cli/commands.h"
@@ -84,6 +85,20 @@ void CheckPairing(const MediaRenderOptions& o) {
                      (out == MediaKind::Video ? " is a video, which cannot be written in pieces; render the parts to an image sequence"
                                               : " is a single image; parts need a sequence output (name.%04d.png)"));
   }
+  if (o.startNumber && (builtin || in != MediaKind::Video)) {
+    throw UsageError("--start-number: numbers a video's frames; " +
+                     (builtin ? std::string("the built-in frame takes --frames") : o.input + " is not a video"));
+  }
+  if (o.skipExisting && out != MediaKind::Sequence) {
+    throw UsageError("--skip-existing: -o " + o.output + " is not an image sequence");
+  }
+  if (o.fps && !builtin && in == MediaKind::Video) {
+    throw UsageError("--fps: " + o.input + " is a video and keeps its own frame times");
+  }
+  for (const auto& [option, value] : {std::pair{"--codec", o.video.codec}, std::pair{"--quality", o.video.quality},
+                                      std::pair{"--pix-fmt", o.video.pixelFormat}}) {
+    if (!value.empty() && out != MediaKind::Video) throw UsageError(std::string(option) + ": only a video output is encoded");
+  }
   if (o.fps && out != MediaKind::Video) throw UsageError("--fps: only a video output has a frame rate");
 }
 
@@ -118,28 +133,53 @@ void CheckInputsKept(const MediaRenderOptions& o, const Kinds& k, const lfhost::
 std::unique_ptr<lfhost::FrameSource> OpenSource(const MediaRenderOptions& o) {
   if (o.input.empty()) {
     const auto [w, h] = o.size.value_or(std::pair<int32_t, int32_t>{1920, 1080});
-    return lfhost::OpenBuiltinSource(o.frames.value_or(lfhost::FrameRange{0, 0}), w, h);
+    return lfhost::OpenBuiltinSource(o.frames.value_or(lfhost::FrameRange{0, 0, {}}), w, h);
   }
   switch (KindsOf(o).in) {
-    case MediaKind::Sequence: return lfhost::OpenSequenceSource(o.input, o.frames);
-    case MediaKind::Video: return lfhost::OpenVideoSource(o.input, o.frames);
+    case MediaKind::Sequence: return lfhost::OpenSequenceSource(o.input, o.frames, o.missing);
+    case MediaKind::Video: return lfhost::OpenVideoSource(o.input, o.frames, o.startNumber.value_or(0));
     case MediaKind::Image: break;
   }
   return lfhost::OpenImageSource(o.input);
 }
 
+// The pixel aspect ratio a render uses and its output states: --par, else the
+// input's own; nothing when neither says (1:1 then, stated nowhere).
+std::optional<std::pair<int32_t, uint32_t>> PixelAspect(const MediaRenderOptions& o, const lfhost::FrameSource& source) {
+  if (o.pixelAspectGiven) return std::pair{o.pixelAspectNum, o.pixelAspectDen};
+  return source.pixelAspect();
+}
+
 std::unique_ptr<lfhost::FrameSink> OpenSink(const MediaRenderOptions& o, const lfhost::FrameSource& source) {
+  const auto aspect = PixelAspect(o, source);
+  const std::optional<double> stated =
+      aspect ? std::optional(static_cast<double>(aspect->first) / aspect->second) : std::nullopt;
+  if (const auto gaps = source.frameGaps(); gaps && KindsOf(o).out == MediaKind::Video) {
+    // A video is written at one rate; conforming would move frames in time.
+    auto seconds = [](double s) {
+      char text[32];
+      std::snprintf(text, sizeof text, "%.3f", s);
+      return std::string(text);
+    };
+    throw lfhost::HostError(o.input + ": the frame rate varies (frames " + seconds(gaps->first) + " to " +
+                            seconds(gaps->second) +
+                            " s apart); write an image sequence, or make the rate constant first");
+  }
   switch (KindsOf(o).out) {
-    case MediaKind::Sequence: return lfhost::OpenSequenceSink(o.output);
+    case MediaKind::Sequence: return lfhost::OpenSequenceSink(o.output, source, stated);
     case MediaKind::Video: {
       // A video keeps its input's rate; a sequence or the built-in frame is 24
       // frames a second unless --fps says otherwise.
       const lfhost::FrameRate rate = o.fps.value_or(source.frameRate().value_or(lfhost::FrameRate{24, 1}));
-      return lfhost::OpenVideoSink(o.output, source.width(), source.height(), rate, source.audio());
+      lfhost::VideoStyle style = o.video;
+      style.like = source.videoFormat().value_or(lfhost::VideoFormat{});
+      style.alpha = source.hasAlpha();
+      if (aspect) style.sampleAspect = {aspect->first, aspect->second};
+      return lfhost::OpenVideoSink(o.output, source.width(), source.height(), rate, source.audio(), style);
     }
     case MediaKind::Image: break;
   }
-  return lfhost::OpenImageSink(o.output);
+  return lfhost::OpenImageSink(o.output, source, stated);
 }
 
 // What is left in the output after a stop, for the closing message.
@@ -208,6 +248,7 @@ int RunMediaRender(const MediaRenderOptions& o) {
     lfhost::CancelOnStopSignals(cancel);
 
     lfhost::SetDamagedInputPolicy({o.allowDamaged, [](const std::string& what) { PrintError("warning: " + what); }});
+    lfhost::OutputFolders folders(o.output);
     lfhost::CheckOutputFolder(o.output);
     std::unique_ptr<lfhost::FrameSource> source;
     try {
@@ -219,6 +260,20 @@ int RunMediaRender(const MediaRenderOptions& o) {
       throw UsageError(e.what());
     }
     CheckInputsKept(o, KindsOf(o), *source);
+    if (o.skipExisting) {
+      // A finished frame is renamed into place whole, so one that exists is complete.
+      const auto pattern = lfhost::SequencePattern::Parse(o.output);
+      const int64_t asked = source->frameCount();
+      source->DropFrames([&](int64_t n) { return fs::exists(pattern->PathFor(n)); });
+      if (source->frameCount() == 0) {
+        if (!o.quiet) PrintError("all " + std::to_string(asked) + " frames of " + o.output + " exist; nothing to render");
+        return kExitOk;
+      }
+    }
+    const int64_t firstFrame = source->frameNumber(0), lastFrame = source->frameNumber(source->frameCount() - 1);
+    for (const std::string& line : lfhost::KeyframesOutside(o.controls, firstFrame, lastFrame)) {
+      PrintError("warning: " + line);
+    }
     const auto module = lfhost::EffectModule::Load(ResolvePluginPath(o.plugin));
     lfhost::WorkerPool pool(o.threads);
     lfhost::EffectInstance effect(*module, pool, &cancel);
@@ -227,7 +282,13 @@ int RunMediaRender(const MediaRenderOptions& o) {
       PrintError(*error);
       return kExitUsage;
     }
-    std::unique_ptr<lfhost::FrameSink> sink = OpenSink(o, *source);
+    std::unique_ptr<lfhost::FrameSink> sink;
+    try {
+      sink = OpenSink(o, *source);
+    } catch (const lfhost::ChoiceError& e) {
+      PrintError(e.what());
+      return kExitUsage;
+    }
 
     lfhost::ProgressDisplay progress(lfhost::ChooseProgressMode(o.quiet, 2), source->frameCount(), stderr);
     lfhost::RenderJob job;
@@ -236,8 +297,8 @@ int RunMediaRender(const MediaRenderOptions& o) {
     job.effect = &effect;
     job.controls = o.controls;
     job.seed = o.seed;
-    job.pixelAspectNum = o.pixelAspectNum;
-    job.pixelAspectDen = o.pixelAspectDen;
+    std::tie(job.pixelAspectNum, job.pixelAspectDen) =
+        PixelAspect(o, *source).value_or(std::pair<int32_t, uint32_t>{1, 1});
     job.cancel = &cancel;
     job.progress = &progress;
     const lfhost::RenderOutcome outcome = lfhost::RenderFrames(job);

@@ -24,8 +24,12 @@ struct MediaRenderOptions : SharedOptions {
   std::optional<lfhost::FrameChunk> chunk;     // --chunk, a part of those frames
   std::optional<lfhost::FrameRate> fps;        // --fps
   std::optional<std::pair<int32_t, int32_t>> size;   // --size, the built-in frame's
+  lfhost::MissingFrames missing = lfhost::MissingFrames::Error;   // --missing
+  std::optional<int64_t> startNumber;          // --start-number, a video's first frame
+  bool skipExisting = false;                   // --skip-existing
   bool quiet = false;
   bool allowDamaged = false;   // --allow-damaged
+  lfhost::VideoStyle video;                    // --codec, --quality, --pix-fmt
 };
 
 // Adds one --center, --brightness, --lens or --blend value ("V" or "F=V") to its

@@ -93,7 +93,7 @@ lfweb::PreviewFrame LoadPreviewFrame(const ServeOptions& o) {
     frame.renderArgs = {o.input};
   } else {
     std::optional<lfhost::FrameRange> range;
-    if (o.frame) range = lfhost::FrameRange{*o.frame, *o.frame};
+    if (o.frame) range = lfhost::FrameRange{*o.frame, *o.frame, {}};
     std::unique_ptr<lfhost::FrameSource> source = kind == lfhost::MediaKind::Sequence
                                                       ? lfhost::OpenSequenceSource(o.input, range)
                                                       : lfhost::OpenVideoSource(o.input, range);

@@ -23,7 +23,9 @@ TEST_F(CliTest, RendersTheFirstReferenceCaseExactly) {
                            "--center", "625,400", "--seed", "0", "--threads", "3"},
                           dir_);
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.err, "");
+  // A log gets one line for the one file written.
+  EXPECT_EQ(r.err.rfind("lensflare: frame 0 written to " + Path("flare.png") + " (1/1, ", 0), 0u) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
   const std::vector<uint8_t> rgba = lfhost::ReadImage(Path("flare.png")).ToRGBA();
   EXPECT_EQ(Sha256Hex(rgba.data(), rgba.size()), "056b36d44a31312ba4d211615965850dd7224f2347906162aa3b78c19af7afd7");
 }

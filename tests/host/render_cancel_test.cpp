@@ -261,6 +261,22 @@ TEST(ProgressDisplayTest, DurationsAndAStatusLineRedrawnInPlaceForTerminals) {
     EXPECT_EQ(lastDraw.rfind("lensflare: 1/2 frames | frame 1 75% | 0:00 elapsed | 0:00 left\n", 0), 0u) << lastDraw;
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1);
   }
+  {
+    // A 30-column terminal gets 29 characters, so the line never wraps;
+    // the encoding of a video shows as a phase of its own; a cancel's line stands
+    // on its own line.
+    std::FILE* f = std::tmpfile();
+    {
+      lfhost::ProgressDisplay terminal(lfhost::ProgressMode::Terminal, 48, f, 30);
+      terminal.Cancelled(3);
+      for (int n = 0; n < 48; ++n) terminal.FrameWritten(n, "v.mp4");
+      terminal.Encoding("v.mp4");
+      EXPECT_EQ(terminal.StatusLine(), "lensflare: 48/48 frames | encoding v.mp4 | 0:00 elapsed");
+    }
+    const std::string text = captured(f);
+    EXPECT_NE(text.find("\r\033[Klensflare: cancelled; writing the 3 finished frames\n"), std::string::npos) << text;
+    EXPECT_EQ(text.substr(text.rfind("\r\033[K") + 4), "lensflare: 48/48 frames | enc\n");
+  }
 }
 
 }  // namespace

@@ -64,6 +64,9 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
     for (int n = 0; n < 4; ++n) clip.WriteFrame(lftest::PatternFrame(64, 48, n));
     clip.Finish();
   }
+  lftest::RunTool("ffmpeg -v error -nostdin -f lavfi -i testsrc=size=64x48:rate=30 -t 1 -vf "
+                  "\"setpts='if(lt(N,10),N/30,10/30+(N-10)/15)/TB'\" -fps_mode passthrough -c:v ffv1 " +
+                  lftest::ShellQuote(Path("vfr.mkv")));
   fs::create_directories(dir_ / "out");
   const std::string seq = Path("in/plate.####.png");
   const std::string out = Path("out/f.####.png");
@@ -84,7 +87,7 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
       {{"-o", Path("out/o.png"), "--output", Path("out/p.png")}, 2, "--output: given twice"},
       {{}, 2, "no output given"},
       {{"-o", Path("out/o.xyz")}, 2, "unknown output format"},
-      {{"-o", Path("out/nofolder/o.png")}, 2, "does not exist"},
+      {{"-o", Path("in/plate.0001.png/sub/o.png")}, 1, "cannot create the folder " + Path("in/plate.0001.png")},
       {{Path("absent.png"), "-o", Path("out/o.png")}, 1, Path("absent.png") + ": no such file"},
       {{Path("wide/plate.0002.png"), "-o", Path("out/o.png")}, 1, "32768x1 is too large"},
       {{"-o", Path("out/o.png"), "--plugin", Path("none.so")}, 1, "--plugin: " + Path("none.so") + ": no such file"},
@@ -131,6 +134,17 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
       {{seq, "-o", Path("out/v.mp4"), "--chunk", "0/2"}, 2, "--chunk: " + Path("out/v.mp4") + " is a video, which cannot be written in pieces"},
       {{Path("in/plate.0001.png"), "-o", Path("out/o.png"), "--chunk", "0/1"}, 2, "is a single image; parts need a sequence output"},
       {{seq, "-o", Path("out/v.mp4"), "--fps", "fast"}, 2, "--fps: \"fast\" is not a frame rate"},
+      {{Path("clip.mkv"), "-o", Path("out/v.mp4"), "--fps", "25"}, 2, "--fps: " + Path("clip.mkv") + " is a video and keeps its own frame times"},
+      {{Path("vfr.mkv"), "-o", Path("out/v.mkv")}, 1, Path("vfr.mkv") + ": the frame rate varies (frames 0.033 to 0.067 s apart)"},
+      {{seq, "-o", out, "--missing", "skip"}, 2, "--missing: \"skip\" is not error, black or hold"},
+      {{seq, "-o", Path("out/v.mp4"), "--skip-existing"}, 2, "--skip-existing: -o " + Path("out/v.mp4") + " is not an image sequence"},
+      {{seq, "-o", out, "--start-number", "1001"}, 2, "--start-number: numbers a video's frames; " + seq + " is not a video"},
+      {{seq, "-o", out, "--frames", "1-3x0"}, 2, "--frames: \"1-3x0\" is not a frame range"},
+      {{seq, "-o", Path("out/v.webm"), "--codec", "prores"}, 2, "--codec: " + Path("out/v.webm") + ": a .webm file cannot hold prores"},
+      {{seq, "-o", Path("out/v.mkv"), "--quality", "10"}, 2, "--quality: FFV1 is lossless and takes no quality"},
+      {{seq, "-o", Path("out/v.mov"), "--quality", "ultra"}, 2, "--quality: \"ultra\" is not a ProRes profile"},
+      {{seq, "-o", Path("out/v.mp4"), "--pix-fmt", "rgb48"}, 2, "--pix-fmt: h264 cannot store \"rgb48\""},
+      {{seq, "-o", out, "--codec", "h264"}, 2, "--codec: only a video output is encoded"},
       {{seq, "-o", Path("in/plate.%04d.png")}, 2, "would overwrite the input"},
       {{Path("clip.mkv"), "-o", Path("out/../clip.mkv")}, 2, "would overwrite the input"},
       {{seq, "-o", out, "--brightness", "2=400"}, 2, "--brightness at frame 2: Flare Brightness 400 is outside 0 to 300"},

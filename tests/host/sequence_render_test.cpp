@@ -4,6 +4,13 @@
 // middle leaves behind (a cancel: render_cancel_test.cpp).
 #include <gtest/gtest.h>
 
+#include <OpenImageIO/imageio.h>
+
+#include <cstring>
+#include <map>
+#include <sstream>
+#include <utility>
+
 #include "host/frame_source.h"
 #include "host/image_io.h"
 #include "host/video_io.h"
@@ -32,13 +39,16 @@ TEST(SequencePatternTest, NamesAndMatchesFramesAsTheMarkSays) {
   EXPECT_EQ(lfhost::SequencePattern::Parse("a.%d.png")->Match("a.012.png"), std::nullopt);
   EXPECT_EQ(lfhost::SequencePattern::Parse("o.%20d.png")->Match("o.00000000000000000077.png"), 77);
 
-  const std::pair<std::string, std::optional<std::pair<int64_t, int64_t>>> ranges[] = {
-      {"1-10", std::pair<int64_t, int64_t>{1, 10}}, {"7", std::pair<int64_t, int64_t>{7, 7}}, {"10-1", std::nullopt},
-      {"-5", std::nullopt}, {"1-", std::nullopt}, {"1-2-3", std::nullopt}};
-  for (const auto& [text, range] : ranges) {
+  using Frames = std::vector<int64_t>;
+  const std::pair<std::string, std::optional<Frames>> ranges[] = {
+      {"1-4", Frames{1, 2, 3, 4}}, {"7", Frames{7}}, {"1-7x3", Frames{1, 4, 7}}, {"9,2-3,5x2", Frames{2, 3, 5, 9}},
+      {"3,1-2", Frames{1, 2, 3}}, {"10-1", std::nullopt}, {"-5", std::nullopt}, {"1-", std::nullopt},
+      {"1-2-3", std::nullopt}, {"1-9x0", std::nullopt}, {"1,,2", std::nullopt}, {"0-99999999x1,1", std::nullopt}};
+  for (const auto& [text, frames] : ranges) {
     const auto parsed = lfhost::ParseFrameRange(text);
-    EXPECT_EQ(parsed ? std::optional(std::pair(parsed->first, parsed->last)) : std::nullopt, range) << text;
+    EXPECT_EQ(parsed ? std::optional(parsed->Frames()) : std::nullopt, frames) << text;
   }
+  EXPECT_EQ(lfhost::ParseFrameRange("1001-999999999")->last, 999999999);   // a plain range is not spelt out
 }
 
 class SequenceRenderTest : public MediaTest {
@@ -169,6 +179,206 @@ TEST_F(SequenceRenderTest, CompressedVideoKeepsSizeRateFrameCountAndAudio) {
               std::tuple(64, 48, c.frames, c.rate, 1, c.audio)) << c.output;
   }
   for (const std::string& name : Files()) EXPECT_NE(name[0], '.') << name;
+}
+
+// Media round trips at brightness 0, where the flare draws nothing: the output
+// has the input's coding, colour tags, channels, header fields, frame count and
+// frame times, and its pixels decode to the input's within the codec's loss.
+TEST_F(SequenceRenderTest, MediaRoundTripsKeepTagsChannelsTimesAndPixels) {
+  {
+    std::ofstream icc(Path("profile.icc"), std::ios::binary);
+    for (int i = 0; i < 200; ++i) icc.put(static_cast<char>(i * 7));
+  }
+  const std::string ff = "ffmpeg -v error -nostdin -f lavfi -i testsrc2=rate=25:size=";
+  const std::string yuv = " -t 0.2 -sws_flags accurate_rnd+full_chroma_int -c:v libx264 -crf 10 -vf scale=out_color_matrix=";
+  const std::string oiio = "oiiotool --pattern checker:color1=0.2,0.5,0.1:color2=0.9,0.3,0.6 64x48 ";
+  // Each input is made against the usual convention for its height, so only
+  // the tags can have set the matrix (BT.709 below 720 lines, BT.601 at 720).
+  struct Case { std::string make, input, output, facts; double meanError; };
+  const std::vector<Case> cases = {
+      {ff + "320x240" + yuv + "bt709:out_range=tv,format=yuv420p -colorspace bt709 -color_primaries bt709 "
+       "-color_trc bt709 -color_range tv", "709.mp4", "o709.mp4",
+       "codec_name=h264|profile=High|sample_aspect_ratio=1:1|pix_fmt=yuv420p|color_range=tv|color_space=bt709|"
+       "color_transfer=bt709|color_primaries=bt709|nb_read_frames=5", 1.0},
+      {ff + "1280x720" + yuv + "bt601:out_range=tv,format=yuv420p -colorspace smpte170m -color_primaries smpte170m "
+       "-color_trc smpte170m -color_range tv", "601.mp4", "o601.mkv",
+       "codec_name=h264|profile=High|sample_aspect_ratio=1:1|pix_fmt=yuv420p|color_range=tv|color_space=smpte170m|"
+       "color_transfer=smpte170m|color_primaries=smpte170m|nb_read_frames=5", 1.0},
+      {ff + "320x240" + yuv + "bt709:out_range=pc,format=yuv420p -colorspace bt709 -color_range pc", "full.mp4",
+       "ofull.mp4", "codec_name=h264|profile=High|sample_aspect_ratio=1:1|pix_fmt=yuvj420p|color_range=pc|"
+       "color_space=bt709|nb_read_frames=5", 1.0},
+      {ff + "320x240 -t 0.2 -c:v prores_ks -profile:v hq -pix_fmt yuv422p10le -timecode 01:00:00:12", "hq.mov",
+       "ohq.mov", "codec_name=prores|profile=HQ|sample_aspect_ratio=1:1|pix_fmt=yuv422p10le|color_range=tv|"
+       "nb_read_frames=5|tag:timecode=01:00:00:12", 1.5},
+      {ff + "96x64 -t 0.2 -vf setsar=4/3 -c:v ffv1 -pix_fmt bgr0", "rgb.mkv", "orgb.mkv",
+       "codec_name=ffv1|sample_aspect_ratio=4:3|pix_fmt=bgr0|color_range=pc|color_space=gbr|nb_read_frames=5", 0},
+      {oiio + "3 -d uint8 --attrib PixelAspectRatio 2.0 --attrib dpx:Transfer \"Printing density\" -o", "scan.dpx",
+       "oscan.dpx", "channels=3 Orientation=1 PixelAspectRatio=2 dpx:Transfer=Printing density", 0},
+      {"oiiotool --pattern fill:topleft=0.1,0.5,0.3:topright=0.9,0.2,0.4:bottomleft=0.3,0.3,0.9:bottomright=0.8,0.8,0.1 "
+       "64x48 3 -d uint8 --attrib Orientation 6 --attrib Exif:DateTimeOriginal \"2024:05:06 07:08:09\" --iccread " +
+       ShellQuote(Path("profile.icc")) + " -o", "phone.jpg", "ophone.jpg",
+       "channels=3 Orientation=6 ICCProfile=200 bytes Exif:DateTimeOriginal=2024:05:06 07:08:09", 1.0},
+      {oiio + "3 -d uint8 -o", "rgb.png", "orgb.png", "channels=3", 0},
+      {oiio + "1 -d uint8 -o", "grey.png", "ogrey.png", "channels=3", 0},
+  };
+  auto facts = [&](const std::string& name) {
+    if (lfhost::MediaKindOf(name) == lfhost::MediaKind::Video) {
+      std::string line = lftest::RunShell("ffprobe -v error -select_streams v:0 -count_frames -show_entries "
+                                          "stream=codec_name,profile,pix_fmt,color_range,color_space,color_transfer,"
+                                          "color_primaries,sample_aspect_ratio,nb_read_frames:stream_tags=timecode "
+                                          "-of compact=p=0 " + ShellQuote(Path(name))).out;
+      for (const char* unknown : {"|color_space=unknown", "|color_transfer=unknown", "|color_primaries=unknown",
+                                  "|color_range=unknown", "|profile=unknown"}) {
+        if (const size_t at = line.find(unknown); at != std::string::npos) line.erase(at, std::strlen(unknown));
+      }
+      return line.substr(0, line.find('\n'));
+    }
+    auto in = OIIO::ImageInput::open(Path(name));
+    const OIIO::ImageSpec& spec = in->spec();
+    std::string line = "channels=" + std::to_string(spec.nchannels);
+    for (const char* field : {"Orientation", "PixelAspectRatio", "ICCProfile", "Exif:DateTimeOriginal", "dpx:Transfer"}) {
+      const OIIO::ParamValue* p = spec.find_attribute(field);
+      if (!p) continue;
+      line += std::string(" ") + field + "=" +
+              (p->type().basetype == OIIO::TypeDesc::UINT8 ? std::to_string(p->type().numelements()) + " bytes"
+                                                           : p->get_string());
+    }
+    return line;
+  };
+  // Every frame of a file, as the tool reads it.
+  auto frames = [&](const std::string& name) {
+    std::vector<lfhost::ImageBuffer> all;
+    if (lfhost::MediaKindOf(name) != lfhost::MediaKind::Video) {
+      all.push_back(lfhost::ReadImage(Path(name)));
+      return all;
+    }
+    lfhost::VideoReader reader(Path(name), lfhost::ProbeVideo(Path(name)));
+    for (lfhost::ImageBuffer f; reader.ReadFrame(f);) all.push_back(f.Clone());
+    return all;
+  };
+  auto times = [&](const std::string& name) {
+    return lftest::RunShell("ffprobe -v error -select_streams v:0 -show_entries packet=pts_time -of csv=p=0 " +
+                            ShellQuote(Path(name)) + " | sort -n").out;
+  };
+  for (const Case& c : cases) {
+    lftest::RunTool(c.make + " " + ShellQuote(Path(c.input)));
+    const lftest::CliRun r =
+        lftest::RunCli({"render", Path(c.input), "-o", Path(c.output), "--brightness", "0", "--quiet"}, dir_);
+    ASSERT_EQ(r.status, 0) << c.input << ": " << r.err;
+    EXPECT_EQ(facts(c.output), c.facts) << c.input;
+    if (lfhost::MediaKindOf(c.input) == lfhost::MediaKind::Video) {
+      EXPECT_EQ(times(c.output), times(c.input)) << c.input;
+    }
+    const std::vector<lfhost::ImageBuffer> in = frames(c.input), out = frames(c.output);
+    ASSERT_EQ(in.size(), out.size()) << c.input;
+    double error = 0, samples = 0;
+    for (size_t f = 0; f < in.size(); ++f) {
+      const std::vector<uint8_t> a = in[f].ToRGBA(), b = out[f].ToRGBA();
+      ASSERT_EQ(a.size(), b.size()) << c.input;
+      for (size_t i = 0; i < a.size(); ++i) error += std::abs(a[i] - b[i]);
+      samples += static_cast<double>(a.size());
+    }
+    EXPECT_LE(error / samples, c.meanError) << c.input;
+  }
+}
+
+// Gaps and ranges: a run renders exactly the frames asked for, a gap is refused
+// before anything renders or filled as asked, and keys outside the frames are
+// named. At brightness 0 a frame comes out as it went in, so each output shows
+// which input it was made from.
+TEST_F(SequenceRenderTest, GapsAndRangesRenderExactlyTheFramesAskedFor) {
+  WritePlates(1001, 1010);
+  fs::remove(PlatePath(1005));
+  {
+    lfhost::VideoWriter clip(Path("clip.mkv"), 64, 48, {25, 1});
+    for (int n = 0; n < 4; ++n) clip.WriteFrame(lftest::PatternFrame(64, 48, n));
+    clip.Finish();
+  }
+  const std::string seq = Path("in/plate.####.png");
+  constexpr int kBlack = -1;
+  // made: output frame -> the input frame it shows (kBlack for black); for a
+  // video output, only the count of frames matters.
+  struct Case { std::vector<std::string> args; int status; std::map<int64_t, int> made; std::string says; };
+  const std::vector<Case> cases = {
+      {{seq}, 1, {}, seq + ": frame 1005 is missing (--missing black or --missing hold renders it anyway)"},
+      {{seq, "--missing", "hold", "--frames", "1003-1006"}, 0, {{1003, 1003}, {1004, 1004}, {1005, 1004}, {1006, 1006}}, ""},
+      {{seq, "--missing", "black", "--frames", "1004-1006"}, 0, {{1004, 1004}, {1005, kBlack}, {1006, 1006}}, ""},
+      {{seq, "--frames", "1001-1010x3"}, 0, {{1001, 1001}, {1004, 1004}, {1007, 1007}, {1010, 1010}}, ""},
+      {{seq, "--frames", "1009,1002-1003,1005"}, 1, {}, seq + ": frame 1005 is missing"},
+      {{seq, "--frames", "1001-1003", "--skip-existing"}, 0, {{1001, 1009}, {1002, 1002}, {1003, 1003}}, ""},
+      {{Path("clip.mkv"), "--start-number", "1001", "--frames", "1002-1003"}, 0, {{1002, 1}, {1003, 2}}, ""},
+      {{seq, "--frames", "1001-1002", "--center", "0=1,1", "--center", "1002=2,2"}, 0, {{1001, 1001}, {1002, 1002}},
+       "warning: --center keyframe at frame 0 lies outside the frames rendered (1001 to 1002)\n"},
+      {{seq, "--missing", "hold", "-o", Path("out/all.mkv")}, 0, {}, ""},
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    const std::string folder = "out" + std::to_string(i);
+    fs::create_directories(dir_ / folder);
+    // A frame already there (from another run) is left as it is.
+    lfhost::WriteImage(lftest::PatternFrame(64, 48, 1009), Path(folder + "/f.1001.png"));
+    std::vector<std::string> args = {"render", "--brightness", "0", "-o", Path(folder + "/f.####.png")};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const lftest::CliRun r = lftest::RunCli(args, dir_);
+    EXPECT_EQ(r.status, c.status) << i << ": " << r.err;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << i << ": " << r.err;
+    if (args.back().find(".mkv") != std::string::npos) {
+      EXPECT_EQ(lfhost::ProbeVideo(Path("out/all.mkv")).frameCount, 10) << "the video has every frame of the range";
+      continue;
+    }
+    std::vector<std::string> expected = {"f.1001.png"};
+    for (const auto& [number, shows] : c.made) {
+      char name[32];
+      std::snprintf(name, sizeof name, "f.%04lld.png", static_cast<long long>(number));
+      if (number != 1001) expected.push_back(name);
+      lfhost::ImageBuffer want = lftest::PatternFrame(64, 48, shows == kBlack ? 0 : shows);
+      if (shows == kBlack) want.Fill(255, 0, 0, 0);
+      EXPECT_TRUE(lftest::SamePixels(lfhost::ReadImage(Path(folder + "/" + name)), want)) << i << ": " << name;
+    }
+    EXPECT_EQ(Files(folder), expected) << i;
+  }
+}
+
+// Every command of the README's Usage section, as written, on media made here.
+TEST_F(SequenceRenderTest, EveryCommandOfTheReadmeUsageRunsAsWritten) {
+  std::ifstream file(LF_TEST_SOURCE_DIR "/README.md");
+  const std::string readme{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  const size_t start = readme.find("\n## Usage");
+  const std::string usage = readme.substr(start, readme.find("\n## ", start + 1) - start);
+  std::vector<std::string> commands;
+  for (size_t at = usage.find("```sh\n"); at != std::string::npos; at = usage.find("```sh\n", at)) {
+    const size_t end = usage.find("```\n", at + 6);
+    std::istringstream block(usage.substr(at + 6, end - at - 6));
+    std::string command;
+    for (std::string line; std::getline(block, line);) {
+      const bool continued = !line.empty() && line.back() == '\\';
+      if (line.rfind("build/bin/lensflare ", 0) == 0 || !command.empty()) command += continued ? line.substr(0, line.size() - 1) : line;
+      if (!continued && !command.empty()) commands.push_back(std::exchange(command, ""));
+    }
+    at = end;
+  }
+  ASSERT_EQ(commands.size(), 10u) << usage;
+
+  const auto frame = lftest::PatternFrame(64, 48, 1);
+  for (const char* name : {"plate.png", "plate.exr", "scan.dpx"}) lfhost::WriteImage(frame, Path(name));
+  fs::create_directories(dir_ / "shots");
+  for (const auto& [pattern, last] : {std::pair{"plate.%04d.png", 1048}, {"plate.%04d.exr", 1003}, {"shots/plate.%04d.exr", 1003}}) {
+    for (int n = 1001; n <= last; ++n) lfhost::WriteImage(lftest::PatternFrame(64, 48, n), lfhost::SequencePattern::Parse(Path(pattern))->PathFor(n));
+  }
+  lftest::RunTool("ffmpeg -v error -nostdin -f lavfi -i testsrc=size=64x48:rate=12 -f lavfi -i sine -t 0.5 "
+                  "-c:v prores_ks -profile:v hq -c:a pcm_s16le " + ShellQuote(Path("clip.mov")));
+  for (std::string command : commands) {
+    command.replace(0, std::string("build/bin/lensflare").size(), ShellQuote(LF_TEST_CLI_PATH));
+    const lftest::CliRun run = lftest::RunShell("cd " + ShellQuote(dir_.string()) + " && " + command + " 2>&1");
+    EXPECT_EQ(run.status, 0) << command << "\n" << run.out;
+    // The output named by -o is there (a sequence's first frame).
+    const size_t o = command.find(" -o ");
+    if (o == std::string::npos) continue;
+    const std::string output = command.substr(o + 4, command.find(' ', o + 4) - o - 4);
+    const auto pattern = lfhost::SequencePattern::Parse(Path(output));
+    EXPECT_TRUE(pattern ? !pattern->Scan().empty() : fs::exists(Path(output))) << command;
+  }
+  EXPECT_EQ(lfhost::SequencePattern::Parse(Path("elements/flare/element.%04d.png"))->Scan().size(), 24u);
 }
 
 }  // namespace

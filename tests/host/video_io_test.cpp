@@ -70,6 +70,14 @@ TEST_F(VideoIoTest, AbandonedOrFailedEncodesLeaveNothing) {
     writer.WriteFrame(lftest::PatternFrame(64, 48, 0));
   }  // destroyed without Finish
   {
+    // A cancel while ffmpeg encodes its last frames abandons the video.
+    lfhost::VideoWriter writer(Path("cancelled.mp4"), 64, 48, {24, 1});
+    writer.WriteFrame(lftest::PatternFrame(64, 48, 0));
+    lfhost::CancelToken cancel;
+    cancel.Request();
+    EXPECT_FALSE(writer.Finish(&cancel));
+  }
+  {
     lfhost::VideoWriter writer(Path("wrong.mkv"), 64, 48, {24, 1});
     EXPECT_EQ(ErrorOf([&] { writer.WriteFrame(lftest::PatternFrame(32, 48, 0)); }),
               Path("wrong.mkv") + ": cannot encode the video (frame of 32x48 in a video of 64x48)");
