@@ -97,19 +97,6 @@ TEST(Profiles, WidthBelowFourBehavesAsFour) {
   }
 }
 
-TEST(Profiles, CombineWithZeroColourLeavesTheProfile) {
-  FakeHost host;
-  TestCanvas canvas(4, 4, host, kLength);
-  FlareContext& context = canvas.context;
-  for (int32_t k = 0; k < kLength; ++k) context.profileRed[k] = static_cast<uint8_t>(k * 7);
-  const std::vector<uint8_t> before = canvas.profile[0];
-  BuildDiscProfile(8.0f, 0, 0, 0, 1, context);
-  BuildSoftDiscProfile(8.0f, 0, 0, 0, 1, 6, context);
-  BuildRingProfile(8.0f, 0, 0, 0, 1, 6, context);
-  BuildGlowProfile(8.0f, 0, 0, 0, 1, context);
-  EXPECT_EQ(canvas.profile[0], before);
-}
-
 TEST(Profiles, BrokenSizesStayInsideTheProfile) {
   // Guard samples past the profile's length must survive every builder.
   FakeHost host;

@@ -94,49 +94,6 @@ TEST(StampProfileWorker, SplitsRowsIntoBands) {
   }
 }
 
-TEST(StampProfile, CancelStopsTheFirstBandPartWay) {
-  FakeHost host;
-  host.threads = 2;
-  host.abortAfterPolls = 3;  // rows 0..2 of band 0 are drawn, then 517
-  TestCanvas canvas(40, 40, host);
-  canvas.SetProfile(200);
-  StampProfile(20.0f, 20.0f, 8.0f, canvas.context.frame, canvas.context);  // rows 10..29
-  EXPECT_EQ(LoadStatus(canvas.context), 517);
-  EXPECT_EQ(host.abortPolls, 4);
-  for (int32_t y = 10; y < 30; ++y) {
-    const bool drawn = y < 13 || y >= 20;  // band 1 (thread 1, no polls) completes
-    EXPECT_EQ(canvas.At(20, y, 1), drawn ? 200 : 0) << y;
-  }
-}
-
-TEST(StampProfile, IterateErrorBecomesSixteenBitStatus) {
-  FakeHost host;
-  TestCanvas canvas(10, 10, host);
-  host.iterateFailure = 70000;
-  StampProfile(5.0f, 5.0f, 2.0f, canvas.context.frame, canvas.context);
-  EXPECT_EQ(LoadStatus(canvas.context), 4464);  // 70000 - 65536
-  ASSERT_EQ(host.iterates.size(), 1u);
-  EXPECT_EQ(host.iterates[0].count, -1);
-}
-
-TEST(StampProfile, ManyThreadsMatchOneThread) {
-  std::vector<uint8_t> single;
-  for (int32_t threads = 1; threads <= 8; ++threads) {
-    FakeHost host;
-    host.threads = threads;
-    host.parallel = true;
-    TestCanvas canvas(301, 157, host);
-    for (auto& p : canvas.profile)
-      for (size_t i = 0; i < p.size(); ++i) p[i] = static_cast<uint8_t>(i < 255 ? i : 255);
-    canvas.Fill(255, 10, 60, 90);
-    StampProfile(150.3f, 77.7f, 60.0f, canvas.context.frame, canvas.context);
-    StampProfile(20.0f, 150.0f, 40.0f, canvas.context.frame, canvas.context);
-    EXPECT_EQ(LoadStatus(canvas.context), 0);
-    if (threads == 1) single = canvas.data;
-    EXPECT_EQ(canvas.data, single) << threads;
-  }
-}
-
 TEST(StampProfile, BrokenArgumentsNeverEscapeTheFrame) {
   const float inf = std::numeric_limits<float>::infinity();
   const float nan = std::numeric_limits<float>::quiet_NaN();

@@ -9,7 +9,7 @@
 int32_t HostRowBytes(int32_t width) { return ((4 * width + 63) / 64) * 64 + 64; }
 
 int16_t RenderWholeFrame(FakeHost& host, const FlareRenderSettings& s, std::vector<uint8_t>& frame, int32_t width,
-                         int32_t height) {
+                         int32_t height, FlareContext& context) {
   PixelWorld world{};
   world.data = frame.data();
   world.rowBytes = HostRowBytes(width);
@@ -22,10 +22,15 @@ int16_t RenderWholeFrame(FakeHost& host, const FlareRenderSettings& s, std::vect
   records[kParamLensType].value.popup.value = s.lens;
   ParamRecord* params[kParamCount];
   for (int i = 0; i < kParamCount; ++i) params[i] = &records[i];
-  auto context = std::make_unique<FlareContext>();
-  FillHypotTable(context->hypotTable);
-  context->host = &host.in;
+  FillHypotTable(context.hypotTable);
+  context.host = &host.in;
   std::srand(s.seed);
-  RenderFlare(params, &world, *context);
-  return LoadStatus(*context);
+  RenderFlare(params, &world, context);
+  return LoadStatus(context);
+}
+
+int16_t RenderWholeFrame(FakeHost& host, const FlareRenderSettings& s, std::vector<uint8_t>& frame, int32_t width,
+                         int32_t height) {
+  auto context = std::make_unique<FlareContext>();
+  return RenderWholeFrame(host, s, frame, width, height, *context);
 }

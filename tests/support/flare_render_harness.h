@@ -21,6 +21,9 @@ struct FlareRenderSettings {
 int32_t HostRowBytes(int32_t width);
 
 // Renders the flare in place over `frame`, `height` rows of HostRowBytes(width)
-// bytes, and returns the status the render left.
+// bytes, and returns the status the render left; `context` is wired to the host
+// here and keeps what the render left in it.
+int16_t RenderWholeFrame(FakeHost& host, const FlareRenderSettings& settings, std::vector<uint8_t>& frame,
+                         int32_t width, int32_t height, FlareContext& context);
 int16_t RenderWholeFrame(FakeHost& host, const FlareRenderSettings& settings, std::vector<uint8_t>& frame,
                          int32_t width, int32_t height);
