@@ -211,6 +211,27 @@ std::pair<int32_t, int32_t> ReadImageSize(const std::string& path) {
 
 namespace {
 
+// What the image library passes over in a DPX header: it reads the first image
+// element whatever the header's element count says, and trusts its data offset.
+// Empty when the header is sound or the file is no DPX.
+std::string DpxHeaderDamage(const std::string& path) {
+  unsigned char h[812];
+  std::ifstream file(path, std::ios::binary);
+  if (!file.read(reinterpret_cast<char*>(h), sizeof h)) return "";
+  const bool big = std::equal(h, h + 4, "SDPX"), little = std::equal(h, h + 4, "XPDS");
+  if (!big && !little) return "";
+  auto number = [&](size_t at, int bytes) {
+    uint32_t v = 0;
+    for (int i = 0; i < bytes; ++i) v |= uint32_t{h[at + i]} << (8 * (big ? bytes - 1 - i : i));
+    return v;
+  };
+  const uint32_t elements = number(770, 2), dataOffset = number(808, 4);
+  if (elements < 1 || elements > 8) return "the DPX header lists " + std::to_string(elements) + " image elements";
+  file.seekg(0, std::ios::end);
+  if (dataOffset >= static_cast<uint64_t>(file.tellg())) return "the DPX image data would start past the file's end";
+  return "";
+}
+
 // The decode itself, with the libraries kept quiet; what a read that succeeded
 // still complained of goes to `damage`, to be reported once they may speak.
 ImageBuffer DecodeImage(const std::string& path, std::string& damage) {
@@ -264,6 +285,7 @@ ImageBuffer DecodeImage(const std::string& path, std::string& damage) {
   // reader's messages say so.
   damage = in->geterror();
   in->close();
+  if (damage.empty()) damage = DpxHeaderDamage(path);
   return image;
 }
 

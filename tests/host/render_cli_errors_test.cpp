@@ -57,6 +57,11 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
   lfhost::WriteImage(lftest::PatternFrame(64, 48, 0), Path("whole.jpg"));
   std::vector<char> jpeg = lftest::FileBytes(Path("whole.jpg"));
   std::ofstream(Path("cut.jpg"), std::ios::binary).write(jpeg.data(), static_cast<std::streamsize>(jpeg.size() * 2 / 3));
+  // A DPX whose header lists no image element (the count at byte 770).
+  lfhost::WriteImage(lftest::PatternFrame(64, 48, 0), Path("whole.dpx"));
+  std::vector<char> dpx = lftest::FileBytes(Path("whole.dpx"));
+  dpx[770] = dpx[771] = 0;
+  std::ofstream(Path("noelement.dpx"), std::ios::binary).write(dpx.data(), static_cast<std::streamsize>(dpx.size()));
   for (const char* name : {"fifo.png", "fifo.mkv", "fifo.json"}) mkfifo(Path(name).c_str(), 0644);
   fs::create_directory_symlink("loop", dir_ / "loop");
   {
@@ -108,6 +113,7 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
       {{Path("cut.png"), "-o", Path("out/cut.png")}, 1, Path("cut.png") + ": cannot read the image"},
       {{Path("cut.jpg"), "-o", Path("out/cut.png")}, 1, Path("cut.jpg") + ": is damaged (JPEG error: Premature end"},
       {{Path("past.tif"), "-o", Path("out/past.png")}, 1, Path("past.tif") + ": is damaged (TIFFReadEncodedStrip failed"},
+      {{Path("noelement.dpx"), "-o", Path("out/n.png")}, 1, Path("noelement.dpx") + ": is damaged (the DPX header lists 0 image elements)"},
       {{Path("text.mp4"), "-o", Path("out/v.mp4")}, 1, Path("text.mp4") + ": cannot read the video"},
       {{Path("none.mov"), "-o", Path("out/v.mov")}, 1, Path("none.mov") + ": no such file"},
       {{seq, "-o", out, "--plugin", Path("in/plate.0001.png")}, 1, "not an ELF shared library"},
