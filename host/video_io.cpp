@@ -2,9 +2,11 @@
 
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <numeric>
@@ -154,6 +156,45 @@ std::optional<FrameRate> RationalRate(const std::string& text) {
   } catch (const std::exception&) {
     return std::nullopt;
   }
+}
+
+// ffmpeg drops a Y4M file's last frame without a word when the file is cut
+// short inside it, so a cut file would pass for a whole one. Every frame is a
+// "FRAME" line and the same number of bytes, which the first two frame lines
+// measure; the rest are walked at that stride. Empty when the file is whole,
+// too short to tell (one frame) or no Y4M.
+std::string Y4mDamage(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::string line;
+  if (!std::getline(file, line) || line.rfind("YUV4MPEG2 ", 0) != 0) return "";
+  file.seekg(0, std::ios::end);
+  const uint64_t size = static_cast<uint64_t>(file.tellg());
+  const uint64_t first = line.size() + 1;
+  file.seekg(static_cast<std::streamoff>(first));
+  if (!std::getline(file, line) || line.rfind("FRAME", 0) != 0) return "frame 0 has no FRAME line";
+  const uint64_t firstData = first + line.size() + 1;
+  // The second frame line: the first "FRAME" after the first frame's data,
+  // looked for in the file's raw bytes.
+  std::string bytes(static_cast<size_t>(std::min<uint64_t>(size - firstData, uint64_t{1} << 27)), '\0');
+  file.seekg(static_cast<std::streamoff>(firstData));
+  file.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  bytes.resize(static_cast<size_t>(file.gcount()));
+  file.clear();
+  // A frame's pixels may hold the letters "FRAME" too: a stride that does not
+  // find every later frame line is passed over for the next.
+  for (size_t candidate = bytes.find("FRAME"); candidate != std::string::npos;
+       candidate = bytes.find("FRAME", candidate + 1)) {
+    uint64_t at = first, frames = 0;
+    for (; at < size; ++frames) {
+      file.seekg(static_cast<std::streamoff>(at));
+      if (!std::getline(file, line) || line.rfind("FRAME", 0) != 0) break;
+      at += line.size() + 1 + candidate;
+    }
+    file.clear();
+    if (at == size) return "";
+    if (at > size) return "the file ends inside frame " + std::to_string(frames - 1);
+  }
+  return "";
 }
 
 }  // namespace
@@ -399,6 +440,7 @@ VideoInfo ProbeVideo(const std::string& path) {
     throw HostError(path + ": " + Size(info.width, info.height) +
                     " is too large: at most 32767 pixels in either dimension");
   }
+  if (const std::string why = Y4mDamage(path); !why.empty()) ReportDamage(path, why);
   MeasureFrameTimes(path, timeBase, info);
   if (info.frameCount <= 0) throw HostError(path + ": the video has no frames");
   return info;

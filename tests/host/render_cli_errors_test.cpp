@@ -72,6 +72,10 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
   lftest::RunTool("ffmpeg -v error -nostdin -f lavfi -i testsrc=size=64x48:rate=30 -t 1 -vf "
                   "\"setpts='if(lt(N,10),N/30,10/30+(N-10)/15)/TB'\" -fps_mode passthrough -c:v ffv1 " +
                   lftest::ShellQuote(Path("vfr.mkv")));
+  // A Y4M cut inside its third frame: ffmpeg itself would pass it for two.
+  lftest::RunTool("ffmpeg -v error -nostdin -f lavfi -i testsrc=size=64x48:rate=25 -frames:v 3 -pix_fmt yuv420p " +
+                  lftest::ShellQuote(Path("cut.y4m")));
+  fs::resize_file(dir_ / "cut.y4m", fs::file_size(dir_ / "cut.y4m") - 100);
   fs::create_directories(dir_ / "out");
   const std::string seq = Path("in/plate.####.png");
   const std::string out = Path("out/f.####.png");
@@ -114,6 +118,7 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
       {{Path("cut.jpg"), "-o", Path("out/cut.png")}, 1, Path("cut.jpg") + ": is damaged (JPEG error: Premature end"},
       {{Path("past.tif"), "-o", Path("out/past.png")}, 1, Path("past.tif") + ": is damaged (TIFFReadEncodedStrip failed"},
       {{Path("noelement.dpx"), "-o", Path("out/n.png")}, 1, Path("noelement.dpx") + ": is damaged (the DPX header lists 0 image elements)"},
+      {{Path("cut.y4m"), "-o", Path("out/y.%04d.png")}, 1, Path("cut.y4m") + ": is damaged (the file ends inside frame 2)"},
       {{Path("text.mp4"), "-o", Path("out/v.mp4")}, 1, Path("text.mp4") + ": cannot read the video"},
       {{Path("none.mov"), "-o", Path("out/v.mov")}, 1, Path("none.mov") + ": no such file"},
       {{seq, "-o", out, "--plugin", Path("in/plate.0001.png")}, 1, "not an ELF shared library"},
