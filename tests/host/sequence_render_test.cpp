@@ -236,10 +236,10 @@ TEST_F(SequenceRenderTest, MediaRoundTripsKeepTagsChannelsTimesAndPixels) {
       return line.substr(0, line.find('\n'));
     }
     auto in = OIIO::ImageInput::open(Path(name));
-    const OIIO::ImageSpec& spec = in->spec();
-    std::string line = "channels=" + std::to_string(spec.nchannels);
+    const OIIO::ImageSpec& header = in->spec();
+    std::string line = "channels=" + std::to_string(header.nchannels);
     for (const char* field : {"Orientation", "PixelAspectRatio", "ICCProfile", "Exif:DateTimeOriginal", "dpx:Transfer"}) {
-      const OIIO::ParamValue* p = spec.find_attribute(field);
+      const OIIO::ParamValue* p = header.find_attribute(field);
       if (!p) continue;
       line += std::string(" ") + field + "=" +
               (p->type().basetype == OIIO::TypeDesc::UINT8 ? std::to_string(p->type().numelements()) + " bytes"
