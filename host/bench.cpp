@@ -204,7 +204,6 @@ BenchResult RunBench(const EffectModule& module, WorkerPool& pool, const BenchCa
   auto renderOnce = [&] {
     const CommandResult result = effect.Render(input, output, resolved.values);
     if (!result.ok()) throw HostError("bench: render failed: " + DescribeResult(result));
-    effect.host().ClearCallLog();
   };
 
   // Warm-up render, counting the stamps' boxes on the way.

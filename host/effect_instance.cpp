@@ -36,11 +36,6 @@ const RandBinding& ModuleRand() {
 
 std::mutex gRenderCommandMutex;
 
-bool IsHandledCommand(int32_t command) {
-  return command == kCmdAbout || command == kCmdGlobalSetup || (command >= kCmdGlobalSetdown && command <= kCmdSequenceSetdown) ||
-         command == kCmdRender;
-}
-
 std::string Size(int32_t w, int32_t h) { return std::to_string(w) + "x" + std::to_string(h); }
 
 }  // namespace
@@ -68,9 +63,17 @@ std::vector<std::string> EffectInstance::Shutdown() {
     shutDown_ = true;
     if (sequenceData_) SequenceSetdown();
     if (globalSetUp_) GlobalSetdown();
-    host_.ReportLeakedHandles();
+    if (validator_) validator_->ReportLeakedHandles();
   }
-  return host_.violations();
+  return violations();
+}
+
+Validator& EffectInstance::Validate() {
+  if (!validator_) {
+    validator_ = std::make_unique<Validator>(host_);
+    host_.SetObserver(validator_.get());
+  }
+  return *validator_;
 }
 
 CommandResult EffectInstance::Send(int32_t command, CommandOutput& out, bool keepOut) {
@@ -81,11 +84,7 @@ CommandResult EffectInstance::Send(int32_t command, CommandOutput& out, bool kee
   }
   in_.globalData = globalData_;
   in_.sequenceData = sequenceData_;
-  const Handle globalBefore = globalData_;
-  const Handle sequenceBefore = sequenceData_;
-  const CommandOutput outBefore = out;
-  const CommandInput inBefore = in_;
-  const CallbackCounts countsBefore = host_.counts();
+  if (validator_) validator_->BeforeCommand(command, in_, out);
 
   CommandResult result;
   result.command = command;
@@ -98,76 +97,13 @@ CommandResult EffectInstance::Send(int32_t command, CommandOutput& out, bool kee
   const size_t messageLength = strnlen(out.message, kMessageBufferBytes);
   result.message.assign(out.message, messageLength);
 
-  if (!IsHandledCommand(command)) {
-    if (std::memcmp(&outBefore, &out, sizeof out) != 0 || std::memcmp(&inBefore, &in_, sizeof in_) != 0 ||
-        host_.counts().Total() != countsBefore.Total() || result.code != 0) {
-      host_.AddViolation("command " + std::to_string(command) + ": an unhandled command did something");
-    }
-    return result;
-  }
-  if (messageLength == kMessageBufferBytes) host_.AddViolation("command " + std::to_string(command) + ": message not terminated");
+  if (validator_) validator_->AfterCommand(result, in_, out);
+  if (!IsHandledCommand(command)) return result;
   globalData_ = out.globalData;
   sequenceData_ = out.sequenceData;
   if (command == kCmdGlobalSetup && result.ok()) globalSetUp_ = true;
   if (command == kCmdGlobalSetdown) globalSetUp_ = paramsSetUp_ = false;
-  CheckAfter(command, result, out, globalBefore, sequenceBefore);
   return result;
-}
-
-void EffectInstance::CheckAfter(int32_t command, const CommandResult& result, const CommandOutput& out,
-                                Handle globalBefore, Handle sequenceBefore) {
-  auto fault = [&](const std::string& what) { host_.AddViolation("command " + std::to_string(command) + ": " + what); };
-  if (result.hasMessage() && result.message.empty()) fault("message flag set on an empty message");
-  switch (command) {
-    case kCmdGlobalSetup:
-      if (result.ok()) {
-        if (!host_.IsLiveHandle(out.globalData)) fault("globalData is not a live handle");
-        if (in_.globalData != out.globalData) fault("globalData differs between the records");
-        if (out.version != kModuleVersion) fault("version is not 0x80600");
-        if (out.outFlags != kOutFlagGlobal) fault("outFlags is not 0x40");
-        if (host_.RegisteredStringTables() != 1) fault("string table not registered once");
-      } else {
-        if (host_.RegisteredStringTables() != 0) fault("string table still registered after a failure");
-        if (!result.hasMessage()) fault("failure without a message");
-        if (out.globalData) fault("globalData set on a failure");
-      }
-      break;
-    case kCmdGlobalSetdown:
-      if (out.globalData || in_.globalData) fault("globalData not cleared");
-      if (globalBefore && host_.IsLiveHandle(globalBefore)) fault("globalData not disposed");
-      if (host_.RegisteredStringTables() != 0) fault("string table not released");
-      break;
-    case kCmdParamsSetup:
-      if (result.ok()) {
-        if (out.numParams != kParamCount) fault("numParams is " + std::to_string(out.numParams) + ", not 5");
-        if (host_.declaredParams().size() != 4) fault(std::to_string(host_.declaredParams().size()) + " parameters declared");
-      }
-      break;
-    case kCmdSequenceSetup:
-    case kCmdSequenceResetup:
-    case kCmdRender:
-      if (sequenceBefore && sequenceBefore != out.sequenceData && host_.IsLiveHandle(sequenceBefore)) {
-        fault("the replaced sequence handle was not disposed");
-      }
-      if (out.sequenceData) {
-        if (!host_.IsLiveHandle(out.sequenceData)) fault("sequenceData is not a live handle");
-        if (host_.IsLockedHandle(out.sequenceData)) fault("sequenceData left locked");
-        if (in_.sequenceData != out.sequenceData) fault("sequenceData differs between the records");
-      }
-      if (command != kCmdRender) {
-        if (result.ok() && !out.sequenceData) fault("success without sequence data");
-        if (!result.ok() && (result.code != kErrOutOfMemory || !result.hasMessage())) fault("failure other than 4 with a message");
-      }
-      break;
-    case kCmdSequenceFlatten:
-    case kCmdSequenceSetdown:
-      if (out.sequenceData) fault("sequenceData not cleared");
-      if (sequenceBefore && host_.IsLiveHandle(sequenceBefore)) fault("sequence handle not disposed");
-      if (in_.sequenceData != sequenceBefore) fault("in.sequenceData changed");
-      break;
-    default:
-      break;
-  }
 }
 
 CommandResult EffectInstance::GlobalSetup() { return Send(kCmdGlobalSetup); }
@@ -261,8 +197,7 @@ CommandResult EffectInstance::Render(const ImageBuffer& input, ImageBuffer& outp
   currentParams_ = nullptr;
   currentOutput_ = nullptr;
   host_.DismissWorlds();
-  if (!output.GuardsIntact()) host_.AddViolation("command 11: guard bytes around the output overwritten");
-  if (!input.GuardsIntact()) host_.AddViolation("command 11: guard bytes around the input overwritten");
+  if (validator_) validator_->AfterRender(input, output);
   return result;
 }
 

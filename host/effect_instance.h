@@ -1,8 +1,8 @@
 // One instance of the effect: drives FilterMain through its lifecycle (global
-// setup, parameter setup, sequence setup, renders, setdowns) and checks, like a
-// validator, that the module keeps the protocol: command order, handles handed
-// back, numParams, message flag and buffer, guards of every world. Faults the
-// module makes are collected in violations(); host-side refusals throw HostError.
+// setup, parameter setup, sequence setup, renders, setdowns). With Validate(),
+// a Validator also checks that the module keeps the protocol (command order,
+// handles handed back, numParams, message flag and buffer, guards of every
+// world) and collects the faults in violations(); host-side refusals throw HostError.
 //
 // Typical use:
 //   auto module = EffectModule::Load(path);
@@ -25,6 +25,7 @@
 #include "host/host_callbacks.h"
 #include "host/image_buffer.h"
 #include "host/module_loader.h"
+#include "host/validator.h"
 
 namespace lfhost {
 
@@ -48,13 +49,15 @@ class EffectInstance {
  public:
   EffectInstance(const EffectModule& module, WorkerPool& pool, CancelToken* cancel = nullptr);
   // Sends sequence setdown and global setdown if still needed, then reports
-  // handles still alive as violations (see LeakReport for tests).
+  // handles still alive as violations when validated.
   ~EffectInstance();
   EffectInstance(const EffectInstance&) = delete;
   EffectInstance& operator=(const EffectInstance&) = delete;
 
   HostServices& host() { return host_; }
-  void SetFaultPlan(const FaultPlan& plan) { host_.SetFaultPlan(plan); }
+  // Attaches a Validator (once; later calls return the same) and returns it.
+  // Attach it before the first command.
+  Validator& Validate();
   void SetProgressSink(ProgressSink sink) { host_.SetProgressSink(std::move(sink)); }
 
   // Global setup then parameter setup; throws HostError with DescribeResult's
@@ -103,18 +106,17 @@ class EffectInstance {
   Handle sequenceData() const { return sequenceData_; }
   const CommandInput& commandInput() const { return in_; }
   const std::vector<int32_t>& commandsSent() const { return commandsSent_; }
-  // violations() of the host plus lifecycle faults found here.
-  std::vector<std::string> violations() const { return host_.violations(); }
+  // What the Validator found; nothing without one.
+  std::vector<std::string> violations() const { return validator_ ? validator_->violations() : std::vector<std::string>{}; }
   // Sends the setdowns now and returns what the leak check found.
   std::vector<std::string> Shutdown();
 
  private:
-  void CheckAfter(int32_t command, const CommandResult& result, const CommandOutput& out,
-                  Handle globalBefore, Handle sequenceBefore);
   ParamRecord MakeRecord(const DeclaredParam& declared) const;
 
   const EffectModule& module_;
   HostServices host_;
+  std::unique_ptr<Validator> validator_;
   CommandInput in_{};
   Handle globalData_ = nullptr;
   Handle sequenceData_ = nullptr;

@@ -44,19 +44,12 @@ struct HostServices::HandleSlot {
   void* block = nullptr;      // the slot a Handle points at
   size_t size = 0;
   bool locked = false;
-  bool disposed = false;
 };
 
 struct HostServices::StringTable {
   std::string name;
   std::vector<std::string> texts;   // display texts, after "="
 };
-
-int64_t CallbackCounts::Total() const {
-  return newHandle + lockHandle + unlockHandle + disposeHandle + registerStrings + getString +
-         releaseStrings + addParam + copyWorld + blend + worldPass + iterate + formatString + copyString +
-         abortCheck + progress;
-}
 
 uint8_t BlendByte(uint8_t source1, uint8_t source2, int32_t ratio16_16) {
   const int64_t ratio = std::clamp<int64_t>(ratio16_16, 0, 65536);
@@ -90,9 +83,7 @@ HostServices::~HostServices() {
     std::lock_guard<std::mutex> lock(gLiveHostsMutex);
     gLiveHosts.erase(this);
   }
-  for (auto& [handle, slot] : handles_) {
-    if (!slot->disposed) std::free(slot->block);
-  }
+  for (auto& [handle, slot] : handles_) std::free(slot->block);
 }
 
 void HostServices::Connect(CommandInput& in) {
@@ -118,60 +109,18 @@ HostServices* HostServices::FromRef(void* effectRef) noexcept {
   return gLiveHosts.count(effectRef) ? static_cast<HostServices*>(effectRef) : nullptr;
 }
 
-void HostServices::Log(std::string entry) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  callLog_.push_back(std::move(entry));
+std::optional<int32_t> HostServices::Observe(HostCall call, int64_t first, int64_t second) const {
+  if (!observer_) return std::nullopt;
+  return observer_->OnCall(call, first, second);
 }
 
-void HostServices::AddViolation(const std::string& what) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  violations_.push_back(what);
-}
+// The worlds change on the render thread between commands, never while the
+// module runs, so worldPass reads them without a lock.
+void HostServices::AdmitWorld(const ImageBuffer& buffer) { worlds_.push_back(&buffer); }
 
-std::vector<std::string> HostServices::violations() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return violations_;
-}
-
-void HostServices::ClearViolations() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  violations_.clear();
-}
-
-CallbackCounts HostServices::counts() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  CallbackCounts c = counts_;
-  c.abortCheck = abortPolls_.load();
-  c.progress = progressCalls_.load();
-  return c;
-}
-
-std::vector<std::string> HostServices::callLog() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return callLog_;
-}
-
-void HostServices::ClearCallLog() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  callLog_.clear();
-}
-
-std::pair<int32_t, int32_t> HostServices::lastProgress() const {
-  return {progressCurrent_.load(), progressTotal_.load()};
-}
-
-void HostServices::AdmitWorld(const ImageBuffer& buffer) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  worlds_.push_back(&buffer);
-}
-
-void HostServices::DismissWorlds() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  worlds_.clear();
-}
+void HostServices::DismissWorlds() { worlds_.clear(); }
 
 const ImageBuffer* HostServices::FindWorld(const PixelWorld* world) const {
-  std::lock_guard<std::mutex> lock(mutex_);
   for (const ImageBuffer* b : worlds_) {
     if (b->world() == world || (world && b->world()->data == world->data)) return b;
   }
@@ -185,35 +134,37 @@ HostServices::HandleSlot* HostServices::FindSlot(Handle handle) const {
 
 size_t HostServices::LiveHandleCount() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return static_cast<size_t>(std::count_if(handles_.begin(), handles_.end(),
-                                           [](const auto& h) { return !h.second->disposed; }));
+  return handles_.size();
+}
+
+std::vector<size_t> HostServices::LiveHandleSizes() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<size_t> sizes;
+  for (const auto& [handle, slot] : handles_) sizes.push_back(slot->size);
+  return sizes;
+}
+
+size_t HostServices::RetainedEntries() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return handles_.size() + tables_.size() + declared_.size() + worlds_.size() + refusedRecords_.size();
 }
 
 bool HostServices::IsLiveHandle(Handle handle) const {
   std::lock_guard<std::mutex> lock(mutex_);
   const HandleSlot* slot = FindSlot(handle);
-  return slot && !slot->disposed;
+  return slot != nullptr;
 }
 
 bool HostServices::IsLockedHandle(Handle handle) const {
   std::lock_guard<std::mutex> lock(mutex_);
   const HandleSlot* slot = FindSlot(handle);
-  return slot && !slot->disposed && slot->locked;
+  return slot && slot->locked;
 }
 
 size_t HostServices::BlockSize(Handle handle) const {
   std::lock_guard<std::mutex> lock(mutex_);
   const HandleSlot* slot = FindSlot(handle);
   return slot ? slot->size : 0;
-}
-
-void HostServices::ReportLeakedHandles() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (const auto& [handle, slot] : handles_) {
-    if (!slot->disposed) {
-      violations_.push_back("handle of " + std::to_string(slot->size) + " bytes still alive at unload");
-    }
-  }
 }
 
 size_t HostServices::RegisteredStringTables() const {
@@ -237,22 +188,14 @@ int32_t HostServices::AddParam(void* effectRef, int32_t index, ParamRecord* defi
   HostServices* host = FromRef(effectRef);
   if (!host) return kHostErrNoHost;
   try {
-    host->Log("addParam " + std::to_string(index) + " " + (definition ? std::to_string(definition->id) : "null"));
-    int64_t call;
-    {
-      std::lock_guard<std::mutex> lock(host->mutex_);
-      call = ++host->counts_.addParam;
-    }
-    if (host->faults_.failAddParamAt != 0 && call == host->faults_.failAddParamAt) {
-      return host->faults_.addParamError;
-    }
+    if (auto injected = host->Observe(HostCall::kAddParam, index, definition ? definition->id : -1)) return *injected;
     if (!definition) {
-      host->AddViolation("addParam: null definition");
+      host->Fault([] { return std::string("addParam: null definition"); });
       return kHostErrBadArgument;
     }
-    if (index != -1) host->AddViolation("addParam: index " + std::to_string(index) + " instead of -1 (append)");
+    if (index != -1) host->Fault([&] { return "addParam: index " + std::to_string(index) + " instead of -1 (append)"; });
     if (strnlen(definition->name, sizeof definition->name) == sizeof definition->name) {
-      host->AddViolation("addParam: name of parameter " + std::to_string(definition->id) + " not terminated");
+      host->Fault([&] { return "addParam: name of parameter " + std::to_string(definition->id) + " not terminated"; });
     }
     DeclaredParam declared;
     declared.index = index;
@@ -280,8 +223,10 @@ int32_t HostServices::AddParam(void* effectRef, int32_t index, ParamRecord* defi
 int32_t HostServices::AbortCheck(void* effectRef) noexcept {
   HostServices* host = FromRef(effectRef);
   if (!host) return kHostErrNoHost;
-  const int64_t answered = host->abortPolls_.fetch_add(1);
-  if (host->faults_.abortAfterPolls >= 0 && answered >= host->faults_.abortAfterPolls) return kErrCancelled;
+  try {
+    if (auto injected = host->Observe(HostCall::kAbortCheck)) return *injected;
+  } catch (...) {
+  }
   if (host->cancel_ && host->cancel_->requested()) return kErrCancelled;
   return 0;
 }
@@ -289,15 +234,11 @@ int32_t HostServices::AbortCheck(void* effectRef) noexcept {
 int32_t HostServices::Progress(void* effectRef, int32_t current, int32_t total) noexcept {
   HostServices* host = FromRef(effectRef);
   if (!host) return kHostErrNoHost;
-  host->progressCalls_.fetch_add(1);
-  host->progressCurrent_.store(current);
-  host->progressTotal_.store(total);
-  if (host->progressSink_) {
-    try {
-      host->progressSink_(current, total);
-    } catch (...) {
-      // A display that fails must not stop the render.
-    }
+  try {
+    if (auto injected = host->Observe(HostCall::kProgress, current, total)) return *injected;
+    if (host->progressSink_) host->progressSink_(current, total);
+  } catch (...) {
+    // A display that fails must not stop the render.
   }
   return 0;
 }
@@ -308,26 +249,21 @@ int32_t HostServices::RegisterStrings(void** slot, int32_t tag) noexcept {
   HostServices* host = Current();
   if (!host) return kHostErrNoHost;
   try {
-    host->Log("registerStrings " + std::to_string(tag));
-    {
-      std::lock_guard<std::mutex> lock(host->mutex_);
-      ++host->counts_.registerStrings;
-    }
-    if (tag != kRegisterStringsTag) host->AddViolation("registerStrings: tag " + std::to_string(tag));
-    if (host->faults_.registerStringsError != 0) {
+    if (tag != kRegisterStringsTag) host->Fault([&] { return "registerStrings: tag " + std::to_string(tag); });
+    if (auto injected = host->Observe(HostCall::kRegisterStrings, tag)) {
       if (slot) {
         std::lock_guard<std::mutex> lock(host->mutex_);
         host->refusedRecords_.push_back(*slot);
       }
-      return host->faults_.registerStringsError;
+      return *injected;
     }
     if (!slot || !*slot) {
-      host->AddViolation("registerStrings: no table record in the slot");
+      host->Fault([] { return std::string("registerStrings: no table record in the slot"); });
       return kHostErrBadArgument;
     }
     const auto* record = static_cast<const StringTableRecord*>(*slot);
     if (!record->entries || record->entryCount == 0 || record->entryCount > kMaxStringEntries) {
-      host->AddViolation("registerStrings: table record with " + std::to_string(record->entryCount) + " entries");
+      host->Fault([&] { return "registerStrings: table record with " + std::to_string(record->entryCount) + " entries"; });
       return kHostErrBadArgument;
     }
     auto table = std::make_unique<StringTable>();
@@ -335,10 +271,10 @@ int32_t HostServices::RegisterStrings(void** slot, int32_t tag) noexcept {
     for (uint64_t i = 0; i < record->entryCount; ++i) {
       const StringEntry& entry = record->entries[i];
       if (!entry.text) {
-        if (i + 1 != record->entryCount) host->AddViolation("registerStrings: terminating entry before the count");
+        if (i + 1 != record->entryCount) host->Fault([] { return std::string("registerStrings: terminating entry before the count"); });
         break;
       }
-      if (i + 1 == record->entryCount) host->AddViolation("registerStrings: last counted entry is not the terminator");
+      if (i + 1 == record->entryCount) host->Fault([] { return std::string("registerStrings: last counted entry is not the terminator"); });
       table->texts.push_back(TextAfterKey(entry.text));
     }
     std::lock_guard<std::mutex> lock(host->mutex_);
@@ -354,16 +290,16 @@ const char* HostServices::GetString(void* stringRef, int32_t index, int32_t, int
   HostServices* host = Current();
   if (!host) return kEmptyText;
   try {
-    std::unique_lock<std::mutex> lock(host->mutex_);
-    ++host->counts_.getString;
-    host->callLog_.push_back("getString " + std::to_string(index));
-    for (const auto& table : host->tables_) {
-      if (table.get() != stringRef) continue;
-      if (index < 0 || static_cast<size_t>(index) >= table->texts.size()) break;
-      return table->texts[static_cast<size_t>(index)].c_str();
+    host->Observe(HostCall::kGetString, index);
+    {
+      std::lock_guard<std::mutex> lock(host->mutex_);
+      for (const auto& table : host->tables_) {
+        if (table.get() != stringRef) continue;
+        if (index < 0 || static_cast<size_t>(index) >= table->texts.size()) break;
+        return table->texts[static_cast<size_t>(index)].c_str();
+      }
     }
-    lock.unlock();
-    host->AddViolation("getString: index " + std::to_string(index) + " of a table that is not registered");
+    host->Fault([&] { return "getString: index " + std::to_string(index) + " of a table that is not registered"; });
   } catch (...) {
   }
   return kEmptyText;
@@ -373,10 +309,9 @@ int32_t HostServices::ReleaseStrings(void** slot) noexcept {
   HostServices* host = Current();
   if (!host) return kHostErrNoHost;
   try {
-    host->Log("releaseStrings");
-    std::unique_lock<std::mutex> lock(host->mutex_);
-    ++host->counts_.releaseStrings;
+    if (auto injected = host->Observe(HostCall::kReleaseStrings)) return *injected;
     if (slot) {
+      std::lock_guard<std::mutex> lock(host->mutex_);
       for (auto it = host->tables_.begin(); it != host->tables_.end(); ++it) {
         if (it->get() == *slot) {
           host->tables_.erase(it);
@@ -390,8 +325,7 @@ int32_t HostServices::ReleaseStrings(void** slot) noexcept {
         return 0;
       }
     }
-    lock.unlock();
-    host->AddViolation("releaseStrings: not a registered string table");
+    host->Fault([] { return std::string("releaseStrings: not a registered string table"); });
     return kHostErrBadHandle;
   } catch (...) {
     return kErrOutOfMemory;
@@ -400,8 +334,10 @@ int32_t HostServices::ReleaseStrings(void** slot) noexcept {
 
 int32_t HostServices::FormatString(char* destination, const char* format, ...) noexcept {
   if (HostServices* host = Current()) {
-    std::lock_guard<std::mutex> lock(host->mutex_);
-    ++host->counts_.formatString;
+    try {
+      host->Observe(HostCall::kFormatString);
+    } catch (...) {
+    }
   }
   if (!destination) return kHostErrBadArgument;
   BoundedWriter out(destination);
@@ -431,8 +367,10 @@ int32_t HostServices::FormatString(char* destination, const char* format, ...) n
 
 int32_t HostServices::CopyString(char* destination, const char* source) noexcept {
   if (HostServices* host = Current()) {
-    std::lock_guard<std::mutex> lock(host->mutex_);
-    ++host->counts_.copyString;
+    try {
+      host->Observe(HostCall::kCopyString);
+    } catch (...) {
+    }
   }
   if (!destination) return kHostErrBadArgument;
   BoundedWriter out(destination);
@@ -447,12 +385,9 @@ Handle HostServices::NewHandle(int64_t size) noexcept {
   HostServices* host = Current();
   if (!host) return nullptr;
   try {
-    host->Log("newHandle " + std::to_string(size));
-    std::lock_guard<std::mutex> lock(host->mutex_);
-    const int64_t call = ++host->counts_.newHandle;
-    if (host->faults_.failNewHandleAtCall != 0 && call == host->faults_.failNewHandleAtCall) return nullptr;
+    if (host->Observe(HostCall::kNewHandle, size)) return nullptr;
     if (size < 0) {
-      host->violations_.push_back("newHandle: negative size " + std::to_string(size));
+      host->Fault([&] { return "newHandle: negative size " + std::to_string(size); });
       return nullptr;
     }
     auto slot = std::make_unique<HandleSlot>();
@@ -460,6 +395,7 @@ Handle HostServices::NewHandle(int64_t size) noexcept {
     if (!slot->block) return nullptr;
     slot->size = static_cast<size_t>(size);
     Handle handle = &slot->block;
+    std::lock_guard<std::mutex> lock(host->mutex_);
     host->handles_[handle] = std::move(slot);
     return handle;
   } catch (...) {
@@ -467,69 +403,59 @@ Handle HostServices::NewHandle(int64_t size) noexcept {
   }
 }
 
-int32_t HostServices::LockHandle(Handle handle) noexcept {
-  HostServices* host = Current();
-  if (!host) return kHostErrNoHost;
+// Lock and unlock: the lock state is the module's own bookkeeping, checked so
+// that a locked handle is never disposed.
+int32_t HostServices::SetLocked(Handle handle, bool locked, const char* callName) noexcept {
   try {
-    host->Log("lockHandle");
-    std::lock_guard<std::mutex> lock(host->mutex_);
-    ++host->counts_.lockHandle;
-    HandleSlot* slot = host->FindSlot(handle);
-    if (!slot || slot->disposed) {
-      host->violations_.push_back("lockHandle: not a live handle");
+    if (auto injected = Observe(locked ? HostCall::kLockHandle : HostCall::kUnlockHandle, reinterpret_cast<intptr_t>(handle))) {
+      return *injected;
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    HandleSlot* slot = FindSlot(handle);
+    if (!slot) {
+      lock.unlock();
+      Fault([&] { return std::string(callName) + ": not a live handle"; });
       return kHostErrBadHandle;
     }
-    if (slot->locked) host->violations_.push_back("lockHandle: handle already locked");
-    slot->locked = true;
+    const bool was = slot->locked;
+    slot->locked = locked;
+    lock.unlock();
+    if (was == locked) Fault([&] { return std::string(callName) + (locked ? ": handle already locked" : ": handle not locked"); });
     return 0;
   } catch (...) {
     return kErrOutOfMemory;
   }
 }
 
+int32_t HostServices::LockHandle(Handle handle) noexcept {
+  HostServices* host = Current();
+  return host ? host->SetLocked(handle, true, "lockHandle") : kHostErrNoHost;
+}
+
 int32_t HostServices::UnlockHandle(Handle handle) noexcept {
   HostServices* host = Current();
-  if (!host) return kHostErrNoHost;
-  try {
-    host->Log("unlockHandle");
-    std::lock_guard<std::mutex> lock(host->mutex_);
-    ++host->counts_.unlockHandle;
-    HandleSlot* slot = host->FindSlot(handle);
-    if (!slot || slot->disposed) {
-      host->violations_.push_back("unlockHandle: not a live handle");
-      return kHostErrBadHandle;
-    }
-    if (!slot->locked) host->violations_.push_back("unlockHandle: handle not locked");
-    slot->locked = false;
-    return 0;
-  } catch (...) {
-    return kErrOutOfMemory;
-  }
+  return host ? host->SetLocked(handle, false, "unlockHandle") : kHostErrNoHost;
 }
 
 int32_t HostServices::DisposeHandle(Handle handle) noexcept {
   HostServices* host = Current();
   if (!host) return kHostErrNoHost;
   try {
-    host->Log("disposeHandle");
-    std::lock_guard<std::mutex> lock(host->mutex_);
-    ++host->counts_.disposeHandle;
-    HandleSlot* slot = host->FindSlot(handle);
-    if (!slot) {
-      host->violations_.push_back("disposeHandle: not a handle the host made");
+    if (auto injected = host->Observe(HostCall::kDisposeHandle, reinterpret_cast<intptr_t>(handle))) return *injected;
+    std::unique_lock<std::mutex> lock(host->mutex_);
+    auto it = host->handles_.find(handle);
+    if (it == host->handles_.end()) {
+      lock.unlock();
+      host->Fault([] { return std::string("disposeHandle: not a handle the host made"); });
       return kHostErrBadHandle;
     }
-    if (slot->disposed) {
-      host->violations_.push_back("disposeHandle: handle disposed twice");
-      return kHostErrBadHandle;
-    }
-    if (slot->locked) {
-      host->violations_.push_back("disposeHandle: handle is locked");
+    if (it->second->locked) {
+      lock.unlock();
+      host->Fault([] { return std::string("disposeHandle: handle is locked"); });
       return kHostErrHandleLocked;
     }
-    std::free(slot->block);
-    slot->block = nullptr;
-    slot->disposed = true;
+    std::free(it->second->block);
+    host->handles_.erase(it);
     return 0;
   } catch (...) {
     return kErrOutOfMemory;
@@ -550,13 +476,9 @@ int32_t HostServices::Blend(void* effectRef, const PixelWorld* source1, const Pi
   HostServices* host = FromRef(effectRef);
   if (!host) return kHostErrNoHost;
   try {
-    host->Log("blend " + std::to_string(ratio16_16));
-    {
-      std::lock_guard<std::mutex> lock(host->mutex_);
-      ++host->counts_.blend;
-    }
+    if (auto injected = host->Observe(HostCall::kBlend, ratio16_16)) return *injected;
     if (!SameSize(source1, source2) || !SameSize(source1, destination)) {
-      host->AddViolation("blend: worlds missing or of different sizes");
+      host->Fault([] { return std::string("blend: worlds missing or of different sizes"); });
       return kHostErrBadArgument;
     }
     const int64_t ratio = std::clamp<int64_t>(ratio16_16, 0, 65536);
@@ -596,17 +518,13 @@ int32_t HostServices::CopyWorld(void* effectRef, const PixelWorld* source, Pixel
   HostServices* host = FromRef(effectRef);
   if (!host) return kHostErrNoHost;
   try {
-    host->Log("copyWorld");
-    {
-      std::lock_guard<std::mutex> lock(host->mutex_);
-      ++host->counts_.copyWorld;
-    }
+    if (auto injected = host->Observe(HostCall::kCopyWorld)) return *injected;
     if (sourceRect || destinationRect) {
-      host->AddViolation("copyWorld: only whole-world copies (null rectangles) are supported");
+      host->Fault([] { return std::string("copyWorld: only whole-world copies (null rectangles) are supported"); });
       return kHostErrBadArgument;
     }
     if (!SameSize(source, destination)) {
-      host->AddViolation("copyWorld: worlds missing or of different sizes");
+      host->Fault([] { return std::string("copyWorld: worlds missing or of different sizes"); });
       return kHostErrBadArgument;
     }
     const size_t rowLength = static_cast<size_t>(source->width) * 4;
@@ -624,26 +542,18 @@ int32_t HostServices::WorldPass(void* effectRef, int32_t direction, PixelWorld* 
   HostServices* host = FromRef(effectRef);
   if (!host) return kHostErrNoHost;
   try {
-    host->Log("worldPass " + std::to_string(direction));
-    int64_t call;
-    {
-      std::lock_guard<std::mutex> lock(host->mutex_);
-      call = ++host->counts_.worldPass;
-    }
-    if (host->faults_.failWorldPassAtCall != 0 && call == host->faults_.failWorldPassAtCall) {
-      return host->faults_.worldPassError;
-    }
+    if (auto injected = host->Observe(HostCall::kWorldPass, direction)) return *injected;
     if (direction != 0 && direction != 1) {
-      host->AddViolation("worldPass: direction " + std::to_string(direction));
+      host->Fault([&] { return "worldPass: direction " + std::to_string(direction); });
       return kHostErrBadArgument;
     }
     const ImageBuffer* buffer = host->FindWorld(world);
     if (!buffer) {
-      host->AddViolation("worldPass: a world the host did not hand out");
+      host->Fault([] { return std::string("worldPass: a world the host did not hand out"); });
       return kHostErrUnknownWorld;
     }
     if (!buffer->GuardsIntact()) {
-      host->AddViolation("worldPass: the guard bytes around a world were overwritten");
+      host->Fault([] { return std::string("worldPass: the guard bytes around a world were overwritten"); });
       return kHostErrGuardBroken;
     }
     return 0;
@@ -658,17 +568,9 @@ int32_t HostServices::Iterate(int32_t count, void* refcon, IterateWorkerFn worke
   HostServices* host = Current();
   if (!host) return kHostErrNoHost;
   try {
-    host->Log("iterate " + std::to_string(count));
-    int64_t call;
-    {
-      std::lock_guard<std::mutex> lock(host->mutex_);
-      call = ++host->counts_.iterate;
-    }
-    if (host->faults_.failIterateFromCall != 0 && call >= host->faults_.failIterateFromCall) {
-      return host->faults_.iterateError;
-    }
+    if (auto injected = host->Observe(HostCall::kIterate, count)) return *injected;
     if (!worker || count < -1) {
-      host->AddViolation("iterate: count " + std::to_string(count) + (worker ? "" : " without a worker"));
+      host->Fault([&] { return "iterate: count " + std::to_string(count) + (worker ? "" : " without a worker"); });
       return kHostErrBadArgument;
     }
     if (count == 0) return 0;

@@ -2,7 +2,10 @@
 // through CommandInput and HostCallbacks, and the state behind them (tracked
 // handles, registered string tables, declared parameters, the worlds of the
 // current render, abort and progress). All callbacks are noexcept C functions;
-// what the module does wrong is recorded as a violation rather than thrown.
+// what the module does wrong comes back as an error code, and is told to the
+// observer if one is attached (host/host_observer.h). The host keeps only what
+// serving the module needs, so a long session stays the same size: no log, no
+// counts, no text built unless an observer asks for it.
 //
 // Callbacks that carry effectRef (addParam, abortCheck, progress, blend,
 // copyWorld, worldPass) reach their HostServices through it. The others
@@ -11,17 +14,17 @@
 // every FilterMain call, so several instances can run on different threads.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "host/cancel_token.h"
-#include "host/fault_plan.h"
+#include "host/host_observer.h"
 #include "host/worker_pool.h"
 #include "shell/host_protocol.h"
 
@@ -50,15 +53,6 @@ struct DeclaredParam {
   std::vector<std::string> choices;     // popup: split at "|"
 };
 
-// What the callbacks were asked, for tests and the validator.
-struct CallbackCounts {
-  int64_t newHandle = 0, lockHandle = 0, unlockHandle = 0, disposeHandle = 0;
-  int64_t registerStrings = 0, getString = 0, releaseStrings = 0;
-  int64_t addParam = 0, copyWorld = 0, blend = 0, worldPass = 0, iterate = 0;
-  int64_t formatString = 0, copyString = 0, abortCheck = 0, progress = 0;
-  int64_t Total() const;
-};
-
 class HostServices {
  public:
   HostServices(WorkerPool& pool, CancelToken* cancel);
@@ -69,7 +63,9 @@ class HostServices {
   // Writes the callback pointers and effectRef into `in` (other fields untouched).
   void Connect(CommandInput& in);
 
-  void SetFaultPlan(const FaultPlan& plan) { faults_ = plan; }
+  // Told of every callback and fault (null: nobody watches). Set it before the
+  // first command; it must outlive the commands it watches.
+  void SetObserver(HostObserver* observer) { observer_ = observer; }
   void SetProgressSink(ProgressSink sink) { progressSink_ = std::move(sink); }
   void SetCancelToken(CancelToken* cancel) { cancel_ = cancel; }
 
@@ -89,25 +85,12 @@ class HostServices {
   void AdmitWorld(const ImageBuffer& buffer);
   void DismissWorlds();
 
-  // ---- What happened -------------------------------------------------------
-  // Protocol faults seen so far ("disposeHandle: handle disposed twice", ...).
-  std::vector<std::string> violations() const;
-  void AddViolation(const std::string& what);
-  void ClearViolations();
-  // Adds one violation per handle still alive ("handle of 32 bytes leaked").
-  void ReportLeakedHandles();
-
-  CallbackCounts counts() const;
-  // The callbacks made on the calling thread, in order, e.g. "newHandle 8",
-  // "registerStrings 4158", "worldPass 1", "iterate -1", "addParam -1 2"
-  // (abortCheck and progress are only counted).
-  std::vector<std::string> callLog() const;
-  void ClearCallLog();
-
   const std::vector<DeclaredParam>& declaredParams() const { return declared_; }
   void ClearDeclaredParams() { declared_.clear(); }
 
   size_t LiveHandleCount() const;
+  // The size of each handle still alive, at most a few: what the module holds now.
+  std::vector<size_t> LiveHandleSizes() const;
   bool IsLiveHandle(Handle handle) const;
   bool IsLockedHandle(Handle handle) const;
   size_t BlockSize(Handle handle) const;
@@ -116,9 +99,9 @@ class HostServices {
   std::vector<std::string> RegisteredStrings() const;
   std::string RegisteredTableName() const;
 
-  // The module's last progress report (0, 0 before any).
-  std::pair<int32_t, int32_t> lastProgress() const;
-  int64_t abortPolls() const { return abortPolls_.load(); }
+  // Entries in the host's tables (handles, string tables, parameters, worlds):
+  // what serving the module retains, constant from one render to the next.
+  size_t RetainedEntries() const;
 
   WorkerPool& pool() { return pool_; }
 
@@ -147,33 +130,36 @@ class HostServices {
   struct StringTable;
   static HostServices* Current() noexcept;
   static HostServices* FromRef(void* effectRef) noexcept;
-  void Log(std::string entry);
+  // Tells the observer of a call; a value is the result it injects.
+  std::optional<int32_t> Observe(HostCall call, int64_t first = 0, int64_t second = 0) const;
+  // Tells the observer of a fault; `describe` only runs when there is one.
+  template <typename Describe>
+  void Fault(Describe describe) const {
+    if (observer_) observer_->OnFault(describe());
+  }
   const ImageBuffer* FindWorld(const PixelWorld* world) const;
   HandleSlot* FindSlot(Handle handle) const;
+  int32_t SetLocked(Handle handle, bool locked, const char* callName) noexcept;
 
   WorkerPool& pool_;
   CancelToken* cancel_;
-  FaultPlan faults_;
   ProgressSink progressSink_;
   HostCallbacks callbacks_{};
+  HostObserver* observer_ = nullptr;
 
+  // Handles and string tables change in setup commands and at a sequence's
+  // first render, a few times in all; this lock keeps them whole should the
+  // module call from an iterate worker. The callbacks of every frame (abort,
+  // progress, worlds, blend, iterate) take no lock.
   mutable std::mutex mutex_;
-  std::vector<std::string> violations_;
-  std::vector<std::string> callLog_;
-  // Slots live until the host goes away, so a disposed handle is never reused
-  // and a second disposal is recognised.
+  // A disposed handle's slot is freed: the validator, not the host, remembers
+  // it to recognise a second disposal.
   std::map<Handle, std::unique_ptr<HandleSlot>> handles_;
   std::vector<std::unique_ptr<StringTable>> tables_;
   std::vector<DeclaredParam> declared_;
   std::vector<const ImageBuffer*> worlds_;
-  // Table records whose registration was refused; the module may release them.
+  // Table records whose registration an observer refused; the module may release them.
   std::vector<void*> refusedRecords_;
-
-  CallbackCounts counts_;
-  std::atomic<int64_t> abortPolls_{0};
-  std::atomic<int64_t> progressCalls_{0};
-  std::atomic<int32_t> progressCurrent_{0};
-  std::atomic<int32_t> progressTotal_{0};
 };
 
 // The blend every host callback path uses, per byte of the four channels:

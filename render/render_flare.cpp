@@ -5,10 +5,12 @@
 #include "render/lenses/lens_programs.h"
 #include "render/profile_allocation.h"
 
+#ifdef LF_TEST_SEAMS
 ProfileAllocation gProfileAllocation = {
     [](size_t bytes) { return std::malloc(bytes); },
     [](void* block) { std::free(block); },
 };
+#endif
 
 namespace {
 
@@ -53,21 +55,21 @@ void RenderFlare(EffectParams params, PixelWorld* output, FlareContext& context)
 
   // Not cleared: every element builds its profile in set mode before stamping.
   size_t length = static_cast<size_t>(context.profileLength);
-  context.profileRed = static_cast<uint8_t*>(gProfileAllocation.allocate(length));
+  context.profileRed = static_cast<uint8_t*>(AllocateProfile(length));
   if (context.profileRed == nullptr) {
     StoreStatus(context, kErrRendererOutOfMemory);
     return;
   }
-  context.profileGreen = static_cast<uint8_t*>(gProfileAllocation.allocate(length));
+  context.profileGreen = static_cast<uint8_t*>(AllocateProfile(length));
   if (context.profileGreen == nullptr) {
-    gProfileAllocation.release(context.profileRed);
+    ReleaseProfile(context.profileRed);
     StoreStatus(context, kErrRendererOutOfMemory);
     return;
   }
-  context.profileBlue = static_cast<uint8_t*>(gProfileAllocation.allocate(length));
+  context.profileBlue = static_cast<uint8_t*>(AllocateProfile(length));
   if (context.profileBlue == nullptr) {
-    gProfileAllocation.release(context.profileRed);
-    gProfileAllocation.release(context.profileGreen);
+    ReleaseProfile(context.profileRed);
+    ReleaseProfile(context.profileGreen);
     StoreStatus(context, kErrRendererOutOfMemory);
     return;
   }
@@ -99,9 +101,9 @@ void RenderFlare(EffectParams params, PixelWorld* output, FlareContext& context)
   }
 
   // Released whatever the program left in status.
-  gProfileAllocation.release(context.profileRed);
-  gProfileAllocation.release(context.profileGreen);
-  gProfileAllocation.release(context.profileBlue);
+  ReleaseProfile(context.profileRed);
+  ReleaseProfile(context.profileGreen);
+  ReleaseProfile(context.profileBlue);
 }
 
 int32_t CheckAbort(FlareContext& context) {

@@ -24,8 +24,10 @@ bool ProcessorHasAvx2() {
 #endif
 }
 
+#ifdef LF_TEST_SEAMS
 // -1: no set forced.
 std::atomic<int> gForcedSet{-1};
+#endif
 
 }  // namespace
 
@@ -34,17 +36,21 @@ bool StampKernelSetSupported(StampKernelSet set) {
 }
 
 StampKernelSet ActiveStampKernelSet() {
+#ifdef LF_TEST_SEAMS
   const int forced = gForcedSet.load(std::memory_order_relaxed);
   if (forced >= 0 && StampKernelSetSupported(static_cast<StampKernelSet>(forced))) {
     return static_cast<StampKernelSet>(forced);
   }
+#endif
   return ProcessorHasAvx2() ? StampKernelSet::kAvx2 : StampKernelSet::kPortable;
 }
 
+#ifdef LF_TEST_SEAMS
 void ForceStampKernelSet(StampKernelSet set) {
   gForcedSet.store(static_cast<int>(set), std::memory_order_relaxed);
 }
 void ClearForcedStampKernelSet() { gForcedSet.store(-1, std::memory_order_relaxed); }
+#endif
 
 StampRowKernels RowKernelsFor(StampKernelSet set) {
 #if defined(__x86_64__)

@@ -23,10 +23,12 @@ enum class StampKernelSet { kPlain, kPortable, kAvx2 };
 
 StampKernelSet ActiveStampKernelSet();
 bool StampKernelSetSupported(StampKernelSet set);
-// For tests and benchmarks: use `set` from now on (ignored when unsupported)
-// until cleared. Not to be changed while a stamp runs.
+#ifdef LF_TEST_SEAMS
+// In the test build, for tests and benchmarks: use `set` from now on (ignored
+// when unsupported) until cleared. Not to be changed while a stamp runs.
 void ForceStampKernelSet(StampKernelSet set);
 void ClearForcedStampKernelSet();
+#endif
 
 // One row of a profile stamp. Precondition: FastHypot of every column's offset
 // in [begin, end) and absDy is below the packed profile's length.

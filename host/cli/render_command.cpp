@@ -77,6 +77,8 @@ ParsedRender ParseRenderOptions(const std::vector<std::string>& args) {
       o.quiet = true;
     } else if (arg == "--allow-damaged") {
       o.allowDamaged = true;
+    } else if (arg == "--validate") {
+      o.validate = true;
     } else {
       ParseSharedArgument("render", arg, reader, o);
     }

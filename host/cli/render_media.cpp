@@ -277,6 +277,7 @@ int RunMediaRender(const MediaRenderOptions& o) {
     const auto module = lfhost::EffectModule::Load(ResolvePluginPath(o.plugin));
     lfhost::WorkerPool pool(o.threads);
     lfhost::EffectInstance effect(*module, pool, &cancel);
+    if (o.validate) effect.Validate();
     effect.Start();
     if (const auto error = lfhost::CheckAnimatedControls(o.controls, effect.controls(), source->width(), source->height())) {
       PrintError(*error);

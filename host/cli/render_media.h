@@ -29,6 +29,7 @@ struct MediaRenderOptions : SharedOptions {
   bool skipExisting = false;                   // --skip-existing
   bool quiet = false;
   bool allowDamaged = false;   // --allow-damaged
+  bool validate = false;       // --validate: check the plug-in keeps the protocol
   lfhost::VideoStyle video;                    // --codec, --quality, --pix-fmt
 };
 

@@ -31,8 +31,9 @@ TEST_F(CliTest, RendersTheFirstReferenceCaseExactly) {
 }
 
 TEST_F(CliTest, WithoutInputRendersOntoAnOpaqueDarkFrame) {
-  const CliRun r = RunCli({"render", "-o", Path("dark.png"), "--center", "40%,40%", "--lens", "105mm"}, dir_);
+  const CliRun r = RunCli({"render", "-o", Path("dark.png"), "--center", "40%,40%", "--lens", "105mm", "--validate"}, dir_);
   ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err.find("protocol fault"), std::string::npos) << r.err;   // the validator found nothing
   const lfhost::ImageBuffer image = lfhost::ReadImage(Path("dark.png"));
   ASSERT_EQ(image.width(), 1920);
   ASSERT_EQ(image.height(), 1080);

@@ -28,9 +28,11 @@ inline lfhost::WorkerPool& TestPool() {
   return pool;
 }
 
-// An instance after global and parameter setup.
+// An instance after global and parameter setup, validated: Shutdown() reports
+// every protocol fault.
 inline std::unique_ptr<lfhost::EffectInstance> StartedEffect() {
   auto effect = std::make_unique<lfhost::EffectInstance>(TestModule(), TestPool());
+  effect->Validate();
   effect->Start();
   return effect;
 }

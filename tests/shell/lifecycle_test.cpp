@@ -20,6 +20,7 @@ const char kOutOfMemory[] = "Not enough memory to execute Lens Flare.";
 
 TEST(GlobalSetupTest, SucceedsWithVersionFlagsAndOneRegisteredTable) {
   EffectInstance effect(TestModule(), TestPool());
+  effect.Validate();
   CommandOutput out;
   const CommandResult r = effect.Send(kCmdGlobalSetup, out);
   ASSERT_EQ(r.code, 0);
@@ -29,7 +30,7 @@ TEST(GlobalSetupTest, SucceedsWithVersionFlagsAndOneRegisteredTable) {
   EXPECT_EQ(effect.commandInput().globalData, out.globalData);
   EXPECT_EQ(effect.host().RegisteredStringTables(), 1u);
   EXPECT_EQ(effect.host().RegisteredTableName(), "NRVN_Lens_Flare");
-  const std::vector<std::string> log = effect.host().callLog();
+  const std::vector<std::string> log = effect.Validate().callLog();
   ASSERT_GE(log.size(), 2u);
   EXPECT_EQ(log[0], "registerStrings 4158");
   EXPECT_EQ(effect.host().BlockSize(out.globalData), sizeof(void*));
@@ -41,10 +42,12 @@ TEST(GlobalSetupTest, FailureReleasesStringsAndReportsTheFixedMessage) {
   struct Case { int64_t failNewHandleAt; int32_t stringsError, code; int64_t newHandleCalls; };
   for (const Case& c : {Case{1, 0, 4, 1}, Case{0, -50, -50, 0}, Case{0, 1234, 1234, 0}}) {
     EffectInstance effect(TestModule(), TestPool());
+    effect.Validate();
+  effect.Validate();
     FaultPlan f;
     f.failNewHandleAtCall = c.failNewHandleAt;
     f.registerStringsError = c.stringsError;
-    effect.SetFaultPlan(f);
+    effect.Validate().SetFaultPlan(f);
     CommandOutput out;
     const CommandResult r = effect.Send(kCmdGlobalSetup, out);
     EXPECT_EQ(r.code, c.code);
@@ -53,8 +56,8 @@ TEST(GlobalSetupTest, FailureReleasesStringsAndReportsTheFixedMessage) {
     EXPECT_EQ(r.message, kInitFailure);
     EXPECT_EQ(out.globalData, nullptr);
     EXPECT_EQ(effect.host().RegisteredStringTables(), 0u);
-    EXPECT_EQ(effect.host().counts().releaseStrings, 1);
-    EXPECT_EQ(effect.host().counts().newHandle, c.newHandleCalls);
+    EXPECT_EQ(effect.Validate().counts().releaseStrings, 1);
+    EXPECT_EQ(effect.Validate().counts().newHandle, c.newHandleCalls);
     EXPECT_EQ(effect.Shutdown(), lftest::kNoFaults);
   }
 }
@@ -64,7 +67,7 @@ TEST(SequenceSetupTest, OutOfMemoryGivesCodeFourAndTheLocalizedMessage) {
     auto effect = lftest::StartedEffect();
     FaultPlan f;
     f.failNewHandleAtCall = 2;   // the first was GlobalData
-    effect->SetFaultPlan(f);
+    effect->Validate().SetFaultPlan(f);
     CommandOutput out;
     const CommandResult r = effect->Send(command, out);
     EXPECT_EQ(r.code, 4) << command;
@@ -81,11 +84,13 @@ TEST(SequenceSetupTest, ResetupDisposesTheOldBlockAndLocksTheNewOneOnlyWhileFill
   const Handle first = effect->sequenceData();
   ASSERT_TRUE(effect->host().IsLiveHandle(first));
   ASSERT_EQ(effect->SequenceResetup().code, 0);
-  EXPECT_FALSE(effect->host().IsLiveHandle(first));
+  // The host frees a disposed block, so the new one may take its address.
+  EXPECT_EQ(effect->Validate().counts().disposeHandle, 1);
+  EXPECT_EQ(effect->host().LiveHandleCount(), 2u);
   EXPECT_TRUE(effect->host().IsLiveHandle(effect->sequenceData()));
   EXPECT_FALSE(effect->host().IsLockedHandle(effect->sequenceData()));
-  EXPECT_EQ(effect->host().counts().lockHandle, 2);
-  EXPECT_EQ(effect->host().counts().unlockHandle, 2);
+  EXPECT_EQ(effect->Validate().counts().lockHandle, 2);
+  EXPECT_EQ(effect->Validate().counts().unlockHandle, 2);
   ASSERT_EQ(effect->SequenceFlatten().code, 0);
   EXPECT_EQ(effect->sequenceData(), nullptr);
   EXPECT_EQ(effect->host().LiveHandleCount(), 1u);   // GlobalData only
@@ -97,10 +102,10 @@ TEST(SequenceSetupTest, ResetupDisposesTheOldBlockAndLocksTheNewOneOnlyWhileFill
 TEST(SequenceSetupTest, FlattenAndSetdownWithoutSequenceDataMakeNoCallback) {
   for (int32_t command : {kCmdSequenceFlatten, kCmdSequenceSetdown}) {
     auto effect = lftest::StartedEffect();
-    const int64_t before = effect->host().counts().Total();
+    const int64_t before = effect->Validate().counts().Total();
     CommandOutput out;
     EXPECT_EQ(effect->Send(command, out).code, 0);
-    EXPECT_EQ(effect->host().counts().Total(), before) << command;
+    EXPECT_EQ(effect->Validate().counts().Total(), before) << command;
     EXPECT_EQ(effect->Shutdown(), lftest::kNoFaults);
   }
 }
@@ -113,11 +118,11 @@ TEST(CommandDispatchTest, UnhandledCommandsReturnZeroAndTouchNothing) {
     std::memset(&out, 0x5A, sizeof out);
     const CommandOutput before = out;
     const CommandInput inBefore = effect->commandInput();
-    const int64_t calls = effect->host().counts().Total();
+    const int64_t calls = effect->Validate().counts().Total();
     const CommandResult r = effect->Send(command, out, /*keepOut=*/true);
     EXPECT_EQ(r.code, 0) << command;
     EXPECT_EQ(std::memcmp(&out, &before, sizeof out), 0) << command;
-    EXPECT_EQ(effect->host().counts().Total(), calls) << command;
+    EXPECT_EQ(effect->Validate().counts().Total(), calls) << command;
     EXPECT_EQ(effect->commandInput().sequenceData, inBefore.sequenceData) << command;
   }
   EXPECT_EQ(effect->Shutdown(), lftest::kNoFaults);

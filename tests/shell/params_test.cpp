@@ -63,6 +63,7 @@ ParamRecord ExpectedDefinition(int position, const char* choicesPointer) {
 
 TEST(SetupParamsTest, DeclaresFourParametersByteForByteAndFiveInAll) {
   auto effect = std::make_unique<lfhost::EffectInstance>(TestModule(), TestPool());
+  effect->Validate();
   ASSERT_EQ(effect->GlobalSetup().code, 0);
   CommandOutput out;
   ASSERT_EQ(effect->Send(kCmdParamsSetup, out).code, 0);
@@ -83,18 +84,19 @@ TEST(SetupParamsTest, DeclaresFourParametersByteForByteAndFiveInAll) {
 
 TEST(SetupParamsTest, RefusalOfTheThirdDeclarationStopsAndLeavesNumParams) {
   auto effect = std::make_unique<lfhost::EffectInstance>(TestModule(), TestPool());
+  effect->Validate();
   ASSERT_EQ(effect->GlobalSetup().code, 0);
   lfhost::FaultPlan f;
   f.failAddParamAt = 3;
   f.addParamError = -9;
-  effect->SetFaultPlan(f);
+  effect->Validate().SetFaultPlan(f);
   CommandOutput out{};
   out.globalData = effect->globalData();
   out.numParams = 1234;
   const lfhost::CommandResult r = effect->Send(kCmdParamsSetup, out, /*keepOut=*/true);
   EXPECT_EQ(r.code, -9);
   EXPECT_EQ(out.numParams, 1234);
-  EXPECT_EQ(effect->host().counts().addParam, 3);
+  EXPECT_EQ(effect->Validate().counts().addParam, 3);
   ASSERT_EQ(effect->host().declaredParams().size(), 2u);
   EXPECT_EQ(effect->host().declaredParams()[1].record.id, 2);
 }

@@ -40,13 +40,13 @@ TEST(RenderCommandTest, IterateFailureMapsTheSixteenBitStatus) {
     FaultPlan f;
     f.failIterateFromCall = 1;
     f.iterateError = c.iterateError;
-    effect->SetFaultPlan(f);
+    effect->Validate().SetFaultPlan(f);
     const ImageBuffer input = lfhost::MakeDarkFrame(kW, kH);
     ImageBuffer output(kW, kH);
     const CommandResult r = effect->Render(input, output, Values());
     EXPECT_EQ(r.code, c.code) << c.iterateError;
     EXPECT_EQ(r.hasMessage() ? r.message : "", c.code == 4 ? "Not enough memory to execute Lens Flare." : "");
-    const std::vector<std::string> log = effect->host().callLog();
+    const std::vector<std::string> log = effect->Validate().callLog();
     EXPECT_EQ(CountEntries(log, "worldPass 1"), 1);
     EXPECT_EQ(CountEntries(log, "worldPass 0"), 0);   // no closing pass after a failure
     EXPECT_EQ(CountEntries(log, "blend"), 1);         // the blend happens in every case
@@ -59,14 +59,14 @@ TEST(RenderCommandTest, AbortAtAnyPointGives517AndStillBlends) {
     auto effect = lftest::StartedEffect();
     FaultPlan f;
     f.abortAfterPolls = polls;
-    effect->SetFaultPlan(f);
+    effect->Validate().SetFaultPlan(f);
     const ImageBuffer input = lftest::OpaqueFrame(kW, kH);
     ImageBuffer output(kW, kH);
     const CommandResult r = effect->Render(input, output, Values(3));
     EXPECT_EQ(r.code, 517) << polls;
     EXPECT_FALSE(r.hasMessage());
     EXPECT_EQ(lfhost::DescribeResult(r), "cancelled");
-    const std::vector<std::string> log = effect->host().callLog();
+    const std::vector<std::string> log = effect->Validate().callLog();
     EXPECT_EQ(CountEntries(log, "worldPass 0"), 0) << polls;
     EXPECT_EQ(CountEntries(log, "blend"), 1) << polls;
     EXPECT_EQ(effect->Shutdown(), lftest::kNoFaults);
@@ -84,14 +84,14 @@ TEST(RenderCommandTest, EarlyFaultsReturnTheirCodeAndLeaveAPlainCopyOrABlend) {
     f.failWorldPassAtCall = c.failWorldPassAt;
     f.worldPassError = c.error;
     f.failNewHandleAtCall = c.failNewHandleAt;
-    effect->SetFaultPlan(f);
+    effect->Validate().SetFaultPlan(f);
     const ImageBuffer input = lfhost::MakeDarkFrame(kW, kH);
     ImageBuffer output(kW, kH);
     const CommandResult r = effect->Render(input, output, Values());
     EXPECT_EQ(r.code, c.code);
     EXPECT_EQ(lfhost::DescribeResult(r), c.code == 4 ? "Not enough memory to execute Lens Flare."
                                                      : "host error " + std::to_string(c.code));
-    EXPECT_EQ(effect->host().counts().blend, c.blends) << c.code;
+    EXPECT_EQ(effect->Validate().counts().blend, c.blends) << c.code;
     if (c.blends == 0) {
       EXPECT_EQ(output.ToRGBA(), input.ToRGBA()) << c.code;   // the plain copy
     }
@@ -108,7 +108,7 @@ TEST(RenderCommandTest, BlendRatioFollowsBrightnessFadeAndBlendControl) {
     const ImageBuffer input = lfhost::MakeDarkFrame(kW, kH);
     ImageBuffer output(kW, kH);
     ASSERT_EQ(effect->Render(input, output, Values(1, c.brightness, c.blend)).code, 0);
-    EXPECT_EQ(CountEntries(effect->host().callLog(), c.expectedBlend), 1) << c.brightness << " " << c.blend;
+    EXPECT_EQ(CountEntries(effect->Validate().callLog(), c.expectedBlend), 1) << c.brightness << " " << c.blend;
     if (c.brightness == 0.0) {
       EXPECT_EQ(output.ToRGBA(), input.ToRGBA());
     }
@@ -122,7 +122,7 @@ TEST(RenderCommandTest, RenderBeforeSequenceSetupCreatesTheBlockAndMatchesASetUp
   auto first = lftest::StartedEffect();
   ASSERT_EQ(first->Render(input, direct, Values(2)).code, 0);
   EXPECT_NE(first->sequenceData(), nullptr);
-  EXPECT_EQ(first->host().counts().newHandle, 2);
+  EXPECT_EQ(first->Validate().counts().newHandle, 2);
   auto second = lftest::StartedEffect();
   ASSERT_EQ(second->SequenceSetup().code, 0);
   ASSERT_EQ(second->Render(input, prepared, Values(2)).code, 0);
