@@ -54,6 +54,7 @@ class EffectInstance {
   EffectInstance& operator=(const EffectInstance&) = delete;
 
   HostServices& host() { return host_; }
+  const EffectModule& module() const { return module_; }
   void SetFaultPlan(const FaultPlan& plan) { host_.SetFaultPlan(plan); }
   void SetProgressSink(ProgressSink sink) { host_.SetProgressSink(std::move(sink)); }
 

@@ -168,6 +168,12 @@ class SequenceSink final : public FrameSink {
  public:
   explicit SequenceSink(SequencePattern pattern) : pattern_(std::move(pattern)) {}
   void Write(int64_t frameNumber, const ImageBuffer& frame) override { WriteImage(frame, pattern_.PathFor(frameNumber)); }
+  // WriteImage's temporary is named after its frame, so frames never share one.
+  bool writesFramesAtOnce() const override { return true; }
+  void Discard(int64_t frameNumber) noexcept override {
+    std::error_code ec;
+    fs::remove(pattern_.PathFor(frameNumber), ec);
+  }
   std::string NameFor(int64_t frameNumber) const override { return pattern_.PathFor(frameNumber); }
 
  private:

@@ -222,6 +222,7 @@ int RunMediaRender(const MediaRenderOptions& o) {
     job.pixelAspectDen = o.pixelAspectDen;
     job.cancel = &cancel;
     job.progress = &progress;
+    job.framesInFlight = o.framesInFlight;
     const lfhost::RenderOutcome outcome = lfhost::RenderFrames(job);
     progress.Finish();
 
