@@ -1,5 +1,6 @@
 #include "host/sequence_renderer.h"
 
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -94,7 +95,10 @@ int DefaultFramesInFlight(int32_t width, int32_t height) {
   const double frameBytes = 32.0 * std::max(1, width) * std::max(1, height);
   const double memory = static_cast<double>(sysconf(_SC_PHYS_PAGES)) * static_cast<double>(sysconf(_SC_PAGESIZE));
   const double fitting = memory > 0 ? memory / 4 / frameBytes : 1;
-  return static_cast<int>(std::max(1.0, std::min<double>(WorkerPool::DefaultSize(), fitting)));
+  // The processors this process may run on: a farm's job gets its share of a node.
+  cpu_set_t allowed;
+  const int cores = sched_getaffinity(0, sizeof allowed, &allowed) == 0 ? CPU_COUNT(&allowed) : WorkerPool::DefaultSize();
+  return static_cast<int>(std::max(1.0, std::min<double>(cores, fitting)));
 }
 
 RenderOutcome RenderFrames(const RenderJob& job) {

@@ -61,7 +61,7 @@ struct RenderOutcome {
   bool ok() const { return !cancelled && !error; }
 };
 
-// One frame in flight per processor, as long as that many frames of this size
+// One frame in flight per processor this process may use, as long as that many frames of this size
 // fit in a quarter of the machine's memory (a frame in flight holds its input,
 // its output and the codec's working copies: about 32 bytes a pixel); at least 1.
 int DefaultFramesInFlight(int32_t width, int32_t height);
