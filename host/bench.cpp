@@ -6,8 +6,16 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <stdlib.h>
+
+#include <filesystem>
+#include <memory>
+#include <random>
+
 #include "host/effect_instance.h"
+#include "host/frame_source.h"
 #include "host/host_error.h"
+#include "host/sequence_renderer.h"
 // The record a stamp hands to iterate as its refcon. Only the bench reads it
 // (columns and rows, to count the pixels each stamp covers); host and module
 // are built from one tree, so the layout cannot drift apart.
@@ -267,6 +275,105 @@ BenchResult RunBench(const EffectModule& module, WorkerPool& pool, const BenchCa
   out.floorMs = (out.coverage.profileFrames + 2.0) * out.screenPassMs + out.randMs;
   for (const std::string& v : effect.Shutdown()) throw HostError("bench: plug-in protocol fault: " + v);
   return out;
+}
+
+namespace {
+
+// Plates like a camera's: a soft gradient under per-pixel noise of +-24, so
+// that a PNG encoder finds as little to squeeze as in real footage.
+class NoisePlates final : public FrameSource {
+ public:
+  NoisePlates(int frames, int32_t width, int32_t height) {
+    for (int n = 1; n <= frames; ++n) numbers_.push_back(n);
+    width_ = width;
+    height_ = height;
+  }
+  ImageBuffer ReadNext() override {
+    ImageBuffer frame(width_, height_);
+    std::mt19937 noise(static_cast<uint32_t>(++read_));
+    for (int32_t y = 0; y < height_; ++y) {
+      for (int32_t x = 0; x < width_; ++x) {
+        const int base = 40 + 120 * x / width_ + 60 * y / height_;
+        frame.at(x, y, 0) = 255;
+        for (int ch = 1; ch < 4; ++ch) frame.at(x, y, ch) = static_cast<uint8_t>(base + static_cast<int>(noise() % 49) - 24);
+      }
+    }
+    return frame;
+  }
+
+ private:
+  int read_ = 0;
+};
+
+// A folder of the bench's own, removed with everything in it.
+class TemporaryFolder {
+ public:
+  TemporaryFolder() {
+    std::string name = (std::filesystem::temp_directory_path() / "lensflare-bench-XXXXXX").string();
+    if (!mkdtemp(name.data())) throw HostError(name + ": cannot create the bench's temporary folder");
+    path_ = name;
+  }
+  ~TemporaryFolder() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+void RunOrThrow(RenderJob& job) {
+  const RenderOutcome outcome = RenderFrames(job);
+  if (!outcome.ok()) throw HostError("bench: sequence run failed: " + outcome.error.value_or("cancelled"));
+}
+
+}  // namespace
+
+void RunSequenceBench(const EffectModule& module, const SequenceBenchCase& c,
+                      const std::function<void(const SequenceBenchRow&)>& onRow) {
+  const TemporaryFolder folder;
+  AnimatedControls controls;
+  AddTrackValue(controls.lensType, std::nullopt, c.lens);
+  AddTrackValue(controls.brightness, std::nullopt, c.brightness);
+  AddTrackValue(controls.center, std::nullopt,
+                CenterPoint{Coordinate{BenchCenterX(c.width), false}, Coordinate{BenchCenterY(c.height), false}});
+  for (const std::string& format : c.formats) {
+    const std::string plates = (folder.path() / ("plate.####" + format)).string();
+    const std::string output = (folder.path() / ("out.####" + format)).string();
+    {
+      NoisePlates noise(c.frames, c.width, c.height);
+      const auto sink = OpenSequenceSink(plates, noise, std::nullopt);
+      RenderJob job;
+      job.source = &noise;
+      job.sink = sink.get();
+      RunOrThrow(job);
+    }
+    for (const int threads : c.threads) {
+      WorkerPool pool(threads);
+      EffectInstance effect(module, pool);
+      effect.Start();
+      SequenceBenchRow row{format, threads, 1e300, 1e300, c.frames};
+      for (int round = 0; round < std::max(1, c.rounds); ++round) {
+        for (EffectInstance* renderWith : {static_cast<EffectInstance*>(nullptr), &effect}) {
+          const auto source = OpenSequenceSource(plates, std::nullopt);
+          const auto sink = OpenSequenceSink(output, *source, std::nullopt);
+          RenderJob job;
+          job.source = source.get();
+          job.sink = sink.get();
+          job.effect = renderWith;
+          job.controls = controls;
+          job.framesInFlight = threads;
+          const auto start = Clock::now();
+          RunOrThrow(job);
+          double& best = renderWith ? row.renderSeconds : row.aloneSeconds;
+          best = std::min(best, MsSince(start) / 1000.0);
+        }
+      }
+      for (const std::string& v : effect.Shutdown()) throw HostError("bench: plug-in protocol fault: " + v);
+      onRow(row);
+    }
+  }
 }
 
 }  // namespace lfhost

@@ -12,6 +12,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "host/image_buffer.h"
@@ -56,6 +58,41 @@ double BenchCenterY(int32_t height);
 // `pool`, with seed 0, and measures the floor on the same pool. Throws
 // HostError if a render fails.
 BenchResult RunBench(const EffectModule& module, WorkerPool& pool, const BenchCase& c);
+
+// ---- Sequences ----------------------------------------------------------------
+
+// Image sequences through the whole tool: files read, rendered and written with
+// frames in flight, against the same files read and written alone (no render)
+// with the same parallelism.
+struct SequenceBenchCase {
+  int32_t width = 1920;
+  int32_t height = 1080;
+  int frames = 24;
+  int32_t lens = 1;
+  double brightness = 100.0;
+  std::vector<int> threads{1, 2};                 // each count is the pool size and the frames in flight
+  std::vector<std::string> formats{".png", ".exr"};  // an EXR is written as half float
+  int rounds = 2;                                 // the faster of these runs counts
+};
+
+struct SequenceBenchRow {
+  std::string format;
+  int threads = 0;
+  double aloneSeconds = 0;    // reading and writing alone
+  double renderSeconds = 0;   // reading, rendering and writing
+  int frames = 0;
+  double AloneFps() const { return frames / aloneSeconds; }
+  double RenderFps() const { return frames / renderSeconds; }
+  // The render's throughput as a share of what reading and writing alone reach.
+  double Share() const { return aloneSeconds / renderSeconds; }
+};
+
+// Writes the case's noisy frames in each format into a new temporary folder,
+// then, per format and thread count, times both kinds of run in turn, `rounds`
+// times, handing each row to `onRow` as it is done. The folder is removed at
+// the end, also after a failure (HostError).
+void RunSequenceBench(const EffectModule& module, const SequenceBenchCase& c,
+                      const std::function<void(const SequenceBenchRow&)>& onRow);
 
 // ---- Pieces of the floor, public for the tests ------------------------------
 

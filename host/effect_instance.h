@@ -58,6 +58,8 @@ class EffectInstance {
   // Attaches a Validator (once; later calls return the same) and returns it.
   // Attach it before the first command.
   Validator& Validate();
+  bool validated() const { return validator_ != nullptr; }
+  const EffectModule& module() const { return module_; }
   void SetProgressSink(ProgressSink sink) { host_.SetProgressSink(std::move(sink)); }
 
   // Global setup then parameter setup; throws HostError with DescribeResult's

@@ -265,6 +265,12 @@ class SequenceSink final : public FrameSink {
   void Write(int64_t frameNumber, const ImageBuffer& frame) override {
     WriteImage(frame, pattern_.PathFor(frameNumber), TraitsWithAspect(source_, frameNumber, aspect_));
   }
+  // Every write has a temporary of its own, so frames may be written at once.
+  bool writesFramesAtOnce() const override { return true; }
+  void Discard(int64_t frameNumber) noexcept override {
+    std::error_code ec;
+    fs::remove(pattern_.PathFor(frameNumber), ec);
+  }
   std::string NameFor(int64_t frameNumber) const override { return pattern_.PathFor(frameNumber); }
 
  private:

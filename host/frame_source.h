@@ -153,11 +153,18 @@ std::unique_ptr<FrameSource> OpenVideoSource(const std::string& path, std::optio
 // The built-in dark frame, of this size, for every frame of `range`.
 std::unique_ptr<FrameSource> OpenBuiltinSource(FrameRange range, int32_t width, int32_t height);
 
-// Where rendered frames go. Write is called in frame order on one thread.
+// Where rendered frames go. Write is called in frame order on one thread,
+// unless the sink writes each frame on its own (writesFramesAtOnce).
 class FrameSink {
  public:
   virtual ~FrameSink() = default;
   virtual void Write(int64_t frameNumber, const ImageBuffer& frame) = 0;
+  // True when Write may be called for several frames at once, from several
+  // threads, in any order (each frame is a file of its own).
+  virtual bool writesFramesAtOnce() const { return false; }
+  // Removes a frame this run wrote completely, when an earlier frame failed to
+  // be written: what stays is then the frames from the first on, without a gap.
+  virtual void Discard(int64_t /*frameNumber*/) noexcept {}
   // Completes the output (a video is encoded to its end and renamed into
   // place); false when `cancel` stopped that, leaving nothing.
   virtual bool Finish(const CancelToken* /*cancel*/) { return true; }

@@ -1,77 +1,33 @@
 #include "host/sequence_renderer.h"
 
+#include <sched.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <deque>
+#include <cstdint>
+#include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
+#include <vector>
 
 #include "host/host_error.h"
 
 namespace lfhost {
 namespace {
 
-// A queue between two pipeline stages: Push waits while it is full, Pop while it
-// is empty. Close lets Pop drain what is queued; Abort drops it.
-template <class T>
-class BoundedQueue {
- public:
-  explicit BoundedQueue(size_t capacity) : capacity_(std::max<size_t>(1, capacity)) {}
-
-  bool Push(T item) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    notFull_.wait(lock, [&] { return closed_ || items_.size() < capacity_; });
-    if (closed_) return false;
-    items_.push_back(std::move(item));
-    notEmpty_.notify_one();
-    return true;
-  }
-
-  std::optional<T> Pop() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    notEmpty_.wait(lock, [&] { return closed_ || !items_.empty(); });
-    if (items_.empty()) return std::nullopt;
-    T item = std::move(items_.front());
-    items_.pop_front();
-    notFull_.notify_one();
-    return item;
-  }
-
-  void Close() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    closed_ = true;
-    notFull_.notify_all();
-    notEmpty_.notify_all();
-  }
-
-  void Abort() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    closed_ = true;
-    items_.clear();
-    notFull_.notify_all();
-    notEmpty_.notify_all();
-  }
-
- private:
-  const size_t capacity_;
-  std::mutex mutex_;
-  std::condition_variable notFull_, notEmpty_;
-  std::deque<T> items_;
-  bool closed_ = false;
-};
-
-struct Frame {
-  int64_t number = 0;
-  ImageBuffer image;
-};
-
-// The first failure of any stage; later ones are consequences of it.
+// The failure of the earliest frame: with frames in flight a later frame can
+// fail first, but the run ends at the first frame that went wrong.
 class FirstError {
  public:
-  void Set(std::string what) {
+  void Set(size_t index, std::string what) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!error_) error_ = std::move(what);
+    if (!error_ || index < index_) {
+      error_ = std::move(what);
+      index_ = index;
+    }
   }
   bool IsSet() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -85,6 +41,41 @@ class FirstError {
  private:
   std::mutex mutex_;
   std::optional<std::string> error_;
+  size_t index_ = 0;
+};
+
+// Whose turn it is to write, by the frame's place in the source. A frame's
+// turn comes when the one before it passes it on; a frame that will never be
+// written blocks every frame after it.
+class WriteTurns {
+ public:
+  // Waits for the turn of frame `index`; false if a frame before it will never
+  // be written (or, after a failed write, was not).
+  bool Wait(size_t index) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return turn_ == index || blockedFrom_ < index; });
+    return blockedFrom_ > index;
+  }
+  void Pass(size_t index) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    turn_ = index + 1;
+    changed_.notify_all();
+  }
+  void Block(size_t index) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    blockedFrom_ = std::min(blockedFrom_, index);
+    changed_.notify_all();
+  }
+  bool Blocked(size_t index) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return blockedFrom_ < index;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  size_t turn_ = 0;
+  size_t blockedFrom_ = SIZE_MAX;
 };
 
 // Names the frame in a message when there is more than one.
@@ -92,7 +83,24 @@ std::string FramePrefix(const FrameSource& source, int64_t frameNumber) {
   return source.frameCount() > 1 ? "frame " + std::to_string(frameNumber) + ": " : "";
 }
 
+// One frame in flight: its effect instance (null to pass frames through) and
+// the frame it works on, for the progress display.
+struct Slot {
+  EffectInstance* effect = nullptr;
+  std::atomic<int64_t> frame{-1};
+};
+
 }  // namespace
+
+int DefaultFramesInFlight(int32_t width, int32_t height) {
+  const double frameBytes = 32.0 * std::max(1, width) * std::max(1, height);
+  const double memory = static_cast<double>(sysconf(_SC_PHYS_PAGES)) * static_cast<double>(sysconf(_SC_PAGESIZE));
+  const double fitting = memory > 0 ? memory / 4 / frameBytes : 1;
+  // The processors this process may run on: a farm's job gets its share of a node.
+  cpu_set_t allowed;
+  const int cores = sched_getaffinity(0, sizeof allowed, &allowed) == 0 ? CPU_COUNT(&allowed) : WorkerPool::DefaultSize();
+  return static_cast<int>(std::max(1.0, std::min<double>(cores, fitting)));
+}
 
 RenderOutcome RenderFrames(const RenderJob& job) {
   FrameSource& source = *job.source;
@@ -100,108 +108,171 @@ RenderOutcome RenderFrames(const RenderJob& job) {
   RenderOutcome outcome;
   outcome.framesTotal = source.frameCount();
   const int32_t width = source.width(), height = source.height();
+  const size_t frameCount = static_cast<size_t>(source.frameCount());
+  const int requested = job.framesInFlight > 0 ? job.framesInFlight : DefaultFramesInFlight(width, height);
+  const size_t slotCount = std::max<size_t>(1, std::min<size_t>(static_cast<size_t>(requested), frameCount));
 
-  BoundedQueue<Frame> toRender(job.queueDepth);
-  BoundedQueue<Frame> toWrite(job.queueDepth);
   FirstError error;
-  std::atomic<bool> stopReading{false};
-  // Frames handed to the writer and written, for the line after a cancel.
-  std::atomic<int64_t> renderedCount{0}, written{0};
+  WriteTurns turns;
+  std::atomic<bool> cancelled{false};
+  std::mutex readMutex;   // the source hands out frames in order, one at a time
+  size_t nextIndex = 0;
+  bool stopReading = false;
+  std::mutex writtenMutex;
+  // Frames written from the first on without a gap, and those written beyond
+  // the first gap (at most the frames in flight: a run may be long).
+  size_t prefix = 0;
+  std::set<size_t> writtenBeyond;
+  std::atomic<int64_t> latestStarted{-1};
+  // Frames rendered and written, for the line after a cancel.
+  std::atomic<int64_t> renderedCount{0}, writtenCount{0};
   auto cancelRequested = [&] { return job.cancel && job.cancel->requested(); };
-
-  std::thread reader([&] {
-    try {
-      for (int64_t i = 0; i < source.frameCount(); ++i) {
-        if (stopReading.load() || cancelRequested()) break;
-        Frame frame{source.frameNumber(i), source.ReadNext()};
-        if (!toRender.Push(std::move(frame))) break;
-      }
-    } catch (const std::exception& e) {
-      error.Set(e.what());
-    }
-    toRender.Close();
-  });
-
-  std::thread writer([&] {
-    try {
-      while (std::optional<Frame> frame = toWrite.Pop()) {
-        // A video cannot keep part of itself, so after a stop it takes no more.
-        if (sink.keepsNothingOnAbandon() && (error.IsSet() || cancelRequested())) break;
-        sink.Write(frame->number, frame->image);
-        ++outcome.framesWritten;
-        ++written;
-        if (!outcome.firstWritten) outcome.firstWritten = frame->number;
-        outcome.lastWritten = frame->number;
-        if (job.progress) job.progress->FrameWritten(frame->number, sink.NameFor(frame->number));
-      }
-    } catch (const std::exception& e) {
-      error.Set(e.what());
+  // The first slot to see a cancel says how many finished frames are still
+  // being written (a video keeps none, so it says nothing).
+  auto noteCancel = [&] {
+    if (cancelled.exchange(true) || !job.progress || sink.keepsNothingOnAbandon()) return;
+    if (const int64_t pending = renderedCount - writtenCount; pending > 0) job.progress->Cancelled(pending);
+  };
+  auto fail = [&](size_t index, std::string what) {
+    error.Set(index, std::move(what));
+    {
+      std::lock_guard<std::mutex> lock(readMutex);
       stopReading = true;
-      toRender.Abort();
     }
-    toWrite.Abort();
-  });
+    turns.Block(index);
+  };
+  auto drop = [&](size_t index) {
+    noteCancel();
+    turns.Block(index);
+  };
 
-  if (job.effect && job.progress) {
-    job.effect->SetProgressSink([progress = job.progress](int32_t current, int32_t total) {
-      progress->FrameProgress(current, total);
-    });
-  }
-  // The render stage, on this thread.
+  std::vector<std::unique_ptr<EffectInstance>> extraEffects;
+  std::vector<Slot> slots(slotCount);
   try {
-    while (std::optional<Frame> frame = toRender.Pop()) {
-      if (cancelRequested()) {
-        outcome.cancelled = true;
-        break;
+    for (size_t s = 0; s < slotCount; ++s) {
+      if (job.effect && s > 0) {
+        extraEffects.push_back(std::make_unique<EffectInstance>(job.effect->module(), job.effect->host().pool(), job.cancel));
+        if (job.effect->validated()) extraEffects.back()->Validate();
+        extraEffects.back()->Start();
       }
-      if (job.progress) job.progress->FrameStarted(frame->number);
-      if (!job.effect) {
-        if (!toWrite.Push(std::move(*frame))) break;
-        ++renderedCount;
-        continue;
+      slots[s].effect = s == 0 ? job.effect : job.effect ? extraEffects.back().get() : nullptr;
+      if (slots[s].effect && job.progress) {
+        // The display follows the frame started last.
+        slots[s].effect->SetProgressSink([&, slot = &slots[s]](int32_t current, int32_t total) {
+          if (slot->frame.load() == latestStarted.load()) job.progress->FrameProgress(current, total);
+        });
       }
-      const ControlSettings settings = job.controls.At(frame->number, width, height);
-      const ResolvedParams params = ResolveParamValues(settings, job.effect->controls(), width, height);
-      if (params.error) {
-        error.Set(FramePrefix(source, frame->number) + params.error->paramName + " " + params.error->detail);
-        break;
-      }
-      FrameSettings frameSettings;
-      frameSettings.seed = job.seed;
-      frameSettings.frame = frame->number;
-      frameSettings.pixelAspectNum = job.pixelAspectNum;
-      frameSettings.pixelAspectDen = job.pixelAspectDen;
-      Frame rendered{frame->number, ImageBuffer(width, height)};
-      const CommandResult result = job.effect->Render(frame->image, rendered.image, params.values, frameSettings);
-      if (result.code == kErrCancelled) {
-        outcome.cancelled = true;
-        break;
-      }
-      if (!result.ok()) {
-        error.Set(FramePrefix(source, frame->number) + "render failed: " + DescribeResult(result));
-        break;
-      }
-      frame.reset();
-      if (!toWrite.Push(std::move(rendered))) break;
-      ++renderedCount;
     }
   } catch (const std::exception& e) {
-    error.Set(e.what());
+    error.Set(0, e.what());
+    stopReading = true;
   }
-  if (outcome.cancelled && job.progress && !sink.keepsNothingOnAbandon() && renderedCount > written) {
-    job.progress->Cancelled(renderedCount - written);
+
+  // Renders and writes the frame at `index`, read into `input`.
+  auto process = [&](Slot& slot, size_t index, ImageBuffer input) {
+    const int64_t number = source.frameNumber(static_cast<int64_t>(index));
+    if (cancelRequested()) return drop(index);
+    // A frame before this one failed: rendering it would be wasted.
+    if (turns.Blocked(index)) return turns.Block(index);
+    slot.frame = number;
+    latestStarted = number;
+    if (job.progress) job.progress->FrameStarted(number);
+    ImageBuffer output;
+    if (slot.effect) {
+      const ControlSettings settings = job.controls.At(number, width, height);
+      const ResolvedParams params = ResolveParamValues(settings, slot.effect->controls(), width, height);
+      if (params.error) return fail(index, FramePrefix(source, number) + params.error->paramName + " " + params.error->detail);
+      FrameSettings frameSettings;
+      frameSettings.seed = job.seed;
+      frameSettings.frame = number;
+      frameSettings.pixelAspectNum = job.pixelAspectNum;
+      frameSettings.pixelAspectDen = job.pixelAspectDen;
+      output = ImageBuffer(width, height);
+      const CommandResult result = slot.effect->Render(input, output, params.values, frameSettings);
+      if (result.code == kErrCancelled) return drop(index);
+      if (!result.ok()) return fail(index, FramePrefix(source, number) + "render failed: " + DescribeResult(result));
+      input = ImageBuffer();
+    } else {
+      output = std::move(input);
+    }
+    ++renderedCount;
+    if (!turns.Wait(index)) return turns.Block(index);
+    // A video cannot keep part of itself, so after a stop it takes no more.
+    if (sink.keepsNothingOnAbandon() && (error.IsSet() || cancelRequested())) return turns.Block(index);
+    const bool atOnce = sink.writesFramesAtOnce();
+    if (atOnce) turns.Pass(index);
+    try {
+      sink.Write(number, output);
+    } catch (const std::exception& e) {
+      return fail(index, e.what());
+    }
+    {
+      std::lock_guard<std::mutex> lock(writtenMutex);
+      writtenBeyond.insert(index);
+      while (!writtenBeyond.empty() && *writtenBeyond.begin() == prefix) {
+        writtenBeyond.erase(writtenBeyond.begin());
+        ++prefix;
+      }
+    }
+    ++writtenCount;
+    if (job.progress) job.progress->FrameWritten(number, sink.NameFor(number));
+    if (!atOnce) turns.Pass(index);
+  };
+
+  auto runSlot = [&](Slot& slot) {
+    for (;;) {
+      size_t index = 0;
+      ImageBuffer input;
+      {
+        std::lock_guard<std::mutex> lock(readMutex);
+        if (stopReading || nextIndex == frameCount) return;
+        if (cancelRequested()) {
+          noteCancel();
+          return;
+        }
+        index = nextIndex++;
+        try {
+          input = source.ReadNext();
+        } catch (const std::exception& e) {
+          stopReading = true;
+          error.Set(index, e.what());
+          turns.Block(index);
+          return;
+        }
+      }
+      try {
+        process(slot, index, std::move(input));
+      } catch (const std::exception& e) {
+        fail(index, e.what());
+      }
+    }
+  };
+
+  std::vector<std::thread> threads;
+  for (size_t s = 1; s < slotCount; ++s) threads.emplace_back(runSlot, std::ref(slots[s]));
+  runSlot(slots[0]);
+  for (std::thread& t : threads) t.join();
+  for (Slot& slot : slots) {
+    if (slot.effect && job.progress) slot.effect->SetProgressSink({});
   }
-  stopReading = true;
-  toRender.Abort();
-  reader.join();
-  toWrite.Close();
-  writer.join();
-  if (job.effect) job.effect->SetProgressSink({});
+  for (auto& effect : extraEffects) {
+    // Only a validated instance finds faults, and its slots are validated too.
+    for (const std::string& v : effect->Shutdown()) job.effect->Validate().OnFault(v);
+  }
   source.Close();
 
+  // What stays: the frames from the first on up to the first one not written.
+  // Only a failed write can leave frames after a gap; they go.
+  for (size_t i : writtenBeyond) sink.Discard(source.frameNumber(static_cast<int64_t>(i)));
+  outcome.framesWritten = static_cast<int64_t>(prefix);
+  if (prefix > 0) {
+    outcome.firstWritten = source.frameNumber(0);
+    outcome.lastWritten = source.frameNumber(static_cast<int64_t>(prefix - 1));
+  }
   outcome.error = error.Get();
+  outcome.cancelled = cancelled;
   if (!outcome.error && !outcome.cancelled && outcome.framesWritten < outcome.framesTotal) {
-    // Only a cancel between the last render and the reader's end gets here.
+    // Only a cancel between the last render and the end of reading gets here.
     outcome.cancelled = cancelRequested();
     if (!outcome.cancelled) outcome.error = "the render stopped after " + std::to_string(outcome.framesWritten) + " frames";
   }

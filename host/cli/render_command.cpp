@@ -56,6 +56,8 @@ ParsedRender ParseRenderOptions(const std::vector<std::string>& args) {
       o.skipExisting = true;
     } else if (arg == "--chunk") {
       o.chunk = ParseFrameChunk(arg, reader.Value(arg));
+    } else if (arg == "--frames-in-flight") {
+      o.framesInFlight = static_cast<int>(ParseInteger(arg, reader.Value(arg), 1, 1024));
     } else if (arg == "--fps") {
       const std::string text = reader.Value(arg);
       o.fps = lfhost::ParseFrameRate(text);

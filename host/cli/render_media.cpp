@@ -302,6 +302,7 @@ int RunMediaRender(const MediaRenderOptions& o) {
         PixelAspect(o, *source).value_or(std::pair<int32_t, uint32_t>{1, 1});
     job.cancel = &cancel;
     job.progress = &progress;
+    job.framesInFlight = o.framesInFlight;
     const lfhost::RenderOutcome outcome = lfhost::RenderFrames(job);
     progress.Finish();
 

@@ -22,6 +22,7 @@ struct MediaRenderOptions : SharedOptions {
   lfhost::AnimatedControls controls;           // options over --keys
   std::optional<lfhost::FrameRange> frames;    // --frames
   std::optional<lfhost::FrameChunk> chunk;     // --chunk, a part of those frames
+  int framesInFlight = 0;                      // --frames-in-flight; 0: from cores and memory
   std::optional<lfhost::FrameRate> fps;        // --fps
   std::optional<std::pair<int32_t, int32_t>> size;   // --size, the built-in frame's
   lfhost::MissingFrames missing = lfhost::MissingFrames::Error;   // --missing

@@ -91,6 +91,7 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
       {{"-o", Path("out/o.png"), "--par", "0:1"}, 2, "--par: 0 is outside 1 to"},
       {{"-o", Path("out/o.png"), "--seed", "-1"}, 2, "--seed: -1 is outside 0 to 4294967295"},
       {{"-o", Path("out/o.png"), "--threads", "0"}, 2, "--threads: 0 is outside"},
+      {{"-o", Path("out/o.png"), "--frames-in-flight", "0"}, 2, "--frames-in-flight: 0 is outside 1 to"},
       {{"-o", Path("out/o.png"), "--frobnicate"}, 2, "unknown option \"--frobnicate\""},
       {{"-o", Path("out/o.png"), "--seed"}, 2, "--seed: needs a value"},
       {{"-o", Path("out/o.png"), "--output", Path("out/p.png")}, 2, "--output: given twice"},

@@ -12,8 +12,13 @@
 #include <map>
 #include <sstream>
 #include <utility>
+#include <condition_variable>
+#include <mutex>
+#include <set>
 
 #include "host/frame_source.h"
+#include "host/host_error.h"
+#include "host/sequence_renderer.h"
 #include "host/image_io.h"
 #include "host/video_io.h"
 #include "tests/host/media_fixture.h"
@@ -78,11 +83,16 @@ TEST_F(SequenceRenderTest, EachFrameEqualsThatFrameRenderedAloneWithItsSeedAndKe
   const std::vector<std::string> args = {"render", Path("in/plate.%04d.png"), "--frames", "3-8", "--center", "30,20",
       "--brightness", "4=40", "--brightness", "8=200", "--lens", "3=1", "--lens", "6=3", "--seed", "7"};
   std::vector<std::string> whole = args;
-  whole.insert(whole.end(), {"-o", Path("out/f.####.png")});
+  whole.insert(whole.end(), {"-o", Path("out/f.####.png"), "--frames-in-flight", "3"});
   const lftest::CliRun run = lftest::RunCli(whole, dir_);
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 6) << run.err;
-  EXPECT_NE(run.err.find("frame 8 written to " + Path("out/f.0008.png") + " (6/6, "), std::string::npos) << run.err;
+  // Frames in flight may finish in any order: each has its line, and the last says 6/6.
+  for (int n = 3; n <= 8; ++n) {
+    EXPECT_NE(run.err.find("frame " + std::to_string(n) + " written to " + Path("out/f.000" + std::to_string(n) + ".png")),
+              std::string::npos) << run.err;
+  }
+  EXPECT_NE(run.err.find(" (6/6, "), std::string::npos) << run.err;
   EXPECT_EQ(Files("out").size(), 6u);
 
   auto alone = lftest::StartedEffect();
@@ -103,14 +113,16 @@ TEST_F(SequenceRenderTest, EachFrameEqualsThatFrameRenderedAloneWithItsSeedAndKe
     EXPECT_FALSE(lftest::SamePixels(expected, input)) << "frame " << n << " shows no flare";
   }
 
-  // Six frames in four parts: the first two parts take the two left over.
-  const std::pair<std::string, std::vector<std::string>> parts[] = {{"0/4", {"f.0003.png", "f.0004.png"}},
-      {"1/4", {"f.0005.png", "f.0006.png"}}, {"2/4", {"f.0007.png"}}, {"3/4", {"f.0008.png"}}, {"0/1", Files("out")}};
-  for (const auto& [chunk, names] : parts) {
+  // Six frames in four parts: the first two parts take the two left over. One
+  // frame in flight gives the bytes of three.
+  const std::tuple<std::string, std::string, std::vector<std::string>> parts[] = {
+      {"0/4", "2", {"f.0003.png", "f.0004.png"}}, {"1/4", "2", {"f.0005.png", "f.0006.png"}},
+      {"2/4", "2", {"f.0007.png"}}, {"3/4", "2", {"f.0008.png"}}, {"0/1", "1", Files("out")}};
+  for (const auto& [chunk, inFlight, names] : parts) {
     fs::remove_all(dir_ / "part");
     fs::create_directories(dir_ / "part");
     std::vector<std::string> part = args;
-    part.insert(part.end(), {"-o", Path("part/f.####.png"), "--chunk", chunk, "--quiet"});
+    part.insert(part.end(), {"-o", Path("part/f.####.png"), "--chunk", chunk, "--frames-in-flight", inFlight, "--quiet"});
     ASSERT_EQ(lftest::RunCli(part, dir_).status, 0) << chunk;
     EXPECT_EQ(Files("part"), names) << chunk;
     for (const std::string& name : names) {
@@ -119,17 +131,62 @@ TEST_F(SequenceRenderTest, EachFrameEqualsThatFrameRenderedAloneWithItsSeedAndKe
   }
 }
 
-TEST_F(SequenceRenderTest, AFrameThatCannotBeReadStopsTheRunAfterCompleteFrames) {
-  WritePlates(1, 6);
+// A frame that cannot be read, or written, ends the run there: what stays is
+// the frames before it, complete, also when later frames were in flight.
+TEST_F(SequenceRenderTest, AFrameThatCannotBeReadOrWrittenStopsTheRunAfterCompleteFrames) {
+  WritePlates(1, 9);
   // Frame 4 keeps a valid header but loses most of its pixel data.
   std::vector<char> bytes = lftest::FileBytes(PlatePath(4));
   bytes.resize(bytes.size() / 3);
   std::ofstream(PlatePath(4), std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  fs::create_directories(dir_ / "out");
-  const lftest::CliRun run = lftest::RunCli({"render", Path("in/plate.####.png"), "-o", Path("out/f.####.png")}, dir_);
-  EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.err.find(PlatePath(4)), std::string::npos) << run.err;
-  EXPECT_EQ(Files("out"), (std::vector<std::string>{"f.0001.png", "f.0002.png", "f.0003.png"}));
+  // Frame 7's output name is taken by a folder, so its write fails; frames
+  // after it in flight that were written meanwhile go again.
+  struct Case { std::string frames, inFlight, named; std::vector<std::string> left; };
+  for (const Case& c : std::vector<Case>{
+           {"1-9", "1", PlatePath(4), {"f.0001.png", "f.0002.png", "f.0003.png", "f.0007.png"}},
+           {"1-9", "3", PlatePath(4), {"f.0001.png", "f.0002.png", "f.0003.png", "f.0007.png"}},
+           {"5-9", "3", Path("out/f.0007.png"), {"f.0005.png", "f.0006.png", "f.0007.png"}}}) {
+    fs::remove_all(dir_ / "out");
+    fs::create_directories(dir_ / "out/f.0007.png");
+    const lftest::CliRun run = lftest::RunCli({"render", Path("in/plate.####.png"), "-o", Path("out/f.####.png"),
+                                               "--frames", c.frames, "--frames-in-flight", c.inFlight}, dir_);
+    EXPECT_EQ(run.status, 1) << c.frames;
+    EXPECT_NE(run.err.find(c.named), std::string::npos) << run.err;
+    EXPECT_EQ(Files("out"), c.left) << c.frames << " " << c.inFlight;
+  }
+}
+
+// Frames in flight write at once; when a write fails, a later frame written
+// meanwhile is discarded, so the frames kept have no gap.
+TEST(SequenceRendererTest, AFailedWriteDiscardsLaterFramesWrittenMeanwhile) {
+  class Sink final : public lfhost::FrameSink {
+   public:
+    void Write(int64_t frame, const lfhost::ImageBuffer&) override {
+      std::unique_lock<std::mutex> lock(mutex_);
+      if (frame == 1) {
+        // Fails only once frame 2 is written beside it.
+        changed_.wait_for(lock, std::chrono::seconds(60), [&] { return written_.count(2) != 0; });
+        throw lfhost::HostError("frame 1: disk full");
+      }
+      written_.insert(frame);
+      changed_.notify_all();
+    }
+    bool writesFramesAtOnce() const override { return true; }
+    void Discard(int64_t frame) noexcept override { written_.erase(frame); }
+    std::string NameFor(int64_t frame) const override { return std::to_string(frame); }
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::set<int64_t> written_;
+  } sink;
+  const auto source = lfhost::OpenBuiltinSource({0, 3, {}}, 8, 8);
+  lfhost::RenderJob job;
+  job.source = source.get();
+  job.sink = &sink;
+  job.framesInFlight = 3;
+  const lfhost::RenderOutcome outcome = lfhost::RenderFrames(job);
+  EXPECT_EQ(outcome.error, "frame 1: disk full");
+  EXPECT_EQ(std::tuple(outcome.framesWritten, outcome.firstWritten, outcome.lastWritten), std::tuple(int64_t{1}, 0, 0));
+  EXPECT_EQ(sink.written_, std::set<int64_t>{0});
 }
 
 // Video in, lossless video out: every frame is that frame rendered alone, its
@@ -141,7 +198,7 @@ TEST_F(SequenceRenderTest, VideoThroughALosslessVideoEqualsEachFrameRenderedAlon
     writer.Finish();
   }
   const auto r = lftest::RunCli({"render", Path("clip.mkv"), "-o", Path("flare.mkv"), "--lens", "3",
-                                 "--center", "20,20", "--quiet"}, dir_);
+                                 "--center", "20,20", "--frames-in-flight", "3", "--quiet"}, dir_);
   ASSERT_EQ(r.status, 0) << r.err;
   const lfhost::VideoInfo info = lfhost::ProbeVideo(Path("flare.mkv"));
   EXPECT_EQ(info.frameCount, 4);
