@@ -251,10 +251,15 @@ int RunMediaRender(const MediaRenderOptions& o) {
     lfhost::OutputFolders folders(o.output);
     lfhost::CheckOutputFolder(o.output);
     std::unique_ptr<lfhost::FrameSource> source;
+    int64_t firstAsked = 0, lastAsked = 0;
     try {
       source = OpenSource(o);
       // The part is cut from the frames the whole run would render, after the
       // source has checked them all, so every part refuses what the whole would.
+      // Keys are checked against the frames asked for, not against one part or
+      // what --skip-existing leaves: a farm's keys span the whole shot.
+      firstAsked = source->frameNumber(0);
+      lastAsked = source->frameNumber(source->frameCount() - 1);
       if (o.chunk) source->KeepChunk(*o.chunk);
     } catch (const lfhost::RangeError& e) {
       throw UsageError(e.what());
@@ -270,8 +275,7 @@ int RunMediaRender(const MediaRenderOptions& o) {
         return kExitOk;
       }
     }
-    const int64_t firstFrame = source->frameNumber(0), lastFrame = source->frameNumber(source->frameCount() - 1);
-    for (const std::string& line : lfhost::KeyframesOutside(o.controls, firstFrame, lastFrame)) {
+    for (const std::string& line : lfhost::KeyframesOutside(o.controls, firstAsked, lastAsked)) {
       PrintError("warning: " + line);
     }
     const auto module = lfhost::EffectModule::Load(ResolvePluginPath(o.plugin));
