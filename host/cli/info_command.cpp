@@ -73,7 +73,6 @@ int RunInfo(const std::vector<std::string>& args) {
       Line("  " + std::to_string(position++) + ". " + lines.front());
       for (size_t i = 1; i < lines.size(); ++i) Line("       " + lines[i]);
     }
-    for (const std::string& v : effect.Shutdown()) PrintError("warning: plug-in protocol fault: " + v);
     return kExitOk;
   } catch (const lfhost::HostError& e) {
     PrintError(e.what());

@@ -26,7 +26,6 @@ int RunVersion(const std::vector<std::string>& args) {
     const std::string about = effect.AboutText();
     std::printf("plug-in: %s (version 0x%X) at %s\n", about.substr(0, about.find('\n')).c_str(),
                 static_cast<unsigned>(out.version), module->path().c_str());
-    for (const std::string& v : effect.Shutdown()) PrintError("warning: plug-in protocol fault: " + v);
     return kExitOk;
   } catch (const lfhost::HostError& e) {
     PrintError(e.what());
