@@ -202,7 +202,11 @@ TEST(HostSoakTest, AnUnobservedHostKeepsNothingPerRender) {
   }
   EXPECT_EQ(effect->host().RetainedEntries(), entriesAt200);
   EXPECT_GT(residentAt200, 0);
+#ifndef __SANITIZE_ADDRESS__
+  // AddressSanitizer holds freed blocks back from reuse, so there resident
+  // memory grows whatever the host keeps; the entry count above still holds.
   EXPECT_LT(lftest::ResidentBytes() - residentAt200, 1 << 19);
+#endif
 }
 
 // In a child process, since the second Ctrl-C ends the process: the first only
