@@ -5,10 +5,10 @@
 // records grow with every call, for comparison.
 #include <benchmark/benchmark.h>
 
-#include "host/builtin_frame.h"
-#include "host/effect_instance.h"
-#include "host/module_loader.h"
-#include "host/worker_pool.h"
+#include "host/core/builtin_frame.h"
+#include "host/core/effect_instance.h"
+#include "host/core/module_loader.h"
+#include "host/core/worker_pool.h"
 #include "tests/support/resident_memory.h"
 
 namespace {

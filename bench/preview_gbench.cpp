@@ -16,11 +16,11 @@
 
 #include <httplib.h>
 
-#include "host/builtin_frame.h"
-#include "host/module_loader.h"
+#include "host/core/builtin_frame.h"
+#include "host/core/module_loader.h"
 #include "host/web/preview_image.h"
 #include "host/web/preview_server.h"
-#include "host/worker_pool.h"
+#include "host/core/worker_pool.h"
 
 namespace {
 
@@ -55,15 +55,15 @@ void BM_SchedulerRender(benchmark::State& state) {
   lfweb::RenderScheduler scheduler(Module(), Pool(), BuiltinFrame());
   int64_t i = 0;
   for (auto _ : state) {
-    const lfweb::RenderOutcome outcome = scheduler.Render("bench", Step(i++, static_cast<int32_t>(state.range(0))));
-    if (outcome.status != lfweb::RenderOutcome::Status::kDone) state.SkipWithError("render not done");
+    const lfweb::PreviewOutcome outcome = scheduler.Render("bench", Step(i++, static_cast<int32_t>(state.range(0))));
+    if (outcome.status != lfweb::PreviewOutcome::Status::kDone) state.SkipWithError("render not done");
   }
 }
 BENCHMARK(BM_SchedulerRender)->Arg(1)->Arg(2)->Arg(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_EncodePng(benchmark::State& state) {
   lfweb::RenderScheduler scheduler(Module(), Pool(), BuiltinFrame());
-  const lfweb::RenderOutcome outcome = scheduler.Render("bench", Step(0, 1));
+  const lfweb::PreviewOutcome outcome = scheduler.Render("bench", Step(0, 1));
   const int32_t maxWidth = static_cast<int32_t>(state.range(0));
   size_t bytes = 0;
   for (auto _ : state) {

@@ -16,13 +16,13 @@
 #include <memory>
 #include <vector>
 
-#include "host/builtin_frame.h"
-#include "host/effect_instance.h"
-#include "host/frame_source.h"
-#include "host/image_io.h"
-#include "host/module_loader.h"
-#include "host/sequence_renderer.h"
-#include "host/worker_pool.h"
+#include "host/core/builtin_frame.h"
+#include "host/core/effect_instance.h"
+#include "host/media/frame_sources.h"
+#include "host/media/image_io.h"
+#include "host/core/module_loader.h"
+#include "host/media/sequence_renderer.h"
+#include "host/core/worker_pool.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/worker_pool.h"
+#include "host/core/worker_pool.h"
 #include "render/stamp_kernels.h"
 #include "render/stamp_profile.h"
 #include "render/stamp_rays.h"

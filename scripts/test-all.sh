@@ -29,7 +29,7 @@ run_ctest() {  # build-dir [ctest args...]
 }
 
 echo "== Release build and tests"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DLF_WARNINGS_AS_ERRORS=ON >/dev/null
 cmake --build build -j "$jobs"
 run_ctest build
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <exception>
 
-#include "shell/commands.h"
+#include "shell/command_handlers.h"
 
 namespace {
 

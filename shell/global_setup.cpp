@@ -2,7 +2,7 @@
 // GlobalData block that keeps its reference.
 #include <cstdint>
 
-#include "shell/commands.h"
+#include "shell/command_handlers.h"
 #include "shell/string_table.h"
 
 namespace {

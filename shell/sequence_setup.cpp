@@ -1,7 +1,7 @@
 // The per-sequence block: a FlareContext whose distance table is filled once here.
 #include "render/flare_context.h"
 #include "render/hypot_table.h"
-#include "shell/commands.h"
+#include "shell/command_handlers.h"
 #include "shell/string_table.h"
 
 // Setup and resetup alike always start from a fresh block: whatever the host hands

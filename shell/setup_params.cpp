@@ -2,7 +2,7 @@
 // Their ids run 1, 2, 4, 3: Lens Type is 4 and Blend With Original 3.
 #include <cstring>
 
-#include "shell/commands.h"
+#include "shell/command_handlers.h"
 #include "shell/string_table.h"
 
 namespace {

@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "host/bench.h"
+#include "host/cli/bench.h"
 #include "host/cli/commands.h"
 #include "host/cli/options.h"
 #include "host/cli/run_command.h"
-#include "host/host_error.h"
+#include "host/core/host_error.h"
 
 namespace lfcli {
 

@@ -17,11 +17,14 @@ int RunInfo(const std::vector<std::string>& args);
 int RunBench(const std::vector<std::string>& args);
 // Prints the tool's version and the version the plug-in reports of itself.
 int RunVersion(const std::vector<std::string>& args);
+// Runs the preview server until Ctrl-C (or SIGTERM).
+int RunServe(const std::vector<std::string>& args);
 
 extern const char* const kMainHelp;
 extern const char* const kRenderHelp;
 extern const char* const kInfoHelp;
 extern const char* const kBenchHelp;
+extern const char* const kServeHelp;
 
 // Folders searched for the module before the tool's own layout.
 inline constexpr const char* kPluginPathVariable = "LENSFLARE_PLUGIN_PATH";

@@ -4,9 +4,9 @@
 
 #include "host/cli/commands.h"
 #include "host/cli/options.h"
-#include "host/effect_instance.h"
-#include "host/host_error.h"
-#include "host/property_list.h"
+#include "host/core/effect_instance.h"
+#include "host/core/host_error.h"
+#include "host/core/property_list.h"
 
 namespace lfcli {
 namespace {

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "host/cli/commands.h"
-#include "host/web/serve.h"
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);

@@ -6,7 +6,7 @@
 #include <optional>
 #include <tuple>
 
-#include "host/keyframes.h"
+#include "host/core/keyframes.h"
 
 namespace lfcli {
 

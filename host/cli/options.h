@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "host/effect_params.h"
+#include "host/core/effect_params.h"
 
 namespace lfcli {
 

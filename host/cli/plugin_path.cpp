@@ -3,9 +3,9 @@
 #include <filesystem>
 
 #include "host/cli/commands.h"
-#include "host/files.h"
-#include "host/host_error.h"
-#include "host/module_loader.h"
+#include "host/media/files.h"
+#include "host/core/host_error.h"
+#include "host/core/module_loader.h"
 
 namespace lfcli {
 namespace {

@@ -8,8 +8,9 @@
 #include "host/cli/options.h"
 #include "host/cli/run_command.h"
 #include "host/cli/render_media.h"
-#include "host/host_error.h"
-#include "host/keyframes.h"
+#include "host/core/host_error.h"
+#include "host/core/keyframes.h"
+#include "host/media/keys_file.h"
 
 namespace lfcli {
 namespace {

@@ -6,15 +6,15 @@
 #include <set>
 #include <tuple>
 
-#include "host/cancel_token.h"
+#include "host/core/cancel_token.h"
 #include "host/cli/commands.h"
 #include "host/cli/options.h"
-#include "host/effect_instance.h"
-#include "host/files.h"
-#include "host/host_error.h"
-#include "host/image_io.h"
-#include "host/progress_display.h"
-#include "host/sequence_renderer.h"
+#include "host/core/effect_instance.h"
+#include "host/media/files.h"
+#include "host/core/host_error.h"
+#include "host/media/image_io.h"
+#include "host/media/progress_display.h"
+#include "host/media/sequence_renderer.h"
 
 namespace lfcli {
 namespace {

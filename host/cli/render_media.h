@@ -10,9 +10,9 @@
 #include <string>
 
 #include "host/cli/options.h"
-#include "host/frame_source.h"
-#include "host/keyframes.h"
-#include "host/video_io.h"
+#include "host/media/frame_sources.h"
+#include "host/core/keyframes.h"
+#include "host/media/video_io.h"
 
 namespace lfcli {
 

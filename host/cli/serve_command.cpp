@@ -6,14 +6,13 @@
 #include <optional>
 #include <thread>
 
-#include "host/builtin_frame.h"
+#include "host/core/builtin_frame.h"
 #include "host/cli/commands.h"
 #include "host/cli/options.h"
 #include "host/cli/run_command.h"
-#include "host/frame_source.h"
-#include "host/host_error.h"
+#include "host/media/frame_sources.h"
+#include "host/core/host_error.h"
 #include "host/web/preview_server.h"
-#include "host/web/serve.h"
 
 namespace lfcli {
 

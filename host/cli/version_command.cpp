@@ -4,8 +4,8 @@
 #include <cstdio>
 
 #include "host/cli/commands.h"
-#include "host/effect_instance.h"
-#include "host/host_error.h"
+#include "host/core/effect_instance.h"
+#include "host/core/host_error.h"
 
 namespace lfcli {
 

@@ -20,7 +20,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-#include "host/effect_params.h"
+#include "host/core/effect_params.h"
 #include "host/web/preview_frame.h"
 
 namespace lfweb {

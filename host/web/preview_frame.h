@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "host/effect_instance.h"
-#include "host/image_buffer.h"
+#include "host/core/effect_instance.h"
+#include "host/core/image_buffer.h"
 
 namespace lfweb {
 

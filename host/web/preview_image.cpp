@@ -6,7 +6,7 @@
 #include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
 
-#include "host/host_error.h"
+#include "host/core/host_error.h"
 
 namespace lfweb {
 

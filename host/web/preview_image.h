@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "host/image_buffer.h"
+#include "host/core/image_buffer.h"
 
 namespace lfweb {
 

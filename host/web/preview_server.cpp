@@ -12,7 +12,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
-#include "host/host_error.h"
+#include "host/core/host_error.h"
 #include "host/web/preview_api.h"
 #include "host/web/preview_image.h"
 #include "host/web/web_assets.h"
@@ -168,16 +168,16 @@ void PreviewServer::Impl::HandleRender(const httplib::Request& req, httplib::Res
   }
   const RenderRequest& request = std::get<RenderRequest>(parsed);
   const auto started = std::chrono::steady_clock::now();
-  const RenderOutcome outcome = scheduler.Render(*page, request.values, HttpListener::ClientHungUp);
+  const PreviewOutcome outcome = scheduler.Render(*page, request.values, HttpListener::ClientHungUp);
   const auto rendered = std::chrono::steady_clock::now();
   switch (outcome.status) {
-    case RenderOutcome::Status::kDone:
+    case PreviewOutcome::Status::kDone:
       break;
-    case RenderOutcome::Status::kCancelled:
-    case RenderOutcome::Status::kSuperseded:
+    case PreviewOutcome::Status::kCancelled:
+    case PreviewOutcome::Status::kSuperseded:
       SendJson(res, 409, json{{"status", StatusName(outcome.status)}, {"id", outcome.id}, {"error", outcome.message}});
       return;
-    case RenderOutcome::Status::kFailed:
+    case PreviewOutcome::Status::kFailed:
       SendJson(res, 500, json{{"status", "failed"}, {"id", outcome.id}, {"error", outcome.message}});
       return;
   }

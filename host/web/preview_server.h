@@ -26,11 +26,11 @@
 #include <string>
 #include <vector>
 
-#include "host/module_loader.h"
+#include "host/core/module_loader.h"
 #include "host/web/http_listener.h"
 #include "host/web/preview_frame.h"
 #include "host/web/render_scheduler.h"
-#include "host/worker_pool.h"
+#include "host/core/worker_pool.h"
 
 namespace lfweb {
 

@@ -5,7 +5,7 @@
 #include <exception>
 #include <optional>
 
-#include "host/host_error.h"
+#include "host/core/host_error.h"
 
 namespace lfweb {
 namespace {
@@ -24,7 +24,7 @@ struct RenderScheduler::Job {
   lfhost::CancelToken cancel;
   const char* cancelReason = "";   // set with the cancel request
   bool finished = false;
-  RenderOutcome outcome;
+  PreviewOutcome outcome;
   std::condition_variable done;
 
   void Cancel(const char* reason) {
@@ -33,12 +33,12 @@ struct RenderScheduler::Job {
   }
 };
 
-const char* StatusName(RenderOutcome::Status status) {
+const char* StatusName(PreviewOutcome::Status status) {
   switch (status) {
-    case RenderOutcome::Status::kDone: return "done";
-    case RenderOutcome::Status::kCancelled: return "cancelled";
-    case RenderOutcome::Status::kSuperseded: return "superseded";
-    case RenderOutcome::Status::kFailed: return "failed";
+    case PreviewOutcome::Status::kDone: return "done";
+    case PreviewOutcome::Status::kCancelled: return "cancelled";
+    case PreviewOutcome::Status::kSuperseded: return "superseded";
+    case PreviewOutcome::Status::kFailed: return "failed";
   }
   return "failed";
 }
@@ -64,7 +64,7 @@ std::vector<std::string> RenderScheduler::Shutdown() {
   return faults_;
 }
 
-void RenderScheduler::Finish(Job& job, RenderOutcome outcome) {
+void RenderScheduler::Finish(Job& job, PreviewOutcome outcome) {
   outcome.id = job.id;
   outcome.values = job.values;
   job.outcome = std::move(outcome);
@@ -72,7 +72,7 @@ void RenderScheduler::Finish(Job& job, RenderOutcome outcome) {
   job.done.notify_all();
 }
 
-RenderOutcome RenderScheduler::Render(const std::string& page, const lfhost::ParamValues& values,
+PreviewOutcome RenderScheduler::Render(const std::string& page, const lfhost::ParamValues& values,
                                      const AbandonedCheck& abandoned) {
   auto job = std::make_shared<Job>();
   std::unique_lock<std::mutex> lock(mutex_);
@@ -80,13 +80,13 @@ RenderOutcome RenderScheduler::Render(const std::string& page, const lfhost::Par
   job->page = page;
   job->values = values;
   if (stopping_) {
-    Finish(*job, {RenderOutcome::Status::kCancelled, 0, {}, nullptr, kShuttingDown});
+    Finish(*job, {PreviewOutcome::Status::kCancelled, 0, {}, nullptr, kShuttingDown});
     return job->outcome;
   }
   // The page keeps its place in line: its waiting request is replaced where it stands.
   auto same = std::find_if(line_.begin(), line_.end(), [&](const auto& j) { return j->page == page; });
   if (same != line_.end()) {
-    Finish(**same, {RenderOutcome::Status::kSuperseded, 0, {}, nullptr, "a newer request from this page arrived first"});
+    Finish(**same, {PreviewOutcome::Status::kSuperseded, 0, {}, nullptr, "a newer request from this page arrived first"});
     *same = job;
   } else {
     line_.push_back(job);
@@ -108,7 +108,7 @@ void RenderScheduler::Abandon(const std::shared_ptr<Job>& job) {
   auto waiting = std::find(line_.begin(), line_.end(), job);
   if (waiting != line_.end()) {
     line_.erase(waiting);
-    Finish(*job, {RenderOutcome::Status::kCancelled, 0, {}, nullptr, reason});
+    Finish(*job, {PreviewOutcome::Status::kCancelled, 0, {}, nullptr, reason});
   } else if (running_ == job) {
     job->Cancel(reason);
   }
@@ -128,7 +128,7 @@ void RenderScheduler::Stop() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (stopping_) return;
   stopping_ = true;
-  for (const auto& job : line_) Finish(*job, {RenderOutcome::Status::kCancelled, 0, {}, nullptr, kShuttingDown});
+  for (const auto& job : line_) Finish(*job, {PreviewOutcome::Status::kCancelled, 0, {}, nullptr, kShuttingDown});
   line_.clear();
   if (running_) running_->Cancel(kShuttingDown);
   wake_.notify_all();
@@ -163,17 +163,17 @@ void RenderScheduler::RenderLoop(const lfhost::EffectModule& module, lfhost::Wor
       running_ = job;
     }
     if (hooks_.started) hooks_.started(job->id, job->cancel);
-    RenderOutcome outcome;
+    PreviewOutcome outcome;
     try {
       auto output = std::make_shared<lfhost::ImageBuffer>(frame_.image.Clone());
       effect->host().SetCancelToken(&job->cancel);
       const lfhost::CommandResult result = effect->Render(frame_.image, *output, job->values, frame_.settings);
       effect->host().SetCancelToken(nullptr);
       if (result.ok()) {
-        outcome.status = RenderOutcome::Status::kDone;
+        outcome.status = PreviewOutcome::Status::kDone;
         outcome.image = std::move(output);
       } else if (result.code == kErrCancelled) {
-        outcome.status = RenderOutcome::Status::kCancelled;
+        outcome.status = PreviewOutcome::Status::kCancelled;
         std::lock_guard<std::mutex> lock(mutex_);
         outcome.message = job->cancelReason;
       } else {

@@ -24,15 +24,15 @@
 #include <thread>
 #include <vector>
 
-#include "host/cancel_token.h"
+#include "host/core/cancel_token.h"
 
-#include "host/effect_instance.h"
-#include "host/module_loader.h"
+#include "host/core/effect_instance.h"
+#include "host/core/module_loader.h"
 #include "host/web/preview_frame.h"
 
 namespace lfweb {
 
-struct RenderOutcome {
+struct PreviewOutcome {
   enum class Status { kDone, kCancelled, kSuperseded, kFailed };
   Status status = Status::kFailed;
   uint64_t id = 0;                                    // order of arrival, from 1
@@ -41,7 +41,7 @@ struct RenderOutcome {
   std::string message;                                // why it was not done
 };
 
-const char* StatusName(RenderOutcome::Status status);   // "done", "cancelled", ...
+const char* StatusName(PreviewOutcome::Status status);   // "done", "cancelled", ...
 
 class RenderScheduler {
  public:
@@ -51,7 +51,7 @@ class RenderScheduler {
   // need a render to be in flight.
   struct Hooks {
     std::function<void(uint64_t id, const lfhost::CancelToken& cancel)> started;
-    std::function<void(const RenderOutcome& outcome)> finished;
+    std::function<void(const PreviewOutcome& outcome)> finished;
   };
   // Asked while a request waits; true once nobody wants its answer any more.
   using AbandonedCheck = std::function<bool()>;
@@ -73,7 +73,7 @@ class RenderScheduler {
   // Renders the frame with `values` (already checked against controls()) for
   // `page` and waits for the outcome, asking `abandoned` now and then while it
   // waits. Safe to call from many threads at once.
-  RenderOutcome Render(const std::string& page, const lfhost::ParamValues& values,
+  PreviewOutcome Render(const std::string& page, const lfhost::ParamValues& values,
                        const AbandonedCheck& abandoned = {});
 
   // Requests that have entered Render so far, and those waiting for their turn.
@@ -92,7 +92,7 @@ class RenderScheduler {
  private:
   struct Job;
   void RenderLoop(const lfhost::EffectModule& module, lfhost::WorkerPool& pool);
-  static void Finish(Job& job, RenderOutcome outcome);
+  static void Finish(Job& job, PreviewOutcome outcome);
   void Abandon(const std::shared_ptr<Job>& job);
 
   const PreviewFrame frame_;

@@ -6,9 +6,9 @@
 #include <random>
 #include <vector>
 
-#include "host/bench.h"
-#include "host/host_callbacks.h"
-#include "host/image_buffer.h"
+#include "host/cli/bench.h"
+#include "host/core/host_callbacks.h"
+#include "host/core/image_buffer.h"
 
 namespace {
 

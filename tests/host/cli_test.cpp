@@ -3,7 +3,7 @@
 // render_cli_errors_test.cpp.
 #include <gtest/gtest.h>
 
-#include "host/image_io.h"
+#include "host/media/image_io.h"
 #include "tests/host/media_fixture.h"
 #include "tests/support/sha256.h"
 

@@ -1,10 +1,10 @@
 // User settings to module values: 16.16 rounding, percent defaults and the
 // range checks against what the module declared.
-#include "host/effect_params.h"
+#include "host/core/effect_params.h"
 
 #include <gtest/gtest.h>
 
-#include "host/host_error.h"
+#include "host/core/host_error.h"
 #include "tests/host/module_fixture.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The host's callbacks called directly: arithmetic, bounds, handle tracking,
 // iteration over the pool and guard checking; and a long session through one
 // instance, which the host must serve without growing.
-#include "host/host_callbacks.h"
+#include "host/core/host_callbacks.h"
 
 #include <gtest/gtest.h>
 
@@ -17,10 +17,10 @@
 #include <thread>
 #include <tuple>
 
-#include "host/builtin_frame.h"
-#include "host/cancel_token.h"
-#include "host/image_buffer.h"
-#include "host/validator.h"
+#include "host/core/builtin_frame.h"
+#include "host/core/cancel_token.h"
+#include "host/core/image_buffer.h"
+#include "host/core/validator.h"
 #include "tests/host/module_fixture.h"
 #include "tests/support/resident_memory.h"
 

@@ -1,7 +1,7 @@
 // Frames in and out of image files: exact 8-bit round trips and the conversion
 // rules for other layouts. Read and write failures are in the command-line
 // error table (render_cli_errors_test.cpp).
-#include "host/image_io.h"
+#include "host/media/image_io.h"
 
 #include <gtest/gtest.h>
 #include <OpenImageIO/imageio.h>

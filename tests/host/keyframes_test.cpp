@@ -5,8 +5,9 @@
 #include <cmath>
 #include <functional>
 
-#include "host/host_error.h"
-#include "host/keyframes.h"
+#include "host/core/host_error.h"
+#include "host/core/keyframes.h"
+#include "host/media/keys_file.h"
 #include "tests/host/module_fixture.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "host/image_buffer.h"
+#include "host/core/image_buffer.h"
 
 namespace lftest {
 

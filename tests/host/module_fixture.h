@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "host/effect_instance.h"
-#include "host/host_error.h"
-#include "host/module_loader.h"
-#include "host/worker_pool.h"
+#include "host/core/effect_instance.h"
+#include "host/core/host_error.h"
+#include "host/core/module_loader.h"
+#include "host/core/worker_pool.h"
 
 namespace lftest {
 

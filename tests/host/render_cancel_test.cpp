@@ -12,10 +12,10 @@
 #include <fcntl.h>
 #include <thread>
 
-#include "host/cancel_token.h"
-#include "host/image_io.h"
-#include "host/progress_display.h"
-#include "host/subprocess.h"
+#include "host/core/cancel_token.h"
+#include "host/media/image_io.h"
+#include "host/media/progress_display.h"
+#include "host/media/subprocess.h"
 #include "tests/host/media_fixture.h"
 
 namespace {

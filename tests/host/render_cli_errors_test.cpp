@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "host/image_io.h"
-#include "host/video_io.h"
+#include "host/media/image_io.h"
+#include "host/media/video_io.h"
 #include "tests/host/media_fixture.h"
 
 namespace {

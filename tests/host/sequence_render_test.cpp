@@ -16,11 +16,11 @@
 #include <mutex>
 #include <set>
 
-#include "host/frame_source.h"
-#include "host/host_error.h"
-#include "host/sequence_renderer.h"
-#include "host/image_io.h"
-#include "host/video_io.h"
+#include "host/media/frame_sources.h"
+#include "host/core/host_error.h"
+#include "host/media/sequence_renderer.h"
+#include "host/media/image_io.h"
+#include "host/media/video_io.h"
 #include "tests/host/media_fixture.h"
 #include "tests/host/module_fixture.h"
 

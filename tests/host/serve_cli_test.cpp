@@ -14,7 +14,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
-#include "host/image_io.h"
+#include "host/media/image_io.h"
 #include "tests/host/media_fixture.h"
 #include "tests/host/module_fixture.h"
 

@@ -2,8 +2,8 @@
 // frames, temporary output until the end, and clear errors for what is not video.
 #include <gtest/gtest.h>
 
-#include "host/host_error.h"
-#include "host/video_io.h"
+#include "host/core/host_error.h"
+#include "host/media/video_io.h"
 #include "tests/host/media_fixture.h"
 #include "tests/host/module_fixture.h"
 

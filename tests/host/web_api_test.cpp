@@ -22,8 +22,8 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
-#include "host/effect_instance.h"
-#include "host/image_io.h"
+#include "host/core/effect_instance.h"
+#include "host/media/image_io.h"
 #include "host/web/preview_api.h"
 #include "host/web/preview_server.h"
 #include "tests/host/media_fixture.h"
@@ -320,7 +320,7 @@ TEST_F(PreviewServerTest, EachPageHasItsOwnLineAndAHangUpCancels) {
   const uint64_t count = std::size(cases);
   std::mutex mutex;
   std::vector<uint64_t> rendered;
-  std::map<uint64_t, lfweb::RenderOutcome> outcomes;
+  std::map<uint64_t, lfweb::PreviewOutcome> outcomes;
   std::atomic<uint64_t> hangUpRendering{0};
   lfweb::RenderScheduler::Hooks hooks;
   hooks.started = [&](uint64_t id, const lfhost::CancelToken& cancel) {
@@ -334,7 +334,7 @@ TEST_F(PreviewServerTest, EachPageHasItsOwnLineAndAHangUpCancels) {
       WaitFor([&] { return cancel.requested(); });
     }
   };
-  hooks.finished = [&](const lfweb::RenderOutcome& outcome) {
+  hooks.finished = [&](const lfweb::PreviewOutcome& outcome) {
     std::lock_guard<std::mutex> lock(mutex);
     outcomes[outcome.id] = outcome;
   };

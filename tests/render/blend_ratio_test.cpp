@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "shell/commands.h"
+#include "shell/command_handlers.h"
 
 namespace {
 

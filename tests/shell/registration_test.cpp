@@ -4,9 +4,9 @@
 
 #include <algorithm>
 
-#include "host/elf_reader.h"
-#include "host/host_error.h"
-#include "host/property_list.h"
+#include "host/core/elf_reader.h"
+#include "host/core/host_error.h"
+#include "host/core/property_list.h"
 #include "tests/host/module_fixture.h"
 
 namespace {
@@ -31,9 +31,9 @@ std::vector<uint8_t> ExpectedPropertyList() {
     while ((b.size() % 4) != 2) b.push_back(0);   // values start at offset 2 mod 4 (10-byte header)
   };
   auto pascal = [](const std::string& s, size_t padTo) {
-    std::vector<uint8_t> v{static_cast<uint8_t>(s.size())};
-    v.insert(v.end(), s.begin(), s.end());
-    v.resize(padTo, 0);
+    std::vector<uint8_t> v(padTo, 0);
+    v[0] = static_cast<uint8_t>(s.size());
+    std::copy(s.begin(), s.end(), v.begin() + 1);
     return v;
   };
   auto word = [](uint32_t v) { return std::vector<uint8_t>{uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; };

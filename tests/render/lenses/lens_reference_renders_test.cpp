@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "shell/commands.h"
+#include "shell/command_handlers.h"
 #include "tests/support/fake_host.h"
 #include "tests/support/flare_render_harness.h"
 #include "tests/support/sha256.h"

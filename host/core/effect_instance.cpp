@@ -1,0 +1,204 @@
+#include "host/core/effect_instance.h"
+
+#include <dlfcn.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "host/core/host_error.h"
+
+namespace lfhost {
+namespace {
+
+// The module draws its ray jitter from rand(), which the host seeds right before
+// each render command, on the render thread. In lensflare, rand and srand are the
+// executable's per-thread generator (thread_rand.cpp), exported so that the
+// module binds to them: every render thread then has its own sequence and
+// renders run side by side. A program without it leaves the module the C
+// library's single process-wide state; its render commands take turns around
+// their srand, or one render's srand would shift another's rays. Which of the
+// two the module gets is read from the dynamic symbols, and the host seeds that
+// same one.
+struct RandBinding {
+  void (*srand)(unsigned);
+  bool perThread;  // the executable's rand, not the C library's
+};
+
+const RandBinding& ModuleRand() {
+  static const RandBinding binding = [] {
+    void* moduleRand = dlsym(RTLD_DEFAULT, "rand");
+    auto* seed = reinterpret_cast<void (*)(unsigned)>(dlsym(RTLD_DEFAULT, "srand"));
+    return RandBinding{seed ? seed : &std::srand, moduleRand != nullptr && moduleRand != dlsym(RTLD_NEXT, "rand")};
+  }();
+  return binding;
+}
+
+std::mutex gRenderCommandMutex;
+
+std::string Size(int32_t w, int32_t h) { return std::to_string(w) + "x" + std::to_string(h); }
+
+}  // namespace
+
+uint32_t FrameSeed(uint32_t seed, int64_t frame) {
+  return static_cast<uint32_t>(seed + static_cast<uint64_t>(frame) * 2654435761u);
+}
+
+EffectInstance::EffectInstance(const EffectModule& module, WorkerPool& pool, CancelToken* cancel)
+    : module_(module), host_(pool, cancel) {
+  host_.Connect(in_);
+  in_.pixelAspectNum = 1;
+  in_.pixelAspectDen = 1;
+}
+
+EffectInstance::~EffectInstance() {
+  try {
+    Shutdown();
+  } catch (...) {
+  }
+}
+
+std::vector<std::string> EffectInstance::Shutdown() {
+  if (!shutDown_) {
+    shutDown_ = true;
+    if (sequenceData_) SequenceSetdown();
+    if (globalSetUp_) GlobalSetdown();
+    if (validator_) validator_->ReportLeakedHandles();
+  }
+  return violations();
+}
+
+Validator& EffectInstance::Validate() {
+  if (!validator_) {
+    validator_ = std::make_unique<Validator>(host_);
+    host_.SetObserver(validator_.get());
+  }
+  return *validator_;
+}
+
+CommandResult EffectInstance::Send(int32_t command, CommandOutput& out, bool keepOut) {
+  if (!keepOut) {
+    out = CommandOutput{};
+    out.globalData = globalData_;
+    out.sequenceData = sequenceData_;
+  }
+  in_.globalData = globalData_;
+  in_.sequenceData = sequenceData_;
+  if (validator_) validator_->BeforeCommand(command, in_, out);
+
+  CommandResult result;
+  result.command = command;
+  {
+    HostServices::Activation active(host_);
+    commandsSent_.push_back(command);
+    result.code = module_.filterMain()(command, &in_, &out, currentParams_, currentOutput_);
+  }
+  result.outFlags = out.outFlags;
+  const size_t messageLength = strnlen(out.message, kMessageBufferBytes);
+  result.message.assign(out.message, messageLength);
+
+  if (validator_) validator_->AfterCommand(result, in_, out);
+  if (!IsHandledCommand(command)) return result;
+  globalData_ = out.globalData;
+  sequenceData_ = out.sequenceData;
+  if (command == kCmdGlobalSetup && result.ok()) globalSetUp_ = true;
+  if (command == kCmdGlobalSetdown) globalSetUp_ = paramsSetUp_ = false;
+  return result;
+}
+
+CommandResult EffectInstance::GlobalSetup() { return Send(kCmdGlobalSetup); }
+
+CommandResult EffectInstance::GlobalSetdown() { return Send(kCmdGlobalSetdown); }
+
+CommandResult EffectInstance::SetupParams() {
+  host_.ClearDeclaredParams();
+  CommandResult r = Send(kCmdParamsSetup);
+  paramsSetUp_ = r.ok();
+  controls_.reset();
+  if (paramsSetUp_) controls_ = std::make_unique<EffectControls>(EffectControls::FromDeclared(host_.declaredParams()));
+  return r;
+}
+
+CommandResult EffectInstance::SequenceSetup() { return Send(kCmdSequenceSetup); }
+CommandResult EffectInstance::SequenceResetup() { return Send(kCmdSequenceResetup); }
+CommandResult EffectInstance::SequenceFlatten() { return Send(kCmdSequenceFlatten); }
+CommandResult EffectInstance::SequenceSetdown() { return Send(kCmdSequenceSetdown); }
+CommandResult EffectInstance::About() { return Send(kCmdAbout); }
+
+void EffectInstance::Start() {
+  const CommandResult setup = GlobalSetup();
+  if (!setup.ok()) throw HostError(module_.path() + ": global setup failed: " + DescribeResult(setup));
+  const CommandResult params = SetupParams();
+  if (!params.ok()) throw HostError(module_.path() + ": parameter setup failed: " + DescribeResult(params));
+}
+
+std::string EffectInstance::AboutText() { return ShowLineBreaks(About().message); }
+
+const EffectControls& EffectInstance::controls() const {
+  if (!controls_) throw HostError("the plug-in's parameters are not set up");
+  return *controls_;
+}
+
+ParamValues EffectInstance::DefaultValues(int32_t width, int32_t height) const {
+  return DefaultParamValues(controls(), width, height);
+}
+
+ParamValues EffectInstance::Resolve(const ControlSettings& settings, int32_t width, int32_t height) const {
+  const ResolvedParams r = ResolveParamValues(settings, controls(), width, height);
+  if (r.error) throw HostError(r.error->paramName + ": " + r.error->detail);
+  return r.values;
+}
+
+ParamRecord EffectInstance::MakeRecord(const DeclaredParam& declared) const { return declared.record; }
+
+CommandResult EffectInstance::Render(const ImageBuffer& input, ImageBuffer& output, const ParamValues& values,
+                                     const FrameSettings& frame) {
+  const EffectControls& c = controls();
+  if (input.empty() || output.empty()) throw HostError("render: no frame");
+  if (input.width() > kMaxFrameSide || input.height() > kMaxFrameSide) {
+    throw HostError("frame of " + Size(input.width(), input.height()) +
+                    " pixels is too large: the plug-in takes at most 32767 pixels in either dimension");
+  }
+  if (input.width() != output.width() || input.height() != output.height()) {
+    throw HostError("render: input " + Size(input.width(), input.height()) + " and output " +
+                    Size(output.width(), output.height()) + " differ in size");
+  }
+  if (frame.pixelAspectNum <= 0 || frame.pixelAspectDen == 0) throw HostError("render: pixel aspect ratio must be positive");
+  if (const auto error = CheckParamValues(values, c)) throw HostError(error->paramName + ": " + error->detail);
+
+  ParamRecord layer{};
+  layer.value.layer = *input.world();
+  ParamRecord center = MakeRecord(c.center);
+  center.value.point.x = values.centerX;
+  center.value.point.y = values.centerY;
+  ParamRecord brightness = MakeRecord(c.brightness);
+  brightness.value.floatSlider.value = values.brightness;
+  ParamRecord lens = MakeRecord(c.lensType);
+  lens.value.popup.value = values.lensType;
+  ParamRecord blend = MakeRecord(c.blend);
+  blend.value.fixedSlider.value = values.blend;
+  ParamRecord* params[kParamCount] = {&layer, &center, &brightness, &lens, &blend};
+
+  in_.pixelAspectNum = frame.pixelAspectNum;
+  in_.pixelAspectDen = frame.pixelAspectDen;
+  host_.AdmitWorld(input);
+  host_.AdmitWorld(output);
+  currentParams_ = params;
+  currentOutput_ = output.world();
+  CommandResult result;
+  {
+    const RandBinding& binding = ModuleRand();
+    std::unique_lock<std::mutex> turn(gRenderCommandMutex, std::defer_lock);
+    if (!binding.perThread) turn.lock();
+    binding.srand(FrameSeed(frame.seed, frame.frame));
+    CommandOutput out;
+    result = Send(kCmdRender, out);
+  }
+  currentParams_ = nullptr;
+  currentOutput_ = nullptr;
+  host_.DismissWorlds();
+  if (validator_) validator_->AfterRender(input, output);
+  return result;
+}
+
+}  // namespace lfhost

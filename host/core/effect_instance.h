@@ -1,0 +1,135 @@
+// One instance of the effect: drives FilterMain through its lifecycle (global
+// setup, parameter setup, sequence setup, renders, setdowns). With Validate(),
+// a Validator also checks that the module keeps the protocol (command order,
+// handles handed back, numParams, message flag and buffer, guards of every
+// world) and collects the faults in violations(); host-side refusals throw HostError.
+//
+// Typical use:
+//   auto module = EffectModule::Load(path);
+//   WorkerPool pool;                                  // once per process
+//   EffectInstance effect(*module, pool);
+//   effect.Start();                                   // commands 1 and 4, throws on failure
+//   ParamValues v = effect.Resolve(settings, w, h);   // or DefaultValues(w, h)
+//   CommandResult r = effect.Render(input, output, v, {.seed = 0, .frame = n});
+//   if (!r.ok()) error(DescribeResult(r));
+//   // the destructor sends sequence and global setdown and reports leaks
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/core/command_result.h"
+#include "host/core/effect_params.h"
+#include "host/core/host_callbacks.h"
+#include "host/core/image_buffer.h"
+#include "host/core/module_loader.h"
+#include "host/core/validator.h"
+
+namespace lfhost {
+
+struct FrameSettings {
+  uint32_t seed = 0;            // srand(FrameSeed(seed, frame)) right before the render command
+  int64_t frame = 0;            // a single image is frame 0
+  int32_t pixelAspectNum = 1;
+  uint32_t pixelAspectDen = 1;
+};
+
+// The rays' seed for a frame: (seed + frame x 2654435761) mod 2^32, so frame 0
+// keeps the seed, and neighbouring frames and neighbouring seeds never share a
+// sequence (the C library's srand(0) and srand(1) give the same one, so a plain
+// seed + frame would repeat rays).
+uint32_t FrameSeed(uint32_t seed, int64_t frame);
+
+// The module and the pool must outlive the instance. An instance is used from
+// one thread at a time; separate instances may render on separate threads
+// (their render commands take turns unless rand is per thread, see Render).
+class EffectInstance {
+ public:
+  EffectInstance(const EffectModule& module, WorkerPool& pool, CancelToken* cancel = nullptr);
+  // Sends sequence setdown and global setdown if still needed, then reports
+  // handles still alive as violations when validated.
+  ~EffectInstance();
+  EffectInstance(const EffectInstance&) = delete;
+  EffectInstance& operator=(const EffectInstance&) = delete;
+
+  HostServices& host() { return host_; }
+  // Attaches a Validator (once; later calls return the same) and returns it.
+  // Attach it before the first command.
+  Validator& Validate();
+  bool validated() const { return validator_ != nullptr; }
+  const EffectModule& module() const { return module_; }
+  void SetProgressSink(ProgressSink sink) { host_.SetProgressSink(std::move(sink)); }
+
+  // Global setup then parameter setup; throws HostError with DescribeResult's
+  // text if either fails.
+  void Start();
+  // The About text with its line breaks shown; needs Start().
+  std::string AboutText();
+
+  // ---- One command each ----------------------------------------------------
+  CommandResult GlobalSetup();        // 1
+  CommandResult GlobalSetdown();      // 3
+  CommandResult SetupParams();        // 4
+  CommandResult SequenceSetup();      // 5
+  CommandResult SequenceResetup();    // 6
+  CommandResult SequenceFlatten();    // 7
+  CommandResult SequenceSetdown();    // 8
+  CommandResult About();              // 0
+  // Command 11: srand(FrameSeed(seed, frame)), then FilterMain with the input
+  // layer and the four values. Where the module draws from the C library's
+  // single rand() state, render commands of all instances in the process take
+  // turns; with lensflare's per-thread rand they run side by side.
+  // Throws HostError, before any module call, for: a frame wider or
+  // taller than 32767, input and output of different sizes, a value outside its
+  // declared range, parameters not yet set up.
+  CommandResult Render(const ImageBuffer& input, ImageBuffer& output, const ParamValues& values,
+                       const FrameSettings& frame = {});
+
+  // Any command with the current records; `out` starts as the host prepares
+  // it (handles filled in) unless `keepOut` is set, in which case the caller's
+  // record is sent as it is. For protocol tests.
+  CommandResult Send(int32_t command, CommandOutput& out, bool keepOut = false);
+  // The same with a fresh output record the caller does not need.
+  CommandResult Send(int32_t command) {
+    CommandOutput out;
+    return Send(command, out);
+  }
+
+  // ---- Controls ------------------------------------------------------------
+  const EffectControls& controls() const;   // throws HostError before SetupParams
+  ParamValues DefaultValues(int32_t width, int32_t height) const;
+  // Settings to values; throws HostError naming the control on a refusal.
+  ParamValues Resolve(const ControlSettings& settings, int32_t width, int32_t height) const;
+
+  // ---- State, for tests and tools -------------------------------------------
+  Handle globalData() const { return globalData_; }
+  Handle sequenceData() const { return sequenceData_; }
+  const CommandInput& commandInput() const { return in_; }
+  const std::vector<int32_t>& commandsSent() const { return commandsSent_; }
+  // What the Validator found; nothing without one.
+  std::vector<std::string> violations() const { return validator_ ? validator_->violations() : std::vector<std::string>{}; }
+  // Sends the setdowns now and returns what the leak check found.
+  std::vector<std::string> Shutdown();
+
+ private:
+  ParamRecord MakeRecord(const DeclaredParam& declared) const;
+
+  const EffectModule& module_;
+  HostServices host_;
+  std::unique_ptr<Validator> validator_;
+  CommandInput in_{};
+  Handle globalData_ = nullptr;
+  Handle sequenceData_ = nullptr;
+  bool globalSetUp_ = false;
+  bool paramsSetUp_ = false;
+  bool shutDown_ = false;
+  std::vector<int32_t> commandsSent_;
+  std::unique_ptr<EffectControls> controls_;
+  // The records of the render command in flight (null outside Render).
+  EffectParams currentParams_ = nullptr;
+  PixelWorld* currentOutput_ = nullptr;
+};
+
+}  // namespace lfhost

@@ -1,0 +1,173 @@
+#include "host/core/effect_params.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "host/core/host_error.h"
+
+namespace lfhost {
+namespace {
+
+std::string Number(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.10g", v);
+  return text;
+}
+
+std::string Fix16Text(Fix16 v) { return Number(FromFix16(v)); }
+
+ParamRangeError RangeError(int index, const DeclaredParam& param, std::string detail) {
+  return {index, param.record.name, std::move(detail)};
+}
+
+void ExpectKind(const DeclaredParam& param, int32_t kind, int position) {
+  if (param.record.paramKind != kind) {
+    throw HostError("the plug-in declared parameter " + std::to_string(position) + " (\"" +
+                    std::string(param.record.name) + "\") as a " + ParamKindName(param.record.paramKind) +
+                    ", expected a " + ParamKindName(kind));
+  }
+}
+
+}  // namespace
+
+std::optional<Fix16> ToFix16(double value) {
+  if (!std::isfinite(value)) return std::nullopt;
+  const double scaled = std::round(value * 65536.0);
+  if (scaled < -2147483648.0 || scaled > 2147483647.0) return std::nullopt;
+  return static_cast<Fix16>(scaled);
+}
+
+double FromFix16(Fix16 value) { return value / 65536.0; }
+
+EffectControls EffectControls::FromDeclared(const std::vector<DeclaredParam>& declared) {
+  if (declared.size() != 4) {
+    throw HostError("the plug-in declared " + std::to_string(declared.size()) + " parameters, expected 4");
+  }
+  EffectControls c{declared[0], declared[1], declared[2], declared[3]};
+  ExpectKind(c.center, kParamPoint, 1);
+  ExpectKind(c.brightness, kParamFloatSlider, 2);
+  ExpectKind(c.lensType, kParamPopup, 3);
+  ExpectKind(c.blend, kParamFixedSlider, 4);
+  return c;
+}
+
+ParamValues DefaultParamValues(const EffectControls& controls, int32_t width, int32_t height) {
+  ParamValues v;
+  // A point default is a percentage of the frame, as compositing hosts read it.
+  const PointValue& point = controls.center.record.value.point;
+  v.centerX = ToFix16(FromFix16(point.defaultX) / 100.0 * width).value_or(0);
+  v.centerY = ToFix16(FromFix16(point.defaultY) / 100.0 * height).value_or(0);
+  v.brightness = controls.brightness.record.value.floatSlider.defaultValue;
+  v.lensType = controls.lensType.record.value.popup.defaultChoice;
+  v.blend = controls.blend.record.value.fixedSlider.defaultValue;
+  return v;
+}
+
+ResolvedParams ResolveParamValues(const ControlSettings& settings, const EffectControls& controls,
+                                  int32_t width, int32_t height) {
+  ResolvedParams r;
+  r.values = DefaultParamValues(controls, width, height);
+  auto coordinate = [&](const std::optional<Coordinate>& c, int32_t size, Fix16& out, const char* axis) {
+    if (!c) return true;
+    const double pixels = c->percent ? c->value / 100.0 * size : c->value;
+    const std::optional<Fix16> fixed = ToFix16(pixels);
+    if (!fixed) {
+      r.error = RangeError(1, controls.center,
+                           std::string(axis) + " = " + Number(pixels) + " pixels does not fit a 16.16 number");
+      return false;
+    }
+    out = *fixed;
+    return true;
+  };
+  if (!coordinate(settings.centerX, width, r.values.centerX, "x")) return r;
+  if (!coordinate(settings.centerY, height, r.values.centerY, "y")) return r;
+  if (settings.brightness) r.values.brightness = *settings.brightness;
+  if (settings.lensType) r.values.lensType = *settings.lensType;
+  if (settings.blendPercent) {
+    const std::optional<Fix16> fixed = ToFix16(*settings.blendPercent);
+    if (!fixed) {
+      r.error = RangeError(4, controls.blend, Number(*settings.blendPercent) + " does not fit a 16.16 number");
+      return r;
+    }
+    r.values.blend = *fixed;
+  }
+  r.error = CheckParamValues(r.values, controls);
+  return r;
+}
+
+std::optional<ParamRangeError> CheckParamValues(const ParamValues& values, const EffectControls& controls) {
+  // The point declares no range: a centre off the frame is a valid flare.
+  const FloatSliderValue& b = controls.brightness.record.value.floatSlider;
+  if (!(values.brightness >= b.validMin && values.brightness <= b.validMax)) {
+    return RangeError(2, controls.brightness,
+                      Number(values.brightness) + " is outside " + Number(b.validMin) + " to " + Number(b.validMax));
+  }
+  const PopupValue& p = controls.lensType.record.value.popup;
+  if (values.lensType < 1 || values.lensType > p.numChoices) {
+    return RangeError(3, controls.lensType,
+                      std::to_string(values.lensType) + " is not one of 1 to " + std::to_string(p.numChoices));
+  }
+  const FixedSliderValue& f = controls.blend.record.value.fixedSlider;
+  if (values.blend < f.validMin || values.blend > f.validMax) {
+    return RangeError(4, controls.blend,
+                      Fix16Text(values.blend) + " is outside " + Fix16Text(f.validMin) + " to " + Fix16Text(f.validMax));
+  }
+  return std::nullopt;
+}
+
+std::string ParamKindName(int32_t kind) {
+  switch (kind) {
+    case kParamFixedSlider: return "fixed-point slider";
+    case kParamPoint: return "point";
+    case kParamPopup: return "popup";
+    case kParamFloatSlider: return "floating-point slider";
+    default: return "kind " + std::to_string(kind);
+  }
+}
+
+std::vector<std::string> DescribeParam(const DeclaredParam& param) {
+  const ParamRecord& r = param.record;
+  std::vector<std::string> lines;
+  lines.push_back(std::string("\"") + r.name + "\" (id " + std::to_string(r.id) + ", " + ParamKindName(r.paramKind) + ")");
+  switch (r.paramKind) {
+    case kParamPoint: {
+      const PointValue& v = r.value.point;
+      lines.push_back("range: none");
+      lines.push_back("default: " + Fix16Text(v.defaultX) + ", " + Fix16Text(v.defaultY) + " (percent of the frame)");
+      break;
+    }
+    case kParamFloatSlider: {
+      const FloatSliderValue& v = r.value.floatSlider;
+      lines.push_back("range: " + Number(v.validMin) + " to " + Number(v.validMax) + " (slider " +
+                      Number(v.sliderMin) + " to " + Number(v.sliderMax) + ")");
+      lines.push_back("default: " + Number(v.defaultValue));
+      lines.push_back("precision " + std::to_string(v.precision) + ", display flags " + std::to_string(v.displayFlags));
+      break;
+    }
+    case kParamPopup: {
+      const PopupValue& v = r.value.popup;
+      lines.push_back("range: 1 to " + std::to_string(v.numChoices));
+      lines.push_back("default: " + std::to_string(v.defaultChoice));
+      std::string choices = "choices:";
+      for (size_t i = 0; i < param.choices.size(); ++i) {
+        choices += " " + std::to_string(i + 1) + " \"" + param.choices[i] + "\"";
+        if (i + 1 < param.choices.size()) choices += ",";
+      }
+      lines.push_back(choices);
+      break;
+    }
+    case kParamFixedSlider: {
+      const FixedSliderValue& v = r.value.fixedSlider;
+      lines.push_back("range: " + Fix16Text(v.validMin) + " to " + Fix16Text(v.validMax) + " (slider " +
+                      Fix16Text(v.sliderMin) + " to " + Fix16Text(v.sliderMax) + ")");
+      lines.push_back("default: " + Fix16Text(v.defaultValue));
+      lines.push_back("precision " + std::to_string(v.precision) + ", display flags " + std::to_string(v.displayFlags));
+      break;
+    }
+    default:
+      break;
+  }
+  return lines;
+}
+
+}  // namespace lfhost

@@ -1,0 +1,83 @@
+// The four controls: how a user's settings (pixels or percent, a lens name, a
+// percentage) become the values the module receives, checked against the ranges
+// the module declared.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/core/host_callbacks.h"
+#include "shell/host_protocol.h"
+
+namespace lfhost {
+
+// Values exactly as the module receives them in the four records.
+struct ParamValues {
+  Fix16 centerX = 0;        // pixels, 16.16
+  Fix16 centerY = 0;
+  double brightness = 0;    // percent
+  int32_t lensType = 1;     // 1..3
+  Fix16 blend = 0;          // percent, 16.16
+};
+
+// One coordinate of the flare centre as a user gives it.
+struct Coordinate {
+  double value = 0;
+  bool percent = false;     // "40%" is 40 percent of the frame's width or height
+};
+
+// A user's settings; anything unset takes the module's declared default.
+struct ControlSettings {
+  std::optional<Coordinate> centerX, centerY;
+  std::optional<double> brightness;     // percent
+  std::optional<int32_t> lensType;      // 1..3
+  std::optional<double> blendPercent;   // percent
+};
+
+// The four controls in declaration order, pulled out of the module's addParam
+// calls; throws HostError if it did not declare point, float slider, popup and
+// fixed slider in that order.
+struct EffectControls {
+  DeclaredParam center, brightness, lensType, blend;
+  static EffectControls FromDeclared(const std::vector<DeclaredParam>& declared);
+};
+
+// Which control a range error concerns: 1 centre, 2 brightness, 3 lens type, 4 blend.
+struct ParamRangeError {
+  int paramIndex = 0;
+  std::string paramName;     // the module's display name
+  std::string detail;        // "300.5 is outside 0 to 300"
+};
+
+// Rounds to the nearest 1/65536; nullopt if the result does not fit 32 bits.
+std::optional<Fix16> ToFix16(double value);
+double FromFix16(Fix16 value);
+
+// The declared defaults for a frame: the centre default is read as percent of
+// the frame, as compositing hosts read point defaults, so (40, 40) becomes
+// (0.4 x width, 0.4 x height) pixels.
+ParamValues DefaultParamValues(const EffectControls& controls, int32_t width, int32_t height);
+
+// Settings to values for a frame of this size. Percent coordinates convert to
+// pixels first (percent / 100 x size), then to 16.16 by rounding. Refusals
+// (out of range, not representable) come back as a ParamRangeError.
+struct ResolvedParams {
+  ParamValues values;
+  std::optional<ParamRangeError> error;
+};
+ResolvedParams ResolveParamValues(const ControlSettings& settings, const EffectControls& controls,
+                                  int32_t width, int32_t height);
+
+// The check the host makes before every render: each value inside the range its
+// control declared (the first of the two slider ranges is the accepted range,
+// the second the slider's), and the lens type one of the popup's choices.
+std::optional<ParamRangeError> CheckParamValues(const ParamValues& values, const EffectControls& controls);
+
+// Lines describing one control for `lensflare info`: name, kind, range, default,
+// choices.
+std::vector<std::string> DescribeParam(const DeclaredParam& param);
+std::string ParamKindName(int32_t kind);
+
+}  // namespace lfhost

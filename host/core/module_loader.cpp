@@ -1,0 +1,116 @@
+#include "host/core/module_loader.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "host/core/elf_reader.h"
+#include "host/core/host_error.h"
+
+namespace lfhost {
+namespace {
+
+struct RegistrationSink {
+  std::vector<EffectRegistration>* registrations;
+  int32_t answer;
+};
+
+std::string OrEmpty(const char* text) { return text ? std::string(text) : std::string(); }
+
+// The registerEffect callback handed to PluginDataEntryFunction. hostData is our
+// RegistrationSink, which the module only passes on.
+int32_t RecordRegistration(void* hostData, const char* nameKey, const char* matchName,
+                           const char* categoryKey, const char* entryPoint, uint32_t kind,
+                           int32_t interfaceMajor, int32_t interfaceMinor, uint32_t trailingWord) noexcept {
+  auto* sink = static_cast<RegistrationSink*>(hostData);
+  try {
+    EffectRegistration r;
+    r.nameKey = OrEmpty(nameKey);
+    r.matchName = OrEmpty(matchName);
+    r.categoryKey = OrEmpty(categoryKey);
+    r.entryPoint = OrEmpty(entryPoint);
+    r.kind = kind;
+    r.interfaceMajor = interfaceMajor;
+    r.interfaceMinor = interfaceMinor;
+    r.trailingWord = trailingWord;
+    r.hostDataPassedOn = true;
+    sink->registrations->push_back(std::move(r));
+  } catch (...) {
+    return kErrOutOfMemory;
+  }
+  return sink->answer;
+}
+
+}  // namespace
+
+std::string TextAfterKey(const std::string& keyAndText) {
+  const size_t eq = keyAndText.find('=');
+  return eq == std::string::npos ? keyAndText : keyAndText.substr(eq + 1);
+}
+
+std::unique_ptr<EffectModule> EffectModule::Load(const std::string& path, const LoadOptions& options) {
+  std::unique_ptr<EffectModule> module(new EffectModule());
+  module->path_ = path;
+  if (!std::filesystem::exists(path)) throw HostError(path + ": plug-in not found");
+
+  // Everything that can be learnt from the file comes first, before any of
+  // its code runs.
+  const ElfFile elf = ElfFile::Read(path);
+  module->exportedSymbols_ = elf.ExportedSymbols();
+  module->propertyListBytes_ = ReadPropertyListBytes(path);
+  module->propertyList_ = DecodePropertyList(module->propertyListBytes_, path);
+
+  module->library_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!module->library_) {
+    const char* why = dlerror();
+    throw HostError(path + ": cannot load the plug-in (" + OrEmpty(why) + ")");
+  }
+  auto entry = reinterpret_cast<PluginDataEntryFn>(dlsym(module->library_, "PluginDataEntryFunction"));
+  if (!entry) throw HostError(path + ": the plug-in exports no PluginDataEntryFunction");
+
+  RegistrationSink sink{&module->registrations_, options.registerEffectAnswer};
+  module->entryFunctionResult_ = entry(&sink, &RecordRegistration);
+  if (module->entryFunctionResult_ != 0) {
+    throw HostError(path + ": the plug-in's registration failed with code " +
+                    std::to_string(module->entryFunctionResult_));
+  }
+  if (module->registrations_.empty()) throw HostError(path + ": the plug-in registered no effect");
+
+  const std::string& entryPoint = module->registrations_.front().entryPoint;
+  module->filterMain_ = reinterpret_cast<FilterMainFn>(dlsym(module->library_, entryPoint.c_str()));
+  if (!module->filterMain_) {
+    throw HostError(path + ": the registered entry point \"" + entryPoint + "\" is not exported");
+  }
+  return module;
+}
+
+EffectModule::~EffectModule() {
+  if (library_) dlclose(library_);
+}
+
+std::string EffectModule::displayName() const {
+  return registrations_.empty() ? std::string() : TextAfterKey(registrations_.front().nameKey);
+}
+
+std::vector<std::string> DefaultModulePaths(const std::string& executableDir) {
+  const std::filesystem::path dir(executableDir);
+  return {(dir / ".." / "plugins" / "LensFlare.so").lexically_normal().string(),
+          (dir / ".." / "lib" / "lensflare" / "plugins" / "LensFlare.so").lexically_normal().string()};
+}
+
+std::string FindDefaultModule(const std::string& executableDir) {
+  for (const std::string& candidate : DefaultModulePaths(executableDir)) {
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(candidate, ec)) return candidate;
+  }
+  return "";
+}
+
+std::string ExecutableDir() {
+  std::error_code ec;
+  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string(".") : exe.parent_path().string();
+}
+
+}  // namespace lfhost

@@ -1,0 +1,84 @@
+// Loading a Lens Flare module: read its property list from the file, dlopen it,
+// let PluginDataEntryFunction register the effect, and resolve the entry point
+// that registration named. The property list's "EffectMain" is never used to
+// find code.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/core/property_list.h"
+#include "shell/host_protocol.h"
+
+namespace lfhost {
+
+// The arguments one registerEffect call received, in order.
+struct EffectRegistration {
+  std::string nameKey;
+  std::string matchName;
+  std::string categoryKey;
+  std::string entryPoint;
+  uint32_t kind = 0;
+  int32_t interfaceMajor = 0;
+  int32_t interfaceMinor = 0;
+  uint32_t trailingWord = 0;
+  bool hostDataPassedOn = false;   // the opaque hostData came back unchanged
+};
+
+struct LoadOptions {
+  // What registerEffect answers; non-zero makes loading fail after the call
+  // (tests use it to see the refusal come back from PluginDataEntryFunction).
+  int32_t registerEffectAnswer = 0;
+};
+
+class EffectModule {
+ public:
+  // Throws HostError naming the file for: unreadable or non-ELF file, missing
+  // or malformed property list, dlopen failure, missing PluginDataEntryFunction,
+  // a registration refused or never made, an entry point that does not resolve.
+  static std::unique_ptr<EffectModule> Load(const std::string& path, const LoadOptions& options = {});
+  ~EffectModule();
+  EffectModule(const EffectModule&) = delete;
+  EffectModule& operator=(const EffectModule&) = delete;
+
+  const std::string& path() const { return path_; }
+  const std::vector<uint8_t>& propertyListBytes() const { return propertyListBytes_; }
+  const PropertyList& propertyList() const { return propertyList_; }
+  // Every registerEffect call, in order (the module makes one).
+  const std::vector<EffectRegistration>& registrations() const { return registrations_; }
+  // What PluginDataEntryFunction returned.
+  int32_t entryFunctionResult() const { return entryFunctionResult_; }
+  // Names exported by the module's dynamic symbol table.
+  const std::vector<std::string>& exportedSymbols() const { return exportedSymbols_; }
+  FilterMainFn filterMain() const { return filterMain_; }
+
+  // Display name: the text after "=" in the registered name key.
+  std::string displayName() const;
+
+ private:
+  EffectModule() = default;
+  std::string path_;
+  std::vector<uint8_t> propertyListBytes_;
+  PropertyList propertyList_;
+  std::vector<EffectRegistration> registrations_;
+  int32_t entryFunctionResult_ = 0;
+  std::vector<std::string> exportedSymbols_;
+  void* library_ = nullptr;
+  FilterMainFn filterMain_ = nullptr;
+};
+
+// Where the tool looks for the module when no --plugin is given, in order:
+// <exeDir>/../plugins/LensFlare.so, then <exeDir>/../lib/lensflare/plugins/LensFlare.so.
+std::vector<std::string> DefaultModulePaths(const std::string& executableDir);
+// The first of DefaultModulePaths that exists, or "" if none does.
+std::string FindDefaultModule(const std::string& executableDir);
+// The directory of the running executable (from /proc/self/exe).
+std::string ExecutableDir();
+
+// The text after the first "=" of a localized key ("key=text"), or the whole
+// string if it has none.
+std::string TextAfterKey(const std::string& keyAndText);
+
+}  // namespace lfhost

@@ -1,0 +1,24 @@
+// Reading a --keys file (its format is described in host/core/keyframes.h).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "host/core/keyframes.h"
+
+namespace lfhost {
+
+// Limits that keep a hostile --keys file's cost bounded.
+inline constexpr int kMaxJsonDepth = 64;
+inline constexpr int64_t kMaxKeyframeFileBytes = 16 << 20;
+
+// Reads a --keys file. Throws HostError naming the file and the line (JSON
+// syntax) or the field and frame (a value of the wrong kind, an unknown field,
+// a key given twice, a number too large), or what is wrong with the file itself
+// (not a regular file, larger than kMaxKeyframeFileBytes, nested deeper than
+// kMaxJsonDepth).
+AnimatedControls LoadKeyframeFile(const std::string& path);
+// The same from text already read; `name` stands for the file in messages.
+AnimatedControls ParseKeyframeJson(const std::string& text, const std::string& name);
+
+}  // namespace lfhost
