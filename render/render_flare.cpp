@@ -12,13 +12,6 @@ ProfileAllocation gProfileAllocation = {
 };
 #endif
 
-namespace {
-
-// Below 10 % the renderer draws as at 10 %; the render command fades the rest.
-constexpr float kLowestBrightnessPercent = 10.0f;
-
-}  // namespace
-
 // A profile sample per quarter pixel of radius: 16 per pixel of width covers the
 // frame up to 100 %; brighter flares reach further at 10 per pixel per unit of
 // brightness.
@@ -42,7 +35,7 @@ void RenderFlare(EffectParams params, PixelWorld* output, FlareContext& context)
                                      static_cast<double>(heightF));
 
   float brightness = static_cast<float>(params[kParamFlareBrightness]->value.floatSlider.value);
-  if (brightness < kLowestBrightnessPercent) brightness = kLowestBrightnessPercent;
+  if (brightness < kLowestDrawnBrightness) brightness = kLowestDrawnBrightness;
   brightness = brightness / 100.0f;
 
   context.profileLength = ProfileLengthFor(width, brightness);
