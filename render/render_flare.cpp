@@ -12,19 +12,6 @@ ProfileAllocation gProfileAllocation = {
 };
 #endif
 
-namespace {
-
-// Below 10 % the renderer draws as at 10 %; the render command fades the rest.
-constexpr float kLowestBrightnessPercent = 10.0f;
-
-enum LensType : int16_t {
-  kLensZoom50To300 = 1,
-  kLensPrime35 = 2,
-  kLensPrime105 = 3,
-};
-
-}  // namespace
-
 // A profile sample per quarter pixel of radius: 16 per pixel of width covers the
 // frame up to 100 %; brighter flares reach further at 10 per pixel per unit of
 // brightness.
@@ -48,7 +35,7 @@ void RenderFlare(EffectParams params, PixelWorld* output, FlareContext& context)
                                      static_cast<double>(heightF));
 
   float brightness = static_cast<float>(params[kParamFlareBrightness]->value.floatSlider.value);
-  if (brightness < kLowestBrightnessPercent) brightness = kLowestBrightnessPercent;
+  if (brightness < kLowestDrawnBrightness) brightness = kLowestDrawnBrightness;
   brightness = brightness / 100.0f;
 
   context.profileLength = ProfileLengthFor(width, brightness);
@@ -85,20 +72,9 @@ void RenderFlare(EffectParams params, PixelWorld* output, FlareContext& context)
   frame.rowBytes = output->rowBytes;
   frame.pixelBytes = 4;
 
-  // The popup declares three choices; the host delivers no other value.
-  switch (static_cast<int16_t>(params[kParamLensType]->value.popup.value)) {
-    case kLensZoom50To300:
-      Zoom50To300LensProgram(frame, context);
-      break;
-    case kLensPrime35:
-      Prime35LensProgram(frame, context);
-      break;
-    case kLensPrime105:
-      Prime105LensProgram(frame, context);
-      break;
-    default:
-      break;
-  }
+  // The popup declares one choice per lens; the host delivers no other value.
+  const int16_t lensType = static_cast<int16_t>(params[kParamLensType]->value.popup.value);
+  if (lensType >= 1 && lensType <= kLensCount) kLenses[lensType - 1].program(frame, context);
 
   // Released whatever the program left in status.
   ReleaseProfile(context.profileRed);

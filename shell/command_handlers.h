@@ -30,8 +30,9 @@ int32_t SetupSequence(CommandInput* in, CommandOutput* out, EffectParams params,
 int32_t SequenceSetdown(CommandInput* in, CommandOutput* out);
 int32_t Render(CommandInput* in, CommandOutput* out, EffectParams params, PixelWorld* output);
 
-// Below 10 % brightness the renderer still draws at 10 %; the render command makes
-// up the shortfall by fading towards the untouched input by this amount (0 to 1).
+// Below kLowestDrawnBrightness (render/render_flare.h) the renderer still draws
+// at that brightness; the render command makes up the shortfall by fading
+// towards the untouched input by this amount (0 to 1).
 float LowBrightnessFade(double brightnessPercent);
 
 // The 16.16 ratio handed to the host's blend: 0 keeps the rendered frame, 65536

@@ -12,15 +12,13 @@ namespace {
 constexpr int32_t kWorldPassBegin = 1;
 constexpr int32_t kWorldPassEnd = 0;
 
-// The renderer never draws below this brightness (percent).
-constexpr double kLowestDrawnBrightness = 10.0;
-
 }  // namespace
 
 float LowBrightnessFade(double brightnessPercent) {
-  // Strict: at exactly 10 % there is no fade.
-  if (kLowestDrawnBrightness > brightnessPercent)
-    return static_cast<float>(1.0 - brightnessPercent / kLowestDrawnBrightness);
+  // Strict: at exactly the floor there is no fade. The comparison and the
+  // division are in double (10.0f is exact there).
+  const double lowest = kLowestDrawnBrightness;
+  if (lowest > brightnessPercent) return static_cast<float>(1.0 - brightnessPercent / lowest);
   return 0.0f;
 }
 

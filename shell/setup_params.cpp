@@ -2,6 +2,7 @@
 // Their ids run 1, 2, 4, 3: Lens Type is 4 and Blend With Original 3.
 #include <cstring>
 
+#include "render/lenses/lens_programs.h"
 #include "shell/command_handlers.h"
 #include "shell/string_table.h"
 
@@ -12,7 +13,6 @@ constexpr Fix16 kFlareCenterDefault = 40 * kFix16One;      // 0x280000
 constexpr double kBrightnessDefault = 100.0;
 constexpr float kBrightnessMax = 300.0f;
 constexpr Fix16 kBlendWithOriginalMax = 100 * kFix16One;  // 0x640000
-constexpr int16_t kLensTypeChoices = 3;
 constexpr int16_t kPercentDisplayFlags = 1;
 
 constexpr int32_t kIdFlareCenter = 1;
@@ -62,7 +62,7 @@ int32_t SetupParams(CommandInput* in, CommandOutput* out, EffectParams, PixelWor
   definition.id = kIdLensType;
   PopupValue& lensType = definition.value.popup;
   lensType.value = 1;
-  lensType.numChoices = kLensTypeChoices;
+  lensType.numChoices = kLensCount;
   lensType.defaultChoice = 1;
   // The host's own text, not a copy: it stays valid while the table is registered.
   lensType.choices = LookupString(in, kStrLensChoices);

@@ -16,11 +16,8 @@
 #include "host/media/frame_sources.h"
 #include "host/core/host_error.h"
 #include "host/media/sequence_renderer.h"
-// The record a stamp hands to iterate as its refcon. Only the bench reads it
-// (columns and rows, to count the pixels each stamp covers); host and module
-// are built from one tree, so the layout cannot drift apart.
-#include "render/stamp_profile.h"
-// The floor screens with the module's own formula.
+// The floor screens with the module's own formula (one inline function; the
+// host links none of the module's code).
 #include "render/screen_blend.h"
 
 #if defined(__x86_64__)
@@ -126,30 +123,84 @@ ScreenRowFn RowFunctionFor(ScreenPassIsa isa) {
 
 // ---- Stamp coverage -------------------------------------------------------------
 
-// The bench puts this in place of the instance's iterate entry for one render:
-// it adds up each stamp's box and passes the call on unchanged.
+// The bench puts this in place of the instance's iterate entry for one render.
+// What a stamp hands to iterate is the module's own business, so the host
+// counts what it sees instead. A profile stamp's box is read off the frame: the
+// output is made opaque black before the call is passed on, and the smallest
+// box holding every pixel that is not black afterwards is what the stamp drew
+// (on black every layer value but 0 shows, whatever the stamps before left; a
+// pixel left as it was costs nothing). A ray stamp (count 1) is counted by the
+// rand() values it draws, found by where the sequence stands afterwards. The
+// lens programs never read the frame, and the warm-up render's pixels are not
+// kept, so neither the black nor the reseeding changes what is timed.
 struct CoverageRecorder {
+  ImageBuffer* output = nullptr;
+  std::vector<uint8_t> blackRow;
   int64_t profilePixels = 0;
-  int64_t rayPixels = 0;
+  int64_t rayDraws = 0;
+  bool drawsLost = false;
   int32_t profileStamps = 0;
   int32_t rayStamps = 0;
 };
 CoverageRecorder* gRecorder = nullptr;
 
-int32_t CountingIterate(int32_t count, void* refcon, IterateWorkerFn worker) {
-  if (gRecorder != nullptr && refcon != nullptr) {
-    const StampJob& job = *static_cast<const StampJob*>(refcon);
-    const int64_t pixels =
-        job.columns > 0 && job.rows > 0 ? static_cast<int64_t>(job.columns) * job.rows : 0;
-    if (count == 1) {
-      gRecorder->rayPixels += pixels;
-      ++gRecorder->rayStamps;
-    } else {
-      gRecorder->profilePixels += pixels;
-      ++gRecorder->profileStamps;
-    }
+// Any seed: the count does not depend on it.
+constexpr unsigned kDrawCountSeed = 1;
+
+// Pixels of the smallest box around the pixels of `frame` that are not `blackRow`'s.
+int64_t DrawnBoxPixels(const ImageBuffer& frame, const std::vector<uint8_t>& blackRow) {
+  const uint8_t* black = blackRow.data();
+  int32_t top = -1, bottom = -1, left = frame.width(), right = -1;
+  for (int32_t y = 0; y < frame.height(); ++y) {
+    const uint8_t* row = frame.row(y);
+    if (std::memcmp(row, black, blackRow.size()) == 0) continue;
+    if (top < 0) top = y;
+    bottom = y;
+    int32_t first = 0, last = frame.width() - 1;
+    while (std::memcmp(row + 4 * first, black, 4) == 0) ++first;
+    while (std::memcmp(row + 4 * last, black, 4) == 0) --last;
+    left = std::min(left, first);
+    right = std::max(right, last);
   }
-  return HostServices::Iterate(count, refcon, worker);
+  return top < 0 ? 0 : static_cast<int64_t>(right - left + 1) * (bottom - top + 1);
+}
+
+// How many values were drawn since srand(kDrawCountSeed), at most `most`: the
+// next three values (93 bits, no accidental match) are looked for in a fresh
+// run of the sequence. -1 if they are not within reach.
+int64_t DrawsSinceSeeding(int64_t most) {
+  const int next[3] = {std::rand(), std::rand(), std::rand()};
+  std::srand(kDrawCountSeed);
+  int seen[3] = {std::rand(), std::rand(), std::rand()};
+  for (int64_t n = 0; n <= most; ++n) {
+    if (seen[0] == next[0] && seen[1] == next[1] && seen[2] == next[2]) return n;
+    seen[0] = seen[1];
+    seen[1] = seen[2];
+    seen[2] = std::rand();
+  }
+  return -1;
+}
+
+int32_t CountingIterate(int32_t count, void* refcon, IterateWorkerFn worker) {
+  CoverageRecorder* recorder = gRecorder;
+  if (recorder == nullptr) return HostServices::Iterate(count, refcon, worker);
+  recorder->output->Fill(255, 0, 0, 0);
+  // One invocation on this thread, drawing from the rand() the host's own calls
+  // reach too (the tool's per-thread one, or the C library's).
+  if (count == 1) std::srand(kDrawCountSeed);
+  const int32_t result = HostServices::Iterate(count, refcon, worker);
+  if (count == 1) {
+    // Two draws per pixel of a box no larger than the frame.
+    const int64_t draws = DrawsSinceSeeding(2 * static_cast<int64_t>(recorder->output->width()) *
+                                            recorder->output->height());
+    if (draws < 0) recorder->drawsLost = true;
+    recorder->rayDraws += std::max<int64_t>(draws, 0);
+    ++recorder->rayStamps;
+  } else {
+    recorder->profilePixels += DrawnBoxPixels(*recorder->output, recorder->blackRow);
+    ++recorder->profileStamps;
+  }
+  return result;
 }
 
 ImageBuffer OpaqueBlack(int32_t width, int32_t height) {
@@ -217,6 +268,8 @@ BenchResult RunBench(const EffectModule& module, WorkerPool& pool, const BenchCa
   // Warm-up render, counting the stamps' boxes on the way.
   BenchResult out;
   CoverageRecorder recorder;
+  recorder.output = &output;
+  recorder.blackRow.assign(input.row(0), input.row(0) + static_cast<size_t>(c.width) * 4);
   HostCallbacks* callbacks = effect.commandInput().callbacks;
   const IterateFn original = callbacks->iterate;
   callbacks->iterate = &CountingIterate;
@@ -234,8 +287,9 @@ BenchResult RunBench(const EffectModule& module, WorkerPool& pool, const BenchCa
   out.coverage.profileStamps = recorder.profileStamps;
   out.coverage.rayStamps = recorder.rayStamps;
   out.coverage.profileFrames = static_cast<double>(recorder.profilePixels) / framePixels;
-  out.coverage.rayFrames = static_cast<double>(recorder.rayPixels) / framePixels;
-  out.coverage.rayPixels = recorder.rayPixels;
+  out.coverage.rayFrames = static_cast<double>(recorder.rayDraws) / 2.0 / framePixels;
+  out.coverage.rayDraws = recorder.rayDraws;
+  if (recorder.drawsLost) throw HostError("bench: the ray stamp's rand() draws could not be counted");
 
   const int repeat = std::max(1, c.repeat);
   std::vector<double> times;
@@ -258,13 +312,13 @@ BenchResult RunBench(const EffectModule& module, WorkerPool& pool, const BenchCa
   }
   out.screenPassMs = Median(times);
 
-  if (recorder.rayPixels > 0) {
+  if (recorder.rayDraws > 0) {
     times.clear();
     unsigned sink = 0;
     for (int i = 0; i < repeat; ++i) {
       std::srand(0);
       const auto start = Clock::now();
-      for (int64_t n = 0; n < 2 * recorder.rayPixels; ++n) sink += static_cast<unsigned>(std::rand());
+      for (int64_t n = 0; n < recorder.rayDraws; ++n) sink += static_cast<unsigned>(std::rand());
       times.push_back(MsSince(start));
     }
     // Keeps the draws from being optimised away.

@@ -2,7 +2,7 @@
 // against: what `lensflare bench` prints.
 //
 // The floor of a lens is what its pixels cost at the least: every stamp reads
-// and writes each pixel of its box once, and the render command reads and
+// and writes each pixel of its drawn box once, and the render command reads and
 // writes the frame twice more (copying the input in, blending it back), so
 //   floor = (frames of pixels the stamps cover + 2) x one full-frame screen pass,
 // with the screen pass vectorised and run on the same threads. Ray stamps draw
@@ -30,20 +30,21 @@ struct BenchCase {
   int repeat = 20;
 };
 
-// The boxes the module asked the host to iterate over during one render, as
-// frames of pixels (box pixels / frame pixels).
+// What the stamps of one render covered, as the host sees it, in frames of
+// pixels (box pixels / frame pixels): for a profile stamp the box around the
+// pixels it drew, for a ray stamp half the rand() values it drew.
 struct StampCoverage {
   int32_t profileStamps = 0;      // iterate with count -1
   int32_t rayStamps = 0;          // iterate with count 1
   double profileFrames = 0;
   double rayFrames = 0;
-  int64_t rayPixels = 0;
+  int64_t rayDraws = 0;
 };
 
 struct BenchResult {
   double renderMedianMs = 0;
   double screenPassMs = 0;        // one full-frame vectorised screen pass, median
-  double randMs = 0;              // 2 x rayPixels rand() draws, median
+  double randMs = 0;              // rayDraws rand() draws, median
   double floorMs = 0;             // (profileFrames + 2) x screenPassMs + randMs
   StampCoverage coverage;
 };

@@ -3,6 +3,7 @@
 // the same run (host/bench.h says what the floor counts). With --sequence, also
 // the throughput of whole image sequences against reading and writing alone.
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "host/cli/commands.h"
 #include "host/cli/options.h"
 #include "host/cli/run_command.h"
+#include "host/core/effect_instance.h"
 #include "host/core/host_error.h"
 
 namespace lfcli {
@@ -25,9 +27,10 @@ const char* const kBenchHelp =
     "black with the flare centre at (625, 400) scaled from 1920x1080.\n"
     "\n"
     "Options:\n"
-    "  --lens L                1, 2 or 3 (or zoom, 35mm, 105mm); default: all three\n"
+    "  --lens L                1, 2 or 3 (or zoom, 35mm, 105mm); default: every lens\n"
     "  --size WxH              frame size; default 1920x1080\n"
-    "  --brightness B          flare brightness in percent, 0 to 300; default 100\n"
+    "  --brightness B          flare brightness in percent, within the range the\n"
+    "                          plug-in declares (lensflare info); default 100\n"
     "  --threads N             worker threads; default: one per processor\n"
     "  --repeat R              renders per lens (the median is printed); default 20\n"
     "  --detail                also print the coverage, screen pass and rand times\n"
@@ -44,7 +47,7 @@ const char* const kBenchHelp =
 namespace {
 
 struct BenchOptions {
-  std::vector<int32_t> lenses{1, 2, 3};
+  std::vector<int32_t> lenses;  // empty: every lens the plug-in declares
   int32_t width = 1920;
   int32_t height = 1080;
   double brightness = 100.0;
@@ -77,7 +80,6 @@ BenchOptions ParseBenchOptions(const std::vector<std::string>& args) {
       std::tie(o.width, o.height) = ParseSize(arg, reader.Value(arg));
     } else if (arg == "--brightness") {
       o.brightness = ParseNumber(arg, reader.Value(arg), true);
-      if (o.brightness < 0 || o.brightness > 300) throw UsageError(arg + ": must be 0 to 300");
     } else if (arg == "--threads") {
       o.threads = static_cast<int>(ParseInteger(arg, reader.Value(arg), 1, 1024));
     } else if (arg == "--repeat") {
@@ -95,14 +97,32 @@ BenchOptions ParseBenchOptions(const std::vector<std::string>& args) {
   return o;
 }
 
+// The controls as the module declares them: the brightness range and the lenses.
+lfhost::EffectControls DeclaredControls(const lfhost::EffectModule& module, lfhost::WorkerPool& pool) {
+  lfhost::EffectInstance effect(module, pool);
+  effect.Start();
+  return effect.controls();
+}
+
 int Bench(const BenchOptions& o) {
   try {
     const auto module = lfhost::EffectModule::Load(ResolvePluginPath(o.plugin));
     lfhost::WorkerPool pool(o.threads);
+    const lfhost::EffectControls controls = DeclaredControls(*module, pool);
+    lfhost::ControlSettings asked;
+    asked.brightness = o.brightness;
+    if (const auto refusal = lfhost::ResolveParamValues(asked, controls, o.width, o.height).error) {
+      PrintError("--brightness: " + refusal->paramName + " " + refusal->detail);
+      return kExitUsage;
+    }
     std::vector<int32_t> lenses = o.lenses;
+    const int16_t declaredLenses = controls.lensType.record.value.popup.numChoices;
+    for (int32_t n = 1; o.lenses.empty() && n <= declaredLenses; ++n) lenses.push_back(n);
+    if (lenses.empty()) throw lfhost::HostError("the plug-in declares no lens to bench");
+    const int32_t sequenceLens = lenses.front();
     // The sequence runs also weigh the 105mm prime against the zoom.
     if (o.sequenceFrames > 0 && lenses.size() == 1) lenses = {1, 3};
-    std::vector<double> medianMs(4, 0.0);
+    std::map<int32_t, double> medianMs;
     for (const int32_t lens : lenses) {
       lfhost::BenchCase c;
       c.lens = lens;
@@ -111,7 +131,7 @@ int Bench(const BenchOptions& o) {
       c.brightness = o.brightness;
       c.repeat = o.repeat;
       const lfhost::BenchResult r = lfhost::RunBench(*module, pool, c);
-      medianMs[static_cast<size_t>(lens)] = r.renderMedianMs;
+      medianMs[lens] = r.renderMedianMs;
       std::printf("lens %d %dx%d b%g: render median %.2f ms, floor %.2f ms\n", lens, o.width, o.height,
                   o.brightness, r.renderMedianMs, r.floorMs);
       if (o.detail) {
@@ -129,7 +149,7 @@ int Bench(const BenchOptions& o) {
       c.width = o.width;
       c.height = o.height;
       c.frames = o.sequenceFrames;
-      c.lens = o.lenses.front();
+      c.lens = sequenceLens;
       c.brightness = o.brightness;
       c.threads = pool.size() > 1 ? std::vector<int>{1, pool.size()} : std::vector<int>{1};
       std::fflush(stdout);

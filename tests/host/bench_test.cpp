@@ -1,6 +1,6 @@
 // The bench's screen pass on every instruction set the processor offers, against
-// the screen formula byte by byte, and the blend shortcuts the render command's
-// usual call takes.
+// the screen formula byte by byte, the stamp coverage it counts, and the blend
+// shortcuts the render command's usual call takes.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -9,6 +9,7 @@
 #include "host/cli/bench.h"
 #include "host/core/host_callbacks.h"
 #include "host/core/image_buffer.h"
+#include "tests/host/module_fixture.h"
 
 namespace {
 
@@ -67,6 +68,30 @@ TEST(ScreenFrameTest, MedianOfOddAndEvenCounts) {
   EXPECT_EQ(lfhost::Median({3.0, 1.0, 2.0}), 2.0);
   EXPECT_EQ(lfhost::Median({4.0, 1.0, 3.0, 2.0}), 2.5);
   EXPECT_EQ(lfhost::Median({}), 0.0);
+}
+
+// Every stamp's iterate call is counted, a ray stamp by the rand() values it
+// drew: at 300 % the 105mm prime's ray element spans the frame, two draws a pixel.
+TEST(BenchCoverageTest, CountsEveryStampAndTheRayStampsDraws) {
+  struct Case {
+    int32_t lens, profileStamps, rayStamps;
+    int64_t rayDraws;
+  };
+  for (const Case& c : {Case{1, 16, 0, 0}, Case{2, 15, 0, 0}, Case{3, 28, 1, 2 * 160 * 90}}) {
+    lfhost::BenchCase bench;
+    bench.lens = c.lens;
+    bench.width = 160;
+    bench.height = 90;
+    bench.brightness = 300;
+    bench.repeat = 1;
+    const lfhost::StampCoverage coverage = lfhost::RunBench(lftest::TestModule(), lftest::TestPool(), bench).coverage;
+    EXPECT_EQ(coverage.profileStamps, c.profileStamps) << "lens " << c.lens;
+    EXPECT_EQ(coverage.rayStamps, c.rayStamps) << "lens " << c.lens;
+    EXPECT_EQ(coverage.rayDraws, c.rayDraws) << "lens " << c.lens;
+    // No drawn box is larger than the frame.
+    EXPECT_GT(coverage.profileFrames, 0.0) << "lens " << c.lens;
+    EXPECT_LE(coverage.profileFrames, c.profileStamps) << "lens " << c.lens;
+  }
 }
 
 // Ratio 0 gives source 1 and 65536 source 2 exactly, whatever the other source

@@ -188,6 +188,7 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
     check(args, c.status, c.says);
   }
   check({"info", "--bogus"}, 2, "unknown argument \"--bogus\"");
+  check({"bench", "--brightness", "350"}, 2, "--brightness: Flare Brightness 350 is outside 0 to 300");
   check({"paint"}, 2, "unknown command \"paint\"");
   for (const char* folder : {"in", "mixed", "wide", "broken"}) {
     for (const std::string& name : Files(folder)) EXPECT_EQ(name.rfind("plate.", 0), 0u) << folder << "/" << name;
