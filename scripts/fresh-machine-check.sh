@@ -6,7 +6,8 @@
 #      flare.png. The same root then packs the .deb (cpack) and installs under
 #      an unusual prefix, whose tool must find its module by itself;
 #   2. `apt-get install ./lensflare_*.deb` in a second pristine root, then
-#      `lensflare info` and `lensflare render -o flare.png` from PATH.
+#      `lensflare info` and `lensflare render -o flare.png` from PATH, and the
+#      frei0r filter and GEGL operation in ffmpeg, melt and gegl, unconfigured.
 # Run as root. Everything lives under one temporary folder that is unmounted
 # and removed on every exit, Ctrl-C included. Uncommitted changes are not seen.
 set -euo pipefail
@@ -123,5 +124,24 @@ in_root "$work/root-deb" 'export DEBIAN_FRONTEND=noninteractive
   lensflare render -o flare.png' || fail "the installed package"
 size=$(png_size "$work/root-deb/root/flare.png")
 [ "$size" = 1920x1080 ] || fail "the installed tool's flare.png is $size, not 1920x1080"
+
+# The adapters, from the folders the programs search with no variable set: ffmpeg
+# and melt (frei0r) and gegl must write the installed tool's bytes. A single
+# frame is at time 0, so the frei0r filter seeds it as the tool's frame 0.
+say "running the adapters in ffmpeg, melt and gegl ($(elapsed))"
+in_root "$work/root-deb" 'export DEBIAN_FRONTEND=noninteractive
+  cd /root && apt-get install -y -qq --no-install-recommends gegl melt
+  ffmpeg -v error -f lavfi -i testsrc=s=64x36 -frames:v 1 -pix_fmt rgba in.png
+  ffmpeg -v error -i in.png -c:v png in.mov
+  printf "description=t\nwidth=64\nheight=36\nframe_rate_num=25\nframe_rate_den=1\nprogressive=1\nsample_aspect_num=1\nsample_aspect_den=1\ndisplay_aspect_num=16\ndisplay_aspect_den=9\n" >profile
+  lensflare render in.png -o tool.png --center 16,18 --brightness 150 --lens 3 --blend 25 -q
+  ffmpeg -v error -i in.png -vf "frei0r=filter_name=lensflare:filter_params=0.25|0.5|0.5|1|0.25" -pix_fmt rgba ffmpeg.png
+  melt -silent -profile profile in.mov out=0 -attach frei0r.lensflare "Center X=0.25" "Center Y=0.5" Brightness=0.5 Lens=1 Blend=0.25 -consumer avformat:melt.png vcodec=png pix_fmt=rgba real_time=0 update=1
+  gegl in.png -- lensflare:flare x=16 y=18 brightness=150 lens=3 blend=25 gegl:png-save path=gegl.png bitdepth=8
+  ffmpeg -v error -i tool.png -f rawvideo -pix_fmt rgba tool.rgba
+  for host in ffmpeg melt gegl; do
+    ffmpeg -v error -i $host.png -f rawvideo -pix_fmt rgba $host.rgba
+    cmp tool.rgba $host.rgba || { echo "$host differs from lensflare render" >&2; exit 1; }
+  done' || fail "the adapters in ffmpeg, melt and gegl"
 
 say "passed in $(elapsed)"

@@ -15,6 +15,8 @@ packages=(
   openimageio-tools                               # libopenimageio-dev's CMake targets name its programs (/usr/bin/iconvert)
   ffmpeg                                          # video decoding and encoding
   libcpp-httplib-dev nlohmann-json3-dev           # the preview server
+  frei0r-plugins-dev libgegl-dev                  # the frei0r filter's and the GEGL operation's headers (always built)
+  melt gegl                                       # the adapters' tests run the flare inside melt and gegl (ffmpeg is above)
 )
 with_browser=0
 with_farm=0

@@ -26,12 +26,10 @@ extern const char* const kInfoHelp;
 extern const char* const kBenchHelp;
 extern const char* const kServeHelp;
 
-// Folders searched for the module before the tool's own layout.
-inline constexpr const char* kPluginPathVariable = "LENSFLARE_PLUGIN_PATH";
 // The module to load: --plugin's path if given, else the first that exists of
-// LensFlare.so in each folder of kPluginPathVariable, then
-// lfhost::DefaultModulePaths beside the tool (the build tree's layout and the
-// installed one), so an install works under any prefix. Throws
+// lfhost::ModuleSearchPaths from the tool's folder (LENSFLARE_PLUGIN_PATH, then
+// the build tree's layout and the installed one), so an install works under any
+// prefix. Throws
 // lfhost::HostError naming every place looked at if none is found.
 std::string ResolvePluginPath(const std::string& pluginOption);
 

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 
 #include "host/core/elf_reader.h"
@@ -93,10 +94,10 @@ std::string EffectModule::displayName() const {
   return registrations_.empty() ? std::string() : TextAfterKey(registrations_.front().nameKey);
 }
 
-std::vector<std::string> DefaultModulePaths(const std::string& executableDir) {
-  const std::filesystem::path dir(executableDir);
+std::vector<std::string> DefaultModulePaths(const std::string& ownDir, const std::string& installedFolder) {
+  const std::filesystem::path dir(ownDir);
   return {(dir / ".." / "plugins" / "LensFlare.so").lexically_normal().string(),
-          (dir / ".." / "lib" / "lensflare" / "plugins" / "LensFlare.so").lexically_normal().string()};
+          (dir / installedFolder / "LensFlare.so").lexically_normal().string()};
 }
 
 std::string FindDefaultModule(const std::string& executableDir) {
@@ -107,10 +108,41 @@ std::string FindDefaultModule(const std::string& executableDir) {
   return "";
 }
 
+std::vector<std::string> ModuleSearchPaths(const std::string& ownDir, const std::string& installedFolder) {
+  const std::vector<std::string> layout = DefaultModulePaths(ownDir, installedFolder);
+  const std::string fileName = std::filesystem::path(layout.front()).filename().string();
+  std::vector<std::string> paths;
+  const char* env = std::getenv(kModulePathVariable);
+  for (std::string rest = env ? env : ""; !rest.empty();) {
+    const size_t colon = rest.find(':');
+    const std::string folder = rest.substr(0, colon);
+    rest = colon == std::string::npos ? "" : rest.substr(colon + 1);
+    if (!folder.empty()) paths.push_back((std::filesystem::path(folder) / fileName).string());
+  }
+  paths.insert(paths.end(), layout.begin(), layout.end());
+  return paths;
+}
+
+std::string FindModule(const std::string& ownDir, const std::string& installedFolder, const std::string& hint) {
+  std::string tried;
+  for (const std::string& candidate : ModuleSearchPaths(ownDir, installedFolder)) {
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(candidate, ec)) return candidate;
+    tried += (tried.empty() ? "" : ", ") + candidate;
+  }
+  throw HostError("no plug-in found (looked for " + tried + "; " + hint + ")");
+}
+
 std::string ExecutableDir() {
   std::error_code ec;
   const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
   return ec ? std::string(".") : exe.parent_path().string();
+}
+
+std::string ObjectDir(const void* address) {
+  Dl_info info{};
+  if (dladdr(address, &info) == 0 || !info.dli_fname) return ExecutableDir();
+  return std::filesystem::absolute(info.dli_fname).parent_path().string();
 }
 
 }  // namespace lfhost

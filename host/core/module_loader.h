@@ -69,13 +69,33 @@ class EffectModule {
   FilterMainFn filterMain_ = nullptr;
 };
 
-// Where the tool looks for the module when no --plugin is given, in order:
-// <exeDir>/../plugins/LensFlare.so, then <exeDir>/../lib/lensflare/plugins/LensFlare.so.
-std::vector<std::string> DefaultModulePaths(const std::string& executableDir);
+// Folders searched for the module before a program's own layout, separated by
+// ':' like PATH.
+inline constexpr const char* kModulePathVariable = "LENSFLARE_PLUGIN_PATH";
+// The module's folder in an install, from the tool's folder (PREFIX/bin).
+inline constexpr const char* kInstalledModuleFolder = "../lib/lensflare/plugins";
+
+// A program's own layout, from the folder its file sits in: <ownDir>/../plugins/LensFlare.so
+// (the build tree: build/bin, build/frei0r-1 and build/gegl-0.4 beside build/plugins),
+// then <ownDir>/<installedFolder>/LensFlare.so (an install).
+std::vector<std::string> DefaultModulePaths(const std::string& ownDir,
+                                            const std::string& installedFolder = kInstalledModuleFolder);
 // The first of DefaultModulePaths that exists, or "" if none does.
 std::string FindDefaultModule(const std::string& executableDir);
+// Where the tool and the adapters look for the module: LensFlare.so in each
+// folder of kModulePathVariable, in order (empty entries skipped), then
+// DefaultModulePaths.
+std::vector<std::string> ModuleSearchPaths(const std::string& ownDir,
+                                           const std::string& installedFolder = kInstalledModuleFolder);
+// The first of ModuleSearchPaths that is a file. Throws HostError naming every
+// place looked at, then `hint` (what the user can do about it), if none is.
+std::string FindModule(const std::string& ownDir, const std::string& installedFolder, const std::string& hint);
 // The directory of the running executable (from /proc/self/exe).
 std::string ExecutableDir();
+// The directory of the executable or shared object that holds `address` (a
+// function or variable of the caller's), so that a plug-in loaded by another
+// program finds what it installed beside itself.
+std::string ObjectDir(const void* address);
 
 // The text after the first "=" of a localized key ("key=text"), or the whole
 // string if it has none.

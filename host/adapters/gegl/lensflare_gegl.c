@@ -1,0 +1,139 @@
+/* The flare as a GEGL operation, lensflare:flare, for the gegl command and
+   GIMP. It draws on the whole image at once (the rays of a flare reach across
+   the frame, so a tile cannot be drawn alone), in 8-bit R'G'B'A as the image
+   came, and finds LensFlare.so as the tool does.
+
+   The ranges and defaults below are the module's declared ones, stated here
+   because GEGL needs them before any module is loaded; GLib then refuses a value
+   outside them as it is set, and the module's own check runs again at render.
+   The centre has no default that follows the image's size, so x and y start at
+   the top-left corner. */
+#ifdef GEGL_PROPERTIES
+
+property_double (x, "X", 0.0)
+  description ("Flare centre, pixels from the image's left edge")
+  value_range (-32768.0, 32767.0)
+  ui_range (0.0, 4096.0)
+  ui_meta ("unit", "pixel-coordinate")
+  ui_meta ("axis", "x")
+
+property_double (y, "Y", 0.0)
+  description ("Flare centre, pixels from the image's top edge")
+  value_range (-32768.0, 32767.0)
+  ui_range (0.0, 4096.0)
+  ui_meta ("unit", "pixel-coordinate")
+  ui_meta ("axis", "y")
+
+property_double (brightness, "Brightness", 100.0)
+  description ("Flare brightness in percent")
+  value_range (0.0, 300.0)
+
+property_int (lens, "Lens", 1)
+  description ("Lens type, the plug-in's choices counted from 1 (lensflare info lists them)")
+  value_range (1, 3)
+
+property_double (blend, "Blend", 0.0)
+  description ("Blend with the original, in percent")
+  value_range (0.0, 100.0)
+
+property_int (seed, "Seed", 0)
+  description ("Random seed for the rays, as the tool's --seed for a single image")
+  value_range (0, G_MAXINT)
+
+#else
+
+#define GEGL_OP_FILTER
+#define GEGL_OP_NAME     lensflare_flare
+#define GEGL_OP_C_SOURCE lensflare_gegl.c
+
+#include "gegl-op.h"
+
+#include <string.h>
+
+#include "render_bridge.h"
+
+/* 8-bit R'G'B'A in the input's own colour space, so that the bytes reach the
+   module as they were stored and come back unconverted. */
+static const Babl *
+pixel_format (GeglOperation *operation)
+{
+  return babl_format_with_space ("R'G'B'A u8", gegl_operation_get_source_space (operation, "input"));
+}
+
+static void
+prepare (GeglOperation *operation)
+{
+  const Babl *format = pixel_format (operation);
+  gegl_operation_set_format (operation, "input", format);
+  gegl_operation_set_format (operation, "output", format);
+}
+
+static GeglRectangle
+whole_input (GeglOperation *operation, const GeglRectangle *fallback)
+{
+  const GeglRectangle *in = gegl_operation_source_get_bounding_box (operation, "input");
+  return in ? *in : *fallback;
+}
+
+static GeglRectangle
+get_required_for_output (GeglOperation *operation, const gchar *input_pad G_GNUC_UNUSED, const GeglRectangle *roi)
+{
+  return whole_input (operation, roi);
+}
+
+static GeglRectangle
+get_cached_region (GeglOperation *operation, const GeglRectangle *roi)
+{
+  return whole_input (operation, roi);
+}
+
+/* A frame the flare cannot be drawn on passes unchanged, after one line on
+   standard error saying why, and the operation reports the failure. */
+static gboolean
+process (GeglOperation *operation, GeglBuffer *input, GeglBuffer *output, const GeglRectangle *result,
+         gint level G_GNUC_UNUSED)
+{
+  GeglProperties *o = GEGL_PROPERTIES (operation);
+  const Babl *format = pixel_format (operation);
+  const gsize bytes = (gsize) result->width * result->height * 4;
+  guchar *in = g_try_malloc (bytes);
+  guchar *out = g_try_malloc (bytes);
+  gboolean ok = FALSE;
+
+  if (in && out)
+    {
+      gegl_buffer_get (input, result, 1.0, format, in, GEGL_AUTO_ROWSTRIDE, GEGL_ABYSS_NONE);
+      /* The centre is in the canvas's coordinates; the module counts from the
+         frame's corner. */
+      ok = lf_gegl_render (in, out, result->width, result->height, o->x - result->x, o->y - result->y,
+                           o->brightness, o->lens, o->blend, (unsigned) o->seed);
+      gegl_buffer_set (output, result, 0, format, ok ? out : in, GEGL_AUTO_ROWSTRIDE);
+    }
+  else
+    g_printerr ("lensflare: out of memory for a %dx%d image\n", result->width, result->height);
+  g_free (in);
+  g_free (out);
+  return ok;
+}
+
+static void
+gegl_op_class_init (GeglOpClass *klass)
+{
+  GeglOperationClass *operation_class = GEGL_OPERATION_CLASS (klass);
+  GeglOperationFilterClass *filter_class = GEGL_OPERATION_FILTER_CLASS (klass);
+
+  operation_class->prepare = prepare;
+  operation_class->get_required_for_output = get_required_for_output;
+  operation_class->get_cached_region = get_cached_region;
+  operation_class->threaded = FALSE;  /* one call for the whole image */
+  filter_class->process = process;
+
+  gegl_operation_class_set_keys (operation_class,
+    "name",        "lensflare:flare",
+    "title",       "Lens Flare",
+    "categories",  "light",
+    "description", "A lens flare drawn onto the image",
+    NULL);
+}
+
+#endif
