@@ -38,8 +38,11 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLF_SANITIZE=address
   -DLF_BUILD_BENCH=OFF >/dev/null
 cmake --build build-asan -j "$jobs"
 # The farm check (label farm) runs in the Release pass only: it tests how a
-# scheduler splits a render, which sanitizers add nothing to.
-ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest build-asan -LE farm
+# scheduler splits a render, which sanitizers add nothing to. ffmpeg, melt and
+# gegl cannot load a plug-in built with the sanitizer runtime, so the adapters
+# run in those programs in the Release pass only (their in-process test stays).
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest build-asan -LE farm \
+  -E 'HostsRenderTheToolsBytes' 
 
 echo "== ThreadSanitizer (threaded stamping)"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLF_SANITIZE=thread \
