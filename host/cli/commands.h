@@ -15,6 +15,7 @@ inline constexpr int kExitCancelled = 130;
 int RunRender(const std::vector<std::string>& args);
 int RunInfo(const std::vector<std::string>& args);
 int RunBench(const std::vector<std::string>& args);
+int RunTrack(const std::vector<std::string>& args);
 // Prints the tool's version and the version the plug-in reports of itself.
 int RunVersion(const std::vector<std::string>& args);
 
@@ -22,6 +23,7 @@ extern const char* const kMainHelp;
 extern const char* const kRenderHelp;
 extern const char* const kInfoHelp;
 extern const char* const kBenchHelp;
+extern const char* const kTrackHelp;
 
 // Folders searched for the module before the tool's own layout.
 inline constexpr const char* kPluginPathVariable = "LENSFLARE_PLUGIN_PATH";
