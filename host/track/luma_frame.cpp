@@ -52,6 +52,19 @@ double Patch::Median() const {
   return h.Median();
 }
 
+Patch Patch::Crop(int32_t cx, int32_t cy, int32_t radius) const {
+  Patch p;
+  p.x0 = std::clamp(cx - radius, x0, x0 + width);
+  p.y0 = std::clamp(cy - radius, y0, y0 + height);
+  p.width = std::clamp(cx + radius + 1, x0, x0 + width) - p.x0;
+  p.height = std::clamp(cy + radius + 1, y0, y0 + height) - p.y0;
+  for (int32_t y = p.y0; y < p.y0 + p.height; ++y) {
+    const auto row = luma.begin() + static_cast<std::ptrdiff_t>(y - y0) * width + (p.x0 - x0);
+    p.luma.insert(p.luma.end(), row, row + p.width);
+  }
+  return p;
+}
+
 LumaFrame LumaFrame::View(const lfhost::ImageBuffer& frame) {
   LumaFrame f;
   f.frame_ = &frame;

@@ -24,6 +24,8 @@ struct Patch {
   double Mean3x3(int32_t x, int32_t y) const;
   // The median of all its pixels (0 for an empty patch).
   double Median() const;
+  // The part of it within the square of half-side `radius` around (cx, cy).
+  Patch Crop(int32_t cx, int32_t cy, int32_t radius) const;
 };
 
 class LumaFrame {

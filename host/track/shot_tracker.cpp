@@ -86,7 +86,8 @@ std::optional<ShotTrack> TrackShot(lfhost::FrameSource& source, const ShotTrackR
   auto record = [&](size_t i, Sighting s, const LumaFrame& luma) {
     shot.centres[i] = s.centre;
     shot.seen[i] = s.seen;
-    if (meter) meter->Keep(i, luma, s.centre);
+    // A lost frame's centre may move to the curve bridging the gap.
+    if (meter) meter->Keep(i, luma, s.centre, s.seen ? 2 : 64);
   };
   std::vector<LumaFrame> before;
   std::optional<LightTracker> tracker;

@@ -26,18 +26,21 @@ void ForDisc(const Patch& p, Point c, double radius, Visit visit) {
 
 }  // namespace
 
-void OcclusionMeter::Keep(size_t index, const LumaFrame& frame, Point centre) {
-  patches_.at(index) = frame.Around(Whole(centre.x), Whole(centre.y), kPatchRadius);
+void OcclusionMeter::Keep(size_t index, const LumaFrame& frame, Point near, int32_t slack) {
+  patches_.at(index) = frame.Around(Whole(near.x), Whole(near.y), kPatchRadius + slack);
 }
 
 std::optional<std::vector<double>> OcclusionMeter::Factors(const std::vector<Point>& centres) const {
   const size_t n = patches_.size();
+  // The same pixels whatever point a patch was kept around.
+  std::vector<Patch> patches;
+  for (size_t i = 0; i < n; ++i) patches.push_back(patches_[i].Crop(Whole(centres[i].x), Whole(centres[i].y), kPatchRadius));
   std::vector<double> background(n), contrast(n);
   for (size_t i = 0; i < n; ++i) {
-    background[i] = patches_[i].Median();
+    background[i] = patches[i].Median();
     double peak = 0;
-    ForDisc(patches_[i], centres[i], 2, [&](int32_t x, int32_t y, bool in) {
-      if (in) peak = std::max(peak, patches_[i].Mean3x3(x, y));
+    ForDisc(patches[i], centres[i], 2, [&](int32_t x, int32_t y, bool in) {
+      if (in) peak = std::max(peak, patches[i].Mean3x3(x, y));
     });
     contrast[i] = std::max(0.0, peak - background[i]);
   }
@@ -47,16 +50,16 @@ std::optional<std::vector<double>> OcclusionMeter::Factors(const std::vector<Poi
       std::find_if(contrast.begin(), contrast.end(), [&](double c) { return c >= 0.5 * highest; }) - contrast.begin());
 
   double blob = 0;
-  ForDisc(patches_[ref], centres[ref], kPatchRadius / 2, [&](int32_t x, int32_t y, bool in) {
-    if (in && patches_[ref].At(x, y) - background[ref] >= 0.5 * contrast[ref]) ++blob;
+  ForDisc(patches[ref], centres[ref], kPatchRadius / 2, [&](int32_t x, int32_t y, bool in) {
+    if (in && patches[ref].At(x, y) - background[ref] >= 0.5 * contrast[ref]) ++blob;
   });
   const double radius = std::clamp(std::sqrt(blob / M_PI), 1.5, kPatchRadius / 2.0);
   const double level = 0.25 * contrast[ref];
   auto share = [&](size_t i) {
     double lit = 0, all = 0;
-    ForDisc(patches_[i], centres[i], radius, [&](int32_t x, int32_t y, bool in) {
+    ForDisc(patches[i], centres[i], radius, [&](int32_t x, int32_t y, bool in) {
       ++all;
-      if (in && patches_[i].At(x, y) - background[i] >= level) ++lit;
+      if (in && patches[i].At(x, y) - background[i] >= level) ++lit;
     });
     return lit / all;
   };

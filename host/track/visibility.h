@@ -28,10 +28,11 @@ namespace lftrack {
 class OcclusionMeter {
  public:
   explicit OcclusionMeter(size_t frames) : patches_(frames) {}
-  // Keeps frame `index`'s luma around `centre` (whole pixels, 32 on each side).
-  void Keep(size_t index, const LumaFrame& frame, Point centre);
-  // Each frame's visibility at its centre (frames by index), read from what Keep
-  // took around a point near it. Nothing when no frame shows a light there.
+  // Keeps frame `index`'s luma around `near`, the centre or, `slack` pixels at
+  // most from it, where the centre is expected to be.
+  void Keep(size_t index, const LumaFrame& frame, Point near, int32_t slack = 0);
+  // Each frame's visibility at its centre (frames by index), from the square of
+  // 32 pixels on each side of it. Nothing when no frame shows a light there.
   std::optional<std::vector<double>> Factors(const std::vector<Point>& centres) const;
 
  private:
