@@ -193,7 +193,13 @@ std::string WhatRemains(const lfhost::RenderOutcome& r, const lfhost::FrameSink&
 
 }  // namespace
 
-std::unique_ptr<lfhost::FrameSource> OpenInput(const MediaRenderOptions& o) { return OpenSource(o); }
+std::unique_ptr<lfhost::FrameSource> OpenInput(const MediaRenderOptions& o) {
+  try {
+    return OpenSource(o);
+  } catch (const lfhost::RangeError& e) {
+    throw UsageError(e.what());
+  }
+}
 
 lfhost::FrameRange ParseFramesOption(const std::string& option, const std::string& text) {
   const std::optional<lfhost::FrameRange> frames = lfhost::ParseFrameRange(text);
@@ -301,7 +307,7 @@ int RunMediaRender(const MediaRenderOptions& o) {
     if (o.validate) effect.Validate();
     effect.Start();
     lfhost::AnimatedControls controls = o.controls;
-    if (!ApplyTracking(o.tracking, [&] { return OpenSource(o); }, effect.DefaultValues(source->width(), source->height()),
+    if (!ApplyTracking(o.tracking, [&] { return OpenInput(o); }, effect.DefaultValues(source->width(), source->height()),
                        source->width(), source->height(), o.quiet, cancel, controls)) {
       PrintError("render cancelled; " + o.output + " not written");
       return lfhost::CancelSignal() ? 128 + lfhost::CancelSignal() : kExitCancelled;

@@ -47,7 +47,8 @@ lfhost::FrameRange ParseFramesOption(const std::string& option, const std::strin
 lfhost::MissingFrames ParseMissingOption(const std::string& option, const std::string& text);
 
 // The frames of input, --frames, --missing and --start-number, before any
-// --chunk (the built-in frame without an input). Throws HostError or RangeError.
+// --chunk (the built-in frame without an input). Throws HostError, or
+// UsageError for frames outside the input.
 std::unique_ptr<lfhost::FrameSource> OpenInput(const MediaRenderOptions& options);
 
 // "WxH", each side 1 to 32767.

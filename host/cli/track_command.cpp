@@ -164,14 +164,9 @@ int Track(const ParsedTrack& p) {
     static lfhost::CancelToken cancel;
     lfhost::CancelOnStopSignals(cancel);
     lfhost::SetDamagedInputPolicy({o.allowDamaged, [](const std::string& what) { PrintError("warning: " + what); }});
+    const std::unique_ptr<lfhost::FrameSource> source = OpenInput(o);
     lfhost::OutputFolders folders(o.output);
     lfhost::CheckOutputFolder(o.output);
-    std::unique_ptr<lfhost::FrameSource> source;
-    try {
-      source = OpenInput(o);
-    } catch (const lfhost::RangeError& e) {
-      throw UsageError(e.what());
-    }
     const int32_t width = source->width(), height = source->height();
     const int64_t first = source->frameNumber(0), last = source->frameNumber(source->frameCount() - 1);
     const int64_t startFrame = p.fromFrame.value_or(first);

@@ -122,12 +122,14 @@ Blob Refine(const Patch& p, Point from, int window) {
         }
       }
     }
-    if (sum == 0) break;
-    b = {{sumX / sum, sumY / sum}, peak, background, area, static_cast<int>(std::ceil(std::sqrt(reach2)))};
-    if (b.reach >= window - 1 && window < kMaxWindow) {
+    if (sum > 0) b = {{sumX / sum, sumY / sum}, peak, background, area, static_cast<int>(std::ceil(std::sqrt(reach2)))};
+    // A blob reaching the window's edge, or nothing above the ring (a clipped
+    // light filling the window and its ring), takes a wider window.
+    if ((sum == 0 || b.reach >= window - 1) && window < kMaxWindow) {
       window = std::min(kMaxWindow, window + window / 2 + 1);
       continue;
     }
+    if (sum == 0) break;
     if (Squared(b.centre.x - q.x, b.centre.y - q.y) < 1e-4) break;
   }
   return b;
