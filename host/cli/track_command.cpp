@@ -118,6 +118,9 @@ ParsedTrack ParseTrackOptions(const std::vector<std::string>& args) {
   if (o.input.empty()) throw UsageError("track: no input given (an image sequence or a video)");
   if (o.output.empty()) throw UsageError("track: no output given (-o TRACK.json)");
   if (!p.from) throw UsageError("track: no light given (--from X,Y or X,Y@FRAME)");
+  if (!p.typed.brightness.empty() && !o.tracking.occlusion && !o.tracking.edgeFade) {
+    throw UsageError("--brightness: sets what --occlusion or --edge-fade scale; give one of them");
+  }
   if (std::filesystem::path(o.output).extension() != ".json") {
     throw UsageError("-o: " + o.output + ": the track is written as --keys JSON; name it .json");
   }
@@ -142,20 +145,15 @@ std::string LostRuns(const lftrack::ShotTrack& shot) {
   return text;
 }
 
-// The brightness keys of --occlusion and --edge-fade, scaling what --brightness
-// set or else the plug-in's default, checked against its range.
-lfhost::Track<double> TrackBrightness(const ParsedTrack& p, const lftrack::ShotTrack& shot, int32_t width, int32_t height) {
+// The brightness --occlusion and --edge-fade scale where --brightness sets
+// none: the plug-in's default, whose ranges --brightness is checked against.
+double DefaultBrightness(const ParsedTrack& p, int32_t width, int32_t height) {
   const auto module = lfhost::EffectModule::Load(ResolvePluginPath(p.input.plugin));
   lfhost::WorkerPool pool(1);
   lfhost::EffectInstance effect(*module, pool);
   effect.Start();
   if (const auto error = lfhost::CheckAnimatedControls(p.typed, effect.controls(), width, height)) throw UsageError(*error);
-  const TrackingOptions& t = p.input.tracking;
-  if (t.occlusion && !shot.visibility) {
-    PrintError("warning: --occlusion: no light stands out at the tracked centre; the brightness is left as set");
-  }
-  return lftrack::ScaledBrightness(p.typed, effect.DefaultValues(width, height).brightness, shot.frames, shot.centres,
-                                   {shot.visibility ? &*shot.visibility : nullptr, t.edgeFade, width, height});
+  return effect.DefaultValues(width, height).brightness;
 }
 
 int Track(const ParsedTrack& p) {
@@ -178,10 +176,13 @@ int Track(const ParsedTrack& p) {
     }
     const auto [x, y] = *p.from;
     const lftrack::Point from{x.percent ? x.value / 100 * width : x.value, y.percent ? y.value / 100 * height : y.value};
+    const TrackingOptions& t = o.tracking;
+    const bool scaled = t.occlusion || t.edgeFade;
+    const double brightness = scaled ? DefaultBrightness(p, width, height) : 0;
 
     lfhost::ProgressDisplay progress(PassProgressMode(o.quiet), source->frameCount(), stderr);
     const auto shot =
-        lftrack::TrackShot(*source, {from, startFrame, p.search, o.tracking.occlusion, &cancel, &progress});
+        lftrack::TrackShot(*source, {from, startFrame, p.search, t.occlusion, &cancel, &progress});
     progress.Finish();
     if (!shot) {
       PrintError("track cancelled; " + o.output + " not written");
@@ -189,7 +190,13 @@ int Track(const ParsedTrack& p) {
     }
     lfhost::AnimatedControls keys;
     keys.center = lftrack::CenterKeys(shot->frames, shot->centres);
-    if (o.tracking.occlusion || o.tracking.edgeFade) keys.brightness = TrackBrightness(p, *shot, width, height);
+    if (t.occlusion && !shot->visibility) {
+      PrintError("warning: --occlusion: no light stands out at the tracked centre; the brightness is left as set");
+    }
+    if (scaled) {
+      keys.brightness = lftrack::ScaledBrightness(p.typed, brightness, shot->frames, shot->centres,
+                                                  {shot->visibility ? &*shot->visibility : nullptr, t.edgeFade, width, height});
+    }
     const std::string json = lftrack::KeysJson(keys);
     lfhost::WriteFileWhole(o.output, json.data(), json.size());
 

@@ -201,6 +201,7 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
   check({"track", Path("in/plate.0001.png"), "--from", "1,1", "-o", track}, 2, "is a single image; a light is tracked");
   check({"track", seq, "--from", "1,1@7", "-o", track}, 2, "--from: frame 7 is not among the frames read (1 to 3)");
   check({"track", seq, "--from", "1,1", "-o", Path("out/t.txt")}, 2, "the track is written as --keys JSON; name it .json");
+  check({"track", seq, "--from", "1,1", "--brightness", "50", "-o", track}, 2, "--brightness: sets what --occlusion or --edge-fade scale");
   check({"track", Path("flat/f.####.png"), "--from", "8,8", "-o", track}, 1, "no light stands out within 32 pixels of 8,8 on frame 1");
   for (const char* folder : {"in", "mixed", "wide", "broken"}) {
     for (const std::string& name : Files(folder)) EXPECT_EQ(name.rfind("plate.", 0), 0u) << folder << "/" << name;
