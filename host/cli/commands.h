@@ -15,6 +15,7 @@ inline constexpr int kExitCancelled = 130;
 int RunRender(const std::vector<std::string>& args);
 int RunInfo(const std::vector<std::string>& args);
 int RunBench(const std::vector<std::string>& args);
+int RunTrack(const std::vector<std::string>& args);
 // Prints the tool's version and the version the plug-in reports of itself.
 int RunVersion(const std::vector<std::string>& args);
 // Runs the preview server until Ctrl-C (or SIGTERM).
@@ -25,6 +26,7 @@ extern const char* const kRenderHelp;
 extern const char* const kInfoHelp;
 extern const char* const kBenchHelp;
 extern const char* const kServeHelp;
+extern const char* const kTrackHelp;
 
 // The module to load: --plugin's path if given, else the first that exists of
 // lfhost::ModuleSearchPaths from the tool's folder (LENSFLARE_PLUGIN_PATH, then

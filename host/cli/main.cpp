@@ -20,6 +20,7 @@ int main(int argc, char** argv) {
       else if (!args.empty() && args[0] == "info") std::fputs(lfcli::kInfoHelp, stdout);
       else if (!args.empty() && args[0] == "bench") std::fputs(lfcli::kBenchHelp, stdout);
       else if (!args.empty() && args[0] == "serve") std::fputs(lfcli::kServeHelp, stdout);
+      else if (!args.empty() && args[0] == "track") std::fputs(lfcli::kTrackHelp, stdout);
       else std::fputs(lfcli::kMainHelp, stdout);
       return lfcli::kExitOk;
     }
@@ -28,6 +29,7 @@ int main(int argc, char** argv) {
     if (command == "info") return lfcli::RunInfo(args);
     if (command == "bench") return lfcli::RunBench(args);
     if (command == "serve") return lfcli::RunServe(args);
+    if (command == "track") return lfcli::RunTrack(args);
     lfcli::PrintError("unknown command \"" + command + "\" (try lensflare --help)");
     return lfcli::kExitUsage;
   } catch (const std::exception& e) {

@@ -45,12 +45,7 @@ ParsedRender ParseRenderOptions(const std::vector<std::string>& args) {
     } else if (arg == "--keys") {
       p.keysFile = reader.Value(arg);
     } else if (arg == "--frames") {
-      const std::string text = reader.Value(arg);
-      o.frames = lfhost::ParseFrameRange(text);
-      if (!o.frames) {
-        throw UsageError(arg + ": \"" + text +
-                         "\" is not a frame range (A-B with A <= B, one frame, A-BxSTEP, or a list such as 1,5,10-20)");
-      }
+      o.frames = ParseFramesOption(arg, reader.Value(arg));
     } else if (arg == "--start-number") {
       o.startNumber = ParseInteger(arg, reader.Value(arg), 0, 999999999999999LL);
     } else if (arg == "--skip-existing") {
@@ -64,10 +59,7 @@ ParsedRender ParseRenderOptions(const std::vector<std::string>& args) {
       o.fps = lfhost::ParseFrameRate(text);
       if (!o.fps) throw UsageError(arg + ": \"" + text + "\" is not a frame rate (24, 29.97 or 30000/1001)");
     } else if (arg == "--missing") {
-      const std::string text = reader.Value(arg);
-      const auto missing = lfhost::ParseMissingFrames(text);
-      if (!missing) throw UsageError(arg + ": \"" + text + "\" is not error, black or hold");
-      o.missing = *missing;
+      o.missing = ParseMissingOption(arg, reader.Value(arg));
     } else if (arg == "--codec") {
       o.video.codec = reader.Value(arg);
     } else if (arg == "--quality") {
@@ -82,7 +74,7 @@ ParsedRender ParseRenderOptions(const std::vector<std::string>& args) {
       o.allowDamaged = true;
     } else if (arg == "--validate") {
       o.validate = true;
-    } else {
+    } else if (!ParseTrackingArgument(arg, reader, o.tracking)) {
       ParseSharedArgument("render", arg, reader, o);
     }
   }
@@ -96,6 +88,7 @@ ParsedRender ParseRenderOptions(const std::vector<std::string>& args) {
       throw UsageError(e.what());
     }
   }
+  AddCenterTrack(o.tracking, typed);
   o.controls.OverrideWith(typed);
   return p;
 }

@@ -193,6 +193,29 @@ std::string WhatRemains(const lfhost::RenderOutcome& r, const lfhost::FrameSink&
 
 }  // namespace
 
+std::unique_ptr<lfhost::FrameSource> OpenInput(const MediaRenderOptions& o) {
+  try {
+    return OpenSource(o);
+  } catch (const lfhost::RangeError& e) {
+    throw UsageError(e.what());
+  }
+}
+
+lfhost::FrameRange ParseFramesOption(const std::string& option, const std::string& text) {
+  const std::optional<lfhost::FrameRange> frames = lfhost::ParseFrameRange(text);
+  if (!frames) {
+    throw UsageError(option + ": \"" + text +
+                     "\" is not a frame range (A-B with A <= B, one frame, A-BxSTEP, or a list such as 1,5,10-20)");
+  }
+  return *frames;
+}
+
+lfhost::MissingFrames ParseMissingOption(const std::string& option, const std::string& text) {
+  const auto missing = lfhost::ParseMissingFrames(text);
+  if (!missing) throw UsageError(option + ": \"" + text + "\" is not error, black or hold");
+  return *missing;
+}
+
 void AddControlOption(lfhost::AnimatedControls& controls, const std::string& option, const std::string& text) {
   try {
     const lfhost::KeyedText keyed = lfhost::SplitKeyedText(option, text);
@@ -283,7 +306,13 @@ int RunMediaRender(const MediaRenderOptions& o) {
     lfhost::EffectInstance effect(*module, pool, &cancel);
     if (o.validate) effect.Validate();
     effect.Start();
-    if (const auto error = lfhost::CheckAnimatedControls(o.controls, effect.controls(), source->width(), source->height())) {
+    lfhost::AnimatedControls controls = o.controls;
+    if (!ApplyTracking(o.tracking, [&] { return OpenInput(o); }, effect.DefaultValues(source->width(), source->height()),
+                       source->width(), source->height(), o.quiet, cancel, controls)) {
+      PrintError("render cancelled; " + o.output + " not written");
+      return lfhost::CancelSignal() ? 128 + lfhost::CancelSignal() : kExitCancelled;
+    }
+    if (const auto error = lfhost::CheckAnimatedControls(controls, effect.controls(), source->width(), source->height())) {
       PrintError(*error);
       return kExitUsage;
     }
@@ -300,7 +329,7 @@ int RunMediaRender(const MediaRenderOptions& o) {
     job.source = source.get();
     job.sink = sink.get();
     job.effect = &effect;
-    job.controls = o.controls;
+    job.controls = controls;
     job.seed = o.seed;
     std::tie(job.pixelAspectNum, job.pixelAspectDen) =
         PixelAspect(o, *source).value_or(std::pair<int32_t, uint32_t>{1, 1});

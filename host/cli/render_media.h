@@ -6,10 +6,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "host/cli/options.h"
+#include "host/cli/tracking.h"
 #include "host/media/frame_sources.h"
 #include "host/core/keyframes.h"
 #include "host/media/video_io.h"
@@ -32,11 +34,22 @@ struct MediaRenderOptions : SharedOptions {
   bool allowDamaged = false;   // --allow-damaged
   bool validate = false;       // --validate: check the plug-in keeps the protocol
   lfhost::VideoStyle video;                    // --codec, --quality, --pix-fmt
+  TrackingOptions tracking;   // --center-track, --occlusion, --edge-fade
 };
 
 // Adds one --center, --brightness, --lens or --blend value ("V" or "F=V") to its
 // track. Throws UsageError naming the option.
 void AddControlOption(lfhost::AnimatedControls& controls, const std::string& option, const std::string& text);
+
+// --frames "A-B", "A-BxN", "A,B,C-D".
+lfhost::FrameRange ParseFramesOption(const std::string& option, const std::string& text);
+// --missing "error", "black" or "hold".
+lfhost::MissingFrames ParseMissingOption(const std::string& option, const std::string& text);
+
+// The frames of input, --frames, --missing and --start-number, before any
+// --chunk (the built-in frame without an input). Throws HostError, or
+// UsageError for frames outside the input.
+std::unique_ptr<lfhost::FrameSource> OpenInput(const MediaRenderOptions& options);
 
 // "WxH", each side 1 to 32767.
 std::pair<int32_t, int32_t> ParseFrameSize(const std::string& option, const std::string& text);

@@ -105,7 +105,10 @@ ControlSettings AnimatedControls::At(int64_t frame, int32_t width, int32_t heigh
 }
 
 void AnimatedControls::OverrideWith(const AnimatedControls& other) {
-  if (!other.center.empty()) center = other.center;
+  if (!other.center.empty() || other.centerTrack) {
+    center = other.center;
+    centerTrack = other.centerTrack;
+  }
   if (!other.brightness.empty()) brightness = other.brightness;
   if (!other.lensType.empty()) lensType = other.lensType;
   if (!other.blend.empty()) blend = other.blend;

@@ -12,6 +12,7 @@
 //     "lens":       {"48": "105mm"},
 //     "blend":      25
 //   }
+// "center" may also name a track file (CenterTrackFile below).
 // A field holding an object keys its values by frame number; any other value
 // holds for every frame. A centre is [x, y] (numbers are pixels, "40%" strings
 // percent of the frame) or the command line's "x,y" text; a lens is 1 to 3 or
@@ -42,8 +43,19 @@ struct Track {
   bool empty() const { return !constant && keys.empty(); }
 };
 
+// A centre read from another tool's track export: --center-track, or in a --keys
+// file {"center": {"track": "sun.csv", "y_up": true, "frame_offset": 0}} (a
+// relative name is taken from the keys file's folder). The caller reads it
+// (host/track/center_track_file.h) once the frame's height is known.
+struct CenterTrackFile {
+  std::string path;
+  bool yUp = false;
+  int64_t frameOffset = 0;
+};
+
 struct AnimatedControls {
   Track<CenterPoint> center;
+  std::optional<CenterTrackFile> centerTrack;   // stands in for `center` until read
   Track<double> brightness;          // percent
   Track<int32_t> lensType;           // 1..3
   Track<double> blend;               // percent

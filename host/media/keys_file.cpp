@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -30,7 +33,9 @@ class KeyFileReader {
     if (!root.is_object()) Fail("the top level must be an object such as {\"brightness\": {\"0\": 100}}");
     AnimatedControls c;
     for (const auto& [field, value] : root.items()) {
-      if (field == "center") {
+      if (field == "center" && value.is_object() && value.contains("track")) {
+        c.centerTrack = TrackFile(value);
+      } else if (field == "center") {
         ReadTrack(c.center, field, value, [&](const Json& v, const std::string& where) { return Center(v, where); });
       } else if (field == "brightness") {
         ReadTrack(c.brightness, field, value, [&](const Json& v, const std::string& where) { return Number(v, where); });
@@ -111,6 +116,27 @@ class KeyFileReader {
       }
     }
     Fail(where + ": expected [x, y] or \"x,y\", got " + JsonText(v));
+  }
+
+  CenterTrackFile TrackFile(const Json& v) const {
+    CenterTrackFile t;
+    for (const auto& [key, item] : v.items()) {
+      const std::string where = "\"center\" \"" + key + "\"";
+      if (key == "track") {
+        if (!item.is_string() || item.get<std::string>().empty()) Fail(where + ": expected a file name, got " + JsonText(item));
+        const std::filesystem::path file = item.get<std::string>();
+        t.path = (file.is_absolute() ? file : std::filesystem::path(name_).parent_path() / file).string();
+      } else if (key == "y_up") {
+        if (!item.is_boolean()) Fail(where + ": expected true or false, got " + JsonText(item));
+        t.yUp = item.get<bool>();
+      } else if (key == "frame_offset") {
+        if (!item.is_number_integer()) Fail(where + ": expected a whole number, got " + JsonText(item));
+        t.frameOffset = item.get<int64_t>();
+      } else {
+        Fail(where + ": unknown key (a track file takes track, y_up and frame_offset)");
+      }
+    }
+    return t;
   }
 
   int32_t Lens(const Json& v, const std::string& where) const {

@@ -37,6 +37,9 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
   std::ofstream(Path("syntax.json")) << "{\n  \"brightness\": {\"0\" 10}\n}\n";
   std::ofstream(Path("field.json")) << "{\"lens\": {\"3\": 7}}";
   std::ofstream(Path("range.json")) << "{\"blend\": {\"2\": 150}}";
+  std::ofstream(Path("bad.csv")) << "frame,x,y\n1,x,3\n";
+  fs::create_directories(dir_ / "flat");
+  for (const char* name : {"flat/f.0001.png", "flat/f.0002.png"}) lfhost::WriteImage(lfhost::ImageBuffer(16, 16), Path(name));
   // A bare little-endian TIFF: its header and one strip of 8-bit or float
   // samples stored at `dataAt`, which may lie past the file's end.
   auto tiff = [&](const std::string& name, uint16_t side, uint16_t bits, uint32_t dataAt) {
@@ -170,6 +173,10 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
        Path("range.json") + " \"blend\" at frame 2: Blend With Original 150 is outside 0 to 100"},
       {{seq, "-o", out, "--keys", Path("none.json")}, 2, Path("none.json") + ": no such file"},
       {{seq, "-o", out, "--keys", Path("fifo.json")}, 2, Path("fifo.json") + ": is not a regular file (a FIFO)"},
+      {{seq, "-o", out, "--center-track", Path("bad.csv")}, 1, Path("bad.csv") + ": line 2: \"x\" is not a number"},
+      {{seq, "-o", out, "--center-track", Path("bad.csv"), "--center", "1,2"}, 2, "--center-track: the centre is given by --center"},
+      {{seq, "-o", out, "--track-y-up"}, 2, "--track-y-up: goes with --center-track"},
+      {{seq, "-o", out, "--edge-fade", "0"}, 2, "--edge-fade: the distance must be more than 0 pixels"},
       {{"-o", out, "--frames", "1-2", "--size", "64"}, 2, "--size: \"64\" is not WxH"},
       {{"-o", out, "--frames", "1-2", "--size", "40000x10"}, 2, "--size: 40000 is outside 1 to 32767"},
   };
@@ -190,6 +197,13 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
   check({"info", "--bogus"}, 2, "unknown argument \"--bogus\"");
   check({"bench", "--brightness", "350"}, 2, "--brightness: Flare Brightness 350 is outside 0 to 300");
   check({"paint"}, 2, "unknown command \"paint\"");
+  const std::string track = Path("out/t.json");
+  check({"track", seq, "-o", track}, 2, "track: no light given (--from X,Y or X,Y@FRAME)");
+  check({"track", Path("in/plate.0001.png"), "--from", "1,1", "-o", track}, 2, "is a single image; a light is tracked");
+  check({"track", seq, "--from", "1,1@7", "-o", track}, 2, "--from: frame 7 is not among the frames read (1 to 3)");
+  check({"track", seq, "--from", "1,1", "-o", Path("out/t.txt")}, 2, "the track is written as --keys JSON; name it .json");
+  check({"track", seq, "--from", "1,1", "--brightness", "50", "-o", track}, 2, "--brightness: sets what --occlusion or --edge-fade scale");
+  check({"track", Path("flat/f.####.png"), "--from", "8,8", "-o", track}, 1, "no light stands out within 32 pixels of 8,8 on frame 1");
   for (const char* folder : {"in", "mixed", "wide", "broken"}) {
     for (const std::string& name : Files(folder)) EXPECT_EQ(name.rfind("plate.", 0), 0u) << folder << "/" << name;
   }

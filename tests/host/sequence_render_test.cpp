@@ -417,7 +417,7 @@ TEST_F(SequenceRenderTest, EveryCommandOfTheReadmeUsageRunsAsWritten) {
     }
     at = end;
   }
-  ASSERT_EQ(commands.size(), 10u) << usage;
+  ASSERT_EQ(commands.size(), 12u) << usage;
 
   const auto frame = lftest::PatternFrame(64, 48, 1);
   for (const char* name : {"plate.png", "plate.exr", "scan.dpx"}) lfhost::WriteImage(frame, Path(name));
