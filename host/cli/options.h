@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "host/core/effect_params.h"
 
 namespace lfcli {
 
@@ -17,12 +16,6 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// "12", "12.5", "-3" -> number; optional trailing "%" when allowPercent.
-double ParseNumber(const std::string& option, const std::string& text, bool allowPercent = false);
-// "X,Y": each part pixels ("625", "-100.5") or percent of the frame ("40%").
-std::pair<lfhost::Coordinate, lfhost::Coordinate> ParseCenter(const std::string& option, const std::string& text);
-// "1", "2", "3", "zoom", "35mm", "105mm" -> 1..3.
-int32_t ParseLens(const std::string& option, const std::string& text);
 // "N:D", both positive.
 std::pair<int32_t, uint32_t> ParsePixelAspect(const std::string& option, const std::string& text);
 // A whole number within [low, high].
