@@ -4,6 +4,7 @@
 // the throughput of whole image sequences against reading and writing alone.
 #include <cstdio>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "host/cli/commands.h"
 #include "host/cli/options.h"
 #include "host/cli/run_command.h"
+#include "host/core/control_values.h"
 #include "host/core/effect_instance.h"
 #include "host/core/host_error.h"
 
@@ -27,10 +29,11 @@ const char* const kBenchHelp =
     "black with the flare centre at (625, 400) scaled from 1920x1080.\n"
     "\n"
     "Options:\n"
-    "  --lens L                1, 2 or 3 (or zoom, 35mm, 105mm); default: every lens\n"
+    "  --lens L                a lens, by number or short name (listed below);\n"
+    "                          default: each in turn\n"
     "  --size WxH              frame size; default 1920x1080\n"
-    "  --brightness B          flare brightness in percent, within the range the\n"
-    "                          plug-in declares (lensflare info); default 100\n"
+    "  --brightness B          flare brightness in percent, within the plug-in's\n"
+    "                          range; default: the plug-in's\n"
     "  --threads N             worker threads; default: one per processor\n"
     "  --repeat R              renders per lens (the median is printed); default 20\n"
     "  --detail                also print the coverage, screen pass and rand times\n"
@@ -47,10 +50,10 @@ const char* const kBenchHelp =
 namespace {
 
 struct BenchOptions {
-  std::vector<int32_t> lenses;  // empty: every lens the plug-in declares
+  std::optional<std::string> lens;         // as typed; read against the module's choices
   int32_t width = 1920;
   int32_t height = 1080;
-  double brightness = 100.0;
+  std::optional<std::string> brightness;   // as typed
   int threads = 0;
   int repeat = 20;
   bool detail = false;
@@ -75,11 +78,11 @@ BenchOptions ParseBenchOptions(const std::vector<std::string>& args) {
     if (arg == "-h" || arg == "--help") {
       o.help = true;
     } else if (arg == "--lens") {
-      o.lenses = {ParseLens(arg, reader.Value(arg))};
+      o.lens = reader.Value(arg);
     } else if (arg == "--size") {
       std::tie(o.width, o.height) = ParseSize(arg, reader.Value(arg));
     } else if (arg == "--brightness") {
-      o.brightness = ParseNumber(arg, reader.Value(arg), true);
+      o.brightness = reader.Value(arg);
     } else if (arg == "--threads") {
       o.threads = static_cast<int>(ParseInteger(arg, reader.Value(arg), 1, 1024));
     } else if (arg == "--repeat") {
@@ -97,29 +100,45 @@ BenchOptions ParseBenchOptions(const std::vector<std::string>& args) {
   return o;
 }
 
-// The controls as the module declares them: the brightness range and the lenses.
-lfhost::EffectControls DeclaredControls(const lfhost::EffectModule& module, lfhost::WorkerPool& pool) {
+// The lens and brightness asked for, read and checked against the controls the
+// module declares; a lens left out is every choice in turn, a brightness the
+// declared default.
+struct BenchControls {
+  std::vector<int32_t> lenses;
+  double brightness = 0;
+};
+
+BenchControls ReadBenchControls(const BenchOptions& o, const lfhost::EffectModule& module, lfhost::WorkerPool& pool) {
   lfhost::EffectInstance effect(module, pool);
   effect.Start();
-  return effect.controls();
+  const lfhost::EffectControls& declared = effect.controls();
+  const lfhost::ControlReader reader(declared);
+  lfhost::AnimatedControls asked;
+  try {
+    if (o.lens) reader.Add(asked, lfhost::ControlId::Lens, "--lens " + *o.lens, std::nullopt, lfhost::ControlInput::Text(*o.lens));
+    if (o.brightness) {
+      reader.Add(asked, lfhost::ControlId::Brightness, "--brightness " + *o.brightness, std::nullopt,
+                 lfhost::ControlInput::Text(*o.brightness));
+    }
+  } catch (const lfhost::HostError& e) {
+    throw UsageError(e.what());
+  }
+  if (const auto error = lfhost::CheckAnimatedControls(asked, declared, o.width, o.height)) throw UsageError(*error);
+  BenchControls c;
+  c.brightness = asked.brightness.constant.value_or(declared.brightness.record.value.floatSlider.defaultValue);
+  if (asked.lensType.constant) c.lenses = {*asked.lensType.constant};
+  for (int32_t lens = 1; !asked.lensType.constant && lens <= declared.lensType.record.value.popup.numChoices; ++lens) {
+    c.lenses.push_back(lens);
+  }
+  return c;
 }
 
 int Bench(const BenchOptions& o) {
   try {
     const auto module = lfhost::EffectModule::Load(ResolvePluginPath(o.plugin));
     lfhost::WorkerPool pool(o.threads);
-    const lfhost::EffectControls controls = DeclaredControls(*module, pool);
-    lfhost::ControlSettings asked;
-    asked.brightness = o.brightness;
-    if (const auto refusal = lfhost::ResolveParamValues(asked, controls, o.width, o.height).error) {
-      PrintError("--brightness: " + refusal->paramName + " " + refusal->detail);
-      return kExitUsage;
-    }
-    std::vector<int32_t> lenses = o.lenses;
-    const int16_t declaredLenses = controls.lensType.record.value.popup.numChoices;
-    for (int32_t n = 1; o.lenses.empty() && n <= declaredLenses; ++n) lenses.push_back(n);
-    if (lenses.empty()) throw lfhost::HostError("the plug-in declares no lens to bench");
-    const int32_t sequenceLens = lenses.front();
+    const BenchControls asked = ReadBenchControls(o, *module, pool);
+    std::vector<int32_t> lenses = asked.lenses;
     // The sequence runs also weigh the 105mm prime against the zoom.
     if (o.sequenceFrames > 0 && lenses.size() == 1) lenses = {1, 3};
     std::map<int32_t, double> medianMs;
@@ -128,12 +147,12 @@ int Bench(const BenchOptions& o) {
       c.lens = lens;
       c.width = o.width;
       c.height = o.height;
-      c.brightness = o.brightness;
+      c.brightness = asked.brightness;
       c.repeat = o.repeat;
       const lfhost::BenchResult r = lfhost::RunBench(*module, pool, c);
       medianMs[lens] = r.renderMedianMs;
       std::printf("lens %d %dx%d b%g: render median %.2f ms, floor %.2f ms\n", lens, o.width, o.height,
-                  o.brightness, r.renderMedianMs, r.floorMs);
+                  asked.brightness, r.renderMedianMs, r.floorMs);
       if (o.detail) {
         std::printf(
             "  %d threads; %d profile stamps covering %.2f frames, %d ray stamps covering %.2f frames;"
@@ -149,8 +168,8 @@ int Bench(const BenchOptions& o) {
       c.width = o.width;
       c.height = o.height;
       c.frames = o.sequenceFrames;
-      c.lens = sequenceLens;
-      c.brightness = o.brightness;
+      c.lens = asked.lenses.front();
+      c.brightness = asked.brightness;
       c.threads = pool.size() > 1 ? std::vector<int>{1, pool.size()} : std::vector<int>{1};
       std::fflush(stdout);
       lfhost::RunSequenceBench(*module, c, [&](const lfhost::SequenceBenchRow& row) {
@@ -162,6 +181,9 @@ int Bench(const BenchOptions& o) {
       });
     }
     return kExitOk;
+  } catch (const UsageError& e) {
+    PrintError(e.what());
+    return kExitUsage;
   } catch (const lfhost::HostError& e) {
     PrintError(e.what());
     return kExitFailed;
@@ -170,6 +192,9 @@ int Bench(const BenchOptions& o) {
 
 }  // namespace
 
-int RunBench(const std::vector<std::string>& args) { return RunCommand(args, ParseBenchOptions, kBenchHelp, Bench); }
+int RunBench(const std::vector<std::string>& args) {
+  return RunCommand(args, ParseBenchOptions, kBenchHelp, Bench,
+                    [](const BenchOptions& o) { return LensesHelp(o.plugin); });
+}
 
 }  // namespace lfcli

@@ -35,6 +35,11 @@ extern const char* const kTrackHelp;
 // lfhost::HostError naming every place looked at if none is found.
 std::string ResolvePluginPath(const std::string& pluginOption);
 
+// For the help of commands that take --lens: the lenses the module declares,
+// each with its number, short name and declared name, or why they cannot be
+// listed.
+std::string LensesHelp(const std::string& pluginOption);
+
 // Prints "lensflare: <message>" to stderr.
 void PrintError(const std::string& message);
 

@@ -1,6 +1,32 @@
 #include "host/cli/commands.h"
 
+#include <cstdio>
+
+#include "host/core/effect_instance.h"
+#include "host/core/host_error.h"
+#include "host/core/worker_pool.h"
+
 namespace lfcli {
+
+std::string LensesHelp(const std::string& pluginOption) {
+  try {
+    const auto module = lfhost::EffectModule::Load(ResolvePluginPath(pluginOption));
+    lfhost::WorkerPool pool(1);
+    lfhost::EffectInstance effect(*module, pool);
+    effect.Start();
+    const lfhost::DeclaredParam& lens = effect.controls().lensType;
+    std::string text = "\nLenses, as the plug-in declares them (--lens takes the number or the short name):\n";
+    for (size_t i = 0; i < lens.choices.size(); ++i) {
+      char line[256];
+      std::snprintf(line, sizeof line, "  %zu  %-8s %s%s\n", i + 1, lfhost::LensShortName(lens.choices[i]).c_str(),
+                    lens.choices[i].c_str(), static_cast<int>(i + 1) == lens.record.value.popup.defaultChoice ? " (the default)" : "");
+      text += line;
+    }
+    return text;
+  } catch (const lfhost::HostError& e) {
+    return "\nLenses: the plug-in could not be loaded to list them (" + std::string(e.what()) + ")\n";
+  }
+}
 
 const char* const kMainHelp =
     "Usage: lensflare COMMAND [OPTIONS]\n"
@@ -57,8 +83,7 @@ const char* const kRenderHelp =
     "                          those frames, e.g. one task of a job array; the first\n"
     "                          (frames mod N) parts take one frame more; for a\n"
     "                          sequence output only\n"
-    "  --lens L                1 or zoom (50-300mm Zoom), 2 or 35mm (35mm Prime),\n"
-    "                          3 or 105mm (105mm Prime); default 1\n"
+    "  --lens L                the lens, by number or short name (listed below)\n"
     "  --brightness PCT        flare brightness in percent, 0 to 300; default 100\n"
     "  --center X,Y            flare centre in pixels (decimals allowed) or percent of\n"
     "                          the frame (\"40%,40%\"); default 40%,40%\n"
@@ -67,6 +92,9 @@ const char* const kRenderHelp =
     "                          --brightness 0=0 --brightness 24=150 --lens 48=3.\n"
     "                          Numbers change linearly between keyframes and hold\n"
     "                          before the first and after the last; the lens steps.\n"
+    "                          F=VALUE:HOW sets how a number moves on to the next\n"
+    "                          keyframe: linear, hold, ease, ease-in, ease-out or\n"
+    "                          smooth (a curve through the keys around it)\n"
     "  --keys FILE.json        keyframes from a file, e.g. {\"brightness\": {\"0\": 0,\n"
     "                          \"24\": 150}, \"lens\": 2}; options given here win.\n"
     "                          \"center\" may name a track file: {\"center\": {\"track\":\n"

@@ -1,47 +1,12 @@
 #include "host/cli/options.h"
 
 #include <cerrno>
-#include <cmath>
 #include <cstdlib>
-#include <optional>
 #include <tuple>
 
-#include "host/core/keyframes.h"
+#include "host/core/control_values.h"
 
 namespace lfcli {
-
-double ParseNumber(const std::string& option, const std::string& text, bool allowPercent) {
-  std::string body = text;
-  if (allowPercent && !body.empty() && body.back() == '%') body.pop_back();
-  const char* start = body.c_str();
-  char* end = nullptr;
-  errno = 0;
-  const double value = std::strtod(start, &end);
-  if (body.empty() || end != start + body.size() || errno == ERANGE || !std::isfinite(value) ||
-      std::isspace(static_cast<unsigned char>(body[0]))) {
-    throw UsageError(option + ": \"" + text + "\" is not a number");
-  }
-  return value;
-}
-
-std::pair<lfhost::Coordinate, lfhost::Coordinate> ParseCenter(const std::string& option, const std::string& text) {
-  const size_t comma = text.find(',');
-  if (comma == std::string::npos || text.find(',', comma + 1) != std::string::npos) {
-    throw UsageError(option + ": \"" + text + "\" is not X,Y (pixels, or percent like 40%,40%)");
-  }
-  auto part = [&](const std::string& s) {
-    lfhost::Coordinate c;
-    c.percent = !s.empty() && s.back() == '%';
-    c.value = ParseNumber(option, s, true);
-    return c;
-  };
-  return {part(text.substr(0, comma)), part(text.substr(comma + 1))};
-}
-
-int32_t ParseLens(const std::string& option, const std::string& text) {
-  if (const std::optional<int32_t> lens = lfhost::LensTypeFromText(text)) return *lens;
-  throw UsageError(option + ": \"" + text + "\" is not a lens (1, 2, 3, zoom, 35mm or 105mm)");
-}
 
 std::pair<int32_t, uint32_t> ParsePixelAspect(const std::string& option, const std::string& text) {
   const size_t colon = text.find(':');
@@ -63,6 +28,12 @@ int64_t ParseInteger(const std::string& option, const std::string& text, int64_t
     throw UsageError(option + ": " + text + " is outside " + std::to_string(low) + " to " + std::to_string(high));
   }
   return value;
+}
+
+double ParseDecimal(const std::string& option, const std::string& text) {
+  const std::optional<double> value = lfhost::NumberFromText(text);
+  if (!value) throw UsageError(option + ": \"" + text + "\" is not a number");
+  return *value;
 }
 
 std::string ArgumentReader::Next() {

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "host/core/effect_params.h"
 
 namespace lfcli {
 
@@ -17,16 +16,12 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// "12", "12.5", "-3" -> number; optional trailing "%" when allowPercent.
-double ParseNumber(const std::string& option, const std::string& text, bool allowPercent = false);
-// "X,Y": each part pixels ("625", "-100.5") or percent of the frame ("40%").
-std::pair<lfhost::Coordinate, lfhost::Coordinate> ParseCenter(const std::string& option, const std::string& text);
-// "1", "2", "3", "zoom", "35mm", "105mm" -> 1..3.
-int32_t ParseLens(const std::string& option, const std::string& text);
 // "N:D", both positive.
 std::pair<int32_t, uint32_t> ParsePixelAspect(const std::string& option, const std::string& text);
 // A whole number within [low, high].
 int64_t ParseInteger(const std::string& option, const std::string& text, int64_t low, int64_t high);
+// A number of pixels or such, not a control ("32", "40.5").
+double ParseDecimal(const std::string& option, const std::string& text);
 
 // Walks argv: options with a value ("--seed 3" or "--seed=3"), flags and
 // positional arguments.

@@ -8,23 +8,18 @@
 #include "host/cli/options.h"
 #include "host/cli/run_command.h"
 #include "host/cli/render_media.h"
-#include "host/core/host_error.h"
-#include "host/core/keyframes.h"
-#include "host/media/keys_file.h"
 
 namespace lfcli {
 namespace {
 
 struct ParsedRender {
   MediaRenderOptions options;
-  std::string keysFile;
   bool help = false;
 };
 
 ParsedRender ParseRenderOptions(const std::vector<std::string>& args) {
   ParsedRender p;
   MediaRenderOptions& o = p.options;
-  lfhost::AnimatedControls typed;
   ArgumentReader reader(args);
   std::set<std::string> given;
   while (!reader.Done()) {
@@ -41,9 +36,9 @@ ParsedRender ParseRenderOptions(const std::vector<std::string>& args) {
     } else if (arg == "-o" || arg == "--output") {
       o.output = reader.Value(arg);
     } else if (arg == "--lens" || arg == "--brightness" || arg == "--center" || arg == "--blend") {
-      AddControlOption(typed, arg, reader.Value(arg));
+      o.controlOptions.emplace_back(arg, reader.Value(arg));
     } else if (arg == "--keys") {
-      p.keysFile = reader.Value(arg);
+      o.keysFile = reader.Value(arg);
     } else if (arg == "--frames") {
       o.frames = ParseFramesOption(arg, reader.Value(arg));
     } else if (arg == "--start-number") {
@@ -80,24 +75,15 @@ ParsedRender ParseRenderOptions(const std::vector<std::string>& args) {
   }
   if (p.help) return p;
   if (o.output.empty()) throw UsageError("render: no output given (-o OUTPUT)");
-  // Controls typed on the command line replace the same controls' keys in the file.
-  if (!p.keysFile.empty()) {
-    try {
-      o.controls = lfhost::LoadKeyframeFile(p.keysFile);
-    } catch (const lfhost::HostError& e) {
-      throw UsageError(e.what());
-    }
-  }
-  AddCenterTrack(o.tracking, typed);
-  o.controls.OverrideWith(typed);
   return p;
 }
 
 }  // namespace
 
 int RunRender(const std::vector<std::string>& args) {
-  return RunCommand(args, ParseRenderOptions, kRenderHelp,
-                    [](const ParsedRender& parsed) { return RunMediaRender(parsed.options); });
+  return RunCommand(
+      args, ParseRenderOptions, kRenderHelp, [](const ParsedRender& parsed) { return RunMediaRender(parsed.options); },
+      [](const ParsedRender& parsed) { return LensesHelp(parsed.options.plugin); });
 }
 
 }  // namespace lfcli

@@ -13,6 +13,7 @@
 #include "host/media/files.h"
 #include "host/core/host_error.h"
 #include "host/media/image_io.h"
+#include "host/media/keys_file.h"
 #include "host/media/progress_display.h"
 #include "host/media/sequence_renderer.h"
 
@@ -216,31 +217,34 @@ lfhost::MissingFrames ParseMissingOption(const std::string& option, const std::s
   return *missing;
 }
 
-void AddControlOption(lfhost::AnimatedControls& controls, const std::string& option, const std::string& text) {
+void AddControlOption(lfhost::AnimatedControls& controls, const lfhost::ControlReader& reader,
+                      const std::string& option, const std::string& text) {
+  const std::optional<lfhost::ControlId> id = option.size() > 2 ? lfhost::ControlFromKey(option.substr(2)) : std::nullopt;
+  if (!id) throw UsageError(option + ": not a control");
   try {
     const lfhost::KeyedText keyed = lfhost::SplitKeyedText(option, text);
     // A value for every frame is named as typed in later messages ("--brightness
     // 350: ..."), keyframes by their option (and frame, where one is named).
-    auto add = [&](auto& track, const auto& value) {
-      track.origin = option;
-      lfhost::AddTrackValue(track, keyed.frame, value);
-      if (!keyed.frame) track.origin = option + " " + text;
-    };
-    if (option == "--center") {
-      const auto [x, y] = ParseCenter(option, keyed.value);
-      add(controls.center, lfhost::CenterPoint{x, y});
-    } else if (option == "--brightness") {
-      add(controls.brightness, ParseNumber(option, keyed.value, true));
-    } else if (option == "--lens") {
-      add(controls.lensType, ParseLens(option, keyed.value));
-    } else if (option == "--blend") {
-      add(controls.blend, ParseNumber(option, keyed.value, true));
-    } else {
-      throw UsageError(option + ": not a control");
-    }
+    reader.Add(controls, *id, keyed.frame ? option : option + " " + text, keyed.frame,
+               lfhost::ControlInput::Text(keyed.value), keyed.interpolation);
   } catch (const lfhost::HostError& e) {
     throw UsageError(e.what());
   }
+}
+
+lfhost::AnimatedControls ReadControls(const MediaRenderOptions& o, const lfhost::ControlReader& reader) {
+  lfhost::AnimatedControls controls, typed;
+  if (!o.keysFile.empty()) {
+    try {
+      controls = lfhost::LoadKeyframeFile(o.keysFile, reader);
+    } catch (const lfhost::HostError& e) {
+      throw UsageError(e.what());
+    }
+  }
+  for (const auto& [option, text] : o.controlOptions) AddControlOption(typed, reader, option, text);
+  AddCenterTrack(o.tracking, typed);
+  controls.OverrideWith(typed);
+  return controls;
 }
 
 std::pair<int32_t, int32_t> ParseFrameSize(const std::string& option, const std::string& text) {
@@ -298,19 +302,21 @@ int RunMediaRender(const MediaRenderOptions& o) {
         return kExitOk;
       }
     }
-    for (const std::string& line : lfhost::KeyframesOutside(o.controls, firstAsked, lastAsked)) {
-      PrintError("warning: " + line);
-    }
     const auto module = lfhost::EffectModule::Load(ResolvePluginPath(o.plugin));
     lfhost::WorkerPool pool(o.threads);
     lfhost::EffectInstance effect(*module, pool, &cancel);
     if (o.validate) effect.Validate();
     effect.Start();
-    lfhost::AnimatedControls controls = o.controls;
+    // Read once the module has declared its controls, whose names and lens
+    // choices the values are read against.
+    lfhost::AnimatedControls controls = ReadControls(o, lfhost::ControlReader(effect.controls()));
     if (!ApplyTracking(o.tracking, [&] { return OpenInput(o); }, effect.DefaultValues(source->width(), source->height()),
                        source->width(), source->height(), o.quiet, cancel, controls)) {
       PrintError("render cancelled; " + o.output + " not written");
       return lfhost::CancelSignal() ? 128 + lfhost::CancelSignal() : kExitCancelled;
+    }
+    for (const std::string& line : lfhost::KeyframesOutside(controls, firstAsked, lastAsked)) {
+      PrintError("warning: " + line);
     }
     if (const auto error = lfhost::CheckAnimatedControls(controls, effect.controls(), source->width(), source->height())) {
       PrintError(*error);

@@ -9,10 +9,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "host/cli/options.h"
 #include "host/cli/tracking.h"
 #include "host/media/frame_sources.h"
+#include "host/core/control_values.h"
 #include "host/core/keyframes.h"
 #include "host/media/video_io.h"
 
@@ -21,7 +24,11 @@ namespace lfcli {
 // input, plugin, pixel aspect, seed and threads come with SharedOptions.
 struct MediaRenderOptions : SharedOptions {
   std::string output;
-  lfhost::AnimatedControls controls;           // options over --keys
+  // The controls as given, read once the module has declared them: --keys,
+  // then each --center, --brightness, --lens or --blend (option, value) in the
+  // order typed, which replace the same controls' keys from the file.
+  std::string keysFile;
+  std::vector<std::pair<std::string, std::string>> controlOptions;
   std::optional<lfhost::FrameRange> frames;    // --frames
   std::optional<lfhost::FrameChunk> chunk;     // --chunk, a part of those frames
   int framesInFlight = 0;                      // --frames-in-flight; 0: from cores and memory
@@ -37,9 +44,14 @@ struct MediaRenderOptions : SharedOptions {
   TrackingOptions tracking;   // --center-track, --occlusion, --edge-fade
 };
 
-// Adds one --center, --brightness, --lens or --blend value ("V" or "F=V") to its
-// track. Throws UsageError naming the option.
-void AddControlOption(lfhost::AnimatedControls& controls, const std::string& option, const std::string& text);
+// Adds one --center, --brightness, --lens or --blend value ("V", "F=V" or
+// "F=V:INTERPOLATION") to its track. Throws UsageError naming the option.
+void AddControlOption(lfhost::AnimatedControls& controls, const lfhost::ControlReader& reader,
+                      const std::string& option, const std::string& text);
+
+// The controls of a render: the keys file's, with the options' over them.
+// Throws UsageError.
+lfhost::AnimatedControls ReadControls(const MediaRenderOptions& options, const lfhost::ControlReader& reader);
 
 // --frames "A-B", "A-BxN", "A,B,C-D".
 lfhost::FrameRange ParseFramesOption(const std::string& option, const std::string& text);

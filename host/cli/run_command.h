@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "host/cli/commands.h"
@@ -13,9 +14,12 @@
 namespace lfcli {
 
 // `parse` returns a default-constructible record with a `help` flag and throws
-// UsageError; `run` takes that record and returns the exit status.
-template <typename Parse, typename Run>
-int RunCommand(const std::vector<std::string>& args, Parse parse, const char* helpText, Run run) {
+// UsageError; `run` takes that record and returns the exit status. `moreHelp`,
+// when given, returns what follows the help text for that record (what the
+// module declares).
+template <typename Parse, typename Run, typename MoreHelp = std::nullptr_t>
+int RunCommand(const std::vector<std::string>& args, Parse parse, const char* helpText, Run run,
+               MoreHelp moreHelp = nullptr) {
   decltype(parse(args)) parsed;
   try {
     parsed = parse(args);
@@ -25,6 +29,7 @@ int RunCommand(const std::vector<std::string>& args, Parse parse, const char* he
   }
   if (parsed.help) {
     std::fputs(helpText, stdout);
+    if constexpr (!std::is_null_pointer_v<MoreHelp>) std::fputs(moreHelp(parsed).c_str(), stdout);
     return kExitOk;
   }
   return run(parsed);

@@ -8,6 +8,7 @@
 #include "host/cli/render_media.h"
 #include "host/cli/run_command.h"
 #include "host/cli/tracking.h"
+#include "host/core/control_values.h"
 #include "host/core/effect_instance.h"
 #include "host/media/files.h"
 #include "host/core/host_error.h"
@@ -63,10 +64,10 @@ namespace {
 
 struct ParsedTrack {
   MediaRenderOptions input;   // input, output, --frames, --missing, --start-number, -q...
-  std::optional<std::pair<lfhost::Coordinate, lfhost::Coordinate>> from;
+  std::optional<lfhost::CenterPoint> from;
   std::optional<int64_t> fromFrame;
   double search = 32;
-  lfhost::AnimatedControls typed;   // --brightness
+  std::vector<std::string> brightness;   // --brightness values, read against the module
   bool help = false;
 };
 
@@ -85,13 +86,14 @@ ParsedTrack ParseTrackOptions(const std::vector<std::string>& args) {
       if (p.from) throw UsageError("--from: given twice");
       const std::string text = reader.Value(arg);
       const size_t at = text.find('@');
-      p.from = ParseCenter(arg, text.substr(0, at));
+      p.from = lfhost::PointFromText(text.substr(0, at));
+      if (!p.from) throw UsageError(arg + ": \"" + text.substr(0, at) + "\" " + lfhost::kNotAPoint);
       if (at != std::string::npos) p.fromFrame = ParseInteger(arg, text.substr(at + 1), 0, 999999999999999LL);
     } else if (arg == "--search") {
-      p.search = ParseNumber(arg, reader.Value(arg));
+      p.search = ParseDecimal(arg, reader.Value(arg));
       if (p.search < 1 || p.search > 1000) throw UsageError("--search: must be 1 to 1000 pixels");
     } else if (arg == "--brightness") {
-      AddControlOption(p.typed, arg, reader.Value(arg));
+      p.brightness.push_back(reader.Value(arg));
     } else if (arg == "--frames") {
       o.frames = ParseFramesOption(arg, reader.Value(arg));
     } else if (arg == "--start-number") {
@@ -118,7 +120,7 @@ ParsedTrack ParseTrackOptions(const std::vector<std::string>& args) {
   if (o.input.empty()) throw UsageError("track: no input given (an image sequence or a video)");
   if (o.output.empty()) throw UsageError("track: no output given (-o TRACK.json)");
   if (!p.from) throw UsageError("track: no light given (--from X,Y or X,Y@FRAME)");
-  if (!p.typed.brightness.empty() && !o.tracking.occlusion && !o.tracking.edgeFade) {
+  if (!p.brightness.empty() && !o.tracking.occlusion && !o.tracking.edgeFade) {
     throw UsageError("--brightness: sets what --occlusion or --edge-fade scale; give one of them");
   }
   if (std::filesystem::path(o.output).extension() != ".json") {
@@ -145,15 +147,25 @@ std::string LostRuns(const lftrack::ShotTrack& shot) {
   return text;
 }
 
-// The brightness --occlusion and --edge-fade scale where --brightness sets
-// none: the plug-in's default, whose ranges --brightness is checked against.
-double DefaultBrightness(const ParsedTrack& p, int32_t width, int32_t height) {
+// What --occlusion and --edge-fade scale: the --brightness values, read and
+// checked against the plug-in's declared control, and the plug-in's default
+// where they set none.
+struct BrightnessToScale {
+  lfhost::AnimatedControls typed;
+  double fallback = 0;
+};
+
+BrightnessToScale ReadBrightness(const ParsedTrack& p, int32_t width, int32_t height) {
   const auto module = lfhost::EffectModule::Load(ResolvePluginPath(p.input.plugin));
   lfhost::WorkerPool pool(1);
   lfhost::EffectInstance effect(*module, pool);
   effect.Start();
-  if (const auto error = lfhost::CheckAnimatedControls(p.typed, effect.controls(), width, height)) throw UsageError(*error);
-  return effect.DefaultValues(width, height).brightness;
+  BrightnessToScale b;
+  const lfhost::ControlReader reader(effect.controls());
+  for (const std::string& text : p.brightness) AddControlOption(b.typed, reader, "--brightness", text);
+  if (const auto error = lfhost::CheckAnimatedControls(b.typed, effect.controls(), width, height)) throw UsageError(*error);
+  b.fallback = effect.DefaultValues(width, height).brightness;
+  return b;
 }
 
 int Track(const ParsedTrack& p) {
@@ -178,7 +190,7 @@ int Track(const ParsedTrack& p) {
     const lftrack::Point from{x.percent ? x.value / 100 * width : x.value, y.percent ? y.value / 100 * height : y.value};
     const TrackingOptions& t = o.tracking;
     const bool scaled = t.occlusion || t.edgeFade;
-    const double brightness = scaled ? DefaultBrightness(p, width, height) : 0;
+    const BrightnessToScale brightness = scaled ? ReadBrightness(p, width, height) : BrightnessToScale{};
 
     lfhost::ProgressDisplay progress(PassProgressMode(o.quiet), source->frameCount(), stderr);
     const auto shot =
@@ -194,7 +206,7 @@ int Track(const ParsedTrack& p) {
       PrintError("warning: --occlusion: no light stands out at the tracked centre; the brightness is left as set");
     }
     if (scaled) {
-      keys.brightness = lftrack::ScaledBrightness(p.typed, brightness, shot->frames, shot->centres,
+      keys.brightness = lftrack::ScaledBrightness(brightness.typed, brightness.fallback, shot->frames, shot->centres,
                                                   {shot->visibility ? &*shot->visibility : nullptr, t.edgeFade, width, height});
     }
     const std::string json = lftrack::KeysJson(keys);
@@ -236,7 +248,7 @@ bool ParseTrackingArgument(const std::string& arg, ArgumentReader& reader, Track
     o.occlusion = true;
   } else if (arg == "--edge-fade") {
     once(o.edgeFade.has_value());
-    o.edgeFade = ParseNumber(arg, reader.Value(arg));
+    o.edgeFade = ParseDecimal(arg, reader.Value(arg));
     if (*o.edgeFade <= 0) throw UsageError(arg + ": the distance must be more than 0 pixels");
   } else {
     return false;

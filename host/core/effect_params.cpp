@@ -1,7 +1,10 @@
 #include "host/core/effect_params.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 
 #include "host/core/host_error.h"
 
@@ -26,6 +29,14 @@ void ExpectKind(const DeclaredParam& param, int32_t kind, int position) {
                     std::string(param.record.name) + "\") as a " + ParamKindName(param.record.paramKind) +
                     ", expected a " + ParamKindName(kind));
   }
+}
+
+// A blend outside its declared range, or beyond 16.16 and so outside any,
+// named as the user gave it (`shown`).
+std::optional<ParamRangeError> BlendRefusal(const EffectControls& controls, std::optional<Fix16> blend, double shown) {
+  const FixedSliderValue& f = controls.blend.record.value.fixedSlider;
+  if (blend && *blend >= f.validMin && *blend <= f.validMax) return std::nullopt;
+  return RangeError(4, controls.blend, Number(shown) + " is outside " + Fix16Text(f.validMin) + " to " + Fix16Text(f.validMax));
 }
 
 }  // namespace
@@ -72,8 +83,10 @@ ResolvedParams ResolveParamValues(const ControlSettings& settings, const EffectC
     const double pixels = c->percent ? c->value / 100.0 * size : c->value;
     const std::optional<Fix16> fixed = ToFix16(pixels);
     if (!fixed) {
-      r.error = RangeError(1, controls.center,
-                           std::string(axis) + " = " + Number(pixels) + " pixels does not fit a 16.16 number");
+      const std::string given = c->percent ? Number(c->value) + "% (" + Number(pixels) + " pixels)" : Number(pixels);
+      r.error = RangeError(1, controls.center, std::string(axis) + " " + given + " is outside " +
+                                                   Fix16Text(std::numeric_limits<Fix16>::min()) + " to " +
+                                                   Fix16Text(std::numeric_limits<Fix16>::max()) + " pixels");
       return false;
     }
     out = *fixed;
@@ -84,11 +97,9 @@ ResolvedParams ResolveParamValues(const ControlSettings& settings, const EffectC
   if (settings.brightness) r.values.brightness = *settings.brightness;
   if (settings.lensType) r.values.lensType = *settings.lensType;
   if (settings.blendPercent) {
+    // Refused in the percent given, not the 16.16 number it rounds to.
     const std::optional<Fix16> fixed = ToFix16(*settings.blendPercent);
-    if (!fixed) {
-      r.error = RangeError(4, controls.blend, Number(*settings.blendPercent) + " does not fit a 16.16 number");
-      return r;
-    }
+    if ((r.error = BlendRefusal(controls, fixed, *settings.blendPercent))) return r;
     r.values.blend = *fixed;
   }
   r.error = CheckParamValues(r.values, controls);
@@ -104,15 +115,30 @@ std::optional<ParamRangeError> CheckParamValues(const ParamValues& values, const
   }
   const PopupValue& p = controls.lensType.record.value.popup;
   if (values.lensType < 1 || values.lensType > p.numChoices) {
-    return RangeError(3, controls.lensType,
-                      std::to_string(values.lensType) + " is not one of 1 to " + std::to_string(p.numChoices));
+    return RangeError(3, controls.lensType, std::to_string(values.lensType) + " is not one of " + LensChoicesText(controls));
   }
-  const FixedSliderValue& f = controls.blend.record.value.fixedSlider;
-  if (values.blend < f.validMin || values.blend > f.validMax) {
-    return RangeError(4, controls.blend,
-                      Fix16Text(values.blend) + " is outside " + Fix16Text(f.validMin) + " to " + Fix16Text(f.validMax));
+  return BlendRefusal(controls, values.blend, FromFix16(values.blend));
+}
+
+std::string LensShortName(const std::string& declaredName) {
+  const size_t space = declaredName.find(' ');
+  const std::string first = declaredName.substr(0, space);
+  // A focal length is digits followed by "mm"; a range such as "50-300mm" is not one.
+  const bool focalLength = first.size() > 2 && first.compare(first.size() - 2, 2, "mm") == 0 &&
+                           first.find_first_not_of("0123456789") == first.size() - 2;
+  std::string name = focalLength ? first : declaredName.substr(declaredName.rfind(' ') + 1);
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return name;
+}
+
+std::string LensChoicesText(const EffectControls& controls) {
+  const size_t count = std::min<size_t>(controls.lensType.choices.size(),
+                                        static_cast<size_t>(std::max<int16_t>(controls.lensType.record.value.popup.numChoices, 0)));
+  std::string text = "1 to " + std::to_string(controls.lensType.record.value.popup.numChoices);
+  for (size_t i = 0; i < count; ++i) {
+    text += (i + 1 < count ? ", " : " or ") + LensShortName(controls.lensType.choices[i]);
   }
-  return std::nullopt;
+  return text;
 }
 
 std::string ParamKindName(int32_t kind) {

@@ -44,6 +44,13 @@ struct EffectControls {
   static EffectControls FromDeclared(const std::vector<DeclaredParam>& declared);
 };
 
+// A lens choice's short name, from its declared name: its focal length when it
+// has one ("35mm Prime" -> "35mm"), else the last word of the name ("50-300mm
+// Zoom" -> "zoom"), in lower case.
+std::string LensShortName(const std::string& declaredName);
+// The lenses a user may name, for messages: "1 to 3, zoom, 35mm or 105mm".
+std::string LensChoicesText(const EffectControls& controls);
+
 // Which control a range error concerns: 1 centre, 2 brightness, 3 lens type, 4 blend.
 struct ParamRangeError {
   int paramIndex = 0;
@@ -62,7 +69,9 @@ ParamValues DefaultParamValues(const EffectControls& controls, int32_t width, in
 
 // Settings to values for a frame of this size. Percent coordinates convert to
 // pixels first (percent / 100 x size), then to 16.16 by rounding. Refusals
-// (out of range, not representable) come back as a ParamRangeError.
+// come back as a ParamRangeError, in pixels and percent: a centre coordinate
+// the module cannot hold (-32768 to 32767.99998 pixels), a value outside its
+// declared range.
 struct ResolvedParams {
   ParamValues values;
   std::optional<ParamRangeError> error;

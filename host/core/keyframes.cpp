@@ -28,42 +28,116 @@ Neighbours<Value> Around(const std::map<int64_t, Value>& keys, int64_t frame) {
   return n;
 }
 
-double Lerp(double a, double b, int64_t frameA, int64_t frameB, int64_t frame) {
-  const double t = static_cast<double>(frame - frameA) / static_cast<double>(frameB - frameA);
-  return a + (b - a) * t;
+// A key read as one number: its frame and value.
+struct Point {
+  double frame, value;
+};
+
+// The slope a smooth curve takes at a key between two segments of slopes `in`
+// and `out`: the slope from the key before to the key after (Catmull-Rom),
+// flat where the keys turn or rest, and at most three times either segment's
+// slope, which keeps the curve from overshooting (Fritsch and Carlson).
+double SmoothSlope(const Point& before, const Point& after, double in, double out) {
+  if (in * out <= 0) return 0;
+  const double slope = (after.value - before.value) / (after.frame - before.frame);
+  const double limit = 3 * std::min(std::abs(in), std::abs(out));
+  return std::clamp(slope, -limit, limit);
 }
 
-// A number track at a frame: the key's own value on a keyframe, a straight line
-// between two keys, the nearest key's value outside them.
+// The value at `frame`, between keys a and b, as a's interpolation has it.
+// `before` and `after` are the keys beyond a and b, which a smooth curve also
+// passes through.
+double Between(Interpolation how, const std::optional<Point>& before, const Point& a, const Point& b,
+               const std::optional<Point>& after, double frame) {
+  const double t = (frame - a.frame) / (b.frame - a.frame);
+  switch (how) {
+    case Interpolation::Linear: break;
+    case Interpolation::Hold: return a.value;
+    case Interpolation::Ease: return a.value + (b.value - a.value) * (t * t * (3 - 2 * t));
+    case Interpolation::EaseIn: return a.value + (b.value - a.value) * (t * t);
+    case Interpolation::EaseOut: return a.value + (b.value - a.value) * (t * (2 - t));
+    case Interpolation::Smooth: {
+      // A cubic with the slopes at a and b; flat at the first and last key, so
+      // that it runs on smoothly into the value held beyond them.
+      const double span = b.frame - a.frame;
+      const double slope = (b.value - a.value) / span;
+      const double atA = before ? SmoothSlope(*before, b, (a.value - before->value) / (a.frame - before->frame), slope) : 0;
+      const double atB = after ? SmoothSlope(a, *after, slope, (after->value - b.value) / (after->frame - b.frame)) : 0;
+      const double value = a.value + (b.value - a.value) * (t * t * (3 - 2 * t)) +
+                           span * (atA * t * (1 - t) * (1 - t) - atB * t * t * (1 - t));
+      // The curve lies between the keys; this only takes back rounding, so that a
+      // value next to a range's end never steps outside it.
+      return std::clamp(value, std::min(a.value, b.value), std::max(a.value, b.value));
+    }
+  }
+  return a.value + (b.value - a.value) * t;
+}
+
+// The keys a value between key a and the next one reads: both, and for a
+// smooth interpolation the keys beyond them where there are any.
+template <class Value>
+struct Segment {
+  using Key = typename std::map<int64_t, Value>::const_iterator;
+  Interpolation how = Interpolation::Linear;
+  std::optional<Key> before;
+  Key a, b;
+  std::optional<Key> after;
+
+  Segment(const Track<Value>& track, Key from) : a(from), b(std::next(from)) {
+    const auto found = track.interpolation.find(a->first);
+    if (found != track.interpolation.end()) how = found->second;
+    if (how != Interpolation::Smooth) return;
+    if (a != track.keys.begin()) before = std::prev(a);
+    if (std::next(b) != track.keys.end()) after = std::next(b);
+  }
+
+  template <class Visit>
+  void ForEachKey(Visit visit) const {
+    for (const auto& key : {before, std::optional(a), std::optional(b), after}) {
+      if (key) visit((*key)->second);
+    }
+  }
+
+  // The value at `frame`, the keys read as numbers through `number`.
+  template <class Number>
+  double At(int64_t frame, Number number) const {
+    const auto point = [&](Key key) { return Point{static_cast<double>(key->first), number(key->second)}; };
+    const auto optionalPoint = [&](const std::optional<Key>& key) { return key ? std::optional(point(*key)) : std::nullopt; };
+    return Between(how, optionalPoint(before), point(a), point(b), optionalPoint(after), static_cast<double>(frame));
+  }
+};
+
+// A number track at a frame.
 std::optional<double> NumberAt(const Track<double>& track, int64_t frame) {
   if (track.constant) return track.constant;
   if (track.keys.empty()) return std::nullopt;
   const auto [before, after] = Around(track.keys, frame);
   if (before == track.keys.end()) return after->second;
   if (after == track.keys.end() || before->first == frame) return before->second;
-  return Lerp(before->second, after->second, before->first, after->first, frame);
+  return Segment<double>(track, before).At(frame, [](double v) { return v; });
 }
 
-// One centre coordinate between two keys. Keys of the same kind interpolate in
-// that kind, so a percent centre follows the frame; keys of mixed kinds meet in
-// pixels, converted as the controls convert them (percent / 100 x size).
-Coordinate CoordinateBetween(const Coordinate& a, const Coordinate& b, int64_t frameA, int64_t frameB, int64_t frame,
-                             int32_t size) {
-  if (a.percent == b.percent) return {Lerp(a.value, b.value, frameA, frameB, frame), a.percent};
-  auto pixels = [size](const Coordinate& c) { return c.percent ? c.value / 100.0 * size : c.value; };
-  return {Lerp(pixels(a), pixels(b), frameA, frameB, frame), false};
-}
-
+// The centre between two keys, one coordinate at a time. Keys of the same kind
+// interpolate in that kind, so a percent centre follows the frame; keys of mixed
+// kinds meet in pixels, converted as the controls convert them (percent / 100 x
+// size).
 std::optional<CenterPoint> CenterAt(const Track<CenterPoint>& track, int64_t frame, int32_t width, int32_t height) {
   if (track.constant) return track.constant;
   if (track.keys.empty()) return std::nullopt;
   const auto [before, after] = Around(track.keys, frame);
   if (before == track.keys.end()) return after->second;
   if (after == track.keys.end() || before->first == frame) return before->second;
-  const CenterPoint& a = before->second;
-  const CenterPoint& b = after->second;
-  return CenterPoint{CoordinateBetween(a.x, b.x, before->first, after->first, frame, width),
-                     CoordinateBetween(a.y, b.y, before->first, after->first, frame, height)};
+  const Segment<CenterPoint> segment(track, before);
+  auto axis = [&](Coordinate CenterPoint::*member, int32_t size) {
+    bool percent = true;
+    segment.ForEachKey([&](const CenterPoint& c) { percent = percent && (c.*member).percent; });
+    const double value = segment.At(frame, [&](const CenterPoint& c) {
+      const Coordinate& v = c.*member;
+      return v.percent && !percent ? v.value / 100.0 * size : v.value;
+    });
+    return Coordinate{value, percent};
+  };
+  return CenterPoint{axis(&CenterPoint::x, width), axis(&CenterPoint::y, height)};
 }
 
 std::optional<int32_t> LensAt(const Track<int32_t>& track, int64_t frame) {
@@ -115,8 +189,10 @@ void AnimatedControls::OverrideWith(const AnimatedControls& other) {
 }
 
 template <class Value>
-void AddTrackValue(Track<Value>& track, std::optional<int64_t> frame, const Value& value) {
+void AddTrackValue(Track<Value>& track, std::optional<int64_t> frame, const Value& value,
+                   std::optional<Interpolation> interpolation) {
   if (!frame) {
+    if (interpolation) throw HostError(track.origin + ": an interpolation belongs to a keyframe, as in 24=150:smooth");
     if (track.constant) throw HostError(track.origin + ": given twice without a frame");
     if (!track.keys.empty()) {
       throw HostError(track.origin + ": a value without a frame holds for every frame and cannot be mixed with keyframes");
@@ -130,28 +206,43 @@ void AddTrackValue(Track<Value>& track, std::optional<int64_t> frame, const Valu
   if (!track.keys.emplace(*frame, value).second) {
     throw HostError(track.origin + ": frame " + std::to_string(*frame) + " is given twice");
   }
+  if (interpolation) track.interpolation[*frame] = *interpolation;
 }
 
-template void AddTrackValue(Track<CenterPoint>&, std::optional<int64_t>, const CenterPoint&);
-template void AddTrackValue(Track<double>&, std::optional<int64_t>, const double&);
-template void AddTrackValue(Track<int32_t>&, std::optional<int64_t>, const int32_t&);
+template void AddTrackValue(Track<CenterPoint>&, std::optional<int64_t>, const CenterPoint&, std::optional<Interpolation>);
+template void AddTrackValue(Track<double>&, std::optional<int64_t>, const double&, std::optional<Interpolation>);
+template void AddTrackValue(Track<int32_t>&, std::optional<int64_t>, const int32_t&, std::optional<Interpolation>);
+
+std::optional<Interpolation> InterpolationFromText(const std::string& text) {
+  static const std::pair<const char*, Interpolation> kNames[] = {
+      {"linear", Interpolation::Linear}, {"hold", Interpolation::Hold},       {"ease", Interpolation::Ease},
+      {"ease-in", Interpolation::EaseIn}, {"ease-out", Interpolation::EaseOut}, {"smooth", Interpolation::Smooth}};
+  for (const auto& [name, how] : kNames) {
+    if (text == name) return how;
+  }
+  return std::nullopt;
+}
 
 KeyedText SplitKeyedText(const std::string& option, const std::string& text) {
+  KeyedText keyed{std::nullopt, text, std::nullopt};
   const size_t eq = text.find('=');
-  if (eq == std::string::npos) return {std::nullopt, text};
-  const std::string frameText = text.substr(0, eq);
-  const std::optional<int64_t> frame = ParseFrameNumber(frameText);
-  if (!frame) {
-    throw HostError(option + ": \"" + frameText + "\" in \"" + text + "\" is not a frame number (a whole number from 0 up)");
+  if (eq != std::string::npos) {
+    const std::string frameText = text.substr(0, eq);
+    keyed.frame = ParseFrameNumber(frameText);
+    if (!keyed.frame) {
+      throw HostError(option + ": \"" + frameText + "\" in \"" + text + "\" is not a frame number (a whole number from 0 up)");
+    }
+    keyed.value = text.substr(eq + 1);
   }
-  return {frame, text.substr(eq + 1)};
-}
-
-std::optional<int32_t> LensTypeFromText(const std::string& text) {
-  if (text == "1" || text == "zoom") return 1;
-  if (text == "2" || text == "35mm") return 2;
-  if (text == "3" || text == "105mm") return 3;
-  return std::nullopt;
+  // No value a control reads holds a colon, so the last one starts the interpolation.
+  const size_t colon = keyed.value.rfind(':');
+  if (colon != std::string::npos) {
+    const std::string name = keyed.value.substr(colon + 1);
+    keyed.interpolation = InterpolationFromText(name);
+    if (!keyed.interpolation) throw HostError(option + ": \"" + name + "\" in \"" + text + "\" " + kNotAnInterpolation);
+    keyed.value.resize(colon);
+  }
+  return keyed;
 }
 
 std::vector<std::string> KeyframesOutside(const AnimatedControls& controls, int64_t first, int64_t last) {

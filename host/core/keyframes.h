@@ -1,22 +1,34 @@
 // Animated controls: each of the four controls is either left to its default,
 // held at one value for every frame, or keyframed. Numbers (centre coordinates,
-// brightness, blend) interpolate linearly between keyframes and hold their
-// first value before the first keyframe and their last after the last; the lens
-// type steps (each keyframe's lens holds until the next keyframe).
+// brightness, blend) hold their first value before the first keyframe and their
+// last after the last; between two keys they follow the interpolation of the
+// earlier key:
+//   linear    a straight line (the default)
+//   hold      the key's value until the next key
+//   ease      slow out of the key and slow into the next (smoothstep)
+//   ease-in   slow out of the key, arriving at full speed
+//   ease-out  leaving at full speed, slow into the next key
+//   smooth    a curve through the neighbouring keys as well (a Catmull-Rom
+//             curve whose slopes are limited so that it never overshoots),
+//             coming to rest at the first and last key
+// Every interpolation stays between the two keys' values, so checking the keys
+// against the declared ranges checks every frame. The lens type steps (each
+// keyframe's lens holds until the next keyframe) and takes no interpolation.
 //
-// Keyframes come from the command line ("--brightness 24=150") or from a JSON
-// file (--keys), whose format is:
+// Keyframes come from the command line ("--brightness 24=150", with an
+// interpolation "--brightness 24=150:smooth") or from a JSON file (--keys),
+// whose format is:
 //   {
 //     "center":     {"0": [200, 300], "96": ["90%", "75%"]},
-//     "brightness": {"0": 0, "24": 150},
+//     "brightness": {"0": 0, "24": {"value": 150, "ease": "hold"}, "48": 0},
 //     "lens":       {"48": "105mm"},
 //     "blend":      25
 //   }
 // "center" may also name a track file (CenterTrackFile below).
 // A field holding an object keys its values by frame number; any other value
-// holds for every frame. A centre is [x, y] (numbers are pixels, "40%" strings
-// percent of the frame) or the command line's "x,y" text; a lens is 1 to 3 or
-// its short name.
+// holds for every frame. A key's value is the value itself, or an object with
+// the value and its interpolation. Values are read as host/core/control_values.h
+// describes, alike in both places.
 #pragma once
 
 #include <cstdint>
@@ -35,11 +47,22 @@ struct CenterPoint {
 
 // One control's values over time. `origin` names where they came from
 // ("--brightness", "keys.json \"brightness\"") for messages.
+// How a number goes from one key to the next.
+enum class Interpolation { Linear, Hold, Ease, EaseIn, EaseOut, Smooth };
+// "linear", "hold", "ease", "ease-in", "ease-out", "smooth".
+std::optional<Interpolation> InterpolationFromText(const std::string& text);
+// What follows a refused name in messages.
+inline constexpr const char* kNotAnInterpolation =
+    "is not an interpolation (linear, hold, ease, ease-in, ease-out or smooth)";
+
 template <class Value>
 struct Track {
   std::string origin;
   std::optional<Value> constant;     // the same value for every frame
   std::map<int64_t, Value> keys;     // frame -> value
+  // A key's interpolation towards the next key, by the key's frame; linear
+  // when not listed.
+  std::map<int64_t, Interpolation> interpolation;
   bool empty() const { return !constant && keys.empty(); }
 };
 
@@ -66,22 +89,24 @@ struct AnimatedControls {
   void OverrideWith(const AnimatedControls& other);
 };
 
-// Adds a value to a track: at `frame`, or for every frame when `frame` is empty.
-// Throws HostError naming the track's origin for a frame given twice, a second
-// constant, or a constant mixed with keyframes.
+// Adds a value to a track: at `frame`, or for every frame when `frame` is empty,
+// with the interpolation towards the next key when one is given. Throws
+// HostError naming the track's origin for a frame given twice, a second
+// constant, a constant mixed with keyframes, or an interpolation without a frame.
 template <class Value>
-void AddTrackValue(Track<Value>& track, std::optional<int64_t> frame, const Value& value);
+void AddTrackValue(Track<Value>& track, std::optional<int64_t> frame, const Value& value,
+                   std::optional<Interpolation> interpolation = std::nullopt);
 
-// A command-line value "F=V" (value V at frame F) or "V" (for every frame).
+// A command-line value "F=V" (value V at frame F), "F=V:I" (with interpolation
+// I) or "V" (for every frame).
 struct KeyedText {
   std::optional<int64_t> frame;
   std::string value;
+  std::optional<Interpolation> interpolation;
 };
-// Throws HostError naming `option` when F is not a whole number from 0 up.
+// Throws HostError naming `option` when F is not a whole number from 0 up or I
+// not an interpolation.
 KeyedText SplitKeyedText(const std::string& option, const std::string& text);
-
-// "1", "2", "3", "zoom", "35mm", "105mm" -> 1..3.
-std::optional<int32_t> LensTypeFromText(const std::string& text);
 
 // A frame number as written in keys and options: a whole number from 0 up,
 // at most 15 digits.

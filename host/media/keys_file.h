@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <string>
 
+#include <nlohmann/json_fwd.hpp>
+
+#include "host/core/control_values.h"
 #include "host/core/keyframes.h"
 
 namespace lfhost {
@@ -12,13 +15,17 @@ namespace lfhost {
 inline constexpr int kMaxJsonDepth = 64;
 inline constexpr int64_t kMaxKeyframeFileBytes = 16 << 20;
 
-// Reads a --keys file. Throws HostError naming the file and the line (JSON
-// syntax) or the field and frame (a value of the wrong kind, an unknown field,
-// a key given twice, a number too large), or what is wrong with the file itself
-// (not a regular file, larger than kMaxKeyframeFileBytes, nested deeper than
-// kMaxJsonDepth).
-AnimatedControls LoadKeyframeFile(const std::string& path);
+// Reads a --keys file, its values through `controls`. Throws HostError naming
+// the file and the line (JSON syntax) or the field and frame (a value refused,
+// an unknown field, a key given twice, a number too large), or what is wrong
+// with the file itself (not a regular file, larger than kMaxKeyframeFileBytes,
+// nested deeper than kMaxJsonDepth).
+AnimatedControls LoadKeyframeFile(const std::string& path, const ControlReader& controls);
 // The same from text already read; `name` stands for the file in messages.
-AnimatedControls ParseKeyframeJson(const std::string& text, const std::string& name);
+AnimatedControls ParseKeyframeJson(const std::string& text, const std::string& name, const ControlReader& controls);
+
+// A JSON value as the control readers take it; the preview's requests are read
+// through this too.
+ControlInput ControlInputOf(const nlohmann::json& value);
 
 }  // namespace lfhost

@@ -1,27 +1,17 @@
 #include "host/web/preview_api.h"
 
-#include <charconv>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <limits>
+#include <algorithm>
 
 #include <nlohmann/json.hpp>
+
+#include "host/core/control_values.h"
+#include "host/core/host_error.h"
+#include "host/media/keys_file.h"
 
 namespace lfweb {
 namespace {
 
 using nlohmann::json;
-
-// The API's name for each control, by its position among the four (1-based),
-// matching the tool's options.
-const char* const kControlKeys[] = {"", "center", "brightness", "lens", "blend"};
-
-std::string Shortest(double value) {
-  char text[64];
-  const auto [end, ec] = std::to_chars(text, text + sizeof text, value);
-  return ec == std::errc() ? std::string(text, end) : std::string("0");
-}
 
 // Display flag 1 marks a slider that holds a percentage.
 std::string UnitFor(int16_t displayFlags) { return (displayFlags & 1) ? "%" : ""; }
@@ -29,17 +19,6 @@ std::string UnitFor(int16_t displayFlags) { return (displayFlags & 1) ? "%" : ""
 ApiError Malformed(std::string message) { return {400, std::move(message)}; }
 
 }  // namespace
-
-std::string Fix16Decimal(Fix16 value) {
-  char text[48];
-  // Five decimals are always enough: they land within 0.000005 of the value,
-  // closer than half a step of 1/65536, so rounding gives the value back.
-  for (int digits = 0; digits <= 6; ++digits) {
-    std::snprintf(text, sizeof text, "%.*f", digits, lfhost::FromFix16(value));
-    if (lfhost::ToFix16(std::strtod(text, nullptr)) == value) break;
-  }
-  return text;
-}
 
 std::string ShellQuote(const std::string& text) {
   static constexpr std::string_view kPlain =
@@ -60,27 +39,15 @@ std::variant<RenderRequest, ApiError> ParseRenderRequest(std::string_view body, 
   if (!doc.is_object()) return Malformed("the request body must be a JSON object, such as {\"lens\": 2}");
 
   RenderRequest request;
-  lfhost::ControlSettings settings;
+  const lfhost::ControlReader reader(controls);
+  lfhost::AnimatedControls read;
   for (const auto& [key, value] : doc.items()) {
-    if (key == "center") {
-      if (!value.is_array() || value.size() != 2 || !value[0].is_number() || !value[1].is_number()) {
-        return Malformed("center must be [x, y], two numbers of pixels");
+    if (const std::optional<lfhost::ControlId> id = lfhost::ControlFromKey(key)) {
+      try {
+        reader.Add(read, *id, key, std::nullopt, lfhost::ControlInputOf(value));
+      } catch (const lfhost::HostError& e) {
+        return ApiError{422, e.what()};
       }
-      settings.centerX = lfhost::Coordinate{value[0].get<double>(), false};
-      settings.centerY = lfhost::Coordinate{value[1].get<double>(), false};
-    } else if (key == "brightness" || key == "blend") {
-      if (!value.is_number()) return Malformed(key + " must be a number");
-      (key == "brightness" ? settings.brightness : settings.blendPercent) = value.get<double>();
-    } else if (key == "lens") {
-      if (!value.is_number_integer()) return Malformed("lens must be a whole number");
-      const bool fits = value.is_number_unsigned() ? value.get<uint64_t>() <= 2147483647u
-                                                   : value.get<int64_t>() >= std::numeric_limits<int32_t>::min() &&
-                                                         value.get<int64_t>() <= std::numeric_limits<int32_t>::max();
-      if (!fits) {
-        return ApiError{422, "lens: " + std::string(controls.lensType.record.name) + " " + value.dump() +
-                                 " is not one of 1 to " + std::to_string(controls.lensType.record.value.popup.numChoices)};
-      }
-      settings.lensType = static_cast<int32_t>(value.get<int64_t>());
     } else if (key == "maxWidth") {
       const bool valid = value.is_number_integer() &&
                          (value.is_number_unsigned() ? value.get<uint64_t>() <= lfhost::kMaxFrameSide
@@ -94,14 +61,9 @@ std::variant<RenderRequest, ApiError> ParseRenderRequest(std::string_view body, 
       return Malformed("unknown control \"" + key + "\" (known: center, brightness, lens, blend, maxWidth)");
     }
   }
-
-  const lfhost::ResolvedParams resolved = lfhost::ResolveParamValues(settings, controls, width, height);
-  if (resolved.error) {
-    const int index = resolved.error->paramIndex;
-    return ApiError{422, std::string(index >= 1 && index <= 4 ? kControlKeys[index] : "value") + ": " +
-                             resolved.error->paramName + " " + resolved.error->detail};
-  }
-  request.values = resolved.values;
+  // The checks and messages of a render's controls, for the one frame.
+  if (auto error = lfhost::CheckAnimatedControls(read, controls, width, height)) return ApiError{422, *error};
+  request.values = lfhost::ResolveParamValues(read.At(0, width, height), controls, width, height).values;
   return request;
 }
 
@@ -156,14 +118,12 @@ json ControlsJson(const lfhost::EffectControls& controls, const PreviewFrame& fr
           {"defaults", ValuesJson(defaults)}};
 }
 
-std::string ReproduceCommand(const lfhost::ParamValues& values, const CommandContext& context) {
+std::string ReproduceCommand(const lfhost::ParamValues& values, const lfhost::EffectControls& controls,
+                             const CommandContext& context) {
   std::string command = "lensflare render";
   for (const std::string& arg : context.renderArgs) command += " " + ShellQuote(arg);
   command += " -o " + ShellQuote(context.outputName);
-  command += " --lens " + std::to_string(values.lensType);
-  command += " --brightness " + Shortest(values.brightness);
-  command += " --center " + Fix16Decimal(values.centerX) + "," + Fix16Decimal(values.centerY);
-  command += " --blend " + Fix16Decimal(values.blend);
+  for (const auto& [option, text] : lfhost::ControlArguments(values, controls)) command += " " + option + " " + text;
   const lfhost::FrameSettings& s = context.settings;
   if (s.pixelAspectNum != 1 || s.pixelAspectDen != 1) {
     command += " --par " + std::to_string(s.pixelAspectNum) + ":" + std::to_string(s.pixelAspectDen);

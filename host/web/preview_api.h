@@ -5,10 +5,13 @@
 // A render request is a JSON object with any of
 //   "center": [x, y]     flare centre in pixels of the frame (decimals allowed)
 //   "brightness": b      Flare Brightness, within its declared range
-//   "lens": n            Lens Type, a whole number from 1 to the number of choices
+//   "lens": n            Lens Type, the choice's number from 1 (or its name)
 //   "blend": p           Blend With Original, within its declared range
 //   "maxWidth": w        optional: send the result shrunk to at most w pixels wide
-// Controls left out take the module's declared defaults.
+// The four controls take every form the command line and keys files take
+// (host/core/control_values.h), such as "center": ["40%", "25%"] or "blend":
+// "70%", and are refused with the same messages. Controls left out take the
+// module's declared defaults.
 #pragma once
 
 #include <cstdint>
@@ -28,8 +31,8 @@ namespace lfweb {
 // Request bodies larger than this are refused before they are read (413).
 inline constexpr size_t kMaxRequestBodyBytes = 16 * 1024;
 
-// A refused request: the HTTP status (400 malformed or unknown, 422 a value
-// outside its declared range) and a one-line message for the user.
+// A refused request: the HTTP status (400 malformed or unknown, 422 a control's
+// value refused) and a one-line message for the user.
 struct ApiError {
   int status = 400;
   std::string message;
@@ -58,16 +61,13 @@ struct CommandContext {
   std::string pluginPath;                // "" for the module beside the tool
 };
 
-// "lensflare render INPUT -o OUTPUT --lens N --brightness B --center X,Y
-// --blend P" (plus --par, --seed, --plugin when they differ from the defaults).
-// Every number is written with the fewest digits that the tool reads back as
-// exactly the value the module received; arguments a shell would split are
-// quoted.
-std::string ReproduceCommand(const lfhost::ParamValues& values, const CommandContext& context);
-
-// The shortest decimal text that the tool's rounding to 1/65536 turns back into
-// `value` ("768", "40.5", "0.00002").
-std::string Fix16Decimal(Fix16 value);
+// "lensflare render INPUT -o OUTPUT --lens L --brightness B --center X,Y
+// --blend P" (plus --par, --seed, --plugin when they differ from the defaults),
+// the controls written as lfhost::ControlArguments writes them, so the tool
+// reads back exactly the values the module received; arguments a shell would
+// split are quoted.
+std::string ReproduceCommand(const lfhost::ParamValues& values, const lfhost::EffectControls& controls,
+                             const CommandContext& context);
 
 // `text` as one shell word: unchanged when it is made only of characters no
 // shell treats specially, else in single quotes.

@@ -204,7 +204,7 @@ void PreviewServer::Impl::HandleRender(const httplib::Request& req, httplib::Res
                 {"height", height},
                 {"scaled", scaled},
                 {"values", ValuesJson(outcome.values)},
-                {"command", ReproduceCommand(outcome.values, command)},
+                {"command", ReproduceCommand(outcome.values, scheduler.controls(), command)},
                 {"renderMs", Ms(rendered - started).count()},
                 {"encodeMs", Ms(encoded - rendered).count()}});
 }
@@ -248,7 +248,7 @@ void PreviewServer::Impl::Routes() {
     json body = ControlsJson(scheduler.controls(), scheduler.frame());
     const lfhost::ParamValues defaults = lfhost::DefaultParamValues(
         scheduler.controls(), scheduler.frame().image.width(), scheduler.frame().image.height());
-    body["command"] = ReproduceCommand(defaults, command);
+    body["command"] = ReproduceCommand(defaults, scheduler.controls(), command);
     SendJson(res, 200, body);
   });
   // Every method that carries a body goes to a handler that reads it within the

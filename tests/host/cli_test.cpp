@@ -54,6 +54,9 @@ TEST_F(CliTest, InfoShowsAboutRegistrationPropertyListAndControls) {
   const CliRun help = RunCli({"render", "--help"}, dir_);
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("Usage: lensflare render"), std::string::npos);
+  // The lenses as the module declares them, with the short names derived from them.
+  EXPECT_NE(help.out.find("  1  zoom     50-300mm Zoom (the default)\n  2  35mm     35mm Prime\n  3  105mm    105mm Prime\n"),
+            std::string::npos) << help.out;
 }
 
 // LENSFLARE_PLUGIN_PATH comes first, in order, and an entry without the module

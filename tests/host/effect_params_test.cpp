@@ -1,16 +1,23 @@
-// User settings to module values: 16.16 rounding, percent defaults and the
-// range checks against what the module declared.
+// User settings to module values: 16.16 rounding, every form a control takes
+// on the command line, in keys files and in preview requests, and the range
+// checks against what the module declared.
 #include "host/core/effect_params.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <tuple>
+
+#include "host/cli/render_media.h"
+#include "host/core/control_values.h"
 #include "host/core/host_error.h"
+#include "host/media/keys_file.h"
+#include "host/web/preview_api.h"
 #include "tests/host/module_fixture.h"
 
 namespace {
 
-using lfhost::ControlSettings;
-using lfhost::Coordinate;
+using lfhost::ParamValues;
 
 TEST(Fix16Test, RoundsToTheNearestStep) {
   struct Case { double value; std::optional<Fix16> expected; };
@@ -29,37 +36,92 @@ class ResolveTest : public testing::Test {
   std::unique_ptr<lfhost::EffectInstance> effect_;
 };
 
-TEST_F(ResolveTest, SettingsConvertAndOutOfRangeValuesAreRefusedByControl) {
+// One table for the three ways a control arrives: typed after its option, as a
+// keys file's value and in a preview request. Each way gives the same answer:
+// the values the module receives for a 1920x1080 frame, or the same message
+// after its own origin.
+TEST_F(ResolveTest, EveryFrontEndReadsAControlAlike) {
   struct Case {
-    const char* name;
-    ControlSettings settings;
-    int refusedParam;     // 0: accepted
-    Fix16 centerX;
-    Fix16 blend;
+    const char* control;
+    const char* typed;      // after --control; nullptr where only JSON can say it
+    const char* json;       // a keys file's value and a request's
+    std::function<void(ParamValues&)> accepted;   // the values changed from the defaults
+    std::string refusal = {};   // the message when refused
   };
-  auto with = [](auto edit) { ControlSettings s; edit(s); return s; };
-  const std::vector<Case> cases = {
-      {"pixels", with([](ControlSettings& s) { s.centerX = Coordinate{625.25, false}; }), 0, 40976384, 0},
-      {"percent", with([](ControlSettings& s) { s.centerX = Coordinate{50, true}; }), 0, 960 << 16, 0},
-      {"blend", with([](ControlSettings& s) { s.blendPercent = 37.5; }), 0, 768 << 16, 2457600},
-      {"blend max", with([](ControlSettings& s) { s.blendPercent = 100; }), 0, 768 << 16, 100 << 16},
-      {"brightness max", with([](ControlSettings& s) { s.brightness = 300; }), 0, 768 << 16, 0},
-      {"brightness over", with([](ControlSettings& s) { s.brightness = 300.001; }), 2, 0, 0},
-      {"brightness under", with([](ControlSettings& s) { s.brightness = -0.5; }), 2, 0, 0},
-      {"lens 0", with([](ControlSettings& s) { s.lensType = 0; }), 3, 0, 0},
-      {"lens 4", with([](ControlSettings& s) { s.lensType = 4; }), 3, 0, 0},
-      {"blend over", with([](ControlSettings& s) { s.blendPercent = 100.001; }), 4, 0, 0},
-      {"centre too far", with([](ControlSettings& s) { s.centerY = Coordinate{1e6, false}; }), 1, 0, 0},
+  const std::string lenses = " is not one of 1 to 3, zoom, 35mm or 105mm";
+  const std::string notXY = " is not x,y (pixels such as 1210,340, or percent of the frame such as 40%,25%)";
+  const std::string notPercent = " is not a number (percent, such as 150 or 70%)";
+  const Case cases[] = {
+      {"center", "1210,340", "[1210, 340]", [](ParamValues& v) { v.centerX = 1210 << 16, v.centerY = 340 << 16; }},
+      {"center", "40%,25%", R"(["40%", "25%"])", [](ParamValues& v) { v.centerX = 768 << 16, v.centerY = 270 << 16; }},
+      {"center", "625.25,-100.5", R"("625.25,-100.5")", [](ParamValues& v) { v.centerX = 40976384, v.centerY = -6586368; }},
+      {"center", "40000,0", "[40000, 0]", nullptr, "Flare Center x 40000 is outside -32768 to 32767.99998 pixels"},
+      {"center", "10,5000%", R"([10, "5000%"])", nullptr,
+       "Flare Center y 5000% (54000 pixels) is outside -32768 to 32767.99998 pixels"},
+      {"center", "1;2", R"("1;2")", nullptr, "Flare Center \"1;2\"" + notXY},
+      {"center", nullptr, "[1]", nullptr, "Flare Center [1]" + notXY},
+      {"center", nullptr, R"(["4o%", 2])", nullptr, "Flare Center [\"4o%\",2]" + notXY},
+      {"brightness", "150", "150", [](ParamValues& v) { v.brightness = 150; }},
+      {"brightness", "70%", R"("70%")", [](ParamValues& v) { v.brightness = 70; }},
+      {"brightness", "300", R"("300")", [](ParamValues& v) { v.brightness = 300; }},
+      {"brightness", "bright", R"("bright")", nullptr, "Flare Brightness \"bright\"" + notPercent},
+      {"brightness", "300.001", "300.001", nullptr, "Flare Brightness 300.001 is outside 0 to 300"},
+      {"brightness", "-0.5", "-0.5", nullptr, "Flare Brightness -0.5 is outside 0 to 300"},
+      {"brightness", nullptr, "null", nullptr, "Flare Brightness null" + notPercent},
+      {"blend", "37.5%", "37.5", [](ParamValues& v) { v.blend = 2457600; }},
+      {"blend", "100.001", "100.001", nullptr, "Blend With Original 100.001 is outside 0 to 100"},
+      {"blend", "1e12", "1e12", nullptr, "Blend With Original 1e+12 is outside 0 to 100"},
+      {"lens", "zoom", R"("zoom")", [](ParamValues& v) { v.lensType = 1; }},
+      {"lens", "35MM", R"("35mm")", [](ParamValues& v) { v.lensType = 2; }},
+      {"lens", "105mm Prime", R"("105mm prime")", [](ParamValues& v) { v.lensType = 3; }},
+      {"lens", "2", "2", [](ParamValues& v) { v.lensType = 2; }},
+      {"lens", "4", "4", nullptr, "Lens Type 4" + lenses},
+      {"lens", "0", R"("0")", nullptr, "Lens Type 0" + lenses},
+      {"lens", "2.5", "2.5", nullptr, "Lens Type 2.5" + lenses},
+      {"lens", "fisheye", R"("fisheye")", nullptr, "Lens Type \"fisheye\"" + lenses},
+      {"lens", nullptr, "99999999999", nullptr, "Lens Type 99999999999" + lenses},
+      {"lens", nullptr, "true", nullptr, "Lens Type true" + lenses},
+  };
+  const lfhost::EffectControls& declared = effect_->controls();
+  const lfhost::ControlReader reader(declared);
+  // Checked and resolved for one frame, as a render does it.
+  auto resolve = [&](const lfhost::AnimatedControls& controls) {
+    if (const auto error = lfhost::CheckAnimatedControls(controls, declared, 1920, 1080)) throw lfhost::HostError(*error);
+    return lfhost::ResolveParamValues(controls.At(0, 1920, 1080), declared, 1920, 1080).values;
   };
   for (const Case& c : cases) {
-    const lfhost::ResolvedParams r = lfhost::ResolveParamValues(c.settings, effect_->controls(), 1920, 1080);
-    if (c.refusedParam == 0) {
-      ASSERT_FALSE(r.error) << c.name << ": " << r.error->detail;
-      EXPECT_EQ(r.values.centerX, c.centerX) << c.name;
-      EXPECT_EQ(r.values.blend, c.blend) << c.name;
-    } else {
-      ASSERT_TRUE(r.error) << c.name;
-      EXPECT_EQ(r.error->paramIndex, c.refusedParam) << c.name;
+    SCOPED_TRACE(std::string(c.control) + " " + c.json);
+    const std::string control = c.control, json = c.json;
+    const std::string body = "{\"" + control + "\": " + json + "}";
+    std::vector<std::tuple<std::string, std::string, std::function<ParamValues()>>> frontEnds = {
+        {"keys", "k.json \"" + control + "\"", [&] { return resolve(lfhost::ParseKeyframeJson(body, "k.json", reader)); }},
+        {"request", control, [&] {
+           auto answer = lfweb::ParseRenderRequest(body, declared, 1920, 1080);
+           if (const auto* error = std::get_if<lfweb::ApiError>(&answer)) {
+             EXPECT_EQ(error->status, 422);
+             throw lfhost::HostError(error->message);
+           }
+           return std::get<lfweb::RenderRequest>(answer).values;
+         }}};
+    if (c.typed) {
+      frontEnds.emplace_back("typed", "--" + control + " " + c.typed, [&] {
+        lfhost::AnimatedControls typed;
+        lfcli::AddControlOption(typed, reader, "--" + control, c.typed);
+        return resolve(typed);
+      });
+    }
+    ParamValues expected = effect_->DefaultValues(1920, 1080);
+    if (c.accepted) c.accepted(expected);
+    for (const auto& [name, origin, read] : frontEnds) {
+      try {
+        const ParamValues v = read();
+        EXPECT_TRUE(static_cast<bool>(c.accepted)) << name << " accepted it";
+        EXPECT_EQ(std::tuple(v.centerX, v.centerY, v.brightness, v.lensType, v.blend),
+                  std::tuple(expected.centerX, expected.centerY, expected.brightness, expected.lensType, expected.blend))
+            << name;
+      } catch (const std::runtime_error& e) {
+        EXPECT_EQ(e.what(), origin + ": " + c.refusal) << name;
+      }
     }
   }
 }

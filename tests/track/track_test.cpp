@@ -8,7 +8,9 @@
 #include "host/core/host_error.h"
 #include "host/media/image_io.h"
 #include "host/core/keyframes.h"
+#include "host/core/control_values.h"
 #include "host/media/keys_file.h"
+#include "tests/host/module_fixture.h"
 #include "host/track/center_track_file.h"
 #include "host/track/shot_tracker.h"
 #include "host/track/track_keys.h"
@@ -96,7 +98,8 @@ TEST_F(TrackCliTest, OcclusionDimsTheFlareUnderACoverAndEveryPartOfARenderAgrees
   const lftest::CliRun r = lftest::RunCli({"track", input, "--from", "66,59@1010", "-o", Path("t.json"), "--occlusion"}, dir_);
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("lensflare: lost the light on frames 10"), std::string::npos) << r.err;
-  const lfhost::AnimatedControls keys = lfhost::LoadKeyframeFile(Path("t.json"));
+  const auto effect = lftest::StartedEffect();
+  const lfhost::AnimatedControls keys = lfhost::LoadKeyframeFile(Path("t.json"), lfhost::ControlReader(effect->controls()));
   std::ofstream csv(Path("c.csv"));
   for (int n = 0; n < clip.frames; ++n) {
     const auto at = keys.At(1001 + n, clip.width, clip.height);
@@ -187,8 +190,9 @@ TEST(TrackTest, CenterTrackFilesAreReadAsCsvOrWhitespaceText) {
     }
   }
   // A --keys file names its track relative to itself.
+  const auto effect = lftest::StartedEffect();
   const auto ref = lfhost::ParseKeyframeJson(R"({"center": {"track": "t.csv", "y_up": true, "frame_offset": -3}})",
-                                             "shot/k.json").centerTrack;
+                                             "shot/k.json", lfhost::ControlReader(effect->controls())).centerTrack;
   ASSERT_TRUE(ref);
   EXPECT_EQ(std::tuple(ref->path, ref->yUp, ref->frameOffset), std::tuple(std::string("shot/t.csv"), true, int64_t{-3}));
 }

@@ -53,7 +53,7 @@ async function clientPoint(x, y) {
 test('dragging the centre moves the flare and the command', async () => {
   // The declared defaults: centre at 40 % of 1920 x 1080, the first lens.
   assert.equal(await command(),
-    'lensflare render -o flare.png --lens 1 --brightness 100 --center 768,432 --blend 0');
+    'lensflare render -o flare.png --lens zoom --brightness 100 --center 768,432 --blend 0');
   const before = await inspectPicture(768, 432);
   // The flare's core is white; elsewhere the built-in frame is dark.
   assert.ok(brightest(before.pixel) > 240, `no white core at the default centre: ${before.pixel}`);
@@ -69,7 +69,7 @@ test('dragging the centre moves the flare and the command', async () => {
   await settled(page);
 
   assert.equal(await command(),
-    'lensflare render -o flare.png --lens 1 --brightness 100 --center 1440,270 --blend 0');
+    'lensflare render -o flare.png --lens zoom --brightness 100 --center 1440,270 --blend 0');
   const moved = await inspectPicture(1440, 270);
   assert.ok(brightest(moved.pixel) > 240, `no white core at the new centre: ${moved.pixel}`);
   assert.ok(brightest((await inspectPicture(768, 432)).pixel) < 200, 'the core stayed at the old centre');
@@ -79,10 +79,10 @@ test('dragging the centre moves the flare and the command', async () => {
 test('changing the lens re-renders with that lens', async () => {
   const before = await inspectPicture(1440, 270);
   await page.selectOption('#lens-select', { label: '105mm Prime' });
-  await page.waitForFunction(() => document.getElementById('command').textContent.includes('--lens 3'));
+  await page.waitForFunction(() => document.getElementById('command').textContent.includes('--lens 105mm'));
   await settled(page);
   assert.equal(await command(),
-    'lensflare render -o flare.png --lens 3 --brightness 100 --center 1440,270 --blend 0');
+    'lensflare render -o flare.png --lens 105mm --brightness 100 --center 1440,270 --blend 0');
   const after = await inspectPicture(1440, 270);
   assert.notEqual(after.hash, before.hash);
   assert.ok(brightest(after.pixel) > 240);
