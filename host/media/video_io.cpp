@@ -143,6 +143,35 @@ std::vector<std::string> AudioArguments(const std::string& extension) {
   return {"-c:a", "aac", "-b:a", "256k"};
 }
 
+// Whether a container holds audio of this codec (ffprobe's name) as it is, so
+// it is copied rather than re-encoded. Only what players take there is
+// listed: ffmpeg also muxes Vorbis into MP4 and QuickTime, which few play.
+bool HoldsAudio(const std::string& extension, const std::string& codec) {
+  static const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> held = {
+      {{".mp4", ".m4v"}, {"aac", "alac", "mp3", "ac3", "eac3", "opus"}},
+      {{".mov"}, {"aac", "alac", "mp3", "ac3", "eac3", "pcm_"}},
+      {{".mkv"}, {"aac", "alac", "mp3", "ac3", "eac3", "opus", "vorbis", "flac", "dts", "truehd", "pcm_"}},
+      {{".webm"}, {"opus", "vorbis"}},
+  };
+  for (const auto& [containers, codecs] : held) {
+    if (std::find(containers.begin(), containers.end(), extension) == containers.end()) continue;
+    for (const std::string& c : codecs) {
+      // "pcm_" stands for the linear PCM codecs, signed or float, of any width and order.
+      if (c == "pcm_" ? codec.rfind("pcm_s", 0) == 0 || codec.rfind("pcm_f", 0) == 0 : codec == c) return true;
+    }
+  }
+  return false;
+}
+
+// The codec of a file's first audio stream as ffprobe names it; "" for none.
+std::string AudioCodecOf(const std::string& path) {
+  std::string name = RunForOutput({"ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries",
+                                   "stream=codec_name", "-of", "csv=p=0", "--", path},
+                                  path + ": cannot read the audio");
+  name.erase(std::remove_if(name.begin(), name.end(), [](unsigned char c) { return std::isspace(c); }), name.end());
+  return name;
+}
+
 // ffprobe gives rates as "num/den" ("0/0" when unknown).
 std::optional<FrameRate> RationalRate(const std::string& text) {
   const size_t slash = text.find('/');
@@ -531,8 +560,17 @@ VideoWriter::VideoWriter(const std::string& path, int32_t width, int32_t height,
   }
   argv.insert(argv.end(), codec.begin(), codec.end());
   if (audio) {
-    const std::vector<std::string> sound = AudioArguments(extension);
-    argv.insert(argv.end(), sound.begin(), sound.end());
+    // Copied as it is coded where the container holds that (a part is cut at
+    // the audio's own packets, a few milliseconds each), re-encoded otherwise.
+    const std::string codec = AudioCodecOf(audio->path);
+    if (codec.empty() || HoldsAudio(extension, codec)) {
+      argv.insert(argv.end(), {"-c:a", "copy"});
+    } else {
+      const std::vector<std::string> sound = AudioArguments(extension);
+      argv.insert(argv.end(), sound.begin(), sound.end());
+      std::fprintf(stderr, "lensflare: %s: a %s file cannot hold %s audio as it is; it is re-encoded as %s\n",
+                   path.c_str(), extension.c_str(), codec.c_str(), sound[1].c_str());
+    }
   }
   argv.push_back(temporary_);
   ffmpeg_ = std::make_unique<Subprocess>(argv, true, false);

@@ -134,6 +134,9 @@ std::vector<std::string> EncoderArguments(const std::string& path, int32_t width
 // Encodes frames into a video file. The file is written under a temporary name
 // beside the target and renamed by Finish, so a failed or cancelled encode
 // leaves nothing behind.
+//
+// Audio is copied as it is coded where the container holds that codec, and
+// re-encoded to suit the container otherwise, with a note on stderr.
 class VideoWriter {
  public:
   // Throws HostError naming the file for an unknown extension or if ffmpeg
