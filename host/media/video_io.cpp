@@ -360,12 +360,21 @@ std::vector<std::string> EncoderArguments(const std::string& path, int32_t width
   colour = WithColourDefaults(colour, height);
   std::string filter = "format=" + pixelFormat;
   if (style.sampleAspect.num > 0) filter += ",setsar=" + style.sampleAspect.text();
+  // Each colour tag goes both to the encoder and onto the frames: some
+  // encoders (ProRes) store only what the frames say.
+  std::string tags;
+  auto tag = [&](const char* option, const char* field, const std::string& value) {
+    v.insert(v.end(), {option, value});
+    tags += (tags.empty() ? ",setparams=" : ":") + std::string(field) + "=" + value;
+  };
   if (IsYuv(pixelFormat)) {
     filter = "scale=out_color_matrix=" + ScaleMatrix(colour.matrix) + ":out_range=" + colour.range + "," + filter;
-    v.insert(v.end(), {"-colorspace", colour.matrix, "-color_range", colour.range});
+    tag("-colorspace", "colorspace", colour.matrix);
+    tag("-color_range", "range", colour.range);
   }
-  if (!like.primaries.empty() && like.primaries != "unknown") v.insert(v.end(), {"-color_primaries", like.primaries});
-  if (!like.transfer.empty() && like.transfer != "unknown") v.insert(v.end(), {"-color_trc", like.transfer});
+  if (!like.primaries.empty() && like.primaries != "unknown") tag("-color_primaries", "color_primaries", like.primaries);
+  if (!like.transfer.empty() && like.transfer != "unknown") tag("-color_trc", "color_trc", like.transfer);
+  filter += tags;
   if (!like.timecode.empty()) v.insert(v.end(), {"-timecode", like.timecode});
   if (extension == ".mp4" || extension == ".m4v" || extension == ".mov") v.insert(v.end(), {"-movflags", "+faststart"});
   v.insert(v.begin(), {"-sws_flags", kScaleFlags, "-vf", filter});
@@ -456,13 +465,14 @@ VideoInfo ProbeVideo(const std::string& path) {
     timeBase = RationalRate(stream.value("time_base", ""));
   }
   if (!haveVideo) throw HostError(path + ": has no video stream");
-  // A timecode track or tag, wherever the container keeps it.
-  for (const auto& holder : root.value("streams", nlohmann::json::array())) {
-    if (info.format.timecode.empty()) info.format.timecode = holder.value("tags", nlohmann::json::object()).value("timecode", "");
-  }
-  if (info.format.timecode.empty() && root.contains("format")) {
-    info.format.timecode = root["format"].value("tags", nlohmann::json::object()).value("timecode", "");
-  }
+  // A timecode track or tag, wherever the container keeps it (Matroska
+  // spells the tag in capitals).
+  auto timecodeOf = [&](const nlohmann::json& holder) {
+    const nlohmann::json tags = holder.value("tags", nlohmann::json::object());
+    if (info.format.timecode.empty()) info.format.timecode = tags.value("timecode", tags.value("TIMECODE", ""));
+  };
+  for (const auto& holder : root.value("streams", nlohmann::json::array())) timecodeOf(holder);
+  if (root.contains("format")) timecodeOf(root["format"]);
   info.format = WithColourDefaults(info.format, info.height);
   if (info.width <= 0 || info.height <= 0) throw HostError(path + ": the video has no frame size");
   if (info.width > kMaxFrameSide || info.height > kMaxFrameSide) {
