@@ -2,6 +2,7 @@
 
 
 #include <algorithm>
+#include <bit>
 #include <cctype>
 #include <cmath>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include <mutex>
 #include <numeric>
 #include <sstream>
+#include <stdexcept>
 
 #include <nlohmann/json.hpp>
 
@@ -62,23 +64,30 @@ const char* DefaultCodec(const std::string& extension) {
   return "h264";
 }
 
-// The pixel formats an encoder takes, as its own help lists them; asked once per encoder.
-std::vector<std::string> EncoderPixelFormats(const std::string& encoder) {
+// What ffmpeg says about itself for `what` ("-pix_fmts", "encoder=libx264"),
+// asked once per run.
+std::string FfmpegHelp(const std::string& what) {
   static std::mutex mutex;
-  static std::map<std::string, std::vector<std::string>> known;
+  static std::map<std::string, std::string> known;
   std::lock_guard<std::mutex> lock(mutex);
-  auto it = known.find(encoder);
+  auto it = known.find(what);
   if (it != known.end()) return it->second;
+  const std::vector<std::string> argv = what[0] == '-' ? std::vector<std::string>{"ffmpeg", "-hide_banner", what}
+                                                       : std::vector<std::string>{"ffmpeg", "-hide_banner", "-h", what};
+  return known[what] = RunForOutput(argv, "cannot ask ffmpeg about " + what);
+}
+
+// The pixel formats an encoder takes, as its own help lists them.
+std::vector<std::string> EncoderPixelFormats(const std::string& encoder) {
   std::vector<std::string> formats;
-  const std::string help =
-      RunForOutput({"ffmpeg", "-hide_banner", "-h", "encoder=" + encoder}, "cannot ask ffmpeg about " + encoder);
+  const std::string help = FfmpegHelp("encoder=" + encoder);
   const std::string label = "Supported pixel formats:";
   const size_t at = help.find(label);
   if (at != std::string::npos) {
     std::istringstream line(help.substr(at + label.size(), help.find('\n', at) - at - label.size()));
     for (std::string f; line >> f;) formats.push_back(f);
   }
-  return known[encoder] = formats;
+  return formats;
 }
 
 bool IsYuv(const std::string& pixelFormat) {
@@ -91,6 +100,19 @@ std::string ScaleMatrix(const std::string& matrix) {
   if (matrix == "smpte170m" || matrix == "bt470bg") return "bt601";
   if (matrix == "bt2020nc" || matrix == "bt2020c") return "bt2020";
   return matrix;   // bt709, fcc, smpte240m
+}
+
+// Deep frames are converted by zimg (the zscale filter): swscale's 16-bit
+// conversions to and from YUV are off by up to a third of a percent (10-bit
+// white, 940, comes out as 65283; 65535 goes back as 943), zimg's are exact to
+// the rounding, without dither. `side` is "in" for the decoded picture's
+// matrix and range, "" for the encoded one's; no matrix for RGB to RGB, which
+// only changes depth.
+std::string DeepConversion(const std::string& side, const std::string& matrix, const std::string& range) {
+  if (matrix.empty()) return "zscale=dither=none";
+  // ffmpeg 5.1's zscale misspells smpte240m; its number is taken.
+  return "zscale=matrix" + side + "=" + (matrix == "smpte240m" ? "7" : matrix) + ":range" + side + "=" + range +
+         ":dither=none";
 }
 
 // ProRes profiles as ffprobe reports them, and as prores_ks takes them.
@@ -141,6 +163,35 @@ std::vector<std::string> AudioArguments(const std::string& extension) {
   if (extension == ".mkv") return {"-c:a", "flac"};
   if (extension == ".webm") return {"-c:a", "libopus", "-b:a", "192k"};
   return {"-c:a", "aac", "-b:a", "256k"};
+}
+
+// Whether a container holds audio of this codec (ffprobe's name) as it is, so
+// it is copied rather than re-encoded. Only what players take there is
+// listed: ffmpeg also muxes Vorbis into MP4 and QuickTime, which few play.
+bool HoldsAudio(const std::string& extension, const std::string& codec) {
+  static const std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>> held = {
+      {{".mp4", ".m4v"}, {"aac", "alac", "mp3", "ac3", "eac3", "opus"}},
+      {{".mov"}, {"aac", "alac", "mp3", "ac3", "eac3", "pcm_"}},
+      {{".mkv"}, {"aac", "alac", "mp3", "ac3", "eac3", "opus", "vorbis", "flac", "dts", "truehd", "pcm_"}},
+      {{".webm"}, {"opus", "vorbis"}},
+  };
+  for (const auto& [containers, codecs] : held) {
+    if (std::find(containers.begin(), containers.end(), extension) == containers.end()) continue;
+    for (const std::string& c : codecs) {
+      // "pcm_" stands for the linear PCM codecs, signed or float, of any width and order.
+      if (c == "pcm_" ? codec.rfind("pcm_s", 0) == 0 || codec.rfind("pcm_f", 0) == 0 : codec == c) return true;
+    }
+  }
+  return false;
+}
+
+// The codec of a file's first audio stream as ffprobe names it; "" for none.
+std::string AudioCodecOf(const std::string& path) {
+  std::string name = RunForOutput({"ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries",
+                                   "stream=codec_name", "-of", "csv=p=0", "--", path},
+                                  path + ": cannot read the audio");
+  name.erase(std::remove_if(name.begin(), name.end(), [](unsigned char c) { return std::isspace(c); }), name.end());
+  return name;
 }
 
 // ffprobe gives rates as "num/den" ("0/0" when unknown).
@@ -236,6 +287,24 @@ bool PixelFormatHasAlpha(const std::string& f) {
          f.find("argb") != std::string::npos || f.find("abgr") != std::string::npos;
 }
 
+int32_t PixelFormatBits(const std::string& pixelFormat) {
+  // ffmpeg's table: FLAGS NAME NB_COMPONENTS BITS_PER_PIXEL BIT_DEPTHS, the
+  // last as "10-10-10".
+  std::istringstream lines(FfmpegHelp("-pix_fmts"));
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    std::string flags, name, components, perPixel, depths;
+    if (!(fields >> flags >> name >> components >> perPixel >> depths) || name != pixelFormat) continue;
+    int32_t most = 0;
+    std::istringstream each(depths);
+    for (std::string d; std::getline(each, d, '-');) most = std::max(most, static_cast<int32_t>(std::atoi(d.c_str())));
+    return most;
+  }
+  return 0;
+}
+
+bool IsDeepVideo(const VideoFormat& format) { return format.bits > 8; }
+
 std::string TimecodeAfter(const std::string& timecode, FrameRate rate, int64_t frames) {
   int h, m, sec, f;
   char separator;
@@ -288,7 +357,8 @@ std::vector<std::string> EncoderArguments(const std::string& path, int32_t width
   } else if (name == "ffv1") {
     if (!style.quality.empty()) throw ChoiceError("--quality: FFV1 is lossless and takes no quality");
     v.insert(v.end(), {"-level", "3"});
-    pixelFormat = style.alpha ? "bgra" : "bgr0";
+    // Deep frames are kept whole: FFV1 is lossless at 16 bits too.
+    pixelFormat = style.deep ? (style.alpha ? "gbrap16le" : "gbrp16le") : style.alpha ? "bgra" : "bgr0";
   } else {
     const bool vp9 = name == "vp9";
     const int64_t most = vp9 ? 63 : 51;
@@ -305,7 +375,10 @@ std::vector<std::string> EncoderArguments(const std::string& path, int32_t width
     if (name == "hevc") v.insert(v.end(), {"-preset", "medium", "-x265-params", "log-level=error", "-tag:v", "hvc1"});
     // 4:2:0 chroma wants even sides; odd frames keep full chroma.
     const bool even = width % 2 == 0 && height % 2 == 0;
-    pixelFormat = vp9 && style.alpha ? "yuva420p" : even ? "yuv420p" : "yuv444p";
+    // Deep frames go to 10 bits, which every one of these encoders takes; VP9
+    // has no deep format with alpha, and keeping the alpha matters more.
+    const std::string deep = style.deep ? "10le" : "";
+    pixelFormat = vp9 && style.alpha ? "yuva420p" : even ? "yuv420p" + deep : "yuv444p" + deep;
   }
   const std::vector<std::string> takes = EncoderPixelFormats(codec->encoder);
   auto taken = [&](const std::string& f) { return std::find(takes.begin(), takes.end(), f) != takes.end(); };
@@ -331,12 +404,25 @@ std::vector<std::string> EncoderArguments(const std::string& path, int32_t width
   colour = WithColourDefaults(colour, height);
   std::string filter = "format=" + pixelFormat;
   if (style.sampleAspect.num > 0) filter += ",setsar=" + style.sampleAspect.text();
+  // Each colour tag goes both to the encoder and onto the frames: some
+  // encoders (ProRes) store only what the frames say.
+  std::string tags;
+  auto tag = [&](const char* option, const char* field, const std::string& value) {
+    v.insert(v.end(), {option, value});
+    tags += (tags.empty() ? ",setparams=" : ":") + std::string(field) + "=" + value;
+  };
   if (IsYuv(pixelFormat)) {
-    filter = "scale=out_color_matrix=" + ScaleMatrix(colour.matrix) + ":out_range=" + colour.range + "," + filter;
-    v.insert(v.end(), {"-colorspace", colour.matrix, "-color_range", colour.range});
+    filter = (style.deep ? DeepConversion("", colour.matrix, colour.range)
+                         : "scale=out_color_matrix=" + ScaleMatrix(colour.matrix) + ":out_range=" + colour.range) +
+             "," + filter;
+    tag("-colorspace", "colorspace", colour.matrix);
+    tag("-color_range", "range", colour.range);
+  } else if (style.deep) {
+    filter = DeepConversion("", "", "") + "," + filter;
   }
-  if (!like.primaries.empty() && like.primaries != "unknown") v.insert(v.end(), {"-color_primaries", like.primaries});
-  if (!like.transfer.empty() && like.transfer != "unknown") v.insert(v.end(), {"-color_trc", like.transfer});
+  if (!like.primaries.empty() && like.primaries != "unknown") tag("-color_primaries", "color_primaries", like.primaries);
+  if (!like.transfer.empty() && like.transfer != "unknown") tag("-color_trc", "color_trc", like.transfer);
+  filter += tags;
   if (!like.timecode.empty()) v.insert(v.end(), {"-timecode", like.timecode});
   if (extension == ".mp4" || extension == ".m4v" || extension == ".mov") v.insert(v.end(), {"-movflags", "+faststart"});
   v.insert(v.begin(), {"-sws_flags", kScaleFlags, "-vf", filter});
@@ -388,7 +474,7 @@ VideoInfo ProbeVideo(const std::string& path) {
   CheckInputFile(path);
   const std::string text = RunForOutput(
       {"ffprobe", "-v", "error", "-show_entries",
-       "stream=codec_type,codec_name,profile,pix_fmt,width,height,r_frame_rate,avg_frame_rate,time_base,"
+       "stream=codec_type,codec_name,profile,pix_fmt,bits_per_raw_sample,width,height,r_frame_rate,avg_frame_rate,time_base,"
        "color_space,color_primaries,color_transfer,color_range,sample_aspect_ratio:stream_tags=timecode:format_tags=timecode",
        "-of", "json", "--", path},
       path + ": cannot read the video");
@@ -409,6 +495,8 @@ VideoInfo ProbeVideo(const std::string& path) {
     info.format.codec = stream.value("codec_name", "");
     info.format.profile = stream.value("profile", "");
     info.format.pixelFormat = stream.value("pix_fmt", "");
+    info.format.bits = std::max(PixelFormatBits(info.format.pixelFormat),
+                                static_cast<int32_t>(std::atoi(stream.value("bits_per_raw_sample", "").c_str())));
     info.format.matrix = stream.value("color_space", "");
     info.format.primaries = stream.value("color_primaries", "");
     info.format.transfer = stream.value("color_transfer", "");
@@ -427,13 +515,14 @@ VideoInfo ProbeVideo(const std::string& path) {
     timeBase = RationalRate(stream.value("time_base", ""));
   }
   if (!haveVideo) throw HostError(path + ": has no video stream");
-  // A timecode track or tag, wherever the container keeps it.
-  for (const auto& holder : root.value("streams", nlohmann::json::array())) {
-    if (info.format.timecode.empty()) info.format.timecode = holder.value("tags", nlohmann::json::object()).value("timecode", "");
-  }
-  if (info.format.timecode.empty() && root.contains("format")) {
-    info.format.timecode = root["format"].value("tags", nlohmann::json::object()).value("timecode", "");
-  }
+  // A timecode track or tag, wherever the container keeps it (Matroska
+  // spells the tag in capitals).
+  auto timecodeOf = [&](const nlohmann::json& holder) {
+    const nlohmann::json tags = holder.value("tags", nlohmann::json::object());
+    if (info.format.timecode.empty()) info.format.timecode = tags.value("timecode", tags.value("TIMECODE", ""));
+  };
+  for (const auto& holder : root.value("streams", nlohmann::json::array())) timecodeOf(holder);
+  if (root.contains("format")) timecodeOf(root["format"]);
   info.format = WithColourDefaults(info.format, info.height);
   if (info.width <= 0 || info.height <= 0) throw HostError(path + ": the video has no frame size");
   if (info.width > kMaxFrameSide || info.height > kMaxFrameSide) {
@@ -448,22 +537,33 @@ VideoInfo ProbeVideo(const std::string& path) {
 
 // ---- Reading -------------------------------------------------------------------
 
-VideoReader::VideoReader(const std::string& path, const VideoInfo& info) : path_(path), info_(info) {
+// Deep frames cross the pipe as ffmpeg's little-endian 16-bit formats.
+static_assert(std::endian::native == std::endian::little);
+
+VideoReader::VideoReader(const std::string& path, const VideoInfo& info, bool deep)
+    : path_(path), info_(info), deep_(deep) {
   // Every decoded frame once, in stream order and unrotated, so frame n here is
   // frame n of what ffprobe counted. YUV becomes RGB through the video's own
   // matrix and range, into planar G, B, R, A: swscale's packed 32-bit RGB output
   // from YUV takes a less exact path (white comes out as 253). RGB video comes
   // packed, as A, R, G, B: swscale shifts alpha by a pixel from packed to planar.
-  planar_ = IsYuv(info.format.pixelFormat);
-  const std::string filter = planar_ ? "scale=in_color_matrix=" + ScaleMatrix(info.format.matrix) +
-                                           ":in_range=" + info.format.range + ",format=gbrap"
-                                     : "format=argb";
+  // Deep frames come as 16-bit planes, alpha only where the video has it.
+  const bool yuv = IsYuv(info.format.pixelFormat);
+  planar_ = deep || yuv;
+  const bool alpha = !deep || PixelFormatHasAlpha(info.format.pixelFormat);
+  channels_ = alpha ? 4 : 3;
+  const std::string format = !deep ? (planar_ ? "gbrap" : "argb") : alpha ? "gbrap16le" : "gbrp16le";
+  const std::string filter =
+      deep  ? DeepConversion("in", yuv ? info.format.matrix : "", info.format.range) + ",format=" + format
+      : yuv ? "scale=in_color_matrix=" + ScaleMatrix(info.format.matrix) + ":in_range=" + info.format.range +
+                  ",format=" + format
+            : "format=" + format;
   ffmpeg_ = std::make_unique<Subprocess>(
       std::vector<std::string>{"ffmpeg", "-v", "error", "-nostdin", "-noautorotate", "-i", path, "-map", "0:v:0",
                                "-an", "-sn", "-dn", "-fps_mode", "passthrough", "-sws_flags", kScaleFlags, "-vf",
-                               filter, "-f", "rawvideo", "-pix_fmt", planar_ ? "gbrap" : "argb", "pipe:1"},
+                               filter, "-f", "rawvideo", "-pix_fmt", format, "pipe:1"},
       false, true);
-  packed_.resize(static_cast<size_t>(info.width) * info.height * 4);
+  packed_.resize(static_cast<size_t>(info.width) * info.height * channels_ * (deep ? 2 : 1));
 }
 
 VideoReader::~VideoReader() { Close(); }
@@ -473,7 +573,7 @@ void VideoReader::Close() {
   ffmpeg_.reset();
 }
 
-bool VideoReader::ReadFrame(ImageBuffer& frame) {
+bool VideoReader::NextFrameBytes() {
   if (!ffmpeg_) return false;
   const size_t got = ffmpeg_->ReadUpTo(packed_.data(), packed_.size());
   if (got < packed_.size()) {
@@ -490,6 +590,12 @@ bool VideoReader::ReadFrame(ImageBuffer& frame) {
                                               ? why.substr(why.find("] ") + 2) : why);
     return false;
   }
+  return true;
+}
+
+bool VideoReader::ReadFrame(ImageBuffer& frame) {
+  if (deep_) throw std::logic_error("VideoReader::ReadFrame on a deep reader");
+  if (!NextFrameBytes()) return false;
   if (frame.width() != info_.width || frame.height() != info_.height) frame = ImageBuffer(info_.width, info_.height);
   if (planar_) {
     PlanesToFrame(packed_.data(), frame);
@@ -500,11 +606,32 @@ bool VideoReader::ReadFrame(ImageBuffer& frame) {
   return true;
 }
 
+// Where R, G, B, A are among ffmpeg's planes G, B, R, A.
+constexpr int kPlaneOf[4] = {2, 0, 1, 3};
+
+bool VideoReader::ReadDeepFrame(OIIO::ImageBuf& frame) {
+  if (!deep_) throw std::logic_error("VideoReader::ReadDeepFrame on an 8-bit reader");
+  if (!NextFrameBytes()) return false;
+  const OIIO::ImageSpec& spec = frame.spec();
+  if (spec.width != info_.width || spec.height != info_.height || spec.nchannels != channels_ || spec.x != 0 ||
+      spec.y != 0 || spec.format != OIIO::TypeDesc::UINT16 || !frame.localpixels()) {
+    frame.reset(OIIO::ImageSpec(info_.width, info_.height, channels_, OIIO::TypeDesc::UINT16));
+  }
+  OIIO::ROI roi = frame.roi();
+  const size_t plane = static_cast<size_t>(info_.width) * info_.height * 2;
+  for (int c = 0; c < channels_; ++c) {
+    roi.chbegin = c;
+    roi.chend = c + 1;
+    frame.set_pixels(roi, OIIO::TypeDesc::UINT16, packed_.data() + kPlaneOf[c] * plane);
+  }
+  return true;
+}
+
 // ---- Writing -------------------------------------------------------------------
 
 VideoWriter::VideoWriter(const std::string& path, int32_t width, int32_t height, FrameRate rate,
                          std::optional<AudioSource> audio, const VideoStyle& style)
-    : path_(path), width_(width), height_(height) {
+    : path_(path), width_(width), height_(height), deep_(style.deep), alpha_(style.alpha) {
   const fs::path target(path);
   const std::string extension = Lower(target.extension().string());
   if (!IsWritableVideoExtension(extension)) {
@@ -514,8 +641,11 @@ VideoWriter::VideoWriter(const std::string& path, int32_t width, int32_t height,
   temporary_ = TemporaryPathBeside(path);
   const std::vector<std::string> codec = EncoderArguments(path, width, height, style);
   interruptMark_ = std::make_unique<RemoveOnSecondInterrupt>(temporary_);
-  std::vector<std::string> argv = {"ffmpeg", "-v", "error", "-nostdin", "-y", "-f", "rawvideo", "-pix_fmt", "gbrap",
-                                   "-s", Size(width, height), "-framerate", rate.text(), "-i", "pipe:0"};
+  // Deep frames without alpha cross the pipe without an alpha plane.
+  const int32_t planes = deep_ && !alpha_ ? 3 : 4;
+  std::vector<std::string> argv = {"ffmpeg", "-v", "error", "-nostdin", "-y", "-f", "rawvideo", "-pix_fmt",
+                                   !deep_ ? "gbrap" : planes == 4 ? "gbrap16le" : "gbrp16le", "-s", Size(width, height),
+                                   "-framerate", rate.text(), "-i", "pipe:0"};
   if (audio) {
     char start[32];
     std::snprintf(start, sizeof start, "%.6f", audio->startSeconds);
@@ -531,12 +661,21 @@ VideoWriter::VideoWriter(const std::string& path, int32_t width, int32_t height,
   }
   argv.insert(argv.end(), codec.begin(), codec.end());
   if (audio) {
-    const std::vector<std::string> sound = AudioArguments(extension);
-    argv.insert(argv.end(), sound.begin(), sound.end());
+    // Copied as it is coded where the container holds that (a part is cut at
+    // the audio's own packets, a few milliseconds each), re-encoded otherwise.
+    const std::string codec = AudioCodecOf(audio->path);
+    if (codec.empty() || HoldsAudio(extension, codec)) {
+      argv.insert(argv.end(), {"-c:a", "copy"});
+    } else {
+      const std::vector<std::string> sound = AudioArguments(extension);
+      argv.insert(argv.end(), sound.begin(), sound.end());
+      std::fprintf(stderr, "lensflare: %s: a %s file cannot hold %s audio as it is; it is re-encoded as %s\n",
+                   path.c_str(), extension.c_str(), codec.c_str(), sound[1].c_str());
+    }
   }
   argv.push_back(temporary_);
   ffmpeg_ = std::make_unique<Subprocess>(argv, true, false);
-  packed_.resize(static_cast<size_t>(width) * height * 4);
+  packed_.resize(static_cast<size_t>(width) * height * planes * (deep_ ? 2 : 1));
 }
 
 VideoWriter::~VideoWriter() {
@@ -549,16 +688,39 @@ void VideoWriter::Fail(const std::string& why) {
   throw HostError(path_ + ": cannot encode the video (" + (line.empty() ? why : line) + ")");
 }
 
-void VideoWriter::WriteFrame(const ImageBuffer& frame) {
+void VideoWriter::CheckFrame(int32_t width, int32_t height) {
   if (!ffmpeg_ || finished_) throw HostError(path_ + ": the video is already closed");
-  if (frame.width() != width_ || frame.height() != height_) {
-    Fail("frame of " + Size(frame.width(), frame.height()) + " in a video of " + Size(width_, height_));
-  }
-  FrameToPlanes(frame, packed_.data());
+  if (width != width_ || height != height_) Fail("frame of " + Size(width, height) + " in a video of " + Size(width_, height_));
+}
+
+void VideoWriter::SendFrame() {
   if (!ffmpeg_->WriteAll(packed_.data(), packed_.size())) {
     ffmpeg_->Wait();
     Fail("ffmpeg stopped");
   }
+}
+
+void VideoWriter::WriteFrame(const ImageBuffer& frame) {
+  if (deep_) throw std::logic_error("VideoWriter: an 8-bit frame for a deep video");
+  CheckFrame(frame.width(), frame.height());
+  FrameToPlanes(frame, packed_.data());
+  SendFrame();
+}
+
+void VideoWriter::WriteFrame(const OIIO::ImageBuf& frame) {
+  if (!deep_) throw std::logic_error("VideoWriter: a deep frame for an 8-bit video");
+  OIIO::ROI roi = frame.roi();
+  CheckFrame(roi.width(), roi.height());
+  if (roi.nchannels() < 3) Fail("a frame of " + std::to_string(roi.nchannels()) + " channels; it takes R, G, B");
+  const size_t plane = static_cast<size_t>(width_) * height_ * 2;
+  for (int c = 0; c < (alpha_ ? 4 : 3); ++c) {
+    uint8_t* to = packed_.data() + kPlaneOf[c] * plane;
+    roi.chbegin = c;
+    roi.chend = c + 1;
+    if (c < frame.nchannels()) frame.get_pixels(roi, OIIO::TypeDesc::UINT16, to);
+    else std::memset(to, 0xFF, plane);   // opaque: 65535
+  }
+  SendFrame();
 }
 
 bool VideoWriter::Finish(const CancelToken* cancel) {

@@ -1,7 +1,9 @@
 // Video files through Debian's ffmpeg: ffprobe tells the size, frame count,
 // frame rate, whether there is audio and how the pictures are coded; ffmpeg
 // decodes to, and encodes from, raw 8-bit frames on a pipe (packed A, R, G, B,
-// the module's layout, or planar G, B, R, A where that converts more exactly).
+// the module's layout, or planar G, B, R, A where that converts more exactly),
+// or, for video of more than 8 bits, 16-bit R, G, B(, A) frames held in an
+// OpenImageIO buffer, so nothing is cut to 8 bits on the way.
 // The YUV-RGB conversions both ways use the video's own matrix and range.
 #pragma once
 
@@ -10,6 +12,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <OpenImageIO/imagebuf.h>
 
 #include "host/core/cancel_token.h"
 #include "host/core/host_error.h"
@@ -40,7 +44,20 @@ struct VideoFormat {
   std::string transfer;      // color_transfer
   std::string range;         // color_range: "tv" or "pc"
   std::string timecode;      // of the first frame, "01:00:00:00" (";" before the frames when drop-frame)
+  // Bits a sample: the stream's own count where it states one, else its pixel
+  // format's, whichever is more; 0 when neither is known.
+  int32_t bits = 0;
 };
+
+// Bits a sample of a pixel format as ffmpeg lists it, its deepest component's:
+// 8 for "yuv420p", 10 for "yuv422p10le", 16 for "rgba64le"; 0 for a name
+// ffmpeg does not know.
+int32_t PixelFormatBits(const std::string& pixelFormat);
+
+// True for video of more than 8 bits a sample (10-bit ProRes, 12-bit HEVC):
+// its frames are read and written at 16 bits (VideoReader's `deep`,
+// VideoStyle::deep) rather than as the module's 8-bit frames.
+bool IsDeepVideo(const VideoFormat& format);
 
 // The YUV matrix and range a conversion uses for pictures of this format and
 // height: the file's own where it names them, else the usual convention for
@@ -78,23 +95,31 @@ bool IsWritableVideoExtension(const std::string& extension);
 // is missing, not a video, or larger than the module takes.
 VideoInfo ProbeVideo(const std::string& path);
 
-// Decodes the first video stream frame by frame, in order.
+// Decodes the first video stream frame by frame, in order: as the module's
+// 8-bit frames (ReadFrame), or, when `deep`, at 16 bits a sample (ReadDeepFrame).
 class VideoReader {
  public:
-  VideoReader(const std::string& path, const VideoInfo& info);
+  VideoReader(const std::string& path, const VideoInfo& info, bool deep = false);
   ~VideoReader();
   // The next frame into `frame` (of the video's size); false after the last.
   // Throws HostError naming the file if decoding fails or stops mid-frame.
   bool ReadFrame(ImageBuffer& frame);
+  // The same for a deep reader: the next frame into `frame` as R, G, B, and A
+  // where the pixel format has alpha, TypeDesc::UINT16, the video's size at
+  // origin 0 (reallocated when it is not so already).
+  bool ReadDeepFrame(OIIO::ImageBuf& frame);
   // Stops decoding early.
   void Close();
 
  private:
+  bool NextFrameBytes();
   std::string path_;
   VideoInfo info_;
   std::unique_ptr<Subprocess> ffmpeg_;
   std::vector<uint8_t> packed_;
-  bool planar_ = false;   // G, B, R, A planes rather than packed A, R, G, B
+  bool planar_ = false;   // G, B, R(, A) planes rather than packed A, R, G, B
+  bool deep_ = false;
+  int32_t channels_ = 4;
 };
 
 // Audio to carry into an output: the part of `path`'s first audio stream that
@@ -115,6 +140,11 @@ struct VideoStyle {
   std::string quality;       // --quality: a CRF for h264/hevc/vp9, a profile for ProRes
   std::string pixelFormat;   // --pix-fmt
   FrameRate sampleAspect{0, 1};   // the pixel aspect ratio to store; 0/1 for none
+  // Frames come as OIIO::ImageBuf (VideoWriter's deep WriteFrame) and are
+  // stored at 10 bits or more: ProRes at 10, FFV1 at 16, H.264, HEVC and VP9 at
+  // 10; or at the input's own pixel format where the output follows its codec
+  // (12-bit HEVC stays 12-bit, 8-bit H.264 stays 8-bit).
+  bool deep = false;
 };
 
 // An encoding option that cannot apply to this output (a usage mistake).
@@ -134,6 +164,9 @@ std::vector<std::string> EncoderArguments(const std::string& path, int32_t width
 // Encodes frames into a video file. The file is written under a temporary name
 // beside the target and renamed by Finish, so a failed or cancelled encode
 // leaves nothing behind.
+//
+// Audio is copied as it is coded where the container holds that codec, and
+// re-encoded to suit the container otherwise, with a note on stderr.
 class VideoWriter {
  public:
   // Throws HostError naming the file for an unknown extension or if ffmpeg
@@ -146,6 +179,9 @@ class VideoWriter {
   VideoWriter& operator=(const VideoWriter&) = delete;
 
   void WriteFrame(const ImageBuffer& frame);
+  // For a deep writer: a frame of R, G, B(, A) of any sample type, converted to
+  // 16 bits (values beyond 0-1 clamp); opaque where it has no alpha.
+  void WriteFrame(const OIIO::ImageBuf& frame);
   // Ends the stream, waits for ffmpeg to encode what it holds and renames the
   // file into place. A cancel requested meanwhile abandons the file: false.
   bool Finish(const CancelToken* cancel = nullptr);
@@ -156,12 +192,16 @@ class VideoWriter {
 
  private:
   [[noreturn]] void Fail(const std::string& why);
+  void CheckFrame(int32_t width, int32_t height);
+  void SendFrame();
   std::string path_;
   std::string temporary_;
   std::unique_ptr<RemoveOnSecondInterrupt> interruptMark_;
   int32_t width_, height_;
   std::unique_ptr<Subprocess> ffmpeg_;
   std::vector<uint8_t> packed_;
+  bool deep_ = false;
+  bool alpha_ = true;
   bool finished_ = false;
 };
 

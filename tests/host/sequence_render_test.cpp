@@ -268,7 +268,7 @@ TEST_F(SequenceRenderTest, MediaRoundTripsKeepTagsChannelsTimesAndPixels) {
        "color_space=bt709|nb_read_frames=5", 1.0},
       {ff + "320x240 -t 0.2 -c:v prores_ks -profile:v hq -pix_fmt yuv422p10le -timecode 01:00:00:12", "hq.mov",
        "ohq.mov", "codec_name=prores|profile=HQ|sample_aspect_ratio=1:1|pix_fmt=yuv422p10le|color_range=tv|"
-       "nb_read_frames=5|tag:timecode=01:00:00:12", 1.5},
+       "color_space=smpte170m|nb_read_frames=5|tag:timecode=01:00:00:12", 1.5},
       {ff + "96x64 -t 0.2 -vf setsar=4/3 -c:v ffv1 -pix_fmt bgr0", "rgb.mkv", "orgb.mkv",
        "codec_name=ffv1|sample_aspect_ratio=4:3|pix_fmt=bgr0|color_range=pc|color_space=gbr|nb_read_frames=5", 0},
       {oiio + "3 -d uint8 --attrib PixelAspectRatio 2.0 --attrib dpx:Transfer \"Printing density\" -o", "scan.dpx",

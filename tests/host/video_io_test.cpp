@@ -1,6 +1,11 @@
-// Video through ffmpeg: what ffprobe reports, a lossless round trip of A, R, G, B
-// frames, temporary output until the end, and clear errors for what is not video.
+// Video through ffmpeg: what ffprobe reports, lossless round trips of A, R, G, B
+// frames and of 16-bit frames, video of more than 8 bits kept at its depth with
+// its rate, tags, timecode and audio, temporary output until the end, and clear
+// errors for what is not video.
 #include <gtest/gtest.h>
+#include <OpenImageIO/imagebufalgo.h>
+
+#include <sstream>
 
 #include "host/core/host_error.h"
 #include "host/media/video_io.h"
@@ -57,6 +62,119 @@ TEST_F(VideoIoTest, LosslessRoundTripKeepsEveryByteIncludingAlpha) {
     EXPECT_TRUE(lftest::SamePixels(frame, lftest::PatternFrame(64, 48, n, true))) << "frame " << n;
   }
   EXPECT_FALSE(reader.ReadFrame(frame));
+
+  // 16-bit frames come back exactly through FFV1: R, G, B, A stored at 16
+  // bits, and greys that are 10-bit codes through limited-range YUV both ways.
+  auto deepFrame = [](int channels, int n) {
+    OIIO::ImageBuf f(OIIO::ImageSpec(64, 48, channels, OIIO::TypeDesc::UINT16));
+    const float k = 0.1f * static_cast<float>(n);
+    if (channels == 4) OIIO::ImageBufAlgo::fill(f, {k, 0.3f, 0.9f, 1}, {1, k, 0.2f, 0.5f}, {0.7f, 1, k, 0}, {0.1f, 0.6f, 0.4f, k});
+    for (int x = 0; channels == 3 && x < 64; ++x) {
+      const float v = std::round(static_cast<float>(x * 13 + 3 * n + 1) / 876 * 65535) / 65535;   // no ties
+      OIIO::ImageBufAlgo::fill(f, {v, v, v}, OIIO::ROI(x, x + 1, 0, 48));
+    }
+    return f;
+  };
+  for (const auto& [name, pixelFormat, channels] : {std::tuple("deep.mkv", "gbrap16le", 4),
+                                                     std::tuple("grey.mkv", "yuv422p10le", 3)}) {
+    lfhost::VideoStyle deep;
+    deep.deep = true;
+    deep.alpha = channels == 4;
+    if (channels == 3) deep.pixelFormat = pixelFormat;
+    {
+      lfhost::VideoWriter writer(Path(name), 64, 48, {25, 1}, std::nullopt, deep);
+      for (int n = 0; n < 3; ++n) writer.WriteFrame(deepFrame(channels, n));
+      writer.Finish();
+    }
+    const lfhost::VideoInfo deepInfo = lfhost::ProbeVideo(Path(name));
+    EXPECT_EQ(deepInfo.format.pixelFormat, pixelFormat);
+    lfhost::VideoReader deepReader(Path(name), deepInfo, true);
+    OIIO::ImageBuf got;
+    for (int n = 0; n < 3; ++n) {
+      ASSERT_TRUE(deepReader.ReadDeepFrame(got)) << name << n;
+      EXPECT_EQ(OIIO::ImageBufAlgo::compare(got, deepFrame(channels, n), 0, 0).nfail, 0u) << name << " frame " << n;
+    }
+    EXPECT_FALSE(deepReader.ReadDeepFrame(got));
+  }
+}
+
+// Each clip's depth decides the path; the output keeps the depth (10-bit
+// H.264 where the container's codec replaces the input's), the rational rate,
+// the frame count, the colour tags and the timecode; audio the container holds
+// is copied, other audio re-encoded with a note. The first frame comes back
+// within `meanError` (16-bit units); a deep read agrees with the 8-bit read
+// within a step (the same matrix and range).
+TEST_F(VideoIoTest, VideoKeepsDepthRateTagsTimecodeAndAudio) {
+  struct Case { std::string make, input, output; bool deep; std::string facts, audio, note; int64_t meanError; };
+  const std::string bt709 = " -colorspace bt709 -color_primaries bt709 -color_trc bt709 -color_range tv";
+  const std::string pq = " -colorspace bt2020nc -color_primaries bt2020 -color_trc smpte2084 -color_range tv";
+  const std::string tags709 = "|color_range=tv|color_space=bt709|color_transfer=bt709|color_primaries=bt709|";
+  const std::string tagsPq = "|color_range=tv|color_space=bt2020nc|color_transfer=smpte2084|color_primaries=bt2020|";
+  const std::string five = "r_frame_rate=30000/1001|nb_read_packets=5|tag:";
+  const std::vector<Case> cases = {
+      {"-c:v libx264 -pix_fmt yuv420p -timecode 10:00:00:00 -c:a aac" + bt709, "h8.mp4", "oh8.mov", false,
+       "codec_name=h264|pix_fmt=yuv420p" + tags709 + five + "timecode=10:00:00:00", "aac", "", 380},
+      // ProRes stores the tags its frames carry.
+      {"-c:v prores_ks -profile:v hq -pix_fmt yuv422p10le -timecode 01:00:00:00 -c:a pcm_s24le -vf "
+       "setparams=colorspace=bt709:color_primaries=bt709:color_trc=bt709:range=tv" + bt709, "p10.mov", "op10.mov", true,
+       "codec_name=prores|pix_fmt=yuv422p10le" + tags709 + five + "timecode=01:00:00:00", "pcm_s24le", "", 64},
+      {"-c:v ffv1 -pix_fmt yuv422p10le -timecode '00:59:59;28' -c:a flac" + pq, "f10.mkv", "of10.mp4", true,
+       "codec_name=h264|pix_fmt=yuv420p10le" + tagsPq + five + "timecode=00:59:59;28", "aac",
+       ": a .mp4 file cannot hold flac audio as it is; it is re-encoded as aac\n", 350},
+      {"-c:v libx265 -x265-params log-level=error -pix_fmt yuv420p12le -timecode '01:00:00;02' -c:a libopus" + pq,
+       "h12.mkv", "oh12.mkv", true, "codec_name=hevc|pix_fmt=yuv420p12le" + tagsPq + five + "TIMECODE=01:00:00;02",
+       "opus", "", 200},
+  };
+  auto probe = [&](const std::string& name, const std::string& select, const std::string& entries) {
+    std::istringstream lines(lftest::RunShell("ffprobe -v error -count_packets -select_streams " + select +
+                                              " -show_entries " + entries + " -of compact=p=0 " +
+                                              ShellQuote(Path(name))).out);
+    std::string joined;
+    for (std::string line; std::getline(lines, line);) joined += line.empty() ? "" : (joined.empty() ? "" : "|") + line;
+    return joined;
+  };
+  auto firstFrame = [&](const std::string& name, bool deep) {
+    lfhost::VideoReader reader(Path(name), lfhost::ProbeVideo(Path(name)), deep);
+    OIIO::ImageBuf frame(OIIO::ImageSpec(64, 48, 4, OIIO::TypeDesc::UINT8));
+    lfhost::ImageBuffer eight;
+    EXPECT_TRUE(deep ? reader.ReadDeepFrame(frame) : reader.ReadFrame(eight)) << name;
+    if (!deep) frame.set_pixels(frame.roi(), OIIO::TypeDesc::UINT8, eight.ToRGBA().data());
+    return frame;
+  };
+  // Mean difference of R, G, B in 16-bit units.
+  auto meanDifference = [](const OIIO::ImageBuf& a, const OIIO::ImageBuf& b) {
+    return OIIO::ImageBufAlgo::compare(a, b, 1, 1, OIIO::ROI(0, 64, 0, 48, 0, 1, 0, 3)).meanerror * 65535;
+  };
+  for (const Case& c : cases) {
+    lftest::RunTool("ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=64x48:rate=30000/1001,gblur=sigma=12 -f lavfi "
+                    "-i sine=duration=0.3 -frames:v 5 " + c.make + " " + ShellQuote(Path(c.input)));
+    const lfhost::VideoInfo info = lfhost::ProbeVideo(Path(c.input));
+    ASSERT_EQ(lfhost::IsDeepVideo(info.format), c.deep) << c.input;
+    lfhost::VideoStyle style;
+    style.like = info.format;
+    style.alpha = false;
+    style.deep = c.deep;
+    testing::internal::CaptureStderr();
+    {
+      lfhost::VideoWriter writer(Path(c.output), info.width, info.height, info.frameRate,
+                                 lfhost::AudioSource{Path(c.input), 0, std::nullopt}, style);
+      lfhost::VideoReader reader(Path(c.input), info, c.deep);
+      OIIO::ImageBuf deepFrame;
+      lfhost::ImageBuffer frame;
+      while (c.deep ? reader.ReadDeepFrame(deepFrame) : reader.ReadFrame(frame)) {
+        c.deep ? writer.WriteFrame(deepFrame) : writer.WriteFrame(frame);
+      }
+      writer.Finish();
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.note.empty() ? "" : "lensflare: " + Path(c.output) + c.note);
+    EXPECT_EQ(probe(c.output, "v:0", "stream=codec_name,pix_fmt,color_range,color_space,color_transfer,color_primaries,"
+                                     "r_frame_rate,nb_read_packets:stream_tags=timecode:format_tags=timecode"),
+              c.facts);
+    EXPECT_EQ(probe(c.output, "a:0", "stream=codec_name"), "codec_name=" + c.audio) << c.input;
+    const OIIO::ImageBuf in = firstFrame(c.input, c.deep);
+    EXPECT_LE(meanDifference(in, firstFrame(c.output, c.deep)), c.meanError) << c.input;
+    EXPECT_LE(c.deep ? meanDifference(in, firstFrame(c.input, false)) : 0, 257) << c.input;
+  }
 }
 
 TEST_F(VideoIoTest, AbandonedOrFailedEncodesLeaveNothing) {
