@@ -247,13 +247,26 @@ KeyedText SplitKeyedText(const std::string& option, const std::string& text) {
 
 std::vector<std::string> KeyframesOutside(const AnimatedControls& controls, int64_t first, int64_t last) {
   std::vector<std::string> lines;
+  const std::string rendered = " the frames rendered (" + std::to_string(first) + " to " + std::to_string(last) + ")";
   auto scan = [&](const auto& track) {
+    // The keys before the frames rendered and those after, each a span.
+    std::vector<std::pair<int64_t, int64_t>> spans;
+    size_t count = 0;
     for (const auto& key : track.keys) {
-      if (key.first < first || key.first > last) {
-        lines.push_back(Where(track.origin + " keyframe", key.first) + " lies outside the frames rendered (" +
-                        std::to_string(first) + " to " + std::to_string(last) + ")");
-      }
+      if (key.first >= first && key.first <= last) continue;
+      const bool sameSide = !spans.empty() && (spans.back().second < first) == (key.first < first);
+      if (sameSide) spans.back().second = key.first;
+      else spans.emplace_back(key.first, key.first);
+      ++count;
     }
+    if (count == 1) lines.push_back(Where(track.origin + " keyframe", spans[0].first) + " lies outside" + rendered);
+    if (count < 2) return;
+    std::string where;
+    for (const auto& [a, b] : spans) {
+      where += (where.empty() ? "" : " and ") + std::to_string(a) + (b > a ? " to " + std::to_string(b) : "");
+    }
+    lines.push_back(track.origin + ": " + std::to_string(count) + " keyframes, at frames " + where + ", lie outside" +
+                    rendered);
   };
   scan(controls.center);
   scan(controls.brightness);

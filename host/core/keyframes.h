@@ -112,9 +112,11 @@ KeyedText SplitKeyedText(const std::string& option, const std::string& text);
 // at most 15 digits.
 std::optional<int64_t> ParseFrameNumber(const std::string& text);
 
-// One line for each keyframe that lies outside frames first..last, the frames
-// rendered ("--center keyframe at frame 96 lies outside the frames rendered
-// (1001 to 1048)"): it only sets what the frames hold before or after it.
+// One line for each control with keyframes outside frames first..last, the
+// frames rendered ("--center keyframe at frame 96 lies outside the frames
+// rendered (1001 to 1048)"; for several, their count and the spans before and
+// after): such a key only sets what the frames hold before or after it. A
+// track's key on every frame of a shot, rendered in part, makes one line.
 std::vector<std::string> KeyframesOutside(const AnimatedControls& controls, int64_t first, int64_t last);
 
 // Checks every constant and keyframe value against the module's declared ranges

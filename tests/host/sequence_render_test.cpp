@@ -368,6 +368,10 @@ TEST_F(SequenceRenderTest, GapsAndRangesRenderExactlyTheFramesAskedFor) {
       {{Path("clip.mkv"), "--start-number", "1001", "--frames", "1002-1003"}, 0, {{1002, 1}, {1003, 2}}, ""},
       {{seq, "--frames", "1001-1002", "--center", "0=1,1", "--center", "1002=2,2"}, 0, {{1001, 1001}, {1002, 1002}},
        "warning: --center keyframe at frame 0 lies outside the frames rendered (1001 to 1002)\n"},
+      {{seq, "--frames", "1002", "--blend", "0=1", "--blend", "1=1", "--blend", "1002=1", "--blend", "1003=1",
+        "--blend", "1009=1"},
+       0, {{1002, 1002}},
+       "warning: --blend: 4 keyframes, at frames 0 to 1 and 1003 to 1009, lie outside the frames rendered (1002 to 1002)\n"},
       {{seq, "--missing", "hold", "-o", Path("out/all.mkv")}, 0, {}, ""},
   };
   for (size_t i = 0; i < cases.size(); ++i) {
