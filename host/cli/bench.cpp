@@ -288,7 +288,7 @@ class NoisePlates final : public FrameSource {
     width_ = width;
     height_ = height;
   }
-  ImageBuffer ReadNext() override {
+  MediaFrame ReadNext() override {
     ImageBuffer frame(width_, height_);
     std::mt19937 noise(static_cast<uint32_t>(++read_));
     for (int32_t y = 0; y < height_; ++y) {

@@ -12,6 +12,8 @@
 #include "host/cli/options.h"
 #include "host/media/frame_sources.h"
 #include "host/core/keyframes.h"
+#include "host/media/plate_composite.h"
+#include "host/media/sequence_renderer.h"
 #include "host/media/video_io.h"
 
 namespace lfcli {
@@ -32,6 +34,13 @@ struct MediaRenderOptions : SharedOptions {
   bool allowDamaged = false;   // --allow-damaged
   bool validate = false;       // --validate: check the plug-in keeps the protocol
   lfhost::VideoStyle video;                    // --codec, --quality, --pix-fmt
+  // Plates deeper than 8 bits.
+  std::optional<OIIO::TypeDesc> depth;         // --depth: an image output's samples
+  std::optional<lfhost::CompositeMode> composite;   // --composite
+  std::string colorspace;                      // --colorspace
+  std::string part;                            // --part: the part of a multi-part file to flare
+  lfhost::PassOutput pass = lfhost::PassOutput::None;   // --pass
+  std::string passOutput;                      // --pass-output, for --pass both
 };
 
 // Adds one --center, --brightness, --lens or --blend value ("V" or "F=V") to its
