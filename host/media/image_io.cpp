@@ -19,6 +19,7 @@
 #include <OpenImageIO/imagebufalgo.h>
 #include <OpenImageIO/imageio.h>
 
+#include "host/core/cancel_token.h"
 #include "host/media/files.h"
 #include "host/core/host_error.h"
 
@@ -233,18 +234,17 @@ std::string DpxHeaderDamage(const std::string& path) {
   return "";
 }
 
-// Opens `path`, lets `read` decode it with the image libraries kept quiet, and
-// reports damage that a read which succeeded still complained of (a JPEG cut
-// short is filled with grey, a TIFF strip past the file's end left empty) once
-// the libraries may speak again.
+// Opens `path` and lets `read(opened, damage)` decode it with the image
+// libraries kept quiet; `read` adds to `damage` what a read that succeeded still
+// complained of (a JPEG cut short is filled with grey, a TIFF strip past the
+// file's end left empty), reported once the libraries may speak again.
 template <class Read>
 auto ReadWhole(const std::string& path, Read read) {
   std::string damage;
   auto result = [&] {
     const QuietImageLibraries quiet;
     OpenedImage opened = OpenImage(path);
-    auto decoded = read(opened);
-    damage = opened.in->geterror();
+    auto decoded = read(opened, damage);
     opened.in->close();
     if (damage.empty()) damage = DpxHeaderDamage(path);
     return decoded;
@@ -339,7 +339,11 @@ OIIO::ImageBuf AsColour(OIIO::ImageBuf grey) {
 }  // namespace
 
 ImageBuffer ReadImage(const std::string& path) {
-  return ReadWhole(path, [&](OpenedImage& opened) { return DecodeImage(path, opened); });
+  return ReadWhole(path, [&](OpenedImage& opened, std::string& damage) {
+    ImageBuffer image = DecodeImage(path, opened);
+    damage = opened.in->geterror();
+    return image;
+  });
 }
 
 OIIO::ImageSpec ReadImageHeader(const std::string& path) {
@@ -353,7 +357,7 @@ TypeDesc ColourSampleType(const OIIO::ImageSpec& header) {
 }
 
 Plate ReadPlate(const std::string& path, const std::string& partName, TypeDesc atLeast) {
-  Plate plate = ReadWhole(path, [&](OpenedImage& opened) {
+  Plate plate = ReadWhole(path, [&](OpenedImage& opened, std::string& damage) {
     Plate read;
     OIIO::ImageInput& in = *opened.in;
     for (int part = 0; in.seek_subimage(part, 0); ++part) {
@@ -367,7 +371,10 @@ Plate ReadPlate(const std::string& path, const std::string& partName, TypeDesc a
       CheckRead(in.read_image(part, 0, 0, header.nchannels, held.format, samples.localpixels()), path, in);
       read.headers.push_back(std::move(header));
       read.parts.push_back(std::move(samples));
+      damage += in.geterror();
     }
+    // The failed look for a part after the last is not damage.
+    (void)in.geterror();
     return read;
   });
   if (!partName.empty() && plate.headers[plate.flared].get_string_attribute("oiio:subimagename") != partName) {
@@ -418,19 +425,31 @@ std::string CheckOutputPath(const std::string& path) {
 // Encodes the parts `formats` describes in memory, `writePart(out, i)` writing
 // the samples of each, and writes the file whole (WriteFileWhole), which checks
 // every byte to the disk: image libraries may ignore a failed write (a PNG cut
-// short on a full disk) or end the process over one.
+// short on a full disk) or end the process over one. OpenEXR's multi-part
+// writer leaves an in-memory target empty, so several parts are encoded into a
+// hidden file beside the target first and its bytes written whole from there.
 template <class WritePart>
 void EncodeWhole(const std::string& path, const std::vector<OIIO::ImageSpec>& formats, WritePart writePart) {
   auto fail = [&](const std::string& why) { return HostError(path + ": cannot write the image (" + why + ")"); };
+  const bool staged = formats.size() > 1;
+  const std::string target = staged ? TemporaryPathBeside(path) : path;
+  std::optional<RemoveOnSecondInterrupt> interruptMark;
+  if (staged) interruptMark.emplace(target);
+  struct Staging {
+    std::string path;
+    ~Staging() {
+      if (!path.empty()) unlink(path.c_str());
+    }
+  } staging{staged ? target : std::string()};
   std::vector<unsigned char> encoded;
   OIIO::Filesystem::IOVecOutput memory(encoded);
   auto out = OIIO::ImageOutput::create(path);
   if (!out) throw fail(OIIO::geterror());
-  if (!out->set_ioproxy(&memory) || !out->open(path, static_cast<int>(formats.size()), formats.data())) {
+  if ((!staged && !out->set_ioproxy(&memory)) || !out->open(target, static_cast<int>(formats.size()), formats.data())) {
     throw fail(out->geterror());
   }
   for (size_t i = 0; i < formats.size(); ++i) {
-    if ((i > 0 && !out->open(path, formats[i], OIIO::ImageOutput::AppendSubimage)) || !writePart(*out, i)) {
+    if ((i > 0 && !out->open(target, formats[i], OIIO::ImageOutput::AppendSubimage)) || !writePart(*out, i)) {
       const std::string why = out->geterror();
       out->close();
       throw fail(why);
@@ -438,6 +457,11 @@ void EncodeWhole(const std::string& path, const std::vector<OIIO::ImageSpec>& fo
   }
   if (!out->close()) throw fail(out->geterror());
   out.reset();
+  if (staged) {
+    std::ifstream file(target, std::ios::binary);
+    encoded.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    if (!file) throw fail("the encoded parts could not be read back");
+  }
   WriteFileWhole(path, encoded.data(), encoded.size());
 }
 
