@@ -304,16 +304,21 @@ ImageBuffer DecodeImage(const std::string& path, OpenedImage& opened) {
   return image;
 }
 
-// One type that holds every channel of a part exactly: the file's own when all
-// channels share it, else float (which holds 8- and 16-bit integers and half
-// exactly) or double (32-bit integers too); at least `atLeast`.
+// One type that holds every channel of a part exactly and that the composite
+// works on: the file's own when all channels share it and it is unsigned
+// 8, 16 or 32 bits, half, float or double; else float (which holds 8- and
+// 16-bit integers and half exactly) or double (32-bit integers too); at least
+// `atLeast`, and floating point when that is.
 TypeDesc HeldType(const OIIO::ImageSpec& header, TypeDesc atLeast) {
+  auto widen = [](TypeDesc held, TypeDesc t) {
+    if (t == held) return held;
+    return held.size() >= 4 || t.size() >= 4 ? TypeDesc(TypeDesc::DOUBLE) : TypeDesc(TypeDesc::FLOAT);
+  };
   TypeDesc held = header.format;
-  for (const TypeDesc& t : header.channelformats) {
-    if (t == held) continue;
-    const bool wide = t.size() >= 4 && !(t == TypeDesc::FLOAT);
-    held = wide || held == TypeDesc::DOUBLE ? TypeDesc::DOUBLE : TypeDesc::FLOAT;
-  }
+  for (const TypeDesc& t : header.channelformats) held = widen(held, t);
+  const bool composited = held == TypeDesc::UINT8 || held == TypeDesc::UINT16 || held == TypeDesc::UINT32 ||
+                          held.is_floating_point();
+  if (!composited) held = held.size() >= 4 ? TypeDesc::DOUBLE : TypeDesc::FLOAT;
   if (atLeast != TypeDesc::UNKNOWN && atLeast.size() > held.size()) held = atLeast;
   if (atLeast.is_floating_point() && !held.is_floating_point()) held = TypeDesc::FLOAT;
   return held;
@@ -465,7 +470,8 @@ void EncodeWhole(const std::string& path, const std::vector<OIIO::ImageSpec>& fo
   WriteFileWhole(path, encoded.data(), encoded.size());
 }
 
-// Header fields of `from` that an output of format `extension` keeps.
+// Adds the header fields of `from` that an output keeps to `format`: storage
+// fields only in the same format (IsStorageField).
 void CarryFields(const OIIO::ParamValueList& from, bool sameFormat, OIIO::ImageSpec& format) {
   for (const OIIO::ParamValue& field : from) {
     if (!IsStorageField(field.name().string(), sameFormat)) format.extra_attribs.push_back(field);

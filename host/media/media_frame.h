@@ -39,9 +39,10 @@ struct MediaFrame {
   Plate plate;
   // The flare alone (FlarePass), when the render is asked for it as well.
   std::shared_ptr<MediaFrame> flare;
+  // Either makes a frame as it stands, so sources hand out what they read.
   MediaFrame() = default;
-  MediaFrame(ImageBuffer frame) : image(std::move(frame)) {}   // NOLINT: an 8-bit frame is a frame
-  MediaFrame(Plate deep) : plate(std::move(deep)) {}            // NOLINT
+  MediaFrame(ImageBuffer frame) : image(std::move(frame)) {}
+  MediaFrame(Plate deep) : plate(std::move(deep)) {}
   bool deep() const { return !plate.empty(); }
 };
 

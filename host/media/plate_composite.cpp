@@ -169,6 +169,8 @@ void PlateLook::ToDisplay(float* rgb, int32_t count) const {
 int32_t BlendWeight(Fix16 blend) { return static_cast<int32_t>(static_cast<float>(blend) / 100.0f); }
 
 void CompositeFlare(OIIO::ImageBuf& plate, const ImageBuffer& layer, int32_t weight, const PlateLook& look) {
+  // Samples are written in place: a plate backed by the image cache is read into memory first.
+  if (!plate.make_writable(true) || !plate.localpixels()) throw HostError("the plate's samples cannot be written in memory");
   const float scale = static_cast<float>(65536 - std::clamp(weight, 0, 65536)) / 65536.0f;
   switch (plate.spec().format.basetype) {
     case OIIO::TypeDesc::UINT8: return CompositeRows<uint8_t>(plate, layer, scale, look);
