@@ -99,7 +99,7 @@ BENCHMARK(BM_PreviewSessionSoak)->Iterations(1)->Unit(benchmark::kSecond)->UseRe
 // Frames go nowhere; the sink notes resident memory as the 100th arrives.
 class MeasuringSink final : public lfhost::FrameSink {
  public:
-  void Write(int64_t, const lfhost::ImageBuffer&) override {
+  void Write(int64_t, const lfhost::MediaFrame&) override {
     if (++written_ == kEarly) early = lftest::ResidentBytes();
   }
   std::string NameFor(int64_t frameNumber) const override { return std::to_string(frameNumber); }

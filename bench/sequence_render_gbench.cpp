@@ -1,4 +1,5 @@
-// Speed of rendering a 1920x1080 PNG sequence through the pipelined renderer,
+// Speed of rendering a 1920x1080 PNG sequence, and a half-float OpenEXR one
+// composited at depth, through the pipelined renderer,
 // against what reading and writing those files alone allows: the same pipeline
 // reading the same plates and writing the very frames the render makes, with no
 // render between. The goal is a render rate of at least 80 % of that rate, the
@@ -13,13 +14,17 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <vector>
+
+#include <OpenImageIO/imagebufalgo.h>
 
 #include "host/core/builtin_frame.h"
 #include "host/core/effect_instance.h"
 #include "host/media/frame_sources.h"
 #include "host/media/image_io.h"
+#include "host/media/plate_composite.h"
 #include "host/core/module_loader.h"
 #include "host/media/sequence_renderer.h"
 #include "host/core/worker_pool.h"
@@ -30,8 +35,23 @@ namespace fs = std::filesystem;
 
 constexpr int kFrames = 8;
 
+// The plates of a case: 8-bit PNG, rendered onto by the module itself, or
+// half-float OpenEXR (zip, as written by default), rendered onto at depth.
+struct PlateKind {
+  const char* name;
+  bool deep;
+  std::string Pattern(const char* folder) const { return std::string(folder) + "/plate.####." + name; }
+  lfhost::PlateReading Reading() const { return {.deep = deep, .part = "", .atLeast = {}}; }
+};
+constexpr PlateKind kPng{"png", false}, kHalfExr{"exr", true};
+
+lfhost::PlateLook LookOf(const PlateKind& kind) {
+  return kind.deep ? lfhost::PlateLook::For(OIIO::TypeDesc::HALF, std::nullopt, "") : lfhost::PlateLook();
+}
+
 // Plates that compress like footage: the dark frame with a flare on it (rendered
-// once, outside the measurement), so PNG costs what it costs on real shots.
+// once, outside the measurement), so PNG costs what it costs on real shots; as
+// half floats, twice as bright, so highlights pass 1.0.
 const fs::path& Plates() {
   static const fs::path dir = [] {
     const fs::path d = fs::temp_directory_path() / ("lf_bench_plates_" + std::to_string(getpid()));
@@ -51,30 +71,40 @@ const fs::path& Plates() {
       char name[32];
       std::snprintf(name, sizeof name, "in/plate.%04d.png", n);
       lfhost::WriteImage(plate, (d / name).string());
+      lfhost::Plate half = lfhost::PlateFromImage(plate, false);
+      half.image().copy(OIIO::ImageBufAlgo::mul(half.image(), 2.0f), OIIO::TypeDesc::HALF);
+      half.headers[0].set_format(OIIO::TypeDesc::HALF);
+      std::snprintf(name, sizeof name, "in/plate.%04d.exr", n);
+      lfhost::WritePlate(half, (d / name).string());
     }
     return d;
   }();
   return dir;
 }
 
+lfhost::MediaFrame Copy(const lfhost::MediaFrame& frame) {
+  if (!frame.deep()) return frame.image.Clone();
+  return lfhost::Plate(frame.plate);
+}
+
 // The frames the render writes, made once: what "writing those files" costs
 // depends on their content, and a flare makes a frame harder to compress.
-const std::vector<lfhost::ImageBuffer>& RenderedFrames() {
-  static const std::vector<lfhost::ImageBuffer> frames = [] {
-    const auto module = lfhost::EffectModule::Load(lfhost::FindDefaultModule(lfhost::ExecutableDir()));
-    lfhost::WorkerPool pool;
-    lfhost::EffectInstance effect(*module, pool);
-    effect.Start();
-    std::vector<lfhost::ImageBuffer> out;
-    auto source = lfhost::OpenSequenceSource((Plates() / "in/plate.####.png").string(), std::nullopt);
-    for (int i = 0; i < kFrames; ++i) {
-      const lfhost::ImageBuffer plate = source->ReadNext();
-      lfhost::ImageBuffer rendered(plate.width(), plate.height());
-      effect.Render(plate, rendered, effect.DefaultValues(plate.width(), plate.height()), {.frame = source->frameNumber(i)});
-      out.push_back(std::move(rendered));
-    }
-    return out;
-  }();
+const std::vector<lfhost::MediaFrame>& RenderedFrames(const PlateKind& kind) {
+  static std::map<std::string, std::vector<lfhost::MediaFrame>> made;
+  std::vector<lfhost::MediaFrame>& frames = made[kind.name];
+  if (!frames.empty()) return frames;
+  const auto module = lfhost::EffectModule::Load(lfhost::FindDefaultModule(lfhost::ExecutableDir()));
+  lfhost::WorkerPool pool;
+  lfhost::EffectInstance effect(*module, pool);
+  effect.Start();
+  auto source = lfhost::OpenSequenceSource((Plates() / kind.Pattern("in")).string(), std::nullopt,
+                                           lfhost::MissingFrames::Error, kind.Reading());
+  for (int i = 0; i < kFrames; ++i) {
+    lfhost::MediaFrame frame = source->ReadNext();
+    const lfhost::ParamValues values = effect.DefaultValues(source->width(), source->height());
+    lfhost::RenderOnto(effect, frame, values, {.frame = source->frameNumber(i)}, LookOf(kind));
+    frames.push_back(std::move(frame));
+  }
   return frames;
 }
 
@@ -82,24 +112,28 @@ const std::vector<lfhost::ImageBuffer>& RenderedFrames() {
 // render would have made, so the writer writes exactly what the render writes.
 class PlateReadRenderedSource final : public lfhost::FrameSource {
  public:
-  PlateReadRenderedSource() : plates_(lfhost::OpenSequenceSource((Plates() / "in/plate.####.png").string(), std::nullopt)) {
+  explicit PlateReadRenderedSource(const PlateKind& kind)
+      : kind_(kind),
+        plates_(lfhost::OpenSequenceSource((Plates() / kind.Pattern("in")).string(), std::nullopt,
+                                           lfhost::MissingFrames::Error, kind.Reading())) {
     for (int64_t i = 0; i < plates_->frameCount(); ++i) numbers_.push_back(plates_->frameNumber(i));
     width_ = plates_->width();
     height_ = plates_->height();
   }
-  lfhost::ImageBuffer ReadNext() override {
+  lfhost::MediaFrame ReadNext() override {
     benchmark::DoNotOptimize(plates_->ReadNext());
-    return RenderedFrames()[next_++].Clone();
+    return Copy(RenderedFrames(kind_)[next_++]);
   }
 
  private:
+  PlateKind kind_;
   std::unique_ptr<lfhost::FrameSource> plates_;
   size_t next_ = 0;
 };
 
-void RunSequence(benchmark::State& state, bool render) {
+void RunSequence(benchmark::State& state, bool render, const PlateKind& kind) {
   const fs::path& dir = Plates();
-  RenderedFrames();
+  RenderedFrames(kind);
   fs::create_directories(dir / "out");
   const auto module = lfhost::EffectModule::Load(lfhost::FindDefaultModule(lfhost::ExecutableDir()));
   lfhost::WorkerPool pool;
@@ -107,13 +141,19 @@ void RunSequence(benchmark::State& state, bool render) {
   effect.Start();
   for (auto _ : state) {
     std::unique_ptr<lfhost::FrameSource> source;
-    if (render) source = lfhost::OpenSequenceSource((dir / "in/plate.####.png").string(), std::nullopt);
-    else source = std::make_unique<PlateReadRenderedSource>();
-    auto sink = lfhost::OpenSequenceSink((dir / "out/f.####.png").string(), *source);
+    if (render) {
+      source = lfhost::OpenSequenceSource((dir / kind.Pattern("in")).string(), std::nullopt, lfhost::MissingFrames::Error,
+                                          kind.Reading());
+    } else {
+      source = std::make_unique<PlateReadRenderedSource>(kind);
+    }
+    auto sink = lfhost::OpenSequenceSink((dir / kind.Pattern("out")).string(), *source);
     lfhost::RenderJob job;
     job.source = source.get();
     job.sink = sink.get();
     job.effect = render ? &effect : nullptr;
+    job.look = LookOf(kind);
+    job.deep = kind.deep;
     const lfhost::RenderOutcome outcome = lfhost::RenderFrames(job);
     if (!outcome.ok()) state.SkipWithError(outcome.error.value_or("cancelled").c_str());
   }
@@ -125,7 +165,7 @@ void RunSequence(benchmark::State& state, bool render) {
 // The render stage alone: built-in frames in, nothing written.
 class DiscardSink final : public lfhost::FrameSink {
  public:
-  void Write(int64_t, const lfhost::ImageBuffer&) override {}
+  void Write(int64_t, const lfhost::MediaFrame&) override {}
   std::string NameFor(int64_t) const override { return "nowhere"; }
 };
 
@@ -168,11 +208,16 @@ void BM_FrameRender(benchmark::State& state) {
 }
 BENCHMARK(BM_FrameRender)->Arg(1)->Arg(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-void BM_SequenceReadWriteOnly(benchmark::State& state) { RunSequence(state, false); }
-void BM_SequenceRender(benchmark::State& state) { RunSequence(state, true); }
+void BM_SequenceReadWriteOnly(benchmark::State& state) { RunSequence(state, false, kPng); }
+void BM_SequenceRender(benchmark::State& state) { RunSequence(state, true, kPng); }
+// The same for a half-float OpenEXR sequence, composited at depth.
+void BM_HalfExrReadWriteOnly(benchmark::State& state) { RunSequence(state, false, kHalfExr); }
+void BM_HalfExrRender(benchmark::State& state) { RunSequence(state, true, kHalfExr); }
 
 BENCHMARK(BM_SequenceReadWriteOnly)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(5);
 BENCHMARK(BM_SequenceRender)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(5);
+BENCHMARK(BM_HalfExrReadWriteOnly)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(5);
+BENCHMARK(BM_HalfExrRender)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(5);
 
 }  // namespace
 

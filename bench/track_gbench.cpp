@@ -42,7 +42,7 @@ const lftest::LightClip& Clip() {
 // Frames rendered are counted and dropped.
 class DiscardSink final : public lfhost::FrameSink {
  public:
-  void Write(int64_t, const lfhost::ImageBuffer&) override {}
+  void Write(int64_t, const lfhost::MediaFrame&) override {}
   bool writesFramesAtOnce() const override { return true; }
   std::string NameFor(int64_t) const override { return "-"; }
 };

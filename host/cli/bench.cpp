@@ -342,7 +342,7 @@ class NoisePlates final : public FrameSource {
     width_ = width;
     height_ = height;
   }
-  ImageBuffer ReadNext() override {
+  MediaFrame ReadNext() override {
     ImageBuffer frame(width_, height_);
     std::mt19937 noise(static_cast<uint32_t>(++read_));
     for (int32_t y = 0; y < height_; ++y) {
@@ -403,6 +403,11 @@ void RunSequenceBench(const EffectModule& module, const SequenceBenchCase& c,
       job.sink = sink.get();
       RunOrThrow(job);
     }
+    // A half-float sequence is read, rendered onto and written at its depth.
+    const OIIO::TypeDesc samples = InputSamples(plates, MediaKind::Sequence);
+    PlateReading reading;
+    reading.deep = samples != OIIO::TypeDesc::UINT8;
+    const PlateLook look = reading.deep ? PlateLook::For(samples, std::nullopt, "") : PlateLook();
     for (const int threads : c.threads) {
       WorkerPool pool(threads);
       EffectInstance effect(module, pool);
@@ -410,12 +415,14 @@ void RunSequenceBench(const EffectModule& module, const SequenceBenchCase& c,
       SequenceBenchRow row{format, threads, 1e300, 1e300, c.frames};
       for (int round = 0; round < std::max(1, c.rounds); ++round) {
         for (EffectInstance* renderWith : {static_cast<EffectInstance*>(nullptr), &effect}) {
-          const auto source = OpenSequenceSource(plates, std::nullopt);
+          const auto source = OpenSequenceSource(plates, std::nullopt, MissingFrames::Error, reading);
           const auto sink = OpenSequenceSink(output, *source, std::nullopt);
           RenderJob job;
           job.source = source.get();
           job.sink = sink.get();
           job.effect = renderWith;
+          job.deep = reading.deep;
+          job.look = look;
           job.controls = controls;
           job.framesInFlight = threads;
           const auto start = Clock::now();

@@ -72,7 +72,7 @@ struct SequenceBenchCase {
   int32_t lens = 1;
   double brightness = 100.0;
   std::vector<int> threads{1, 2};                 // each count is the pool size and the frames in flight
-  std::vector<std::string> formats{".png", ".exr"};  // an EXR is written as half float
+  std::vector<std::string> formats{".png", ".exr"};  // an EXR is half float, rendered onto at its depth
   int rounds = 2;                                 // the faster of these runs counts
 };
 

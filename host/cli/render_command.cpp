@@ -12,6 +12,15 @@
 namespace lfcli {
 namespace {
 
+// "8", "16", "half", "float": an image output's samples.
+OIIO::TypeDesc ParseDepth(const std::string& option, const std::string& text) {
+  if (text == "8") return OIIO::TypeDesc::UINT8;
+  if (text == "16") return OIIO::TypeDesc::UINT16;
+  if (text == "half") return OIIO::TypeDesc::HALF;
+  if (text == "float") return OIIO::TypeDesc::FLOAT;
+  throw UsageError(option + ": \"" + text + "\" is not 8, 16, half or float");
+}
+
 struct ParsedRender {
   MediaRenderOptions options;
   bool help = false;
@@ -27,8 +36,9 @@ ParsedRender ParseRenderOptions(const std::vector<std::string>& args) {
     // Options that take one value are refused twice, as repeated keyframes are,
     // rather than the last one silently winning.
     const std::string name = arg == "--output" ? "-o" : arg;
-    if ((name == "-o" || name == "--keys" || name == "--frames" || name == "--fps" || name == "--size") &&
-        !given.insert(name).second) {
+    static const std::set<std::string> kOnce = {"-o",          "--keys",       "--frames", "--fps",  "--size", "--depth",
+                                                "--composite", "--colorspace", "--part",   "--pass", "--pass-output"};
+    if (kOnce.count(name) && !given.insert(name).second) {
       throw UsageError(arg + ": given twice");
     }
     if (arg == "-h" || arg == "--help") {
@@ -63,6 +73,20 @@ ParsedRender ParseRenderOptions(const std::vector<std::string>& args) {
       o.video.pixelFormat = reader.Value(arg);
     } else if (arg == "--size") {
       o.size = ParseFrameSize(arg, reader.Value(arg));
+    } else if (arg == "--depth") {
+      o.depth = ParseDepth(arg, reader.Value(arg));
+    } else if (arg == "--composite") {
+      const std::string text = reader.Value(arg);
+      o.composite = lfhost::ParseCompositeMode(text);
+      if (!o.composite) throw UsageError(arg + ": \"" + text + "\" is not screen or add");
+    } else if (arg == "--colorspace" || arg == "--part" || arg == "--pass-output") {
+      std::string& value = arg == "--colorspace" ? o.colorspace : arg == "--part" ? o.part : o.passOutput;
+      value = reader.Value(arg);
+      if (value.empty()) throw UsageError(arg + ": needs a name");
+    } else if (arg == "--pass") {
+      const std::string text = reader.Value(arg);
+      if (text != "flare" && text != "both") throw UsageError(arg + ": \"" + text + "\" is not flare or both");
+      o.pass = text == "flare" ? lfhost::PassOutput::Flare : lfhost::PassOutput::Both;
     } else if (arg == "--quiet" || arg == "-q") {
       o.quiet = true;
     } else if (arg == "--allow-damaged") {

@@ -14,6 +14,7 @@
 #include "host/core/host_error.h"
 #include "host/media/image_io.h"
 #include "host/media/keys_file.h"
+#include "host/media/media_paths.h"
 #include "host/media/progress_display.h"
 #include "host/media/sequence_renderer.h"
 
@@ -39,27 +40,24 @@ std::string OneLine(const std::string& text) {
   return line;
 }
 
-// What the input and output names stand for. A name with a sequence mark is
-// an output sequence only when there are frames to fill it; a render of one
-// frame writes the file of that very name.
-struct Kinds {
+// What a render reads and writes, worked out once, before any work, and read by
+// the rest of the setup. A name with a sequence mark is an output sequence only
+// when there are frames to fill it; a render of one frame writes the file of
+// that very name. Frames travel as plates (deep) when the input's samples are
+// deeper than 8 bits or the options ask for work at depth, into image outputs
+// only: a video is written from 8-bit frames.
+struct RenderMedia {
   MediaKind in, out;
   bool builtin, manyFrames;
+  OIIO::TypeDesc samples = OIIO::TypeDesc::UINT8;   // the input's colour samples
+  bool deep = false;
+  lfhost::PlateLook look;   // how the flare goes onto the plates
 };
 
-Kinds KindsOf(const MediaRenderOptions& o) {
-  Kinds k;
-  k.builtin = o.input.empty();
-  k.in = k.builtin ? MediaKind::Image : lfhost::InputKindOf(o.input);
-  k.manyFrames = k.in != MediaKind::Image || (k.builtin && o.frames);
-  k.out = lfhost::MediaKindOf(o.output);
-  if (k.out == MediaKind::Sequence && !k.manyFrames) k.out = MediaKind::Image;
-  return k;
-}
-
 // A mistake in how the input and output go together, found before any work.
-void CheckPairing(const MediaRenderOptions& o) {
-  const auto [in, out, builtin, manyFrames] = KindsOf(o);
+void CheckPairing(const MediaRenderOptions& o, const RenderMedia& m) {
+  const MediaKind in = m.in, out = m.out;
+  const bool builtin = m.builtin, manyFrames = m.manyFrames;
   if (out == MediaKind::Video && !lfhost::IsWritableVideoExtension(Extension(o.output))) {
     throw UsageError("-o: " + o.output + ": cannot write " + Extension(o.output) +
                      " video (use .mp4, .m4v, .mov, .mkv or .webm)");
@@ -101,6 +99,51 @@ void CheckPairing(const MediaRenderOptions& o) {
     if (!value.empty() && out != MediaKind::Video) throw UsageError(std::string(option) + ": only a video output is encoded");
   }
   if (o.fps && out != MediaKind::Video) throw UsageError("--fps: only a video output has a frame rate");
+  for (const auto& [option, given] : {std::pair{"--depth", o.depth.has_value()}, std::pair{"--composite", o.composite.has_value()},
+                                      std::pair{"--colorspace", !o.colorspace.empty()}, std::pair{"--part", !o.part.empty()},
+                                      std::pair{"--pass", o.pass != lfhost::PassOutput::None}}) {
+    if (given && out == MediaKind::Video) {
+      throw UsageError(std::string(option) + ": for image outputs; " + o.output + " is a video, written from 8-bit frames");
+    }
+  }
+  if (o.pass == lfhost::PassOutput::Both && o.passOutput.empty()) {
+    throw UsageError("--pass both: give --pass-output NAME for the flare alone");
+  }
+  if (!o.passOutput.empty()) {
+    if (o.pass != lfhost::PassOutput::Both) throw UsageError("--pass-output: names the flare alone of --pass both");
+    if (!lfhost::IsWritableImageExtension(Extension(o.passOutput))) {
+      throw UsageError("--pass-output: " + o.passOutput + ": unknown output format (use .png, .jpg, .tif, .exr or .dpx)");
+    }
+    if ((lfhost::MediaKindOf(o.passOutput) == MediaKind::Sequence) != (out == MediaKind::Sequence)) {
+      throw UsageError("--pass-output: " + o.passOutput + (out == MediaKind::Sequence ? " is not" : " is") +
+                       " a sequence, as -o " + o.output + (out == MediaKind::Sequence ? " is" : " is not"));
+    }
+    if (fs::absolute(o.passOutput).lexically_normal() == fs::absolute(o.output).lexically_normal()) {
+      throw UsageError("--pass-output: " + o.passOutput + " is -o as well");
+    }
+  }
+}
+
+RenderMedia DescribeMedia(const MediaRenderOptions& o) {
+  RenderMedia m;
+  m.builtin = o.input.empty();
+  m.in = m.builtin ? MediaKind::Image : lfhost::InputKindOf(o.input);
+  m.manyFrames = m.in != MediaKind::Image || (m.builtin && o.frames);
+  m.out = lfhost::MediaKindOf(o.output);
+  if (m.out == MediaKind::Sequence && !m.manyFrames) m.out = MediaKind::Image;
+  CheckPairing(o, m);
+  if (!m.builtin) m.samples = lfhost::InputSamples(o.input, m.in);
+  m.deep = m.out != MediaKind::Video && (m.samples != OIIO::TypeDesc::UINT8 || o.depth || o.composite ||
+                                         !o.colorspace.empty() || !o.part.empty());
+  if (m.deep) {
+    try {
+      m.look = lfhost::PlateLook::For(m.samples, o.composite, o.colorspace);
+    } catch (const lfhost::HostError& e) {
+      if (o.colorspace.empty()) throw;
+      throw UsageError("--colorspace " + o.colorspace + ": " + e.what());
+    }
+  }
+  return m;
 }
 
 // Refuses an output that would write over an input file, comparing what the
@@ -111,7 +154,7 @@ void CheckPairing(const MediaRenderOptions& o) {
 // one is renamed over the name, so the input is never written, only replaced
 // whole. A sequence or video is refused, so a stopped run cannot leave footage
 // half old and half new.
-void CheckInputsKept(const MediaRenderOptions& o, const Kinds& k, const lfhost::FrameSource& source) {
+void CheckInputsKept(const MediaRenderOptions& o, const RenderMedia& k, const lfhost::FrameSource& source) {
   if (k.builtin || (k.in == MediaKind::Image && k.out == MediaKind::Image)) return;
   std::set<lfhost::FileIdentity> inputs;
   if (k.in == MediaKind::Sequence) {
@@ -122,26 +165,34 @@ void CheckInputsKept(const MediaRenderOptions& o, const Kinds& k, const lfhost::
   } else if (const auto id = lfhost::IdentityOf(o.input)) {
     inputs.insert(*id);
   }
-  auto check = [&](const std::string& outputFile) {
-    const auto id = lfhost::IdentityOf(outputFile);
-    if (id && inputs.count(*id)) throw UsageError("-o: " + outputFile + " would overwrite the input " + o.input);
-  };
-  if (k.out != MediaKind::Sequence) return check(o.output);
-  const auto pattern = lfhost::SequencePattern::Parse(o.output);
-  for (int64_t i = 0; i < source.frameCount(); ++i) check(pattern->PathFor(source.frameNumber(i)));
+  for (const std::string& output : {o.output, o.passOutput}) {
+    const std::string option = output == o.output ? "-o: " : "--pass-output: ";
+    auto check = [&](const std::string& outputFile) {
+      const auto id = lfhost::IdentityOf(outputFile);
+      if (id && inputs.count(*id)) throw UsageError(option + outputFile + " would overwrite the input " + o.input);
+    };
+    if (output.empty()) continue;
+    if (k.out != MediaKind::Sequence) {
+      check(output);
+      continue;
+    }
+    const auto pattern = lfhost::SequencePattern::Parse(output);
+    for (int64_t i = 0; i < source.frameCount(); ++i) check(pattern->PathFor(source.frameNumber(i)));
+  }
 }
 
-std::unique_ptr<lfhost::FrameSource> OpenSource(const MediaRenderOptions& o) {
-  if (o.input.empty()) {
+std::unique_ptr<lfhost::FrameSource> OpenSource(const MediaRenderOptions& o, const RenderMedia& m) {
+  if (m.builtin) {
     const auto [w, h] = o.size.value_or(std::pair<int32_t, int32_t>{1920, 1080});
     return lfhost::OpenBuiltinSource(o.frames.value_or(lfhost::FrameRange{0, 0, {}}), w, h);
   }
-  switch (KindsOf(o).in) {
-    case MediaKind::Sequence: return lfhost::OpenSequenceSource(o.input, o.frames, o.missing);
+  const lfhost::PlateReading reading{m.deep, o.part, o.depth.value_or(OIIO::TypeDesc::UNKNOWN)};
+  switch (m.in) {
+    case MediaKind::Sequence: return lfhost::OpenSequenceSource(o.input, o.frames, o.missing, reading);
     case MediaKind::Video: return lfhost::OpenVideoSource(o.input, o.frames, o.startNumber.value_or(0));
     case MediaKind::Image: break;
   }
-  return lfhost::OpenImageSource(o.input);
+  return lfhost::OpenImageSource(o.input, reading);
 }
 
 // The pixel aspect ratio a render uses and its output states: --par, else the
@@ -151,11 +202,12 @@ std::optional<std::pair<int32_t, uint32_t>> PixelAspect(const MediaRenderOptions
   return source.pixelAspect();
 }
 
-std::unique_ptr<lfhost::FrameSink> OpenSink(const MediaRenderOptions& o, const lfhost::FrameSource& source) {
+std::unique_ptr<lfhost::FrameSink> OpenSink(const MediaRenderOptions& o, const RenderMedia& m,
+                                            const lfhost::FrameSource& source) {
   const auto aspect = PixelAspect(o, source);
   const std::optional<double> stated =
       aspect ? std::optional(static_cast<double>(aspect->first) / aspect->second) : std::nullopt;
-  if (const auto gaps = source.frameGaps(); gaps && KindsOf(o).out == MediaKind::Video) {
+  if (const auto gaps = source.frameGaps(); gaps && m.out == MediaKind::Video) {
     // A video is written at one rate; conforming would move frames in time.
     auto seconds = [](double s) {
       char text[32];
@@ -166,8 +218,15 @@ std::unique_ptr<lfhost::FrameSink> OpenSink(const MediaRenderOptions& o, const l
                             seconds(gaps->second) +
                             " s apart); write an image sequence, or make the rate constant first");
   }
-  switch (KindsOf(o).out) {
-    case MediaKind::Sequence: return lfhost::OpenSequenceSink(o.output, source, stated);
+  // A plate states a pixel aspect ratio of its own unless --par sets one.
+  const lfhost::PlateWriting plates{o.depth, o.pixelAspectGiven ? stated : std::nullopt};
+  auto images = [&](const std::string& name) {
+    return m.out == MediaKind::Sequence ? lfhost::OpenSequenceSink(name, source, stated, plates)
+                                        : lfhost::OpenImageSink(name, source, stated, plates);
+  };
+  if (o.pass == lfhost::PassOutput::Both) return lfhost::OpenPairedSink(images(o.output), images(o.passOutput));
+  switch (m.out) {
+    case MediaKind::Sequence: return images(o.output);
     case MediaKind::Video: {
       // A video keeps its input's rate; a sequence or the built-in frame is 24
       // frames a second unless --fps says otherwise.
@@ -180,7 +239,7 @@ std::unique_ptr<lfhost::FrameSink> OpenSink(const MediaRenderOptions& o, const l
     }
     case MediaKind::Image: break;
   }
-  return lfhost::OpenImageSink(o.output, source, stated);
+  return images(o.output);
 }
 
 // What is left in the output after a stop, for the closing message.
@@ -195,8 +254,13 @@ std::string WhatRemains(const lfhost::RenderOutcome& r, const lfhost::FrameSink&
 }  // namespace
 
 std::unique_ptr<lfhost::FrameSource> OpenInput(const MediaRenderOptions& o) {
+  // Read to be looked at (tracked), not rendered: the input alone says what
+  // it is, and its frames come at 8 bits.
+  RenderMedia m;
+  m.builtin = o.input.empty();
+  m.in = m.builtin ? MediaKind::Image : lfhost::InputKindOf(o.input);
   try {
-    return OpenSource(o);
+    return OpenSource(o, m);
   } catch (const lfhost::RangeError& e) {
     throw UsageError(e.what());
   }
@@ -268,7 +332,7 @@ lfhost::FrameChunk ParseFrameChunk(const std::string& option, const std::string&
 
 int RunMediaRender(const MediaRenderOptions& o) {
   try {
-    CheckPairing(o);
+    const RenderMedia media = DescribeMedia(o);
     // Ctrl-C, SIGTERM or SIGHUP from here on: reading stops, the frame in flight
     // ends through the module's cancel path, and what was finished stays.
     static lfhost::CancelToken cancel;
@@ -277,10 +341,15 @@ int RunMediaRender(const MediaRenderOptions& o) {
     lfhost::SetDamagedInputPolicy({o.allowDamaged, [](const std::string& what) { PrintError("warning: " + what); }});
     lfhost::OutputFolders folders(o.output);
     lfhost::CheckOutputFolder(o.output);
+    std::optional<lfhost::OutputFolders> passFolders;
+    if (!o.passOutput.empty()) {
+      passFolders.emplace(o.passOutput);
+      lfhost::CheckOutputFolder(o.passOutput);
+    }
     std::unique_ptr<lfhost::FrameSource> source;
     int64_t firstAsked = 0, lastAsked = 0;
     try {
-      source = OpenSource(o);
+      source = OpenSource(o, media);
       // The part is cut from the frames the whole run would render, after the
       // source has checked them all, so every part refuses what the whole would.
       // Keys are checked against the frames asked for, not against one part or
@@ -291,12 +360,16 @@ int RunMediaRender(const MediaRenderOptions& o) {
     } catch (const lfhost::RangeError& e) {
       throw UsageError(e.what());
     }
-    CheckInputsKept(o, KindsOf(o), *source);
+    CheckInputsKept(o, media, *source);
     if (o.skipExisting) {
-      // A finished frame is renamed into place whole, so one that exists is complete.
+      // A finished frame is renamed into place whole, so one that exists is
+      // complete; with the flare alone beside it, both must be there.
       const auto pattern = lfhost::SequencePattern::Parse(o.output);
+      const auto passPattern = lfhost::SequencePattern::Parse(o.passOutput);
       const int64_t asked = source->frameCount();
-      source->DropFrames([&](int64_t n) { return fs::exists(pattern->PathFor(n)); });
+      source->DropFrames([&](int64_t n) {
+        return fs::exists(pattern->PathFor(n)) && (!passPattern || fs::exists(passPattern->PathFor(n)));
+      });
       if (source->frameCount() == 0) {
         if (!o.quiet) PrintError("all " + std::to_string(asked) + " frames of " + o.output + " exist; nothing to render");
         return kExitOk;
@@ -324,7 +397,7 @@ int RunMediaRender(const MediaRenderOptions& o) {
     }
     std::unique_ptr<lfhost::FrameSink> sink;
     try {
-      sink = OpenSink(o, *source);
+      sink = OpenSink(o, media, *source);
     } catch (const lfhost::ChoiceError& e) {
       PrintError(e.what());
       return kExitUsage;
@@ -339,6 +412,10 @@ int RunMediaRender(const MediaRenderOptions& o) {
     job.seed = o.seed;
     std::tie(job.pixelAspectNum, job.pixelAspectDen) =
         PixelAspect(o, *source).value_or(std::pair<int32_t, uint32_t>{1, 1});
+    job.look = media.look;
+    job.deep = media.deep;
+    job.pass = o.pass;
+    job.depth = o.depth;
     job.cancel = &cancel;
     job.progress = &progress;
     job.framesInFlight = o.framesInFlight;

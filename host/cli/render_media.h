@@ -17,6 +17,8 @@
 #include "host/media/frame_sources.h"
 #include "host/core/control_values.h"
 #include "host/core/keyframes.h"
+#include "host/media/plate_composite.h"
+#include "host/media/sequence_renderer.h"
 #include "host/media/video_io.h"
 
 namespace lfcli {
@@ -42,6 +44,13 @@ struct MediaRenderOptions : SharedOptions {
   bool validate = false;       // --validate: check the plug-in keeps the protocol
   lfhost::VideoStyle video;                    // --codec, --quality, --pix-fmt
   TrackingOptions tracking;   // --center-track, --occlusion, --edge-fade
+  // Plates deeper than 8 bits.
+  std::optional<OIIO::TypeDesc> depth;         // --depth: an image output's samples
+  std::optional<lfhost::CompositeMode> composite;   // --composite
+  std::string colorspace;                      // --colorspace
+  std::string part;                            // --part: the part of a multi-part file to flare
+  lfhost::PassOutput pass = lfhost::PassOutput::None;   // --pass
+  std::string passOutput;                      // --pass-output, for --pass both
 };
 
 // Adds one --center, --brightness, --lens or --blend value ("V", "F=V" or

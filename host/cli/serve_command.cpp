@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <thread>
 
@@ -83,26 +84,40 @@ lfweb::PreviewFrame LoadPreviewFrame(const ServeOptions& o) {
     throw UsageError("--frame: " + (o.input.empty() ? std::string("the built-in frame") : o.input) +
                      " is a single image, not a sequence or video");
   }
+  // A plate deeper than 8 bits is shown through its display conversion and
+  // rendered onto at its own precision, as the render command does.
+  const OIIO::TypeDesc samples = o.input.empty() ? OIIO::TypeDesc::UINT8 : lfhost::InputSamples(o.input, kind);
+  lfhost::PlateReading reading;
+  reading.deep = samples != OIIO::TypeDesc::UINT8;
+  auto show = [&](lfhost::MediaFrame read) {
+    if (!read.deep()) return void(frame.image = std::move(read.image));
+    frame.look = lfhost::PlateLook::For(samples, std::nullopt, "");
+    frame.image = lfhost::PlateForDisplay(read.plate.image(), frame.look);
+    frame.plate = std::move(read.plate);
+    frame.outputName = "flare" + std::filesystem::path(o.input).extension().string();
+  };
   if (o.input.empty()) {
     frame.image = lfhost::MakeDarkFrame();
     frame.label = "built-in frame";
   } else if (kind == lfhost::MediaKind::Image) {
-    frame.image = lfhost::OpenImageSource(o.input)->ReadNext();
+    show(lfhost::OpenImageSource(o.input, reading)->ReadNext());
     frame.label = o.input;
     frame.renderArgs = {o.input};
   } else {
     std::optional<lfhost::FrameRange> range;
     if (o.frame) range = lfhost::FrameRange{*o.frame, *o.frame, {}};
-    std::unique_ptr<lfhost::FrameSource> source = kind == lfhost::MediaKind::Sequence
-                                                      ? lfhost::OpenSequenceSource(o.input, range)
-                                                      : lfhost::OpenVideoSource(o.input, range);
+    std::unique_ptr<lfhost::FrameSource> source =
+        kind == lfhost::MediaKind::Sequence
+            ? lfhost::OpenSequenceSource(o.input, range, lfhost::MissingFrames::Error, reading)
+            : lfhost::OpenVideoSource(o.input, range);
     const int64_t number = source->frameNumber(0);
-    frame.image = source->ReadNext();
+    frame.outputName = "flare.png";
+    show(source->ReadNext());
     source->Close();
     frame.settings.frame = number;
     frame.label = o.input + ", frame " + std::to_string(number);
     frame.renderArgs = {o.input, "--frames", std::to_string(number)};
-    frame.outputName = "flare.%04d.png";
+    frame.outputName.insert(frame.outputName.find('.'), ".%04d");
   }
   frame.settings.seed = o.seed;
   frame.settings.pixelAspectNum = o.pixelAspectNum;

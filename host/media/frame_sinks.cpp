@@ -11,35 +11,42 @@ namespace {
 
 namespace fs = std::filesystem;
 
-ImageTraits TraitsWithAspect(const FrameSource& source, int64_t frameNumber, std::optional<double> aspect) {
-  ImageTraits traits = source.TraitsOf(frameNumber);
-  if (aspect) traits.pixelAspect = *aspect;
-  return traits;
-}
+// How a frame of `source` goes to an image file.
+class ImageWriter {
+ public:
+  ImageWriter(const FrameSource& source, std::optional<double> aspect, PlateWriting plates)
+      : source_(source), aspect_(aspect), plates_(plates) {}
+  void Write(const std::string& path, int64_t frameNumber, const MediaFrame& frame) const {
+    if (frame.deep()) return WritePlate(frame.plate, path, plates_);
+    ImageTraits traits = source_.TraitsOf(frameNumber);
+    if (aspect_) traits.pixelAspect = *aspect_;
+    WriteImage(frame.image, path, traits);
+  }
+
+ private:
+  const FrameSource& source_;
+  std::optional<double> aspect_;
+  PlateWriting plates_;
+};
 
 class ImageSink final : public FrameSink {
  public:
-  ImageSink(std::string path, const FrameSource& source, std::optional<double> aspect)
-      : path_(std::move(path)), source_(source), aspect_(aspect) {}
-  void Write(int64_t frameNumber, const ImageBuffer& frame) override {
-    WriteImage(frame, path_, TraitsWithAspect(source_, frameNumber, aspect_));
-  }
+  ImageSink(std::string path, ImageWriter writer) : path_(std::move(path)), writer_(std::move(writer)) {}
+  void Write(int64_t frameNumber, const MediaFrame& frame) override { writer_.Write(path_, frameNumber, frame); }
   // A stop asked for before the one frame is written leaves no file at all.
   bool keepsNothingOnAbandon() const override { return true; }
   std::string NameFor(int64_t) const override { return path_; }
 
  private:
   std::string path_;
-  const FrameSource& source_;
-  std::optional<double> aspect_;
+  ImageWriter writer_;
 };
 
 class SequenceSink final : public FrameSink {
  public:
-  SequenceSink(SequencePattern pattern, const FrameSource& source, std::optional<double> aspect)
-      : pattern_(std::move(pattern)), source_(source), aspect_(aspect) {}
-  void Write(int64_t frameNumber, const ImageBuffer& frame) override {
-    WriteImage(frame, pattern_.PathFor(frameNumber), TraitsWithAspect(source_, frameNumber, aspect_));
+  SequenceSink(SequencePattern pattern, ImageWriter writer) : pattern_(std::move(pattern)), writer_(std::move(writer)) {}
+  void Write(int64_t frameNumber, const MediaFrame& frame) override {
+    writer_.Write(pattern_.PathFor(frameNumber), frameNumber, frame);
   }
   // Every write has a temporary of its own, so frames may be written at once.
   bool writesFramesAtOnce() const override { return true; }
@@ -51,8 +58,7 @@ class SequenceSink final : public FrameSink {
 
  private:
   SequencePattern pattern_;
-  const FrameSource& source_;
-  std::optional<double> aspect_;
+  ImageWriter writer_;
 };
 
 class VideoSink final : public FrameSink {
@@ -60,7 +66,8 @@ class VideoSink final : public FrameSink {
   VideoSink(const std::string& path, int32_t width, int32_t height, FrameRate rate, std::optional<AudioSource> audio,
             const VideoStyle& style)
       : path_(path), writer_(path, width, height, rate, std::move(audio), style) {}
-  void Write(int64_t, const ImageBuffer& frame) override { writer_.WriteFrame(frame); }
+  // Plates never reach a video: a render that writes one reads 8-bit frames.
+  void Write(int64_t, const MediaFrame& frame) override { writer_.WriteFrame(frame.image); }
   bool Finish(const CancelToken* cancel) override { return writer_.Finish(cancel); }
   bool encodes() const override { return true; }
   void Abandon() noexcept override { writer_.Abandon(); }
@@ -72,18 +79,54 @@ class VideoSink final : public FrameSink {
   VideoWriter writer_;
 };
 
+class PairedSink final : public FrameSink {
+ public:
+  PairedSink(std::unique_ptr<FrameSink> plate, std::unique_ptr<FrameSink> flare)
+      : plate_(std::move(plate)), flare_(std::move(flare)) {}
+  void Write(int64_t frameNumber, const MediaFrame& frame) override {
+    if (!frame.flare) throw HostError(NameFor(frameNumber) + ": no flare layer came with the frame");
+    plate_->Write(frameNumber, frame);
+    try {
+      flare_->Write(frameNumber, *frame.flare);
+    } catch (...) {
+      plate_->Discard(frameNumber);
+      throw;
+    }
+  }
+  bool writesFramesAtOnce() const override { return plate_->writesFramesAtOnce() && flare_->writesFramesAtOnce(); }
+  void Discard(int64_t frameNumber) noexcept override {
+    plate_->Discard(frameNumber);
+    flare_->Discard(frameNumber);
+  }
+  bool Finish(const CancelToken* cancel) override { return plate_->Finish(cancel) && flare_->Finish(cancel); }
+  bool encodes() const override { return plate_->encodes() || flare_->encodes(); }
+  void Abandon() noexcept override {
+    plate_->Abandon();
+    flare_->Abandon();
+  }
+  bool keepsNothingOnAbandon() const override { return plate_->keepsNothingOnAbandon(); }
+  std::string NameFor(int64_t frameNumber) const override { return plate_->NameFor(frameNumber); }
+
+ private:
+  std::unique_ptr<FrameSink> plate_, flare_;
+};
+
 }  // namespace
 
 std::unique_ptr<FrameSink> OpenImageSink(const std::string& path, const FrameSource& source,
-                                         std::optional<double> aspect) {
-  return std::make_unique<ImageSink>(path, source, aspect);
+                                         std::optional<double> aspect, const PlateWriting& plates) {
+  return std::make_unique<ImageSink>(path, ImageWriter(source, aspect, plates));
 }
 
 std::unique_ptr<FrameSink> OpenSequenceSink(const std::string& patternText, const FrameSource& source,
-                                            std::optional<double> aspect) {
+                                            std::optional<double> aspect, const PlateWriting& plates) {
   const std::optional<SequencePattern> pattern = SequencePattern::Parse(patternText);
   if (!pattern) throw HostError(patternText + ": not a sequence pattern (use name.%04d.ext or name.####.ext)");
-  return std::make_unique<SequenceSink>(*pattern, source, aspect);
+  return std::make_unique<SequenceSink>(*pattern, ImageWriter(source, aspect, plates));
+}
+
+std::unique_ptr<FrameSink> OpenPairedSink(std::unique_ptr<FrameSink> plate, std::unique_ptr<FrameSink> flare) {
+  return std::make_unique<PairedSink>(std::move(plate), std::move(flare));
 }
 
 std::unique_ptr<FrameSink> OpenVideoSink(const std::string& path, int32_t width, int32_t height, FrameRate rate,

@@ -18,7 +18,7 @@ namespace lfhost {
 class FrameSink {
  public:
   virtual ~FrameSink() = default;
-  virtual void Write(int64_t frameNumber, const ImageBuffer& frame) = 0;
+  virtual void Write(int64_t frameNumber, const MediaFrame& frame) = 0;
   // True when Write may be called for several frames at once, from several
   // threads, in any order (each frame is a file of its own).
   virtual bool writesFramesAtOnce() const { return false; }
@@ -40,12 +40,19 @@ class FrameSink {
   virtual std::string NameFor(int64_t frameNumber) const = 0;
 };
 
-// Image outputs take each frame's channels and header fields from `source`, and
-// state `pixelAspect` (N/D) when it is given.
+// Image outputs take each 8-bit frame's channels and header fields from
+// `source`, and state `pixelAspect` (N/D) when it is given; a plate carries its
+// own and is written as `plates` says.
 std::unique_ptr<FrameSink> OpenImageSink(const std::string& path, const FrameSource& source,
-                                         std::optional<double> pixelAspect = std::nullopt);
+                                         std::optional<double> pixelAspect = std::nullopt,
+                                         const PlateWriting& plates = {});
 std::unique_ptr<FrameSink> OpenSequenceSink(const std::string& pattern, const FrameSource& source,
-                                            std::optional<double> pixelAspect = std::nullopt);
+                                            std::optional<double> pixelAspect = std::nullopt,
+                                            const PlateWriting& plates = {});
+// Writes each frame to `plate` and the flare alone that comes with it
+// (MediaFrame::flare) to `flare`, a sink of the same kind: a failure or stop of
+// either is one of the pair.
+std::unique_ptr<FrameSink> OpenPairedSink(std::unique_ptr<FrameSink> plate, std::unique_ptr<FrameSink> flare);
 std::unique_ptr<FrameSink> OpenVideoSink(const std::string& path, int32_t width, int32_t height, FrameRate rate,
                                          std::optional<AudioSource> audio, const VideoStyle& style = {});
 

@@ -9,6 +9,9 @@
 #include <cstring>
 #include <filesystem>
 #include <set>
+#include <tuple>
+
+#include <OpenImageIO/imagebufalgo.h>
 
 #include "host/core/builtin_frame.h"
 #include "host/media/files.h"
@@ -36,19 +39,31 @@ std::string ListRuns(const std::vector<FrameRange>& runs) {
   return text;
 }
 
+// A frame read as PlateReading says.
+MediaFrame ReadMediaFrame(const std::string& path, const PlateReading& reading) {
+  if (reading.deep) return ReadPlate(path, reading.part, reading.atLeast);
+  return ReadImage(path);
+}
+
+// The frame's size: its display window as a plate, else what ReadImage reads.
+std::pair<int32_t, int32_t> SizeOf(const MediaFrame& frame) {
+  if (frame.deep()) return {frame.plate.width(), frame.plate.height()};
+  return {frame.image.width(), frame.image.height()};
+}
+
 class SingleImageSource final : public FrameSource {
  public:
-  explicit SingleImageSource(const std::string& path) : image_(ReadImage(path)), traits_(ReadImageTraits(path)) {
+  SingleImageSource(const std::string& path, const PlateReading& reading)
+      : frame_(ReadMediaFrame(path, reading)), traits_(ReadImageTraits(path)) {
     numbers_ = {0};
-    width_ = image_.width();
-    height_ = image_.height();
-    alpha_ = traits_.alpha;
+    std::tie(width_, height_) = SizeOf(frame_);
+    alpha_ = frame_.deep() ? frame_.plate.image().spec().alpha_channel >= 0 : traits_.alpha;
   }
-  ImageBuffer ReadNext() override { return std::move(image_); }
+  MediaFrame ReadNext() override { return std::move(frame_); }
   ImageTraits TraitsOf(int64_t) const override { return traits_; }
 
  private:
-  ImageBuffer image_;
+  MediaFrame frame_;
   ImageTraits traits_;
 };
 
@@ -57,8 +72,12 @@ class SequenceSource final : public FrameSource {
   // `frames` to render, of which `missing` have no file; `present` are all the
   // frames found, in order.
   SequenceSource(SequencePattern pattern, std::vector<int64_t> frames, std::set<int64_t> missing, MissingFrames policy,
-                 std::vector<int64_t> present)
-      : pattern_(std::move(pattern)), missing_(std::move(missing)), policy_(policy), present_(std::move(present)) {
+                 std::vector<int64_t> present, PlateReading reading)
+      : pattern_(std::move(pattern)),
+        missing_(std::move(missing)),
+        policy_(policy),
+        present_(std::move(present)),
+        reading_(std::move(reading)) {
     numbers_ = std::move(frames);
     // Headers first: a frame that is unreadable, too large or of another size
     // stops the run before any output exists.
@@ -66,7 +85,8 @@ class SequenceSource final : public FrameSource {
     for (int64_t n : numbers_) {
       if (missing_.count(n)) continue;
       const std::string path = pattern_.PathFor(n);
-      const auto [w, h] = ReadImageSize(path);
+      const OIIO::ImageSpec header = ReadImageHeader(path);
+      const auto [w, h] = reading_.deep ? std::pair{header.full_width, header.full_height} : std::pair{header.width, header.height};
       if (firstPath.empty()) {
         firstPath = path;
         width_ = w;
@@ -87,7 +107,7 @@ class SequenceSource final : public FrameSource {
     return missing_.count(frameNumber) ? first_ : ReadImageTraits(pattern_.PathFor(frameNumber));
   }
 
-  ImageBuffer ReadNext() override {
+  MediaFrame ReadNext() override {
     const int64_t n = numbers_.at(next_++);
     if (!missing_.count(n)) return ReadFrame(n);
     // The frame found last before the gap; the range starts at a frame found,
@@ -95,6 +115,7 @@ class SequenceSource final : public FrameSource {
     if (policy_ == MissingFrames::Hold) return ReadFrame(*std::prev(std::lower_bound(present_.begin(), present_.end(), n)));
     // Opaque black, whether or not the sequence has alpha: the flare then comes
     // out as it would over an unlit plate.
+    if (reading_.deep) return BlackPlate(ReadFrame(present_.front()).plate);
     ImageBuffer black(width_, height_);
     black.Fill(255, 0, 0, 0);
     return black;
@@ -106,16 +127,29 @@ class SequenceSource final : public FrameSource {
   MissingFrames policy_;
   ImageTraits first_;
   std::vector<int64_t> present_;
+  PlateReading reading_;
   size_t next_ = 0;
 
-  ImageBuffer ReadFrame(int64_t n) const {
+  MediaFrame ReadFrame(int64_t n) const {
     const std::string path = pattern_.PathFor(n);
-    ImageBuffer image = ReadImage(path);
-    if (image.width() != width_ || image.height() != height_) {
-      throw HostError(path + ": " + Size(image.width(), image.height()) + " differs from the sequence's " +
-                      Size(width_, height_) + ": every frame must have the same size");
+    MediaFrame frame = ReadMediaFrame(path, reading_);
+    if (const auto [w, h] = SizeOf(frame); w != width_ || h != height_) {
+      throw HostError(path + ": " + Size(w, h) + " differs from the sequence's " + Size(width_, height_) +
+                      ": every frame must have the same size");
     }
-    return image;
+    return frame;
+  }
+
+  static Plate BlackPlate(Plate plate) {
+    for (OIIO::ImageBuf& part : plate.parts) {
+      OIIO::ImageBufAlgo::zero(part);
+      if (const int alpha = part.spec().alpha_channel; alpha >= 0) {
+        const float one[] = {1.0f};
+        OIIO::ImageBufAlgo::fill(part, one, OIIO::ROI(part.roi().xbegin, part.roi().xend, part.roi().ybegin,
+                                                      part.roi().yend, 0, 1, alpha, alpha + 1));
+      }
+    }
+    return plate;
   }
 };
 
@@ -142,7 +176,7 @@ class VideoSource final : public FrameSource {
     reader_ = std::make_unique<VideoReader>(path, info_);
   }
 
-  ImageBuffer ReadNext() override {
+  MediaFrame ReadNext() override {
     const int64_t wanted = numbers_.at(next_++) - start_;
     ImageBuffer frame(width_, height_);
     while (decoded_ <= wanted) {
@@ -209,7 +243,7 @@ class BuiltinSource final : public FrameSource {
   int64_t frameNumber(int64_t index) const override {
     return listed() ? FrameSource::frameNumber(index) : range_.first + index;
   }
-  ImageBuffer ReadNext() override { return frame_.Clone(); }
+  MediaFrame ReadNext() override { return frame_.Clone(); }
 
  protected:
   void KeepIndices(int64_t first, int64_t end) override {
@@ -274,7 +308,21 @@ void FrameSource::KeepChunk(FrameChunk chunk) {
   KeepIndices(first, end);
 }
 
-std::unique_ptr<FrameSource> OpenImageSource(const std::string& path) { return std::make_unique<SingleImageSource>(path); }
+OIIO::TypeDesc InputSamples(const std::string& input, MediaKind kind) {
+  std::string first = input;
+  if (kind == MediaKind::Video) return OIIO::TypeDesc::UINT8;
+  if (kind == MediaKind::Sequence) {
+    const auto pattern = SequencePattern::Parse(input);
+    const std::vector<int64_t> found = pattern ? pattern->Scan() : std::vector<int64_t>{};
+    if (found.empty()) return OIIO::TypeDesc::UINT8;
+    first = pattern->PathFor(found.front());
+  }
+  return ColourSampleType(ReadImageHeader(first));
+}
+
+std::unique_ptr<FrameSource> OpenImageSource(const std::string& path, const PlateReading& reading) {
+  return std::make_unique<SingleImageSource>(path, reading);
+}
 
 std::optional<MissingFrames> ParseMissingFrames(const std::string& text) {
   if (text == "error") return MissingFrames::Error;
@@ -285,7 +333,7 @@ std::optional<MissingFrames> ParseMissingFrames(const std::string& text) {
 
 
 std::unique_ptr<FrameSource> OpenSequenceSource(const std::string& patternText, std::optional<FrameRange> range,
-                                                MissingFrames policy) {
+                                                MissingFrames policy, const PlateReading& reading) {
   const std::optional<SequencePattern> pattern = SequencePattern::Parse(patternText);
   if (!pattern) throw HostError(patternText + ": not a sequence pattern (use name.%04d.ext or name.####.ext)");
   std::error_code ec;
@@ -336,7 +384,7 @@ std::unique_ptr<FrameSource> OpenSequenceSource(const std::string& patternText, 
   for (const FrameRange& g : gaps) {
     for (int64_t n = g.first; n <= g.last; ++n) missing.insert(n);
   }
-  return std::make_unique<SequenceSource>(*pattern, span.Frames(), std::move(missing), policy, std::move(all));
+  return std::make_unique<SequenceSource>(*pattern, span.Frames(), std::move(missing), policy, std::move(all), reading);
 }
 
 std::unique_ptr<FrameSource> OpenVideoSource(const std::string& path, std::optional<FrameRange> range,

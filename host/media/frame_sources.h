@@ -18,6 +18,7 @@
 #include "host/media/image_io.h"
 #include "host/media/video_io.h"
 #include "host/core/frame_range.h"
+#include "host/media/media_frame.h"
 #include "host/media/media_paths.h"
 
 namespace lfhost {
@@ -31,8 +32,8 @@ class FrameSource {
   int32_t width() const { return width_; }
   int32_t height() const { return height_; }
   // The next frame. Throws HostError naming the file (and frame) if it cannot be
-  // read or differs in size from the first.
-  virtual ImageBuffer ReadNext() = 0;
+  // read or differs in size from the first (the display window's, for plates).
+  virtual MediaFrame ReadNext() = 0;
   // Stops any helper program early.
   virtual void Close() {}
   // The input's frame rate, for a video output.
@@ -84,7 +85,21 @@ class RangeError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-std::unique_ptr<FrameSource> OpenImageSource(const std::string& path);
+// How image files are read: at 8 bits for the module (the default), or as
+// plates at their own precision (ReadPlate), `part` flared, samples held in
+// `atLeast` where that is wider.
+struct PlateReading {
+  bool deep = false;
+  std::string part;
+  OIIO::TypeDesc atLeast;
+};
+
+// The colour samples of an input's first file (ColourSampleType): 8 bits for a
+// video (decoded at 8 bits) and for a sequence of which no file is found (its
+// source then says so). Throws HostError as ReadImageHeader does.
+OIIO::TypeDesc InputSamples(const std::string& input, MediaKind kind);
+
+std::unique_ptr<FrameSource> OpenImageSource(const std::string& path, const PlateReading& reading = {});
 
 // What a sequence does about a frame missing between its first and last:
 // refuse to start (naming every missing frame), render it from an opaque black
@@ -96,8 +111,11 @@ std::optional<MissingFrames> ParseMissingFrames(const std::string& text);
 // last when unset); the range must lie within the first and last frame found.
 // The header of every frame is read up front, so a missing, oversized or
 // differently sized frame stops the run before anything is written.
+// A missing frame rendered black is, for plates, the first frame's layout with
+// every sample 0 and alpha 1.
 std::unique_ptr<FrameSource> OpenSequenceSource(const std::string& pattern, std::optional<FrameRange> range,
-                                                MissingFrames missing = MissingFrames::Error);
+                                                MissingFrames missing = MissingFrames::Error,
+                                                const PlateReading& reading = {});
 // Frames `range` of the video, numbered from `startNumber` (all when unset).
 // With a list or step of frames, the video's audio is not carried.
 std::unique_ptr<FrameSource> OpenVideoSource(const std::string& path, std::optional<FrameRange> range,

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <mutex>
 #include <cstdio>
@@ -12,10 +13,13 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <numeric>
 #include <optional>
 #include <OpenImageIO/filesystem.h>
+#include <OpenImageIO/imagebufalgo.h>
 #include <OpenImageIO/imageio.h>
 
+#include "host/core/cancel_token.h"
 #include "host/media/files.h"
 #include "host/core/host_error.h"
 
@@ -165,6 +169,10 @@ struct OpenedImage {
   OIIO::ImageSpec header;
 };
 
+void CheckNotDeep(const std::string& path, const OIIO::ImageSpec& header) {
+  if (header.deep) throw HostError(path + ": is a deep image (several samples per pixel), which cannot be read");
+}
+
 OpenedImage OpenImage(const std::string& path) {
   const off_t fileSize = CheckInputFile(path);
   // Pixels stay exactly as stored: no premultiplication by alpha on the way in.
@@ -175,7 +183,7 @@ OpenedImage OpenImage(const std::string& path) {
   if (!image.in) throw HostError(path + ": cannot read the image (" + ReadFailure(OIIO::geterror()) + ")");
   // Size, channel count, alpha channel and sample type are all that is read.
   const OIIO::ImageSpec& header = image.header = image.in->spec_dimensions(0);
-  if (header.deep) throw HostError(path + ": is a deep image (several samples per pixel), which cannot be read");
+  CheckNotDeep(path, header);
   if (header.width <= 0 || header.height <= 0 || header.nchannels <= 0) {
     throw HostError(path + ": the image has no pixels");
   }
@@ -203,12 +211,6 @@ OpenedImage OpenImage(const std::string& path) {
 
 }  // namespace
 
-std::pair<int32_t, int32_t> ReadImageSize(const std::string& path) {
-  const QuietImageLibraries quiet;
-  const OpenedImage image = OpenImage(path);
-  return {image.header.width, image.header.height};
-}
-
 namespace {
 
 // What the image library passes over in a DPX header: it reads the first image
@@ -232,11 +234,30 @@ std::string DpxHeaderDamage(const std::string& path) {
   return "";
 }
 
-// The decode itself, with the libraries kept quiet; what a read that succeeded
-// still complained of goes to `damage`, to be reported once they may speak.
-ImageBuffer DecodeImage(const std::string& path, std::string& damage) {
-  const QuietImageLibraries quiet;
-  OpenedImage opened = OpenImage(path);
+// Opens `path` and lets `read(opened, damage)` decode it with the image
+// libraries kept quiet; `read` adds to `damage` what a read that succeeded still
+// complained of (a JPEG cut short is filled with grey, a TIFF strip past the
+// file's end left empty), reported once the libraries may speak again.
+template <class Read>
+auto ReadWhole(const std::string& path, Read read) {
+  std::string damage;
+  auto result = [&] {
+    const QuietImageLibraries quiet;
+    OpenedImage opened = OpenImage(path);
+    auto decoded = read(opened, damage);
+    opened.in->close();
+    if (damage.empty()) damage = DpxHeaderDamage(path);
+    return decoded;
+  }();
+  if (!damage.empty()) ReportDamage(path, damage);
+  return result;
+}
+
+void CheckRead(bool ok, const std::string& path, OIIO::ImageInput& in) {
+  if (!ok) throw HostError(path + ": cannot read the image (" + ReadFailure(in.geterror()) + ")");
+}
+
+ImageBuffer DecodeImage(const std::string& path, OpenedImage& opened) {
   const auto& in = opened.in;
   const OIIO::ImageSpec& header = opened.header;
   const ChannelMap map = MapChannels(header);
@@ -279,39 +300,189 @@ ImageBuffer DecodeImage(const std::string& path, std::string& damage) {
     ok = in->read_image(0, 0, 0, header.nchannels, TypeDesc::UINT16, data.data());
     if (ok) store([](uint16_t v) { return static_cast<uint8_t>((uint32_t{v} * 255 + 32767) / 65535); }, data.data());
   }
-  if (!ok) throw HostError(path + ": cannot read the image (" + ReadFailure(in->geterror()) + ")");
-  // A read that succeeded may still have met missing data (a JPEG cut short is
-  // filled with grey, a TIFF strip past the file's end left empty): the
-  // reader's messages say so.
-  damage = in->geterror();
-  in->close();
-  if (damage.empty()) damage = DpxHeaderDamage(path);
+  CheckRead(ok, path, *in);
   return image;
+}
+
+// One type that holds every channel of a part exactly and that the composite
+// works on: the file's own when all channels share it and it is unsigned
+// 8, 16 or 32 bits, half, float or double; else float (which holds 8- and
+// 16-bit integers and half exactly) or double (32-bit integers too); at least
+// `atLeast`, and floating point when that is.
+TypeDesc HeldType(const OIIO::ImageSpec& header, TypeDesc atLeast) {
+  auto widen = [](TypeDesc held, TypeDesc t) {
+    if (t == held) return held;
+    return held.size() >= 4 || t.size() >= 4 ? TypeDesc(TypeDesc::DOUBLE) : TypeDesc(TypeDesc::FLOAT);
+  };
+  TypeDesc held = header.format;
+  for (const TypeDesc& t : header.channelformats) held = widen(held, t);
+  const bool composited = held == TypeDesc::UINT8 || held == TypeDesc::UINT16 || held == TypeDesc::UINT32 ||
+                          held.is_floating_point();
+  if (!composited) held = held.size() >= 4 ? TypeDesc::DOUBLE : TypeDesc::FLOAT;
+  if (atLeast != TypeDesc::UNKNOWN && atLeast.size() > held.size()) held = atLeast;
+  if (atLeast.is_floating_point() && !held.is_floating_point()) held = TypeDesc::FLOAT;
+  return held;
+}
+
+// A part with neither red, green nor blue (grey, grey and alpha) as R, G, B (and
+// A), the grey copied to all three, so the flare keeps its colour.
+OIIO::ImageBuf AsColour(OIIO::ImageBuf grey) {
+  const OIIO::ImageSpec& spec = grey.spec();
+  if (spec.nchannels > 2 || spec.channelindex("R") >= 0) return grey;
+  const bool alpha = spec.nchannels == 2;
+  const std::vector<int> order = alpha ? std::vector<int>{0, 0, 0, 1} : std::vector<int>{0, 0, 0};
+  std::vector<std::string> names = {"R", "G", "B"};
+  if (alpha) names.push_back(spec.channelnames[1]);
+  OIIO::ImageBuf colour;
+  if (!OIIO::ImageBufAlgo::channels(colour, grey, static_cast<int>(order.size()), order.data(), nullptr, names.data())) {
+    throw HostError("cannot make the grey image RGB (" + colour.geterror() + ")");
+  }
+  colour.specmod().alpha_channel = alpha ? 3 : -1;
+  return colour;
 }
 
 }  // namespace
 
 ImageBuffer ReadImage(const std::string& path) {
-  std::string damage;
-  ImageBuffer image = DecodeImage(path, damage);
-  if (!damage.empty()) ReportDamage(path, damage);
-  return image;
+  return ReadWhole(path, [&](OpenedImage& opened, std::string& damage) {
+    ImageBuffer image = DecodeImage(path, opened);
+    damage = opened.in->geterror();
+    return image;
+  });
+}
+
+OIIO::ImageSpec ReadImageHeader(const std::string& path) {
+  const QuietImageLibraries quiet;
+  return OpenImage(path).in->spec();
+}
+
+TypeDesc ColourSampleType(const OIIO::ImageSpec& header) {
+  const int red = std::max(0, header.channelindex("R"));
+  return red < static_cast<int>(header.channelformats.size()) ? header.channelformats[red] : header.format;
+}
+
+Plate ReadPlate(const std::string& path, const std::string& partName, TypeDesc atLeast) {
+  Plate plate = ReadWhole(path, [&](OpenedImage& opened, std::string& damage) {
+    Plate read;
+    OIIO::ImageInput& in = *opened.in;
+    for (int part = 0; in.seek_subimage(part, 0); ++part) {
+      OIIO::ImageSpec header = in.spec();
+      CheckNotDeep(path, header);
+      if (!partName.empty() && header.get_string_attribute("oiio:subimagename") == partName) read.flared = read.parts.size();
+      OIIO::ImageSpec held = header;
+      held.set_format(HeldType(header, atLeast));
+      held.channelformats.clear();
+      OIIO::ImageBuf samples(held);
+      CheckRead(in.read_image(part, 0, 0, header.nchannels, held.format, samples.localpixels()), path, in);
+      read.headers.push_back(std::move(header));
+      read.parts.push_back(std::move(samples));
+      damage += in.geterror();
+    }
+    // The failed look for a part after the last is not damage.
+    (void)in.geterror();
+    return read;
+  });
+  if (!partName.empty() && plate.headers[plate.flared].get_string_attribute("oiio:subimagename") != partName) {
+    std::string names;
+    for (const auto& h : plate.headers) names += (names.empty() ? "" : ", ") + std::string(h.get_string_attribute("oiio:subimagename"));
+    throw HostError(path + ": has no part named \"" + partName + "\"" +
+                    (names.empty() ? std::string(" (it has no named parts)") : " (its parts: " + names + ")"));
+  }
+  const OIIO::ImageSpec& display = plate.headers[plate.flared];
+  if (display.full_width > kMaxFrameSide || display.full_height > kMaxFrameSide || display.full_width <= 0 ||
+      display.full_height <= 0) {
+    throw HostError(path + ": its display window " + std::to_string(display.full_width) + "x" +
+                    std::to_string(display.full_height) + " is not 1 to 32767 pixels in either dimension");
+  }
+  plate.image() = AsColour(std::move(plate.image()));
+  if (OIIO::ImageSpec& header = plate.headers[plate.flared]; header.nchannels != plate.image().spec().nchannels) {
+    const OIIO::ImageSpec& colour = plate.image().spec();
+    header.format = ColourSampleType(header);
+    header.channelformats.clear();
+    header.nchannels = colour.nchannels;
+    header.channelnames = colour.channelnames;
+    header.alpha_channel = colour.alpha_channel;
+  }
+  plate.extension = Lower(fs::path(path).extension().string());
+  return plate;
 }
 
 void WriteImage(const ImageBuffer& image, const std::string& path) { WriteImage(image, path, ImageTraits{}); }
 
-void WriteImage(const ImageBuffer& image, const std::string& path, const ImageTraits& traits) {
+namespace {
+
+// The lower-case extension of an output `path` that can be written, after
+// checking its folder. Throws HostError naming the path.
+std::string CheckOutputPath(const std::string& path) {
   const fs::path target(path);
   const std::string extension = Lower(target.extension().string());
   if (!IsWritableImageExtension(extension)) {
     throw HostError(path + ": unknown output format \"" + target.extension().string() +
                     "\" (use .png, .jpg, .tif, .exr or .dpx)");
   }
-  if (image.empty()) throw HostError(path + ": no image to write");
   std::error_code ec;
   const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
   if (!fs::is_directory(folder, ec)) throw HostError(path + ": the folder " + folder.string() + " does not exist");
   if (fs::is_directory(target, ec)) throw HostError(path + ": is a folder");
+  return extension;
+}
+
+// Encodes the parts `formats` describes in memory, `writePart(out, i)` writing
+// the samples of each, and writes the file whole (WriteFileWhole), which checks
+// every byte to the disk: image libraries may ignore a failed write (a PNG cut
+// short on a full disk) or end the process over one. OpenEXR's multi-part
+// writer leaves an in-memory target empty, so several parts are encoded into a
+// hidden file beside the target first and its bytes written whole from there.
+template <class WritePart>
+void EncodeWhole(const std::string& path, const std::vector<OIIO::ImageSpec>& formats, WritePart writePart) {
+  auto fail = [&](const std::string& why) { return HostError(path + ": cannot write the image (" + why + ")"); };
+  const bool staged = formats.size() > 1;
+  const std::string target = staged ? TemporaryPathBeside(path) : path;
+  std::optional<RemoveOnSecondInterrupt> interruptMark;
+  if (staged) interruptMark.emplace(target);
+  struct Staging {
+    std::string path;
+    ~Staging() {
+      if (!path.empty()) unlink(path.c_str());
+    }
+  } staging{staged ? target : std::string()};
+  std::vector<unsigned char> encoded;
+  OIIO::Filesystem::IOVecOutput memory(encoded);
+  auto out = OIIO::ImageOutput::create(path);
+  if (!out) throw fail(OIIO::geterror());
+  if ((!staged && !out->set_ioproxy(&memory)) || !out->open(target, static_cast<int>(formats.size()), formats.data())) {
+    throw fail(out->geterror());
+  }
+  for (size_t i = 0; i < formats.size(); ++i) {
+    if ((i > 0 && !out->open(target, formats[i], OIIO::ImageOutput::AppendSubimage)) || !writePart(*out, i)) {
+      const std::string why = out->geterror();
+      out->close();
+      throw fail(why);
+    }
+  }
+  if (!out->close()) throw fail(out->geterror());
+  out.reset();
+  if (staged) {
+    std::ifstream file(target, std::ios::binary);
+    encoded.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    if (!file) throw fail("the encoded parts could not be read back");
+  }
+  WriteFileWhole(path, encoded.data(), encoded.size());
+}
+
+// Adds the header fields of `from` that an output keeps to `format`: storage
+// fields only in the same format (IsStorageField).
+void CarryFields(const OIIO::ParamValueList& from, bool sameFormat, OIIO::ImageSpec& format) {
+  for (const OIIO::ParamValue& field : from) {
+    if (!IsStorageField(field.name().string(), sameFormat)) format.extra_attribs.push_back(field);
+  }
+}
+
+}  // namespace
+
+void WriteImage(const ImageBuffer& image, const std::string& path, const ImageTraits& traits) {
+  const std::string extension = CheckOutputPath(path);
+  if (image.empty()) throw HostError(path + ": no image to write");
 
   const int w = image.width(), h = image.height();
   std::vector<uint8_t> rgba = image.ToRGBA();
@@ -329,9 +500,7 @@ void WriteImage(const ImageBuffer& image, const std::string& path, const ImageTr
   }
   if (extension == ".exr") fileType = TypeDesc::HALF;
   OIIO::ImageSpec format(w, h, channels, fileType);
-  for (const OIIO::ParamValue& field : traits.metadata) {
-    if (!IsStorageField(field.name().string(), traits.extension == extension)) format.extra_attribs.push_back(field);
-  }
+  CarryFields(traits.metadata, traits.extension == extension, format);
   if (traits.pixelAspect > 0) format.attribute("PixelAspectRatio", static_cast<float>(traits.pixelAspect));
   if (channels == 4) {
     format.alpha_channel = 3;
@@ -339,32 +508,109 @@ void WriteImage(const ImageBuffer& image, const std::string& path, const ImageTr
     format.attribute("oiio:UnassociatedAlpha", 1);
   }
   if (extension == ".jpg" || extension == ".jpeg") format.attribute("Compression", "jpeg:95");
-
-  // The image is encoded in memory and written by WriteFileWhole, which checks
-  // every byte to the disk: image libraries may ignore a failed write (a PNG cut
-  // short on a full disk) or end the process over one.
-  auto fail = [&](const std::string& why) { return HostError(path + ": cannot write the image (" + why + ")"); };
-  std::vector<unsigned char> encoded;
-  OIIO::Filesystem::IOVecOutput memory(encoded);
-  auto out = OIIO::ImageOutput::create(path);
-  if (!out) throw fail(OIIO::geterror());
-  if (!out->set_ioproxy(&memory) || !out->open(path, format)) throw fail(out->geterror());
-  bool ok;
-  if (extension == ".exr") {
+  EncodeWhole(path, {format}, [&](OIIO::ImageOutput& out, size_t) {
+    if (extension != ".exr") return out.write_image(TypeDesc::UINT8, rgba.data());
     std::vector<float> values(rgba.size());
     for (size_t i = 0; i < rgba.size(); ++i) values[i] = rgba[i] / 255.0f;
-    ok = out->write_image(TypeDesc::FLOAT, values.data());
-  } else {
-    ok = out->write_image(TypeDesc::UINT8, rgba.data());
+    return out.write_image(TypeDesc::FLOAT, values.data());
+  });
+}
+
+namespace {
+
+// The sample type nearest to `wanted` that a file of `extension` stores: PNG
+// and DPX hold 8 or 16 bits (DPX floats too), JPEG 8, OpenEXR half, float and
+// 32-bit integers.
+TypeDesc StorableType(const std::string& extension, TypeDesc wanted) {
+  if (extension == ".jpg" || extension == ".jpeg") return TypeDesc::UINT8;
+  if (extension == ".png" && !(wanted == TypeDesc::UINT8)) return TypeDesc::UINT16;
+  if (extension == ".exr" && (wanted == TypeDesc::UINT8 || wanted == TypeDesc::UINT16)) return TypeDesc::HALF;
+  if (extension == ".exr" && wanted == TypeDesc::DOUBLE) return TypeDesc::FLOAT;
+  return wanted;
+}
+
+bool IsColourOrAlpha(const OIIO::ImageSpec& spec, int channel) {
+  const std::array<int, 3> rgb = ColourChannels(spec);
+  return channel == spec.alpha_channel || std::find(rgb.begin(), rgb.end(), channel) != rgb.end();
+}
+
+// The header a part is written with: the file's own (types, windows, channel
+// names, fields, compression) with the channels as `samples` holds them (a grey
+// part made RGB, extra channels left out for a format without room for them);
+// fields that describe storage kept only in the same format at the same depth;
+// colour and alpha of the flared part stored as `depth` says.
+OIIO::ImageSpec OutputFormat(const Plate& plate, size_t part, const OIIO::ImageBuf& samples,
+                             const std::string& extension, const PlateWriting& how, const OIIO::ImageOutput& writer) {
+  const OIIO::ImageSpec& file = plate.headers[part];
+  OIIO::ImageSpec format = samples.spec();
+  if (extension != plate.extension || how.depth) {
+    format.extra_attribs.free();
+    CarryFields(file.extra_attribs, extension == plate.extension, format);
   }
-  if (!ok) {
-    const std::string why = out->geterror();
-    out->close();
-    throw fail(why);
+  const bool sameChannels = file.channelnames == format.channelnames;
+  std::vector<TypeDesc> types;
+  for (int c = 0; c < format.nchannels; ++c) {
+    TypeDesc type = sameChannels ? file.channelformat(c) : ColourSampleType(file);
+    if (how.depth && part == plate.flared && IsColourOrAlpha(format, c)) type = *how.depth;
+    types.push_back(StorableType(extension, type));
   }
-  if (!out->close()) throw fail(out->geterror());
-  out.reset();
-  WriteFileWhole(path, encoded.data(), encoded.size());
+  format.set_format(types[0]);
+  if (writer.supports("channelformats") && std::any_of(types.begin(), types.end(), [&](TypeDesc t) { return t != types[0]; })) {
+    format.channelformats = types;
+  }
+  const float aspect = how.pixelAspect ? static_cast<float>(*how.pixelAspect) : file.get_float_attribute("PixelAspectRatio", 0);
+  if (aspect > 0) format.attribute("PixelAspectRatio", aspect);
+  return format;
+}
+
+// R, G, B and alpha of a part whose other channels a format has no room for
+// (PNG, JPEG), alpha only where the format holds one; nothing when all fit.
+std::optional<OIIO::ImageBuf> FittedChannels(const OIIO::ImageBuf& part, const OIIO::ImageOutput& writer) {
+  const OIIO::ImageSpec& spec = part.spec();
+  const std::array<int, 3> rgb = ColourChannels(spec);
+  const bool alphaFits = spec.alpha_channel < 0 || writer.supports("alpha");
+  if (writer.supports("nchannels") && alphaFits) return std::nullopt;
+  std::vector<int> kept(rgb.begin(), rgb.end());
+  if (spec.alpha_channel >= 0 && writer.supports("alpha")) kept.push_back(spec.alpha_channel);
+  std::vector<int> all(static_cast<size_t>(spec.nchannels));
+  std::iota(all.begin(), all.end(), 0);
+  if (kept == all) return std::nullopt;
+  OIIO::ImageBuf fitted;
+  if (!OIIO::ImageBufAlgo::channels(fitted, part, static_cast<int>(kept.size()), kept.data())) {
+    throw HostError("cannot keep the colour channels (" + fitted.geterror() + ")");
+  }
+  fitted.specmod().alpha_channel = kept.size() == 4 ? 3 : -1;
+  return fitted;
+}
+
+}  // namespace
+
+std::array<int, 3> ColourChannels(const OIIO::ImageSpec& spec) {
+  const std::array<int, 3> named = {spec.channelindex("R"), spec.channelindex("G"), spec.channelindex("B")};
+  if (named[0] >= 0 && named[1] >= 0 && named[2] >= 0) return named;
+  return {0, std::min(1, spec.nchannels - 1), std::min(2, spec.nchannels - 1)};
+}
+
+void WritePlate(const Plate& plate, const std::string& path, const PlateWriting& how) {
+  const std::string extension = CheckOutputPath(path);
+  if (plate.empty()) throw HostError(path + ": no image to write");
+  auto writer = OIIO::ImageOutput::create(path);
+  if (!writer) throw HostError(path + ": cannot write the image (" + OIIO::geterror() + ")");
+  // The other parts of a multi-part file go to a file of the same format only.
+  std::vector<size_t> written;
+  for (size_t i = 0; i < plate.parts.size(); ++i) {
+    if (i == plate.flared || (writer->supports("multiimage") && extension == plate.extension)) written.push_back(i);
+  }
+  std::vector<std::optional<OIIO::ImageBuf>> fitted;
+  std::vector<OIIO::ImageSpec> formats;
+  for (size_t i : written) {
+    fitted.push_back(FittedChannels(plate.parts[i], *writer));
+    formats.push_back(OutputFormat(plate, i, fitted.back() ? *fitted.back() : plate.parts[i], extension, how, *writer));
+  }
+  EncodeWhole(path, formats, [&](OIIO::ImageOutput& out, size_t i) {
+    const OIIO::ImageBuf& part = fitted[i] ? *fitted[i] : plate.parts[written[i]];
+    return out.write_image(part.spec().format, part.localpixels());
+  });
 }
 
 }  // namespace lfhost

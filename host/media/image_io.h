@@ -2,11 +2,15 @@
 // to and from the module's A, R, G, B layout.
 #pragma once
 
+#include <array>
+#include <optional>
 #include <string>
 
+#include <OpenImageIO/imagebuf.h>
 #include <OpenImageIO/paramlist.h>
 
 #include "host/core/image_buffer.h"
+#include "host/media/media_frame.h"
 
 namespace lfhost {
 
@@ -19,8 +23,39 @@ namespace lfhost {
 // pixels, declares more pixels than its size can hold, or needs more memory to
 // decode than is available: all found from the header, before any decoding.
 ImageBuffer ReadImage(const std::string& path);
-// The width and height an image file declares, after the same checks.
-std::pair<int32_t, int32_t> ReadImageSize(const std::string& path);
+
+// The header of an image file's first part, after the checks ReadImage makes
+// (its width and height those of its data window, read at 8 bits).
+OIIO::ImageSpec ReadImageHeader(const std::string& path);
+// The sample type of a header's colour (its red channel's, or the first's).
+OIIO::TypeDesc ColourSampleType(const OIIO::ImageSpec& header);
+// The red, green and blue channels of a part: those named R, G and B, else the
+// first three (or the one grey channel three times).
+std::array<int, 3> ColourChannels(const OIIO::ImageSpec& spec);
+
+// Reads every part of an image file at its own precision: all channels, the
+// data and display windows, the header fields. The part named `partName` (its
+// "oiio:subimagename"; the first when empty) is the one to flare; its display
+// window must be 1 to 32767 pixels either way, and when it is grey (one
+// channel, or grey and alpha) it is made R, G, B (and alpha). Samples are held
+// in `atLeast` where that is wider than the file's. Throws HostError naming the
+// file, for the reasons ReadImage does and for a part name that is not there.
+Plate ReadPlate(const std::string& path, const std::string& partName = "", OIIO::TypeDesc atLeast = {});
+
+// How a plate is written: its own sample types unless `depth` sets the flared
+// part's colour and alpha; the pixel aspect ratio it states, when not its own.
+struct PlateWriting {
+  std::optional<OIIO::TypeDesc> depth;
+  std::optional<double> pixelAspect;
+};
+
+// Writes a plate as it was read: sample types, channels, windows, header fields
+// and compression kept in the same format (every part of a multi-part file);
+// into another format the flared part alone, in the sample type nearest its
+// own the format stores, with the fields that mean the same there, and only
+// R, G, B and alpha where the format holds no others. Written whole, as
+// WriteImage writes. Throws HostError naming the file and the reason.
+void WritePlate(const Plate& plate, const std::string& path, const PlateWriting& how = {});
 
 // Writes a frame, choosing the format from the extension (.png .jpg .jpeg .tif
 // .tiff .exr .dpx). PNG and TIFF get 8-bit RGBA, JPEG 8-bit RGB (no alpha),

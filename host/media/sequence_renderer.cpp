@@ -169,7 +169,7 @@ RenderOutcome RenderFrames(const RenderJob& job) {
   }
 
   // Renders and writes the frame at `index`, read into `input`.
-  auto process = [&](Slot& slot, size_t index, ImageBuffer input) {
+  auto process = [&](Slot& slot, size_t index, MediaFrame input) {
     const int64_t number = source.frameNumber(static_cast<int64_t>(index));
     if (cancelRequested()) return drop(index);
     // A frame before this one failed: rendering it would be wasted.
@@ -177,7 +177,7 @@ RenderOutcome RenderFrames(const RenderJob& job) {
     slot.frame = number;
     latestStarted = number;
     if (job.progress) job.progress->FrameStarted(number);
-    ImageBuffer output;
+    MediaFrame output;
     if (slot.effect) {
       const ControlSettings settings = job.controls.At(number, width, height);
       const ResolvedParams params = ResolveParamValues(settings, slot.effect->controls(), width, height);
@@ -187,11 +187,20 @@ RenderOutcome RenderFrames(const RenderJob& job) {
       frameSettings.frame = number;
       frameSettings.pixelAspectNum = job.pixelAspectNum;
       frameSettings.pixelAspectDen = job.pixelAspectDen;
-      output = ImageBuffer(width, height);
-      const CommandResult result = slot.effect->Render(input, output, params.values, frameSettings);
+      if (job.deep && !input.deep()) input = PlateFromImage(input.image, source.hasAlpha());
+      ImageBuffer layer;
+      const bool alone = job.pass != PassOutput::None;
+      const CommandResult result =
+          RenderOnto(*slot.effect, input, params.values, frameSettings, job.look, alone ? &layer : nullptr);
       if (result.code == kErrCancelled) return drop(index);
       if (!result.ok()) return fail(index, FramePrefix(source, number) + "render failed: " + DescribeResult(result));
-      input = ImageBuffer();
+      output = std::move(input);
+      if (alone) {
+        auto flare = std::make_shared<MediaFrame>(
+            FlarePass(layer, BlendWeight(params.values.blend), job.look, output, job.depth));
+        if (job.pass == PassOutput::Flare) output = std::move(*flare);
+        else output.flare = std::move(flare);
+      }
     } else {
       output = std::move(input);
     }
@@ -222,7 +231,7 @@ RenderOutcome RenderFrames(const RenderJob& job) {
   auto runSlot = [&](Slot& slot) {
     for (;;) {
       size_t index = 0;
-      ImageBuffer input;
+      MediaFrame input;
       {
         std::lock_guard<std::mutex> lock(readMutex);
         if (stopReading || nextIndex == frameCount) return;

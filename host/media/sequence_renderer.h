@@ -31,9 +31,15 @@
 #include "host/media/frame_sinks.h"
 #include "host/media/frame_sources.h"
 #include "host/core/keyframes.h"
+#include "host/media/plate_composite.h"
 #include "host/media/progress_display.h"
 
 namespace lfhost {
+
+// What a render writes: the frames with the flare (None), the flare alone
+// (Flare), or both, the flare alone going with each frame (MediaFrame::flare)
+// to a sink that writes it too (OpenPairedSink).
+enum class PassOutput { None, Flare, Both };
 
 struct RenderJob {
   FrameSource* source = nullptr;
@@ -44,6 +50,12 @@ struct RenderJob {
   uint32_t seed = 0;
   int32_t pixelAspectNum = 1;
   uint32_t pixelAspectDen = 1;
+  // How the flare goes onto plates. With `deep`, a frame the source reads at 8
+  // bits (a built-in or video frame) is made a plate first.
+  PlateLook look;
+  bool deep = false;
+  PassOutput pass = PassOutput::None;
+  std::optional<OIIO::TypeDesc> depth;    // of the flare alone; else the frame's own
   CancelToken* cancel = nullptr;          // the token the effect's abortCheck reads
   ProgressDisplay* progress = nullptr;    // may be null
   // Frames read, rendered and written at once; 0 takes DefaultFramesInFlight.

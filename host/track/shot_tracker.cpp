@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "host/core/host_error.h"
+#include "host/media/plate_composite.h"
 #include "host/track/track_keys.h"
 #include "host/track/visibility.h"
 
@@ -23,7 +24,13 @@ bool ReadEachFrame(lfhost::FrameSource& source, lfhost::CancelToken* cancel, lfh
       return false;
     }
     if (progress) progress->FrameStarted(source.frameNumber(i));
-    visit(static_cast<size_t>(i), source.ReadNext());
+    lfhost::MediaFrame frame = source.ReadNext();
+    // A plate deeper than 8 bits is followed as a screen shows it.
+    if (frame.deep()) {
+      const OIIO::ImageBuf& plate = frame.plate.image();
+      frame.image = lfhost::PlateForDisplay(plate, lfhost::PlateLook::For(plate.spec().format, std::nullopt, ""));
+    }
+    visit(static_cast<size_t>(i), frame.image);
     if (progress) progress->FrameWritten(source.frameNumber(i), "");
   }
   source.Close();

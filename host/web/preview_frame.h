@@ -9,11 +9,15 @@
 
 #include "host/core/effect_instance.h"
 #include "host/core/image_buffer.h"
+#include "host/media/media_frame.h"
+#include "host/media/plate_composite.h"
 
 namespace lfweb {
 
 struct PreviewFrame {
-  lfhost::ImageBuffer image;
+  lfhost::ImageBuffer image;               // as shown: a plate's display conversion
+  lfhost::Plate plate;                     // a plate deeper than 8 bits, rendered onto as the render command does
+  lfhost::PlateLook look;
   lfhost::FrameSettings settings;          // seed, frame number, pixel aspect
   std::vector<std::string> renderArgs;     // e.g. {"plate.png"}; empty for the built-in frame
   std::string outputName = "flare.png";    // the command's -o: a sequence name for a frame of many

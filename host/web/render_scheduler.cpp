@@ -165,9 +165,18 @@ void RenderScheduler::RenderLoop(const lfhost::EffectModule& module, lfhost::Wor
     if (hooks_.started) hooks_.started(job->id, job->cancel);
     PreviewOutcome outcome;
     try {
-      auto output = std::make_shared<lfhost::ImageBuffer>(frame_.image.Clone());
+      auto output = std::make_shared<lfhost::ImageBuffer>();
       effect->host().SetCancelToken(&job->cancel);
-      const lfhost::CommandResult result = effect->Render(frame_.image, *output, job->values, frame_.settings);
+      lfhost::CommandResult result;
+      if (frame_.plate.empty()) {
+        *output = lfhost::ImageBuffer(frame_.image.width(), frame_.image.height());
+        result = effect->Render(frame_.image, *output, job->values, frame_.settings);
+      } else {
+        // A deep plate goes the render command's way; only the page sees it at 8 bits.
+        OIIO::ImageBuf plate = frame_.plate.image();
+        result = lfhost::RenderOntoPlate(*effect, plate, job->values, frame_.settings, frame_.look);
+        if (result.ok()) *output = lfhost::PlateForDisplay(plate, frame_.look);
+      }
       effect->host().SetCancelToken(nullptr);
       if (result.ok()) {
         outcome.status = PreviewOutcome::Status::kDone;

@@ -175,6 +175,16 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
       {{seq, "-o", out, "--edge-fade", "0"}, 2, "--edge-fade: the distance must be more than 0 pixels"},
       {{"-o", out, "--frames", "1-2", "--size", "64"}, 2, "--size: \"64\" is not WxH"},
       {{"-o", out, "--frames", "1-2", "--size", "40000x10"}, 2, "--size: 40000 is outside 1 to 32767"},
+      // Plates at depth.
+      {{seq, "-o", out, "--depth", "12"}, 2, "--depth: \"12\" is not 8, 16, half or float"},
+      {{seq, "-o", out, "--composite", "over"}, 2, "--composite: \"over\" is not screen or add"},
+      {{seq, "-o", Path("out/v.mp4"), "--depth", "16"}, 2, "--depth: for image outputs; " + Path("out/v.mp4") + " is a video"},
+      {{seq, "-o", out, "--pass", "both"}, 2, "--pass both: give --pass-output NAME"},
+      {{seq, "-o", out, "--pass-output", Path("out/p.%04d.png")}, 2, "--pass-output: names the flare alone of --pass both"},
+      {{seq, "-o", out, "--pass", "both", "--pass-output", Path("out/p.png")}, 2, "is not a sequence, as -o"},
+      {{seq, "-o", out, "--pass", "both", "--pass-output", seq}, 2, "--pass-output: " + Path("in/plate.0001.png") + " would overwrite"},
+      {{seq, "-o", out, "--colorspace", "Kodachrome"}, 2, "--colorspace Kodachrome: the colour configuration"},
+      {{Path("in/plate.0001.png"), "-o", Path("out/o.exr"), "--part", "left"}, 1, "has no part named \"left\""},
   };
   auto check = [&](const std::vector<std::string>& args, int status, const std::string& says) {
     const lftest::CliRun r = lftest::RunCli(args, dir_);

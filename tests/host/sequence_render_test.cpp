@@ -161,7 +161,7 @@ TEST_F(SequenceRenderTest, AFrameThatCannotBeReadOrWrittenStopsTheRunAfterComple
 TEST(SequenceRendererTest, AFailedWriteDiscardsLaterFramesWrittenMeanwhile) {
   class Sink final : public lfhost::FrameSink {
    public:
-    void Write(int64_t frame, const lfhost::ImageBuffer&) override {
+    void Write(int64_t frame, const lfhost::MediaFrame&) override {
       std::unique_lock<std::mutex> lock(mutex_);
       if (frame == 1) {
         // Fails only once frame 2 is written beside it.
@@ -421,7 +421,7 @@ TEST_F(SequenceRenderTest, EveryCommandOfTheReadmeUsageRunsAsWritten) {
     }
     at = end;
   }
-  ASSERT_EQ(commands.size(), 12u) << usage;
+  ASSERT_EQ(commands.size(), 14u) << usage;
 
   const auto frame = lftest::PatternFrame(64, 48, 1);
   for (const char* name : {"plate.png", "plate.exr", "scan.dpx"}) lfhost::WriteImage(frame, Path(name));

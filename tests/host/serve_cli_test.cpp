@@ -14,7 +14,10 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include <OpenImageIO/imagebufalgo.h>
+
 #include "host/media/image_io.h"
+#include "host/media/plate_composite.h"
 #include "tests/host/media_fixture.h"
 #include "tests/host/module_fixture.h"
 
@@ -62,7 +65,30 @@ class ServeProcess {
   std::string output_;
 };
 
-class ServeCliTest : public lftest::MediaTest {};
+class ServeCliTest : public lftest::MediaTest {
+ protected:
+  // POSTs a render to the page; its answer, with the PNG it names as `served`.
+  json RenderOnPage(const ServeProcess& serve, const std::string& body) {
+    httplib::Client client("127.0.0.1", serve.port());
+    client.set_read_timeout(20, 0);
+    const auto res = client.Post("/api/render", body, "application/json");
+    EXPECT_TRUE(res && res->status == 200) << (res ? res->body : "no answer");
+    if (!res || res->status != 200) return json();
+    const json answer = json::parse(res->body);
+    const auto png = client.Get(answer["image"].get<std::string>().c_str());
+    EXPECT_TRUE(png);
+    if (png) std::ofstream(Path("served.png"), std::ios::binary) << png->body;
+    return answer;
+  }
+  // Runs the page's command as shown, with the tool's path and its output
+  // `output` in the test's folder.
+  void RunPageCommand(std::string command, const std::string& output) {
+    command.replace(0, std::string("lensflare").size(), lftest::ShellQuote(LF_TEST_CLI_PATH));
+    command.replace(command.find(" -o " + output) + 4, output.size(), Path(output));
+    const lftest::CliRun run = lftest::RunShell(command + " 2>&1");
+    ASSERT_EQ(run.status, 0) << command << "\n" << run.out;
+  }
+};
 
 TEST_F(ServeCliTest, SequenceFrameKeepsItsNumber) {
   for (int n = 11; n <= 13; ++n) {
@@ -73,19 +99,11 @@ TEST_F(ServeCliTest, SequenceFrameKeepsItsNumber) {
   const std::string pattern = Path("plate.%04d.png");
   ServeProcess serve(lftest::ShellQuote(pattern) + " --frame 12");
   ASSERT_GT(serve.port(), 0);
-  httplib::Client client("127.0.0.1", serve.port());
-  client.set_read_timeout(20, 0);
 
   // The 105mm lens draws rays from rand(), seeded with the frame's number.
-  const auto res = client.Post("/api/render", R"({"lens":3,"center":[20,15]})", "application/json");
-  ASSERT_TRUE(res);
-  ASSERT_EQ(res->status, 200) << res->body;
-  const json answer = json::parse(res->body);
+  const json answer = RenderOnPage(serve, R"({"lens":3,"center":[20,15]})");
   EXPECT_EQ(answer["command"], "lensflare render " + pattern +
                                    " --frames 12 -o flare.%04d.png --lens 105mm --brightness 100 --center 20,15 --blend 0");
-  const auto png = client.Get(answer["image"].get<std::string>().c_str());
-  ASSERT_TRUE(png);
-  std::ofstream(Path("served.png"), std::ios::binary) << png->body;
   const lfhost::ImageBuffer served = lfhost::ReadImage(Path("served.png"));
   const lfhost::ImageBuffer plate = lftest::PatternFrame(64, 48, 12);
   const lfhost::ParamValues values{20 * 65536, 15 * 65536, 100.0, 3, 0};
@@ -98,18 +116,31 @@ TEST_F(ServeCliTest, SequenceFrameKeepsItsNumber) {
   EXPECT_TRUE(lftest::SamePixels(served, renderAs(12)));
   EXPECT_FALSE(lftest::SamePixels(served, renderAs(0))) << "the frame number did not reach the rays";
 
-  // The command as shown, with the tool's path and the output in the test's
-  // folder, writes the same pixels as frame 12 of a one-frame sequence.
-  std::string command = answer["command"];
-  command.replace(0, std::string("lensflare").size(), lftest::ShellQuote(LF_TEST_CLI_PATH));
-  command.replace(command.find("flare.%04d.png"), std::string("flare.%04d.png").size(), Path("flare.%04d.png"));
-  const lftest::CliRun run = lftest::RunShell(command + " 2>&1");
-  ASSERT_EQ(run.status, 0) << command << "\n" << run.out;
+  // The command as shown writes the same pixels as frame 12 of a one-frame sequence.
+  RunPageCommand(answer["command"], "flare.%04d.png");
   EXPECT_TRUE(lftest::SamePixels(lfhost::ReadImage(Path("flare.0012.png")), served));
 
   const auto [status, output] = serve.Stop();
   EXPECT_EQ(status, 0);
   EXPECT_NE(output.find("Stopped."), std::string::npos) << output;
+}
+
+// A half-float plate is rendered onto at its depth, as the render command does,
+// and shown converted to sRGB at 8 bits; the page's command writes a half plate.
+TEST_F(ServeCliTest, DeepPlateIsShownAsTheRenderCommandWritesIt) {
+  OIIO::ImageBuf plate(OIIO::ImageSpec(64, 48, 3, OIIO::TypeDesc::HALF));
+  const float low[] = {0.05f, 0.1f, 0.2f}, high[] = {2.5f, 1.2f, 0.4f};
+  OIIO::ImageBufAlgo::fill(plate, low, low, high, high);
+  ASSERT_TRUE(plate.write(Path("plate.exr")));
+  ServeProcess serve(lftest::ShellQuote(Path("plate.exr")));
+  ASSERT_GT(serve.port(), 0);
+  const json answer = RenderOnPage(serve, R"({"lens":2,"center":[20,15],"blend":30})");
+  RunPageCommand(answer["command"], "flare.exr");
+  const lfhost::Plate written = lfhost::ReadPlate(Path("flare.exr"));
+  EXPECT_EQ(written.image().spec().format, OIIO::TypeDesc::HALF);
+  const lfhost::PlateLook look = lfhost::PlateLook::For(OIIO::TypeDesc::HALF, std::nullopt, "");
+  EXPECT_TRUE(lftest::SamePixels(lfhost::ReadImage(Path("served.png")), lfhost::PlateForDisplay(written.image(), look)));
+  EXPECT_EQ(serve.Stop().first, 0);
 }
 
 TEST_F(ServeCliTest, BadStartsSayWhatIsWrong) {

@@ -87,7 +87,7 @@ class LightClipSource final : public lfhost::FrameSource {
     width_ = clip.width;
     height_ = clip.height;
   }
-  lfhost::ImageBuffer ReadNext() override { return clip_.Frame(next_++); }
+  lfhost::MediaFrame ReadNext() override { return clip_.Frame(next_++); }
 
  private:
   const LightClip& clip_;

@@ -1,0 +1,281 @@
+#include "host/media/plate_composite.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <type_traits>
+#include <vector>
+
+#include <OpenImageIO/half.h>
+
+#include "host/core/host_error.h"
+#include "host/media/image_io.h"
+
+namespace lfhost {
+
+// A colour processor, and when it treats the channels apart (a transfer curve,
+// as between sRGB and linear) its curves sampled at `steps` + 1 values from 0 to
+// 1: image libraries evaluate a transfer function sample by sample with pow,
+// several hundred milliseconds for a 1920x1080 frame, while the flare layer has
+// only 256 levels a channel.
+struct PlateLook::Conversion {
+  OIIO::ColorProcessorHandle processor;
+  int steps = 0;
+  std::vector<float> curves[3];   // empty when the processor mixes channels
+
+  bool separable() const { return !curves[0].empty(); }
+  void Apply(float* rgb, int32_t count) const {
+    processor->apply(rgb, count, 1, 3, sizeof(float), 3 * sizeof(float), 3 * sizeof(float) * count);
+  }
+};
+
+namespace {
+
+OIIO::ColorConfig& Colours() {
+  // One configuration for the process: reading an OpenColorIO file is costly.
+  static OIIO::ColorConfig config;
+  return config;
+}
+
+std::string KnownColourSpaces() {
+  std::string names;
+  for (const std::string& name : Colours().getColorSpaceNames()) names += (names.empty() ? "" : ", ") + name;
+  return names;
+}
+
+bool IsSrgb(const std::string& name) { return OIIO::Strutil::iequals(name, "sRGB"); }
+
+std::shared_ptr<const PlateLook::Conversion> MakeConversion(const std::string& from, const std::string& to, int steps) {
+  auto conversion = std::make_shared<PlateLook::Conversion>();
+  conversion->processor = Colours().createColorProcessor(from, to);
+  if (!conversion->processor) {
+    const std::string& unknown = IsSrgb(from) ? to : from;
+    throw HostError("the colour configuration (" + Colours().configname() + ") cannot convert from " + from + " to " +
+                    to + " (" + unknown + " is none of its colour spaces: " + KnownColourSpaces() + ")");
+  }
+  if (conversion->processor->isNoOp()) return nullptr;
+  conversion->steps = steps;
+  if (!conversion->processor->hasChannelCrosstalk()) {
+    std::vector<float> ramp;
+    for (int i = 0; i <= steps; ++i) ramp.insert(ramp.end(), 3, static_cast<float>(i) / static_cast<float>(steps));
+    conversion->Apply(ramp.data(), steps + 1);
+    for (int c = 0; c < 3; ++c) {
+      for (int i = 0; i <= steps; ++i) conversion->curves[c].push_back(ramp[3 * i + c]);
+    }
+  }
+  return conversion;
+}
+
+// One sample with the layer's share `a` on it. Integer samples are rounded and
+// kept within their range; a floating-point sample without flare is returned
+// as it is, so that negative zeros and NaN payloads survive too.
+template <class T>
+T CompositeSample(T p, float a, CompositeMode mode) {
+  if (a == 0.0f) return p;
+  if constexpr (std::is_integral_v<T>) {
+    constexpr double kMax = std::numeric_limits<T>::max();
+    const double v = static_cast<double>(p);
+    const double out = mode == CompositeMode::Screen ? v + (kMax - v) * a : v + kMax * a;
+    return static_cast<T>(std::clamp(std::floor(out + 0.5), 0.0, kMax));
+  } else {
+    using Wide = std::conditional_t<std::is_same_v<T, double>, double, float>;
+    const Wide v = static_cast<Wide>(p);
+    return static_cast<T>(mode == CompositeMode::Screen ? v + (Wide{1} - v) * a : v + a);
+  }
+}
+
+template <class T>
+void CompositeRows(OIIO::ImageBuf& plate, const ImageBuffer& layer, float scale, const PlateLook& look) {
+  const OIIO::ImageSpec& spec = plate.spec();
+  const std::array<int, 3> rgb = ColourChannels(spec);
+  // The layer covers the display window; the data window may be larger or smaller.
+  const int x0 = std::max(spec.x, spec.full_x), x1 = std::min(spec.x + spec.width, spec.full_x + layer.width());
+  const int y0 = std::max(spec.y, spec.full_y), y1 = std::min(spec.y + spec.height, spec.full_y + layer.height());
+  if (x0 >= x1) return;
+  const int32_t count = x1 - x0;
+  const size_t pixelBytes = spec.pixel_bytes();
+  std::vector<float> amounts(3 * static_cast<size_t>(count));
+  for (int y = y0; y < y1; ++y) {
+    const uint8_t* flare = layer.row(y - spec.full_y) + 4 * static_cast<size_t>(x0 - spec.full_x);
+    look.Amounts(flare, count, scale, amounts.data());
+    auto* pixel = static_cast<char*>(plate.pixeladdr(x0, y));
+    for (int32_t i = 0; i < count; ++i, pixel += pixelBytes, flare += 4) {
+      if ((flare[1] | flare[2] | flare[3]) == 0) continue;
+      T* samples = reinterpret_cast<T*>(pixel);
+      for (int c = 0; c < 3; ++c) samples[rgb[c]] = CompositeSample(samples[rgb[c]], amounts[3 * i + c], look.mode());
+    }
+  }
+}
+
+// The layer over black (the module's render of `values` with Blend With
+// Original 0) at the size `layer` has.
+CommandResult RenderLayer(EffectInstance& effect, ParamValues values, const FrameSettings& settings, ImageBuffer& layer) {
+  ImageBuffer black(layer.width(), layer.height());
+  black.Fill(255, 0, 0, 0);
+  values.blend = 0;
+  return effect.Render(black, layer, values, settings);
+}
+
+}  // namespace
+
+std::optional<CompositeMode> ParseCompositeMode(const std::string& text) {
+  if (text == "screen") return CompositeMode::Screen;
+  if (text == "add") return CompositeMode::Add;
+  return std::nullopt;
+}
+
+PlateLook PlateLook::For(OIIO::TypeDesc type, std::optional<CompositeMode> mode, const std::string& colourSpace) {
+  const bool floating = type.is_floating_point();
+  PlateLook look;
+  look.mode_ = mode.value_or(floating ? CompositeMode::Add : CompositeMode::Screen);
+  look.colourSpace_ = colourSpace;
+  if (look.colourSpace_.empty()) {
+    const char* linear = floating ? Colours().getColorSpaceNameByRole("scene_linear") : nullptr;
+    look.colourSpace_ = linear ? linear : floating ? "linear" : "sRGB";
+  }
+  if (!IsSrgb(look.colourSpace_)) {
+    look.toPlate_ = MakeConversion("sRGB", look.colourSpace_, 255);
+    look.toDisplay_ = MakeConversion(look.colourSpace_, "sRGB", 4096);
+  }
+  return look;
+}
+
+void PlateLook::Amounts(const uint8_t* layerRow, int32_t count, float scale, float* amounts) const {
+  if (toPlate_ && toPlate_->separable()) {
+    for (int32_t i = 0; i < count; ++i) {
+      for (int c = 0; c < 3; ++c) amounts[3 * i + c] = toPlate_->curves[c][layerRow[4 * i + 1 + c]] * scale;
+    }
+    return;
+  }
+  for (int32_t i = 0; i < 3 * count; ++i) amounts[i] = layerRow[4 * (i / 3) + 1 + i % 3] / 255.0f;
+  if (toPlate_) toPlate_->Apply(amounts, count);
+  for (int32_t i = 0; i < 3 * count; ++i) amounts[i] *= scale;
+}
+
+void PlateLook::ToDisplay(float* rgb, int32_t count) const {
+  if (!toDisplay_) return;
+  if (!toDisplay_->separable()) return toDisplay_->Apply(rgb, count);
+  // For a screen only: the curve between its samples is taken as straight,
+  // and values beyond 0..1 as its ends (what an 8-bit screen shows of them).
+  const float steps = static_cast<float>(toDisplay_->steps);
+  for (int32_t i = 0; i < 3 * count; ++i) {
+    const float at = std::clamp(std::isnan(rgb[i]) ? 0.0f : rgb[i], 0.0f, 1.0f) * steps;
+    const int below = std::min(static_cast<int>(at), toDisplay_->steps - 1);
+    const std::vector<float>& curve = toDisplay_->curves[i % 3];
+    rgb[i] = curve[below] + (curve[below + 1] - curve[below]) * (at - static_cast<float>(below));
+  }
+}
+
+int32_t BlendWeight(Fix16 blend) { return static_cast<int32_t>(static_cast<float>(blend) / 100.0f); }
+
+void CompositeFlare(OIIO::ImageBuf& plate, const ImageBuffer& layer, int32_t weight, const PlateLook& look) {
+  // Samples are written in place: a plate backed by the image cache is read into memory first.
+  if (!plate.make_writable(true) || !plate.localpixels()) throw HostError("the plate's samples cannot be written in memory");
+  const float scale = static_cast<float>(65536 - std::clamp(weight, 0, 65536)) / 65536.0f;
+  switch (plate.spec().format.basetype) {
+    case OIIO::TypeDesc::UINT8: return CompositeRows<uint8_t>(plate, layer, scale, look);
+    case OIIO::TypeDesc::UINT16: return CompositeRows<uint16_t>(plate, layer, scale, look);
+    case OIIO::TypeDesc::UINT32: return CompositeRows<uint32_t>(plate, layer, scale, look);
+    case OIIO::TypeDesc::HALF: return CompositeRows<Imath::half>(plate, layer, scale, look);
+    case OIIO::TypeDesc::FLOAT: return CompositeRows<float>(plate, layer, scale, look);
+    case OIIO::TypeDesc::DOUBLE: return CompositeRows<double>(plate, layer, scale, look);
+    default: throw HostError(std::string("cannot composite onto ") + plate.spec().format.c_str() + " samples");
+  }
+}
+
+Plate FlarePass(const ImageBuffer& layer, int32_t weight, const PlateLook& look, const MediaFrame& frame,
+                std::optional<OIIO::TypeDesc> depth) {
+  const OIIO::ImageSpec like = frame.deep() ? frame.plate.headers[frame.plate.flared]
+                                            : OIIO::ImageSpec(layer.width(), layer.height(), 3, OIIO::TypeDesc::UINT8);
+  OIIO::ImageSpec header = like;
+  header.x = header.full_x;
+  header.y = header.full_y;
+  header.width = header.full_width = layer.width();
+  header.height = header.full_height = layer.height();
+  header.tile_width = header.tile_height = 0;
+  header.nchannels = 3;
+  header.channelnames = {"R", "G", "B"};
+  header.channelformats.clear();
+  header.alpha_channel = header.z_channel = -1;
+  header.set_format(depth.value_or(ColourSampleType(like)));
+  OIIO::ImageSpec held = header;
+  held.set_format(OIIO::TypeDesc::FLOAT);
+  OIIO::ImageBuf pass(held);
+  const float scale = static_cast<float>(65536 - std::clamp(weight, 0, 65536)) / 65536.0f;
+  for (int32_t y = 0; y < layer.height(); ++y) {
+    look.Amounts(layer.row(y), layer.width(), scale, static_cast<float*>(pass.pixeladdr(header.x, header.y + y)));
+  }
+  Plate plate;
+  plate.headers.push_back(std::move(header));
+  plate.parts.push_back(std::move(pass));
+  plate.extension = frame.plate.extension;
+  return plate;
+}
+
+Plate PlateFromImage(const ImageBuffer& image, bool alpha) {
+  const int channels = alpha ? 4 : 3;
+  OIIO::ImageSpec header(image.width(), image.height(), channels, OIIO::TypeDesc::UINT8);
+  header.alpha_channel = alpha ? 3 : -1;
+  OIIO::ImageBuf samples(header);
+  for (int32_t y = 0; y < image.height(); ++y) {
+    auto* out = static_cast<uint8_t*>(samples.pixeladdr(0, y));
+    for (int32_t x = 0; x < image.width(); ++x) {
+      for (int c = 0; c < 3; ++c) *out++ = image.at(x, y, 1 + c);
+      if (alpha) *out++ = image.at(x, y, 0);
+    }
+  }
+  Plate plate;
+  plate.headers.push_back(std::move(header));
+  plate.parts.push_back(std::move(samples));
+  return plate;
+}
+
+ImageBuffer PlateForDisplay(const OIIO::ImageBuf& plate, const PlateLook& look) {
+  const OIIO::ImageSpec& spec = plate.spec();
+  ImageBuffer shown(spec.full_width, spec.full_height);
+  shown.Fill(255, 0, 0, 0);
+  const std::array<int, 3> rgb = ColourChannels(spec);
+  const int x0 = std::max(spec.x, spec.full_x), x1 = std::min(spec.x + spec.width, spec.full_x + spec.full_width);
+  const int y0 = std::max(spec.y, spec.full_y), y1 = std::min(spec.y + spec.height, spec.full_y + spec.full_height);
+  if (x0 >= x1) return shown;
+  const int32_t count = x1 - x0;
+  std::vector<float> samples(static_cast<size_t>(count) * spec.nchannels), colour(3 * static_cast<size_t>(count));
+  auto byte = [](float v) { return static_cast<uint8_t>(std::lround(std::clamp(std::isnan(v) ? 0.0f : v, 0.0f, 1.0f) * 255.0f)); };
+  for (int y = y0; y < y1; ++y) {
+    plate.get_pixels(OIIO::ROI(x0, x1, y, y + 1, 0, 1, 0, spec.nchannels), OIIO::TypeDesc::FLOAT, samples.data());
+    for (int32_t i = 0; i < count; ++i) {
+      for (int c = 0; c < 3; ++c) colour[3 * i + c] = samples[static_cast<size_t>(i) * spec.nchannels + rgb[c]];
+    }
+    look.ToDisplay(colour.data(), count);
+    for (int32_t i = 0; i < count; ++i) {
+      uint8_t* p = shown.row(y - spec.full_y) + 4 * static_cast<size_t>(x0 - spec.full_x + i);
+      p[0] = spec.alpha_channel >= 0 ? byte(samples[static_cast<size_t>(i) * spec.nchannels + spec.alpha_channel]) : 255;
+      for (int c = 0; c < 3; ++c) p[1 + c] = byte(colour[3 * i + c]);
+    }
+  }
+  return shown;
+}
+
+CommandResult RenderOntoPlate(EffectInstance& effect, OIIO::ImageBuf& plate, ParamValues values,
+                              const FrameSettings& settings, const PlateLook& look, ImageBuffer* layerOut) {
+  ImageBuffer layer(plate.spec().full_width, plate.spec().full_height);
+  const CommandResult result = RenderLayer(effect, values, settings, layer);
+  if (!result.ok()) return result;
+  CompositeFlare(plate, layer, BlendWeight(values.blend), look);
+  if (layerOut) *layerOut = std::move(layer);
+  return result;
+}
+
+CommandResult RenderOnto(EffectInstance& effect, MediaFrame& frame, const ParamValues& values,
+                         const FrameSettings& settings, const PlateLook& look, ImageBuffer* layer) {
+  if (frame.deep()) return RenderOntoPlate(effect, frame.plate.image(), values, settings, look, layer);
+  ImageBuffer output(frame.image.width(), frame.image.height());
+  const CommandResult result = effect.Render(frame.image, output, values, settings);
+  if (!result.ok()) return result;
+  frame.image = std::move(output);
+  if (!layer) return result;
+  *layer = ImageBuffer(frame.image.width(), frame.image.height());
+  return RenderLayer(effect, values, settings, *layer);
+}
+
+}  // namespace lfhost

@@ -1,0 +1,107 @@
+// The flare onto plates deeper than 8 bits. The module draws its flare as a
+// screen over the frame, and Blend With Original cross-fades the untouched frame
+// back, which in real arithmetic is the same screen with the flare scaled by
+// (1 - blend): p + (1 - p) x (1 - b) x F. So the module renders the flare once
+// over opaque black, at the plate's display-window size and with Blend With
+// Original 0 (its low-brightness fade stays in that layer), and the host puts
+// that 8-bit layer onto the plate at the plate's own precision, applying Blend
+// With Original there. Display-referred (integer) plates are screened;
+// scene-linear (half, float) plates get the layer converted from its sRGB
+// encoding into their colour space, then added.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <OpenImageIO/color.h>
+#include <OpenImageIO/imagebuf.h>
+
+#include "host/core/command_result.h"
+#include "host/core/effect_instance.h"
+#include "host/core/image_buffer.h"
+#include "host/media/media_frame.h"
+
+namespace lfhost {
+
+enum class CompositeMode { Screen, Add };
+// "screen", "add".
+std::optional<CompositeMode> ParseCompositeMode(const std::string& text);
+
+// How the flare layers of one render go onto its plates, settled once: the
+// operator, and the conversion of the layer's sRGB values into the plate's
+// colour space (OpenImageIO's colour management: the OpenColorIO configuration
+// $OCIO names, else OpenImageIO's built-in one). Shared by the frames in flight.
+class PlateLook {
+ public:
+  // For plates whose colour samples are `type`: `mode`, else screen for integer
+  // and add for floating-point samples; `colourSpace`, else the configuration's
+  // scene-linear space for floating-point samples and sRGB (nothing to convert)
+  // for integer ones. Throws HostError naming a colour space the configuration
+  // does not know.
+  static PlateLook For(OIIO::TypeDesc type, std::optional<CompositeMode> mode, const std::string& colourSpace);
+  CompositeMode mode() const { return mode_; }
+  const std::string& colourSpace() const { return colourSpace_; }
+
+  // The flare's share of each R, G, B value of `count` layer pixels (8-bit A, R,
+  // G, B), in the plate's colour space, times `scale`: 3 floats a pixel.
+  void Amounts(const uint8_t* layerRow, int32_t count, float scale, float* amounts) const;
+  // Plate colour in place (3 floats a pixel) to sRGB for a screen.
+  void ToDisplay(float* rgb, int32_t count) const;
+
+  struct Conversion;   // a colour processor and its curves
+
+ private:
+  CompositeMode mode_ = CompositeMode::Screen;
+  std::string colourSpace_;
+  std::shared_ptr<const Conversion> toPlate_, toDisplay_;   // null: none
+};
+
+// The 16.16 weight the module's blend gives the untouched frame for Blend With
+// Original `blend` (16.16 percent): trunc(float(blend) / 100), as its render
+// command computes it. The flare keeps (65536 - weight) / 65536 of itself.
+int32_t BlendWeight(Fix16 blend);
+
+// Composites `layer` (the module's render over opaque black at Blend With
+// Original 0, the size of the plate's display window) onto the plate's R, G, B
+// at the plate's precision, the layer scaled by (65536 - weight) / 65536:
+// screen p + (1 - p) a or add p + a, a the layer's share (PlateLook::Amounts).
+// Only the data window's pixels inside the display window can be reached.
+// Alpha and every other channel stay as they are, and so does every pixel whose
+// layer pixel is black, bit for bit (values above 1.0, negative zeros and NaNs
+// included).
+void CompositeFlare(OIIO::ImageBuf& plate, const ImageBuffer& layer, int32_t weight, const PlateLook& look);
+
+// The flare alone as `frame` gets it, over black: R, G, B over the frame's
+// display window, in `depth` or the frame's own sample type (8 bits for an
+// 8-bit frame), with a plate's header fields. Float samples hold the share a,
+// integer ones round(max x a): screened or added onto the frame elsewhere, it
+// gives the render.
+Plate FlarePass(const ImageBuffer& layer, int32_t weight, const PlateLook& look, const MediaFrame& frame,
+                std::optional<OIIO::TypeDesc> depth = std::nullopt);
+
+// An 8-bit frame as a plate of 8-bit R, G, B (and A where `alpha`), for a frame
+// that is rendered at depth though it was read at 8 bits.
+Plate PlateFromImage(const ImageBuffer& image, bool alpha);
+
+// The plate's display window for a screen: colour converted to sRGB (see
+// PlateLook::ToDisplay) and rounded to 8 bits, clamped to 0..1; pixels outside
+// the data window black.
+ImageBuffer PlateForDisplay(const OIIO::ImageBuf& plate, const PlateLook& look);
+
+// Renders the flare onto one plate, held in an ImageBuf of any sample type:
+// the module renders the layer over black (`values` with Blend With Original 0),
+// then CompositeFlare applies `values`' Blend With Original. `layer`, when
+// given, receives the layer. A result that is not ok leaves the plate as it was.
+CommandResult RenderOntoPlate(EffectInstance& effect, OIIO::ImageBuf& plate, ParamValues values,
+                              const FrameSettings& settings, const PlateLook& look, ImageBuffer* layer = nullptr);
+
+// Renders the flare onto a frame: an 8-bit one by the module itself, exactly as
+// it always did, a deep one by RenderOntoPlate. `layer`, when given, receives
+// the flare over black (rendered a second time for an 8-bit frame).
+CommandResult RenderOnto(EffectInstance& effect, MediaFrame& frame, const ParamValues& values,
+                         const FrameSettings& settings, const PlateLook& look, ImageBuffer* layer = nullptr);
+
+}  // namespace lfhost

@@ -1,0 +1,251 @@
+// Plates deeper than 8 bits: the composite against its formula for each sample
+// type, mode and blend; the module's own blend matched; plates through files
+// and through the tool with their parts, channels, windows and header fields.
+#include "host/media/plate_composite.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include <OpenImageIO/imagebufalgo.h>
+#include <OpenImageIO/imageio.h>
+
+#include "host/media/image_io.h"
+#include "tests/host/media_fixture.h"
+#include "tests/host/module_fixture.h"
+
+namespace {
+
+using lfhost::CompositeMode;
+using lfhost::ImageBuffer;
+using OIIO::TypeDesc;
+
+const void* SampleAt(const OIIO::ImageBuf& b, int x, int y, int c) {
+  return static_cast<const char*>(b.pixeladdr(x, y)) + c * b.spec().format.size();
+}
+
+// The largest integer sample; 1 for floating point.
+double Largest(TypeDesc type) { return type == TypeDesc::UINT8 ? 255 : type == TypeDesc::UINT16 ? 65535 : 1; }
+
+// A sample as stored: integers in their own units, floats as they are.
+double Stored(const OIIO::ImageBuf& b, int x, int y, int c) {
+  const double v = b.getchannel(x, y, 0, c);
+  return b.spec().format.is_floating_point() ? v : std::round(v * Largest(b.spec().format));
+}
+
+// One unit of `type` at value v: 1 for integers, the spacing of halfs or floats there.
+double Unit(TypeDesc type, double v) {
+  if (type == TypeDesc::HALF) return std::max(std::fabs(v) * 0x1p-10, 0x1p-24);
+  if (type == TypeDesc::FLOAT) return std::max(std::fabs(v) * 0x1p-23, 0x1p-149);
+  return 1;
+}
+
+// A layer with black pixels among coloured ones, some with a channel at 0.
+ImageBuffer TestLayer(int32_t w, int32_t h) {
+  ImageBuffer layer(w, h);
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      layer.at(x, y, 0) = 255;
+      for (int c = 1; c < 4; ++c) layer.at(x, y, c) = (x + y) % 3 == 0 ? 0 : static_cast<uint8_t>((x * 41 + y * 23 + c * 67) % 256);
+    }
+  }
+  return layer;
+}
+
+TEST(PlateCompositeTest, EachSampleTypeGetsItsFormulaAndKeepsTheRestBitForBit) {
+  // Display window 12x6; the data window starts two columns left of it and
+  // ends a row below it. R, G, B, alpha and a Z channel.
+  OIIO::ImageSpec spec(16, 6, 5, TypeDesc::FLOAT);
+  spec.x = -2, spec.y = 1, spec.full_width = 12, spec.full_height = 6;
+  spec.channelnames = {"R", "G", "B", "A", "Z"};
+  spec.alpha_channel = 3, spec.z_channel = 4;
+  const ImageBuffer layer = TestLayer(12, 6);
+  std::vector<float> values;
+  for (int i = 0; i < 16 * 6 * 5; ++i) values.push_back(static_cast<float>((i * 37) % 101) / 40.0f);
+  // Beyond 1.0, a negative zero and a NaN where the layer is black, (0, 3) and (3, 3).
+  values[((3 - 1) * 16 + 2) * 5] = -0.0f;
+  values[((3 - 1) * 16 + 5) * 5 + 1] = std::nanf("7");
+  for (TypeDesc type : {TypeDesc::UINT8, TypeDesc::UINT16, TypeDesc::HALF, TypeDesc::FLOAT}) {
+    for (CompositeMode mode : {CompositeMode::Screen, CompositeMode::Add}) {
+      for (Fix16 blend : {0, 40 << 16, 100 << 16}) {
+        SCOPED_TRACE(std::string(type.c_str()) + (mode == CompositeMode::Add ? " add " : " screen ") + std::to_string(blend >> 16));
+        spec.set_format(type);
+        OIIO::ImageBuf plate(spec);
+        plate.set_pixels(plate.roi(), TypeDesc::FLOAT, values.data());
+        const OIIO::ImageBuf before = plate;
+        const lfhost::PlateLook look = lfhost::PlateLook::For(type, mode, "");
+        lfhost::CompositeFlare(plate, layer, lfhost::BlendWeight(blend), look);
+
+        // The module's blend keeps trunc(float(blend) / 100) / 65536 of the frame.
+        const double keep = (65536 - std::trunc(static_cast<float>(blend) / 100.0f)) / 65536;
+        auto toPlate = OIIO::ColorConfig().createColorProcessor("sRGB", look.colourSpace());
+        const double max = Largest(type);
+        int flared = 0;
+        for (int y = spec.y; y < spec.y + spec.height; ++y) {
+          for (int x = spec.x; x < spec.x + spec.width; ++x) {
+            const bool inside = x >= 0 && x < 12 && y < 6;
+            float f[3] = {0, 0, 0};
+            for (int c = 0; c < 3 && inside; ++c) f[c] = layer.at(x, y, 1 + c) / 255.0f;
+            const bool lit = f[0] + f[1] + f[2] > 0;
+            if (lit && !toPlate->isNoOp()) toPlate->apply(f);
+            for (int c = 0; c < 5; ++c) {
+              if (c > 2 || !lit) {
+                EXPECT_EQ(std::memcmp(SampleAt(plate, x, y, c), SampleAt(before, x, y, c), type.size()), 0) << x << "," << y << "," << c;
+                continue;
+              }
+              const double p = Stored(before, x, y, c), a = f[c] * keep;
+              const double want = mode == CompositeMode::Screen ? p + (max - p) * a : std::min(p + max * a, type.is_floating_point() ? HUGE_VAL : max);
+              EXPECT_NEAR(Stored(plate, x, y, c), want, Unit(type, want)) << x << "," << y << "," << c;
+              flared += a > 0;
+            }
+          }
+        }
+        EXPECT_EQ(flared > 0, blend != 100 << 16);
+      }
+    }
+  }
+}
+
+// Rendered onto a plate at 16 bits, the flare equals the module's own render
+// onto the same plate at 8 bits, its blend and low-brightness fade included, to
+// within the 8-bit render's own rounding: it rounds after every element it
+// screens on, where the plate gets the layer in one screen (3 levels at most
+// where a few elements overlap).
+TEST(PlateCompositeTest, MatchesTheModulesOwnRenderOntoTheSamePlate) {
+  auto effect = lftest::StartedEffect();
+  const ImageBuffer frame = lftest::OpaqueFrame(96, 64, 60, 90, 120);
+  lfhost::ParamValues values = effect->DefaultValues(96, 64);
+  for (double brightness : {100.0, 5.0}) {
+    for (Fix16 blend : {0, 40 << 16, 100 << 16}) {
+      values.brightness = brightness;
+      values.blend = blend;
+      ImageBuffer rendered(96, 64);
+      ASSERT_TRUE(effect->Render(frame, rendered, values).ok());
+      OIIO::ImageBuf plate;
+      ASSERT_TRUE(plate.copy(lfhost::PlateFromImage(frame, false).image(), TypeDesc::UINT16));
+      const lfhost::PlateLook look = lfhost::PlateLook::For(TypeDesc::UINT16, std::nullopt, "");
+      ASSERT_TRUE(lfhost::RenderOntoPlate(*effect, plate, values, {}, look).ok());
+      int worst = 0;
+      for (int y = 0; y < 64; ++y) {
+        for (int x = 0; x < 96; ++x) {
+          for (int c = 0; c < 3; ++c) {
+            const int deep = static_cast<int>(std::lround(plate.getchannel(x, y, 0, c) * 255));
+            worst = std::max(worst, std::abs(deep - rendered.at(x, y, 1 + c)));
+          }
+        }
+      }
+      EXPECT_LE(worst, 3) << "brightness " << brightness << ", blend " << (blend >> 16);
+    }
+  }
+  EXPECT_EQ(effect->Shutdown(), lftest::kNoFaults);
+}
+
+class PlateFilesTest : public lftest::MediaTest {
+ protected:
+  // Writes `parts` to `path` with the image library itself, samples a ramp.
+  void WriteParts(const std::string& path, std::vector<OIIO::ImageSpec> parts) {
+    auto out = OIIO::ImageOutput::create(path);
+    ASSERT_TRUE(out && out->open(path, static_cast<int>(parts.size()), parts.data())) << OIIO::geterror();
+    for (size_t i = 0; i < parts.size(); ++i) {
+      std::vector<float> ramp(parts[i].image_pixels() * parts[i].nchannels);
+      for (size_t s = 0; s < ramp.size(); ++s) ramp[s] = static_cast<float>(s % 97) / 37.0f + static_cast<float>(i);
+      if (i > 0) {
+        ASSERT_TRUE(out->open(path, parts[i], OIIO::ImageOutput::AppendSubimage));
+      }
+      ASSERT_TRUE(out->write_image(TypeDesc::FLOAT, ramp.data())) << out->geterror();
+    }
+    ASSERT_TRUE(out->close());
+  }
+  static OIIO::ImageSpec Part(TypeDesc type, std::vector<std::string> channels, const std::string& name = "") {
+    OIIO::ImageSpec spec(10, 6, static_cast<int>(channels.size()), type);
+    spec.channelnames = channels;
+    spec.alpha_channel = spec.channelindex("A");
+    spec.attribute("Owner", "plate test");
+    if (!name.empty()) spec.attribute("oiio:subimagename", name);
+    return spec;
+  }
+};
+
+TEST_F(PlateFilesTest, PlatesKeepPartsChannelsWindowsAndFieldsThroughAFile) {
+  OIIO::ImageSpec beauty = Part(TypeDesc::HALF, {"R", "G", "B", "A", "Z"}, "left");
+  beauty.channelformats = {TypeDesc::HALF, TypeDesc::HALF, TypeDesc::HALF, TypeDesc::HALF, TypeDesc::FLOAT};
+  beauty.x = 2, beauty.y = -1, beauty.full_width = 12, beauty.full_height = 8;
+  beauty.attribute("compression", "piz");
+  OIIO::ImageSpec right = Part(TypeDesc::HALF, {"R", "G", "B"}, "right");
+  right.full_width = 12, right.full_height = 8;
+  WriteParts(Path("a.exr"), {beauty, right});
+  WriteParts(Path("b.tif"), {Part(TypeDesc::FLOAT, {"R", "G", "B"})});
+  WriteParts(Path("c.png"), {Part(TypeDesc::UINT16, {"Y", "A"})});
+  OIIO::ImageSpec scan = Part(TypeDesc::UINT16, {"R", "G", "B"});
+  scan.attribute("oiio:BitsPerSample", 10);
+  WriteParts(Path("d.dpx"), {scan});
+  struct Case { std::string name, part; size_t parts, flared; std::vector<std::string> channels; };
+  for (const Case& c : std::vector<Case>{{"a.exr", "", 2, 0, {"R", "G", "B", "A", "Z"}},
+                                         {"a.exr", "right", 2, 1, {"R", "G", "B"}},
+                                         {"b.tif", "", 1, 0, {"R", "G", "B"}},
+                                         {"c.png", "", 1, 0, {"R", "G", "B", "A"}},
+                                         {"d.dpx", "", 1, 0, {"R", "G", "B"}}}) {
+    SCOPED_TRACE(c.name + " " + c.part);
+    const lfhost::Plate read = lfhost::ReadPlate(Path(c.name), c.part);
+    const std::string copy = Path("copy" + c.name.substr(1));
+    lfhost::WritePlate(read, copy);
+    const lfhost::Plate back = lfhost::ReadPlate(copy, c.part);
+    ASSERT_EQ(back.parts.size(), c.parts);
+    EXPECT_EQ(back.flared, c.flared);
+    EXPECT_EQ(back.image().spec().channelnames, c.channels);
+    for (size_t i = 0; i < c.parts; ++i) {
+      const OIIO::ImageSpec &was = read.headers[i], &is = back.headers[i];
+      EXPECT_EQ(OIIO::ROI(is.roi()), OIIO::ROI(was.roi()));
+      EXPECT_EQ(OIIO::ROI(is.roi_full()), OIIO::ROI(was.roi_full()));
+      EXPECT_EQ(is.format, was.format);
+      EXPECT_EQ(is.channelformats, was.channelformats);
+      for (const char* field : {"Owner", "compression", "oiio:BitsPerSample", "oiio:subimagename"}) {
+        EXPECT_EQ(is.get_string_attribute(field), was.get_string_attribute(field)) << field;
+      }
+      const OIIO::ImageSpec& held = back.parts[i].spec();
+      EXPECT_EQ(std::memcmp(back.parts[i].localpixels(), read.parts[i].localpixels(), held.image_bytes()), 0);
+    }
+  }
+  // --depth sets the flared part's colour and alpha, here to Z's floats.
+  lfhost::WritePlate(lfhost::ReadPlate(Path("a.exr")), Path("deeper.exr"), {TypeDesc::FLOAT, std::nullopt});
+  const OIIO::ImageSpec deeper = lfhost::ReadImageHeader(Path("deeper.exr"));
+  EXPECT_EQ(deeper.format, TypeDesc::FLOAT);
+  EXPECT_TRUE(deeper.channelformats.empty());
+  lfhost::WritePlate(lfhost::ReadPlate(Path("a.exr")), Path("eight.png"), {TypeDesc::UINT8, std::nullopt});
+  const OIIO::ImageSpec png = lfhost::ReadImageHeader(Path("eight.png"));
+  EXPECT_EQ(png.format, TypeDesc::UINT8);
+  EXPECT_EQ(png.nchannels, 4);
+}
+
+// Through the tool: the plate and the flare alone in one run; the flare added
+// onto the plate gives the render, the other part and Z stay as they were.
+TEST_F(PlateFilesTest, TheToolWritesThePlateAndTheFlareAloneAtTheirDepth) {
+  OIIO::ImageSpec beauty = Part(TypeDesc::HALF, {"R", "G", "B", "A", "Z"}, "left");
+  beauty.width = beauty.full_width = 64, beauty.height = beauty.full_height = 48;
+  OIIO::ImageSpec right = beauty;
+  right.attribute("oiio:subimagename", "right");
+  WriteParts(Path("plate.exr"), {beauty, right});
+  const lftest::CliRun run = lftest::RunCli({"render", Path("plate.exr"), "-o", Path("out.exr"), "--pass", "both", "--pass-output",
+                                             Path("flare.exr"), "--part", "right", "--blend", "25", "-q"},
+                                            dir_ / "cli");
+  ASSERT_EQ(run.status, 0) << run.err;
+  const lfhost::Plate plate = lfhost::ReadPlate(Path("plate.exr")), out = lfhost::ReadPlate(Path("out.exr"));
+  const lfhost::Plate flare = lfhost::ReadPlate(Path("flare.exr"));
+  ASSERT_EQ(out.parts.size(), 2u);
+  EXPECT_EQ(flare.image().spec().format, TypeDesc::HALF);
+  EXPECT_EQ(std::memcmp(out.parts[0].localpixels(), plate.parts[0].localpixels(), plate.parts[0].spec().image_bytes()), 0);
+  int lit = 0;
+  for (int y = 0; y < 48; ++y) {
+    for (int x = 0; x < 64; ++x) {
+      for (int c = 0; c < 5; ++c) {
+        const double p = plate.parts[1].getchannel(x, y, 0, c), f = c < 3 ? flare.image().getchannel(x, y, 0, c) : 0;
+        EXPECT_NEAR(out.parts[1].getchannel(x, y, 0, c), p + f, 2 * Unit(TypeDesc::HALF, p + f)) << x << "," << y << "," << c;
+        lit += f > 0;
+      }
+    }
+  }
+  EXPECT_GT(lit, 100);
+}
+
+}  // namespace
