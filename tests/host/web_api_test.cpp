@@ -139,7 +139,7 @@ TEST_F(PreviewServerTest, ControlsEndpointReportsTheDeclaredControls) {
   const auto res = client.Get("/api/controls");
   ASSERT_TRUE(res && res->status == 200);
   const json body = json::parse(res->body);
-  EXPECT_EQ(body["frame"], (json{{"width", 96}, {"height", 64}, {"label", "plate.png"}}));
+  EXPECT_EQ(body["frame"], (json{{"width", 96}, {"height", 64}, {"label", "plate.png"}, {"number", 0}}));
   const json expected = json::parse(R"([
     {"key": "center", "name": "Flare Center", "kind": "point", "defaultPercent": [40, 40]},
     {"key": "brightness", "name": "Flare Brightness", "kind": "slider", "min": 0, "max": 300,
