@@ -139,13 +139,19 @@ json ControlsJson(const lfhost::EffectControls& controls, const PreviewFrame& fr
                 {"precision", f.precision},
                 {"unit", UnitFor(f.displayFlags)}};
 
+  json interpolations = json::array();
+  for (auto how : {lfhost::Interpolation::Linear, lfhost::Interpolation::Hold, lfhost::Interpolation::Ease,
+                   lfhost::Interpolation::EaseIn, lfhost::Interpolation::EaseOut, lfhost::Interpolation::Smooth}) {
+    interpolations.push_back(lfhost::InterpolationName(how));
+  }
   json about = {{"width", width}, {"height", height}, {"label", frame.label}, {"number", frame.settings.frame}};
   // A timeline's frames run from first to last, without gaps.
   if (frame.timeline) about["timeline"] = {{"first", frame.timeline->first}, {"last", frame.timeline->last}};
   return {{"frame", about},
           {"controls", {center, brightness, lens, blend}},
           {"defaults", ValuesJson(defaults)},
-          {"keysFile", kKeysFileName}};
+          {"keysFile", kKeysFileName},
+          {"interpolations", interpolations}};
 }
 
 std::string ReproduceCommand(const lfhost::ParamValues& values, const lfhost::EffectControls& controls,
