@@ -21,15 +21,17 @@ const char* const kServeHelp =
     "Usage: lensflare serve [INPUT] [OPTIONS]\n"
     "\n"
     "Starts a local web page that shows a frame with the flare drawn over it: INPUT\n"
-    "(an image, one frame of an image sequence such as plate.%04d.exr, or of a video;\n"
-    "without INPUT the built-in 1920x1080 dark frame). Drag the flare centre on the\n"
-    "picture, pick the lens, set brightness and blend; the page shows the\n"
-    "'lensflare render' command that reproduces the picture and offers the\n"
-    "full-resolution PNG. Stop with Ctrl-C.\n"
+    "(an image, an image sequence such as plate.%04d.exr, or a video; without INPUT\n"
+    "the built-in 1920x1080 dark frame). Drag the flare centre on the picture, pick\n"
+    "the lens, set brightness and blend; the page shows the 'lensflare render'\n"
+    "command that reproduces the picture and offers the full-resolution PNG. For a\n"
+    "sequence or video a timeline scrubs its frames, keys are set per control on\n"
+    "any frame, a click on a light tracks it through the shot, and the keys are\n"
+    "downloaded and loaded as a --keys file. Stop with Ctrl-C.\n"
     "\n"
     "Options:\n"
     "  --frame N               the frame of a sequence (its number) or video (from 0)\n"
-    "                          to show; default: the first\n"
+    "                          to show first; default: the first\n"
     "  --port P                port to listen on; 0 picks a free one; default 8321\n"
     "  --bind ADDR             address to listen on; default 127.0.0.1 (this machine\n"
     "                          only); 0.0.0.0 opens the page to the network. The page\n"
@@ -75,8 +77,9 @@ ServeOptions ParseServeOptions(const std::vector<std::string>& args) {
 }
 
 // The frame to preview and the render arguments that read it again: a single
-// image or the built-in frame as they are; a frame of a sequence or video
-// through --frames N, written by the command as a one-frame sequence.
+// image or the built-in frame as they are; a sequence or video as a timeline
+// whose frame N the command reads through --frames N, written as a one-frame
+// sequence.
 lfweb::PreviewFrame LoadPreviewFrame(const ServeOptions& o) {
   lfweb::PreviewFrame frame;
   const lfhost::MediaKind kind = o.input.empty() ? lfhost::MediaKind::Image : lfhost::InputKindOf(o.input);
@@ -104,20 +107,35 @@ lfweb::PreviewFrame LoadPreviewFrame(const ServeOptions& o) {
     frame.label = o.input;
     frame.renderArgs = {o.input};
   } else {
-    std::optional<lfhost::FrameRange> range;
-    if (o.frame) range = lfhost::FrameRange{*o.frame, *o.frame, {}};
-    std::unique_ptr<lfhost::FrameSource> source =
-        kind == lfhost::MediaKind::Sequence
-            ? lfhost::OpenSequenceSource(o.input, range, lfhost::MissingFrames::Error, reading)
-            : lfhost::OpenVideoSource(o.input, range);
-    const int64_t number = source->frameNumber(0);
+    const std::string input = o.input;
+    lfweb::PreviewTimeline timeline;
+    timeline.open = [input, kind, reading](int64_t first, int64_t last) {
+      const lfhost::FrameRange range{first, last, {}};
+      return kind == lfhost::MediaKind::Sequence
+                 ? lfhost::OpenSequenceSource(input, range, lfhost::MissingFrames::Error, reading)
+                 : lfhost::OpenVideoSource(input, range);
+    };
+    {
+      const std::unique_ptr<lfhost::FrameSource> all = kind == lfhost::MediaKind::Sequence
+                                                           ? lfhost::OpenSequenceSource(input, std::nullopt)
+                                                           : lfhost::OpenVideoSource(input, std::nullopt);
+      timeline.first = all->frameNumber(0);
+      timeline.last = all->frameNumber(all->frameCount() - 1);
+      all->Close();
+    }
+    const int64_t number = o.frame.value_or(timeline.first);
+    if (number < timeline.first || number > timeline.last) {
+      throw lfhost::RangeError("frames " + std::to_string(timeline.first) + " to " + std::to_string(timeline.last));
+    }
     frame.outputName = "flare.png";
+    const std::unique_ptr<lfhost::FrameSource> source = timeline.open(number, number);
     show(source->ReadNext());
     source->Close();
     frame.settings.frame = number;
-    frame.label = o.input + ", frame " + std::to_string(number);
-    frame.renderArgs = {o.input, "--frames", std::to_string(number)};
+    frame.label = input;
+    frame.renderArgs = {input};
     frame.outputName.insert(frame.outputName.find('.'), ".%04d");
+    frame.timeline = std::move(timeline);
   }
   frame.settings.seed = o.seed;
   frame.settings.pixelAspectNum = o.pixelAspectNum;

@@ -213,14 +213,24 @@ template void AddTrackValue(Track<CenterPoint>&, std::optional<int64_t>, const C
 template void AddTrackValue(Track<double>&, std::optional<int64_t>, const double&, std::optional<Interpolation>);
 template void AddTrackValue(Track<int32_t>&, std::optional<int64_t>, const int32_t&, std::optional<Interpolation>);
 
+namespace {
+constexpr std::pair<const char*, Interpolation> kInterpolationNames[] = {
+    {"linear", Interpolation::Linear}, {"hold", Interpolation::Hold},       {"ease", Interpolation::Ease},
+    {"ease-in", Interpolation::EaseIn}, {"ease-out", Interpolation::EaseOut}, {"smooth", Interpolation::Smooth}};
+}  // namespace
+
 std::optional<Interpolation> InterpolationFromText(const std::string& text) {
-  static const std::pair<const char*, Interpolation> kNames[] = {
-      {"linear", Interpolation::Linear}, {"hold", Interpolation::Hold},       {"ease", Interpolation::Ease},
-      {"ease-in", Interpolation::EaseIn}, {"ease-out", Interpolation::EaseOut}, {"smooth", Interpolation::Smooth}};
-  for (const auto& [name, how] : kNames) {
+  for (const auto& [name, how] : kInterpolationNames) {
     if (text == name) return how;
   }
   return std::nullopt;
+}
+
+const char* InterpolationName(Interpolation interpolation) {
+  for (const auto& [name, how] : kInterpolationNames) {
+    if (how == interpolation) return name;
+  }
+  return "linear";
 }
 
 KeyedText SplitKeyedText(const std::string& option, const std::string& text) {

@@ -51,6 +51,7 @@ struct CenterPoint {
 enum class Interpolation { Linear, Hold, Ease, EaseIn, EaseOut, Smooth };
 // "linear", "hold", "ease", "ease-in", "ease-out", "smooth".
 std::optional<Interpolation> InterpolationFromText(const std::string& text);
+const char* InterpolationName(Interpolation interpolation);
 // What follows a refused name in messages.
 inline constexpr const char* kNotAnInterpolation =
     "is not an interpolation (linear, hold, ease, ease-in, ease-out or smooth)";

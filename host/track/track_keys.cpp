@@ -1,5 +1,6 @@
 #include "host/track/track_keys.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <iterator>
@@ -9,14 +10,17 @@
 namespace lftrack {
 namespace {
 
-// The shortest text of a value KeyValue rounded: "612.125", "400.5", "100".
+// The shortest text that reads back as exactly `value`: "612.125", "400.5",
+// "100" (a value KeyValue rounded has at most three decimals).
 std::string KeyText(double value) {
-  char text[48];
-  std::snprintf(text, sizeof text, "%.3f", value);
-  std::string s = text;
-  s.erase(s.find_last_not_of('0') + 1);
-  if (s.back() == '.') s.pop_back();
+  char text[32];
+  const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+  const std::string s(text, end);
   return s == "-0" ? "0" : s;
+}
+
+std::string CoordinateText(const lfhost::Coordinate& c) {
+  return c.percent ? "\"" + KeyText(c.value) + "%\"" : KeyText(c.value);
 }
 
 double Pixels(const std::optional<lfhost::Coordinate>& c, Fix16 fallback, int32_t size) {
@@ -67,19 +71,34 @@ lfhost::Track<double> ScaledBrightness(const lfhost::AnimatedControls& controls,
 
 std::string KeysJson(const lfhost::AnimatedControls& controls) {
   std::string json = "{";
-  auto field = [&](const char* name, const auto& keys, auto text) {
-    if (keys.empty()) return;
-    json += std::string(json.size() > 1 ? ",\n" : "\n") + "  \"" + name + "\": {";
+  // A track as its field: one value for every frame, or one key a line, a key
+  // that does not go on linearly written with its interpolation.
+  auto field = [&](const char* name, const auto& track, auto text) {
+    if (track.empty()) return;
+    json += std::string(json.size() > 1 ? ",\n" : "\n") + "  \"" + name + "\": ";
+    if (track.constant) {
+      json += text(*track.constant);
+      return;
+    }
+    json += "{";
     const char* comma = "\n";
-    for (const auto& [frame, value] : keys) {
-      json += comma + std::string("    \"") + std::to_string(frame) + "\": " + text(value);
+    for (const auto& [frame, value] : track.keys) {
+      json += comma + std::string("    \"") + std::to_string(frame) + "\": ";
+      const auto how = track.interpolation.find(frame);
+      if (how == track.interpolation.end() || how->second == lfhost::Interpolation::Linear) {
+        json += text(value);
+      } else {
+        json += "{\"value\": " + text(value) + ", \"ease\": \"" + lfhost::InterpolationName(how->second) + "\"}";
+      }
       comma = ",\n";
     }
     json += "\n  }";
   };
-  field("center", controls.center.keys,
-        [](const lfhost::CenterPoint& c) { return "[" + KeyText(c.x.value) + ", " + KeyText(c.y.value) + "]"; });
-  field("brightness", controls.brightness.keys, [](double b) { return KeyText(b); });
+  field("center", controls.center,
+        [](const lfhost::CenterPoint& c) { return "[" + CoordinateText(c.x) + ", " + CoordinateText(c.y) + "]"; });
+  field("brightness", controls.brightness, [](double b) { return KeyText(b); });
+  field("lens", controls.lensType, [](int32_t lens) { return std::to_string(lens); });
+  field("blend", controls.blend, [](double b) { return KeyText(b); });
   return json + "\n}\n";
 }
 

@@ -42,8 +42,10 @@ lfhost::Track<double> ScaledBrightness(const lfhost::AnimatedControls& controls,
                                        const std::vector<int64_t>& frames, const std::vector<Point>& centres,
                                        const BrightnessScale& scale);
 
-// The keys of `controls`' centre and brightness as a --keys file, one key a
-// line: {"center": {"12": [612.125, 400.5], ...}, "brightness": {...}}.
+// `controls` as a --keys file, one key a line, each value written so that it
+// reads back exactly: {"center": {"12": [612.125, 400.5], ...}, "brightness":
+// {"0": 100, "24": {"value": 150, "ease": "hold"}}, "lens": 2}. A centre
+// track file is not written (it is read into keys first).
 std::string KeysJson(const lfhost::AnimatedControls& controls);
 
 }  // namespace lftrack

@@ -32,8 +32,21 @@ std::string ShellQuote(const std::string& text) {
   return quoted + "'";
 }
 
+std::variant<lfhost::AnimatedControls, ApiError> ParseKeys(const json& keys, const lfhost::EffectControls& controls) {
+  if (!keys.is_object()) return Malformed("keys must be a JSON object, as a --keys file holds");
+  try {
+    lfhost::AnimatedControls parsed = lfhost::ParseKeyframeJson(keys.dump(), "keys", lfhost::ControlReader(controls));
+    if (parsed.centerTrack) {
+      return ApiError{422, "keys: \"center\": a track file is read by render only; load the keys of a track instead"};
+    }
+    return parsed;
+  } catch (const lfhost::HostError& e) {
+    return ApiError{422, e.what()};
+  }
+}
+
 std::variant<RenderRequest, ApiError> ParseRenderRequest(std::string_view body, const lfhost::EffectControls& controls,
-                                                         int32_t width, int32_t height) {
+                                                         int32_t width, int32_t height, FrameSpan frames) {
   const json doc = json::parse(body.begin(), body.end(), nullptr, /*allow_exceptions=*/false);
   if (doc.is_discarded()) return Malformed("the request body is not valid JSON");
   if (!doc.is_object()) return Malformed("the request body must be a JSON object, such as {\"lens\": 2}");
@@ -57,13 +70,26 @@ std::variant<RenderRequest, ApiError> ParseRenderRequest(std::string_view body, 
         return Malformed("maxWidth must be a whole number from 1 to 32767");
       }
       request.maxWidth = static_cast<int32_t>(value.get<int64_t>());
+    } else if (key == "frame") {
+      if (!value.is_number_integer() || value.get<int64_t>() < frames.first || value.get<int64_t>() > frames.last) {
+        return Malformed("frame must be a whole number from " + std::to_string(frames.first) + " to " +
+                         std::to_string(frames.last));
+      }
+      request.frame = value.get<int64_t>();
+    } else if (key == "keys") {
+      auto keys = ParseKeys(value, controls);
+      if (const ApiError* error = std::get_if<ApiError>(&keys)) return *error;
+      request.keys = std::move(std::get<lfhost::AnimatedControls>(keys));
     } else {
-      return Malformed("unknown control \"" + key + "\" (known: center, brightness, lens, blend, maxWidth)");
+      return Malformed("unknown control \"" + key + "\" (known: center, brightness, lens, blend, maxWidth, frame, keys)");
     }
   }
-  // The checks and messages of a render's controls, for the one frame.
-  if (auto error = lfhost::CheckAnimatedControls(read, controls, width, height)) return ApiError{422, *error};
-  request.values = lfhost::ResolveParamValues(read.At(0, width, height), controls, width, height).values;
+  lfhost::AnimatedControls all = request.keys;
+  all.OverrideWith(read);
+  // The checks and messages of a render's controls, for the frame asked for.
+  if (auto error = lfhost::CheckAnimatedControls(all, controls, width, height)) return ApiError{422, *error};
+  const int64_t frame = request.frame.value_or(frames.first);
+  request.values = lfhost::ResolveParamValues(all.At(frame, width, height), controls, width, height).values;
   return request;
 }
 
@@ -113,17 +139,35 @@ json ControlsJson(const lfhost::EffectControls& controls, const PreviewFrame& fr
                 {"precision", f.precision},
                 {"unit", UnitFor(f.displayFlags)}};
 
-  return {{"frame", {{"width", width}, {"height", height}, {"label", frame.label}}},
+  json interpolations = json::array();
+  for (auto how : {lfhost::Interpolation::Linear, lfhost::Interpolation::Hold, lfhost::Interpolation::Ease,
+                   lfhost::Interpolation::EaseIn, lfhost::Interpolation::EaseOut, lfhost::Interpolation::Smooth}) {
+    interpolations.push_back(lfhost::InterpolationName(how));
+  }
+  json about = {{"width", width}, {"height", height}, {"label", frame.label}, {"number", frame.settings.frame}};
+  // A timeline's frames run from first to last, without gaps.
+  if (frame.timeline) about["timeline"] = {{"first", frame.timeline->first}, {"last", frame.timeline->last}};
+  return {{"frame", about},
           {"controls", {center, brightness, lens, blend}},
-          {"defaults", ValuesJson(defaults)}};
+          {"defaults", ValuesJson(defaults)},
+          {"keysFile", kKeysFileName},
+          {"interpolations", interpolations}};
 }
 
 std::string ReproduceCommand(const lfhost::ParamValues& values, const lfhost::EffectControls& controls,
-                             const CommandContext& context) {
+                             const CommandContext& context, std::optional<int64_t> frame,
+                             const lfhost::AnimatedControls* keys) {
   std::string command = "lensflare render";
   for (const std::string& arg : context.renderArgs) command += " " + ShellQuote(arg);
+  if (frame) command += " --frames " + std::to_string(*frame);
   command += " -o " + ShellQuote(context.outputName);
-  for (const auto& [option, text] : lfhost::ControlArguments(values, controls)) command += " " + option + " " + text;
+  const bool keyed[] = {keys && !keys->center.empty(), keys && !keys->brightness.empty(),
+                        keys && !keys->lensType.empty(), keys && !keys->blend.empty()};
+  if (std::find(std::begin(keyed), std::end(keyed), true) != std::end(keyed)) command += std::string(" --keys ") + kKeysFileName;
+  for (const auto& [option, text] : lfhost::ControlArguments(values, controls)) {
+    const std::optional<lfhost::ControlId> id = lfhost::ControlFromKey(option.substr(2));
+    if (!id || !keyed[static_cast<int>(*id)]) command += " " + option + " " + text;
+  }
   const lfhost::FrameSettings& s = context.settings;
   if (s.pixelAspectNum != 1 || s.pixelAspectDen != 1) {
     command += " --par " + std::to_string(s.pixelAspectNum) + ":" + std::to_string(s.pixelAspectDen);

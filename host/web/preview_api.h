@@ -8,6 +8,11 @@
 //   "lens": n            Lens Type, the choice's number from 1 (or its name)
 //   "blend": p           Blend With Original, within its declared range
 //   "maxWidth": w        optional: send the result shrunk to at most w pixels wide
+//   "frame": n           the frame to render: one of the timeline's (a sequence
+//                        or video), else the one frame shown; default: that one
+//   "keys": {...}        keyframes, as a --keys file holds them; a control also
+//                        given on its own above takes that value instead, as
+//                        render's options take precedence over its --keys file
 // The four controls take every form the command line and keys files take
 // (host/core/control_values.h), such as "center": ["40%", "25%"] or "blend":
 // "70%", and are refused with the same messages. Controls left out take the
@@ -24,12 +29,22 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "host/core/effect_params.h"
+#include "host/core/keyframes.h"
 #include "host/web/preview_frame.h"
 
 namespace lfweb {
 
-// Request bodies larger than this are refused before they are read (413).
-inline constexpr size_t kMaxRequestBodyBytes = 16 * 1024;
+// Request bodies larger than this are refused before they are read (413). A
+// request carries the page's keys: a tracked centre takes some 30 bytes a frame.
+inline constexpr size_t kMaxRequestBodyBytes = 1024 * 1024;
+
+// What the page's keys are called in the command it shows and when downloaded.
+inline constexpr const char* kKeysFileName = "keys.json";
+
+// The frames a request may name: first to last.
+struct FrameSpan {
+  int64_t first = 0, last = 0;
+};
 
 // A refused request: the HTTP status (400 malformed or unknown, 422 a control's
 // value refused) and a one-line message for the user.
@@ -41,10 +56,18 @@ struct ApiError {
 struct RenderRequest {
   lfhost::ParamValues values;
   std::optional<int32_t> maxWidth;
+  std::optional<int64_t> frame;
+  lfhost::AnimatedControls keys;   // the request's "keys"
 };
 
 std::variant<RenderRequest, ApiError> ParseRenderRequest(std::string_view body, const lfhost::EffectControls& controls,
-                                                         int32_t width, int32_t height);
+                                                         int32_t width, int32_t height, FrameSpan frames = {});
+
+// A "keys" value (a --keys file's top level) read as render reads its --keys
+// file; 422 for what it refuses, and for a centre track file, which the page
+// cannot name on this machine.
+std::variant<lfhost::AnimatedControls, ApiError> ParseKeys(const nlohmann::json& keys,
+                                                           const lfhost::EffectControls& controls);
 
 // The frame and the four controls, every name, range, default and choice taken
 // from the module's declarations; the page builds its widgets from this alone.
@@ -65,9 +88,11 @@ struct CommandContext {
 // --blend P" (plus --par, --seed, --plugin when they differ from the defaults),
 // the controls written as lfhost::ControlArguments writes them, so the tool
 // reads back exactly the values the module received; arguments a shell would
-// split are quoted.
+// split are quoted. With a `frame` of a timeline, "--frames N" after INPUT;
+// with `keys`, "--keys keys.json" in place of the keyed controls' options.
 std::string ReproduceCommand(const lfhost::ParamValues& values, const lfhost::EffectControls& controls,
-                             const CommandContext& context);
+                             const CommandContext& context, std::optional<int64_t> frame = std::nullopt,
+                             const lfhost::AnimatedControls* keys = nullptr);
 
 // `text` as one shell word: unchanged when it is made only of characters no
 // shell treats specially, else in single quotes.

@@ -12,7 +12,10 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include "host/core/cancel_token.h"
 #include "host/core/host_error.h"
+#include "host/track/shot_tracker.h"
+#include "host/track/track_keys.h"
 #include "host/web/preview_api.h"
 #include "host/web/preview_image.h"
 #include "host/web/web_assets.h"
@@ -97,7 +100,13 @@ struct PreviewServer::Impl {
 
   void Routes();
   bool AddressedToUs(const httplib::Request& req) const;
+  std::optional<std::string> ReadBody(const httplib::Request& req, httplib::Response& res,
+                                      const httplib::ContentReader& read);
+  std::optional<json> ReadJson(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& read);
   void HandleRender(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& read);
+  void HandleKeys(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& read);
+  void HandleTrack(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& read);
+  FrameSpan Frames() const;
   void HandleKeptRender(const httplib::Request& req, httplib::Response& res);
   void Keep(uint64_t id, std::shared_ptr<const std::string> png);
 
@@ -108,7 +117,14 @@ struct PreviewServer::Impl {
   int port = 0;
   std::mutex keptMutex;
   std::deque<KeptRender> kept;
+  lfhost::CancelToken stopTracking;   // requested by Stop()
 };
+
+FrameSpan PreviewServer::Impl::Frames() const {
+  const PreviewFrame& frame = scheduler.frame();
+  if (frame.timeline) return {frame.timeline->first, frame.timeline->last};
+  return {frame.settings.frame, frame.settings.frame};
+}
 
 void PreviewServer::Impl::Keep(uint64_t id, std::shared_ptr<const std::string> png) {
   std::lock_guard<std::mutex> lock(keptMutex);
@@ -126,21 +142,16 @@ bool PreviewServer::Impl::AddressedToUs(const httplib::Request& req) const {
   return false;
 }
 
-void PreviewServer::Impl::HandleRender(const httplib::Request& req, httplib::Response& res,
-                                       const httplib::ContentReader& read) {
+// The request's body, or nothing once an error has been answered.
+std::optional<std::string> PreviewServer::Impl::ReadBody(const httplib::Request& req, httplib::Response& res,
+                                                         const httplib::ContentReader& read) {
   // Only JSON: a web page elsewhere cannot send that type to us without a CORS
   // preflight, which this server never grants, so other sites cannot drive it.
   const std::string type = req.get_header_value("Content-Type");
   if (type.rfind("application/json", 0) != 0) {
     HttpListener::CloseAfterAnswer(res);
     SendError(res, 415, "send the request as Content-Type: application/json");
-    return;
-  }
-  const std::optional<std::string> page = PageOf(req);
-  if (!page) {
-    HttpListener::CloseAfterAnswer(res);
-    SendError(res, 400, std::string(kPageHeader) + " must be at most 64 letters, digits, '-' or '_'");
-    return;
+    return std::nullopt;
   }
   // The body as decoded (chunked or compressed alike), refused as soon as it
   // passes the limit rather than held whole first.
@@ -158,17 +169,41 @@ void PreviewServer::Impl::HandleRender(const httplib::Request& req, httplib::Res
                        : fault == HttpListener::ReadFault::kTimedOut                                ? 408
                                                                                                     : 400;
     SendError(res, status, status == 400 ? "the request body could not be read" : DefaultMessage(status));
+    return std::nullopt;
+  }
+  return body;
+}
+
+std::optional<json> PreviewServer::Impl::ReadJson(const httplib::Request& req, httplib::Response& res,
+                                                  const httplib::ContentReader& read) {
+  const std::optional<std::string> body = ReadBody(req, res, read);
+  if (!body) return std::nullopt;
+  json doc = json::parse(*body, nullptr, /*allow_exceptions=*/false);
+  if (doc.is_discarded()) {
+    SendError(res, 400, "the request body is not valid JSON");
+    return std::nullopt;
+  }
+  return doc;
+}
+
+void PreviewServer::Impl::HandleRender(const httplib::Request& req, httplib::Response& res,
+                                       const httplib::ContentReader& read) {
+  const std::optional<std::string> body = ReadBody(req, res, read);
+  if (!body) return;
+  const std::optional<std::string> page = PageOf(req);
+  if (!page) {
+    SendError(res, 400, std::string(kPageHeader) + " must be at most 64 letters, digits, '-' or '_'");
     return;
   }
   const PreviewFrame& frame = scheduler.frame();
-  auto parsed = ParseRenderRequest(body, scheduler.controls(), frame.image.width(), frame.image.height());
+  auto parsed = ParseRenderRequest(*body, scheduler.controls(), frame.image.width(), frame.image.height(), Frames());
   if (const ApiError* error = std::get_if<ApiError>(&parsed)) {
     SendError(res, error->status, error->message);
     return;
   }
   const RenderRequest& request = std::get<RenderRequest>(parsed);
   const auto started = std::chrono::steady_clock::now();
-  const PreviewOutcome outcome = scheduler.Render(*page, request.values, HttpListener::ClientHungUp);
+  const PreviewOutcome outcome = scheduler.Render(*page, request.values, request.frame, HttpListener::ClientHungUp);
   const auto rendered = std::chrono::steady_clock::now();
   switch (outcome.status) {
     case PreviewOutcome::Status::kDone:
@@ -204,9 +239,59 @@ void PreviewServer::Impl::HandleRender(const httplib::Request& req, httplib::Res
                 {"height", height},
                 {"scaled", scaled},
                 {"values", ValuesJson(outcome.values)},
-                {"command", ReproduceCommand(outcome.values, scheduler.controls(), command)},
+                {"frame", outcome.frame},
+                {"command", ReproduceCommand(outcome.values, scheduler.controls(), command,
+                                             frame.timeline ? std::optional(outcome.frame) : std::nullopt, &request.keys)},
                 {"renderMs", Ms(rendered - started).count()},
                 {"encodeMs", Ms(encoded - rendered).count()}});
+}
+
+void PreviewServer::Impl::HandleKeys(const httplib::Request& req, httplib::Response& res,
+                                     const httplib::ContentReader& read) {
+  const std::optional<json> doc = ReadJson(req, res, read);
+  if (!doc) return;
+  auto keys = ParseKeys(*doc, scheduler.controls());
+  if (const ApiError* error = std::get_if<ApiError>(&keys)) return SendError(res, error->status, error->message);
+  const PreviewFrame& frame = scheduler.frame();
+  const auto& parsed = std::get<lfhost::AnimatedControls>(keys);
+  if (auto error = lfhost::CheckAnimatedControls(parsed, scheduler.controls(), frame.image.width(), frame.image.height())) {
+    return SendError(res, 422, *error);
+  }
+  res.set_header("Cache-Control", "no-store");
+  res.set_content(lftrack::KeysJson(parsed), "application/json");
+}
+
+void PreviewServer::Impl::HandleTrack(const httplib::Request& req, httplib::Response& res,
+                                      const httplib::ContentReader& read) {
+  const std::optional<json> doc = ReadJson(req, res, read);
+  if (!doc) return;
+  const PreviewFrame& frame = scheduler.frame();
+  if (!frame.timeline) return SendError(res, 422, "a light is tracked through a sequence or video, not one image");
+  const FrameSpan span = Frames();
+  const json& from = doc->value("from", json());
+  const json& at = doc->value("frame", json());
+  if (!from.is_array() || from.size() != 2 || !from[0].is_number() || !from[1].is_number() ||
+      !at.is_number_integer() || at.get<int64_t>() < span.first || at.get<int64_t>() > span.last) {
+    return SendError(res, 400, "a track request is {\"from\": [x, y], \"frame\": n} with n from " +
+                                   std::to_string(span.first) + " to " + std::to_string(span.last));
+  }
+  std::optional<lftrack::ShotTrack> shot;
+  try {
+    const std::unique_ptr<lfhost::FrameSource> source = frame.timeline->open(span.first, span.last);
+    shot = lftrack::TrackShot(*source, {{from[0].get<double>(), from[1].get<double>()}, at.get<int64_t>(), 32, false,
+                                        &stopTracking, nullptr});
+  } catch (const lfhost::HostError& e) {
+    return SendError(res, 422, e.what());
+  }
+  if (!shot) return SendError(res, 409, "tracking was cancelled");
+  lfhost::AnimatedControls keys;
+  keys.center = lftrack::CenterKeys(shot->frames, shot->centres);
+  json lost = json::array();
+  for (size_t i = 0; i < shot->seen.size(); ++i) {
+    if (!shot->seen[i]) lost.push_back(shot->frames[i]);
+  }
+  // The centre as the keys file writes it, so the page holds what a download gives.
+  SendJson(res, 200, json{{"center", json::parse(lftrack::KeysJson(keys))["center"]}, {"lost", lost}});
 }
 
 void PreviewServer::Impl::HandleKeptRender(const httplib::Request& req, httplib::Response& res) {
@@ -248,7 +333,9 @@ void PreviewServer::Impl::Routes() {
     json body = ControlsJson(scheduler.controls(), scheduler.frame());
     const lfhost::ParamValues defaults = lfhost::DefaultParamValues(
         scheduler.controls(), scheduler.frame().image.width(), scheduler.frame().image.height());
-    body["command"] = ReproduceCommand(defaults, scheduler.controls(), command);
+    const PreviewFrame& frame = scheduler.frame();
+    body["command"] = ReproduceCommand(defaults, scheduler.controls(), command,
+                                       frame.timeline ? std::optional(frame.settings.frame) : std::nullopt);
     SendJson(res, 200, body);
   });
   // Every method that carries a body goes to a handler that reads it within the
@@ -256,6 +343,8 @@ void PreviewServer::Impl::Routes() {
   // before routing.
   http.Post(".*", [this](const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& read) {
     if (req.path == "/api/render") return HandleRender(req, res, read);
+    if (req.path == "/api/keys") return HandleKeys(req, res, read);
+    if (req.path == "/api/track") return HandleTrack(req, res, read);
     HttpListener::CloseAfterAnswer(res);
     SendError(res, 404, "not found");
   });
@@ -345,8 +434,9 @@ RenderScheduler& PreviewServer::scheduler() { return impl_->scheduler; }
 bool PreviewServer::Run() { return impl_->http.Serve(); }
 
 void PreviewServer::Stop() {
-  // Requests waiting on a render are answered first, so that their
+  // Requests waiting on a render or a track are answered first, so that their
   // connections are free to end.
+  impl_->stopTracking.Request();
   impl_->scheduler.Stop();
   impl_->http.Halt();
 }

@@ -15,12 +15,60 @@ constexpr std::chrono::milliseconds kAbandonedPoll{50};
 
 const char* const kShuttingDown = "the preview is shutting down";
 
+// The frame a render asks for, read on the render thread. One frame is held;
+// a later frame is read on from the open source (a video decodes forward
+// anyway), an earlier one reopens the input from there. A frame is 8-bit, or a
+// plate deeper than 8 bits (MediaFrame::deep).
+class FrameCursor {
+ public:
+  explicit FrameCursor(const PreviewFrame& frame) : frame_(frame) {}
+
+  // Throws HostError when the frame cannot be read.
+  const lfhost::MediaFrame& Read(int64_t number) {
+    if (held_ == number) return held_frame_;
+    held_.reset();
+    held_frame_ = lfhost::MediaFrame();   // never two frames held at once
+    if (number == frame_.settings.frame || !frame_.timeline) {
+      if (frame_.plate.empty()) held_frame_.image = frame_.image.Clone();
+      else held_frame_.plate = frame_.plate;
+      held_ = number;
+      return held_frame_;
+    }
+    if (!source_ || !(number > last_)) {
+      source_.reset();
+      source_ = frame_.timeline->open(number, frame_.timeline->last);
+      read_ = 0;
+    }
+    try {
+      do {
+        held_frame_ = lfhost::MediaFrame();
+        held_frame_ = source_->ReadNext();
+        last_ = source_->frameNumber(read_++);
+      } while (last_ < number);
+    } catch (...) {
+      source_.reset();
+      throw;
+    }
+    held_ = number;
+    return held_frame_;
+  }
+
+ private:
+  const PreviewFrame& frame_;
+  std::unique_ptr<lfhost::FrameSource> source_;
+  int64_t read_ = 0;                  // frames read from source_
+  int64_t last_ = 0;                  // the number of the last of them
+  std::optional<int64_t> held_;       // the number of held_frame_, when it holds a frame
+  lfhost::MediaFrame held_frame_;
+};
+
 }  // namespace
 
 struct RenderScheduler::Job {
   uint64_t id = 0;
   std::string page;
   lfhost::ParamValues values;
+  int64_t frame = 0;
   lfhost::CancelToken cancel;
   const char* cancelReason = "";   // set with the cancel request
   bool finished = false;
@@ -66,6 +114,7 @@ std::vector<std::string> RenderScheduler::Shutdown() {
 
 void RenderScheduler::Finish(Job& job, PreviewOutcome outcome) {
   outcome.id = job.id;
+  outcome.frame = job.frame;
   outcome.values = job.values;
   job.outcome = std::move(outcome);
   job.finished = true;
@@ -73,12 +122,13 @@ void RenderScheduler::Finish(Job& job, PreviewOutcome outcome) {
 }
 
 PreviewOutcome RenderScheduler::Render(const std::string& page, const lfhost::ParamValues& values,
-                                     const AbandonedCheck& abandoned) {
+                                       std::optional<int64_t> frame, const AbandonedCheck& abandoned) {
   auto job = std::make_shared<Job>();
   std::unique_lock<std::mutex> lock(mutex_);
   job->id = nextId_++;
   job->page = page;
   job->values = values;
+  job->frame = frame.value_or(frame_.settings.frame);
   if (stopping_) {
     Finish(*job, {PreviewOutcome::Status::kCancelled, 0, {}, nullptr, kShuttingDown});
     return job->outcome;
@@ -152,6 +202,7 @@ void RenderScheduler::RenderLoop(const lfhost::EffectModule& module, lfhost::Wor
   wake_.notify_all();
   if (!error.empty()) return;
 
+  FrameCursor frames(frame_);
   for (;;) {
     std::shared_ptr<Job> job;
     {
@@ -165,16 +216,19 @@ void RenderScheduler::RenderLoop(const lfhost::EffectModule& module, lfhost::Wor
     if (hooks_.started) hooks_.started(job->id, job->cancel);
     PreviewOutcome outcome;
     try {
+      const lfhost::MediaFrame& input = frames.Read(job->frame);
+      lfhost::FrameSettings settings = frame_.settings;
+      settings.frame = job->frame;   // seeds the rays as render seeds that frame
       auto output = std::make_shared<lfhost::ImageBuffer>();
       effect->host().SetCancelToken(&job->cancel);
       lfhost::CommandResult result;
-      if (frame_.plate.empty()) {
-        *output = lfhost::ImageBuffer(frame_.image.width(), frame_.image.height());
-        result = effect->Render(frame_.image, *output, job->values, frame_.settings);
+      if (!input.deep()) {
+        *output = lfhost::ImageBuffer(input.image.width(), input.image.height());
+        result = effect->Render(input.image, *output, job->values, settings);
       } else {
         // A deep plate goes the render command's way; only the page sees it at 8 bits.
-        OIIO::ImageBuf plate = frame_.plate.image();
-        result = lfhost::RenderOntoPlate(*effect, plate, job->values, frame_.settings, frame_.look);
+        OIIO::ImageBuf plate = input.plate.image();
+        result = lfhost::RenderOntoPlate(*effect, plate, job->values, settings, frame_.look);
         if (result.ok()) *output = lfhost::PlateForDisplay(plate, frame_.look);
       }
       effect->host().SetCancelToken(nullptr);
@@ -193,6 +247,7 @@ void RenderScheduler::RenderLoop(const lfhost::EffectModule& module, lfhost::Wor
       outcome.message = e.what();
     }
     outcome.id = job->id;
+    outcome.frame = job->frame;
     outcome.values = job->values;
     if (hooks_.finished) hooks_.finished(outcome);
     std::lock_guard<std::mutex> lock(mutex_);

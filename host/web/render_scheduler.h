@@ -20,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,6 +40,7 @@ struct PreviewOutcome {
   lfhost::ParamValues values;
   std::shared_ptr<const lfhost::ImageBuffer> image;   // kDone only
   std::string message;                                // why it was not done
+  int64_t frame = 0;                                  // the number of the frame rendered
 };
 
 const char* StatusName(PreviewOutcome::Status status);   // "done", "cancelled", ...
@@ -70,11 +72,12 @@ class RenderScheduler {
   const lfhost::EffectControls& controls() const { return controls_; }
   const PreviewFrame& frame() const { return frame_; }
 
-  // Renders the frame with `values` (already checked against controls()) for
-  // `page` and waits for the outcome, asking `abandoned` now and then while it
-  // waits. Safe to call from many threads at once.
+  // Renders frame number `frame` (the first frame's when unset; any of a
+  // timeline's) with `values` (already checked against controls()) for `page`
+  // and waits for the outcome, asking `abandoned` now and then while it waits.
+  // Safe to call from many threads at once.
   PreviewOutcome Render(const std::string& page, const lfhost::ParamValues& values,
-                       const AbandonedCheck& abandoned = {});
+                        std::optional<int64_t> frame = std::nullopt, const AbandonedCheck& abandoned = {});
 
   // Requests that have entered Render so far, and those waiting for their turn.
   uint64_t submitted() const;

@@ -120,6 +120,25 @@ TEST_F(ServeCliTest, SequenceFrameKeepsItsNumber) {
   RunPageCommand(answer["command"], "flare.%04d.png");
   EXPECT_TRUE(lftest::SamePixels(lfhost::ReadImage(Path("flare.0012.png")), served));
 
+  // Another frame with keys: the keyed control is left to the keys file, and
+  // the keys interpolate as render's do; the file written back reads the same.
+  const std::string keys = R"({"brightness":{"11":{"value":50,"ease":"hold"},"13":150}})";
+  const auto other = client.Post("/api/render", R"({"frame":12,"lens":3,"keys":)" + keys + "}", "application/json");
+  ASSERT_TRUE(other);
+  ASSERT_EQ(other->status, 200) << other->body;
+  const json keyed = json::parse(other->body);
+  EXPECT_EQ(keyed["values"]["brightness"], 50.0);
+  EXPECT_EQ(keyed["command"], "lensflare render " + pattern +
+                                  " --frames 12 -o flare.%04d.png --keys keys.json --lens 105mm --center 25.6,19.2 --blend 0");
+  const auto written = client.Post("/api/keys", keys, "application/json");
+  ASSERT_TRUE(written);
+  EXPECT_EQ(written->body, "{\n  \"brightness\": {\n    \"11\": {\"value\": 50, \"ease\": \"hold\"},\n    \"13\": 150\n  }\n}\n");
+  // A light is tracked through every frame of the sequence, from any of them.
+  const auto tracked = client.Post("/api/track", R"({"from":[7,25],"frame":12})", "application/json");
+  ASSERT_TRUE(tracked);
+  ASSERT_EQ(tracked->status, 200) << tracked->body;
+  EXPECT_EQ(json::parse(tracked->body)["center"].size(), 3u);
+
   const auto [status, output] = serve.Stop();
   EXPECT_EQ(status, 0);
   EXPECT_NE(output.find("Stopped."), std::string::npos) << output;

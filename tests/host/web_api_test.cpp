@@ -139,7 +139,7 @@ TEST_F(PreviewServerTest, ControlsEndpointReportsTheDeclaredControls) {
   const auto res = client.Get("/api/controls");
   ASSERT_TRUE(res && res->status == 200);
   const json body = json::parse(res->body);
-  EXPECT_EQ(body["frame"], (json{{"width", 96}, {"height", 64}, {"label", "plate.png"}}));
+  EXPECT_EQ(body["frame"], (json{{"width", 96}, {"height", 64}, {"label", "plate.png"}, {"number", 0}}));
   const json expected = json::parse(R"([
     {"key": "center", "name": "Flare Center", "kind": "point", "defaultPercent": [40, 40]},
     {"key": "brightness", "name": "Flare Brightness", "kind": "slider", "min": 0, "max": 300,
@@ -229,9 +229,13 @@ TEST_F(PreviewServerTest, BadRequestsGetAFourHundredAndAMessage) {
       {R"({"maxWidth": 0})", kJson, 400, "maxWidth must be a whole number"},
       {R"({"lens": 2)", kJson, 400, "not valid JSON"},
       {R"([1, 2])", kJson, 400, "must be a JSON object"},
+      // A still has one frame; keys are read as a --keys file is.
+      {R"({"frame": 1})", kJson, 400, "frame must be a whole number from 0 to 0"},
+      {R"({"keys": {"lens": {"0": 9}}})", kJson, 422, "keys \"lens\" at frame 0: Lens Type 9 is not one of"},
+      {R"({"keys": {"center": {"track": "sun.csv"}}})", kJson, 422, "a track file is read by render only"},
       {"{\"lens\": 1" + std::string(lfweb::kMaxRequestBodyBytes, ' ') + "}", kJson, 413, "too large"},
       // Chunked: refused once past the limit; 64 MiB long before it was all sent.
-      {"", kJson, 413, "too large", {}, 20 << 10},
+      {"", kJson, 413, "too large", {}, 2 << 20},
       {"", kJson, 413, "too large", {}, 64 << 20},
       {R"({"lens": 2})", "text/plain", 415, "application/json"},
       {R"({"lens": 2})", kJson, 400, "Preview-Page must be", {{"Preview-Page", "tab one"}}},

@@ -7,11 +7,12 @@ import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { chromium } from 'playwright-core';
 
-// Runs `lensflare serve --port 0`: `url` resolves once it prints its address,
-// `stop()` sends SIGTERM and resolves with the exit code. Its errors go to ours.
-export function startServer() {
+// Runs `lensflare serve --port 0` (on `args`, such as an input): `url`
+// resolves once it prints its address, `stop()` sends SIGTERM and resolves with
+// the exit code. Its errors go to ours.
+export function startServer(args = []) {
   if (!process.env.LENSFLARE) throw new Error('set LENSFLARE to the lensflare tool to test');
-  const child = spawn(process.env.LENSFLARE, ['serve', '--port', '0'], { stdio: ['ignore', 'pipe', 'inherit'] });
+  const child = spawn(process.env.LENSFLARE, ['serve', '--port', '0', ...args], { stdio: ['ignore', 'pipe', 'inherit'] });
   const exited = new Promise((resolve) => child.on('exit', resolve));
   let output = '';
   const url = new Promise((resolve, reject) => {

@@ -13,9 +13,20 @@
   const commandBox = $('command');
   const download = $('download');
 
-  let frame = null;             // { width, height, label }
+  let frame = null;             // { width, height, label, number, timeline? }
   const values = {};            // what the next request asks for: center, brightness, lens, blend
   const inputs = {};            // key -> widgets to keep in step with `values`
+
+  // Animation, for a sequence or video: the frame on screen and the keys, held
+  // as a --keys file holds them. A control with keys takes its value on each
+  // frame from them (the server interpolates, as render does), and an edit
+  // sets the key of the frame on screen.
+  let frameNo = 0;
+  let keys = {};
+  let keysFile = 'keys.json';
+  let interpolations = [];
+  let armedToTrack = false;
+  const keyWidgets = {};        // key -> { button, ease }
 
   // Requests: drags and slider moves are throttled to one request in flight
   // plus the newest waiting; a release or a discrete change is sent at once,
@@ -82,7 +93,7 @@
           input.addEventListener('change', () => {
             const v = Number(input.value);
             if (input.value === '' || !Number.isFinite(v)) return;
-            values.center = i === 0 ? [v, values.center[1]] : [values.center[0], v];
+            edit('center', i === 0 ? [v, values.center[1]] : [values.center[0], v]);
             placeMarker();
             requestRender(true);
           });
@@ -120,7 +131,7 @@
         unit.textContent = c.unit;
         label.htmlFor = range.id;
         range.addEventListener('input', () => {
-          values[c.key] = Number(range.value);
+          edit(c.key, Number(range.value));
           number.value = range.value;
           requestRender(false);
         });
@@ -128,7 +139,7 @@
         number.addEventListener('change', () => {
           const v = Number(number.value);
           if (number.value === '' || !Number.isFinite(v)) return;
-          values[c.key] = v;
+          edit(c.key, v);
           range.value = v;
           requestRender(true);
         });
@@ -146,13 +157,170 @@
         }
         label.htmlFor = select.id;
         select.addEventListener('change', () => {
-          values[c.key] = Number(select.value);
+          edit(c.key, Number(select.value));
           requestRender(true);
         });
         block.append(select);
         inputs[c.key] = { set: (v) => { select.value = String(v); } };
       }
+      if (frame.timeline) buildKeyWidgets(c, block);
       form.append(block);
+    }
+  }
+
+  // A key toggle for the frame on screen and, for numbers, its interpolation.
+  function buildKeyWidgets(c, block) {
+    const row = document.createElement('div');
+    row.className = 'key';
+    const button = document.createElement('button');
+    button.type = 'button';
+    button.id = `${c.key}-key`;
+    button.textContent = 'Key';
+    button.title = `Set or delete the ${c.name} key on this frame`;
+    button.addEventListener('click', () => {
+      if (keyAt(c.key) !== undefined) deleteKey(c.key);
+      else setKey(c.key, ease ? ease.value : 'linear');
+      requestRender(true);
+    });
+    row.append(button);
+    let ease = null;
+    if (c.kind !== 'popup') {   // the lens steps from key to key
+      ease = document.createElement('select');
+      ease.id = `${c.key}-ease`;
+      ease.setAttribute('aria-label', `${c.name} interpolation to the next key`);
+      for (const name of interpolations) ease.append(new Option(name, name));
+      ease.addEventListener('change', () => {
+        if (keyAt(c.key) === undefined) return;
+        setKey(c.key, ease.value);
+        requestRender(true);
+      });
+      row.append(ease);
+    }
+    block.append(row);
+    keyWidgets[c.key] = { button, ease };
+  }
+
+  // ---- Keys --------------------------------------------------------------------
+  const isFrameKeys = (track) => track !== null && typeof track === 'object' && !Array.isArray(track);
+  const keyed = (key) => keys[key] !== undefined;
+  const keyAt = (key) => (isFrameKeys(keys[key]) ? keys[key][frameNo] : undefined);
+  const keyValue = (k) => (isFrameKeys(k) ? k.value : k);
+  const easeOf = (k) => (isFrameKeys(k) && k.ease) || 'linear';
+
+  function edit(key, value) {
+    values[key] = value;
+    if (keyed(key)) setKey(key);
+  }
+
+  function setKey(key, ease = easeOf(keyAt(key))) {
+    if (!isFrameKeys(keys[key])) keys[key] = {};
+    keys[key][frameNo] = ease === 'linear' ? values[key] : { value: values[key], ease };
+    keysChanged();
+  }
+
+  function deleteKey(key) {
+    delete keys[key][frameNo];
+    if (Object.keys(keys[key]).length === 0) delete keys[key];
+    keysChanged();
+  }
+
+  // The key widgets, the marks on the timeline and the centre's path.
+  function keysChanged() {
+    if (!frame.timeline) return;
+    for (const [key, { button, ease }] of Object.entries(keyWidgets)) {
+      const k = keyAt(key);
+      button.setAttribute('aria-pressed', String(k !== undefined));
+      if (ease) ease.value = easeOf(k);
+    }
+    const { first, last } = frame.timeline;
+    const frames = new Set();
+    for (const track of Object.values(keys)) if (isFrameKeys(track)) Object.keys(track).forEach((f) => frames.add(Number(f)));
+    $('key-marks').replaceChildren(...[...frames].map((f) => {
+      const mark = document.createElement('span');
+      mark.style.left = `${last > first ? ((f - first) / (last - first)) * 100 : 0}%`;
+      return mark;
+    }));
+    const size = [frame.width, frame.height];
+    const pixels = (v, axis) => (typeof v === 'string' && v.endsWith('%') ? (parseFloat(v) / 100) * size[axis] : Number(v));
+    const path = isFrameKeys(keys.center)
+      ? Object.entries(keys.center).sort((a, b) => a[0] - b[0]).map(([, k]) => keyValue(k))
+        .map((p) => `${pixels(p[0], 0)},${pixels(p[1], 1)}`) : [];
+    $('path-line').setAttribute('points', path.join(' '));
+  }
+
+  async function postJson(path, text) {
+    const response = await fetch(path, { method: 'POST', headers: { 'Content-Type': 'application/json' }, body: text });
+    const answer = await response.text();
+    if (!response.ok) throw new Error(JSON.parse(answer).error || `HTTP ${response.status}`);
+    return answer;
+  }
+
+  function goToFrame(n, final) {
+    frameNo = Math.min(Math.max(n, frame.timeline.first), frame.timeline.last);
+    $('frame-slider').value = frameNo;
+    $('frame-number').textContent = `frame ${frameNo}`;
+    keysChanged();
+    requestRender(final);
+  }
+
+  function buildTimeline() {
+    const { first, last } = frame.timeline;
+    const slider = $('frame-slider');
+    slider.min = first;
+    slider.max = last;
+    slider.addEventListener('input', () => goToFrame(Number(slider.value), false));
+    slider.addEventListener('change', () => goToFrame(Number(slider.value), true));
+    $('previous-frame').addEventListener('click', () => goToFrame(frameNo - 1, true));
+    $('next-frame').addEventListener('click', () => goToFrame(frameNo + 1, true));
+    $('track').addEventListener('click', () => {
+      armedToTrack = !armedToTrack;
+      $('track').setAttribute('aria-pressed', String(armedToTrack));
+      if (armedToTrack) showStatus('Click on the light to track.');
+    });
+    $('download-keys').addEventListener('click', async () => {
+      try {
+        const text = await postJson('/api/keys', JSON.stringify(keys));
+        const link = document.createElement('a');
+        link.href = URL.createObjectURL(new Blob([text], { type: 'application/json' }));
+        link.download = keysFile;
+        link.click();
+        setTimeout(() => URL.revokeObjectURL(link.href), 60000);
+      } catch (error) {
+        showStatus(`Cannot write the keys: ${error.message}`, true);
+      }
+    });
+    $('load-keys').addEventListener('change', async (event) => {
+      const file = event.target.files[0];
+      if (!file) return;
+      try {
+        keys = JSON.parse(await postJson('/api/keys', await file.text()));
+        keysChanged();
+        requestRender(true);
+        showStatus(`Loaded the keys of ${file.name}.`);
+      } catch (error) {
+        showStatus(`Cannot load ${file.name}: ${error.message}`, true);
+      }
+      event.target.value = '';
+    });
+    $('path').setAttribute('viewBox', `0 0 ${frame.width} ${frame.height}`);
+    $('timeline').hidden = false;
+    $('animation').hidden = false;
+    goToFrame(frame.number, true);
+  }
+
+  async function trackFrom(point) {
+    armedToTrack = false;
+    $('track').setAttribute('aria-pressed', 'false');
+    showStatus(`Tracking the light at ${point[0]}, ${point[1]}...`);
+    try {
+      const answer = JSON.parse(await postJson('/api/track', JSON.stringify({ from: point, frame: frameNo })));
+      keys.center = answer.center;
+      keysChanged();
+      requestRender(true);
+      showStatus(`Tracked the light over ${Object.keys(answer.center).length} frames` +
+                 (answer.lost.length ? `; lost on ${answer.lost.join(', ')}, where it is predicted.` : '.'));
+    } catch (error) {
+      showStatus(`Cannot track: ${error.message}`, true);
     }
   }
 
@@ -198,13 +366,17 @@
   }
 
   function moveCenter(event) {
-    values.center = pixelAt(event);
+    edit('center', pixelAt(event));
     placeMarker();
   }
 
   const box = $('picture-box');
   box.addEventListener('pointerdown', (event) => {
     if (!frame || event.button !== 0) return;
+    if (armedToTrack) {
+      trackFrom(pixelAt(event));
+      return;
+    }
     dragging = true;
     box.setPointerCapture(event.pointerId);
     moveCenter(event);
@@ -229,7 +401,7 @@
     const move = moves[event.key];
     if (!move || !frame) return;
     event.preventDefault();
-    values.center = [values.center[0] + move[0], values.center[1] + move[1]];
+    edit('center', [values.center[0] + move[0], values.center[1] + move[1]]);
     placeMarker();
     requestRender(true);
   });
@@ -239,7 +411,10 @@
 
   // ---- Rendering -------------------------------------------------------------
   function requestRender(final) {
-    const body = { center: values.center, brightness: values.brightness, lens: values.lens, blend: values.blend };
+    // Keyed controls come from the keys; the others go as they are set.
+    const body = { frame: frameNo };
+    for (const key of ['center', 'brightness', 'lens', 'blend']) if (!keyed(key)) body[key] = values[key];
+    if (Object.keys(keys).length) body.keys = keys;
     if (!final) {
       // While dragging, a preview as wide as the picture on screen is enough;
       // the module still renders the full frame and the server shrinks it.
@@ -303,7 +478,14 @@
       return;
     }
     shown = sequence;
+    if (answer.frame === frameNo) {
+      // What the keys give on this frame.
+      for (const key of Object.keys(answer.values)) if (keyed(key)) values[key] = answer.values[key];
+      syncInputs();
+      placeMarker();
+    }
     const previous = pictureUrl;
+    picture.dataset.frame = answer.frame;
     picture.src = url;
     pictureUrl = url;
     picture.dataset.renderId = answer.id;
@@ -341,13 +523,17 @@
       const info = await response.json();
       if (!response.ok) throw new Error(info.error || `HTTP ${response.status}`);
       frame = info.frame;
+      frameNo = frame.number;
+      keysFile = info.keysFile;
+      interpolations = info.interpolations;
       $('frame-label').textContent = `${frame.label}, ${frame.width}x${frame.height}`;
       buildControls(info.controls);
       Object.assign(values, info.defaults);
       syncInputs();
       showCommand(info.command);
       layout();
-      requestRender(true);
+      if (frame.timeline) buildTimeline();
+      else requestRender(true);
     } catch (error) {
       setState('error');
       showStatus(`Cannot load the controls: ${error.message}`, true);
