@@ -1,6 +1,6 @@
 // Tracking a light through a 1920x1080 clip of 100 frames against rendering
 // the flare onto the same clip: following the light should cost less than the
-// render it feeds. Both read the same generated frames (tests/track/light_clip.h:
+// render it feeds. Both read the same generated frames (tests/host/track/light_clip.h:
 // a bright light looping over a textured, grainy background with motion blur; making
 // a frame is a copy of a background and a small stamp), so BM_ReadClip, reading
 // alone, is what both include; BM_TrackStep is the tracker's own cost on one
@@ -16,7 +16,7 @@
 #include "host/track/shot_tracker.h"
 #include "host/track/track_keys.h"
 #include "host/core/worker_pool.h"
-#include "tests/track/light_clip.h"
+#include "tests/host/track/light_clip.h"
 
 namespace {
 

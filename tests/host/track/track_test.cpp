@@ -16,7 +16,7 @@
 #include "host/track/track_keys.h"
 #include "host/track/visibility.h"
 #include "tests/host/media_fixture.h"
-#include "tests/track/light_clip.h"
+#include "tests/host/track/light_clip.h"
 
 namespace {
 
