@@ -18,11 +18,11 @@ std::atomic<int> gInterrupts{0};
 enum SlotState : int { kFree = 0, kBusy = 1, kMarked = 2 };
 constexpr int kSlots = 32;
 constexpr size_t kPathBytes = 4096;
-struct Slot {
+struct MarkedPathSlot {
   std::atomic<int> state{kFree};
   char path[kPathBytes];
 };
-Slot gSlots[kSlots];
+MarkedPathSlot gSlots[kSlots];
 static_assert(std::atomic<int>::is_always_lock_free, "read from a signal handler");
 
 // Helpers to stop: 0 free, -1 being started (its pid not known yet), or the pid
@@ -77,7 +77,7 @@ extern "C" void RequestCancelOnSignal(int signal) {
   // creates its output after the removal. kill, waitid, nanosleep, unlink and
   // _exit are safe here.
   StopHelpers();
-  for (Slot& slot : gSlots) {
+  for (MarkedPathSlot& slot : gSlots) {
     if (slot.state.load() == kMarked) unlink(slot.path);
   }
   _exit(128 + signal);

@@ -29,7 +29,7 @@ Neighbours<Value> Around(const std::map<int64_t, Value>& keys, int64_t frame) {
 }
 
 // A key read as one number: its frame and value.
-struct Point {
+struct KeySample {
   double frame, value;
 };
 
@@ -37,7 +37,7 @@ struct Point {
 // and `out`: the slope from the key before to the key after (Catmull-Rom),
 // flat where the keys turn or rest, and at most three times either segment's
 // slope, which keeps the curve from overshooting (Fritsch and Carlson).
-double SmoothSlope(const Point& before, const Point& after, double in, double out) {
+double SmoothSlope(const KeySample& before, const KeySample& after, double in, double out) {
   if (in * out <= 0) return 0;
   const double slope = (after.value - before.value) / (after.frame - before.frame);
   const double limit = 3 * std::min(std::abs(in), std::abs(out));
@@ -47,8 +47,8 @@ double SmoothSlope(const Point& before, const Point& after, double in, double ou
 // The value at `frame`, between keys a and b, as a's interpolation has it.
 // `before` and `after` are the keys beyond a and b, which a smooth curve also
 // passes through.
-double Between(Interpolation how, const std::optional<Point>& before, const Point& a, const Point& b,
-               const std::optional<Point>& after, double frame) {
+double Between(Interpolation how, const std::optional<KeySample>& before, const KeySample& a, const KeySample& b,
+               const std::optional<KeySample>& after, double frame) {
   const double t = (frame - a.frame) / (b.frame - a.frame);
   switch (how) {
     case Interpolation::Linear: break;
@@ -101,7 +101,7 @@ struct Segment {
   // The value at `frame`, the keys read as numbers through `number`.
   template <class Number>
   double At(int64_t frame, Number number) const {
-    const auto point = [&](Key key) { return Point{static_cast<double>(key->first), number(key->second)}; };
+    const auto point = [&](Key key) { return KeySample{static_cast<double>(key->first), number(key->second)}; };
     const auto optionalPoint = [&](const std::optional<Key>& key) { return key ? std::optional(point(*key)) : std::nullopt; };
     return Between(how, optionalPoint(before), point(a), point(b), optionalPoint(after), static_cast<double>(frame));
   }
