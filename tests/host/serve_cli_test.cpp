@@ -123,6 +123,8 @@ TEST_F(ServeCliTest, SequenceFrameKeepsItsNumber) {
   // Another frame with keys: the keyed control is left to the keys file, and
   // the keys interpolate as render's do; the file written back reads the same.
   const std::string keys = R"({"brightness":{"11":{"value":50,"ease":"hold"},"13":150}})";
+  httplib::Client client("127.0.0.1", serve.port());
+  client.set_read_timeout(20, 0);
   const auto other = client.Post("/api/render", R"({"frame":12,"lens":3,"keys":)" + keys + "}", "application/json");
   ASSERT_TRUE(other);
   ASSERT_EQ(other->status, 200) << other->body;
