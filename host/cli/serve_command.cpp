@@ -113,7 +113,7 @@ lfweb::PreviewFrame LoadPreviewFrame(const ServeOptions& o) {
       const lfhost::FrameRange range{first, last, {}};
       return kind == lfhost::MediaKind::Sequence
                  ? lfhost::OpenSequenceSource(input, range, lfhost::MissingFrames::Error, reading)
-                 : lfhost::OpenVideoSource(input, range);
+                 : lfhost::OpenVideoSource(input, range, 0, reading.deep);
     };
     {
       const std::unique_ptr<lfhost::FrameSource> all = kind == lfhost::MediaKind::Sequence
