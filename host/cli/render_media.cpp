@@ -44,8 +44,8 @@ std::string OneLine(const std::string& text) {
 // the rest of the setup. A name with a sequence mark is an output sequence only
 // when there are frames to fill it; a render of one frame writes the file of
 // that very name. Frames travel as plates (deep) when the input's samples are
-// deeper than 8 bits or the options ask for work at depth, into image outputs
-// only: a video is written from 8-bit frames.
+// deeper than 8 bits or the options ask for work at depth; a video output is
+// then encoded at depth too.
 struct RenderMedia {
   MediaKind in, out;
   bool builtin, manyFrames;
@@ -99,11 +99,12 @@ void CheckPairing(const MediaRenderOptions& o, const RenderMedia& m) {
     if (!value.empty() && out != MediaKind::Video) throw UsageError(std::string(option) + ": only a video output is encoded");
   }
   if (o.fps && out != MediaKind::Video) throw UsageError("--fps: only a video output has a frame rate");
-  for (const auto& [option, given] : {std::pair{"--depth", o.depth.has_value()}, std::pair{"--composite", o.composite.has_value()},
-                                      std::pair{"--colorspace", !o.colorspace.empty()}, std::pair{"--part", !o.part.empty()},
+  // A video's depth follows its codec and --pix-fmt, it has one picture a
+  // frame, and the flare alone is written as images.
+  for (const auto& [option, given] : {std::pair{"--depth", o.depth.has_value()}, std::pair{"--part", !o.part.empty()},
                                       std::pair{"--pass", o.pass != lfhost::PassOutput::None}}) {
     if (given && out == MediaKind::Video) {
-      throw UsageError(std::string(option) + ": for image outputs; " + o.output + " is a video, written from 8-bit frames");
+      throw UsageError(std::string(option) + ": for image outputs; " + o.output + " is a video");
     }
   }
   if (o.pass == lfhost::PassOutput::Both && o.passOutput.empty()) {
@@ -133,8 +134,12 @@ RenderMedia DescribeMedia(const MediaRenderOptions& o) {
   if (m.out == MediaKind::Sequence && !m.manyFrames) m.out = MediaKind::Image;
   CheckPairing(o, m);
   if (!m.builtin) m.samples = lfhost::InputSamples(o.input, m.in);
-  m.deep = m.out != MediaKind::Video && (m.samples != OIIO::TypeDesc::UINT8 || o.depth || o.composite ||
-                                         !o.colorspace.empty() || !o.part.empty());
+  // A video holds display-referred code values: scene-linear plates (half,
+  // float) go into one as they always did, clamped at 8 bits, rather than
+  // composited in linear light and encoded without a view transform.
+  const bool deepSamples = m.samples != OIIO::TypeDesc::UINT8 &&
+                           (m.out != MediaKind::Video || !m.samples.is_floating_point());
+  m.deep = deepSamples || o.depth || o.composite || !o.colorspace.empty() || !o.part.empty();
   if (m.deep) {
     try {
       m.look = lfhost::PlateLook::For(m.samples, o.composite, o.colorspace);
@@ -189,7 +194,7 @@ std::unique_ptr<lfhost::FrameSource> OpenSource(const MediaRenderOptions& o, con
   const lfhost::PlateReading reading{m.deep, o.part, o.depth.value_or(OIIO::TypeDesc::UNKNOWN)};
   switch (m.in) {
     case MediaKind::Sequence: return lfhost::OpenSequenceSource(o.input, o.frames, o.missing, reading);
-    case MediaKind::Video: return lfhost::OpenVideoSource(o.input, o.frames, o.startNumber.value_or(0));
+    case MediaKind::Video: return lfhost::OpenVideoSource(o.input, o.frames, o.startNumber.value_or(0), m.deep);
     case MediaKind::Image: break;
   }
   return lfhost::OpenImageSource(o.input, reading);
@@ -234,6 +239,7 @@ std::unique_ptr<lfhost::FrameSink> OpenSink(const MediaRenderOptions& o, const R
       lfhost::VideoStyle style = o.video;
       style.like = source.videoFormat().value_or(lfhost::VideoFormat{});
       style.alpha = source.hasAlpha();
+      style.deep = m.deep;
       if (aspect) style.sampleAspect = {aspect->first, aspect->second};
       return lfhost::OpenVideoSink(o.output, source.width(), source.height(), rate, source.audio(), style);
     }

@@ -97,7 +97,9 @@ lfweb::PreviewFrame LoadPreviewFrame(const ServeOptions& o) {
     frame.look = lfhost::PlateLook::For(samples, std::nullopt, "");
     frame.image = lfhost::PlateForDisplay(read.plate.image(), frame.look);
     frame.plate = std::move(read.plate);
-    frame.outputName = "flare" + std::filesystem::path(o.input).extension().string();
+    // A video's frames are written as 16-bit PNGs, which keep their depth.
+    const std::string extension = std::filesystem::path(o.input).extension().string();
+    frame.outputName = "flare" + (lfhost::IsWritableImageExtension(extension) ? extension : std::string(".png"));
   };
   if (o.input.empty()) {
     frame.image = lfhost::MakeDarkFrame();
@@ -113,7 +115,7 @@ lfweb::PreviewFrame LoadPreviewFrame(const ServeOptions& o) {
       const lfhost::FrameRange range{first, last, {}};
       return kind == lfhost::MediaKind::Sequence
                  ? lfhost::OpenSequenceSource(input, range, lfhost::MissingFrames::Error, reading)
-                 : lfhost::OpenVideoSource(input, range);
+                 : lfhost::OpenVideoSource(input, range, 0, reading.deep);
     };
     {
       const std::unique_ptr<lfhost::FrameSource> all = kind == lfhost::MediaKind::Sequence

@@ -66,8 +66,11 @@ class VideoSink final : public FrameSink {
   VideoSink(const std::string& path, int32_t width, int32_t height, FrameRate rate, std::optional<AudioSource> audio,
             const VideoStyle& style)
       : path_(path), writer_(path, width, height, rate, std::move(audio), style) {}
-  // Plates never reach a video: a render that writes one reads 8-bit frames.
-  void Write(int64_t, const MediaFrame& frame) override { writer_.WriteFrame(frame.image); }
+  // A plate comes only to a video opened for deep frames (VideoStyle::deep).
+  void Write(int64_t, const MediaFrame& frame) override {
+    if (frame.deep()) return writer_.WriteFrame(frame.plate.image());
+    writer_.WriteFrame(frame.image);
+  }
   bool Finish(const CancelToken* cancel) override { return writer_.Finish(cancel); }
   bool encodes() const override { return true; }
   void Abandon() noexcept override { writer_.Abandon(); }

@@ -155,8 +155,8 @@ class SequenceSource final : public FrameSource {
 
 class VideoSource final : public FrameSource {
  public:
-  VideoSource(const std::string& path, std::optional<FrameRange> range, int64_t start)
-      : path_(path), info_(ProbeVideo(path)), start_(start) {
+  VideoSource(const std::string& path, std::optional<FrameRange> range, int64_t start, bool deep)
+      : path_(path), info_(ProbeVideo(path)), start_(start), deep_(deep && IsDeepVideo(info_.format)) {
     const int64_t last = start + info_.frameCount - 1;
     FrameRange r{start, last, {}};
     if (range) {
@@ -173,14 +173,14 @@ class VideoSource final : public FrameSource {
     width_ = info_.width;
     height_ = info_.height;
     alpha_ = PixelFormatHasAlpha(info_.format.pixelFormat);
-    reader_ = std::make_unique<VideoReader>(path, info_);
+    reader_ = std::make_unique<VideoReader>(path, info_, deep_);
   }
 
   MediaFrame ReadNext() override {
     const int64_t wanted = numbers_.at(next_++) - start_;
-    ImageBuffer frame(width_, height_);
+    MediaFrame frame = Blank();
     while (decoded_ <= wanted) {
-      if (!reader_->ReadFrame(frame)) {
+      if (!Decode(frame)) {
         throw HostError(path_ + ": the video ends after " + std::to_string(decoded_) + " frames, before frame " +
                         std::to_string(wanted));
       }
@@ -189,10 +189,11 @@ class VideoSource final : public FrameSource {
     if (next_ == numbers_.size()) {
       // At the video's end the decoder is let finish, so that damage it met
       // there (a file cut short) is reported rather than passed over.
-      for (ImageBuffer rest(width_, height_); wanted == info_.frameCount - 1 && reader_->ReadFrame(rest);) {
+      for (MediaFrame rest = Blank(); wanted == info_.frameCount - 1 && Decode(rest);) {
       }
       reader_->Close();
     }
+    if (deep_) frame.plate.headers = {frame.plate.image().spec()};
     return frame;
   }
 
@@ -223,9 +224,20 @@ class VideoSource final : public FrameSource {
   int64_t start_;   // the number of the video's first frame
   bool ranged_ = false;
   bool contiguous_ = true;
+  bool deep_;       // decoded at 16 bits into a one-part plate
   std::unique_ptr<VideoReader> reader_;
   size_t next_ = 0;
   int64_t decoded_ = 0;
+
+  MediaFrame Blank() const {
+    if (!deep_) return ImageBuffer(width_, height_);
+    Plate plate;
+    plate.parts.emplace_back();   // sized by the first frame decoded into it
+    return plate;
+  }
+  bool Decode(MediaFrame& frame) {
+    return deep_ ? reader_->ReadDeepFrame(frame.plate.image()) : reader_->ReadFrame(frame.image);
+  }
 };
 
 class BuiltinSource final : public FrameSource {
@@ -310,7 +322,9 @@ void FrameSource::KeepChunk(FrameChunk chunk) {
 
 OIIO::TypeDesc InputSamples(const std::string& input, MediaKind kind) {
   std::string first = input;
-  if (kind == MediaKind::Video) return OIIO::TypeDesc::UINT8;
+  if (kind == MediaKind::Video) {
+    return IsDeepVideo(ProbeVideoStreams(input).format) ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8;
+  }
   if (kind == MediaKind::Sequence) {
     const auto pattern = SequencePattern::Parse(input);
     const std::vector<int64_t> found = pattern ? pattern->Scan() : std::vector<int64_t>{};
@@ -388,8 +402,8 @@ std::unique_ptr<FrameSource> OpenSequenceSource(const std::string& patternText, 
 }
 
 std::unique_ptr<FrameSource> OpenVideoSource(const std::string& path, std::optional<FrameRange> range,
-                                             int64_t startNumber) {
-  return std::make_unique<VideoSource>(path, range, startNumber);
+                                             int64_t startNumber, bool deep) {
+  return std::make_unique<VideoSource>(path, range, startNumber, deep);
 }
 
 std::unique_ptr<FrameSource> OpenBuiltinSource(FrameRange range, int32_t width, int32_t height) {

@@ -94,9 +94,10 @@ struct PlateReading {
   OIIO::TypeDesc atLeast;
 };
 
-// The colour samples of an input's first file (ColourSampleType): 8 bits for a
-// video (decoded at 8 bits) and for a sequence of which no file is found (its
-// source then says so). Throws HostError as ReadImageHeader does.
+// The colour samples of an input's first file (ColourSampleType), 16 bits for a
+// video of more than 8 (IsDeepVideo), else 8 bits, as for a sequence of which no
+// file is found (its source then says so). Throws HostError as ReadImageHeader
+// or ProbeVideoStreams does.
 OIIO::TypeDesc InputSamples(const std::string& input, MediaKind kind);
 
 std::unique_ptr<FrameSource> OpenImageSource(const std::string& path, const PlateReading& reading = {});
@@ -117,9 +118,11 @@ std::unique_ptr<FrameSource> OpenSequenceSource(const std::string& pattern, std:
                                                 MissingFrames missing = MissingFrames::Error,
                                                 const PlateReading& reading = {});
 // Frames `range` of the video, numbered from `startNumber` (all when unset).
-// With a list or step of frames, the video's audio is not carried.
+// With a list or step of frames, the video's audio is not carried. With `deep`,
+// a video of more than 8 bits comes as one-part plates of 16-bit R, G, B(, A);
+// 8-bit video always comes as 8-bit frames.
 std::unique_ptr<FrameSource> OpenVideoSource(const std::string& path, std::optional<FrameRange> range,
-                                             int64_t startNumber = 0);
+                                             int64_t startNumber = 0, bool deep = false);
 // The built-in dark frame, of this size, for every frame of `range`.
 std::unique_ptr<FrameSource> OpenBuiltinSource(FrameRange range, int32_t width, int32_t height);
 

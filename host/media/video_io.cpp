@@ -470,7 +470,8 @@ void MeasureFrameTimes(const std::string& path, std::optional<FrameRate> timeBas
   }
 }
 
-VideoInfo ProbeVideo(const std::string& path) {
+// ProbeVideoStreams, with the stream's clock for MeasureFrameTimes.
+static VideoInfo ReadStreams(const std::string& path, std::optional<FrameRate>& timeBase) {
   CheckInputFile(path);
   const std::string text = RunForOutput(
       {"ffprobe", "-v", "error", "-show_entries",
@@ -486,7 +487,6 @@ VideoInfo ProbeVideo(const std::string& path) {
   }
   VideoInfo info;
   bool haveVideo = false;
-  std::optional<FrameRate> timeBase;
   for (const auto& stream : root.value("streams", nlohmann::json::array())) {
     const std::string type = stream.value("codec_type", "");
     if (type == "audio") info.hasAudio = true;
@@ -524,6 +524,17 @@ VideoInfo ProbeVideo(const std::string& path) {
   for (const auto& holder : root.value("streams", nlohmann::json::array())) timecodeOf(holder);
   if (root.contains("format")) timecodeOf(root["format"]);
   info.format = WithColourDefaults(info.format, info.height);
+  return info;
+}
+
+VideoInfo ProbeVideoStreams(const std::string& path) {
+  std::optional<FrameRate> timeBase;
+  return ReadStreams(path, timeBase);
+}
+
+VideoInfo ProbeVideo(const std::string& path) {
+  std::optional<FrameRate> timeBase;
+  VideoInfo info = ReadStreams(path, timeBase);
   if (info.width <= 0 || info.height <= 0) throw HostError(path + ": the video has no frame size");
   if (info.width > kMaxFrameSide || info.height > kMaxFrameSide) {
     throw HostError(path + ": " + Size(info.width, info.height) +

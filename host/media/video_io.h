@@ -94,6 +94,10 @@ bool IsWritableVideoExtension(const std::string& extension);
 // Reads the first video stream's facts. Throws HostError naming the file when it
 // is missing, not a video, or larger than the module takes.
 VideoInfo ProbeVideo(const std::string& path);
+// What ffprobe states of the first video stream (its size, rate, coding and
+// colours) without reading its packets: no frame count or times, no check for
+// damage or size. Throws HostError naming the file as ProbeVideo does.
+VideoInfo ProbeVideoStreams(const std::string& path);
 
 // Decodes the first video stream frame by frame, in order: as the module's
 // 8-bit frames (ReadFrame), or, when `deep`, at 16 bits a sample (ReadDeepFrame).

@@ -179,6 +179,7 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
       {{seq, "-o", out, "--depth", "12"}, 2, "--depth: \"12\" is not 8, 16, half or float"},
       {{seq, "-o", out, "--composite", "over"}, 2, "--composite: \"over\" is not screen or add"},
       {{seq, "-o", Path("out/v.mp4"), "--depth", "16"}, 2, "--depth: for image outputs; " + Path("out/v.mp4") + " is a video"},
+      {{seq, "-o", Path("out/v.mov"), "--pass", "flare"}, 2, "--pass: for image outputs; " + Path("out/v.mov") + " is a video"},
       {{seq, "-o", out, "--pass", "both"}, 2, "--pass both: give --pass-output NAME"},
       {{seq, "-o", out, "--pass-output", Path("out/p.%04d.png")}, 2, "--pass-output: names the flare alone of --pass both"},
       {{seq, "-o", out, "--pass", "both", "--pass-output", Path("out/p.png")}, 2, "is not a sequence, as -o"},

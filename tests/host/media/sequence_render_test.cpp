@@ -218,16 +218,22 @@ TEST_F(SequenceRenderTest, VideoThroughALosslessVideoEqualsEachFrameRenderedAlon
 }
 
 // Compressed video keeps its size, rate and audio; --frames picks a part of
-// it; a sequence becomes a video at the rate asked for, without audio.
+// it; a sequence becomes a video at the rate asked for, without audio. 10-bit
+// ProRes and FFV1 stay 10-bit or deeper (16-bit 4:4:4 asked for, lossless).
 TEST_F(SequenceRenderTest, CompressedVideoKeepsSizeRateFrameCountAndAudio) {
-  lftest::RunTool("ffmpeg -v error -nostdin -f lavfi -i testsrc=size=64x48:rate=12 -f lavfi -i "
-                  "sine=frequency=440:sample_rate=48000 -t 1 -c:v libx264 -pix_fmt yuv420p -c:a aac -shortest " +
-                  ShellQuote(Path("tone.mp4")));
+  const std::string clip = "ffmpeg -v error -nostdin -f lavfi -i testsrc=size=64x48:rate=12 -f lavfi -i "
+                           "sine=frequency=440:sample_rate=48000 -t 1 -shortest ";
+  lftest::RunTool(clip + "-c:v libx264 -pix_fmt yuv420p -c:a aac " + ShellQuote(Path("tone.mp4")));
+  lftest::RunTool(clip + "-c:v prores_ks -profile:v hq -pix_fmt yuv422p10le -c:a pcm_s16le " + ShellQuote(Path("p10.mov")));
+  lftest::RunTool(clip + "-c:v ffv1 -pix_fmt yuv444p10le -c:a flac " + ShellQuote(Path("f10.mkv")));
   WritePlates(1, 3);
-  struct Case { std::string input; std::vector<std::string> extra; std::string output; int64_t frames, rate; bool audio; };
-  for (const Case& c : std::vector<Case>{{"tone.mp4", {"--frames", "2-7"}, "part.mp4", 6, 12, true},
-                                         {"tone.mp4", {}, "whole.mov", 12, 12, true},
-                                         {"in/plate.####.png", {"--fps", "30"}, "seq.mp4", 3, 30, false}}) {
+  struct Case { std::string input; std::vector<std::string> extra; std::string output; int64_t frames, rate; bool audio; std::string pixels; };
+  for (const Case& c : std::vector<Case>{{"tone.mp4", {"--frames", "2-7"}, "part.mp4", 6, 12, true, "yuv420p"},
+                                         {"tone.mp4", {}, "whole.mov", 12, 12, true, "yuv420p"},
+                                         {"in/plate.####.png", {"--fps", "30"}, "seq.mp4", 3, 30, false, "yuv420p"},
+                                         {"p10.mov", {}, "op10.mov", 12, 12, true, "yuv422p10le"},
+                                         {"f10.mkv", {"--pix-fmt", "gbrp16le", "--center", "20,15"}, "of10.mkv", 12, 12,
+                                          true, "gbrp16le"}}) {
     std::vector<std::string> args = {"render", Path(c.input), "-o", Path(c.output), "--quiet"};
     args.insert(args.end(), c.extra.begin(), c.extra.end());
     const auto r = lftest::RunCli(args, dir_);
@@ -236,8 +242,39 @@ TEST_F(SequenceRenderTest, CompressedVideoKeepsSizeRateFrameCountAndAudio) {
     const lfhost::VideoInfo info = lfhost::ProbeVideo(Path(c.output));
     EXPECT_EQ(std::tuple(info.width, info.height, info.frameCount, info.frameRate.num, info.frameRate.den, info.hasAudio),
               std::tuple(64, 48, c.frames, c.rate, 1, c.audio)) << c.output;
+    EXPECT_EQ(lftest::RunShell("ffprobe -v error -select_streams v:0 -show_entries stream=pix_fmt -of csv=p=0 " +
+                               ShellQuote(Path(c.output))).out, c.pixels + "\n") << c.output;
   }
   for (const std::string& name : Files()) EXPECT_NE(name[0], '.') << name;
+
+  // Through FFV1 at 16 bits, each decoded source sample p comes out as the
+  // screen p + (1 - p) f of the module's flare f over black, within one unit;
+  // where the flare is black, exactly p.
+  auto decoded = [&](const std::string& name) {
+    lfhost::VideoReader reader(Path(name), lfhost::ProbeVideo(Path(name)), true);
+    OIIO::ImageBuf frame;
+    EXPECT_TRUE(reader.ReadDeepFrame(frame)) << name;
+    return frame;
+  };
+  const OIIO::ImageBuf in = decoded("f10.mkv"), out = decoded("of10.mkv");
+  auto effect = lftest::StartedEffect();
+  lfhost::ParamValues values = effect->DefaultValues(64, 48);
+  values.centerX = 20 << 16, values.centerY = 15 << 16;
+  lfhost::ImageBuffer flare(64, 48);
+  ASSERT_TRUE(effect->Render(lftest::OpaqueFrame(64, 48), flare, values, {.frame = 0}).ok());
+  int lit = 0;
+  for (int y = 0; y < 48; ++y) {
+    for (int x = 0; x < 64; ++x) {
+      for (int c = 0; c < 3; ++c) {
+        const double p = std::round(in.getchannel(x, y, 0, c) * 65535), f = flare.at(x, y, 1 + c) / 255.0;
+        const double got = std::round(out.getchannel(x, y, 0, c) * 65535);
+        if (f == 0) EXPECT_EQ(got, p) << x << "," << y << "," << c;
+        else EXPECT_NEAR(got, p + (65535 - p) * f, 1) << x << "," << y << "," << c;
+        lit += f > 0;
+      }
+    }
+  }
+  EXPECT_GT(lit, 100);
 }
 
 // Media round trips at brightness 0, where the flare draws nothing: the output
