@@ -125,8 +125,6 @@ TEST_F(ServeCliTest, SequenceFrameKeepsItsNumber) {
   httplib::Client client("127.0.0.1", serve.port());
   client.set_read_timeout(20, 0);
   const std::string keys = R"({"brightness":{"11":{"value":50,"ease":"hold"},"13":150}})";
-  httplib::Client client("127.0.0.1", serve.port());
-  client.set_read_timeout(20, 0);
   const auto other = client.Post("/api/render", R"({"frame":12,"lens":3,"keys":)" + keys + "}", "application/json");
   ASSERT_TRUE(other);
   ASSERT_EQ(other->status, 200) << other->body;
