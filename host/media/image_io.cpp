@@ -327,12 +327,12 @@ TypeDesc HeldType(const OIIO::ImageSpec& header, TypeDesc atLeast) {
 // A part with neither red, green nor blue (grey, grey and alpha) as R, G, B (and
 // A), the grey copied to all three, so the flare keeps its colour.
 OIIO::ImageBuf AsColour(OIIO::ImageBuf grey) {
-  const OIIO::ImageSpec& spec = grey.spec();
-  if (spec.nchannels > 2 || spec.channelindex("R") >= 0) return grey;
-  const bool alpha = spec.nchannels == 2;
+  const OIIO::ImageSpec& layout = grey.spec();
+  if (layout.nchannels > 2 || layout.channelindex("R") >= 0) return grey;
+  const bool alpha = layout.nchannels == 2;
   const std::vector<int> order = alpha ? std::vector<int>{0, 0, 0, 1} : std::vector<int>{0, 0, 0};
   std::vector<std::string> names = {"R", "G", "B"};
-  if (alpha) names.push_back(spec.channelnames[1]);
+  if (alpha) names.push_back(layout.channelnames[1]);
   OIIO::ImageBuf colour;
   if (!OIIO::ImageBufAlgo::channels(colour, grey, static_cast<int>(order.size()), order.data(), nullptr, names.data())) {
     throw HostError("cannot make the grey image RGB (" + colour.geterror() + ")");
@@ -529,9 +529,9 @@ TypeDesc StorableType(const std::string& extension, TypeDesc wanted) {
   return wanted;
 }
 
-bool IsColourOrAlpha(const OIIO::ImageSpec& spec, int channel) {
-  const std::array<int, 3> rgb = ColourChannels(spec);
-  return channel == spec.alpha_channel || std::find(rgb.begin(), rgb.end(), channel) != rgb.end();
+bool IsColourOrAlpha(const OIIO::ImageSpec& layout, int channel) {
+  const std::array<int, 3> rgb = ColourChannels(layout);
+  return channel == layout.alpha_channel || std::find(rgb.begin(), rgb.end(), channel) != rgb.end();
 }
 
 // The header a part is written with: the file's own (types, windows, channel
@@ -566,13 +566,13 @@ OIIO::ImageSpec OutputFormat(const Plate& plate, size_t part, const OIIO::ImageB
 // R, G, B and alpha of a part whose other channels a format has no room for
 // (PNG, JPEG), alpha only where the format holds one; nothing when all fit.
 std::optional<OIIO::ImageBuf> FittedChannels(const OIIO::ImageBuf& part, const OIIO::ImageOutput& writer) {
-  const OIIO::ImageSpec& spec = part.spec();
-  const std::array<int, 3> rgb = ColourChannels(spec);
-  const bool alphaFits = spec.alpha_channel < 0 || writer.supports("alpha");
+  const OIIO::ImageSpec& layout = part.spec();
+  const std::array<int, 3> rgb = ColourChannels(layout);
+  const bool alphaFits = layout.alpha_channel < 0 || writer.supports("alpha");
   if (writer.supports("nchannels") && alphaFits) return std::nullopt;
   std::vector<int> kept(rgb.begin(), rgb.end());
-  if (spec.alpha_channel >= 0 && writer.supports("alpha")) kept.push_back(spec.alpha_channel);
-  std::vector<int> all(static_cast<size_t>(spec.nchannels));
+  if (layout.alpha_channel >= 0 && writer.supports("alpha")) kept.push_back(layout.alpha_channel);
+  std::vector<int> all(static_cast<size_t>(layout.nchannels));
   std::iota(all.begin(), all.end(), 0);
   if (kept == all) return std::nullopt;
   OIIO::ImageBuf fitted;
@@ -585,10 +585,10 @@ std::optional<OIIO::ImageBuf> FittedChannels(const OIIO::ImageBuf& part, const O
 
 }  // namespace
 
-std::array<int, 3> ColourChannels(const OIIO::ImageSpec& spec) {
-  const std::array<int, 3> named = {spec.channelindex("R"), spec.channelindex("G"), spec.channelindex("B")};
+std::array<int, 3> ColourChannels(const OIIO::ImageSpec& layout) {
+  const std::array<int, 3> named = {layout.channelindex("R"), layout.channelindex("G"), layout.channelindex("B")};
   if (named[0] >= 0 && named[1] >= 0 && named[2] >= 0) return named;
-  return {0, std::min(1, spec.nchannels - 1), std::min(2, spec.nchannels - 1)};
+  return {0, std::min(1, layout.nchannels - 1), std::min(2, layout.nchannels - 1)};
 }
 
 void WritePlate(const Plate& plate, const std::string& path, const PlateWriting& how) {

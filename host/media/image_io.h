@@ -31,7 +31,7 @@ OIIO::ImageSpec ReadImageHeader(const std::string& path);
 OIIO::TypeDesc ColourSampleType(const OIIO::ImageSpec& header);
 // The red, green and blue channels of a part: those named R, G and B, else the
 // first three (or the one grey channel three times).
-std::array<int, 3> ColourChannels(const OIIO::ImageSpec& spec);
+std::array<int, 3> ColourChannels(const OIIO::ImageSpec& layout);
 
 // Reads every part of an image file at its own precision: all channels, the
 // data and display windows, the header fields. The part named `partName` (its

@@ -86,17 +86,17 @@ T CompositeSample(T p, float a, CompositeMode mode) {
 
 template <class T>
 void CompositeRows(OIIO::ImageBuf& plate, const ImageBuffer& layer, float scale, const PlateLook& look) {
-  const OIIO::ImageSpec& spec = plate.spec();
-  const std::array<int, 3> rgb = ColourChannels(spec);
+  const OIIO::ImageSpec& layout = plate.spec();
+  const std::array<int, 3> rgb = ColourChannels(layout);
   // The layer covers the display window; the data window may be larger or smaller.
-  const int x0 = std::max(spec.x, spec.full_x), x1 = std::min(spec.x + spec.width, spec.full_x + layer.width());
-  const int y0 = std::max(spec.y, spec.full_y), y1 = std::min(spec.y + spec.height, spec.full_y + layer.height());
+  const int x0 = std::max(layout.x, layout.full_x), x1 = std::min(layout.x + layout.width, layout.full_x + layer.width());
+  const int y0 = std::max(layout.y, layout.full_y), y1 = std::min(layout.y + layout.height, layout.full_y + layer.height());
   if (x0 >= x1) return;
   const int32_t count = x1 - x0;
-  const size_t pixelBytes = spec.pixel_bytes();
+  const size_t pixelBytes = layout.pixel_bytes();
   std::vector<float> amounts(3 * static_cast<size_t>(count));
   for (int y = y0; y < y1; ++y) {
-    const uint8_t* flare = layer.row(y - spec.full_y) + 4 * static_cast<size_t>(x0 - spec.full_x);
+    const uint8_t* flare = layer.row(y - layout.full_y) + 4 * static_cast<size_t>(x0 - layout.full_x);
     look.Amounts(flare, count, scale, amounts.data());
     auto* pixel = static_cast<char*>(plate.pixeladdr(x0, y));
     for (int32_t i = 0; i < count; ++i, pixel += pixelBytes, flare += 4) {
@@ -231,25 +231,25 @@ Plate PlateFromImage(const ImageBuffer& image, bool alpha) {
 }
 
 ImageBuffer PlateForDisplay(const OIIO::ImageBuf& plate, const PlateLook& look) {
-  const OIIO::ImageSpec& spec = plate.spec();
-  ImageBuffer shown(spec.full_width, spec.full_height);
+  const OIIO::ImageSpec& layout = plate.spec();
+  ImageBuffer shown(layout.full_width, layout.full_height);
   shown.Fill(255, 0, 0, 0);
-  const std::array<int, 3> rgb = ColourChannels(spec);
-  const int x0 = std::max(spec.x, spec.full_x), x1 = std::min(spec.x + spec.width, spec.full_x + spec.full_width);
-  const int y0 = std::max(spec.y, spec.full_y), y1 = std::min(spec.y + spec.height, spec.full_y + spec.full_height);
+  const std::array<int, 3> rgb = ColourChannels(layout);
+  const int x0 = std::max(layout.x, layout.full_x), x1 = std::min(layout.x + layout.width, layout.full_x + layout.full_width);
+  const int y0 = std::max(layout.y, layout.full_y), y1 = std::min(layout.y + layout.height, layout.full_y + layout.full_height);
   if (x0 >= x1) return shown;
   const int32_t count = x1 - x0;
-  std::vector<float> samples(static_cast<size_t>(count) * spec.nchannels), colour(3 * static_cast<size_t>(count));
+  std::vector<float> samples(static_cast<size_t>(count) * layout.nchannels), colour(3 * static_cast<size_t>(count));
   auto byte = [](float v) { return static_cast<uint8_t>(std::lround(std::clamp(std::isnan(v) ? 0.0f : v, 0.0f, 1.0f) * 255.0f)); };
   for (int y = y0; y < y1; ++y) {
-    plate.get_pixels(OIIO::ROI(x0, x1, y, y + 1, 0, 1, 0, spec.nchannels), OIIO::TypeDesc::FLOAT, samples.data());
+    plate.get_pixels(OIIO::ROI(x0, x1, y, y + 1, 0, 1, 0, layout.nchannels), OIIO::TypeDesc::FLOAT, samples.data());
     for (int32_t i = 0; i < count; ++i) {
-      for (int c = 0; c < 3; ++c) colour[3 * i + c] = samples[static_cast<size_t>(i) * spec.nchannels + rgb[c]];
+      for (int c = 0; c < 3; ++c) colour[3 * i + c] = samples[static_cast<size_t>(i) * layout.nchannels + rgb[c]];
     }
     look.ToDisplay(colour.data(), count);
     for (int32_t i = 0; i < count; ++i) {
-      uint8_t* p = shown.row(y - spec.full_y) + 4 * static_cast<size_t>(x0 - spec.full_x + i);
-      p[0] = spec.alpha_channel >= 0 ? byte(samples[static_cast<size_t>(i) * spec.nchannels + spec.alpha_channel]) : 255;
+      uint8_t* p = shown.row(y - layout.full_y) + 4 * static_cast<size_t>(x0 - layout.full_x + i);
+      p[0] = layout.alpha_channel >= 0 ? byte(samples[static_cast<size_t>(i) * layout.nchannels + layout.alpha_channel]) : 255;
       for (int c = 0; c < 3; ++c) p[1 + c] = byte(colour[3 * i + c]);
     }
   }

@@ -623,9 +623,9 @@ constexpr int kPlaneOf[4] = {2, 0, 1, 3};
 bool VideoReader::ReadDeepFrame(OIIO::ImageBuf& frame) {
   if (!deep_) throw std::logic_error("VideoReader::ReadDeepFrame on an 8-bit reader");
   if (!NextFrameBytes()) return false;
-  const OIIO::ImageSpec& spec = frame.spec();
-  if (spec.width != info_.width || spec.height != info_.height || spec.nchannels != channels_ || spec.x != 0 ||
-      spec.y != 0 || spec.format != OIIO::TypeDesc::UINT16 || !frame.localpixels()) {
+  const OIIO::ImageSpec& layout = frame.spec();
+  if (layout.width != info_.width || layout.height != info_.height || layout.nchannels != channels_ || layout.x != 0 ||
+      layout.y != 0 || layout.format != OIIO::TypeDesc::UINT16 || !frame.localpixels()) {
     frame.reset(OIIO::ImageSpec(info_.width, info_.height, channels_, OIIO::TypeDesc::UINT16));
   }
   OIIO::ROI roi = frame.roi();

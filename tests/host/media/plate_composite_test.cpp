@@ -56,10 +56,10 @@ ImageBuffer TestLayer(int32_t w, int32_t h) {
 TEST(PlateCompositeTest, EachSampleTypeGetsItsFormulaAndKeepsTheRestBitForBit) {
   // Display window 12x6; the data window starts two columns left of it and
   // ends a row below it. R, G, B, alpha and a Z channel.
-  OIIO::ImageSpec spec(16, 6, 5, TypeDesc::FLOAT);
-  spec.x = -2, spec.y = 1, spec.full_width = 12, spec.full_height = 6;
-  spec.channelnames = {"R", "G", "B", "A", "Z"};
-  spec.alpha_channel = 3, spec.z_channel = 4;
+  OIIO::ImageSpec layout(16, 6, 5, TypeDesc::FLOAT);
+  layout.x = -2, layout.y = 1, layout.full_width = 12, layout.full_height = 6;
+  layout.channelnames = {"R", "G", "B", "A", "Z"};
+  layout.alpha_channel = 3, layout.z_channel = 4;
   const ImageBuffer layer = TestLayer(12, 6);
   std::vector<float> values;
   for (int i = 0; i < 16 * 6 * 5; ++i) values.push_back(static_cast<float>((i * 37) % 101) / 40.0f);
@@ -70,8 +70,8 @@ TEST(PlateCompositeTest, EachSampleTypeGetsItsFormulaAndKeepsTheRestBitForBit) {
     for (CompositeMode mode : {CompositeMode::Screen, CompositeMode::Add}) {
       for (Fix16 blend : {0, 40 << 16, 100 << 16}) {
         SCOPED_TRACE(std::string(type.c_str()) + (mode == CompositeMode::Add ? " add " : " screen ") + std::to_string(blend >> 16));
-        spec.set_format(type);
-        OIIO::ImageBuf plate(spec);
+        layout.set_format(type);
+        OIIO::ImageBuf plate(layout);
         plate.set_pixels(plate.roi(), TypeDesc::FLOAT, values.data());
         const OIIO::ImageBuf before = plate;
         const lfhost::PlateLook look = lfhost::PlateLook::For(type, mode, "");
@@ -82,8 +82,8 @@ TEST(PlateCompositeTest, EachSampleTypeGetsItsFormulaAndKeepsTheRestBitForBit) {
         auto toPlate = OIIO::ColorConfig().createColorProcessor("sRGB", look.colourSpace());
         const double max = Largest(type);
         int flared = 0;
-        for (int y = spec.y; y < spec.y + spec.height; ++y) {
-          for (int x = spec.x; x < spec.x + spec.width; ++x) {
+        for (int y = layout.y; y < layout.y + layout.height; ++y) {
+          for (int x = layout.x; x < layout.x + layout.width; ++x) {
             const bool inside = x >= 0 && x < 12 && y < 6;
             float f[3] = {0, 0, 0};
             for (int c = 0; c < 3 && inside; ++c) f[c] = layer.at(x, y, 1 + c) / 255.0f;
@@ -158,12 +158,12 @@ class PlateFilesTest : public lftest::MediaTest {
     ASSERT_TRUE(out->close());
   }
   static OIIO::ImageSpec Part(TypeDesc type, std::vector<std::string> channels, const std::string& name = "") {
-    OIIO::ImageSpec spec(10, 6, static_cast<int>(channels.size()), type);
-    spec.channelnames = channels;
-    spec.alpha_channel = spec.channelindex("A");
-    spec.attribute("Owner", "plate test");
-    if (!name.empty()) spec.attribute("oiio:subimagename", name);
-    return spec;
+    OIIO::ImageSpec layout(10, 6, static_cast<int>(channels.size()), type);
+    layout.channelnames = channels;
+    layout.alpha_channel = layout.channelindex("A");
+    layout.attribute("Owner", "plate test");
+    if (!name.empty()) layout.attribute("oiio:subimagename", name);
+    return layout;
   }
 };
 
