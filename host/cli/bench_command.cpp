@@ -134,60 +134,52 @@ BenchControls ReadBenchControls(const BenchOptions& o, const lfhost::EffectModul
 }
 
 int Bench(const BenchOptions& o) {
-  try {
-    const auto module = lfhost::EffectModule::Load(ResolvePluginPath(o.plugin));
-    lfhost::WorkerPool pool(o.threads);
-    const BenchControls asked = ReadBenchControls(o, *module, pool);
-    std::vector<int32_t> lenses = asked.lenses;
-    // The sequence runs also weigh the 105mm prime against the zoom.
-    if (o.sequenceFrames > 0 && lenses.size() == 1) lenses = {1, 3};
-    std::map<int32_t, double> medianMs;
-    for (const int32_t lens : lenses) {
-      lfhost::BenchCase c;
-      c.lens = lens;
-      c.width = o.width;
-      c.height = o.height;
-      c.brightness = asked.brightness;
-      c.repeat = o.repeat;
-      const lfhost::BenchResult r = lfhost::RunBench(*module, pool, c);
-      medianMs[lens] = r.renderMedianMs;
-      std::printf("lens %d %dx%d b%g: render median %.2f ms, floor %.2f ms\n", lens, o.width, o.height,
-                  asked.brightness, r.renderMedianMs, r.floorMs);
-      if (o.detail) {
-        std::printf(
-            "  %d threads; %d profile stamps covering %.2f frames, %d ray stamps covering %.2f frames;"
-            " screen pass %.2f ms, rand draws %.2f ms; render / floor %.2f\n",
-            pool.size(), r.coverage.profileStamps, r.coverage.profileFrames, r.coverage.rayStamps,
-            r.coverage.rayFrames, r.screenPassMs, r.randMs, r.renderMedianMs / r.floorMs);
-      }
-      std::fflush(stdout);
+  const auto module = lfhost::EffectModule::Load(ResolvePluginPath(o.plugin));
+  lfhost::WorkerPool pool(o.threads);
+  const BenchControls asked = ReadBenchControls(o, *module, pool);
+  std::vector<int32_t> lenses = asked.lenses;
+  // The sequence runs also weigh the 105mm prime against the zoom.
+  if (o.sequenceFrames > 0 && lenses.size() == 1) lenses = {1, 3};
+  std::map<int32_t, double> medianMs;
+  for (const int32_t lens : lenses) {
+    lfhost::BenchCase c;
+    c.lens = lens;
+    c.width = o.width;
+    c.height = o.height;
+    c.brightness = asked.brightness;
+    c.repeat = o.repeat;
+    const lfhost::BenchResult r = lfhost::RunBench(*module, pool, c);
+    medianMs[lens] = r.renderMedianMs;
+    std::printf("lens %d %dx%d b%g: render median %.2f ms, floor %.2f ms\n", lens, o.width, o.height,
+                asked.brightness, r.renderMedianMs, r.floorMs);
+    if (o.detail) {
+      std::printf(
+          "  %d threads; %d profile stamps covering %.2f frames, %d ray stamps covering %.2f frames;"
+          " screen pass %.2f ms, rand draws %.2f ms; render / floor %.2f\n",
+          pool.size(), r.coverage.profileStamps, r.coverage.profileFrames, r.coverage.rayStamps,
+          r.coverage.rayFrames, r.screenPassMs, r.randMs, r.renderMedianMs / r.floorMs);
     }
-    if (o.sequenceFrames > 0) {
-      std::printf("lens 3 / lens 1: %.2f\n", medianMs[3] / medianMs[1]);
-      lfhost::SequenceBenchCase c;
-      c.width = o.width;
-      c.height = o.height;
-      c.frames = o.sequenceFrames;
-      c.lens = asked.lenses.front();
-      c.brightness = asked.brightness;
-      c.threads = pool.size() > 1 ? std::vector<int>{1, pool.size()} : std::vector<int>{1};
-      std::fflush(stdout);
-      lfhost::RunSequenceBench(*module, c, [&](const lfhost::SequenceBenchRow& row) {
-        std::printf("sequence %s %d frames %dx%d lens %d, %d thread%s: %.2f frames/s rendered, %.2f read and written alone:"
-                    " %.0f %%\n",
-                    row.format.c_str(), row.frames, c.width, c.height, c.lens, row.threads, row.threads > 1 ? "s" : "",
-                    row.RenderFps(), row.AloneFps(), 100.0 * row.Share());
-        std::fflush(stdout);
-      });
-    }
-    return kExitOk;
-  } catch (const UsageError& e) {
-    PrintError(e.what());
-    return kExitUsage;
-  } catch (const lfhost::HostError& e) {
-    PrintError(e.what());
-    return kExitFailed;
+    std::fflush(stdout);
   }
+  if (o.sequenceFrames > 0) {
+    std::printf("lens 3 / lens 1: %.2f\n", medianMs[3] / medianMs[1]);
+    lfhost::SequenceBenchCase c;
+    c.width = o.width;
+    c.height = o.height;
+    c.frames = o.sequenceFrames;
+    c.lens = asked.lenses.front();
+    c.brightness = asked.brightness;
+    c.threads = pool.size() > 1 ? std::vector<int>{1, pool.size()} : std::vector<int>{1};
+    std::fflush(stdout);
+    lfhost::RunSequenceBench(*module, c, [&](const lfhost::SequenceBenchRow& row) {
+      std::printf("sequence %s %d frames %dx%d lens %d, %d thread%s: %.2f frames/s rendered, %.2f read and written alone:"
+                  " %.0f %%\n",
+                  row.format.c_str(), row.frames, c.width, c.height, c.lens, row.threads, row.threads > 1 ? "s" : "",
+                  row.RenderFps(), row.AloneFps(), 100.0 * row.Share());
+      std::fflush(stdout);
+    });
+  }
+  return kExitOk;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
-// The shape every command shares: parse its arguments, answer a usage error
-// with one line and exit status 2, --help with the command's help text, and
-// otherwise run with what was parsed.
+// The shape every command shares: parse its arguments, answer --help with the
+// command's help text, and otherwise run with what was parsed. A usage error,
+// while parsing or running, is one line and exit status 2; a HostError that a
+// run lets through is one line and status 1.
 #pragma once
 
 #include <cstdio>
@@ -10,6 +11,7 @@
 
 #include "host/cli/commands.h"
 #include "host/cli/options.h"
+#include "host/core/host_error.h"
 
 namespace lfcli {
 
@@ -32,7 +34,15 @@ int RunCommand(const std::vector<std::string>& args, Parse parse, const char* he
     if constexpr (!std::is_null_pointer_v<MoreHelp>) std::fputs(moreHelp(parsed).c_str(), stdout);
     return kExitOk;
   }
-  return run(parsed);
+  try {
+    return run(parsed);
+  } catch (const UsageError& e) {
+    PrintError(e.what());
+    return kExitUsage;
+  } catch (const lfhost::HostError& e) {
+    PrintError(e.what());
+    return kExitFailed;
+  }
 }
 
 }  // namespace lfcli

@@ -170,64 +170,56 @@ BrightnessToScale ReadBrightness(const ParsedTrack& p, int32_t width, int32_t he
 
 int Track(const ParsedTrack& p) {
   const MediaRenderOptions& o = p.input;
-  try {
-    static lfhost::CancelToken cancel;
-    lfhost::CancelOnStopSignals(cancel);
-    lfhost::SetDamagedInputPolicy({o.allowDamaged, [](const std::string& what) { PrintError("warning: " + what); }});
-    const std::unique_ptr<lfhost::FrameSource> source = OpenInput(o);
-    lfhost::OutputFolders folders(o.output);
-    lfhost::CheckOutputFolder(o.output);
-    const int32_t width = source->width(), height = source->height();
-    const int64_t first = source->frameNumber(0), last = source->frameNumber(source->frameCount() - 1);
-    const int64_t startFrame = p.fromFrame.value_or(first);
-    bool listed = false;
-    for (int64_t i = 0; i < source->frameCount() && !listed; ++i) listed = source->frameNumber(i) == startFrame;
-    if (!listed) {
-      throw UsageError("--from: frame " + std::to_string(startFrame) + " is not among the frames read (" +
-                       std::to_string(first) + " to " + std::to_string(last) + ")");
-    }
-    const auto [x, y] = *p.from;
-    const lftrack::Point from{x.percent ? x.value / 100 * width : x.value, y.percent ? y.value / 100 * height : y.value};
-    const TrackingOptions& t = o.tracking;
-    const bool scaled = t.occlusion || t.edgeFade;
-    const BrightnessToScale brightness = scaled ? ReadBrightness(p, width, height) : BrightnessToScale{};
-
-    lfhost::ProgressDisplay progress(PassProgressMode(o.quiet), source->frameCount(), stderr);
-    const auto shot =
-        lftrack::TrackShot(*source, {from, startFrame, p.search, t.occlusion, &cancel, &progress});
-    progress.Finish();
-    if (!shot) {
-      PrintError("track cancelled; " + o.output + " not written");
-      return lfhost::CancelSignal() ? 128 + lfhost::CancelSignal() : kExitCancelled;
-    }
-    lfhost::AnimatedControls keys;
-    keys.center = lftrack::CenterKeys(shot->frames, shot->centres);
-    if (t.occlusion && !shot->visibility) {
-      PrintError("warning: --occlusion: no light stands out at the tracked centre; the brightness is left as set");
-    }
-    if (scaled) {
-      keys.brightness = lftrack::ScaledBrightness(brightness.typed, brightness.fallback, shot->frames, shot->centres,
-                                                  {shot->visibility ? &*shot->visibility : nullptr, t.edgeFade, width, height});
-    }
-    const std::string json = lftrack::KeysJson(keys);
-    lfhost::WriteFileWhole(o.output, json.data(), json.size());
-
-    if (const auto lost = std::count(shot->seen.begin(), shot->seen.end(), false)) {
-      PrintError("lost the light on " + std::string(lost == 1 ? "frame " : "frames ") + LostRuns(*shot) +
-                 "; the centre there is predicted");
-    }
-    if (!o.quiet) {
-      PrintError("tracked " + std::to_string(shot->frames.size()) + " frames (" + std::to_string(first) + " to " +
-                 std::to_string(last) + ") into " + o.output);
-    }
-    return kExitOk;
-  } catch (const UsageError& e) {
-    PrintError(e.what());
-    return kExitUsage;
-  } catch (const lfhost::HostError& e) {
-    PrintError(e.what());
-    return kExitFailed;
+  static lfhost::CancelToken cancel;
+  lfhost::CancelOnStopSignals(cancel);
+  lfhost::SetDamagedInputPolicy({o.allowDamaged, [](const std::string& what) { PrintError("warning: " + what); }});
+  const std::unique_ptr<lfhost::FrameSource> source = OpenInput(o);
+  lfhost::OutputFolders folders(o.output);
+  lfhost::CheckOutputFolder(o.output);
+  const int32_t width = source->width(), height = source->height();
+  const int64_t first = source->frameNumber(0), last = source->frameNumber(source->frameCount() - 1);
+  const int64_t startFrame = p.fromFrame.value_or(first);
+  bool listed = false;
+  for (int64_t i = 0; i < source->frameCount() && !listed; ++i) listed = source->frameNumber(i) == startFrame;
+  if (!listed) {
+    throw UsageError("--from: frame " + std::to_string(startFrame) + " is not among the frames read (" +
+                     std::to_string(first) + " to " + std::to_string(last) + ")");
   }
+  const auto [x, y] = *p.from;
+  const lftrack::Point from{x.percent ? x.value / 100 * width : x.value, y.percent ? y.value / 100 * height : y.value};
+  const TrackingOptions& t = o.tracking;
+  const bool scaled = t.occlusion || t.edgeFade;
+  const BrightnessToScale brightness = scaled ? ReadBrightness(p, width, height) : BrightnessToScale{};
+
+  lfhost::ProgressDisplay progress(PassProgressMode(o.quiet), source->frameCount(), stderr);
+  const auto shot =
+      lftrack::TrackShot(*source, {from, startFrame, p.search, t.occlusion, &cancel, &progress});
+  progress.Finish();
+  if (!shot) {
+    PrintError("track cancelled; " + o.output + " not written");
+    return lfhost::CancelSignal() ? 128 + lfhost::CancelSignal() : kExitCancelled;
+  }
+  lfhost::AnimatedControls keys;
+  keys.center = lftrack::CenterKeys(shot->frames, shot->centres);
+  if (t.occlusion && !shot->visibility) {
+    PrintError("warning: --occlusion: no light stands out at the tracked centre; the brightness is left as set");
+  }
+  if (scaled) {
+    keys.brightness = lftrack::ScaledBrightness(brightness.typed, brightness.fallback, shot->frames, shot->centres,
+                                                {shot->visibility ? &*shot->visibility : nullptr, t.edgeFade, width, height});
+  }
+  const std::string json = lftrack::KeysJson(keys);
+  lfhost::WriteFileWhole(o.output, json.data(), json.size());
+
+  if (const auto lost = std::count(shot->seen.begin(), shot->seen.end(), false)) {
+    PrintError("lost the light on " + std::string(lost == 1 ? "frame " : "frames ") + LostRuns(*shot) +
+               "; the centre there is predicted");
+  }
+  if (!o.quiet) {
+    PrintError("tracked " + std::to_string(shot->frames.size()) + " frames (" + std::to_string(first) + " to " +
+               std::to_string(last) + ") into " + o.output);
+  }
+  return kExitOk;
 }
 
 }  // namespace
