@@ -8,7 +8,6 @@ namespace {
 
 constexpr int32_t kPatchRadius = 32;
 constexpr double kMinContrast = 16;   // of 255: less is no light at all
-constexpr int kSmoothFrames = 2;      // on each side
 
 int32_t Whole(double v) { return static_cast<int32_t>(std::lround(std::clamp(v, -1e6, 1e6))); }
 
@@ -68,12 +67,15 @@ std::optional<std::vector<double>> OcclusionMeter::Factors(const std::vector<Poi
   std::vector<double> raw(n);
   for (size_t i = 0; i < n; ++i) raw[i] = std::min(1.0, share(i) / refShare);
 
-  std::vector<double> factors(n);
-  for (size_t i = 0; i < n; ++i) {
-    const size_t from = i >= kSmoothFrames ? i - kSmoothFrames : 0, to = std::min(n - 1, i + kSmoothFrames);
-    double sum = 0;
-    for (size_t j = from; j <= to; ++j) sum += raw[j];
-    factors[i] = sum / static_cast<double>(to - from + 1);
+  // A frame takes its own share: the flare is gone on every frame the light
+  // is, and whole on every frame it shows whole, next to a cover too. Only a
+  // change lasting one frame is doubted, as grain or a slip of the centre
+  // could make it: the frame goes halfway to the median of it and its
+  // neighbours.
+  std::vector<double> factors(raw);
+  for (size_t i = 1; i + 1 < n; ++i) {
+    const double median = std::max(std::min(raw[i - 1], raw[i]), std::min(std::max(raw[i - 1], raw[i]), raw[i + 1]));
+    factors[i] = (raw[i] + median) / 2;
   }
   return factors;
 }

@@ -23,8 +23,11 @@ namespace lftrack {
 // radius (the blob's equivalent radius) and its contrast the level a pixel must
 // keep: a quarter of it above its own frame's median, so that grain and blur at
 // the blob's edge do not flicker. A frame's visibility is the share of the disc
-// around its centre keeping that level, over the reference frame's share
-// (at most 1), averaged over the frame and the two on either side.
+// around its centre keeping that level, over the reference frame's share (at
+// most 1): 0 on every frame of a cover lasting two frames or more, 1 on every
+// frame the light shows whole. A share unlike both its neighbours' (a dip or a
+// peak of one frame) goes halfway to the median of the three; the first and
+// last frames keep theirs.
 class OcclusionMeter {
  public:
   explicit OcclusionMeter(size_t frames) : patches_(frames) {}

@@ -87,8 +87,74 @@ get_cached_region (GeglOperation *operation, const GeglRectangle *roi)
   return whole_input (operation, roi);
 }
 
-/* A frame the flare cannot be drawn on passes unchanged, after one line on
-   standard error saying why, and the operation reports the failure. */
+/* The last frame drawn, kept by the operation itself. GEGL may ask for the
+   result more than once (a sink writing in strips, an application drawing in
+   tiles), and each ask brings the whole image here; the flare is drawn again
+   only when the input's bytes or a property changed. The operation keeps no
+   GEGL node cache: a node's cache is a GeglBuffer that lives as long as the
+   node, and the gegl command never releases the nodes of its chain, so a cache
+   there is reported as leaked at every exit. */
+typedef struct
+{
+  GeglRectangle rect;
+  gdouble       x, y, brightness, blend;
+  gint          lens, seed;
+  guchar       *in;    /* the input it was drawn on */
+  guchar       *out;   /* the result; NULL when the flare could not be drawn */
+} LastFrame;
+
+static void
+last_frame_free (LastFrame *last)
+{
+  if (!last)
+    return;
+  g_free (last->in);
+  g_free (last->out);
+  g_free (last);
+}
+
+static gboolean
+last_frame_matches (const LastFrame *last, const GeglProperties *o, const GeglRectangle *rect, const guchar *in,
+                    gsize bytes)
+{
+  return last && gegl_rectangle_equal (&last->rect, rect) && last->x == o->x && last->y == o->y &&
+         last->brightness == o->brightness && last->blend == o->blend && last->lens == o->lens &&
+         last->seed == o->seed && memcmp (last->in, in, bytes) == 0;
+}
+
+/* Draws the flare on `in` and keeps it as the operation's last frame, which
+   takes `in` over. A frame the flare cannot be drawn on is kept as such, after
+   one line on standard error saying why. */
+static LastFrame *
+draw (GeglProperties *o, const GeglRectangle *rect, guchar *in, gsize bytes)
+{
+  LastFrame *last = g_new0 (LastFrame, 1);
+  guchar *out = g_try_malloc (bytes);
+
+  last->rect = *rect;
+  last->x = o->x;
+  last->y = o->y;
+  last->brightness = o->brightness;
+  last->blend = o->blend;
+  last->lens = o->lens;
+  last->seed = o->seed;
+  last->in = in;
+  /* The centre is in the canvas's coordinates; the module counts from the
+     frame's corner. */
+  if (!out)
+    g_printerr ("lensflare: out of memory for a %dx%d image\n", rect->width, rect->height);
+  else if (lf_gegl_render (in, out, rect->width, rect->height, o->x - rect->x, o->y - rect->y, o->brightness,
+                           o->lens, o->blend, (unsigned) o->seed))
+    last->out = out;
+  else
+    g_free (out);
+  last_frame_free (o->user_data);
+  o->user_data = last;
+  return last;
+}
+
+/* A frame the flare cannot be drawn on passes unchanged and the operation
+   reports the failure. */
 static gboolean
 process (GeglOperation *operation, GeglBuffer *input, GeglBuffer *output, const GeglRectangle *result,
          gint level G_GNUC_UNUSED)
@@ -97,23 +163,30 @@ process (GeglOperation *operation, GeglBuffer *input, GeglBuffer *output, const 
   const Babl *format = pixel_format (operation);
   const gsize bytes = (gsize) result->width * result->height * 4;
   guchar *in = g_try_malloc (bytes);
-  guchar *out = g_try_malloc (bytes);
-  gboolean ok = FALSE;
+  const LastFrame *last;
 
-  if (in && out)
+  if (!in)
     {
-      gegl_buffer_get (input, result, 1.0, format, in, GEGL_AUTO_ROWSTRIDE, GEGL_ABYSS_NONE);
-      /* The centre is in the canvas's coordinates; the module counts from the
-         frame's corner. */
-      ok = lf_gegl_render (in, out, result->width, result->height, o->x - result->x, o->y - result->y,
-                           o->brightness, o->lens, o->blend, (unsigned) o->seed);
-      gegl_buffer_set (output, result, 0, format, ok ? out : in, GEGL_AUTO_ROWSTRIDE);
+      g_printerr ("lensflare: out of memory for a %dx%d image\n", result->width, result->height);
+      return FALSE;
     }
+  gegl_buffer_get (input, result, 1.0, format, in, GEGL_AUTO_ROWSTRIDE, GEGL_ABYSS_NONE);
+  last = o->user_data;
+  if (last_frame_matches (last, o, result, in, bytes))
+    g_free (in);
   else
-    g_printerr ("lensflare: out of memory for a %dx%d image\n", result->width, result->height);
-  g_free (in);
-  g_free (out);
-  return ok;
+    last = draw (o, result, in, bytes);
+  gegl_buffer_set (output, result, 0, format, last->out ? last->out : last->in, GEGL_AUTO_ROWSTRIDE);
+  return last->out != NULL;
+}
+
+static void
+finalize (GObject *object)
+{
+  GeglProperties *o = GEGL_PROPERTIES (object);
+  last_frame_free (o->user_data);
+  o->user_data = NULL;
+  G_OBJECT_CLASS (gegl_op_parent_class)->finalize (object);
 }
 
 static void
@@ -126,6 +199,8 @@ gegl_op_class_init (GeglOpClass *klass)
   operation_class->get_required_for_output = get_required_for_output;
   operation_class->get_cached_region = get_cached_region;
   operation_class->threaded = FALSE;  /* one call for the whole image */
+  operation_class->cache_policy = GEGL_CACHE_POLICY_NEVER;  /* see LastFrame */
+  G_OBJECT_CLASS (klass)->finalize = finalize;
   filter_class->process = process;
 
   gegl_operation_class_set_keys (operation_class,

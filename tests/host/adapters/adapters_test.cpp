@@ -66,13 +66,18 @@ class AdaptersTest : public lftest::MediaTest {
            " -attach frei0r.lensflare " + params + " -consumer avformat:" + ShellQuote(Path("melt.%d.png")) +
            " vcodec=png pix_fmt=rgba real_time=0";
   }
-  std::string Gegl(const std::string& controls) const {
-    return kGegl + ShellQuote(Path("in.0.png")) + " -- " + controls + " gegl:png-save path=" +
-           ShellQuote(Path("gegl.png")) + " bitdepth=8";
+  std::string Gegl(const std::string& controls, const std::string& in = "in.0.png", const std::string& out = "gegl.png") const {
+    return kGegl + ShellQuote(Path(in)) + " -- " + controls + " gegl:png-save path=" + ShellQuote(Path(out)) + " bitdepth=8";
   }
 };
 
 TEST_F(AdaptersTest, HostsRenderTheToolsBytesAndRefuseBadValuesTheirOwnWay) {
+  // gegl asks for a frame this large in two strips, each bringing the whole
+  // image to the operation: the second is answered from the first's drawing.
+  lfhost::WriteImage(lftest::PatternFrame(2048, 1152, 0, true), Path("large.png"));
+  std::vector<std::string> large = {"render", Path("large.png"), "-o", Path("cli.large.png"), "--seed", "7", "-q"};
+  large.insert(large.end(), kCliControls.begin(), kCliControls.end());
+  ASSERT_EQ(lftest::RunCli(large, dir_).status, 0);
   const struct {
     std::string command;
     int status;
@@ -82,6 +87,7 @@ TEST_F(AdaptersTest, HostsRenderTheToolsBytesAndRefuseBadValuesTheirOwnWay) {
       {Ffmpeg(kFfmpegParams), 0, "", {{"ff.1.png", "cli.0.png"}, {"ff.2.png", "cli.40000.png"}, {"ff.3.png", "cli.80000.png"}}},
       {Melt(kMeltParams), 0, "", {{"melt.1.png", "cli.0.png"}, {"melt.2.png", "cli.40.png"}, {"melt.3.png", "cli.80.png"}}},
       {Gegl(kGeglControls), 0, "", {{"gegl.png", "cli.png"}}},
+      {Gegl(kGeglControls, "large.png", "gegl.large.png"), 0, "", {{"gegl.large.png", "cli.large.png"}}},
       {Ffmpeg("0.25|0.5|abc|1|0.25"), 1, "Invalid value 'abc' for parameter 'Brightness'", {}},
       {Ffmpeg("0.25|0.5|2|1|0.25"), 0, "lensflare: Brightness: 2 is outside 0 to 1; kept the default", {}},
       {Melt("Lens=-1"), 0, "lensflare: Lens: -1 is outside 0 to 1; kept the default", {}},
@@ -91,6 +97,8 @@ TEST_F(AdaptersTest, HostsRenderTheToolsBytesAndRefuseBadValuesTheirOwnWay) {
     const lftest::CliRun run = lftest::RunShell(c.command + " 2>&1 </dev/null");
     EXPECT_EQ(run.status, c.status) << c.command << "\n" << run.out;
     EXPECT_NE(run.out.find(c.says), std::string::npos) << c.command << "\n" << run.out;
+    // gegl counts the GeglBuffers still alive at its exit.
+    EXPECT_EQ(run.out.find("leaked"), std::string::npos) << c.command << "\n" << run.out;
     for (const auto& [host, tool] : c.same) {
       EXPECT_TRUE(lftest::SamePixels(lfhost::ReadImage(Path(host)), lfhost::ReadImage(Path(tool))))
           << c.command << ": " << host << " differs from " << tool;

@@ -75,6 +75,50 @@ TEST(TrackTest, FollowsALightOnAKnownCurveWithinAQuarterPixelRms) {
   }
 }
 
+// A still light behind a post that stands over it on some frames (over all of
+// it, or over its right half): the track's brightness keys (100 as set) are 0
+// on every frame of a cover lasting two frames or more and 100 on every frame
+// the light shows whole, a cover's neighbours included; a cover of one frame
+// is taken halfway.
+TEST(TrackTest, OcclusionKeysFollowHowMuchOfTheLightShows) {
+  struct Case {
+    const char* name;
+    std::vector<int> covered;   // frames
+    double postOffset;          // the post's centre from the light's, in pixels
+    double low, high;           // the brightness on the covered frames
+  };
+  const std::vector<Case> cases = {
+      {"in full view", {}, 0, 100, 100},
+      {"hidden for one frame", {6}, 0, 50, 50},
+      {"hidden for two frames", {6, 7}, 0, 0, 5},
+      {"hidden for four frames", {6, 7, 8, 9}, 0, 0, 5},
+      {"half hidden for four frames", {6, 7, 8, 9}, 20, 25, 75},
+  };
+  for (const Case& c : cases) {
+    lftest::LightClip clip;
+    clip.width = 128;
+    clip.height = 80;
+    clip.frames = 16;
+    clip.path = [](double) { return Point{60, 40}; };
+    clip.bar = [&c](double t) {
+      return std::find(c.covered.begin(), c.covered.end(), std::lround(t)) != c.covered.end() ? 60 + c.postOffset : -1000;
+    };
+    lftest::LightClipSource source(clip);
+    const auto shot = lftrack::TrackShot(source, {{61, 39}, 0, 32, true});
+    ASSERT_TRUE(shot && shot->visibility) << c.name;
+    lfhost::AnimatedControls keys;
+    keys.brightness = lftrack::ScaledBrightness({}, 100, shot->frames, shot->centres, {&*shot->visibility, {}, 128, 80});
+    for (int n = 0; n < clip.frames; ++n) {
+      const double b = *keys.At(n, 128, 80).brightness;
+      if (std::find(c.covered.begin(), c.covered.end(), n) != c.covered.end()) {
+        EXPECT_TRUE(b >= c.low && b <= c.high) << c.name << ", frame " << n << ": " << b;
+      } else {
+        EXPECT_EQ(b, 100) << c.name << ", frame " << n;
+      }
+    }
+  }
+}
+
 class TrackCliTest : public lftest::MediaTest {};
 
 // A dark bar sweeps over a slowly moving light (fully covering it on frames
