@@ -25,7 +25,8 @@
 // this server's own address (127.0.0.1, localhost, [::1], the bound address or
 // the address the connection came in on, with the port) is refused with 403:
 // a page elsewhere must not reach the preview through a name that it makes
-// resolve to this machine.
+// resolve to this machine. A request that names its Host twice, or whose
+// Content-Length values disagree, is refused with 400.
 #pragma once
 
 #include <memory>
