@@ -435,7 +435,7 @@ TEST_F(PreviewServerTest, EachPageHasItsOwnLineAndAHangUpCancels) {
 TEST_F(PreviewServerTest, IdleAndSlowClientsDoNotKeepOthersWaiting) {
   // Fewer places than clients, so the answers below need waiting ones to make room.
   StartServer({}, {.maxConnections = 32, .maxPerAddress = 16, .idle = std::chrono::milliseconds(1000),
-                   .request = std::chrono::milliseconds(3000)});
+                   .request = std::chrono::milliseconds(5000)});
   struct Case {
     int count;
     std::string start;     // sent on connecting
