@@ -20,8 +20,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // The library listens with a queue of 5; a burst of connections should wait
-// in the kernel rather than be turned away there.
-constexpr int kBacklog = 128;
+// in the kernel rather than be turned away there. Longer than the connections
+// a flood of reconnecting clients can have in flight at once, so that a new
+// page's connection is queued behind them rather than dropped (and retried
+// only a second later).
+constexpr int kBacklog = 1024;
 // How soon a connection waiting for data, or the accept loop, notices Halt.
 constexpr int kPollSliceMs = 100;
 // After an answer that left a body unread, what is still read and thrown away

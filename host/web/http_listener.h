@@ -26,8 +26,11 @@
 namespace lfweb {
 
 struct ConnectionLimits {
-  size_t maxConnections = 128;                  // open at once; beyond, waiting ones are closed or 503
-  size_t maxPerAddress = 64;                    // open at once from one client address
+  // Open at once (each a thread, mostly asleep); beyond, waiting ones are
+  // closed or 503. Generous, since a slow client held open costs little, while
+  // one closed comes straight back.
+  size_t maxConnections = 256;
+  size_t maxPerAddress = 128;                   // open at once from one client address
   std::chrono::milliseconds idle{5000};         // waiting for a request to begin
   std::chrono::milliseconds request{10000};     // a request's headers and body, from its first byte
   std::chrono::milliseconds write{10000};       // a write that makes no progress
