@@ -14,7 +14,7 @@ packages=(
   libopenimageio-dev                              # image reading and writing
   openimageio-tools                               # libopenimageio-dev's CMake targets name its programs (/usr/bin/iconvert)
   ffmpeg                                          # video decoding and encoding
-  libcpp-httplib-dev nlohmann-json3-dev           # the preview server
+  libcpp-httplib-dev nlohmann-json3-dev zlib1g-dev # the preview server (zlib: the page picture's checksums)
   frei0r-plugins-dev libgegl-dev                  # the frei0r filter's and the GEGL operation's headers (always built)
   melt gegl                                       # the adapters' tests run the flare inside melt and gegl (ffmpeg is above)
 )

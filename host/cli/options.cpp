@@ -1,10 +1,13 @@
 #include "host/cli/options.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <tuple>
 
+#include "host/cli/commands.h"
 #include "host/core/control_values.h"
+#include "host/media/frame_sources.h"
 
 namespace lfcli {
 
@@ -77,6 +80,18 @@ void ParseSharedArgument(const std::string& command, const std::string& arg, Arg
   } else {
     throw UsageError(command + ": more than one input (\"" + o.input + "\" and \"" + arg + "\")");
   }
+}
+
+std::optional<std::pair<int32_t, uint32_t>> PixelAspectFor(const SharedOptions& o, const lfhost::FrameSource& source) {
+  if (o.pixelAspectGiven) return std::pair{o.pixelAspectNum, o.pixelAspectDen};
+  const auto stated = source.pixelAspect();
+  if (stated && stated->first != static_cast<int64_t>(stated->second)) {
+    char ratio[32];
+    std::snprintf(ratio, sizeof ratio, "%.3g", static_cast<double>(stated->first) / stated->second);
+    PrintError("note: pixel aspect " + std::to_string(stated->first) + ":" + std::to_string(stated->second) + " (" +
+               ratio + ") from the header of " + o.input + "; --par sets another");
+  }
+  return stated;
 }
 
 }  // namespace lfcli

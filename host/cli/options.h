@@ -3,10 +3,15 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
+namespace lfhost {
+class FrameSource;
+}
 
 namespace lfcli {
 
@@ -53,6 +58,12 @@ struct SharedOptions {
   uint32_t seed = 0;
   int threads = 0;
 };
+
+// The pixel aspect ratio a frame is rendered with: --par when given, else the
+// one `source`'s header states (said in a note on stderr when it is not 1:1,
+// since it changes the picture), else nothing (1:1, stated nowhere). The one
+// rule for render and serve, so that the page's command renders what it shows.
+std::optional<std::pair<int32_t, uint32_t>> PixelAspectFor(const SharedOptions& o, const lfhost::FrameSource& source);
 
 // Reads an argument that the command itself does not know: --par, --seed,
 // --threads or --plugin (taking its value from reader) or the INPUT; anything

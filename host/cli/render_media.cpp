@@ -200,16 +200,10 @@ std::unique_ptr<lfhost::FrameSource> OpenSource(const MediaRenderOptions& o, con
   return lfhost::OpenImageSource(o.input, reading);
 }
 
-// The pixel aspect ratio a render uses and its output states: --par, else the
-// input's own; nothing when neither says (1:1 then, stated nowhere).
-std::optional<std::pair<int32_t, uint32_t>> PixelAspect(const MediaRenderOptions& o, const lfhost::FrameSource& source) {
-  if (o.pixelAspectGiven) return std::pair{o.pixelAspectNum, o.pixelAspectDen};
-  return source.pixelAspect();
-}
-
+// `aspect`: the pixel aspect ratio the render uses, which the output states.
 std::unique_ptr<lfhost::FrameSink> OpenSink(const MediaRenderOptions& o, const RenderMedia& m,
-                                            const lfhost::FrameSource& source) {
-  const auto aspect = PixelAspect(o, source);
+                                            const lfhost::FrameSource& source,
+                                            std::optional<std::pair<int32_t, uint32_t>> aspect) {
   const std::optional<double> stated =
       aspect ? std::optional(static_cast<double>(aspect->first) / aspect->second) : std::nullopt;
   if (const auto gaps = source.frameGaps(); gaps && m.out == MediaKind::Video) {
@@ -401,9 +395,10 @@ int RunMediaRender(const MediaRenderOptions& o) {
       PrintError(*error);
       return kExitUsage;
     }
+    const auto aspect = PixelAspectFor(o, *source);
     std::unique_ptr<lfhost::FrameSink> sink;
     try {
-      sink = OpenSink(o, media, *source);
+      sink = OpenSink(o, media, *source, aspect);
     } catch (const lfhost::ChoiceError& e) {
       PrintError(e.what());
       return kExitUsage;
@@ -416,8 +411,7 @@ int RunMediaRender(const MediaRenderOptions& o) {
     job.effect = &effect;
     job.controls = controls;
     job.seed = o.seed;
-    std::tie(job.pixelAspectNum, job.pixelAspectDen) =
-        PixelAspect(o, *source).value_or(std::pair<int32_t, uint32_t>{1, 1});
+    std::tie(job.pixelAspectNum, job.pixelAspectDen) = aspect.value_or(std::pair<int32_t, uint32_t>{1, 1});
     job.look = media.look;
     job.deep = media.deep;
     job.pass = o.pass;

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <optional>
 #include <thread>
+#include <tuple>
+#include <utility>
 
 #include "host/core/builtin_frame.h"
 #include "host/cli/commands.h"
@@ -37,7 +39,9 @@ const char* const kServeHelp =
     "                          only); 0.0.0.0 opens the page to the network. The page\n"
     "                          answers only when opened by IP address or as localhost,\n"
     "                          never through another host name\n"
-    "  --par N:D               pixel aspect ratio; default 1:1\n"
+    "  --par N:D               pixel aspect ratio; default: the input's own (its\n"
+    "                          header's, as render takes it, said in a note),\n"
+    "                          else 1:1. The page's command always names it\n"
     "  --seed N                random seed for the rays; default 0. Frame n seeds\n"
     "                          them with srand((seed + n x 2654435761) mod 2^32)\n"
     "  --threads N             worker threads; default: one per processor\n"
@@ -101,11 +105,16 @@ lfweb::PreviewFrame LoadPreviewFrame(const ServeOptions& o) {
     const std::string extension = std::filesystem::path(o.input).extension().string();
     frame.outputName = "flare" + (lfhost::IsWritableImageExtension(extension) ? extension : std::string(".png"));
   };
+  // The pixel aspect as render takes it, so that the page's command renders what it shows.
+  std::optional<std::pair<int32_t, uint32_t>> aspect;
+  if (o.pixelAspectGiven) aspect = std::pair{o.pixelAspectNum, o.pixelAspectDen};
   if (o.input.empty()) {
     frame.image = lfhost::MakeDarkFrame();
     frame.label = "built-in frame";
   } else if (kind == lfhost::MediaKind::Image) {
-    show(lfhost::OpenImageSource(o.input, reading)->ReadNext());
+    const std::unique_ptr<lfhost::FrameSource> source = lfhost::OpenImageSource(o.input, reading);
+    aspect = PixelAspectFor(o, *source);
+    show(source->ReadNext());
     frame.label = o.input;
     frame.renderArgs = {o.input};
   } else {
@@ -123,6 +132,7 @@ lfweb::PreviewFrame LoadPreviewFrame(const ServeOptions& o) {
                                                            : lfhost::OpenVideoSource(input, std::nullopt);
       timeline.first = all->frameNumber(0);
       timeline.last = all->frameNumber(all->frameCount() - 1);
+      aspect = PixelAspectFor(o, *all);
       all->Close();
     }
     const int64_t number = o.frame.value_or(timeline.first);
@@ -140,8 +150,8 @@ lfweb::PreviewFrame LoadPreviewFrame(const ServeOptions& o) {
     frame.timeline = std::move(timeline);
   }
   frame.settings.seed = o.seed;
-  frame.settings.pixelAspectNum = o.pixelAspectNum;
-  frame.settings.pixelAspectDen = o.pixelAspectDen;
+  std::tie(frame.settings.pixelAspectNum, frame.settings.pixelAspectDen) =
+      aspect.value_or(std::pair<int32_t, uint32_t>{1, 1});
   return frame;
 }
 

@@ -1,7 +1,8 @@
 # Turns the preview page's files into a C++ table (web_assets_data.cpp) of
 # { URL path, content type, bytes }. Run as: cmake -DOUTPUT=file.cpp
-# "-DASSETS=a;b;c" -P embed_assets.cmake. index.html is served at "/", every
-# other file at "/" + its name.
+# "-DASSETS=a;b;c" -P embed_assets.cmake. index.html is served at "/",
+# favicon.svg at "/favicon.ico" (where a browser asks for the icon), every other
+# file at "/" + its name.
 set(entries "")
 set(arrays "")
 set(n 0)
@@ -14,11 +15,15 @@ foreach(asset IN LISTS ASSETS)
     set(type "text/javascript; charset=utf-8")
   elseif(ext STREQUAL ".css")
     set(type "text/css; charset=utf-8")
+  elseif(ext STREQUAL ".svg")
+    set(type "image/svg+xml")
   else()
     message(FATAL_ERROR "embed_assets: no content type for ${name}")
   endif()
   if(name STREQUAL "index.html")
     set(url "/")
+  elseif(name STREQUAL "favicon.svg")
+    set(url "/favicon.ico")
   else()
     set(url "/${name}")
   endif()

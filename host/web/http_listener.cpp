@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -19,8 +20,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // The library listens with a queue of 5; a burst of connections should wait
-// in the kernel rather than be turned away there.
-constexpr int kBacklog = 128;
+// in the kernel rather than be turned away there. Longer than the connections
+// a flood of reconnecting clients can have in flight at once, so that a new
+// page's connection is queued behind them rather than dropped (and retried
+// only a second later).
+constexpr int kBacklog = 1024;
 // How soon a connection waiting for data, or the accept loop, notices Halt.
 constexpr int kPollSliceMs = 100;
 // After an answer that left a body unread, what is still read and thrown away
@@ -72,10 +76,14 @@ void RefuseBusy(int fd) {
 }  // namespace
 
 struct HttpListener::Connection {
-  explicit Connection(int socket) : fd(socket) {}
+  Connection(int socket, std::string from) : fd(socket), address(std::move(from)) {}
   int fd;                              // -1 once closed; guarded by the listener's mutex_
+  const std::string address;           // the client's IP address
   std::thread thread;
-  std::atomic<bool> idle{true};        // waiting for its next request: may be closed to make room
+  // Waiting on the client, for its next request or the rest of one: may be
+  // closed to make room. `since`: when that request, or the wait for it, began.
+  std::atomic<bool> waiting{true};
+  std::atomic<Clock::rep> since{Clock::now().time_since_epoch().count()};
   bool evicted = false;                // closed to make room; guarded by mutex_
   std::atomic<bool> done{false};
   bool closeAfterAnswer = false;       // on the connection's thread only
@@ -94,15 +102,18 @@ class HttpListener::Stream final : public httplib::Stream {
 
   // Waits up to the idle limit for the next request to begin.
   bool WaitForRequest() const {
-    return begin_ < end_ || WaitFor(c_.fd, POLLIN, Clock::now() + limits_.idle, &halting_);
+    c_.since = Clock::now().time_since_epoch().count();
+    return begin_ < end_ || WaitForClient(Clock::now() + limits_.idle);
   }
   void BeginRequest() {
-    deadline_ = Clock::now() + limits_.request;
+    const auto now = Clock::now();
+    c_.since = now.time_since_epoch().count();
+    deadline_ = now + limits_.request;
     consumed_ = 0;
     c_.fault = ReadFault::kNone;
   }
 
-  bool is_readable() const override { return begin_ < end_ || WaitFor(c_.fd, POLLIN, deadline_, &halting_); }
+  bool is_readable() const override { return begin_ < end_ || WaitForClient(deadline_); }
   bool is_writable() const override { return WaitFor(c_.fd, POLLOUT, Clock::now() + limits_.write, nullptr); }
 
   ssize_t read(char* ptr, size_t size) override {
@@ -113,7 +124,7 @@ class HttpListener::Stream final : public httplib::Stream {
     if (begin_ == end_) {
       ssize_t got = -1;
       while (got < 0) {
-        if (!WaitFor(c_.fd, POLLIN, deadline_, &halting_)) {
+        if (!WaitForClient(deadline_)) {
           if (!halting_) c_.fault = ReadFault::kTimedOut;
           return -1;
         }
@@ -147,6 +158,14 @@ class HttpListener::Stream final : public httplib::Stream {
   socket_t socket() const override { return c_.fd; }
 
  private:
+  // Only while it waits here may the connection be closed to make room.
+  bool WaitForClient(Clock::time_point deadline) const {
+    c_.waiting = true;
+    const bool ready = WaitFor(c_.fd, POLLIN, deadline, &halting_);
+    c_.waiting = false;
+    return ready;
+  }
+
   Connection& c_;
   const ConnectionLimits& limits_;
   const std::atomic<bool>& halting_;
@@ -190,28 +209,55 @@ bool HttpListener::Serve() {
 }
 
 void HttpListener::Admit(int fd) {
+  std::string address;
+  int port = 0;
+  AddressOf(fd, true, address, port);
   std::lock_guard<std::mutex> lock(mutex_);
-  const auto open = std::count_if(connections_.begin(), connections_.end(),
-                                  [](const Connection& c) { return !c.done && !c.evicted; });
-  if (static_cast<size_t>(open) >= limits_.maxConnections) {
-    // The oldest connection that is only waiting for its next request makes
-    // room; a client that wants it again simply reconnects.
-    auto spare = std::find_if(connections_.begin(), connections_.end(),
-                              [](const Connection& c) { return c.fd >= 0 && c.idle && !c.evicted; });
-    if (spare == connections_.end()) {
+  size_t open = 0;
+  size_t fromAddress = 0;
+  for (const Connection& c : connections_) {
+    if (c.fd < 0 || c.evicted) continue;
+    ++open;
+    if (c.address == address) ++fromAddress;
+  }
+  const bool crowded = fromAddress >= limits_.maxPerAddress;
+  if (crowded || open >= limits_.maxConnections) {
+    // A client that wants the displaced connection again simply reconnects.
+    Connection* spare = Spare(address, crowded);
+    if (!spare) {
       RefuseBusy(fd);
       return;
     }
     spare->evicted = true;
     shutdown(spare->fd, SHUT_RDWR);
   }
-  Connection& c = connections_.emplace_back(fd);
+  Connection& c = connections_.emplace_back(fd, std::move(address));
   try {
     c.thread = std::thread([this, &c] { ServeConnection(c); });
   } catch (const std::system_error&) {
     connections_.pop_back();
     RefuseBusy(fd);
   }
+}
+
+// The connection to close for a newcomer from `address`: of those waiting on
+// their client, one of the address holding the most connections (only of the
+// newcomer's own when that is at its limit), the one waiting longest. A request
+// being answered is never cut off. Called with mutex_ held.
+HttpListener::Connection* HttpListener::Spare(const std::string& address, bool ownAddressOnly) {
+  std::map<std::string, size_t> held;
+  for (const Connection& c : connections_) {
+    if (c.fd >= 0 && !c.evicted) ++held[c.address];
+  }
+  Connection* spare = nullptr;
+  for (Connection& c : connections_) {
+    if (c.fd < 0 || c.evicted || !c.waiting || (ownAddressOnly && c.address != address)) continue;
+    if (!spare || held[c.address] > held[spare->address] ||
+        (held[c.address] == held[spare->address] && c.since < spare->since)) {
+      spare = &c;
+    }
+  }
+  return spare;
 }
 
 void HttpListener::Reap() {
@@ -229,9 +275,7 @@ void HttpListener::ServeConnection(Connection& c) {
   current_ = &c;
   Stream stream(c, limits_, halting_);
   for (size_t n = 1; n <= limits_.maxRequestsPerConnection; ++n) {
-    c.idle = true;
     if (!stream.WaitForRequest()) break;
-    c.idle = false;
     stream.BeginRequest();
     bool clientClosed = false;
     const bool last = halting_ || n == limits_.maxRequestsPerConnection;

@@ -2,10 +2,15 @@
 // HTTP library's own. That one hands each connection to one of a fixed handful
 // of threads and waits on every read without an overall limit, so a few idle or
 // slowly trickling clients kept everyone else waiting. Here every connection has
-// its own thread, up to a cap; a request must arrive in full within a deadline
-// and a byte budget; and when the cap is reached, a connection that is only
-// waiting for its next request gives way to the newcomer. The library still
-// parses each request and routes it to the handlers.
+// its own thread, up to a cap, and one client address may hold only part of
+// them; a request must arrive in full within a deadline and a byte budget; and
+// when a cap is reached, the connection that has waited longest on its client
+// (for its next request, or for the rest of one) gives way to the newcomer,
+// taken from the address holding the most. So a client that opens hundreds of
+// connections and trickles a header line now and then, reconnecting whenever
+// one is closed, only ever displaces its own oldest, and a fresh request is
+// answered at once. The library still parses each request and routes it to the
+// handlers.
 #pragma once
 
 #include <atomic>
@@ -13,6 +18,7 @@
 #include <cstddef>
 #include <list>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include <httplib.h>
@@ -20,7 +26,11 @@
 namespace lfweb {
 
 struct ConnectionLimits {
-  size_t maxConnections = 128;                  // open at once; beyond, idle ones are closed or 503
+  // Open at once (each a thread, mostly asleep); beyond, waiting ones are
+  // closed or 503. Generous, since a slow client held open costs little, while
+  // one closed comes straight back.
+  size_t maxConnections = 256;
+  size_t maxPerAddress = 128;                   // open at once from one client address
   std::chrono::milliseconds idle{5000};         // waiting for a request to begin
   std::chrono::milliseconds request{10000};     // a request's headers and body, from its first byte
   std::chrono::milliseconds write{10000};       // a write that makes no progress
@@ -58,6 +68,7 @@ class HttpListener : public httplib::Server {
   struct Connection;
   class Stream;
   void Admit(int fd);
+  Connection* Spare(const std::string& address, bool ownAddressOnly);
   void ServeConnection(Connection& connection);
   void Reap();
 

@@ -169,9 +169,9 @@ std::string ReproduceCommand(const lfhost::ParamValues& values, const lfhost::Ef
     if (!id || !keyed[static_cast<int>(*id)]) command += " " + option + " " + text;
   }
   const lfhost::FrameSettings& s = context.settings;
-  if (s.pixelAspectNum != 1 || s.pixelAspectDen != 1) {
-    command += " --par " + std::to_string(s.pixelAspectNum) + ":" + std::to_string(s.pixelAspectDen);
-  }
+  // Always: without it, render would take the aspect from the input's header,
+  // which may have changed or be read otherwise by then.
+  command += " --par " + std::to_string(s.pixelAspectNum) + ":" + std::to_string(s.pixelAspectDen);
   if (s.seed != 0) command += " --seed " + std::to_string(s.seed);
   if (!context.pluginPath.empty()) command += " --plugin " + ShellQuote(context.pluginPath);
   return command;

@@ -85,7 +85,7 @@ struct CommandContext {
 };
 
 // "lensflare render INPUT -o OUTPUT --lens L --brightness B --center X,Y
-// --blend P" (plus --par, --seed, --plugin when they differ from the defaults),
+// --blend P --par N:D" (plus --seed, --plugin when they differ from the defaults),
 // the controls written as lfhost::ControlArguments writes them, so the tool
 // reads back exactly the values the module received; arguments a shell would
 // split are quoted. With a `frame` of a timeline, "--frames N" after INPUT;

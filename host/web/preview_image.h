@@ -11,10 +11,17 @@
 namespace lfweb {
 
 // `image` as 8-bit RGBA PNG file bytes (bit-exact: reading it back gives the
-// same R, G, B, A). `compressionLevel` is zlib's 0..9: the preview uses low
-// levels, since encoding a 1920x1080 frame at zlib's default level takes several
-// times longer than rendering it.
+// same R, G, B, A). `compressionLevel` is zlib's 0..9.
 std::string EncodePng(const lfhost::ImageBuffer& image, int compressionLevel);
+
+// The picture the page shows: the same exact PNG, its pixels stored
+// uncompressed. Deflating a grainy 1920x1080 plate took several times longer
+// than rendering it; stored, it costs little more than copying the pixels, and
+// on this machine's own network the larger file costs almost nothing to send.
+std::string EncodePagePicture(const lfhost::ImageBuffer& image);
+
+// The PNG a download is: the same pixels packed smaller, for keeping.
+std::string EncodeDownloadPng(const lfhost::ImageBuffer& image);
 
 // The image reduced to at most `maxWidth` pixels wide, keeping its aspect ratio,
 // each output pixel the rounded mean of the source pixels its box covers (the

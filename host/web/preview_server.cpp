@@ -7,6 +7,7 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <string_view>
 #include <variant>
 
 #include <httplib.h>
@@ -25,13 +26,12 @@ namespace {
 
 using nlohmann::json;
 
-// zlib levels: a shrunk drag preview is thrown away within moments, so it is
-// packed fast; a full frame is what the user downloads, packed a little harder.
-constexpr int kPreviewPngLevel = 1;
-constexpr int kFullPngLevel = 3;
-// Rendered PNGs kept for GET /api/renders/N.png: the page fetches each result
-// right after it is announced, and the newest full frame backs the download link.
+// Pictures kept for GET /api/renders/N.png: the page fetches each result right
+// after it is announced.
 constexpr size_t kKeptRenders = 6;
+// Full frames kept for GET /api/downloads/N.png, the page's download link: a
+// drag's shrunk previews never push out the frame on screen before it.
+constexpr size_t kKeptDownloads = 4;
 
 std::string Dump(const json& value) {
   // Replacement characters rather than an exception for a request path or file
@@ -84,9 +84,54 @@ std::string HostName(const std::string& address) {
   return address.find(':') != std::string::npos ? "[" + address + "]" : address;
 }
 
+// Sends `bytes` as they are kept, without the copy set_content would make: a
+// page picture is megabytes, and copying it was a good part of answering.
+void SendKept(httplib::Response& res, std::shared_ptr<const std::string> bytes, const char* type) {
+  res.set_header("Cache-Control", "no-store");
+  const size_t length = bytes->size();
+  res.set_content_provider(length, type, [bytes = std::move(bytes)](size_t offset, size_t size, httplib::DataSink& sink) {
+    return sink.write(bytes->data() + offset, size);
+  });
+}
+
+std::string Trimmed(std::string_view text) {
+  const size_t first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return "";
+  return std::string(text.substr(first, text.find_last_not_of(" \t") - first + 1));
+}
+
+// What makes a request's head ambiguous, or nothing: a second Host, or
+// Content-Length values that disagree (RFC 9112 sections 3.2 and 6.3). Two
+// readers of such a request, this server and a proxy before it, could each
+// take a different host or a different end of the body.
+std::optional<std::string> AmbiguousHead(const httplib::Request& req) {
+  if (req.get_header_value_count("Host") > 1) return "the request names its Host more than once";
+  std::optional<std::string> length;
+  for (auto [at, end] = req.headers.equal_range("Content-Length"); at != end; ++at) {
+    // A header may also carry a comma-separated list of lengths.
+    for (std::string_view values = at->second;;) {
+      const size_t comma = values.find(',');
+      const std::string value = Trimmed(values.substr(0, comma));
+      if (length && value != *length) return "the request's Content-Length headers disagree";
+      length = value;
+      if (comma == std::string_view::npos) break;
+      values.remove_prefix(comma + 1);
+    }
+  }
+  return std::nullopt;
+}
+
 struct KeptRender {
   uint64_t id;
   std::shared_ptr<const std::string> png;
+};
+
+// A full frame, packed for keeping when first downloaded.
+struct KeptDownload {
+  uint64_t id;
+  std::shared_ptr<const lfhost::ImageBuffer> image;
+  std::shared_ptr<std::once_flag> packing = std::make_shared<std::once_flag>();
+  std::shared_ptr<std::string> png = std::make_shared<std::string>();
 };
 
 }  // namespace
@@ -108,7 +153,8 @@ struct PreviewServer::Impl {
   void HandleTrack(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& read);
   FrameSpan Frames() const;
   void HandleKeptRender(const httplib::Request& req, httplib::Response& res);
-  void Keep(uint64_t id, std::shared_ptr<const std::string> png);
+  void HandleDownload(const httplib::Request& req, httplib::Response& res);
+  void Keep(uint64_t id, std::shared_ptr<const std::string> png, std::shared_ptr<const lfhost::ImageBuffer> full);
 
   ServerOptions options;
   CommandContext command;
@@ -117,6 +163,7 @@ struct PreviewServer::Impl {
   int port = 0;
   std::mutex keptMutex;
   std::deque<KeptRender> kept;
+  std::deque<KeptDownload> downloads;
   lfhost::CancelToken stopTracking;   // requested by Stop()
 };
 
@@ -126,10 +173,14 @@ FrameSpan PreviewServer::Impl::Frames() const {
   return {frame.settings.frame, frame.settings.frame};
 }
 
-void PreviewServer::Impl::Keep(uint64_t id, std::shared_ptr<const std::string> png) {
+void PreviewServer::Impl::Keep(uint64_t id, std::shared_ptr<const std::string> png,
+                               std::shared_ptr<const lfhost::ImageBuffer> full) {
   std::lock_guard<std::mutex> lock(keptMutex);
   kept.push_back({id, std::move(png)});
   while (kept.size() > kKeptRenders) kept.pop_front();
+  if (!full) return;
+  downloads.push_back({id, std::move(full)});
+  while (downloads.size() > kKeptDownloads) downloads.pop_front();
 }
 
 bool PreviewServer::Impl::AddressedToUs(const httplib::Request& req) const {
@@ -224,17 +275,19 @@ void PreviewServer::Impl::HandleRender(const httplib::Request& req, httplib::Res
     const lfhost::ImageBuffer small = ShrinkToWidth(*outcome.image, *request.maxWidth);
     width = small.width();
     height = small.height();
-    png = EncodePng(small, kPreviewPngLevel);
+    png = EncodePagePicture(small);
   } else {
-    png = EncodePng(*outcome.image, kFullPngLevel);
+    png = EncodePagePicture(*outcome.image);
   }
-  Keep(outcome.id, std::make_shared<const std::string>(std::move(png)));
+  Keep(outcome.id, std::make_shared<const std::string>(std::move(png)), scaled ? nullptr : outcome.image);
   const auto encoded = std::chrono::steady_clock::now();
   using Ms = std::chrono::duration<double, std::milli>;
+  const std::string id = std::to_string(outcome.id);
   SendJson(res, 200,
            json{{"status", "done"},
                 {"id", outcome.id},
-                {"image", "/api/renders/" + std::to_string(outcome.id) + ".png"},
+                {"image", "/api/renders/" + id + ".png"},
+                {"download", scaled ? json() : json("/api/downloads/" + id + ".png")},
                 {"width", width},
                 {"height", height},
                 {"scaled", scaled},
@@ -309,13 +362,37 @@ void PreviewServer::Impl::HandleKeptRender(const httplib::Request& req, httplib:
     SendError(res, 404, "render " + digits + " is not kept (only the latest few are)");
     return;
   }
-  res.set_header("Cache-Control", "no-store");
-  res.set_content(*png, "image/png");
+  SendKept(res, std::move(png), "image/png");
+}
+
+void PreviewServer::Impl::HandleDownload(const httplib::Request& req, httplib::Response& res) {
+  const std::string& digits = req.matches[1].str();
+  uint64_t id = 0;
+  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), id);
+  std::optional<KeptDownload> found;
+  if (ec == std::errc() && end == digits.data() + digits.size()) {
+    std::lock_guard<std::mutex> lock(keptMutex);
+    for (const KeptDownload& k : downloads) {
+      if (k.id == id) found = k;
+    }
+  }
+  if (!found) {
+    SendError(res, 404, "render " + digits + " is not kept for download (only the latest few full frames are)");
+    return;
+  }
+  // Packed once, by the first request for it; another waits for that one.
+  std::call_once(*found->packing, [&] { *found->png = EncodeDownloadPng(*found->image); });
+  SendKept(res, found->png, "image/png");
 }
 
 void PreviewServer::Impl::Routes() {
   http.set_payload_max_length(kMaxRequestBodyBytes);
   http.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+    if (const std::optional<std::string> ambiguity = AmbiguousHead(req)) {
+      HttpListener::CloseAfterAnswer(res);
+      SendError(res, 400, *ambiguity);
+      return httplib::Server::HandlerResponse::Handled;
+    }
     if (AddressedToUs(req)) return httplib::Server::HandlerResponse::Unhandled;
     HttpListener::CloseAfterAnswer(res);
     SendError(res, 403,
@@ -357,6 +434,8 @@ void PreviewServer::Impl::Routes() {
   http.Delete(".*", refuseBody);
   http.Get(R"(/api/renders/(\d{1,19})\.png)",
            [this](const httplib::Request& req, httplib::Response& res) { HandleKeptRender(req, res); });
+  http.Get(R"(/api/downloads/(\d{1,19})\.png)",
+           [this](const httplib::Request& req, httplib::Response& res) { HandleDownload(req, res); });
   // Static files: only exact paths from the compiled-in table, so "/../x",
   // "/%2e%2e/x" or any other path simply is not found.
   http.Get(".*", [](const httplib::Request& req, httplib::Response& res) {

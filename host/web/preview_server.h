@@ -1,12 +1,14 @@
 // The HTTP side of `lensflare serve`: the page's three files and a small JSON API
 // over one RenderScheduler.
 //
-//   GET  /                    the page (also /app.js, /style.css; nothing else)
+//   GET  /                    the page (also /app.js, /style.css, /favicon.ico;
+//                             nothing else)
 //   GET  /api/controls        the frame and the module's controls (ControlsJson)
 //   POST /api/render          a render request (ParseRenderRequest), for the
 //                             page named by the Preview-Page header (kPageHeader;
 //                             requests without one share a line); answers
-//                               200 {"status":"done", "id", "image", "command",
+//                               200 {"status":"done", "id", "image", "download"
+//                                    (null for a shrunk preview), "command",
 //                                    "values", "width", "height", "scaled", ...}
 //                               409 {"status":"cancelled"|"superseded", "error"}
 //                                   when a newer request from the page took its place
@@ -14,12 +16,17 @@
 //                               413 for a body over kMaxRequestBodyBytes, however sent,
 //                               415 for a body not sent as application/json
 //                             A client that hangs up cancels its render.
-//   GET  /api/renders/N.png   the PNG of render N (the latest few are kept)
+//   GET  /api/renders/N.png   the picture of render N, as the page shows it: an
+//                             exact PNG, stored rather than compressed so that it
+//                             is made and sent at once (the latest few are kept)
+//   GET  /api/downloads/N.png the full frame of render N as a compressed PNG, the
+//                             same pixels (the latest few full frames are kept)
 // Every error answer is JSON {"error": message}. A request whose Host is not
 // this server's own address (127.0.0.1, localhost, [::1], the bound address or
 // the address the connection came in on, with the port) is refused with 403:
 // a page elsewhere must not reach the preview through a name that it makes
-// resolve to this machine.
+// resolve to this machine. A request that names its Host twice, or whose
+// Content-Length values disagree, is refused with 400.
 #pragma once
 
 #include <memory>

@@ -9,7 +9,7 @@
 namespace lfweb {
 
 struct WebAsset {
-  std::string_view urlPath;       // "/", "/app.js", "/style.css"
+  std::string_view urlPath;       // "/", "/app.js", "/style.css", "/favicon.ico"
   std::string_view contentType;
   std::string_view body;
 };

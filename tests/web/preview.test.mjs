@@ -14,13 +14,25 @@ import { launchBrowser, settled, startServer } from './serve_harness.mjs';
 let server;
 let browser;
 let page;
+// What went wrong while the page loaded: policy violations the console
+// reported, and requests answered 404 or not at all.
+const loadFaults = [];
 
 before(async () => {
   server = startServer();
   browser = await launchBrowser();
   page = await browser.context.newPage();
+  page.on('console', (message) => {
+    if (/Content Security Policy/i.test(message.text())) loadFaults.push(`console: ${message.text()}`);
+  });
+  page.on('response', (response) => {
+    if (response.status() === 404) loadFaults.push(`404: ${response.url()}`);
+  });
+  page.on('requestfailed', (request) => loadFaults.push(`failed: ${request.url()}`));
   await page.goto(await server.url);
   await settled(page);
+  // The browser asks for the icon on its own, after the page has loaded.
+  await page.waitForResponse((response) => response.url().endsWith('/favicon.ico'), { timeout: 2000 }).catch(() => {});
 });
 
 after(async () => {
@@ -59,10 +71,18 @@ async function clientPoint(x, y) {
   return [box.x + ((x + 0.5) / 1920) * box.width, box.y + ((y + 0.5) / 1080) * box.height];
 }
 
+test('the page loads without a policy violation or a missing file', async () => {
+  // Enter in a field submits nothing and breaks no policy.
+  await page.press('#brightness-value', 'Enter');
+  assert.deepEqual(loadFaults, []);
+  const icon = await page.evaluate(async () => (await fetch('/favicon.ico')).headers.get('content-type'));
+  assert.equal(icon, 'image/svg+xml');
+});
+
 test('dragging the centre moves the flare and the command', async () => {
   // The declared defaults: centre at 40 % of 1920 x 1080, the first lens.
   assert.equal(await command(),
-    'lensflare render -o flare.png --lens zoom --brightness 100 --center 768,432 --blend 0');
+    'lensflare render -o flare.png --lens zoom --brightness 100 --center 768,432 --blend 0 --par 1:1');
   const before = await inspectPicture(768, 432);
   // The flare's core is white; elsewhere the built-in frame is dark.
   assert.ok(brightest(before.pixel) > 240, `no white core at the default centre: ${before.pixel}`);
@@ -78,7 +98,7 @@ test('dragging the centre moves the flare and the command', async () => {
   await settled(page);
 
   assert.equal(await command(),
-    'lensflare render -o flare.png --lens zoom --brightness 100 --center 1440,270 --blend 0');
+    'lensflare render -o flare.png --lens zoom --brightness 100 --center 1440,270 --blend 0 --par 1:1');
   const moved = await inspectPicture(1440, 270);
   assert.ok(brightest(moved.pixel) > 240, `no white core at the new centre: ${moved.pixel}`);
   assert.ok(brightest((await inspectPicture(768, 432)).pixel) < 200, 'the core stayed at the old centre');
@@ -91,20 +111,26 @@ test('changing the lens re-renders with that lens', async () => {
   await page.waitForFunction(() => document.getElementById('command').textContent.includes('--lens 105mm'));
   await settled(page);
   assert.equal(await command(),
-    'lensflare render -o flare.png --lens 105mm --brightness 100 --center 1440,270 --blend 0');
+    'lensflare render -o flare.png --lens 105mm --brightness 100 --center 1440,270 --blend 0 --par 1:1');
   const after = await inspectPicture(1440, 270);
   assert.notEqual(after.hash, before.hash);
   assert.ok(brightest(after.pixel) > 240);
 });
 
 test('the download is the full-resolution PNG on screen', async () => {
-  assert.equal(await page.getAttribute('#download', 'href'), await page.getAttribute('#picture', 'src'));
+  const renderId = await page.getAttribute('#picture', 'data-render-id');
+  assert.equal(await page.getAttribute('#download', 'href'), `/api/downloads/${renderId}.png`);
   const [download] = await Promise.all([page.waitForEvent('download'), page.click('#download')]);
   assert.equal(download.suggestedFilename(), 'flare.png');
   // A PNG's IHDR chunk: full width and height, 8-bit RGBA.
   const png = await readFile(await download.path());
   assert.equal(png.toString('latin1', 12, 16), 'IHDR');
   assert.deepEqual([png.readUInt32BE(16), png.readUInt32BE(20), png[24], png[25]], [1920, 1080, 8, 6]);
+  // Every pixel the one on screen, in a file packed smaller than the picture sent.
+  const saved = await inspectPicture(1440, 270, page, `data:image/png;base64,${png.toString('base64')}`);
+  assert.deepEqual(saved, await inspectPicture(1440, 270));
+  const shown = await page.evaluate(async (id) => (await (await fetch(`/api/renders/${id}.png`)).arrayBuffer()).byteLength, renderId);
+  assert.ok(png.length < shown, `download ${png.length} bytes, picture ${shown}`);
 });
 
 test('the timeline tracks a light, keys a control and shows what render --keys gives', async () => {
@@ -146,7 +172,7 @@ test('the timeline tracks a light, keys a control and shows what render --keys g
     await atFrame(4);
     assert.equal(await tab.inputValue('#brightness-value'), '150');
     const command = await tab.textContent('#command');
-    assert.match(command, / --frames 4 -o flare\.%04d\.png --keys keys\.json --lens zoom --blend 0$/);
+    assert.match(command, / --frames 4 -o flare\.%04d\.png --keys keys\.json --lens zoom --blend 0 --par 1:1$/);
 
     const [download] = await Promise.all([tab.waitForEvent('download'), tab.click('#download-keys')]);
     assert.equal(download.suggestedFilename(), 'keys.json');

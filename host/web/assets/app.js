@@ -36,7 +36,6 @@
   let inFlight = 0;
   let waiting = null;           // request body held back while one is in flight
   let pictureUrl = null;        // object URL on screen
-  let downloadUrl = null;       // object URL of the newest full-resolution result
   let dragging = false;
 
   // This tab's name for the server, which keeps one line of requests per page so
@@ -74,6 +73,9 @@
   // ---- Widgets from the declared controls ---------------------------------
   function buildControls(controls) {
     const form = $('controls');
+    // Enter in a field applies it through its change event; the form itself
+    // goes nowhere (the page's policy allows no inline handler to say so).
+    form.addEventListener('submit', (event) => event.preventDefault());
     for (const c of controls) {
       const block = document.createElement('div');
       block.className = 'control';
@@ -496,13 +498,12 @@
       $('scale-note').textContent =
         `Shown shrunk to ${answer.width}x${answer.height} while you drag; the full frame follows when you let go.`;
     } else {
-      if (downloadUrl && downloadUrl !== previous) URL.revokeObjectURL(downloadUrl);
-      downloadUrl = url;
-      download.href = url;
+      // The same pixels, packed smaller by the server when asked for.
+      download.href = answer.download;
       download.setAttribute('aria-disabled', 'false');
       $('scale-note').textContent = '';
     }
-    if (previous && previous !== downloadUrl) URL.revokeObjectURL(previous);
+    if (previous) URL.revokeObjectURL(previous);
     showStatus(`Rendered ${frame.width}x${frame.height} in ${Math.round(answer.renderMs)} ms` +
                (answer.scaled ? ', shown shrunk' : ''));
   }

@@ -30,7 +30,8 @@ using nlohmann::json;
 class ServeProcess {
  public:
   explicit ServeProcess(const std::string& args) {
-    out_ = popen(("echo $$; exec " + lftest::ShellQuote(LF_TEST_CLI_PATH) + " serve " + args + " --port 0").c_str(), "r");
+    out_ = popen(("echo $$; exec " + lftest::ShellQuote(LF_TEST_CLI_PATH) + " serve " + args + " --port 0 2>&1").c_str(),
+                 "r");
     char line[512];
     const std::regex address(R"(http://127\.0\.0\.1:(\d+)/)");
     std::cmatch found;
@@ -81,12 +82,13 @@ class ServeCliTest : public lftest::MediaTest {
     return answer;
   }
   // Runs the page's command as shown, with the tool's path and its output
-  // `output` in the test's folder.
-  void RunPageCommand(std::string command, const std::string& output) {
+  // `output` in the test's folder; what it printed.
+  std::string RunPageCommand(std::string command, const std::string& output) {
     command.replace(0, std::string("lensflare").size(), lftest::ShellQuote(LF_TEST_CLI_PATH));
     command.replace(command.find(" -o " + output) + 4, output.size(), Path(output));
     const lftest::CliRun run = lftest::RunShell(command + " 2>&1");
-    ASSERT_EQ(run.status, 0) << command << "\n" << run.out;
+    EXPECT_EQ(run.status, 0) << command << "\n" << run.out;
+    return run.out;
   }
 };
 
@@ -103,7 +105,7 @@ TEST_F(ServeCliTest, SequenceFrameKeepsItsNumber) {
   // The 105mm lens draws rays from rand(), seeded with the frame's number.
   const json answer = RenderOnPage(serve, R"({"lens":3,"center":[20,15]})");
   EXPECT_EQ(answer["command"], "lensflare render " + pattern +
-                                   " --frames 12 -o flare.%04d.png --lens 105mm --brightness 100 --center 20,15 --blend 0");
+                                   " --frames 12 -o flare.%04d.png --lens 105mm --brightness 100 --center 20,15 --blend 0 --par 1:1");
   const lfhost::ImageBuffer served = lfhost::ReadImage(Path("served.png"));
   const lfhost::ImageBuffer plate = lftest::PatternFrame(64, 48, 12);
   const lfhost::ParamValues values{20 * 65536, 15 * 65536, 100.0, 3, 0};
@@ -131,7 +133,7 @@ TEST_F(ServeCliTest, SequenceFrameKeepsItsNumber) {
   const json keyed = json::parse(other->body);
   EXPECT_EQ(keyed["values"]["brightness"], 50.0);
   EXPECT_EQ(keyed["command"], "lensflare render " + pattern +
-                                  " --frames 12 -o flare.%04d.png --keys keys.json --lens 105mm --center 25.6,19.2 --blend 0");
+                                  " --frames 12 -o flare.%04d.png --keys keys.json --lens 105mm --center 25.6,19.2 --blend 0 --par 1:1");
   const auto written = client.Post("/api/keys", keys, "application/json");
   ASSERT_TRUE(written);
   EXPECT_EQ(written->body, "{\n  \"brightness\": {\n    \"11\": {\"value\": 50, \"ease\": \"hold\"},\n    \"13\": 150\n  }\n}\n");
@@ -146,22 +148,55 @@ TEST_F(ServeCliTest, SequenceFrameKeepsItsNumber) {
   EXPECT_NE(output.find("Stopped."), std::string::npos) << output;
 }
 
-// A half-float plate is rendered onto at its depth, as the render command does,
-// and shown converted to sRGB at 8 bits; the page's command writes a half plate.
-TEST_F(ServeCliTest, DeepPlateIsShownAsTheRenderCommandWritesIt) {
-  OIIO::ImageBuf plate(OIIO::ImageSpec(64, 48, 3, OIIO::TypeDesc::HALF));
-  const float low[] = {0.05f, 0.1f, 0.2f}, high[] = {2.5f, 1.2f, 0.4f};
-  OIIO::ImageBufAlgo::fill(plate, low, low, high, high);
-  ASSERT_TRUE(plate.write(Path("plate.exr")));
-  ServeProcess serve(lftest::ShellQuote(Path("plate.exr")));
-  ASSERT_GT(serve.port(), 0);
-  const json answer = RenderOnPage(serve, R"({"lens":2,"center":[20,15],"blend":30})");
-  RunPageCommand(answer["command"], "flare.exr");
-  const lfhost::Plate written = lfhost::ReadPlate(Path("flare.exr"));
-  EXPECT_EQ(written.image().spec().format, OIIO::TypeDesc::HALF);
-  const lfhost::PlateLook look = lfhost::PlateLook::For(OIIO::TypeDesc::HALF, std::nullopt, "");
-  EXPECT_TRUE(lftest::SamePixels(lfhost::ReadImage(Path("served.png")), lfhost::PlateForDisplay(written.image(), look)));
-  EXPECT_EQ(serve.Stop().first, 0);
+// A plate is shown as the render command writes it: a half-float one rendered
+// onto at its depth and shown converted to sRGB at 8 bits, one whose header
+// states a pixel aspect rendered at that aspect. The page's command names the
+// aspect; render without --par takes the same one from the header, and both
+// say so.
+TEST_F(ServeCliTest, PlateIsShownAsTheRenderCommandWritesIt) {
+  struct Case {
+    std::string make;     // oiiotool's arguments that make the plate, before -o
+    std::string plate, output, body;
+    std::string par;      // in the page's command
+    std::string note;     // on stderr, from serve and from render without --par
+  };
+  const Case cases[] = {
+      {"--pattern fill:topleft=0.05,0.1,0.2:bottomright=2.5,1.2,0.4 64x48 3 -d half", "plate.exr", "flare.exr",
+       R"({"lens":2,"center":[20,15],"blend":30})", "1:1", ""},
+      {"--pattern checker:color1=0.2,0.5,0.1:color2=0.9,0.3,0.6 64x48 3 -d uint8 --attrib PixelAspectRatio 0.88",
+       "plate.png", "flare.png", R"({"lens":3,"center":[20,15]})", "22:25",
+       "lensflare: note: pixel aspect 22:25 (0.88) from the header of "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.plate);
+    lftest::RunTool("oiiotool " + c.make + " -o " + lftest::ShellQuote(Path(c.plate)));
+    ServeProcess serve(lftest::ShellQuote(Path(c.plate)));
+    ASSERT_GT(serve.port(), 0);
+    const json answer = RenderOnPage(serve, c.body);
+    const std::string command = answer["command"];
+    EXPECT_NE(command.find(" --par " + c.par), std::string::npos) << command;
+    const std::string note = c.note.empty() ? "lensflare: note:" : c.note + Path(c.plate) + "; --par sets another\n";
+    EXPECT_EQ(RunPageCommand(command, c.output).find("note:"), std::string::npos);
+    // The same command without --par: the header's aspect, said.
+    std::string unstated = command;
+    unstated.erase(unstated.find(" --par "), 7 + c.par.size());
+    unstated.replace(unstated.find(" -o " + c.output) + 4, c.output.size(), "again." + c.output);
+    const std::string said = RunPageCommand(unstated, "again." + c.output);
+    EXPECT_EQ(said.find(note) != std::string::npos, !c.note.empty()) << said;
+
+    const lfhost::Plate written = lfhost::ReadPlate(Path(c.output));
+    const OIIO::TypeDesc depth = written.image().spec().format;
+    EXPECT_EQ(depth, c.plate == "plate.exr" ? OIIO::TypeDesc::HALF : OIIO::TypeDesc::UINT8);
+    const lfhost::ImageBuffer shown =
+        depth == OIIO::TypeDesc::HALF
+            ? lfhost::PlateForDisplay(written.image(), lfhost::PlateLook::For(depth, std::nullopt, ""))
+            : lfhost::ReadImage(Path(c.output));
+    EXPECT_TRUE(lftest::SamePixels(lfhost::ReadImage(Path("served.png")), shown));
+    EXPECT_TRUE(lftest::SamePixels(lfhost::ReadImage(Path(c.output)), lfhost::ReadImage(Path("again." + c.output))));
+    const auto [status, output] = serve.Stop();
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(output.find(note) != std::string::npos, !c.note.empty()) << output;
+  }
 }
 
 TEST_F(ServeCliTest, BadStartsSayWhatIsWrong) {
