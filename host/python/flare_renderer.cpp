@@ -1,6 +1,7 @@
 #include "host/python/flare_renderer.h"
 
 #include <algorithm>
+#include <bit>
 #include <atomic>
 #include <charconv>
 #include <cstring>
@@ -21,6 +22,7 @@ struct Renderer::Slot {
   Slot(const lfhost::EffectModule& module, int threads) : pool(threads), effect(module, pool) { effect.Start(); }
   lfhost::WorkerPool pool;
   lfhost::EffectInstance effect;
+  Worlds worlds;
 };
 
 namespace {
@@ -36,35 +38,63 @@ OIIO::TypeDesc SampleType(Sample sample) {
 
 size_t SampleBytes(Sample sample) { return SampleType(sample).size(); }
 
-// 8 bits: into the module's A, R, G, B world (alpha 255 without one, as the
-// tool reads an RGB file), rendered, and back, alpha kept only where it came in.
-void RenderBytes(lfhost::EffectInstance& effect, const RenderJob& job) {
-  const Pixels& p = job.pixels;
-  const auto* in = static_cast<const uint8_t*>(p.in);
-  lfhost::ImageBuffer input(p.width, p.height);
-  for (int32_t y = 0; y < p.height; ++y) {
-    const uint8_t* s = in + static_cast<size_t>(y) * p.width * p.channels;
-    uint8_t* d = input.row(y);
-    for (int32_t x = 0; x < p.width; ++x, s += p.channels, d += 4) {
-      d[0] = p.channels == 4 ? s[3] : 255;
-      d[1] = s[0];
-      d[2] = s[1];
-      d[3] = s[2];
+// One row of packed R, G, B(, A) bytes to the module's A, R, G, B, alpha 255
+// without one (as the tool reads an RGB file), and back, alpha kept only where
+// the caller has it. Whole pixels move as 32-bit words: a byte rotation for
+// four channels; for three, a word read or written across the next pixel,
+// which the next step then overwrites (the row's last pixel goes byte by byte).
+void RowToWorld(const uint8_t* s, uint8_t* d, int32_t width, int32_t channels) {
+  uint32_t v;
+  if (channels == 4) {
+    for (int32_t x = 0; x < width; ++x, s += 4, d += 4) {
+      std::memcpy(&v, s, 4);
+      v = std::rotl(v, 8);
+      std::memcpy(d, &v, 4);
     }
+    return;
   }
-  lfhost::ImageBuffer output(p.width, p.height);
-  const lfhost::CommandResult result = effect.Render(input, output, job.values, job.frame);
-  if (!result.ok()) throw lfhost::HostError("render failed: " + lfhost::DescribeResult(result));
-  auto* out = static_cast<uint8_t*>(p.out);
-  for (int32_t y = 0; y < p.height; ++y) {
-    const uint8_t* s = output.row(y);
-    uint8_t* d = out + static_cast<size_t>(y) * p.width * p.channels;
-    for (int32_t x = 0; x < p.width; ++x, s += 4, d += p.channels) {
-      d[0] = s[1];
-      d[1] = s[2];
-      d[2] = s[3];
-      if (p.channels == 4) d[3] = s[0];
+  for (int32_t x = 0; x + 1 < width; ++x, s += 3, d += 4) {
+    std::memcpy(&v, s, 4);
+    v = (v << 8) | 0xFFu;
+    std::memcpy(d, &v, 4);
+  }
+  d[0] = 255, d[1] = s[0], d[2] = s[1], d[3] = s[2];
+}
+
+void RowFromWorld(const uint8_t* s, uint8_t* d, int32_t width, int32_t channels) {
+  uint32_t v;
+  if (channels == 4) {
+    for (int32_t x = 0; x < width; ++x, s += 4, d += 4) {
+      std::memcpy(&v, s, 4);
+      v = std::rotr(v, 8);
+      std::memcpy(d, &v, 4);
     }
+    return;
+  }
+  for (int32_t x = 0; x + 1 < width; ++x, s += 4, d += 3) {
+    std::memcpy(&v, s, 4);
+    v >>= 8;
+    std::memcpy(d, &v, 4);
+  }
+  d[0] = s[1], d[1] = s[2], d[2] = s[3];
+}
+
+// 8 bits: through the slot's worlds, kept from one render to the next of the
+// same size (the module copies the input into the output before drawing).
+void RenderBytes(Renderer::Worlds& worlds, lfhost::EffectInstance& effect, const RenderJob& job) {
+  const Pixels& p = job.pixels;
+  if (worlds.input.empty() || worlds.input.width() != p.width || worlds.input.height() != p.height) {
+    worlds.input = lfhost::ImageBuffer(p.width, p.height);
+    worlds.output = lfhost::ImageBuffer(p.width, p.height);
+  }
+  const size_t rowBytes = static_cast<size_t>(p.width) * p.channels;
+  for (int32_t y = 0; y < p.height; ++y) {
+    RowToWorld(static_cast<const uint8_t*>(p.in) + y * rowBytes, worlds.input.row(y), p.width, p.channels);
+  }
+  const lfhost::CommandResult result = effect.Render(worlds.input, worlds.output, job.values, job.frame);
+  if (!result.ok()) throw lfhost::HostError("render failed: " + lfhost::DescribeResult(result));
+  for (int32_t y = 0; y < p.height; ++y) {
+    RowFromWorld(worlds.output.row(y), static_cast<uint8_t*>(p.out) + y * rowBytes, p.width, p.channels);
   }
 }
 
@@ -167,7 +197,7 @@ void Renderer::Render(const RenderJob& job) {
   std::unique_ptr<Slot> slot = TakeSlot();
   try {
     if (job.pixels.sample == Sample::UInt8) {
-      RenderBytes(slot->effect, job);
+      RenderBytes(slot->worlds, slot->effect, job);
     } else {
       RenderPlate(slot->effect, job);
     }

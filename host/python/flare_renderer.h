@@ -20,6 +20,7 @@
 
 #include "host/core/control_values.h"
 #include "host/core/effect_instance.h"
+#include "host/core/image_buffer.h"
 #include "host/core/module_loader.h"
 #include "host/core/worker_pool.h"
 #include "host/media/plate_composite.h"
@@ -81,6 +82,11 @@ class Renderer {
   // Renders every job, `threads` at once (0: one per processor). Throws the
   // first job's error, by job order, after every job has ended.
   void RenderMany(const std::vector<RenderJob>& jobs, int threads);
+
+  // The 8-bit worlds of a render in flight.
+  struct Worlds {
+    lfhost::ImageBuffer input, output;
+  };
 
  private:
   struct Slot;

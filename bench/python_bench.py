@@ -1,0 +1,97 @@
+#!/usr/bin/env python3
+"""Throughput of the Python package, and its overhead over the tool's own bench.
+
+    PYTHONPATH=build/python python3 bench/python_bench.py [--repeat N] [--tool build/bin/lensflare]
+
+For each size (512x512 and 1920x1080) and lens: images per second rendering one
+image at a time on one thread (Effect(threads=1).render), and two at once
+(render_many with threads=2, each render on one thread); then at 512x512 the
+median time of one render through the package against `lensflare bench
+--threads 1` in the same conditions (an opaque black RGB frame, the centre at
+(625, 400) scaled from 1920x1080, default brightness). Each figure is the
+better of two runs, so that a burst of other work on a shared machine counts
+less; run it on an idle machine for figures worth comparing.
+"""
+
+import argparse
+import pathlib
+import re
+import statistics
+import subprocess
+import time
+
+import numpy as np
+
+import lensflare
+
+SIZES = [(512, 512), (1920, 1080)]
+
+
+def frame(width, height, channels=3):
+    image = np.zeros((height, width, channels), np.uint8)
+    if channels == 4:
+        image[..., 3] = 255
+    return image
+
+
+def params(width, height, lens):
+    return dict(lens=lens, center=(625.0 * width / 1920.0, 400.0 * height / 1080.0))
+
+
+def images_per_second(effect, width, height, lens, count, threads):
+    images = [frame(width, height)] * count
+    best = 0.0
+    for _ in range(2):
+        start = time.perf_counter()
+        if threads == 1:
+            for image in images:
+                effect.render(image, **params(width, height, lens))
+        else:
+            effect.render_many(images, params(width, height, lens), threads=threads)
+        best = max(best, count / (time.perf_counter() - start))
+    return best
+
+
+def median_ms(effect, width, height, lens, repeat, channels):
+    image = frame(width, height, channels)
+    out = np.empty_like(image)
+    effect.render(image, out=out, **params(width, height, lens))   # warm-up
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        effect.render(image, out=out, **params(width, height, lens))
+        times.append((time.perf_counter() - start) * 1000.0)
+    return statistics.median(times)
+
+
+def tool_median_ms(tool, width, height, lens, repeat):
+    text = subprocess.run([tool, "bench", "--size", f"{width}x{height}", "--threads", "1", "--lens", str(lens),
+                           "--repeat", str(repeat)], capture_output=True, text=True, check=True).stdout
+    return float(re.search(r"render median ([0-9.]+) ms", text).group(1))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--repeat", type=int, default=40, help="renders per measurement (default 40)")
+    parser.add_argument("--tool", default=str(pathlib.Path(lensflare.__file__).resolve().parents[2] / "bin" / "lensflare"))
+    args = parser.parse_args()
+    effect = lensflare.Effect(threads=1)
+    print("size        lens  1 thread img/s  2 threads img/s  speed-up")
+    for width, height in SIZES:
+        count = args.repeat if width * height <= 512 * 512 else max(4, args.repeat // 4)
+        for lens in (1, 2, 3):
+            one = images_per_second(effect, width, height, lens, count, 1)
+            two = images_per_second(effect, width, height, lens, count * 2, 2)
+            print(f"{width}x{height:<6} {lens:>4}  {one:>14.1f}  {two:>15.1f}  {two / one:>7.2f}x")
+    print("\n512x512, one thread: median ms per render")
+    print("lens  lensflare bench  render RGB  overhead  render RGBA  overhead")
+    for lens in (1, 2, 3):
+        tool_ms = min(tool_median_ms(args.tool, 512, 512, lens, args.repeat) for _ in range(2))
+        rgb = min(median_ms(effect, 512, 512, lens, args.repeat, 3) for _ in range(2))
+        rgba = min(median_ms(effect, 512, 512, lens, args.repeat, 4) for _ in range(2))
+        print(f"{lens:>4}  {tool_ms:>15.2f}  {rgb:>10.2f}  {100 * (rgb / tool_ms - 1):>7.1f}%"
+              f"  {rgba:>11.2f}  {100 * (rgba / tool_ms - 1):>7.1f}%")
+
+
+if __name__ == "__main__":
+    main()
