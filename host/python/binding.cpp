@@ -154,6 +154,7 @@ PYBIND11_MODULE(_lensflare, m) {
       .def_property_readonly("path", &Renderer::path)
       .def_property_readonly("name", &Renderer::displayName)
       .def("controls", &lfpython::ControlsOf)
+      .def("forget_slots_after_fork", &Renderer::ForgetSlotsAfterFork)
       .def("render", [](Renderer& r, lfpython::Request& request) {
         const lfpython::RenderJob job = lfpython::PrepareRequest(r, request);
         const py::gil_scoped_release unlocked;

@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <thread>
 
 #include <OpenImageIO/imagebuf.h>
@@ -191,6 +192,13 @@ std::unique_ptr<Renderer::Slot> Renderer::TakeSlot() {
 void Renderer::GiveBack(std::unique_ptr<Slot> slot) {
   const std::lock_guard<std::mutex> lock(mutex_);
   idle_.push_back(std::move(slot));
+}
+
+void Renderer::ForgetSlotsAfterFork() {
+  // A mutex held by a thread of the parent at the fork stays locked in the child.
+  new (&mutex_) std::mutex;
+  for (std::unique_ptr<Slot>& slot : idle_) static_cast<void>(slot.release());
+  idle_.clear();
 }
 
 void Renderer::Render(const RenderJob& job) {

@@ -79,6 +79,11 @@ class Renderer {
   // an effect instance of its own. Throws HostError if the render fails; `out`
   // is then unspecified.
   void Render(const RenderJob& job);
+  // In a child process made by fork: the slots' worker threads did not come
+  // along, so the slots are let go without being torn down (their pools would
+  // wait on threads that are not there) and later renders make new ones. The
+  // module stays loaded. Call it with no render in flight in the child.
+  void ForgetSlotsAfterFork();
   // Renders every job, `threads` at once (0: one per processor). Throws the
   // first job's error, by job order, after every job has ended.
   void RenderMany(const std::vector<RenderJob>& jobs, int threads);

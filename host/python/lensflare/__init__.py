@@ -25,6 +25,7 @@ exactly the pixels they get alone, rays included.
 from fractions import Fraction
 import os
 import threading
+import weakref
 
 import numpy as np
 
@@ -114,6 +115,7 @@ class Effect:
     def __init__(self, plugin=None, threads=None):
         threads = 0 if threads is None else _whole("threads", threads, 1, 4096)
         self._renderer = _lensflare.Renderer(os.fspath(plugin) if plugin is not None else "", threads)
+        _live.add(self)
 
     @property
     def path(self):
@@ -155,6 +157,19 @@ class Effect:
 
 _shared = {}
 _shared_lock = threading.Lock()
+_live = weakref.WeakSet()
+
+
+def _after_fork_in_child():
+    """A forked child (a DataLoader worker, a multiprocessing pool) has none of
+    the parent's worker threads: every Effect starts its renders afresh."""
+    global _shared_lock
+    _shared_lock = threading.Lock()
+    for effect in list(_live):
+        effect._renderer.forget_slots_after_fork()
+
+
+os.register_at_fork(after_in_child=_after_fork_in_child)
 
 
 def _effect(threads):

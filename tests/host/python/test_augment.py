@@ -70,6 +70,9 @@ class _Frames:
 def _epoch(seed):
     torch = pytest.importorskip("torch")
     torch.manual_seed(seed)
+    # Rendered in the parent first: its worker threads do not come along into
+    # the forked workers, which must render all the same.
+    lensflare.render(plate(8, 8, 3, np.uint8))
     loader = torch.utils.data.DataLoader(_Frames(RandomLensFlare(p=1.0, seed=2)), batch_size=2, num_workers=2)
     return [item.numpy() for batch in loader for item in batch]
 
