@@ -7,15 +7,18 @@ For each size (512x512 and 1920x1080) and lens: images per second rendering one
 image at a time on one thread (Effect(threads=1).render), and two at once
 (render_many with threads=2, each render on one thread); then at 512x512 the
 median time of one render through the package against `lensflare bench
---threads 1` in the same conditions (an opaque black RGB frame, the centre at
-(625, 400) scaled from 1920x1080, default brightness). Each figure is the
-better of two runs, so that a burst of other work on a shared machine counts
-less; run it on an idle machine for figures worth comparing.
+--threads 1` in the same conditions (an opaque black RGB and RGBA frame, the
+centre at (625, 400) scaled from 1920x1080, default brightness). Each figure
+is the best of its runs, so that a burst of other work on a shared machine
+counts less; the CPU time per image shows whether a second thread adds work
+(a lock or shared state would) where a busy machine hides the wall-clock
+gain. Run it on an idle machine for figures worth comparing.
 """
 
 import argparse
 import pathlib
 import re
+import resource
 import statistics
 import subprocess
 import time
@@ -38,18 +41,25 @@ def params(width, height, lens):
     return dict(lens=lens, center=(625.0 * width / 1920.0, 400.0 * height / 1080.0))
 
 
+def cpu_seconds():
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
 def images_per_second(effect, width, height, lens, count, threads):
+    """Images per wall-clock second and the process's CPU ms per image, the better of two runs."""
     images = [frame(width, height)] * count
-    best = 0.0
+    best, cpu = 0.0, float("inf")
     for _ in range(2):
-        start = time.perf_counter()
+        start, start_cpu = time.perf_counter(), cpu_seconds()
         if threads == 1:
             for image in images:
                 effect.render(image, **params(width, height, lens))
         else:
             effect.render_many(images, params(width, height, lens), threads=threads)
         best = max(best, count / (time.perf_counter() - start))
-    return best
+        cpu = min(cpu, 1000.0 * (cpu_seconds() - start_cpu) / count)
+    return best, cpu
 
 
 def median_ms(effect, width, height, lens, repeat, channels):
@@ -73,22 +83,28 @@ def tool_median_ms(tool, width, height, lens, repeat):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--repeat", type=int, default=40, help="renders per measurement (default 40)")
+    parser.add_argument("--rounds", type=int, default=3, help="rounds of the overhead comparison (default 3)")
     parser.add_argument("--tool", default=str(pathlib.Path(lensflare.__file__).resolve().parents[2] / "bin" / "lensflare"))
     args = parser.parse_args()
     effect = lensflare.Effect(threads=1)
-    print("size        lens  1 thread img/s  2 threads img/s  speed-up")
+    print("size        lens  1 thread img/s  2 threads img/s  speed-up  CPU ms/img 1 thread  2 threads")
     for width, height in SIZES:
         count = args.repeat if width * height <= 512 * 512 else max(4, args.repeat // 4)
         for lens in (1, 2, 3):
-            one = images_per_second(effect, width, height, lens, count, 1)
-            two = images_per_second(effect, width, height, lens, count * 2, 2)
-            print(f"{width}x{height:<6} {lens:>4}  {one:>14.1f}  {two:>15.1f}  {two / one:>7.2f}x")
+            one, cpu_one = images_per_second(effect, width, height, lens, count, 1)
+            two, cpu_two = images_per_second(effect, width, height, lens, count * 2, 2)
+            print(f"{width}x{height:<6} {lens:>4}  {one:>14.1f}  {two:>15.1f}  {two / one:>7.2f}x"
+                  f"  {cpu_one:>19.2f}  {cpu_two:>9.2f}")
     print("\n512x512, one thread: median ms per render")
     print("lens  lensflare bench  render RGB  overhead  render RGBA  overhead")
     for lens in (1, 2, 3):
-        tool_ms = min(tool_median_ms(args.tool, 512, 512, lens, args.repeat) for _ in range(2))
-        rgb = min(median_ms(effect, 512, 512, lens, args.repeat, 3) for _ in range(2))
-        rgba = min(median_ms(effect, 512, 512, lens, args.repeat, 4) for _ in range(2))
+        # Interleaved rounds, the best of each kept: on a busy machine the
+        # least disturbed round is the closest to the cost itself.
+        tool_ms, rgb, rgba = float("inf"), float("inf"), float("inf")
+        for _ in range(args.rounds):
+            tool_ms = min(tool_ms, tool_median_ms(args.tool, 512, 512, lens, args.repeat))
+            rgb = min(rgb, median_ms(effect, 512, 512, lens, args.repeat, 3))
+            rgba = min(rgba, median_ms(effect, 512, 512, lens, args.repeat, 4))
         print(f"{lens:>4}  {tool_ms:>15.2f}  {rgb:>10.2f}  {100 * (rgb / tool_ms - 1):>7.1f}%"
               f"  {rgba:>11.2f}  {100 * (rgba / tool_ms - 1):>7.1f}%")
 
