@@ -23,6 +23,7 @@ exactly the pixels they get alone, rays included.
 """
 
 from fractions import Fraction
+import functools
 import os
 import threading
 import weakref
@@ -69,6 +70,7 @@ def _output(image, out):
     return out
 
 
+@functools.lru_cache(maxsize=64, typed=True)   # the exact fraction is the slowest check of a render call
 def _par(par):
     """The pixel aspect ratio as "N:D": a number by its shortest decimal (0.9 is 9:10)."""
     if isinstance(par, str):
