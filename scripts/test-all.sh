@@ -42,8 +42,10 @@ run_pytest() {
     /usr/bin/python3 -m pytest -p no:cacheprovider "$here/tests/host/python" | tee "$log" || status=$?
   local summary ok bad
   summary=$(tail -n 1 "$log")
-  ok=$(grep -Eo '[0-9]+ passed' <<<"$summary" | awk '{n += $1} END {print n + 0}')
-  bad=$(grep -Eo '[0-9]+ (failed|errors?)' <<<"$summary" | awk '{n += $1} END {print n + 0}')
+  # "== 2 failed, 40 passed, 1 error in 31.2s ==": the number before each word.
+  count() { awk -v what="$1" '{for (i = 2; i <= NF; ++i) if ($i ~ what) n += $(i - 1)} END {print n + 0}' <<<"$summary"; }
+  ok=$(count '^passed')
+  bad=$(count '^(failed|errors?)')
   passed=$((passed + ok))
   failed=$((failed + ${bad:-0}))
   if [ "$status" -ne 0 ] && [ "${bad:-0}" -eq 0 ]; then failed=$((failed + 1)); fi

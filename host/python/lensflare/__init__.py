@@ -55,6 +55,8 @@ def _pixels(image, name="image"):
     if width > MAX_SIDE or height > MAX_SIDE:
         raise ValueError(f"{name}: frame of {width}x{height} pixels is too large: "
                          f"the plug-in takes at most {MAX_SIDE} pixels in either dimension")
+    if not image.dtype.isnative:   # samples stored the other way round
+        image = image.astype(image.dtype.newbyteorder("="))
     return np.ascontiguousarray(image)
 
 

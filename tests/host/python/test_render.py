@@ -80,6 +80,7 @@ def test_strides_read_only_and_out_give_the_same_bytes():
     assert np.array_equal(in_place, expected)
     deep = plate(40, 50, 3, np.float32)
     alone = lensflare.render(deep, seed=2, lens=3)
+    assert np.array_equal(lensflare.render(deep.astype(">f4"), seed=2, lens=3), alone)   # big-endian samples
     lensflare.render(deep, seed=2, lens=3, out=deep)
     assert np.array_equal(deep, alone)
 
