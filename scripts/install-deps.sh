@@ -17,6 +17,8 @@ packages=(
   libcpp-httplib-dev nlohmann-json3-dev zlib1g-dev # the preview server (zlib: the page picture's checksums)
   frei0r-plugins-dev libgegl-dev                  # the frei0r filter's and the GEGL operation's headers (always built)
   melt gegl                                       # the adapters' tests run the flare inside melt and gegl (ffmpeg is above)
+  python3-dev pybind11-dev python3-numpy          # the Python package (host/python)
+  python3-pytest python3-torch python3-openimageio  # its tests: a DataLoader with workers, image files to compare with the tool
 )
 with_browser=0
 with_farm=0

@@ -33,6 +33,28 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DLF_WARNINGS_AS_ERRORS=ON >/dev/
 cmake --build build -j "$jobs"
 run_ctest build
 
+# The Python package's tests (pytest), on the Release build: pytest's summary
+# line gives the counts. Exit 5 (nothing collected) is a failure, never a pass.
+run_pytest() {
+  local log status=0
+  log=$(mktemp)
+  PYTHONPATH="$here/build/python" LENSFLARE_TOOL="$here/build/bin/lensflare" \
+    /usr/bin/python3 -m pytest -p no:cacheprovider "$here/tests/host/python" | tee "$log" || status=$?
+  local summary ok bad
+  summary=$(tail -n 1 "$log")
+  # "== 2 failed, 40 passed, 1 error in 31.2s ==": the number before each word.
+  count() { awk -v what="$1" '{for (i = 2; i <= NF; ++i) if ($i ~ what) n += $(i - 1)} END {print n + 0}' <<<"$summary"; }
+  ok=$(count '^passed')
+  bad=$(count '^(failed|errors?)')
+  passed=$((passed + ok))
+  failed=$((failed + ${bad:-0}))
+  if [ "$status" -ne 0 ] && [ "${bad:-0}" -eq 0 ]; then failed=$((failed + 1)); fi
+  rm -f "$log"
+}
+
+echo "== Python package (pytest)"
+run_pytest
+
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLF_SANITIZE=address,undefined \
   -DLF_BUILD_BENCH=OFF >/dev/null

@@ -1,6 +1,5 @@
 #include "host/core/effect_instance.h"
 
-#include <dlfcn.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -12,28 +11,12 @@ namespace lfhost {
 namespace {
 
 // The module draws its ray jitter from rand(), which the host seeds right before
-// each render command, on the render thread. In lensflare, rand and srand are the
-// executable's per-thread generator (thread_rand.cpp), exported so that the
-// module binds to them: every render thread then has its own sequence and
-// renders run side by side. A program without it leaves the module the C
-// library's single process-wide state; its render commands take turns around
-// their srand, or one render's srand would shift another's rays. Which of the
-// two the module gets is read from the dynamic symbols, and the host seeds that
-// same one.
-struct RandBinding {
-  void (*srand)(unsigned);
-  bool perThread;  // the executable's rand, not the C library's
-};
-
-const RandBinding& ModuleRand() {
-  static const RandBinding binding = [] {
-    void* moduleRand = dlsym(RTLD_DEFAULT, "rand");
-    auto* seed = reinterpret_cast<void (*)(unsigned)>(dlsym(RTLD_DEFAULT, "srand"));
-    return RandBinding{seed ? seed : &std::srand, moduleRand != nullptr && moduleRand != dlsym(RTLD_NEXT, "rand")};
-  }();
-  return binding;
-}
-
+// each render command, on the render thread. Where the module's rand is a
+// per-thread generator (lensflare's own, or the one a namespaced load gives it,
+// see LoadOptions::randLibrary) every render thread has its own sequence and
+// renders run side by side. Where it is the C library's single process-wide
+// state, render commands take turns around their srand, or one render's srand
+// would shift another's rays.
 std::mutex gRenderCommandMutex;
 
 std::string Size(int32_t w, int32_t h) { return std::to_string(w) + "x" + std::to_string(h); }
@@ -187,7 +170,7 @@ CommandResult EffectInstance::Render(const ImageBuffer& input, ImageBuffer& outp
   currentOutput_ = output.world();
   CommandResult result;
   {
-    const RandBinding& binding = ModuleRand();
+    const RandBinding& binding = module_.rand();
     std::unique_lock<std::mutex> turn(gRenderCommandMutex, std::defer_lock);
     if (!binding.perThread) turn.lock();
     binding.srand(FrameSeed(frame.seed, frame.frame));

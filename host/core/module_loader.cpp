@@ -43,6 +43,32 @@ int32_t RecordRegistration(void* hostData, const char* nameKey, const char* matc
   return sink->answer;
 }
 
+// In the process's own namespace the module binds to whichever rand comes first
+// in the global scope: the executable's when it exports one (lensflare's
+// per-thread generator, thread_rand.cpp), else the C library's single state.
+RandBinding ProcessRand() {
+  static const RandBinding binding = [] {
+    void* moduleRand = dlsym(RTLD_DEFAULT, "rand");
+    auto* seed = reinterpret_cast<void (*)(unsigned)>(dlsym(RTLD_DEFAULT, "srand"));
+    return RandBinding{seed ? seed : &std::srand, moduleRand != nullptr && moduleRand != dlsym(RTLD_NEXT, "rand")};
+  }();
+  return binding;
+}
+
+// Opens the rand library as the first object of a new link namespace and the
+// module after it in the same namespace, so that the library's rand is the one
+// the module's calls find first.
+void* OpenWithOwnRand(const std::string& path, const std::string& randPath, void*& randLibrary, RandBinding& rand) {
+  randLibrary = dlmopen(LM_ID_NEWLM, randPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!randLibrary) throw HostError(randPath + ": cannot load (" + OrEmpty(dlerror()) + ")");
+  Lmid_t space = LM_ID_BASE;
+  if (dlinfo(randLibrary, RTLD_DI_LMID, &space) != 0) throw HostError(randPath + ": no link namespace");
+  rand.srand = reinterpret_cast<void (*)(unsigned)>(dlsym(randLibrary, "srand"));
+  if (!rand.srand || !dlsym(randLibrary, "rand")) throw HostError(randPath + ": defines no rand and srand");
+  rand.perThread = true;
+  return dlmopen(space, path.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
 }  // namespace
 
 std::string TextAfterKey(const std::string& keyAndText) {
@@ -62,7 +88,12 @@ std::unique_ptr<EffectModule> EffectModule::Load(const std::string& path, const 
   module->propertyListBytes_ = ReadPropertyListBytes(path);
   module->propertyList_ = DecodePropertyList(module->propertyListBytes_, path);
 
-  module->library_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (options.randLibrary.empty()) {
+    module->rand_ = ProcessRand();
+    module->library_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  } else {
+    module->library_ = OpenWithOwnRand(path, options.randLibrary, module->randLibrary_, module->rand_);
+  }
   if (!module->library_) {
     const char* why = dlerror();
     throw HostError(path + ": cannot load the plug-in (" + OrEmpty(why) + ")");
@@ -88,6 +119,7 @@ std::unique_ptr<EffectModule> EffectModule::Load(const std::string& path, const 
 
 EffectModule::~EffectModule() {
   if (library_) dlclose(library_);
+  if (randLibrary_) dlclose(randLibrary_);
 }
 
 std::string EffectModule::displayName() const {

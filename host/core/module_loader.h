@@ -31,6 +31,21 @@ struct LoadOptions {
   // What registerEffect answers; non-zero makes loading fail after the call
   // (tests use it to see the refusal come back from PluginDataEntryFunction).
   int32_t registerEffectAnswer = 0;
+  // A shared library defining rand() and srand() (thread_rand.cpp built as
+  // one). When given, the module is loaded into a link namespace of its own
+  // (dlmopen) whose first object is this library: the first object is that
+  // namespace's global scope, so the module's rand and srand bind to the
+  // library's per-thread generator instead of the C library's single state.
+  // For programs that load the module but cannot export rand from their own
+  // executable, as lensflare does (a Python interpreter).
+  std::string randLibrary;
+};
+
+// The rand state the module draws its ray jitter from, and the srand that
+// seeds it, as the module's own rand() binds.
+struct RandBinding {
+  void (*srand)(unsigned) = nullptr;
+  bool perThread = false;  // each thread has its own sequence
 };
 
 class EffectModule {
@@ -53,6 +68,7 @@ class EffectModule {
   // Names exported by the module's dynamic symbol table.
   const std::vector<std::string>& exportedSymbols() const { return exportedSymbols_; }
   FilterMainFn filterMain() const { return filterMain_; }
+  const RandBinding& rand() const { return rand_; }
 
   // Display name: the text after "=" in the registered name key.
   std::string displayName() const;
@@ -66,6 +82,8 @@ class EffectModule {
   int32_t entryFunctionResult_ = 0;
   std::vector<std::string> exportedSymbols_;
   void* library_ = nullptr;
+  void* randLibrary_ = nullptr;   // loaded first into the module's namespace
+  RandBinding rand_;
   FilterMainFn filterMain_ = nullptr;
 };
 
