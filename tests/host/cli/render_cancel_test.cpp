@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <fcntl.h>
+#include <poll.h>
 #include <fstream>
 #include <thread>
 
@@ -280,6 +281,44 @@ TEST_F(RenderCancelTest, FaultsEndCleanlyAndLeaveOnlyCompleteFiles) {
   EXPECT_EQ(lftest::FileBytes(Path("in/plate.1002.png")), inputBefore);
 }
 
+// On a terminal the status line gives way to one line that stays: what was
+// written, both files of each frame with --pass both, and how long it took.
+TEST_F(RenderCancelTest, OnATerminalTheRenderEndsWithOneLineSayingWhatWasWritten) {
+  const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  ASSERT_EQ(grantpt(terminal), 0);
+  ASSERT_EQ(unlockpt(terminal), 0);
+  const std::string side = ptsname(terminal);
+  const int held = open(side.c_str(), O_RDWR | O_NOCTTY);   // so reading never sees it closed early
+  const pid_t pid = Spawn({"render", "--size", "64x48", "--frames", "1-3", "-o", Path("out/f.%04d.png"), "--pass", "both",
+                           "--pass-output", Path("out/p.%04d.png")},
+                          side);
+  ASSERT_GT(pid, 0);
+  std::string text;
+  int status = 0;
+  for (bool ended = false;;) {
+    pollfd ready{terminal, POLLIN, 0};
+    if (poll(&ready, 1, ended ? 0 : 50) > 0) {
+      char chunk[4096];
+      const ssize_t n = read(terminal, chunk, sizeof chunk);
+      if (n > 0) text.append(chunk, static_cast<size_t>(n));
+      continue;
+    }
+    if (ended) break;
+    ended = waitpid(pid, &status, WNOHANG) == pid;
+  }
+  close(held);
+  close(terminal);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+  const std::string last = text.substr(text.rfind("\r\033[K") + 4);
+  EXPECT_EQ(last.rfind("lensflare: wrote 3 frames (" + Path("out/f.0001.png") + " to " + Path("out/f.0003.png") + " and " +
+                           Path("out/p.0001.png") + " to " + Path("out/p.0003.png") + ") in 0:",
+                       0),
+            0u)
+      << text;
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+}
+
 TEST(ProgressDisplayTest, DurationsAndAStatusLineRedrawnInPlaceForTerminals) {
   EXPECT_EQ(lfhost::FormatDuration(0), "0:00");
   EXPECT_EQ(lfhost::FormatDuration(7.4), "0:07");
@@ -329,8 +368,8 @@ TEST(ProgressDisplayTest, DurationsAndAStatusLineRedrawnInPlaceForTerminals) {
     EXPECT_NE(text.find("\r\033[Klensflare: cancelled; writing the 3 finished frames\n"), std::string::npos) << text;
     // Every drawing of the status (those the next drawing replaces) fits.
     for (size_t at = text.find("\r\033[K"); at != std::string::npos; at = text.find("\r\033[K", at + 1)) {
-      const size_t end = text.find_first_of("\r\n", at + 4);
-      if (end != std::string::npos && text[end] == '\n') continue;
+      const size_t end = std::min(text.find_first_of("\r\n", at + 4), text.size());
+      if (end < text.size() && text[end] == '\n') continue;
       EXPECT_LE(end - at - 4, 29u) << text.substr(at + 4, end - at - 4);
     }
     EXPECT_EQ(text.substr(text.size() - 4), "\r\033[K");
