@@ -298,8 +298,8 @@ std::string WhatRemains(const lfhost::RenderOutcome& r, const lfhost::FrameSink&
   return text;
 }
 
-// The line a finished render closes with on a terminal, where no line a frame
-// stays on the screen.
+// The line a finished render closes with on a terminal, where the status line
+// is erased and nothing else would say what was written.
 std::string WhatWasWritten(const lfhost::RenderOutcome& r, const lfhost::FrameSink& sink, double seconds) {
   const std::string files = FilesOf(sink, *r.firstWritten, *r.lastWritten);
   const std::string time = " in " + lfhost::FormatDuration(seconds);
