@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "host/core/cancel_token.h"
+
 namespace lfcli {
 
 inline constexpr int kExitOk = 0;
@@ -39,6 +41,15 @@ std::string ResolvePluginPath(const std::string& pluginOption);
 // each with its number, short name and declared name, or why they cannot be
 // listed.
 std::string LensesHelp(const std::string& pluginOption);
+
+// The request to stop a render or a track: Ctrl-C, SIGTERM or SIGHUP. main
+// hands it to lfhost::CancelOnStopSignals before either command reads a single
+// argument, so a stop at any moment ends the command with its closing line and
+// status 128 + the signal, never by the signal itself.
+lfhost::CancelToken& StopToken();
+// The status of a command the user stopped: 128 + the stop signal (130 for
+// Ctrl-C), or 130 when the stop came some other way.
+int CancelledStatus();
 
 // Prints "lensflare: <message>" to stderr.
 void PrintError(const std::string& message);

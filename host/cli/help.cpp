@@ -111,7 +111,8 @@ const char* const kRenderHelp =
     "  --edge-fade PX          fade the flare as its centre leaves the frame, to\n"
     "                          nothing PX pixels outside it\n"
     "  --fps RATE              frame rate of a video made from a sequence or the\n"
-    "                          built-in frame (24, 25, 29.97, 30000/1001); default 24.\n"
+    "                          built-in frame (24, 25, 29.97, 30000/1001), from 1/60\n"
+    "                          (a frame a minute) to 1000; default 24.\n"
     "                          A video input keeps its own frame times; a variable-\n"
     "                          rate one is written only as an image sequence\n"
     "  --codec C               a video output's codec: h264, hevc, prores, ffv1, vp9;\n"
@@ -172,7 +173,9 @@ const char* const kRenderHelp =
     "\n"
     "Ctrl-C (SIGINT), SIGTERM and SIGHUP cancel the frame in flight and exit with\n"
     "status 130, 143 and 129; frames already finished are written and stay complete,\n"
-    "and no temporary file is left. A second signal stops at once.\n";
+    "and no temporary file is left. A second signal stops at once. They are taken\n"
+    "from the start, also when the parent ignores them, except a SIGHUP ignored\n"
+    "under nohup, which leaves the render running.\n";
 
 const char* const kInfoHelp =
     "Usage: lensflare info [--plugin PATH]\n"

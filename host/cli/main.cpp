@@ -1,10 +1,30 @@
 // lensflare: renders the Lens Flare effect onto images and inspects the plug-in.
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <string>
 #include <vector>
 
 #include "host/cli/commands.h"
+
+namespace {
+
+// render and track take the stop signals from before the libraries' start-up
+// code runs (image and video libraries that spend a good part of a second on a
+// loaded machine), not from main: a stop at any moment then ends them with
+// their closing line and status, never by the signal itself, and nothing is
+// written before the handlers are there. The other commands end at once by a
+// signal (serve takes them in a thread of its own). The loader calls this with
+// the program's arguments before any library's initialisation; it touches only
+// constant-initialised state and system calls.
+void TakeStopSignals(int argc, char** argv, char** /*environment*/) {
+  if (argc > 1 && (std::strcmp(argv[1], "render") == 0 || std::strcmp(argv[1], "track") == 0)) {
+    lfhost::CancelOnStopSignals(lfcli::StopToken());
+  }
+}
+__attribute__((section(".preinit_array"), used)) void (*const kTakeStopSignals)(int, char**, char**) = TakeStopSignals;
+
+}  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);

@@ -1,5 +1,6 @@
 #include "host/cli/options.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -59,6 +60,13 @@ std::string ArgumentReader::Value(const std::string& option) {
     return pendingValue_;
   }
   if (Done()) throw UsageError(option + ": needs a value");
+  // "--brightness --size 64x36": the value was left out, and taking the next
+  // option as it would misread everything after. A value may start with "-"
+  // followed by a digit or a sign of its own ("-10,20"), never with a letter.
+  const std::string& next = args_[next_];
+  if (next.size() > 1 && next[0] == '-' && (next[1] == '-' || std::isalpha(static_cast<unsigned char>(next[1])))) {
+    throw UsageError(option + ": needs a value (" + next + " is the next option)");
+  }
   return args_[next_++];
 }
 

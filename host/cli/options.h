@@ -36,7 +36,8 @@ class ArgumentReader {
   bool Done() const { return next_ >= args_.size(); }
   // The next argument; when it is "--name=value" the value is kept for Value().
   std::string Next();
-  // The value of the option just read (from "=value" or the next argument).
+  // The value of the option just read (from "=value" or the next argument);
+  // a UsageError when there is none, or the next argument is an option.
   std::string Value(const std::string& option);
 
  private:

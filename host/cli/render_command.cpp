@@ -63,6 +63,10 @@ ParsedRender ParseRenderOptions(const std::vector<std::string>& args) {
       const std::string text = reader.Value(arg);
       o.fps = lfhost::ParseFrameRate(text);
       if (!o.fps) throw UsageError(arg + ": \"" + text + "\" is not a frame rate (24, 29.97 or 30000/1001)");
+      if (!lfhost::IsWritableFrameRate(*o.fps)) {
+        throw UsageError(arg + ": " + text + " is outside " + lfhost::kSlowestVideoRate.text() + " (a frame a minute) to " +
+                         std::to_string(lfhost::kFastestVideoRate.num) + " frames a second");
+      }
     } else if (arg == "--missing") {
       o.missing = ParseMissingOption(arg, reader.Value(arg));
     } else if (arg == "--codec") {

@@ -200,13 +200,25 @@ std::unique_ptr<lfhost::FrameSource> OpenSource(const MediaRenderOptions& o, con
   return lfhost::OpenImageSource(o.input, reading);
 }
 
-// `aspect`: the pixel aspect ratio the render uses, which the output states.
-std::unique_ptr<lfhost::FrameSink> OpenSink(const MediaRenderOptions& o, const RenderMedia& m,
-                                            const lfhost::FrameSource& source,
-                                            std::optional<std::pair<int32_t, uint32_t>> aspect) {
-  const std::optional<double> stated =
-      aspect ? std::optional(static_cast<double>(aspect->first) / aspect->second) : std::nullopt;
-  if (const auto gaps = source.frameGaps(); gaps && m.out == MediaKind::Video) {
+// How a video output is encoded: as --codec, --quality and --pix-fmt say,
+// else like the input, at the pixel aspect the render uses (`aspect`).
+lfhost::VideoStyle VideoStyleFor(const MediaRenderOptions& o, const RenderMedia& m, const lfhost::FrameSource& source,
+                                 std::optional<std::pair<int32_t, uint32_t>> aspect) {
+  lfhost::VideoStyle style = o.video;
+  style.like = source.videoFormat().value_or(lfhost::VideoFormat{});
+  style.alpha = source.hasAlpha();
+  style.deep = m.deep;
+  if (aspect) style.sampleAspect = {aspect->first, aspect->second};
+  return style;
+}
+
+// What a video output cannot take, found once the input is known and before
+// any frame is rendered: a varying rate, a frame size its codec does not
+// encode, an encoding choice its container or encoder refuses.
+void CheckVideoOutput(const MediaRenderOptions& o, const RenderMedia& m, const lfhost::FrameSource& source,
+                      std::optional<std::pair<int32_t, uint32_t>> aspect) {
+  if (m.out != MediaKind::Video) return;
+  if (const auto gaps = source.frameGaps()) {
     // A video is written at one rate; conforming would move frames in time.
     auto seconds = [](double s) {
       char text[32];
@@ -217,6 +229,19 @@ std::unique_ptr<lfhost::FrameSink> OpenSink(const MediaRenderOptions& o, const R
                             seconds(gaps->second) +
                             " s apart); write an image sequence, or make the rate constant first");
   }
+  try {
+    lfhost::EncoderArguments(o.output, source.width(), source.height(), VideoStyleFor(o, m, source, aspect));
+  } catch (const lfhost::ChoiceError& e) {
+    throw UsageError(e.what());
+  }
+}
+
+// `aspect`: the pixel aspect ratio the render uses, which the output states.
+std::unique_ptr<lfhost::FrameSink> OpenSink(const MediaRenderOptions& o, const RenderMedia& m,
+                                            const lfhost::FrameSource& source,
+                                            std::optional<std::pair<int32_t, uint32_t>> aspect) {
+  const std::optional<double> stated =
+      aspect ? std::optional(static_cast<double>(aspect->first) / aspect->second) : std::nullopt;
   // A plate states a pixel aspect ratio of its own unless --par sets one.
   const lfhost::PlateWriting plates{o.depth, o.pixelAspectGiven ? stated : std::nullopt};
   auto images = [&](const std::string& name) {
@@ -230,28 +255,68 @@ std::unique_ptr<lfhost::FrameSink> OpenSink(const MediaRenderOptions& o, const R
       // A video keeps its input's rate; a sequence or the built-in frame is 24
       // frames a second unless --fps says otherwise.
       const lfhost::FrameRate rate = o.fps.value_or(source.frameRate().value_or(lfhost::FrameRate{24, 1}));
-      lfhost::VideoStyle style = o.video;
-      style.like = source.videoFormat().value_or(lfhost::VideoFormat{});
-      style.alpha = source.hasAlpha();
-      style.deep = m.deep;
-      if (aspect) style.sampleAspect = {aspect->first, aspect->second};
-      return lfhost::OpenVideoSink(o.output, source.width(), source.height(), rate, source.audio(), style);
+      return lfhost::OpenVideoSink(o.output, source.width(), source.height(), rate, source.audio(),
+                                   VideoStyleFor(o, m, source, aspect));
     }
     case MediaKind::Image: break;
   }
   return images(o.output);
 }
 
-// What is left in the output after a stop, for the closing message.
+// The files frames `first` to `last` went to: "a.0001.png to a.0009.png",
+// "v.mkv", and with the flare alone beside each "... and flare.0001.png to ...".
+std::string FilesOf(const lfhost::FrameSink& sink, int64_t first, int64_t last) {
+  const std::vector<std::string> firsts = sink.NamesFor(first), lasts = sink.NamesFor(last);
+  std::string text;
+  for (size_t i = 0; i < firsts.size(); ++i) {
+    text += (i ? " and " : "") + (firsts[i] == lasts[i] ? firsts[i] : firsts[i] + " to " + lasts[i]);
+  }
+  return text;
+}
+
+// What is left in the output after a stop, for the closing message: every
+// frame that was written is accounted for, those removed again included.
 std::string WhatRemains(const lfhost::RenderOutcome& r, const lfhost::FrameSink& sink, const std::string& output) {
-  if (sink.keepsNothingOnAbandon() || r.framesTotal == 1 || r.framesWritten == 0) return output + " not written";
-  const std::string first = sink.NameFor(*r.firstWritten);
-  const std::string last = sink.NameFor(*r.lastWritten);
-  return std::to_string(r.framesWritten) + " of " + std::to_string(r.framesTotal) + " frames finished and complete (" +
-         (first == last ? first : first + " to " + last) + ")";
+  std::string text;
+  if (sink.keepsNothingOnAbandon() || r.framesTotal == 1 || r.framesWritten == 0) {
+    text = output + " not written";
+  } else {
+    text = std::to_string(r.framesWritten) + " of " + std::to_string(r.framesTotal) + " frames finished and complete (" +
+           FilesOf(sink, *r.firstWritten, *r.lastWritten) + ")";
+  }
+  if (!r.discarded.empty()) {
+    const std::string files = FilesOf(sink, r.discarded.front(), r.discarded.back());
+    text += r.discarded.size() == 1
+                ? "; " + files + ", written meanwhile, was removed again so that no frame before it is missing"
+                : "; " + std::to_string(r.discarded.size()) + " frames written meanwhile (" + files +
+                      ") were removed again so that no frame before them is missing";
+  }
+  return text;
+}
+
+// The line a finished render closes with on a terminal, where the status line
+// is erased and nothing else would say what was written.
+std::string WhatWasWritten(const lfhost::RenderOutcome& r, const lfhost::FrameSink& sink, double seconds) {
+  const std::string files = FilesOf(sink, *r.firstWritten, *r.lastWritten);
+  const std::string time = " in " + lfhost::FormatDuration(seconds);
+  if (r.framesTotal == 1) return "wrote " + files + time;
+  return "wrote " + std::to_string(r.framesWritten) + " frames (" + files + ")" + time;
+}
+
+// A stop asked for before the first frame was rendered: nothing was written.
+int CancelledBeforeWork(const std::string& output) {
+  PrintError("render cancelled; " + output + " not written");
+  return CancelledStatus();
 }
 
 }  // namespace
+
+lfhost::CancelToken& StopToken() {
+  static lfhost::CancelToken token;
+  return token;
+}
+
+int CancelledStatus() { return lfhost::CancelSignal() ? 128 + lfhost::CancelSignal() : kExitCancelled; }
 
 std::unique_ptr<lfhost::FrameSource> OpenInput(const MediaRenderOptions& o) {
   // Read to be looked at (tracked), not rendered: the input alone says what
@@ -332,11 +397,12 @@ lfhost::FrameChunk ParseFrameChunk(const std::string& option, const std::string&
 
 int RunMediaRender(const MediaRenderOptions& o) {
   try {
-    const RenderMedia media = DescribeMedia(o);
-    // Ctrl-C, SIGTERM or SIGHUP from here on: reading stops, the frame in flight
+    // Ctrl-C, SIGTERM or SIGHUP, taken since the tool started: before the
+    // first frame nothing is written; then reading stops, the frame in flight
     // ends through the module's cancel path, and what was finished stays.
-    static lfhost::CancelToken cancel;
-    lfhost::CancelOnStopSignals(cancel);
+    lfhost::CancelToken& cancel = StopToken();
+    const RenderMedia media = DescribeMedia(o);
+    if (cancel.requested()) return CancelledBeforeWork(o.output);
 
     lfhost::SetDamagedInputPolicy({o.allowDamaged, [](const std::string& what) { PrintError("warning: " + what); }});
     lfhost::OutputFolders folders(o.output);
@@ -361,6 +427,9 @@ int RunMediaRender(const MediaRenderOptions& o) {
       throw UsageError(e.what());
     }
     CheckInputsKept(o, media, *source);
+    const auto aspect = PixelAspectFor(o, *source);
+    CheckVideoOutput(o, media, *source, aspect);
+    if (cancel.requested()) return CancelledBeforeWork(o.output);
     if (o.skipExisting) {
       // A finished frame is renamed into place whole, so one that exists is
       // complete; with the flare alone beside it, both must be there.
@@ -383,19 +452,24 @@ int RunMediaRender(const MediaRenderOptions& o) {
     // Read once the module has declared its controls, whose names and lens
     // choices the values are read against.
     lfhost::AnimatedControls controls = ReadControls(o, lfhost::ControlReader(effect.controls()));
-    if (!ApplyTracking(o.tracking, [&] { return OpenInput(o); }, effect.DefaultValues(source->width(), source->height()),
-                       source->width(), source->height(), o.quiet, cancel, controls)) {
-      PrintError("render cancelled; " + o.output + " not written");
-      return lfhost::CancelSignal() ? 128 + lfhost::CancelSignal() : kExitCancelled;
+    const int32_t width = source->width(), height = source->height();
+    // Checked before the tracking pass reads the whole shot, and again after:
+    // it sets keys of its own.
+    if (const auto error = lfhost::CheckAnimatedControls(controls, effect.controls(), width, height)) {
+      PrintError(*error);
+      return kExitUsage;
+    }
+    if (cancel.requested() || !ApplyTracking(o.tracking, [&] { return OpenInput(o); }, effect.DefaultValues(width, height),
+                                             width, height, o.quiet, cancel, controls)) {
+      return CancelledBeforeWork(o.output);
+    }
+    if (const auto error = lfhost::CheckAnimatedControls(controls, effect.controls(), width, height)) {
+      PrintError(*error);
+      return kExitUsage;
     }
     for (const std::string& line : lfhost::KeyframesOutside(controls, firstAsked, lastAsked)) {
       PrintError("warning: " + line);
     }
-    if (const auto error = lfhost::CheckAnimatedControls(controls, effect.controls(), source->width(), source->height())) {
-      PrintError(*error);
-      return kExitUsage;
-    }
-    const auto aspect = PixelAspectFor(o, *source);
     std::unique_ptr<lfhost::FrameSink> sink;
     try {
       sink = OpenSink(o, media, *source, aspect);
@@ -404,7 +478,8 @@ int RunMediaRender(const MediaRenderOptions& o) {
       return kExitUsage;
     }
 
-    lfhost::ProgressDisplay progress(lfhost::ChooseProgressMode(o.quiet, 2), source->frameCount(), stderr);
+    const lfhost::ProgressMode mode = lfhost::ChooseProgressMode(o.quiet, 2);
+    lfhost::ProgressDisplay progress(mode, source->frameCount(), stderr);
     lfhost::RenderJob job;
     job.source = source.get();
     job.sink = sink.get();
@@ -428,10 +503,10 @@ int RunMediaRender(const MediaRenderOptions& o) {
       return kExitFailed;
     }
     if (outcome.cancelled) {
-      PrintError(outcome.framesTotal == 1 ? "render cancelled; " + o.output + " not written"
-                                          : "render cancelled; " + WhatRemains(outcome, *sink, o.output));
-      return lfhost::CancelSignal() ? 128 + lfhost::CancelSignal() : kExitCancelled;
+      PrintError("render cancelled; " + WhatRemains(outcome, *sink, o.output));
+      return CancelledStatus();
     }
+    if (mode == lfhost::ProgressMode::Terminal) PrintError(WhatWasWritten(outcome, *sink, progress.Elapsed()));
     return kExitOk;
   } catch (const UsageError& e) {
     PrintError(e.what());

@@ -175,8 +175,7 @@ BrightnessToScale ReadBrightness(const ParsedTrack& p, int32_t width, int32_t he
 
 int Track(const ParsedTrack& p) {
   const MediaRenderOptions& o = p.input;
-  static lfhost::CancelToken cancel;
-  lfhost::CancelOnStopSignals(cancel);
+  lfhost::CancelToken& cancel = StopToken();
   lfhost::SetDamagedInputPolicy({o.allowDamaged, [](const std::string& what) { PrintError("warning: " + what); }});
   const std::unique_ptr<lfhost::FrameSource> source = OpenInput(o);
   lfhost::OutputFolders folders(o.output);
@@ -202,7 +201,7 @@ int Track(const ParsedTrack& p) {
   progress.Finish();
   if (!shot) {
     PrintError("track cancelled; " + o.output + " not written");
-    return lfhost::CancelSignal() ? 128 + lfhost::CancelSignal() : kExitCancelled;
+    return CancelledStatus();
   }
   lfhost::AnimatedControls keys;
   keys.center = lftrack::CenterKeys(shot->frames, shot->centres);

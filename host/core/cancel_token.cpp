@@ -1,5 +1,6 @@
 #include "host/core/cancel_token.h"
 
+#include <pthread.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -94,7 +95,23 @@ void CancelOnStopSignals(CancelToken& token) {
   sigemptyset(&action.sa_mask);
   // One handler at a time, so two signals arriving together count as two.
   for (int signal : kStopSignals) sigaddset(&action.sa_mask, signal);
-  for (int signal : kStopSignals) sigaction(signal, &action, nullptr);
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  for (int signal : kStopSignals) {
+    // A stop signal the parent left ignored is taken all the same: a script's
+    // background job inherits SIGINT ignored, and a render that Ctrl-C or a
+    // scheduler's SIGTERM cannot stop runs on for hours, with its frames
+    // half-written if the job is then killed outright. The exception is
+    // SIGHUP ignored, which is what nohup asks for: go on when the terminal
+    // goes away.
+    sigaddset(&stopSignals, signal);
+    struct sigaction inherited {};
+    if (signal == SIGHUP && sigaction(signal, nullptr, &inherited) == 0 && inherited.sa_handler == SIG_IGN) continue;
+    sigaction(signal, &action, nullptr);
+  }
+  // Blocked ones too (a launcher may block them): one that came while blocked
+  // is taken now, as a request like any other (an ignored SIGHUP is dropped).
+  pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
 }
 
 int CancelSignal() noexcept { return gCancelSignal.load(); }

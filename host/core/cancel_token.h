@@ -24,7 +24,12 @@ class CancelToken {
 // Makes SIGINT (Ctrl-C), SIGTERM (how schedulers stop a job) and SIGHUP (the
 // terminal went away) request `token`, all three alike. A second one of any of
 // them ends the process at once with status 128 + that signal, after removing
-// every file marked by a live RemoveOnSecondInterrupt. One token per process.
+// every file marked by a live RemoveOnSecondInterrupt. One token per process,
+// set up on the main thread before any other thread exists (they inherit its
+// signal mask) and before any work, so that no stop signal finds the process
+// without its handler: SIGINT and SIGTERM are taken even when the parent left
+// them ignored, SIGHUP unless it is ignored (nohup), and all three are
+// unblocked, a stop that arrived while blocked being taken at once.
 void CancelOnStopSignals(CancelToken& token);
 
 // The signal that requested the token (SIGINT, SIGTERM, SIGHUP), 0 if none did.

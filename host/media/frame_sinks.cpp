@@ -109,6 +109,9 @@ class PairedSink final : public FrameSink {
   }
   bool keepsNothingOnAbandon() const override { return plate_->keepsNothingOnAbandon(); }
   std::string NameFor(int64_t frameNumber) const override { return plate_->NameFor(frameNumber); }
+  std::vector<std::string> NamesFor(int64_t frameNumber) const override {
+    return {plate_->NameFor(frameNumber), flare_->NameFor(frameNumber)};
+  }
 
  private:
   std::unique_ptr<FrameSink> plate_, flare_;

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "host/core/cancel_token.h"
 #include "host/core/image_buffer.h"
@@ -38,6 +39,9 @@ class FrameSink {
   virtual bool keepsNothingOnAbandon() const { return false; }
   // What a frame was written to, for messages ("out.0012.png").
   virtual std::string NameFor(int64_t frameNumber) const = 0;
+  // Every file a frame was written to: NameFor's, then the flare alone's
+  // beside it when there is one.
+  virtual std::vector<std::string> NamesFor(int64_t frameNumber) const { return {NameFor(frameNumber)}; }
 };
 
 // Image outputs take each 8-bit frame's channels and header fields from

@@ -25,17 +25,44 @@ std::string FormatDuration(double seconds) {
   return text;
 }
 
-ProgressDisplay::ProgressDisplay(ProgressMode mode, int64_t totalFrames, std::FILE* out, int columns)
-    : mode_(mode), total_(totalFrames), out_(out), columns_(columns), start_(std::chrono::steady_clock::now()) {
+namespace {
+
+double SteadySeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+ProgressDisplay::ProgressDisplay(ProgressMode mode, int64_t totalFrames, std::FILE* out, int columns, Clock clock)
+    : mode_(mode),
+      total_(totalFrames),
+      out_(out),
+      columns_(columns),
+      clock_(clock ? std::move(clock) : Clock(SteadySeconds)),
+      start_(clock_()) {
   if (mode_ == ProgressMode::Terminal) redraw_ = std::thread([this] { RedrawLoop(); });
 }
 
 ProgressDisplay::~ProgressDisplay() { Finish(); }
 
 void ProgressDisplay::FrameStarted(int64_t frameNumber) {
+  {
+    std::lock_guard<std::mutex> lock(timesMutex_);
+    renderingSince_[frameNumber] = clock_();
+  }
   currentDone_.store(0, std::memory_order_relaxed);
   currentTotal_.store(0, std::memory_order_relaxed);
   currentFrame_.store(frameNumber, std::memory_order_relaxed);
+}
+
+void ProgressDisplay::FrameRendered(int64_t frameNumber) {
+  std::lock_guard<std::mutex> lock(timesMutex_);
+  const double now = clock_();
+  if (const auto it = renderingSince_.find(frameNumber); it != renderingSince_.end()) {
+    renderSeconds_ += now - it->second;
+    renderingSince_.erase(it);
+  }
+  writingSince_[frameNumber] = now;
 }
 
 void ProgressDisplay::FrameProgress(int32_t current, int32_t total) {
@@ -44,6 +71,14 @@ void ProgressDisplay::FrameProgress(int32_t current, int32_t total) {
 }
 
 void ProgressDisplay::FrameWritten(int64_t frameNumber, const std::string& name) {
+  {
+    std::lock_guard<std::mutex> lock(timesMutex_);
+    if (const auto it = writingSince_.find(frameNumber); it != writingSince_.end()) {
+      writeSeconds_ += clock_() - it->second;
+      writingSince_.erase(it);
+    }
+    renderingSince_.erase(frameNumber);
+  }
   const int64_t written = written_.fetch_add(1) + 1;
   if (mode_ != ProgressMode::Lines) return;
   const double fraction = FractionDone();
@@ -77,18 +112,25 @@ void ProgressDisplay::PrintLine(const std::string& line) {
   std::fflush(out_);
 }
 
-double ProgressDisplay::Elapsed() const {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-}
+double ProgressDisplay::Elapsed() const { return clock_() - start_; }
 
 double ProgressDisplay::FractionDone() const {
   if (total_ <= 0) return 0;
   double done = static_cast<double>(written_.load(std::memory_order_relaxed));
   const int32_t t = currentTotal_.load(std::memory_order_relaxed);
   const int32_t c = currentDone_.load(std::memory_order_relaxed);
-  // The frame on the render thread is one ahead of those written; the frames
-  // between (in the writer's queue) count as done with it.
-  if (t > 0 && done < total_) done += std::clamp(static_cast<double>(c) / t, 0.0, 1.0);
+  const int64_t frame = currentFrame_.load(std::memory_order_relaxed);
+  std::lock_guard<std::mutex> lock(timesMutex_);
+  const double now = clock_();
+  double writing = writeSeconds_;
+  for (const auto& [number, since] : writingSince_) writing += now - since;
+  // Rendering's share of a frame's time: all of it until a frame has been
+  // rendered (nothing is known of writing before that).
+  const double share = renderSeconds_ + writing > 0 ? renderSeconds_ / (renderSeconds_ + writing) : 1.0;
+  done += share * static_cast<double>(writingSince_.size());
+  // The frame started last reports its rendering; others in flight are not
+  // known that finely.
+  if (t > 0 && renderingSince_.count(frame)) done += share * std::clamp(static_cast<double>(c) / t, 0.0, 1.0);
   return std::min(1.0, done / static_cast<double>(total_));
 }
 
@@ -142,8 +184,7 @@ void ProgressDisplay::Finish() {
   wake_.notify_all();
   if (redraw_.joinable()) redraw_.join();
   if (mode_ == ProgressMode::Terminal) {
-    Redraw();
-    std::fputc('\n', out_);
+    std::fputs("\r\033[K", out_);
     std::fflush(out_);
   }
 }

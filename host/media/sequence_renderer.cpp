@@ -83,6 +83,13 @@ std::string FramePrefix(const FrameSource& source, int64_t frameNumber) {
   return source.frameCount() > 1 ? "frame " + std::to_string(frameNumber) + ": " : "";
 }
 
+// "a.png", "a.png and flare.png".
+std::string JoinedNames(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) text += (text.empty() ? "" : " and ") + name;
+  return text;
+}
+
 // One frame in flight: its effect instance (null to pass frames through) and
 // the frame it works on, for the progress display.
 struct Slot {
@@ -205,6 +212,7 @@ RenderOutcome RenderFrames(const RenderJob& job) {
       output = std::move(input);
     }
     ++renderedCount;
+    if (job.progress) job.progress->FrameRendered(number);
     if (!turns.Wait(index)) return turns.Block(index);
     // A video cannot keep part of itself, so after a stop it takes no more.
     if (sink.keepsNothingOnAbandon() && (error.IsSet() || cancelRequested())) return turns.Block(index);
@@ -224,7 +232,7 @@ RenderOutcome RenderFrames(const RenderJob& job) {
       }
     }
     ++writtenCount;
-    if (job.progress) job.progress->FrameWritten(number, sink.NameFor(number));
+    if (job.progress) job.progress->FrameWritten(number, JoinedNames(sink.NamesFor(number)));
     if (!atOnce) turns.Pass(index);
   };
 
@@ -272,7 +280,10 @@ RenderOutcome RenderFrames(const RenderJob& job) {
 
   // What stays: the frames from the first on up to the first one not written.
   // Only a failed write can leave frames after a gap; they go.
-  for (size_t i : writtenBeyond) sink.Discard(source.frameNumber(static_cast<int64_t>(i)));
+  for (size_t i : writtenBeyond) {
+    outcome.discarded.push_back(source.frameNumber(static_cast<int64_t>(i)));
+    sink.Discard(outcome.discarded.back());
+  }
   outcome.framesWritten = static_cast<int64_t>(prefix);
   if (prefix > 0) {
     outcome.firstWritten = source.frameNumber(0);

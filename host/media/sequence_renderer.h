@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "host/core/cancel_token.h"
 #include "host/core/effect_instance.h"
@@ -69,6 +70,9 @@ struct RenderOutcome {
   int64_t framesTotal = 0;
   int64_t framesWritten = 0;     // handed complete to the sink (an abandoned video keeps none)
   std::optional<int64_t> firstWritten, lastWritten;   // frame numbers
+  // Frames written completely after one before them failed (several are
+  // written at once), then removed again so that what stays has no gap.
+  std::vector<int64_t> discarded;
   bool cancelled = false;
   std::optional<std::string> error;   // one line naming the file or frame
   bool ok() const { return !cancelled && !error; }

@@ -36,14 +36,17 @@ struct CodecChoice {
   const char* name;         // as ffprobe names the codec, and as --codec takes it
   const char* encoder;
   std::vector<std::string> containers;
+  // The sides of the frames the encoder takes: x264 and libvpx stop at 16384
+  // pixels, x265 also refuses frames under 16 pixels a side.
+  int32_t smallestSide, largestSide;
 };
 const std::vector<CodecChoice>& Codecs() {
   static const std::vector<CodecChoice> codecs = {
-      {"h264", "libx264", {".mp4", ".m4v", ".mov", ".mkv"}},
-      {"hevc", "libx265", {".mp4", ".m4v", ".mov", ".mkv"}},
-      {"prores", "prores_ks", {".mov", ".mkv"}},
-      {"ffv1", "ffv1", {".mkv"}},
-      {"vp9", "libvpx-vp9", {".webm", ".mkv", ".mp4"}},
+      {"h264", "libx264", {".mp4", ".m4v", ".mov", ".mkv"}, 1, 16384},
+      {"hevc", "libx265", {".mp4", ".m4v", ".mov", ".mkv"}, 16, 16384},
+      {"prores", "prores_ks", {".mov", ".mkv"}, 1, kMaxFrameSide},
+      {"ffv1", "ffv1", {".mkv"}, 1, kMaxFrameSide},
+      {"vp9", "libvpx-vp9", {".webm", ".mkv", ".mp4"}, 1, 16384},
   };
   return codecs;
 }
@@ -250,6 +253,14 @@ std::string Y4mDamage(const std::string& path) {
 
 }  // namespace
 
+bool IsWritableFrameRate(const FrameRate& rate) {
+  // Compared as fractions, in a type wide enough for any product of two sides.
+  using Wide = long double;
+  const Wide num = static_cast<Wide>(rate.num), den = static_cast<Wide>(rate.den);
+  return rate.num > 0 && rate.den > 0 && num * kSlowestVideoRate.den >= den * kSlowestVideoRate.num &&
+         num * kFastestVideoRate.den <= den * kFastestVideoRate.num;
+}
+
 std::optional<FrameRate> ParseFrameRate(const std::string& text) {
   if (text.find('/') != std::string::npos) {
     for (char c : text) {
@@ -341,6 +352,11 @@ std::vector<std::string> EncoderArguments(const std::string& path, int32_t width
   }
   if (!codec || !Holds(*codec, extension)) codec = FindCodec(DefaultCodec(extension));
   const std::string name = codec->name;
+  if (std::min(width, height) < codec->smallestSide || std::max(width, height) > codec->largestSide) {
+    throw ChoiceError("-o: " + path + ": " + name + " encodes frames of " + std::to_string(codec->smallestSide) + " to " +
+                      std::to_string(codec->largestSide) + " pixels a side, not " + Size(width, height) +
+                      " (ProRes in .mov or FFV1 in .mkv take any size)");
+  }
   const bool followsInput = name == like.codec;
 
   std::vector<std::string> v = {"-c:v", codec->encoder};
@@ -754,6 +770,12 @@ bool VideoWriter::Finish(const CancelToken* cancel) {
   } catch (const HostError&) {
     Abandon();
     throw;
+  }
+  // A cancel that came as ffmpeg ended or while the file went to the disk
+  // still leaves nothing: the video exists from the rename on, not before.
+  if (cancel && cancel->requested()) {
+    Abandon();
+    return false;
   }
   std::error_code ec;
   fs::rename(temporary_, path_, ec);

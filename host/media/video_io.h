@@ -29,6 +29,14 @@ struct FrameRate {
   std::string text() const { return std::to_string(num) + "/" + std::to_string(den); }
 };
 
+// The rates a video is written at: from one frame a minute to 1000 frames a
+// second, which every container we write takes. Matroska and WebM time frames
+// in milliseconds, so faster frames would share one time; MP4 and QuickTime
+// refuse, or mistime, frames that last many minutes.
+inline constexpr FrameRate kSlowestVideoRate{1, 60};
+inline constexpr FrameRate kFastestVideoRate{1000, 1};
+bool IsWritableFrameRate(const FrameRate& rate);
+
 // "24", "25/1", "30000/1001", "29.97" (the NTSC rates 23.976, 29.97, 59.94 are
 // taken as n x 1000/1001); nothing for text that is not a positive rate.
 std::optional<FrameRate> ParseFrameRate(const std::string& text);

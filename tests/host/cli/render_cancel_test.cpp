@@ -10,6 +10,8 @@
 
 #include <chrono>
 #include <fcntl.h>
+#include <poll.h>
+#include <fstream>
 #include <thread>
 
 #include "host/core/cancel_token.h"
@@ -23,25 +25,45 @@ namespace {
 using lftest::MediaTest;
 namespace fs = std::filesystem;
 
+// How the parent starts the tool. `fileLimit` (bytes, 0: none) makes every
+// write past it fail, as a full disk does, for the tool and the helpers it
+// starts. `ignored` is a signal the parent leaves ignored (a script's
+// background job has SIGINT so, nohup SIGHUP); `pending` one that arrives
+// before the tool's first instruction (held blocked until the tool runs).
+// `helpers` is a folder searched first for the programs the tool starts.
+struct Parent {
+  rlim_t fileLimit = 0;
+  int ignored = 0, pending = 0;
+  std::string helpers;
+};
+
 class RenderCancelTest : public MediaTest {
  protected:
-  // `fileLimit` (bytes, 0: none) makes every write past it fail, as a full disk
-  // does, for the tool and the helpers it starts.
-  pid_t Spawn(const std::vector<std::string>& args, const std::string& stderrPath, rlim_t fileLimit = 0) {
+  pid_t Spawn(const std::vector<std::string>& args, const std::string& stderrPath, const Parent& parent = {}) {
     std::vector<std::string> argv = {LF_TEST_CLI_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> raw;
     for (std::string& a : argv) raw.push_back(a.data());
     raw.push_back(nullptr);
+    const std::string path = parent.helpers + ":" + std::getenv("PATH");
     const pid_t pid = fork();
     if (pid == 0) {
       const int err = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(err, 2);
-      if (fileLimit) {
-        const rlimit limit{fileLimit, fileLimit};
+      if (parent.fileLimit) {
+        const rlimit limit{parent.fileLimit, parent.fileLimit};
         setrlimit(RLIMIT_FSIZE, &limit);
         signal(SIGXFSZ, SIG_IGN);
       }
+      if (parent.ignored) signal(parent.ignored, SIG_IGN);
+      if (parent.pending) {
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        sigaddset(&blocked, parent.pending);
+        sigprocmask(SIG_BLOCK, &blocked, nullptr);
+        raise(parent.pending);
+      }
+      if (!parent.helpers.empty()) setenv("PATH", path.c_str(), 1);
       execv(raw[0], raw.data());
       _exit(127);
     }
@@ -155,7 +177,15 @@ TEST_F(RenderCancelTest, FaultsEndCleanlyAndLeaveOnlyCompleteFiles) {
     a.insert(a.end(), b);
     return a;
   };
-  enum When { kAtOnce, kAfterAFrame, kWhileEncoding };
+  // An ffmpeg that, once it has written a video whole, stops the tool that
+  // started it: the signal comes between the encoder's end and the rename.
+  fs::create_directories(dir_ / "helpers");
+  const std::string ffmpeg = lftest::RunShell("command -v ffmpeg").out;
+  std::ofstream(dir_ / "helpers/ffmpeg")
+      << "#!/bin/sh\n" << ffmpeg.substr(0, ffmpeg.find('\n')) << " \"$@\"\nstatus=$?\n"
+      << "for a in \"$@\"; do if [ \"$a\" = pipe:0 ]; then kill -s \"$LF_TEST_SIGNAL\" $PPID; fi; done\nexit $status\n";
+  fs::permissions(dir_ / "helpers/ffmpeg", fs::perms::owner_all);
+  enum When { kAtOnce, kAfterAFrame, kWhileEncoding, kAsEncodingEnds };
   struct Case {
     std::vector<std::string> args;
     rlim_t fileLimit;
@@ -163,7 +193,9 @@ TEST_F(RenderCancelTest, FaultsEndCleanlyAndLeaveOnlyCompleteFiles) {
     When when;
     int status;
     std::string says;
+    int ignored = 0, pending = 0;   // as the parent leaves them (Parent)
   };
+  const std::vector<std::string> short_ = {"--size", "64x48", "--frames", "1-3"};
   const Case cases[] = {
       {with(long_, {"-o", Path("out/f.%04d.png")}), 4096, {}, kAtOnce, 1, "f.0001.png: cannot write the file (file too large)"},
       {with(long_, {"-o", Path("out/f.%04d.jpg")}), 4096, {}, kAtOnce, 1, "f.0001.jpg: cannot write the file (file too large)"},
@@ -178,6 +210,18 @@ TEST_F(RenderCancelTest, FaultsEndCleanlyAndLeaveOnlyCompleteFiles) {
       {with(long_, {"-o", Path("out/v.mkv")}), 0, {SIGTERM, SIGTERM}, kWhileEncoding, 143, ""},
       {{"render", "--size", "64x48", "-o", Path("out/f.%d.png"), "--frames", "0-999999999999999"}, 0, {SIGTERM}, kAfterAFrame,
        143, " of 1000000000000000 frames finished"},
+      // A stop as the encoder ends, before the video is renamed into place.
+      {with(short_, {"-o", Path("out/v.mkv")}), 0, {SIGINT}, kAsEncodingEnds, 130, "render cancelled; " + Path("out/v.mkv") + " not written"},
+      {with(short_, {"-o", Path("out/v.mp4")}), 0, {SIGTERM}, kAsEncodingEnds, 143, "render cancelled; " + Path("out/v.mp4") + " not written"},
+      // A stop before the tool's first instruction, also one the parent
+      // ignores: taken as soon as the tool runs, before any work.
+      {with(long_, {"-o", Path("out/f.%04d.png")}), 0, {}, kAtOnce, 143, "render cancelled; " + Path("out/f.%04d.png") + " not written", 0, SIGTERM},
+      {with(long_, {"-o", Path("out/f.%04d.png")}), 0, {}, kAtOnce, 130, "render cancelled; " + Path("out/f.%04d.png") + " not written", SIGINT, SIGINT},
+      {with(long_, {"-o", Path("out/v.mkv")}), 0, {}, kAtOnce, 129, "render cancelled; " + Path("out/v.mkv") + " not written", 0, SIGHUP},
+      {{"track", Path("in/plate.%04d.png"), "--from", "10,10", "-o", Path("out/t.json")}, 0, {}, kAtOnce, 143, "track cancelled; " + Path("out/t.json") + " not written", SIGTERM, SIGTERM},
+      // Under nohup, SIGHUP is the parent's to ignore: the render goes on.
+      {with(short_, {"-o", Path("out/f.%04d.png"), "--frames-in-flight", "1"}), 0, {}, kAtOnce, 0,
+       "frame 3 written to " + Path("out/f.0003.png"), SIGHUP, SIGHUP},
       // The input's own files, spelt otherwise.
       {{"render", "plate.%04d.png", "-o", "./plate.%04d.png"}, 0, {}, kAtOnce, 2, "would overwrite the input"},
       {{"render", Path("in/plate.%04d.png"), "-o", Path("in/../in/plate.####.png")}, 0, {}, kAtOnce, 2, "would overwrite the input"},
@@ -190,14 +234,19 @@ TEST_F(RenderCancelTest, FaultsEndCleanlyAndLeaveOnlyCompleteFiles) {
     fs::remove_all(dir_ / "out");
     fs::create_directories(dir_ / "out");
     std::vector<std::string> args = c.args;
-    if (args[0] != "render") args.insert(args.begin(), "render");
+    if (args[0] != "render" && args[0] != "track") args.insert(args.begin(), "render");
     // Relative names are taken from the input's folder.
     const fs::path home = fs::current_path();
     fs::current_path(dir_ / "in");
-    const pid_t pid = Spawn(args, Path("stderr.txt"), c.fileLimit);
+    Parent parent{c.fileLimit, c.ignored, c.pending, ""};
+    if (c.when == kAsEncodingEnds) {
+      parent.helpers = Path("helpers");
+      setenv("LF_TEST_SIGNAL", sigabbrev_np(c.signals.front()), 1);
+    }
+    const pid_t pid = Spawn(args, Path("stderr.txt"), parent);
     fs::current_path(home);
     ASSERT_GT(pid, 0);
-    if (!c.signals.empty()) {
+    if (!c.signals.empty() && c.when != kAsEncodingEnds) {
       auto ready = [&] {
         for (const std::string& name : Files("out")) {
           if ((name[0] == '.') == (c.when == kWhileEncoding)) return true;
@@ -220,6 +269,9 @@ TEST_F(RenderCancelTest, FaultsEndCleanlyAndLeaveOnlyCompleteFiles) {
       EXPECT_EQ(last.rfind("lensflare: ", 0), 0u) << err;
     }
     EXPECT_NE(last.find(c.says), std::string::npos) << err;
+    if (c.says.find(" not written") != std::string::npos) {
+      EXPECT_EQ(Files("out"), std::vector<std::string>{});
+    }
     for (const std::string& name : Files("out")) {
       EXPECT_NE(name[0], '.') << "temporary left: " << name;
       EXPECT_NO_THROW(lfhost::ReadImage(Path("out/" + name))) << name;
@@ -227,6 +279,44 @@ TEST_F(RenderCancelTest, FaultsEndCleanlyAndLeaveOnlyCompleteFiles) {
   }
   EXPECT_EQ(Files("in").size(), 4u);
   EXPECT_EQ(lftest::FileBytes(Path("in/plate.1002.png")), inputBefore);
+}
+
+// On a terminal the status line gives way to one line that stays: what was
+// written, both files of each frame with --pass both, and how long it took.
+TEST_F(RenderCancelTest, OnATerminalTheRenderEndsWithOneLineSayingWhatWasWritten) {
+  const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  ASSERT_EQ(grantpt(terminal), 0);
+  ASSERT_EQ(unlockpt(terminal), 0);
+  const std::string side = ptsname(terminal);
+  const int held = open(side.c_str(), O_RDWR | O_NOCTTY);   // so reading never sees it closed early
+  const pid_t pid = Spawn({"render", "--size", "64x48", "--frames", "1-3", "-o", Path("out/f.%04d.png"), "--pass", "both",
+                           "--pass-output", Path("out/p.%04d.png")},
+                          side);
+  ASSERT_GT(pid, 0);
+  std::string text;
+  int status = 0;
+  for (bool ended = false;;) {
+    pollfd ready{terminal, POLLIN, 0};
+    if (poll(&ready, 1, ended ? 0 : 50) > 0) {
+      char chunk[4096];
+      const ssize_t n = read(terminal, chunk, sizeof chunk);
+      if (n > 0) text.append(chunk, static_cast<size_t>(n));
+      continue;
+    }
+    if (ended) break;
+    ended = waitpid(pid, &status, WNOHANG) == pid;
+  }
+  close(held);
+  close(terminal);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+  const std::string last = text.substr(text.rfind("\r\033[K") + 4);
+  EXPECT_EQ(last.rfind("lensflare: wrote 3 frames (" + Path("out/f.0001.png") + " to " + Path("out/f.0003.png") + " and " +
+                           Path("out/p.0001.png") + " to " + Path("out/p.0003.png") + ") in 0:",
+                       0),
+            0u)
+      << text;
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
 }
 
 TEST(ProgressDisplayTest, DurationsAndAStatusLineRedrawnInPlaceForTerminals) {
@@ -253,14 +343,14 @@ TEST(ProgressDisplayTest, DurationsAndAStatusLineRedrawnInPlaceForTerminals) {
       terminal.FrameWritten(0, "a.png");
       terminal.FrameStarted(1);
       terminal.FrameProgress(3, 4);
-    }  // the destructor draws the last state and ends the line
+      EXPECT_EQ(terminal.StatusLine(), "lensflare: 1/2 frames | frame 1 75% | 0:00 elapsed | 0:00 left");
+    }  // the destructor erases the status line for the closing line
     const std::string text = captured(f);
     // Every drawing starts at the line's beginning and erases what was there;
-    // the last shows the second frame at 75 % and the render half written.
+    // nothing of the status stays, and no line is ended.
     EXPECT_EQ(text.rfind("\r\033[K", 0), 0u);
-    const std::string lastDraw = text.substr(text.rfind("\r\033[K") + 4);
-    EXPECT_EQ(lastDraw.rfind("lensflare: 1/2 frames | frame 1 75% | 0:00 elapsed | 0:00 left\n", 0), 0u) << lastDraw;
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1);
+    EXPECT_EQ(text.substr(text.size() - 4), "\r\033[K");
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 0);
   }
   {
     // A 30-column terminal gets 29 characters, so the line never wraps;
@@ -276,7 +366,46 @@ TEST(ProgressDisplayTest, DurationsAndAStatusLineRedrawnInPlaceForTerminals) {
     }
     const std::string text = captured(f);
     EXPECT_NE(text.find("\r\033[Klensflare: cancelled; writing the 3 finished frames\n"), std::string::npos) << text;
-    EXPECT_EQ(text.substr(text.rfind("\r\033[K") + 4), "lensflare: 48/48 frames | enc\n");
+    // Every drawing of the status (those the next drawing replaces) fits.
+    for (size_t at = text.find("\r\033[K"); at != std::string::npos; at = text.find("\r\033[K", at + 1)) {
+      const size_t end = std::min(text.find_first_of("\r\n", at + 4), text.size());
+      if (end < text.size() && text[end] == '\n') continue;
+      EXPECT_LE(end - at - 4, 29u) << text.substr(at + 4, end - at - 4);
+    }
+    EXPECT_EQ(text.substr(text.size() - 4), "\r\033[K");
+  }
+}
+
+// The time left counts writing: a frame rendered but not written is done by
+// the share of a frame's time that rendering took so far. Steps at times set
+// by the test: S started, H half rendered, F fully rendered (as the module
+// reports it), R rendered, W written.
+TEST(ProgressDisplayTest, TimeLeftCountsWritingAsWellAsRendering) {
+  struct Step { double at; char what; int64_t frame; };
+  struct Case { int64_t total; std::vector<Step> steps; double now; std::string line; };
+  const Case cases[] = {
+      // Nothing written yet: the frame's rendering is all that is known.
+      {2, {{0, 'S', 0}, {3, 'H', 0}}, 3, "lensflare: 0/2 frames | frame 0 50% | 0:03 elapsed | 0:09 left"},
+      // Rendering took 2 s a frame, writing 8: a frame rendered is a third
+      // done (rendering 4 s of 12), not whole as if writing cost nothing.
+      {4, {{0, 'S', 1}, {2, 'F', 1}, {2, 'R', 1}, {10, 'W', 1}, {10, 'S', 2}, {12, 'F', 2}, {12, 'R', 2}}, 12,
+       "lensflare: 1/4 frames | frame 2 100% | 0:12 elapsed | 0:24 left"},
+      // The last frame's writing, as far as it has gone, counts too.
+      {2, {{0, 'S', 0}, {1, 'R', 0}, {4, 'W', 0}, {4, 'S', 1}, {5, 'R', 1}}, 6,
+       "lensflare: 1/2 frames | frame 1 | 0:06 elapsed | 0:03 left"},
+  };
+  for (const Case& c : cases) {
+    double now = 0;
+    lfhost::ProgressDisplay display(lfhost::ProgressMode::Quiet, c.total, stderr, 0, [&] { return now; });
+    for (const Step& step : c.steps) {
+      now = step.at;
+      if (step.what == 'S') display.FrameStarted(step.frame);
+      if (step.what == 'H' || step.what == 'F') display.FrameProgress(step.what == 'H' ? 2 : 4, 4);
+      if (step.what == 'R') display.FrameRendered(step.frame);
+      if (step.what == 'W') display.FrameWritten(step.frame, "f.png");
+    }
+    now = c.now;
+    EXPECT_EQ(display.StatusLine(), c.line);
   }
 }
 

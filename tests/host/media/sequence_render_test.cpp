@@ -169,6 +169,7 @@ TEST(SequenceRendererTest, AFailedWriteDiscardsLaterFramesWrittenMeanwhile) {
         throw lfhost::HostError("frame 1: disk full");
       }
       written_.insert(frame);
+      ever_.insert(frame);
       changed_.notify_all();
     }
     bool writesFramesAtOnce() const override { return true; }
@@ -176,7 +177,7 @@ TEST(SequenceRendererTest, AFailedWriteDiscardsLaterFramesWrittenMeanwhile) {
     std::string NameFor(int64_t frame) const override { return std::to_string(frame); }
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::set<int64_t> written_;
+    std::set<int64_t> written_, ever_;
   } sink;
   const auto source = lfhost::OpenBuiltinSource({0, 3, {}}, 8, 8);
   lfhost::RenderJob job;
@@ -186,6 +187,10 @@ TEST(SequenceRendererTest, AFailedWriteDiscardsLaterFramesWrittenMeanwhile) {
   const lfhost::RenderOutcome outcome = lfhost::RenderFrames(job);
   EXPECT_EQ(outcome.error, "frame 1: disk full");
   EXPECT_EQ(std::tuple(outcome.framesWritten, outcome.firstWritten, outcome.lastWritten), std::tuple(int64_t{1}, 0, 0));
+  // Every frame written after the failed one is named as removed again.
+  sink.ever_.erase(0);
+  EXPECT_EQ(std::set<int64_t>(outcome.discarded.begin(), outcome.discarded.end()), sink.ever_);
+  EXPECT_TRUE(sink.ever_.count(2));
   EXPECT_EQ(sink.written_, std::set<int64_t>{0});
 }
 
@@ -410,6 +415,9 @@ TEST_F(SequenceRenderTest, GapsAndRangesRenderExactlyTheFramesAskedFor) {
        0, {{1002, 1002}},
        "warning: --blend: 4 keyframes, at frames 0 to 1 and 1003 to 1009, lie outside the frames rendered (1002 to 1002)\n"},
       {{seq, "--missing", "hold", "-o", Path("out/all.mkv")}, 0, {}, ""},
+      // Each frame's line names both files it went to.
+      {{seq, "--frames", "1002", "--pass", "both", "--pass-output", Path("flare/p.####.png")}, 0, {{1002, 1002}},
+       "frame 1002 written to " + Path("out10/f.1002.png") + " and " + Path("flare/p.1002.png") + " (1/1"},
   };
   for (size_t i = 0; i < cases.size(); ++i) {
     const Case& c = cases[i];
