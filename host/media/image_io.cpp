@@ -494,6 +494,8 @@ int OutputChannels(const OIIO::ImageSpec& layout, const std::string& path) {
 
 std::string UnfinishedOutput(const std::string& path, int width, int height, int channels, bool displayWindow) {
   const std::string prefix = path + ": ";
+  std::error_code ec;
+  if (fs::file_size(path, ec) == 0 && !ec) return "an empty file";
   try {
     const QuietImageLibraries quiet;
     OpenedImage opened = OpenImage(path);
