@@ -184,21 +184,22 @@ std::map<lfhost::FileIdentity, std::string> InputFiles(const MediaRenderOptions&
 // files are rather than how they are spelt, so a relative or absolute name,
 // dot segments, a symbolic link or a hard link to an input are all caught:
 // every input file against every output file (-o and --pass-output, each
-// frame of a sequence among `frames`). Only an explicit --in-place lets a
+// frame of a sequence `source` renders: those already on disk, as only they can
+// be an input, so a range of any length is checked at once). Only an explicit --in-place lets a
 // single image be replaced by its own render, written whole under a temporary
 // name and renamed over it as every output is; a sequence or video never is,
 // so a stopped run cannot leave footage half old and half new, and the flare
 // alone never replaces the plate it was drawn over.
-void CheckInputsKept(const MediaRenderOptions& o, const RenderMedia& m, const std::vector<int64_t>& frames) {
+void CheckInputsKept(const MediaRenderOptions& o, const RenderMedia& m, const lfhost::FrameSource* source) {
   const std::map<lfhost::FileIdentity, std::string> inputs = InputFiles(o, m);
   for (const std::string* name : {&o.output, &o.passOutput}) {
     const std::string& output = *name;
     if (output.empty()) continue;
     const bool plate = name == &o.output;
-    auto check = [&](const std::string& outputFile) {
+    auto check = [&](const std::string& outputFile, auto written) {
       const auto id = lfhost::IdentityOf(outputFile);
       const auto input = id ? inputs.find(*id) : inputs.end();
-      if (input == inputs.end()) return;
+      if (input == inputs.end() || !written()) return;
       const bool inPlace = plate && !m.builtin && m.in == MediaKind::Image && input->second == o.input;
       if (inPlace && o.inPlace) return;
       throw UsageError((plate ? "-o: " : "--pass-output: ") + outputFile + " is the input " + input->second +
@@ -206,11 +207,18 @@ void CheckInputsKept(const MediaRenderOptions& o, const RenderMedia& m, const st
                        (inPlace ? " (--in-place replaces a single image with its render)" : ""));
     };
     if (m.out != MediaKind::Sequence) {
-      check(output);
+      check(output, [] { return true; });
       continue;
     }
     const auto pattern = lfhost::SequencePattern::Parse(output);
-    for (int64_t n : frames) check(pattern->PathFor(n));
+    for (int64_t n : pattern->Scan()) {
+      check(pattern->PathFor(n), [&] {
+        for (int64_t i = 0; i < source->frameCount(); ++i) {
+          if (source->frameNumber(i) == n) return true;
+        }
+        return false;
+      });
+    }
   }
 }
 
@@ -411,7 +419,7 @@ int RunMediaRender(const MediaRenderOptions& o) {
     }
     // An input named as an output is refused before the input is even read;
     // a sequence's output frames are known once its source has listed them.
-    if (media.out != MediaKind::Sequence) CheckInputsKept(o, media, {});
+    if (media.out != MediaKind::Sequence) CheckInputsKept(o, media, nullptr);
     std::unique_ptr<lfhost::FrameSource> source;
     int64_t firstAsked = 0, lastAsked = 0;
     try {
@@ -426,11 +434,7 @@ int RunMediaRender(const MediaRenderOptions& o) {
     } catch (const lfhost::RangeError& e) {
       throw UsageError(e.what());
     }
-    if (media.out == MediaKind::Sequence) {
-      std::vector<int64_t> frames;
-      for (int64_t i = 0; i < source->frameCount(); ++i) frames.push_back(source->frameNumber(i));
-      CheckInputsKept(o, media, frames);
-    }
+    if (media.out == MediaKind::Sequence) CheckInputsKept(o, media, source.get());
     if (o.skipExisting) {
       const int64_t asked = source->frameCount();
       DropFinishedFrames(o, media, *source);
