@@ -55,6 +55,8 @@ ParsedRender ParseRenderOptions(const std::vector<std::string>& args) {
       o.startNumber = ParseInteger(arg, reader.Value(arg), 0, 999999999999999LL);
     } else if (arg == "--skip-existing") {
       o.skipExisting = true;
+    } else if (arg == "--in-place") {
+      o.inPlace = true;
     } else if (arg == "--chunk") {
       o.chunk = ParseFrameChunk(arg, reader.Value(arg));
     } else if (arg == "--frames-in-flight") {

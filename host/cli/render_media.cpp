@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <map>
 #include <set>
 #include <tuple>
 
@@ -50,6 +51,7 @@ struct RenderMedia {
   MediaKind in, out;
   bool builtin, manyFrames;
   OIIO::TypeDesc samples = OIIO::TypeDesc::UINT8;   // the input's colour samples
+  OIIO::ImageSpec layout;   // the header of the input's first image file
   bool deep = false;
   lfhost::PlateLook look;   // how the flare goes onto the plates
 };
@@ -87,6 +89,10 @@ void CheckPairing(const MediaRenderOptions& o, const RenderMedia& m) {
   if (o.startNumber && (builtin || in != MediaKind::Video)) {
     throw UsageError("--start-number: numbers a video's frames; " +
                      (builtin ? std::string("the built-in frame takes --frames") : o.input + " is not a video"));
+  }
+  if (o.inPlace && (builtin || in != MediaKind::Image)) {
+    throw UsageError("--in-place: replaces a single image with its render; " +
+                     (builtin ? std::string("there is no input") : o.input + " is not a single image"));
   }
   if (o.skipExisting && out != MediaKind::Sequence) {
     throw UsageError("--skip-existing: -o " + o.output + " is not an image sequence");
@@ -133,13 +139,17 @@ RenderMedia DescribeMedia(const MediaRenderOptions& o) {
   m.out = lfhost::MediaKindOf(o.output);
   if (m.out == MediaKind::Sequence && !m.manyFrames) m.out = MediaKind::Image;
   CheckPairing(o, m);
-  if (!m.builtin) m.samples = lfhost::InputSamples(o.input, m.in);
+  if (!m.builtin) m.layout = lfhost::InputLayout(o.input, m.in);
+  if (!m.builtin) m.samples = lfhost::ColourSampleType(m.layout);
   // A video holds display-referred code values: scene-linear plates (half,
   // float) go into one as they always did, clamped at 8 bits, rather than
   // composited in linear light and encoded without a view transform.
   const bool deepSamples = m.samples != OIIO::TypeDesc::UINT8 &&
                            (m.out != MediaKind::Video || !m.samples.is_floating_point());
-  m.deep = deepSamples || o.depth || o.composite || !o.colorspace.empty() || !o.part.empty();
+  // The module's frame holds R, G, B and alpha; an image with channels beyond
+  // those goes the plate's way, which keeps every channel it does not flare.
+  const bool extraChannels = m.layout.nchannels > 4 && m.out != MediaKind::Video;
+  m.deep = deepSamples || extraChannels || o.depth || o.composite || !o.colorspace.empty() || !o.part.empty();
   if (m.deep) {
     try {
       m.look = lfhost::PlateLook::For(m.samples, o.composite, o.colorspace);
@@ -151,39 +161,90 @@ RenderMedia DescribeMedia(const MediaRenderOptions& o) {
   return m;
 }
 
-// Refuses an output that would write over an input file, comparing what the
-// files are (device and inode) rather than how they are spelt, so a relative or
-// absolute name, dot segments, a symbolic link or a hard link to an input frame
-// are all caught: every existing input frame against every output frame. A
-// single image may be rendered onto itself: it is read whole before the new
-// one is renamed over the name, so the input is never written, only replaced
-// whole. A sequence or video is refused, so a stopped run cannot leave footage
-// half old and half new.
-void CheckInputsKept(const MediaRenderOptions& o, const RenderMedia& k, const lfhost::FrameSource& source) {
-  if (k.builtin || (k.in == MediaKind::Image && k.out == MediaKind::Image)) return;
-  std::set<lfhost::FileIdentity> inputs;
-  if (k.in == MediaKind::Sequence) {
+// Every file a render reads, as the user named it, by what it is (device and
+// inode): the input's files (each existing frame of a sequence), the --keys
+// file and the --center-track file.
+std::map<lfhost::FileIdentity, std::string> InputFiles(const MediaRenderOptions& o, const RenderMedia& m) {
+  std::map<lfhost::FileIdentity, std::string> inputs;
+  auto add = [&](const std::string& path) {
+    if (const auto id = lfhost::IdentityOf(path)) inputs.emplace(*id, path);
+  };
+  if (!m.builtin && m.in == MediaKind::Sequence) {
     const auto pattern = lfhost::SequencePattern::Parse(o.input);
-    for (int64_t n : pattern->Scan()) {
-      if (const auto id = lfhost::IdentityOf(pattern->PathFor(n))) inputs.insert(*id);
-    }
-  } else if (const auto id = lfhost::IdentityOf(o.input)) {
-    inputs.insert(*id);
+    for (int64_t n : pattern->Scan()) add(pattern->PathFor(n));
+  } else if (!m.builtin) {
+    add(o.input);
   }
-  for (const std::string& output : {o.output, o.passOutput}) {
-    const std::string option = output == o.output ? "-o: " : "--pass-output: ";
-    auto check = [&](const std::string& outputFile) {
-      const auto id = lfhost::IdentityOf(outputFile);
-      if (id && inputs.count(*id)) throw UsageError(option + outputFile + " would overwrite the input " + o.input);
-    };
+  if (!o.keysFile.empty()) add(o.keysFile);
+  if (o.tracking.centerTrack) add(*o.tracking.centerTrack);
+  return inputs;
+}
+
+// Refuses an output that would write over an input file, comparing what the
+// files are rather than how they are spelt, so a relative or absolute name,
+// dot segments, a symbolic link or a hard link to an input are all caught:
+// every input file against every output file (-o and --pass-output, each
+// frame of a sequence `source` renders: those already on disk, as only they can
+// be an input, so a range of any length is checked at once). Only an explicit --in-place lets a
+// single image be replaced by its own render, written whole under a temporary
+// name and renamed over it as every output is; a sequence or video never is,
+// so a stopped run cannot leave footage half old and half new, and the flare
+// alone never replaces the plate it was drawn over.
+void CheckInputsKept(const MediaRenderOptions& o, const RenderMedia& m, const lfhost::FrameSource* source) {
+  const std::map<lfhost::FileIdentity, std::string> inputs = InputFiles(o, m);
+  for (const std::string* name : {&o.output, &o.passOutput}) {
+    const std::string& output = *name;
     if (output.empty()) continue;
-    if (k.out != MediaKind::Sequence) {
-      check(output);
+    const bool plate = name == &o.output;
+    auto check = [&](const std::string& outputFile, auto written) {
+      const auto id = lfhost::IdentityOf(outputFile);
+      const auto input = id ? inputs.find(*id) : inputs.end();
+      if (input == inputs.end() || !written()) return;
+      const bool inPlace = plate && !m.builtin && m.in == MediaKind::Image && input->second == o.input;
+      if (inPlace && o.inPlace) return;
+      throw UsageError((plate ? "-o: " : "--pass-output: ") + outputFile + " is the input " + input->second +
+                       " and would overwrite it" +
+                       (inPlace ? " (--in-place replaces a single image with its render)" : ""));
+    };
+    if (m.out != MediaKind::Sequence) {
+      check(output, [] { return true; });
       continue;
     }
     const auto pattern = lfhost::SequencePattern::Parse(output);
-    for (int64_t i = 0; i < source.frameCount(); ++i) check(pattern->PathFor(source.frameNumber(i)));
+    for (int64_t n : pattern->Scan()) {
+      check(pattern->PathFor(n), [&] {
+        for (int64_t i = 0; i < source->frameCount(); ++i) {
+          if (source->frameNumber(i) == n) return true;
+        }
+        return false;
+      });
+    }
   }
+}
+
+// --skip-existing: leaves out the frames whose output is there and finished,
+// with the flare alone beside it as well for --pass both. A frame this tool
+// wrote is renamed into place whole, but a file of that name may come from
+// elsewhere (a copy cut short, a disk that filled, a stray empty file), so
+// each must read whole at the frame's size and channels; any other is
+// rendered again, with a note naming it.
+void DropFinishedFrames(const MediaRenderOptions& o, const RenderMedia& m, lfhost::FrameSource& source) {
+  OIIO::ImageSpec layout = m.layout;
+  if (m.builtin || m.in == MediaKind::Video) layout = OIIO::ImageSpec(0, 0, source.hasAlpha() ? 4 : 3, OIIO::TypeDesc::UINT8);
+  if (o.pass == lfhost::PassOutput::Flare) layout = OIIO::ImageSpec(0, 0, 3, OIIO::TypeDesc::UINT8);
+  const auto pattern = lfhost::SequencePattern::Parse(o.output);
+  const auto passPattern = lfhost::SequencePattern::Parse(o.passOutput);
+  const int channels = lfhost::OutputChannels(layout, o.output);
+  const int passChannels = o.passOutput.empty() ? 0 : lfhost::OutputChannels(OIIO::ImageSpec(0, 0, 3, OIIO::TypeDesc::UINT8), o.passOutput);
+  auto finished = [&](const std::string& path, int expected) {
+    if (!fs::exists(path)) return false;
+    const std::string why = lfhost::UnfinishedOutput(path, source.width(), source.height(), expected, m.deep);
+    if (!why.empty()) PrintError("note: " + path + " is not a finished frame (" + OneLine(why) + "); rendering it again");
+    return why.empty();
+  };
+  source.DropFrames([&](int64_t n) {
+    return finished(pattern->PathFor(n), channels) && (!passPattern || finished(passPattern->PathFor(n), passChannels));
+  });
 }
 
 std::unique_ptr<lfhost::FrameSource> OpenSource(const MediaRenderOptions& o, const RenderMedia& m) {
@@ -248,7 +309,11 @@ std::unique_ptr<lfhost::FrameSink> OpenSink(const MediaRenderOptions& o, const R
     return m.out == MediaKind::Sequence ? lfhost::OpenSequenceSink(name, source, stated, plates)
                                         : lfhost::OpenImageSink(name, source, stated, plates);
   };
-  if (o.pass == lfhost::PassOutput::Both) return lfhost::OpenPairedSink(images(o.output), images(o.passOutput));
+  // An image rendered onto itself through a symbolic link replaces the file
+  // the link names, not the link.
+  std::error_code ec;
+  const std::string output = o.inPlace && fs::is_symlink(o.output, ec) ? fs::canonical(o.output).string() : o.output;
+  if (o.pass == lfhost::PassOutput::Both) return lfhost::OpenPairedSink(images(output), images(o.passOutput));
   switch (m.out) {
     case MediaKind::Sequence: return images(o.output);
     case MediaKind::Video: {
@@ -260,7 +325,7 @@ std::unique_ptr<lfhost::FrameSink> OpenSink(const MediaRenderOptions& o, const R
     }
     case MediaKind::Image: break;
   }
-  return images(o.output);
+  return images(output);
 }
 
 // The files frames `first` to `last` went to: "a.0001.png to a.0009.png",
@@ -412,6 +477,9 @@ int RunMediaRender(const MediaRenderOptions& o) {
       passFolders.emplace(o.passOutput);
       lfhost::CheckOutputFolder(o.passOutput);
     }
+    // An input named as an output is refused before the input is even read;
+    // a sequence's output frames are known once its source has listed them.
+    if (media.out != MediaKind::Sequence) CheckInputsKept(o, media, nullptr);
     std::unique_ptr<lfhost::FrameSource> source;
     int64_t firstAsked = 0, lastAsked = 0;
     try {
@@ -426,19 +494,13 @@ int RunMediaRender(const MediaRenderOptions& o) {
     } catch (const lfhost::RangeError& e) {
       throw UsageError(e.what());
     }
-    CheckInputsKept(o, media, *source);
+    if (media.out == MediaKind::Sequence) CheckInputsKept(o, media, source.get());
     const auto aspect = PixelAspectFor(o, *source);
     CheckVideoOutput(o, media, *source, aspect);
     if (cancel.requested()) return CancelledBeforeWork(o.output);
     if (o.skipExisting) {
-      // A finished frame is renamed into place whole, so one that exists is
-      // complete; with the flare alone beside it, both must be there.
-      const auto pattern = lfhost::SequencePattern::Parse(o.output);
-      const auto passPattern = lfhost::SequencePattern::Parse(o.passOutput);
       const int64_t asked = source->frameCount();
-      source->DropFrames([&](int64_t n) {
-        return fs::exists(pattern->PathFor(n)) && (!passPattern || fs::exists(passPattern->PathFor(n)));
-      });
+      DropFinishedFrames(o, media, *source);
       if (source->frameCount() == 0) {
         if (!o.quiet) PrintError("all " + std::to_string(asked) + " frames of " + o.output + " exist; nothing to render");
         return kExitOk;

@@ -39,6 +39,7 @@ struct MediaRenderOptions : SharedOptions {
   lfhost::MissingFrames missing = lfhost::MissingFrames::Error;   // --missing
   std::optional<int64_t> startNumber;          // --start-number, a video's first frame
   bool skipExisting = false;                   // --skip-existing
+  bool inPlace = false;                        // --in-place: a single image may be its own output
   bool quiet = false;
   bool allowDamaged = false;   // --allow-damaged
   bool validate = false;       // --validate: check the plug-in keeps the protocol

@@ -321,17 +321,22 @@ void FrameSource::KeepChunk(FrameChunk chunk) {
 }
 
 OIIO::TypeDesc InputSamples(const std::string& input, MediaKind kind) {
+  return ColourSampleType(InputLayout(input, kind));
+}
+
+OIIO::ImageSpec InputLayout(const std::string& input, MediaKind kind) {
   std::string first = input;
   if (kind == MediaKind::Video) {
-    return IsDeepVideo(ProbeVideoStreams(input).format) ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8;
+    const bool deep = IsDeepVideo(ProbeVideoStreams(input).format);
+    return OIIO::ImageSpec(0, 0, 4, deep ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8);
   }
   if (kind == MediaKind::Sequence) {
     const auto pattern = SequencePattern::Parse(input);
     const std::vector<int64_t> found = pattern ? pattern->Scan() : std::vector<int64_t>{};
-    if (found.empty()) return OIIO::TypeDesc::UINT8;
+    if (found.empty()) return OIIO::ImageSpec(0, 0, 4, OIIO::TypeDesc::UINT8);
     first = pattern->PathFor(found.front());
   }
-  return ColourSampleType(ReadImageHeader(first));
+  return ReadImageHeader(first);
 }
 
 std::unique_ptr<FrameSource> OpenImageSource(const std::string& path, const PlateReading& reading) {

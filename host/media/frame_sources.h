@@ -99,6 +99,9 @@ struct PlateReading {
 // file is found (its source then says so). Throws HostError as ReadImageHeader
 // or ProbeVideoStreams does.
 OIIO::TypeDesc InputSamples(const std::string& input, MediaKind kind);
+// The header of that same first file (its channels, say); for a video or a
+// sequence of which no file is found, four channels of those samples.
+OIIO::ImageSpec InputLayout(const std::string& input, MediaKind kind);
 
 std::unique_ptr<FrameSource> OpenImageSource(const std::string& path, const PlateReading& reading = {});
 

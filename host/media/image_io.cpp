@@ -9,7 +9,9 @@
 #include <atomic>
 #include <mutex>
 #include <cstdio>
+#include <cstdlib>
 #include <cmath>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -213,10 +215,39 @@ OpenedImage OpenImage(const std::string& path) {
 
 namespace {
 
-// What the image library passes over in a DPX header: it reads the first image
-// element whatever the header's element count says, and trusts its data offset.
-// Empty when the header is sound or the file is no DPX.
-std::string DpxHeaderDamage(const std::string& path) {
+// The fewest bytes the image data of a DPX element can take: `samples` of
+// `bits` each, 10- and 12-bit samples either packed end to end (packing 0) or
+// filled into 32-bit words, three 10-bit or one 12-bit to each half word. Rows
+// may add padding, never take less. Nothing when the layout is not one these
+// rules cover (run-length coding, an unknown bit size).
+std::optional<uint64_t> DpxElementBytes(uint64_t samples, uint32_t bits, uint32_t packing, uint32_t encoding) {
+  if (encoding != 0) return std::nullopt;
+  switch (bits) {
+    case 1: return (samples + 31) / 32 * 4;
+    case 8: case 16: case 32: case 64: return samples * bits / 8;
+    case 10: case 12:
+      if (packing == 0) return (samples * bits + 31) / 32 * 4;
+      return bits == 10 ? (samples + 2) / 3 * 4 : samples * 2;
+    default: return std::nullopt;
+  }
+}
+
+// The channels of a DPX element by its descriptor; 0 for one not known.
+uint32_t DpxDescriptorChannels(uint32_t descriptor) {
+  if ((descriptor >= 1 && descriptor <= 8) || descriptor == 0) return 1;
+  switch (descriptor) {
+    case 50: case 101: case 102: return 3;
+    case 51: case 52: case 103: return 4;
+    case 100: return 2;
+    default: return descriptor >= 150 && descriptor <= 156 ? descriptor - 148 : 0;
+  }
+}
+
+// What the image library passes over in a DPX file: it reads the first image
+// element whatever the header's element count says, trusts its data offset,
+// and fills the rows of data a file cut short lacks with copies of earlier
+// ones. Empty when the file is sound or is no DPX.
+std::string DpxDamage(const std::string& path) {
   unsigned char h[812];
   std::ifstream file(path, std::ios::binary);
   if (!file.read(reinterpret_cast<char*>(h), sizeof h)) return "";
@@ -230,8 +261,48 @@ std::string DpxHeaderDamage(const std::string& path) {
   const uint32_t elements = number(770, 2), dataOffset = number(808, 4);
   if (elements < 1 || elements > 8) return "the DPX header lists " + std::to_string(elements) + " image elements";
   file.seekg(0, std::ios::end);
-  if (dataOffset >= static_cast<uint64_t>(file.tellg())) return "the DPX image data would start past the file's end";
-  return "";
+  const uint64_t fileSize = static_cast<uint64_t>(file.tellg());
+  if (dataOffset >= fileSize) return "the DPX image data would start past the file's end";
+  // The first element, the one read: width, height, descriptor, bit size,
+  // packing and encoding.
+  const uint64_t width = number(772, 4), height = number(776, 4);
+  const auto bytes = DpxElementBytes(width * height * DpxDescriptorChannels(h[800]), h[803], number(804, 2), number(806, 2));
+  if (!bytes || *bytes == 0 || height == 0 || fileSize - dataOffset >= *bytes) return "";
+  const uint64_t held = fileSize - dataOffset, firstMissing = held * height / *bytes + 1;
+  return "the image data stops after " + std::to_string(held) + " of its " + std::to_string(*bytes) + " bytes: " +
+         (firstMissing == height ? "row " + std::to_string(height) + " is"
+                                 : "rows " + std::to_string(firstMissing) + " to " + std::to_string(height) + " are") +
+         " missing";
+}
+
+// A PNG cut short after its last image data still decodes whole, but the file
+// has lost its end: walks the chunks to the closing IEND. Empty when the file
+// is whole or is no PNG.
+std::string PngDamage(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  static const unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+  unsigned char head[8];
+  if (!file.read(reinterpret_cast<char*>(head), sizeof head) || !std::equal(head, head + 8, kSignature)) return "";
+  file.seekg(0, std::ios::end);
+  const uint64_t fileSize = static_cast<uint64_t>(file.tellg());
+  for (uint64_t at = 8;;) {
+    unsigned char chunk[8];
+    file.seekg(static_cast<std::streamoff>(at));
+    if (at + 8 > fileSize || !file.read(reinterpret_cast<char*>(chunk), sizeof chunk)) {
+      return "the file ends before its closing IEND chunk";
+    }
+    const uint64_t length = uint64_t{chunk[0]} << 24 | uint64_t{chunk[1]} << 16 | uint64_t{chunk[2]} << 8 | chunk[3];
+    const std::string type(reinterpret_cast<const char*>(chunk + 4), 4);
+    at += 12 + length;
+    if (at > fileSize) return "the file ends inside its " + type + " chunk";
+    if (type == "IEND") return "";
+  }
+}
+
+// What a read that succeeded passes over: a DPX or PNG file cut short.
+std::string FileDamage(const std::string& path) {
+  const std::string dpx = DpxDamage(path);
+  return dpx.empty() ? PngDamage(path) : dpx;
 }
 
 // Opens `path` and lets `read(opened, damage)` decode it with the image
@@ -246,15 +317,20 @@ auto ReadWhole(const std::string& path, Read read) {
     OpenedImage opened = OpenImage(path);
     auto decoded = read(opened, damage);
     opened.in->close();
-    if (damage.empty()) damage = DpxHeaderDamage(path);
+    if (damage.empty()) damage = FileDamage(path);
     return decoded;
   }();
   if (!damage.empty()) ReportDamage(path, damage);
   return result;
 }
 
+// A failed read says why; where the library gives no reason (a DPX cut
+// short), what is missing is told.
 void CheckRead(bool ok, const std::string& path, OIIO::ImageInput& in) {
-  if (!ok) throw HostError(path + ": cannot read the image (" + ReadFailure(in.geterror()) + ")");
+  if (ok) return;
+  std::string why = in.geterror();
+  if (why.empty()) why = FileDamage(path);
+  throw HostError(path + ": cannot read the image (" + ReadFailure(why) + ")");
 }
 
 ImageBuffer DecodeImage(const std::string& path, OpenedImage& opened) {
@@ -407,6 +483,43 @@ Plate ReadPlate(const std::string& path, const std::string& partName, TypeDesc a
   return plate;
 }
 
+int OutputChannels(const OIIO::ImageSpec& layout, const std::string& path) {
+  const bool alpha = MapChannels(layout).a >= 0;
+  const int channels = layout.nchannels <= 2 ? layout.nchannels + 2 : layout.nchannels;
+  const auto writer = OIIO::ImageOutput::create(path);
+  const bool alphaFits = writer && writer->supports("alpha");
+  if (writer && writer->supports("nchannels") && (!alpha || alphaFits)) return channels;
+  return std::min(channels, alpha && alphaFits ? 4 : 3);
+}
+
+std::string UnfinishedOutput(const std::string& path, int width, int height, int channels, bool displayWindow) {
+  const std::string prefix = path + ": ";
+  std::error_code ec;
+  if (fs::file_size(path, ec) == 0 && !ec) return "an empty file";
+  try {
+    const QuietImageLibraries quiet;
+    OpenedImage opened = OpenImage(path);
+    const OIIO::ImageSpec& header = opened.in->spec();
+    const int w = displayWindow ? header.full_width : header.width, h = displayWindow ? header.full_height : header.height;
+    if (w != width || h != height) {
+      return std::to_string(w) + "x" + std::to_string(h) + " where the frame is " + std::to_string(width) + "x" +
+             std::to_string(height);
+    }
+    if (header.nchannels != channels) {
+      return std::to_string(header.nchannels) + " channels where the frame has " + std::to_string(channels);
+    }
+    std::vector<unsigned char> samples(header.image_bytes());
+    CheckRead(opened.in->read_image(0, 0, 0, header.nchannels, header.format, samples.data()), path, *opened.in);
+    std::string damage = opened.in->geterror();
+    opened.in->close();
+    if (damage.empty()) damage = FileDamage(path);
+    return damage.empty() ? "" : "is damaged (" + damage.substr(0, damage.find('\n')) + ")";
+  } catch (const HostError& e) {
+    const std::string why = e.what();
+    return why.rfind(prefix, 0) == 0 ? why.substr(prefix.size()) : why;
+  }
+}
+
 void WriteImage(const ImageBuffer& image, const std::string& path) { WriteImage(image, path, ImageTraits{}); }
 
 namespace {
@@ -478,6 +591,25 @@ void CarryFields(const OIIO::ParamValueList& from, bool sameFormat, OIIO::ImageS
   }
 }
 
+// The date an output states: the input's own when it has one; else the time
+// SOURCE_DATE_EPOCH gives (seconds since 1970, UTC), for builds that pin it;
+// else none. The TIFF and OpenEXR writers would otherwise stamp the time of
+// writing, so two identical renders would differ; an empty date they leave out.
+void SetWriteDate(OIIO::ImageSpec& format) {
+  if (format.find_attribute("DateTime")) return;
+  std::string date;
+  const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
+  char* end = nullptr;
+  const long long seconds = epoch && *epoch ? std::strtoll(epoch, &end, 10) : -1;
+  if (seconds >= 0 && end && *end == '\0') {
+    const time_t t = static_cast<time_t>(seconds);
+    struct tm utc {};
+    char text[32];
+    if (gmtime_r(&t, &utc) && std::strftime(text, sizeof text, "%Y:%m:%d %H:%M:%S", &utc)) date = text;
+  }
+  format.attribute("DateTime", date);
+}
+
 }  // namespace
 
 void WriteImage(const ImageBuffer& image, const std::string& path, const ImageTraits& traits) {
@@ -508,6 +640,7 @@ void WriteImage(const ImageBuffer& image, const std::string& path, const ImageTr
     format.attribute("oiio:UnassociatedAlpha", 1);
   }
   if (extension == ".jpg" || extension == ".jpeg") format.attribute("Compression", "jpeg:95");
+  SetWriteDate(format);
   EncodeWhole(path, {format}, [&](OIIO::ImageOutput& out, size_t) {
     if (extension != ".exr") return out.write_image(TypeDesc::UINT8, rgba.data());
     std::vector<float> values(rgba.size());
@@ -560,6 +693,7 @@ OIIO::ImageSpec OutputFormat(const Plate& plate, size_t part, const OIIO::ImageB
   }
   const float aspect = how.pixelAspect ? static_cast<float>(*how.pixelAspect) : file.get_float_attribute("PixelAspectRatio", 0);
   if (aspect > 0) format.attribute("PixelAspectRatio", aspect);
+  SetWriteDate(format);
   return format;
 }
 

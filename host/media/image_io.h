@@ -101,6 +101,17 @@ class QuietImageLibraries {
   int savedStderr_ = -1;
 };
 
+// The channels an output file named `path` gets for a frame read from a file
+// of `layout`: grey made RGB (grey and alpha RGBA), and only R, G, B and alpha
+// (alpha only where the format holds it) in a format without room for more.
+int OutputChannels(const OIIO::ImageSpec& layout, const std::string& path);
+
+// Why an output file already there is not a finished frame: it cannot be read
+// whole (empty, cut short, garbage), or is not `width` x `height` (its display
+// window's size when `displayWindow`) with `channels` channels. Empty when it
+// is one.
+std::string UnfinishedOutput(const std::string& path, int width, int height, int channels, bool displayWindow);
+
 // True for an extension WriteImage knows (case-insensitive, with the dot).
 bool IsWritableImageExtension(const std::string& extension);
 

@@ -223,11 +223,13 @@ TEST_F(RenderCancelTest, FaultsEndCleanlyAndLeaveOnlyCompleteFiles) {
       {with(short_, {"-o", Path("out/f.%04d.png"), "--frames-in-flight", "1"}), 0, {}, kAtOnce, 0,
        "frame 3 written to " + Path("out/f.0003.png"), SIGHUP, SIGHUP},
       // The input's own files, spelt otherwise.
-      {{"render", "plate.%04d.png", "-o", "./plate.%04d.png"}, 0, {}, kAtOnce, 2, "would overwrite the input"},
-      {{"render", Path("in/plate.%04d.png"), "-o", Path("in/../in/plate.####.png")}, 0, {}, kAtOnce, 2, "would overwrite the input"},
-      {{"render", Path("in/plate.%04d.png"), "-o", Path("link/plate.%04d.png")}, 0, {}, kAtOnce, 2, "would overwrite the input"},
+      {{"render", "plate.%04d.png", "-o", "./plate.%04d.png"}, 0, {}, kAtOnce, 2, "and would overwrite it\n"},
+      {{"render", "plate.1002.png", "-o", "./plate.1002.png"}, 0, {}, kAtOnce, 2,
+       "-o: ./plate.1002.png is the input plate.1002.png and would overwrite it (--in-place replaces a single image with its render)\n"},
+      {{"render", Path("in/plate.%04d.png"), "-o", Path("in/../in/plate.####.png")}, 0, {}, kAtOnce, 2, "and would overwrite it\n"},
+      {{"render", Path("in/plate.%04d.png"), "-o", Path("link/plate.%04d.png")}, 0, {}, kAtOnce, 2, "and would overwrite it\n"},
       {{"render", Path("in/plate.%04d.png"), "-o", Path("in/plate.%d.png"), "--frames", "1000-1001"}, 0, {}, kAtOnce, 2,
-       "would overwrite the input"},
+       "and would overwrite it\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.back() + " " + c.says);

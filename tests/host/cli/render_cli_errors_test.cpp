@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <map>
+
 #include "host/media/image_io.h"
 #include "host/media/video_io.h"
 #include "tests/host/media_fixture.h"
@@ -79,6 +81,48 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
   lftest::RunTool("ffmpeg -v error -nostdin -f lavfi -i testsrc=size=64x48:rate=25 -frames:v 3 -pix_fmt yuv420p " +
                   lftest::ShellQuote(Path("cut.y4m")));
   fs::resize_file(dir_ / "cut.y4m", fs::file_size(dir_ / "cut.y4m") - 100);
+  // Inputs named as outputs, however spelt: each must come out byte for byte.
+  fs::create_directories(dir_ / "d");
+  lfhost::WriteImage(lftest::PatternFrame(64, 48, 5), Path("x.png"));
+  lfhost::WriteImage(lftest::PatternFrame(64, 48, 6), Path("x.exr"));
+  lfhost::WriteImage(lftest::PatternFrame(64, 48, 7), Path("z.png"));
+  fs::create_symlink("x.png", dir_ / "link.png");
+  std::ofstream(Path("keys.png")) << "{\"blend\": 10}";
+  std::map<std::string, std::vector<char>> kept;
+  for (const char* name : {"x.png", "x.exr", "z.png", "keys.png"}) kept[name] = lftest::FileBytes(Path(name));
+  // Each format cut short at 40 % and 95 % of its bytes and by its last 3
+  // bytes; a 128x96 10-bit DPX cut after 40 of its 96 rows of 512 bytes.
+  const std::string pattern = "oiiotool --pattern fill:topleft=0.1,0.5,0.3:topright=0.9,0.2,0.4:bottomleft=0.3,0.3,0.9:"
+                              "bottomright=0.8,0.8,0.1 128x96 3 ";
+  struct Cut { std::string make, name, says; std::vector<std::string> sayAlso; };
+  const std::vector<Cut> formats = {
+      {"-d uint10", "d10.dpx", "is damaged (the image data stops after", {}},
+      {"-d uint12", "d12.dpx", "is damaged (the image data stops after", {}},
+      {"-d uint8", "d8.dpx", "cannot read the image (the image data stops after", {}},
+      {"-d uint8 --compression none", "t8.tif", "is damaged (TIFFReadEncodedStrip failed", {}},
+      {"-d uint16 --compression lzw", "t16.tif", "is damaged (TIFFReadEncodedStrip failed", {}},
+      {"-d uint8", "p.png", "cannot read the image (Read error: hit end of file",
+       {"", "", "is damaged (the file ends inside its IEND chunk)"}},
+      {"-d half", "e.exr", "cannot read the image (Failed OpenEXR read: Error reading pixel data", {}},
+      {"-d float --tile 32 32", "tiles.exr", "cannot read the image (Failed OpenEXR read: Error reading pixel data", {}},
+      {"-d uint8", "j.jpg", "is damaged (JPEG error: Premature end of JPEG file",
+       {"cannot read the image (JPEG error: Premature end of JPEG file"}},
+  };
+  std::vector<std::pair<std::string, std::string>> cuts;   // file, what its error says
+  for (const Cut& f : formats) {
+    lftest::RunTool(pattern + f.make + " -o " + lftest::ShellQuote(Path(f.name)));
+    const std::vector<char> whole = lftest::FileBytes(Path(f.name));
+    const size_t lengths[] = {whole.size() * 40 / 100, whole.size() * 95 / 100, whole.size() - 3};
+    for (size_t i = 0; i < 3; ++i) {
+      const std::string name = "cut" + std::to_string(i) + "_" + f.name;
+      std::ofstream(Path(name), std::ios::binary).write(whole.data(), static_cast<std::streamsize>(lengths[i]));
+      cuts.emplace_back(Path(name), Path(name) + ": " + (f.sayAlso.size() > i && !f.sayAlso[i].empty() ? f.sayAlso[i] : f.says));
+    }
+  }
+  {
+    const std::vector<char> whole = lftest::FileBytes(Path("d10.dpx"));
+    std::ofstream(Path("rows40.dpx"), std::ios::binary).write(whole.data(), static_cast<std::streamsize>(whole.size() - 56 * 512));
+  }
   fs::create_directories(dir_ / "out");
   const std::string seq = Path("in/plate.####.png");
   const std::string out = Path("out/f.####.png");
@@ -165,8 +209,27 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
       {{seq, "-o", Path("out/v.mov"), "--quality", "ultra"}, 2, "--quality: \"ultra\" is not a ProRes profile"},
       {{seq, "-o", Path("out/v.mp4"), "--pix-fmt", "rgb48"}, 2, "--pix-fmt: h264 cannot store \"rgb48\""},
       {{seq, "-o", out, "--codec", "h264"}, 2, "--codec: only a video output is encoded"},
-      {{seq, "-o", Path("in/plate.%04d.png")}, 2, "would overwrite the input"},
-      {{Path("clip.mkv"), "-o", Path("out/../clip.mkv")}, 2, "would overwrite the input"},
+      {{seq, "-o", Path("in/plate.%04d.png")}, 2,
+       "-o: " + Path("in/plate.0001.png") + " is the input " + Path("in/plate.0001.png") + " and would overwrite it\n"},
+      {{Path("clip.mkv"), "-o", Path("out/../clip.mkv")}, 2, Path("out/../clip.mkv") + " is the input " + Path("clip.mkv")},
+      {{Path("x.png"), "-o", Path("x.png")}, 2,
+       "-o: " + Path("x.png") + " is the input " + Path("x.png") +
+           " and would overwrite it (--in-place replaces a single image with its render)"},
+      {{Path("x.png"), "-o", Path("d/../x.png")}, 2, "-o: " + Path("d/../x.png") + " is the input " + Path("x.png")},
+      {{Path("x.png"), "-o", Path("./x.png")}, 2, "-o: " + Path("./x.png") + " is the input " + Path("x.png")},
+      {{Path("x.png"), "-o", Path("link.png")}, 2, "-o: " + Path("link.png") + " is the input " + Path("x.png")},
+      {{Path("link.png"), "-o", Path("x.png")}, 2, "-o: " + Path("x.png") + " is the input " + Path("link.png")},
+      {{Path("x.exr"), "-o", Path("x.exr")}, 2, "-o: " + Path("x.exr") + " is the input " + Path("x.exr")},
+      {{Path("z.png"), "-o", Path("out/zz.png"), "--pass", "both", "--pass-output", Path("z.png")}, 2,
+       "--pass-output: " + Path("z.png") + " is the input " + Path("z.png") + " and would overwrite it\n"},
+      {{Path("z.png"), "-o", Path("out/zz.png"), "--pass", "both", "--pass-output", Path("z.png"), "--in-place"}, 2,
+       "--pass-output: " + Path("z.png") + " is the input " + Path("z.png") + " and would overwrite it\n"},
+      {{Path("x.png"), "-o", Path("keys.png"), "--keys", Path("keys.png")}, 2,
+       "-o: " + Path("keys.png") + " is the input " + Path("keys.png") + " and would overwrite it\n"},
+      {{seq, "-o", out, "--in-place"}, 2, "--in-place: replaces a single image with its render; " + seq + " is not a single image"},
+      {{"-o", Path("out/o.png"), "--in-place"}, 2, "--in-place: replaces a single image with its render; there is no input"},
+      {{Path("rows40.dpx"), "-o", Path("out/o.png")}, 1,
+       Path("rows40.dpx") + ": is damaged (the image data stops after 20480 of its 49152 bytes: rows 41 to 96 are missing)"},
       {{seq, "-o", out, "--brightness", "2=400"}, 2, "--brightness at frame 2: Flare Brightness 400 is outside 0 to 300"},
       {{seq, "-o", out, "--brightness", "x=4"}, 2, "--brightness: \"x\" in \"x=4\" is not a frame number"},
       {{seq, "-o", out, "--brightness", "1=50", "--brightness", "1=60"}, 2, "--brightness: frame 1 is given twice"},
@@ -191,7 +254,7 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
       {{seq, "-o", out, "--pass", "both"}, 2, "--pass both: give --pass-output NAME"},
       {{seq, "-o", out, "--pass-output", Path("out/p.%04d.png")}, 2, "--pass-output: names the flare alone of --pass both"},
       {{seq, "-o", out, "--pass", "both", "--pass-output", Path("out/p.png")}, 2, "is not a sequence, as -o"},
-      {{seq, "-o", out, "--pass", "both", "--pass-output", seq}, 2, "--pass-output: " + Path("in/plate.0001.png") + " would overwrite"},
+      {{seq, "-o", out, "--pass", "both", "--pass-output", seq}, 2, "--pass-output: " + Path("in/plate.0001.png") + " is the input"},
       {{seq, "-o", out, "--colorspace", "Kodachrome"}, 2, "--colorspace Kodachrome: the colour configuration"},
       {{Path("in/plate.0001.png"), "-o", Path("out/o.exr"), "--part", "left"}, 1, "has no part named \"left\""},
   };
@@ -209,6 +272,9 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
     args.insert(args.end(), c.args.begin(), c.args.end());
     check(args, c.status, c.says);
   }
+  for (const auto& [cut, says] : cuts) check({"render", cut, "-o", Path("out/o.png")}, 1, says);
+  for (const auto& [name, bytes] : kept) EXPECT_EQ(lftest::FileBytes(Path(name)), bytes) << name << " was written";
+  EXPECT_TRUE(fs::is_symlink(dir_ / "link.png"));
   check({"info", "--bogus"}, 2, "unknown argument \"--bogus\"");
   check({"bench", "--brightness", "350"}, 2, "--brightness 350: Flare Brightness 350 is outside 0 to 300");
   check({"paint"}, 2, "unknown command \"paint\"");
@@ -223,6 +289,13 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
     for (const std::string& name : Files(folder)) EXPECT_EQ(name.rfind("plate.", 0), 0u) << folder << "/" << name;
   }
   for (const std::string& name : Files()) EXPECT_NE(name[0], '.') << name;
+  // --in-place lets an image be replaced by its render, through a link onto
+  // the file it names: the same bytes as the render written elsewhere.
+  ASSERT_EQ(lftest::RunCli({"render", Path("x.png"), "-o", Path("out/ref.png"), "--quiet"}, dir_).status, 0);
+  ASSERT_EQ(lftest::RunCli({"render", Path("x.png"), "-o", Path("link.png"), "--in-place", "--quiet"}, dir_).status, 0);
+  EXPECT_TRUE(fs::is_symlink(dir_ / "link.png"));
+  EXPECT_EQ(lftest::FileBytes(Path("x.png")), lftest::FileBytes(Path("out/ref.png")));
+  EXPECT_NE(lftest::FileBytes(Path("x.png")), kept["x.png"]);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <OpenImageIO/imageio.h>
 
 
+#include "host/media/plate_composite.h"
 #include "tests/host/media_fixture.h"
 
 namespace {
@@ -52,9 +53,17 @@ TEST_F(ImageIoTest, ConvertsOtherLayoutsByTheStatedRules) {
   EXPECT_EQ(f.ToRGBA(), (std::vector<uint8_t>{128, 255, 0, 255, 0, 64, 255, 128}));
 }
 
-TEST_F(ImageIoTest, EveryWritableFormatReadsBack) {
+// Every format reads back, and states no time of writing, so identical renders
+// are identical files: no date, SOURCE_DATE_EPOCH's, or the input's own.
+TEST_F(ImageIoTest, EveryWritableFormatReadsBackDatedOnlyAsAsked) {
   ImageBuffer image(8, 6);
   image.Fill(255, 0, 128, 255);
+  auto date = [&](const std::string& name) {
+    auto in = OIIO::ImageInput::open(Path(name));
+    return in ? std::string(in->spec().get_string_attribute("DateTime", "none")) : "unreadable";
+  };
+  lfhost::ImageTraits dated;
+  dated.metadata.attribute("DateTime", "2019:03:04 05:06:07");
   for (const char* name : {"o.png", "o.tif", "o.exr", "o.dpx", "o.jpg"}) {
     lfhost::WriteImage(image, Path(name));
     const ImageBuffer back = lfhost::ReadImage(Path(name));
@@ -62,6 +71,15 @@ TEST_F(ImageIoTest, EveryWritableFormatReadsBack) {
     EXPECT_EQ(back.at(3, 3, 0), 255) << name;
     EXPECT_NEAR(back.at(3, 3, 2), 128, 2) << name;   // JPEG may move a level or two
     EXPECT_NEAR(back.at(3, 3, 3), 255, 2) << name;
+    EXPECT_EQ(date(name), "none") << name;
+    lfhost::WritePlate(lfhost::PlateFromImage(image, true), Path(name));
+    EXPECT_EQ(date(name), "none") << name << " as a plate";
+    setenv("SOURCE_DATE_EPOCH", "1000000000", 1);
+    lfhost::WriteImage(image, Path(name));
+    EXPECT_EQ(date(name), "2001:09:09 01:46:40") << name;
+    lfhost::WriteImage(image, Path(name), dated);
+    EXPECT_EQ(date(name), "2019:03:04 05:06:07") << name;
+    unsetenv("SOURCE_DATE_EPOCH");
   }
 }
 

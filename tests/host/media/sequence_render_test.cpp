@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include <OpenImageIO/imagebufalgo.h>
 #include <OpenImageIO/imageio.h>
 
 #include <cstring>
@@ -293,6 +294,12 @@ TEST_F(SequenceRenderTest, MediaRoundTripsKeepTagsChannelsTimesAndPixels) {
   const std::string ff = "ffmpeg -v error -nostdin -f lavfi -i testsrc2=rate=25:size=";
   const std::string yuv = " -t 0.2 -sws_flags accurate_rnd+full_chroma_int -c:v libx264 -crf 10 -vf scale=out_color_matrix=";
   const std::string oiio = "oiiotool --pattern checker:color1=0.2,0.5,0.1:color2=0.9,0.3,0.6 64x48 ";
+  // "a,b,..." of n values from `from`, each 0.05 on (down from 0.9 and above).
+  auto ramp = [](int n, double from) {
+    std::string values;
+    for (int i = 0; i < n; ++i) values += (i ? "," : "") + std::to_string(from > 0.5 ? from - 0.05 * i : from + 0.05 * i);
+    return values;
+  };
   // Each input is made against the usual convention for its height, so only
   // the tags can have set the matrix (BT.709 below 720 lines, BT.601 at 720).
   struct Case { std::string make, input, output, facts; double meanError; };
@@ -321,6 +328,11 @@ TEST_F(SequenceRenderTest, MediaRoundTripsKeepTagsChannelsTimesAndPixels) {
        "channels=3 Orientation=6 ICCProfile=200 bytes Exif:DateTimeOriginal=2024:05:06 07:08:09", 1.0},
       {oiio + "3 -d uint8 -o", "rgb.png", "orgb.png", "channels=3", 0},
       {oiio + "1 -d uint8 -o", "grey.png", "ogrey.png", "channels=3", 0},
+      // Channels beyond R, G, B and alpha of an 8-bit file, every one kept.
+      {"oiiotool --pattern fill:top=0.1,0.2,0.3,0.4,0.5:bottom=0.9,0.7,0.5,0.3,0.1 64x48 5 -d uint8 -o", "five.tif",
+       "ofive.tif", "channels=5 Orientation=1", 0},
+      {"oiiotool --pattern fill:top=" + ramp(16, 0.05) + ":bottom=" + ramp(16, 0.9) + " 64x48 16 -d uint8 -o",
+       "sixteen.tif", "osixteen.tif", "channels=16 Orientation=1", 0},
   };
   auto facts = [&](const std::string& name) {
     if (lfhost::MediaKindOf(name) == lfhost::MediaKind::Video) {
@@ -380,6 +392,14 @@ TEST_F(SequenceRenderTest, MediaRoundTripsKeepTagsChannelsTimesAndPixels) {
       samples += static_cast<double>(a.size());
     }
     EXPECT_LE(error / samples, c.meanError) << c.input;
+    // A file of the same channels untouched by the flare keeps every sample.
+    if (lfhost::MediaKindOf(c.input) == lfhost::MediaKind::Image && c.meanError == 0) {
+      OIIO::ImageBuf a(Path(c.input)), b(Path(c.output));
+      ASSERT_TRUE(a.read() && b.read()) << c.input;
+      if (a.nchannels() == b.nchannels()) {
+        EXPECT_EQ(OIIO::ImageBufAlgo::compare(a, b, 0, 0).nfail, 0u) << c.input;
+      }
+    }
   }
 }
 
@@ -399,7 +419,9 @@ TEST_F(SequenceRenderTest, GapsAndRangesRenderExactlyTheFramesAskedFor) {
   constexpr int kBlack = -1;
   // made: output frame -> the input frame it shows (kBlack for black); for a
   // video output, only the count of frames matters.
-  struct Case { std::vector<std::string> args; int status; std::map<int64_t, int> made; std::string says; };
+  // existing: what stands at f.1001.png before the run: a finished frame (""),
+  // or one that is "empty", "cut" short, "garbage", too "small" or "rgb" only.
+  struct Case { std::vector<std::string> args; int status; std::map<int64_t, int> made; std::string says; std::string existing = ""; };
   const std::vector<Case> cases = {
       {{seq}, 1, {}, seq + ": frame 1005 is missing (--missing black or --missing hold renders it anyway)"},
       {{seq, "--missing", "hold", "--frames", "1003-1006"}, 0, {{1003, 1003}, {1004, 1004}, {1005, 1004}, {1006, 1006}}, ""},
@@ -407,6 +429,16 @@ TEST_F(SequenceRenderTest, GapsAndRangesRenderExactlyTheFramesAskedFor) {
       {{seq, "--frames", "1001-1010x3"}, 0, {{1001, 1001}, {1004, 1004}, {1007, 1007}, {1010, 1010}}, ""},
       {{seq, "--frames", "1009,1002-1003,1005"}, 1, {}, seq + ": frame 1005 is missing"},
       {{seq, "--frames", "1001-1003", "--skip-existing"}, 0, {{1001, 1009}, {1002, 1002}, {1003, 1003}}, ""},
+      {{seq, "--frames", "1001-1002", "--skip-existing"}, 0, {{1001, 1001}, {1002, 1002}},
+       "/f.1001.png is not a finished frame (an empty file); rendering it again\n", "empty"},
+      {{seq, "--frames", "1001-1002", "--skip-existing"}, 0, {{1001, 1001}, {1002, 1002}},
+       "/f.1001.png is not a finished frame (cannot read the image (Read error: hit end of file", "cut"},
+      {{seq, "--frames", "1001-1002", "--skip-existing"}, 0, {{1001, 1001}, {1002, 1002}},
+       "/f.1001.png is not a finished frame (cannot read the image (Not a PNG file)); rendering it again\n", "garbage"},
+      {{seq, "--frames", "1001-1002", "--skip-existing"}, 0, {{1001, 1001}, {1002, 1002}},
+       "/f.1001.png is not a finished frame (32x24 where the frame is 64x48); rendering it again\n", "small"},
+      {{seq, "--frames", "1001-1002", "--skip-existing"}, 0, {{1001, 1001}, {1002, 1002}},
+       "/f.1001.png is not a finished frame (3 channels where the frame has 4); rendering it again\n", "rgb"},
       {{Path("clip.mkv"), "--start-number", "1001", "--frames", "1002-1003"}, 0, {{1002, 1}, {1003, 2}}, ""},
       {{seq, "--frames", "1001-1002", "--center", "0=1,1", "--center", "1002=2,2"}, 0, {{1001, 1001}, {1002, 1002}},
        "warning: --center keyframe at frame 0 lies outside the frames rendered (1001 to 1002)\n"},
@@ -424,7 +456,13 @@ TEST_F(SequenceRenderTest, GapsAndRangesRenderExactlyTheFramesAskedFor) {
     const std::string folder = "out" + std::to_string(i);
     fs::create_directories(dir_ / folder);
     // A frame already there (from another run) is left as it is.
-    lfhost::WriteImage(lftest::PatternFrame(64, 48, 1009), Path(folder + "/f.1001.png"));
+    const std::string existing = Path(folder + "/f.1001.png");
+    lfhost::ImageTraits rgb;
+    rgb.alpha = c.existing != "rgb";
+    lfhost::WriteImage(lftest::PatternFrame(c.existing == "small" ? 32 : 64, c.existing == "small" ? 24 : 48, 1009),
+                       existing, rgb);
+    if (c.existing == "empty" || c.existing == "cut") fs::resize_file(existing, c.existing == "cut" ? fs::file_size(existing) / 2 : 0);
+    if (c.existing == "garbage") std::ofstream(existing) << "not an image at all";
     std::vector<std::string> args = {"render", "--brightness", "0"};
     args.insert(args.end(), c.args.begin(), c.args.end());
     if (std::find(args.begin(), args.end(), "-o") == args.end()) args.insert(args.end(), {"-o", Path(folder + "/f.####.png")});
