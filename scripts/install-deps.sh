@@ -17,6 +17,7 @@ packages=(
   libcpp-httplib-dev nlohmann-json3-dev           # the preview server
   frei0r-plugins-dev libgegl-dev                  # the frei0r filter's and the GEGL operation's headers (always built)
   melt gegl                                       # the adapters' tests run the flare inside melt and gegl (ffmpeg is above)
+  clang libclang-rt-14-dev                        # the fuzz targets: clang with libFuzzer and its sanitizer runtimes
 )
 with_browser=0
 with_farm=0
