@@ -60,14 +60,19 @@ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLF_FUZZ=ON -DCMAKE_
   -DCMAKE_C_COMPILER=clang -DLF_BUILD_TESTS=OFF -DLF_BUILD_BENCH=OFF >/dev/null
 cmake --build build-fuzz -j "$jobs" --target lf_fuzzers
 fuzz_out=$(mktemp -d)
+# The module as built is a seed of the module file reader (it is not kept with the seeds).
+mkdir -p "$fuzz_out/module"
+cp build-fuzz/plugins/LensFlare.so "$fuzz_out/module/"
 fuzz_targets=()
 for seeds in tests/fuzz/corpus/*/; do fuzz_targets+=("$(basename "$seeds")"); done
 for ((i = 0; i < ${#fuzz_targets[@]}; i += jobs)); do
   pids=()
   for target in "${fuzz_targets[@]:i:jobs}"; do
     mkdir -p "$fuzz_out/$target/corpus"
+    seeds=("tests/fuzz/corpus/$target")
+    if [ "$target" = elf_reader ]; then seeds+=("$fuzz_out/module"); fi
     build-fuzz/fuzz/fuzz_"$target" -max_total_time=30 -rss_limit_mb=2048 -timeout=20 -print_final_stats=1 \
-      -artifact_prefix="$fuzz_out/$target/" "$fuzz_out/$target/corpus" "tests/fuzz/corpus/$target" \
+      -artifact_prefix="$fuzz_out/$target/" "$fuzz_out/$target/corpus" "${seeds[@]}" \
       >"$fuzz_out/$target/log" 2>&1 &
     pids+=($!)
   done
