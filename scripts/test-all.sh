@@ -71,7 +71,7 @@ for ((i = 0; i < ${#fuzz_targets[@]}; i += jobs)); do
     mkdir -p "$fuzz_out/$target/corpus"
     seeds=("tests/fuzz/corpus/$target")
     if [ "$target" = elf_reader ]; then seeds+=("$fuzz_out/module"); fi
-    build-fuzz/fuzz/fuzz_"$target" -max_total_time=30 -rss_limit_mb=2048 -timeout=20 -print_final_stats=1 \
+    build-fuzz/fuzz/fuzz_"$target" -max_total_time=30 -rss_limit_mb=2048 -timeout=60 -print_final_stats=1 \
       -artifact_prefix="$fuzz_out/$target/" "$fuzz_out/$target/corpus" "${seeds[@]}" \
       >"$fuzz_out/$target/log" 2>&1 &
     pids+=($!)

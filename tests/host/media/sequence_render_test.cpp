@@ -56,7 +56,9 @@ TEST(SequencePatternTest, NamesAndMatchesFramesAsTheMarkSays) {
     const auto parsed = lfhost::ParseFrameRange(text);
     EXPECT_EQ(parsed ? std::optional(parsed->Frames()) : std::nullopt, frames) << text;
     // The span is that of the frames listed, so a shot that holds them all is long enough.
-    if (parsed) EXPECT_EQ(std::pair(parsed->first, parsed->last), std::pair(frames->front(), frames->back())) << text;
+    if (parsed) {
+      EXPECT_EQ(std::pair(parsed->first, parsed->last), std::pair(frames->front(), frames->back())) << text;
+    }
   }
   EXPECT_EQ(lfhost::ParseFrameRange("1001-999999999")->last, 999999999);   // a plain range is not spelt out
 }
