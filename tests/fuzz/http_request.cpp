@@ -1,10 +1,10 @@
 // Requests to the preview server, as a connection brings them (one or several
 // in a row), answered by the server's own routes and handlers over a 64x36
 // frame, in this process: the bytes go in and the answers come out through a
-// stream in memory rather than a socket. The seeds address the server as
-// 127.0.0.1:8321; the server here listens on whatever port was free, so that
-// address is rewritten to its own. No request may make the server fail (500)
-// or answer with anything but HTTP.
+// stream in memory rather than a socket. The seeds address the server at port
+// 8321 (127.0.0.1:8321, localhost:8321, [::1]:8321); the server here listens on
+// whatever port was free, so ":8321" is rewritten to its own. No request may
+// make the server fail (5xx other than 503) or answer with anything but HTTP.
 #include <cstring>
 #include <memory>
 #include <string>
@@ -65,7 +65,7 @@ lfweb::PreviewServer& Server() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   lfweb::PreviewServer& server = Server();
   std::string request = lffuzz::Text(data, size);
-  const std::string seedAddress = "127.0.0.1:8321", ownAddress = "127.0.0.1:" + std::to_string(server.port());
+  const std::string seedAddress = ":8321", ownAddress = ":" + std::to_string(server.port());
   for (size_t at = 0; (at = request.find(seedAddress, at)) != std::string::npos; at += ownAddress.size()) {
     request.replace(at, seedAddress.size(), ownAddress);
   }
