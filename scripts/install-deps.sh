@@ -19,6 +19,7 @@ packages=(
   melt gegl                                       # the adapters' tests run the flare inside melt and gegl (ffmpeg is above)
   python3-dev pybind11-dev python3-numpy          # the Python package (host/python)
   python3-pytest python3-torch python3-openimageio  # its tests: a DataLoader with workers, image files to compare with the tool
+  clang libclang-rt-14-dev                        # the fuzz targets: clang with libFuzzer and its sanitizer runtimes
 )
 with_browser=0
 with_farm=0

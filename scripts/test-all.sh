@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the Release suite, the same suite under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the threaded stamping tests
-# under ThreadSanitizer, and the preview page's browser test when its tools are
-# installed. Exits non-zero at the first failure.
+# under ThreadSanitizer, every fuzz target for a short while (clang, libFuzzer,
+# AddressSanitizer and UndefinedBehaviorSanitizer), and the preview page's
+# browser test when its tools are installed. Exits non-zero at the first failure.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
@@ -71,6 +72,45 @@ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLF_SANITIZE=thread 
   -DLF_BUILD_BENCH=OFF >/dev/null
 cmake --build build-tsan -j "$jobs" --target render_tests
 TSAN_OPTIONS=halt_on_error=1 run_ctest build-tsan -R 'Stamp|Thread'
+
+echo "== Fuzzing: each target 30 s from its seeds"
+# Each target counts as one test: it fails on a crash, a sanitizer report, a
+# broken promise, a leak, a slow input or running out of memory. What the runs
+# find (new inputs, a crashing input) stays in a temporary folder, named on a
+# failure, never in the repository. The targets run $jobs at a time.
+cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLF_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_C_COMPILER=clang -DLF_BUILD_TESTS=OFF -DLF_BUILD_BENCH=OFF >/dev/null
+cmake --build build-fuzz -j "$jobs" --target lf_fuzzers
+fuzz_out=$(mktemp -d)
+# The module as built is a seed of the module file reader (it is not kept with the seeds).
+mkdir -p "$fuzz_out/module"
+cp build-fuzz/plugins/LensFlare.so "$fuzz_out/module/"
+fuzz_targets=()
+for seeds in tests/fuzz/corpus/*/; do fuzz_targets+=("$(basename "$seeds")"); done
+for ((i = 0; i < ${#fuzz_targets[@]}; i += jobs)); do
+  pids=()
+  for target in "${fuzz_targets[@]:i:jobs}"; do
+    mkdir -p "$fuzz_out/$target/corpus"
+    seeds=("tests/fuzz/corpus/$target")
+    if [ "$target" = elf_reader ]; then seeds+=("$fuzz_out/module"); fi
+    build-fuzz/fuzz/fuzz_"$target" -max_total_time=30 -rss_limit_mb=2048 -timeout=60 -print_final_stats=1 \
+      -artifact_prefix="$fuzz_out/$target/" "$fuzz_out/$target/corpus" "${seeds[@]}" \
+      >"$fuzz_out/$target/log" 2>&1 &
+    pids+=($!)
+  done
+  for j in "${!pids[@]}"; do
+    target=${fuzz_targets[i + j]}
+    if wait "${pids[j]}"; then
+      passed=$((passed + 1))
+      echo "fuzz_$target: $(grep -E '^stat::number_of_executed_units' "$fuzz_out/$target/log" | awk '{print $2}') runs, no finding"
+    else
+      failed=$((failed + 1))
+      tail -n 40 "$fuzz_out/$target/log"
+      echo "fuzz_$target FAILED: log and input in $fuzz_out/$target"
+    fi
+  done
+done
+if [ "$failed" -eq 0 ]; then rm -rf "$fuzz_out"; fi
 
 if [ -f tests/web/package.json ] && [ -d tests/web/node_modules/playwright-core ] \
    && command -v chromium >/dev/null 2>&1; then

@@ -62,8 +62,13 @@ std::vector<SectionHeader> Sections(const Reader& r) {
   return sections;
 }
 
-void ParseNotes(const Reader& r, uint64_t offset, uint64_t size, std::vector<ElfNote>& notes) {
+// Notes are copied out, so the regions read may together be no larger than the
+// file: headers that name the same bytes again and again would otherwise make a
+// small file take any amount of memory. `covered` counts the bytes read so far.
+void ParseNotes(const Reader& r, uint64_t offset, uint64_t size, uint64_t& covered, std::vector<ElfNote>& notes) {
   r.Need(offset, size);
+  covered += size;
+  if (covered > r.bytes.size()) throw HostError(r.label + ": not a valid ELF file (note sections overlap)");
   const uint64_t end = offset + size;
   uint64_t p = offset;
   auto align4 = [](uint64_t v) { return (v + 3) & ~uint64_t{3}; };
@@ -112,21 +117,24 @@ std::vector<ElfNote> ElfFile::Notes() const {
   const Reader r{bytes_, label_};
   std::vector<ElfNote> notes;
   bool sawNoteSection = false;
+  uint64_t covered = 0;
   for (const SectionHeader& s : Sections(r)) {
     if (s.type != kSectionNote) continue;
     sawNoteSection = true;
-    ParseNotes(r, s.offset, s.size, notes);
+    ParseNotes(r, s.offset, s.size, covered, notes);
   }
   if (sawNoteSection) return notes;
   // Stripped of section headers: the loader's view still lists the notes.
   const uint64_t tableOffset = r.At<uint64_t>(0x20);
   const uint16_t entrySize = r.At<uint16_t>(0x36);
   const uint16_t count = r.At<uint16_t>(0x38);
-  for (uint16_t i = 0; tableOffset != 0 && i < count; ++i) {
+  if (tableOffset == 0 || count == 0) return notes;
+  if (entrySize < 0x38) throw HostError(label_ + ": not a valid ELF file (program header size)");
+  for (uint16_t i = 0; i < count; ++i) {
     const uint64_t h = tableOffset + static_cast<uint64_t>(i) * entrySize;
     r.Need(h, 0x38);
     if (r.At<uint32_t>(h) != kSegmentNote) continue;
-    ParseNotes(r, r.At<uint64_t>(h + 0x08), r.At<uint64_t>(h + 0x20), notes);
+    ParseNotes(r, r.At<uint64_t>(h + 0x08), r.At<uint64_t>(h + 0x20), covered, notes);
   }
   return notes;
 }

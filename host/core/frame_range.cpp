@@ -39,9 +39,11 @@ std::optional<FrameRange> ParseFrameRange(const std::string& text) {
     const auto first = number(part.substr(0, dash));
     const auto last = dash == std::string::npos ? first : number(part.substr(dash + 1));
     if (!first || !last || *last < *first) return std::nullopt;
+    // "1-100x4" ends at 97, its last frame, which is what a shot must hold.
+    const int64_t end = *first + (*last - *first) / step * step;
     whole.first = start == 0 ? *first : std::min(whole.first, *first);
-    whole.last = start == 0 ? *last : std::max(whole.last, *last);
-    for (int64_t n = *first; !plain && n <= *last; n += step) {
+    whole.last = start == 0 ? end : std::max(whole.last, end);
+    for (int64_t n = *first; !plain && n <= end; n += step) {
       frames.insert(n);
       if (frames.size() > 1000000) return std::nullopt;
     }

@@ -85,12 +85,15 @@ PropertyList DecodePropertyList(const std::vector<uint8_t>& bytes, const std::st
   return list;
 }
 
-std::vector<uint8_t> ReadPropertyListBytes(const std::string& modulePath) {
-  const ElfFile elf = ElfFile::Read(modulePath);
+std::vector<uint8_t> PropertyListBytes(const ElfFile& elf, const std::string& label) {
   for (const ElfNote& note : elf.Notes()) {
     if (note.name == kPropertyListNoteName && note.type == kPropertyListNoteType) return note.descriptor;
   }
-  throw HostError(modulePath + ": no property list (no \"PIPL\" note of type 16000)");
+  throw HostError(label + ": no property list (no \"PIPL\" note of type 16000)");
+}
+
+std::vector<uint8_t> ReadPropertyListBytes(const std::string& modulePath) {
+  return PropertyListBytes(ElfFile::Read(modulePath), modulePath);
 }
 
 std::vector<std::string> DescribeProperties(const PropertyList& list) {

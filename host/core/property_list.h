@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "host/core/elf_reader.h"
+
 namespace lfhost {
 
 inline constexpr uint32_t kPropertyListNoteType = 16000;
@@ -40,6 +42,8 @@ PropertyList DecodePropertyList(const std::vector<uint8_t>& bytes, const std::st
 // Reads the list from the module file's note without loading the module.
 // Returns the raw bytes; throws HostError if the file has no such note.
 std::vector<uint8_t> ReadPropertyListBytes(const std::string& modulePath);
+// The same from a file already read; `label` names it in messages.
+std::vector<uint8_t> PropertyListBytes(const ElfFile& elf, const std::string& label);
 
 // A four-character code as stored: a little-endian 32-bit number whose most
 // significant byte is the code's first character.

@@ -19,6 +19,14 @@ namespace {
 
 using Json = nlohmann::json;
 
+bool Opens(Json::parse_event_t event) {
+  return event == Json::parse_event_t::object_start || event == Json::parse_event_t::array_start;
+}
+
+std::string TooDeep(const std::string& name) {
+  return name + ": nested more than " + std::to_string(kMaxJsonDepth) + " levels deep";
+}
+
 class KeyFileReader {
  public:
   KeyFileReader(std::string name, const ControlReader& controls) : name_(std::move(name)), controls_(controls) {}
@@ -107,6 +115,14 @@ ControlInput ControlInputOf(const Json& value) {
   return input;
 }
 
+Json ParseBoundedJson(std::string_view text, const std::string& name) {
+  const Json::parser_callback_t bound = [&](int depth, Json::parse_event_t event, Json&) {
+    if (Opens(event) && depth >= kMaxJsonDepth) throw HostError(TooDeep(name));
+    return true;
+  };
+  return Json::parse(text.begin(), text.end(), bound, /*allow_exceptions=*/false);
+}
+
 AnimatedControls ParseKeyframeJson(const std::string& text, const std::string& name, const ControlReader& controls) {
   // Bounded work for any file: nesting stops at kMaxJsonDepth, before a deep
   // value could exhaust the stack of anything that walks it. The keys leading to
@@ -123,9 +139,7 @@ AnimatedControls ParseKeyframeJson(const std::string& text, const std::string& n
     switch (event) {
       case Json::parse_event_t::object_start:
       case Json::parse_event_t::array_start:
-        if (depth >= kMaxJsonDepth) {
-          throw HostError(name + ": nested more than " + std::to_string(kMaxJsonDepth) + " levels deep");
-        }
+        if (depth >= kMaxJsonDepth) throw HostError(TooDeep(name));
         if (event == Json::parse_event_t::object_start) keysSeen.emplace_back();
         path.resize(static_cast<size_t>(depth));
         break;

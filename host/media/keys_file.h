@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json_fwd.hpp>
 
@@ -23,6 +24,13 @@ inline constexpr int64_t kMaxKeyframeFileBytes = 16 << 20;
 AnimatedControls LoadKeyframeFile(const std::string& path, const ControlReader& controls);
 // The same from text already read; `name` stands for the file in messages.
 AnimatedControls ParseKeyframeJson(const std::string& text, const std::string& name, const ControlReader& controls);
+
+// JSON from outside (the preview's requests) parsed with the depth a keys file
+// may have: a value nested deeper than kMaxJsonDepth is refused before it is
+// built, so nothing that walks a value recursively can exhaust the stack.
+// Throws HostError "NAME: nested more than 64 levels deep"; text that is not
+// JSON gives a discarded value (is_discarded()).
+nlohmann::json ParseBoundedJson(std::string_view text, const std::string& name);
 
 // A JSON value as the control readers take it; the preview's requests are read
 // through this too.

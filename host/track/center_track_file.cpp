@@ -70,8 +70,10 @@ lfhost::Track<lfhost::CenterPoint> ParseCenterTrack(const std::string& text, con
     }
     if (!x) fail("\"" + fields[1] + "\" is not a number");
     if (!y) fail("\"" + fields[2] + "\" is not a number");
-    const auto key = static_cast<int64_t>(*frame) + how.frameOffset;
-    if (how.frameOffset < -kLastFrame || how.frameOffset > kLastFrame || key < 0 || key > kLastFrame) {
+    // An offset beyond any frame is refused before it is added, which could overflow.
+    const bool offsetFits = how.frameOffset >= -kLastFrame && how.frameOffset <= kLastFrame;
+    const int64_t key = offsetFits ? static_cast<int64_t>(*frame) + how.frameOffset : -1;
+    if (key < 0 || key > kLastFrame) {
       fail("frame " + fields[0] + " with the offset " + std::to_string(how.frameOffset) + " is not a frame from 0 up");
     }
     const lfhost::CenterPoint point{{*x, false}, {how.yUp ? height - *y : *y, false}};

@@ -300,6 +300,19 @@ void HttpListener::ServeConnection(Connection& c) {
   c.done = true;
 }
 
+bool HttpListener::ServeStream(httplib::Stream& stream) {
+  Connection c(-1);
+  current_ = &c;
+  bool answered = true;
+  for (size_t n = 1; answered && n <= limits_.maxRequestsPerConnection && stream.is_readable(); ++n) {
+    bool clientClosed = false;
+    answered = process_request(stream, n == limits_.maxRequestsPerConnection, clientClosed, nullptr);
+    if (clientClosed || c.closeAfterAnswer) break;
+  }
+  current_ = nullptr;
+  return answered;
+}
+
 bool HttpListener::ClientHungUp() {
   if (!current_) return false;
   // POLLRDHUP: the client closed or shut down its sending side.

@@ -50,6 +50,11 @@ class HttpListener : public httplib::Server {
   // Stops accepting and makes connections end once their current answer is
   // sent. Callable from any thread, before, during or after Serve.
   void Halt() { halting_ = true; }
+  // Reads and answers the requests `stream` carries on the calling thread, as
+  // a connection's own thread does with its socket (no deadlines or byte
+  // budget but the stream's own), until it ends or a request ends the
+  // connection. Returns false if a request could not be answered.
+  bool ServeStream(httplib::Stream& stream);
 
   // Why reading the current request failed, for the error answer.
   enum class ReadFault { kNone, kTooLarge, kTimedOut };

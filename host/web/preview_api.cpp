@@ -47,7 +47,12 @@ std::variant<lfhost::AnimatedControls, ApiError> ParseKeys(const json& keys, con
 
 std::variant<RenderRequest, ApiError> ParseRenderRequest(std::string_view body, const lfhost::EffectControls& controls,
                                                          int32_t width, int32_t height, FrameSpan frames) {
-  const json doc = json::parse(body.begin(), body.end(), nullptr, /*allow_exceptions=*/false);
+  json doc;
+  try {
+    doc = lfhost::ParseBoundedJson(body, "the request body");
+  } catch (const lfhost::HostError& e) {
+    return Malformed(e.what());
+  }
   if (doc.is_discarded()) return Malformed("the request body is not valid JSON");
   if (!doc.is_object()) return Malformed("the request body must be a JSON object, such as {\"lens\": 2}");
 

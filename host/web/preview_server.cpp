@@ -15,6 +15,7 @@
 
 #include "host/core/cancel_token.h"
 #include "host/core/host_error.h"
+#include "host/media/keys_file.h"
 #include "host/track/shot_tracker.h"
 #include "host/track/track_keys.h"
 #include "host/web/preview_api.h"
@@ -229,7 +230,13 @@ std::optional<json> PreviewServer::Impl::ReadJson(const httplib::Request& req, h
                                                   const httplib::ContentReader& read) {
   const std::optional<std::string> body = ReadBody(req, res, read);
   if (!body) return std::nullopt;
-  json doc = json::parse(*body, nullptr, /*allow_exceptions=*/false);
+  json doc;
+  try {
+    doc = lfhost::ParseBoundedJson(*body, "the request body");
+  } catch (const lfhost::HostError& e) {
+    SendError(res, 400, e.what());
+    return std::nullopt;
+  }
   if (doc.is_discarded()) {
     SendError(res, 400, "the request body is not valid JSON");
     return std::nullopt;
@@ -511,6 +518,8 @@ std::string PreviewServer::url() const {
 RenderScheduler& PreviewServer::scheduler() { return impl_->scheduler; }
 
 bool PreviewServer::Run() { return impl_->http.Serve(); }
+
+bool PreviewServer::Answer(httplib::Stream& stream) { return impl_->http.ServeStream(stream); }
 
 void PreviewServer::Stop() {
   // Requests waiting on a render or a track are answered first, so that their

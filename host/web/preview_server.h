@@ -67,6 +67,9 @@ class PreviewServer {
 
   // Answers requests until Stop(); returns false if serving failed.
   bool Run();
+  // Answers the requests `stream` carries, on this thread, as Run answers a
+  // connection's (HttpListener::ServeStream).
+  bool Answer(httplib::Stream& stream);
   // Cancels renders, answers waiting requests and makes Run return. Callable
   // from any thread, before, during or after Run.
   void Stop();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "host/core/elf_reader.h"
 #include "host/core/host_error.h"
@@ -70,6 +71,52 @@ TEST(PropertyListTest, TruncatedListIsRefusedWithTheLabel) {
     FAIL() << "a cut list was accepted";
   } catch (const lfhost::HostError& e) {
     EXPECT_NE(std::string(e.what()).find("cut.so"), std::string::npos);
+  }
+}
+
+// A module file without section headers: `count` program headers, `entrySize`
+// bytes apart, each naming the one PT_NOTE segment, which holds a 400-byte note.
+std::vector<uint8_t> NoteSegmentsFile(uint16_t count, uint16_t entrySize) {
+  constexpr size_t kTable = 0x40, kNoteBytes = 400;
+  const size_t stride = std::max<size_t>(entrySize, 0x38), note = kTable + count * stride;
+  std::vector<uint8_t> b(note + kNoteBytes, 0);
+  auto put = [&](size_t at, auto value) { std::memcpy(b.data() + at, &value, sizeof value); };
+  std::memcpy(b.data(), "\x7f" "ELF\x02\x01\x01", 7);
+  put(0x20, uint64_t{kTable});
+  put(0x36, entrySize);
+  put(0x38, count);
+  for (size_t i = 0; i < count; ++i) {
+    put(kTable + i * stride, uint32_t{4});
+    put(kTable + i * stride + 0x08, uint64_t{note});
+    put(kTable + i * stride + 0x20, uint64_t{kNoteBytes});
+  }
+  put(note, uint32_t{5});
+  put(note + 4, uint32_t{kNoteBytes - 20});
+  put(note + 8, lfhost::kPropertyListNoteType);
+  std::memcpy(b.data() + note + 12, "PIPL", 5);
+  return b;
+}
+
+// Headers that name the notes' bytes again and again are refused before the
+// notes are copied, so a small file cannot take any amount of memory.
+TEST(PropertyListTest, NotesReadOnceFromAModuleFile) {
+  struct Case {
+    uint16_t count, entrySize;
+    std::string error;
+  };
+  const Case cases[] = {
+      {1, 0x38, ""},
+      {4, 0x38, "m.so: not a valid ELF file (note sections overlap)"},
+      {2, 0, "m.so: not a valid ELF file (program header size)"},
+  };
+  for (const Case& c : cases) {
+    const lfhost::ElfFile elf = lfhost::ElfFile::FromBytes(NoteSegmentsFile(c.count, c.entrySize), "m.so");
+    try {
+      EXPECT_EQ(lfhost::PropertyListBytes(elf, "m.so").size(), 380u) << c.count;
+      EXPECT_EQ(c.error, "") << c.count;
+    } catch (const lfhost::HostError& e) {
+      EXPECT_EQ(e.what(), c.error) << c.count;
+    }
   }
 }
 

@@ -51,10 +51,15 @@ TEST(SequencePatternTest, NamesAndMatchesFramesAsTheMarkSays) {
   const std::pair<std::string, std::optional<Frames>> ranges[] = {
       {"1-4", Frames{1, 2, 3, 4}}, {"7", Frames{7}}, {"1-7x3", Frames{1, 4, 7}}, {"9,2-3,5x2", Frames{2, 3, 5, 9}},
       {"3,1-2", Frames{1, 2, 3}}, {"10-1", std::nullopt}, {"-5", std::nullopt}, {"1-", std::nullopt},
-      {"1-2-3", std::nullopt}, {"1-9x0", std::nullopt}, {"1,,2", std::nullopt}, {"0-99999999x1,1", std::nullopt}};
+      {"1-2-3", std::nullopt}, {"1-9x0", std::nullopt}, {"1,,2", std::nullopt}, {"0-99999999x1,1", std::nullopt},
+      {"1-8x3", Frames{1, 4, 7}}, {"2-3,1-9x4", Frames{1, 2, 3, 5, 9}}};
   for (const auto& [text, frames] : ranges) {
     const auto parsed = lfhost::ParseFrameRange(text);
     EXPECT_EQ(parsed ? std::optional(parsed->Frames()) : std::nullopt, frames) << text;
+    // The span is that of the frames listed, so a shot that holds them all is long enough.
+    if (parsed) {
+      EXPECT_EQ(std::pair(parsed->first, parsed->last), std::pair(frames->front(), frames->back())) << text;
+    }
   }
   EXPECT_EQ(lfhost::ParseFrameRange("1001-999999999")->last, 999999999);   // a plain range is not spelt out
 }

@@ -214,6 +214,8 @@ TEST(TrackTest, CenterTrackFilesAreReadAsCsvOrWhitespaceText) {
       {"1 10 30\n", true, 0, {{1, {10, 70}}}, ""},
       {"1,10,20\n", false, 1000, {{1001, {10, 20}}}, ""},
       {"3,10,20\n", false, -5, {}, "t.csv: line 1: frame 3 with the offset -5 is not a frame from 0 up"},
+      {"1003,10,20\n", false, INT64_MAX - 5, {},
+       "t.csv: line 1: frame 1003 with the offset 9223372036854775802 is not a frame from 0 up"},
       {"1,2\n", false, 0, {}, "t.csv: line 1: expected frame, x, y, got 2 fields"},
       {"1,a,2\n", false, 0, {}, "t.csv: line 1: \"a\" is not a number"},
       {"1.5 2 3\n", false, 0, {}, "t.csv: line 1: \"1.5\" is not a frame number"},

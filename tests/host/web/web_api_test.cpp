@@ -253,6 +253,11 @@ TEST_F(PreviewServerTest, BadRequestsGetAFourHundredAndAMessage) {
       {R"({"brightness": 300.5})", kJson, 422, "Flare Brightness 300.5 is outside 0 to 300"},
       {R"({"maxWidth": 0})", kJson, 400, "maxWidth must be a whole number"},
       {R"({"lens": 2)", kJson, 400, "not valid JSON"},
+      // Nesting is refused before anything walks it (recursively, on a thread's stack).
+      {R"({"brightness": )" + std::string(30000, '[') + std::string(30000, ']') + "}", kJson, 400,
+       "the request body: nested more than 64 levels deep"},
+      {R"({"keys": {"lens": )" + std::string(30000, '[') + std::string(30000, ']') + "}}", kJson, 400,
+       "the request body: nested more than 64 levels deep"},
       {R"([1, 2])", kJson, 400, "must be a JSON object"},
       // A still has one frame; keys are read as a --keys file is.
       {R"({"frame": 1})", kJson, 400, "frame must be a whole number from 0 to 0"},
