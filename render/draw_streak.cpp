@@ -43,8 +43,8 @@ struct StreakCanvas {
   }
 };
 
-// Where the full-precision kit's streak writes: the layer is coverage x weight,
-// kept whole.
+// Where the full-precision kit's streak writes: the layer is coverage x weight
+// x 255, as the exact kit truncates it on average (full_context.h), kept whole.
 struct FullStreakCanvas {
   float* rgb;
   int32_t width;
@@ -52,9 +52,10 @@ struct FullStreakCanvas {
 
   void Put(int32_t column, int32_t row, float coverage, const StepWeights& w) const {
     float* p = rgb + 3 * (static_cast<ptrdiff_t>(row) * width + column);
-    p[0] = ScreenShare(coverage * w.red, p[0]);
-    p[1] = ScreenShare(coverage * w.green, p[1]);
-    p[2] = ScreenShare(coverage * w.blue, p[2]);
+    const float scaled = coverage * 255.0f;
+    p[0] = ScreenShare(TruncatedMean(scaled * w.red) / 255.0f, p[0]);
+    p[1] = ScreenShare(TruncatedMean(scaled * w.green) / 255.0f, p[1]);
+    p[2] = ScreenShare(TruncatedMean(scaled * w.blue) / 255.0f, p[2]);
   }
 };
 

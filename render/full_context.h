@@ -42,3 +42,26 @@ inline void StoreStatus(FullFlareContext& context, int16_t value) { StoreStatus(
 
 // The screen of layer share `a` over stored share `s`: 1 - (1 - a)(1 - s).
 inline float ScreenShare(float a, float s) { return s + a * (1.0f - s); }
+
+// The exact kit truncates levels on their way into a profile sample or a streak
+// pixel; the full-precision kit draws what those truncations give on average,
+// so that the two flares agree in level, not only in shape. A level v truncated
+// loses half a level over a gradient, but anything below one level is lost
+// whole, every time: a faint layer laid a hundred times (the streaks that all
+// start at the flare's centre) still adds nothing. So: 0 below one level, and
+// v - 1/2 from one level on (a step of half a level, where the exact kit steps
+// by one); full scale, reached only by clamping, loses nothing.
+inline float TruncatedMean(float v) {
+  if (v >= 255.0f) return v;
+  return v < 1.0f ? 0.0f : v - 0.5f;
+}
+
+// A profile's integer combine screens with the truncated complement 255 - v,
+// which raises the layer v by half a level on average; 0 stays 0 (2v - v^2 / 2
+// below one level, meeting v + 1/2 at 1 with the same slope), and full scale
+// stays full.
+inline float RaisedMean(float v) {
+  if (v <= 0.0f) return 0.0f;
+  if (v < 1.0f) return 2.0f * v - 0.5f * v * v;
+  return v + 0.5f < 255.0f ? v + 0.5f : 255.0f;
+}

@@ -54,7 +54,9 @@ struct ByteSamples {
   void PutRim(int c, int32_t k, float v) const { channel[c][k] = static_cast<uint8_t>(static_cast<int32_t>(v)); }
 };
 
-// The full-precision kit's samples: the same values as shares of 255, kept whole.
+// The full-precision kit's samples: the same levels as shares of 255, kept
+// whole; each truncation of the exact kit is drawn as what it gives on average
+// (full_context.h), each screen as 1 - (1 - a)(1 - s).
 struct FloatSamples {
   float* channel[3];
 
@@ -66,11 +68,13 @@ struct FloatSamples {
   }
   void Put(int c, int32_t k, float v, bool combineMode) const {
     float& sample = channel[c][k];
-    const float share = v / 255.0f;
-    sample = combineMode ? ScreenShare(share, sample) : share;
+    sample = combineMode ? ScreenShare(RaisedMean(v) / 255.0f, sample) : TruncatedMean(v) / 255.0f;
   }
-  void PutGlow(int c, int32_t k, float v, bool combineMode) const { Put(c, k, v, combineMode); }
-  void PutRim(int c, int32_t k, float v) const { channel[c][k] = v / 255.0f; }
+  void PutGlow(int c, int32_t k, float v, bool combineMode) const {
+    float& sample = channel[c][k];
+    sample = combineMode ? TruncatedMean(255.0f * ScreenShare(v / 255.0f, sample)) / 255.0f : TruncatedMean(v) / 255.0f;
+  }
+  void PutRim(int c, int32_t k, float v) const { channel[c][k] = TruncatedMean(v) / 255.0f; }
 };
 
 // The profile being written: the kit's three channel buffers and the shape's colour.
