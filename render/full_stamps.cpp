@@ -58,6 +58,17 @@ int32_t ReachOf(const float* const profile[3], int32_t length) {
   return 0;
 }
 
+// FastHypot of two 16-bit magnitudes with the ratio's index taken from a
+// single-precision division, as the AVX2 kernels take it (stamp_kernels_avx2.cpp
+// shows why the truncated quotient is always the integer one).
+inline int32_t HypotOfMagnitudes(const HypotTable& table, int32_t x, int32_t y) {
+  const int32_t hi = x > y ? x : y;
+  const int32_t lo = x > y ? y : x;
+  if (hi == 0) return 0;
+  const int32_t i = static_cast<int32_t>(static_cast<float>(lo * 256) / static_cast<float>(hi));
+  return static_cast<int32_t>((static_cast<uint32_t>(table.entry[i]) * static_cast<uint32_t>(hi)) >> 14);
+}
+
 // Screens the rows of one band. A pixel whose |dx| or |dy| reaches the last
 // non-zero sample stays as it is (a distance is never below either offset), as
 // it does under the exact kit's screen of a zero sample.
@@ -68,16 +79,21 @@ int32_t StampFullBand(const FullStampJob& job, RowBand band, int32_t threadIndex
   const int32_t length = shared.profileLength;
   const float* const profile[3] = {context.profile[0], context.profile[1], context.profile[2]};
   const int32_t reach = length > 0 ? ReachOf(profile, length) : 0;
-  std::vector<int32_t> dx(job.box.columns > 0 ? static_cast<size_t>(job.box.columns) : 0);
-  for (int32_t c = 0; c < job.box.columns; ++c) dx[c] = TruncToInt16(StampDx(job.box.centerQx, c, aspect));
+  // |dx| of each column as FastHypot reads it: the offset kept in 16 bits.
+  std::vector<int32_t> absDx(job.box.columns > 0 ? static_cast<size_t>(job.box.columns) : 0);
+  for (int32_t c = 0; c < job.box.columns; ++c) {
+    const int32_t dx = static_cast<int16_t>(TruncToInt16(StampDx(job.box.centerQx, c, aspect)));
+    absDx[c] = dx < 0 ? -dx : dx;
+  }
   for (int32_t r = band.first; r < band.end; ++r) {
     if (const int16_t answer = PollAbortBeforeRow(threadIndex, shared)) return answer;
     const int32_t dy = TruncToInt16(StampDy(job.box.centerQy, r));
-    if ((dy < 0 ? -dy : dy) >= reach) continue;
+    const int32_t absDy = dy < 0 ? -dy : dy;
+    if (absDy >= reach) continue;
     float* pixel = CanvasRow(job, r);
     for (int32_t c = 0; c < job.box.columns; ++c, pixel += 3) {
-      if ((dx[c] < 0 ? -dx[c] : dx[c]) >= reach) continue;
-      const int32_t d = ProfileIndex(FastHypot(shared.hypotTable, dx[c], dy), length);
+      if (absDx[c] >= reach) continue;
+      const int32_t d = ProfileIndex(HypotOfMagnitudes(shared.hypotTable, absDx[c], absDy), length);
       if (d < reach) ScreenSample(pixel, profile, d);
     }
   }

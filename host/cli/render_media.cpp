@@ -52,6 +52,7 @@ struct RenderMedia {
   OIIO::TypeDesc samples = OIIO::TypeDesc::UINT8;   // the input's colour samples
   bool deep = false;
   lfhost::PlateLook look;   // how the flare goes onto the plates
+  lfhost::FlarePrecision precision = lfhost::FlarePrecision::Exact;   // the plates' flare layer
 };
 
 // A mistake in how the input and output go together, found before any work.
@@ -139,7 +140,13 @@ RenderMedia DescribeMedia(const MediaRenderOptions& o) {
   // composited in linear light and encoded without a view transform.
   const bool deepSamples = m.samples != OIIO::TypeDesc::UINT8 &&
                            (m.out != MediaKind::Video || !m.samples.is_floating_point());
-  m.deep = deepSamples || o.depth || o.composite || !o.colorspace.empty() || !o.part.empty();
+  m.deep = deepSamples || o.depth || o.composite || !o.colorspace.empty() || !o.part.empty() ||
+           o.flarePrecision == lfhost::FlarePrecision::Full;
+  // The full-precision flare for outputs deeper than 8 bits: the output's depth
+  // is --depth, else the plates' own (a video's follows its input's).
+  const OIIO::TypeDesc written = o.depth.value_or(deepSamples ? m.samples : OIIO::TypeDesc(OIIO::TypeDesc::UINT8));
+  m.precision = o.flarePrecision.value_or(m.deep && written != OIIO::TypeDesc::UINT8 ? lfhost::FlarePrecision::Full
+                                                                                      : lfhost::FlarePrecision::Exact);
   if (m.deep) {
     try {
       m.look = lfhost::PlateLook::For(m.samples, o.composite, o.colorspace);
@@ -422,6 +429,7 @@ int RunMediaRender(const MediaRenderOptions& o) {
     job.deep = media.deep;
     job.pass = o.pass;
     job.depth = o.depth;
+    job.precision = media.precision;
     job.cancel = &cancel;
     job.progress = &progress;
     job.framesInFlight = o.framesInFlight;

@@ -52,12 +52,25 @@ property_int (seed, "Seed", 0)
 
 #include "render_bridge.h"
 
+/* Whether the input holds floating-point samples (a high bit-depth image). */
+static gboolean
+floating_input (GeglOperation *operation)
+{
+  const Babl *source = gegl_operation_get_source_format (operation, "input");
+  if (!source)
+    return FALSE;
+  const Babl *type = babl_format_get_type (source, 0);
+  return type == babl_type ("float") || type == babl_type ("half") || type == babl_type ("double");
+}
+
 /* 8-bit R'G'B'A in the input's own colour space, so that the bytes reach the
-   module as they were stored and come back unconverted. */
+   module as they were stored and come back unconverted; float R'G'B'A for a
+   floating-point input, which gets the full-precision flare. */
 static const Babl *
 pixel_format (GeglOperation *operation)
 {
-  return babl_format_with_space ("R'G'B'A u8", gegl_operation_get_source_space (operation, "input"));
+  return babl_format_with_space (floating_input (operation) ? "R'G'B'A float" : "R'G'B'A u8",
+                                 gegl_operation_get_source_space (operation, "input"));
 }
 
 static void
@@ -95,7 +108,8 @@ process (GeglOperation *operation, GeglBuffer *input, GeglBuffer *output, const 
 {
   GeglProperties *o = GEGL_PROPERTIES (operation);
   const Babl *format = pixel_format (operation);
-  const gsize bytes = (gsize) result->width * result->height * 4;
+  const gboolean floating = babl_format_get_type (format, 0) == babl_type ("float");
+  const gsize bytes = (gsize) result->width * result->height * babl_format_get_bytes_per_pixel (format);
   guchar *in = g_try_malloc (bytes);
   guchar *out = g_try_malloc (bytes);
   gboolean ok = FALSE;
@@ -105,8 +119,13 @@ process (GeglOperation *operation, GeglBuffer *input, GeglBuffer *output, const 
       gegl_buffer_get (input, result, 1.0, format, in, GEGL_AUTO_ROWSTRIDE, GEGL_ABYSS_NONE);
       /* The centre is in the canvas's coordinates; the module counts from the
          frame's corner. */
-      ok = lf_gegl_render (in, out, result->width, result->height, o->x - result->x, o->y - result->y,
-                           o->brightness, o->lens, o->blend, (unsigned) o->seed);
+      if (floating)
+        ok = lf_gegl_render_float ((const float *) in, (float *) out, result->width, result->height,
+                                   o->x - result->x, o->y - result->y, o->brightness, o->lens, o->blend,
+                                   (unsigned) o->seed);
+      else
+        ok = lf_gegl_render (in, out, result->width, result->height, o->x - result->x, o->y - result->y,
+                             o->brightness, o->lens, o->blend, (unsigned) o->seed);
       gegl_buffer_set (output, result, 0, format, ok ? out : in, GEGL_AUTO_ROWSTRIDE);
     }
   else
