@@ -1,11 +1,12 @@
 // The flare onto plates deeper than 8 bits. The module draws its flare as a
 // screen over the frame, and Blend With Original cross-fades the untouched frame
 // back, which in real arithmetic is the same screen with the flare scaled by
-// (1 - blend): p + (1 - p) x (1 - b) x F. So the module renders the flare once
-// over opaque black, at the plate's display-window size and with Blend With
-// Original 0 (its low-brightness fade stays in that layer), and the host puts
-// that 8-bit layer onto the plate at the plate's own precision, applying Blend
-// With Original there. Display-referred (integer) plates are screened;
+// (1 - blend): p + (1 - p) x (1 - b) x F. So the flare is rendered once over
+// opaque black, at the plate's display-window size and with Blend With
+// Original 0 (its low-brightness fade stays in that layer): by the module at 8
+// bits, or at full precision by the renderer the host links (FlarePrecision).
+// The host puts that layer onto the plate at the plate's own precision,
+// applying Blend With Original there. Display-referred (integer) plates are screened;
 // scene-linear (half, float) plates get the layer converted from its sRGB
 // encoding into their colour space, then added.
 #pragma once
