@@ -16,15 +16,6 @@
 
 namespace {
 
-// Where a streak writes and how brightly, for one step along its major axis.
-struct StreakCanvas {
-  uint8_t* pixels;
-  ptrdiff_t rowBytes;
-  ptrdiff_t pixelBytes;
-  int32_t width;
-  int32_t height;
-};
-
 struct StepWeights {
   float red, green, blue;
 };
@@ -34,15 +25,39 @@ inline uint8_t ScreenLayer(int32_t layer, uint8_t stored) {
       ScreenComplements(255u - static_cast<uint32_t>(layer), 255u - static_cast<uint32_t>(stored)));
 }
 
-// Screens one pixel with coverage k; the caller has checked the bounds.
-inline void PutPixel(const StreakCanvas& canvas, int32_t column, int32_t row, float coverage,
-                     const StepWeights& w) {
-  uint8_t* p = canvas.pixels + row * canvas.rowBytes + column * canvas.pixelBytes;
-  const float scaled = coverage * 255.0f;
-  p[0] = ScreenLayer(TruncToInt32(scaled * w.red), p[0]);
-  p[1] = ScreenLayer(TruncToInt32(scaled * w.green), p[1]);
-  p[2] = ScreenLayer(TruncToInt32(scaled * w.blue), p[2]);
-}
+// Where the exact kit's streak writes: 8-bit pixels.
+struct StreakCanvas {
+  uint8_t* pixels;
+  ptrdiff_t rowBytes;
+  ptrdiff_t pixelBytes;
+  int32_t width;
+  int32_t height;
+
+  // Screens one pixel with coverage k; the caller has checked the bounds.
+  void Put(int32_t column, int32_t row, float coverage, const StepWeights& w) const {
+    uint8_t* p = pixels + row * rowBytes + column * pixelBytes;
+    const float scaled = coverage * 255.0f;
+    p[0] = ScreenLayer(TruncToInt32(scaled * w.red), p[0]);
+    p[1] = ScreenLayer(TruncToInt32(scaled * w.green), p[1]);
+    p[2] = ScreenLayer(TruncToInt32(scaled * w.blue), p[2]);
+  }
+};
+
+// Where the full-precision kit's streak writes: the layer is coverage x weight
+// x 255, as the exact kit truncates it on average (full_context.h), kept whole.
+struct FullStreakCanvas {
+  float* rgb;
+  int32_t width;
+  int32_t height;
+
+  void Put(int32_t column, int32_t row, float coverage, const StepWeights& w) const {
+    float* p = rgb + 3 * (static_cast<ptrdiff_t>(row) * width + column);
+    const float scaled = coverage * 255.0f;
+    p[0] = ScreenShare(TruncatedMean(scaled * w.red) / 255.0f, p[0]);
+    p[1] = ScreenShare(TruncatedMean(scaled * w.green) / 255.0f, p[1]);
+    p[2] = ScreenShare(TruncatedMean(scaled * w.blue) / 255.0f, p[2]);
+  }
+};
 
 // A minor-axis pixel index: trunc(v), held within +-2^30 so that the +1 and +2
 // of a cross-section never overflow (anything that far out is off the frame).
@@ -54,21 +69,23 @@ inline int32_t MinorIndex(float v) {
 
 // One cross-section pixel at minor index `minor`: (column, row) order depends on
 // the axis. `minorFloor` is the smallest minor index this pixel may have.
-inline void PutCrossPixel(const StreakCanvas& canvas, bool alongX, int32_t major, int32_t minor,
+template <class Canvas>
+inline void PutCrossPixel(const Canvas& canvas, bool alongX, int32_t major, int32_t minor,
                           int32_t minorFloor, float coverage, const StepWeights& w) {
   const int32_t minorLimit = alongX ? canvas.height : canvas.width;
   if (minor < minorFloor || minor >= minorLimit) return;
   if (alongX) {
-    PutPixel(canvas, major, minor, coverage, w);
+    canvas.Put(major, minor, coverage, w);
   } else {
-    PutPixel(canvas, minor, major, coverage, w);
+    canvas.Put(minor, major, coverage, w);
   }
 }
 
 // The band [u - half, u + half] across the minor axis, each pixel taking the
 // fraction of it the band covers. Along x every row must be at least 1; along y
 // the first pixel needs a column of at least 1, the following ones of at least 0.
-void DrawCrossSection(const StreakCanvas& canvas, bool alongX, int32_t major, float u, float half,
+template <class Canvas>
+void DrawCrossSection(const Canvas& canvas, bool alongX, int32_t major, float u, float half,
                       const StepWeights& w) {
   const float lo = u - half;
   const float hi = u + half;
@@ -97,9 +114,9 @@ inline int16_t Difference16(int32_t a, int32_t b) {
   return static_cast<int16_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
 }
 
-}  // namespace
-
-void DrawStreak(const StreakRecord& streak, const FlareFrame& frame, FlareContext& context) {
+// The streak's geometry, shared by both kits; `canvas` is where it writes.
+template <class Canvas>
+void DrawStreakOn(const StreakRecord& streak, FlareContext& context, const Canvas& canvas) {
   const HypotTable& table = context.hypotTable;
   const float aspect = PixelAspect(context);
   const float x0 = streak.startX / aspect;
@@ -139,7 +156,6 @@ void DrawStreak(const StreakRecord& streak, const FlareFrame& frame, FlareContex
   const float slopeY = dy != 0.0f ? dx / dy : 0.0f;
 
   const bool alongX = dx > dy;
-  const StreakCanvas canvas{frame.pixels, frame.rowBytes, frame.pixelBytes, frame.width, frame.height};
   const float start = alongX ? sx : sy;
   const float end = alongX ? ex : ey;
   const float slope = alongX ? slopeX : slopeY;
@@ -162,4 +178,16 @@ void DrawStreak(const StreakRecord& streak, const FlareFrame& frame, FlareContex
     const StepWeights w{MaxZero(f * streak.red), MaxZero(f * streak.green), MaxZero(f * streak.blue)};
     DrawCrossSection(canvas, alongX, i, u, half, w);
   }
+}
+
+}  // namespace
+
+void DrawStreak(const StreakRecord& streak, const FlareFrame& frame, FlareContext& context) {
+  DrawStreakOn(streak, context, StreakCanvas{frame.pixels, frame.rowBytes, frame.pixelBytes, frame.width, frame.height});
+}
+
+void DrawStreak(const StreakRecord& streak, const FlareFrame& frame, FullFlareContext& context) {
+  const FullCanvas& canvas = context.canvas;
+  (void)frame;  // the canvas has the frame's size
+  DrawStreakOn(streak, context.shared(), FullStreakCanvas{canvas.rgb, canvas.width, canvas.height});
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "render/flare_context.h"
+#include "render/full_context.h"
 
 struct StreakRecord {
   float startX;     // square-pixel space
@@ -18,3 +19,4 @@ struct StreakRecord {
 inline constexpr float kStreakThickness = 1.8f;
 
 void DrawStreak(const StreakRecord& streak, const FlareFrame& frame, FlareContext& context);
+void DrawStreak(const StreakRecord& streak, const FlareFrame& frame, FullFlareContext& context);

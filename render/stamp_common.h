@@ -17,6 +17,49 @@ struct StampBox {
   float centerY;
 };
 
+// The box of a profile stamp of `radius` at (x, y) (x in square pixels), two
+// pixels of margin around it, clipped to the frame. The 0.9 allowance keeps the
+// last column (row) when the box is clipped and its left (top) edge has a
+// fraction of at most 0.9, without ever passing the edge.
+inline StampBox ProfileStampBox(float x, float y, float radius, const FlareFrame& frame, float aspect) {
+  const float reach = radius + 2.0f;  // two pixels of margin
+  const float centerX = x / aspect;
+  const float reachX = reach / aspect;
+  StampBox box{};
+  box.centerX = centerX;
+  box.centerY = y;
+  box.left = MaxZero(centerX - reachX);
+  box.top = MaxZero(y - reach);
+  const double rightLimit = static_cast<double>(frame.width) + 0.9;
+  const double bottomLimit = static_cast<double>(frame.height) + 0.9;
+  box.right = centerX + reachX;
+  if (static_cast<double>(box.right) > rightLimit) box.right = static_cast<float>(rightLimit);
+  box.bottom = y + reach;
+  if (static_cast<double>(box.bottom) > bottomLimit) box.bottom = static_cast<float>(bottomLimit);
+  return box;
+}
+
+// The box of a ray stamp: the same margin, but no allowance: a box with a
+// fractional left (top) edge leaves the last column (row) undrawn. A NaN edge
+// counts as the frame's edge.
+inline StampBox RayStampBox(float x, float y, float radius, const FlareFrame& frame, float aspect) {
+  const float reach = radius + 2.0f;
+  const float centerX = x / aspect;
+  const float reachX = reach / aspect;
+  StampBox box{};
+  box.centerX = centerX;
+  box.centerY = y;
+  box.left = MaxZero(centerX - reachX);
+  box.top = MaxZero(y - reach);
+  const float width = static_cast<float>(frame.width);
+  const float height = static_cast<float>(frame.height);
+  const float right = centerX + reachX;
+  const float bottom = y + reach;
+  box.right = right < width ? right : width;
+  box.bottom = bottom < height ? bottom : height;
+  return box;
+}
+
 // columns, rows, centerQx, centerQy and startOffset from a box. A box whose
 // pixels would lie outside the frame (possible only for a frame whose geometry is
 // broken) loses the excess columns or rows; a box whose start offset cannot be

@@ -141,24 +141,7 @@ bool StampPreparedBand(const StampJob& job, FlareContext& context, float aspect,
 }  // namespace
 
 void StampProfile(float x, float y, float radius, FlareFrame& frame, FlareContext& context) {
-  const float aspect = PixelAspect(context);
-  const float reach = radius + 2.0f;  // two pixels of margin
-  const float centerX = x / aspect;
-  const float reachX = reach / aspect;
-  StampBox box{};
-  box.centerX = centerX;
-  box.centerY = y;
-  box.left = MaxZero(centerX - reachX);
-  box.top = MaxZero(y - reach);
-  // The 0.9 allowance keeps the last column (row) when the box is clipped and its
-  // left (top) edge has a fraction of at most 0.9, without ever passing the edge.
-  const double rightLimit = static_cast<double>(frame.width) + 0.9;
-  const double bottomLimit = static_cast<double>(frame.height) + 0.9;
-  box.right = centerX + reachX;
-  if (static_cast<double>(box.right) > rightLimit) box.right = static_cast<float>(rightLimit);
-  box.bottom = y + reach;
-  if (static_cast<double>(box.bottom) > bottomLimit) box.bottom = static_cast<float>(bottomLimit);
-
+  const StampBox box = ProfileStampBox(x, y, radius, frame, PixelAspect(context));
   StampJob job{};
   job.context = &context;
   job.frame = &frame;

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "render/flare_context.h"
+#include "render/full_context.h"
 
 struct StampJob {
   FlareContext* context;
@@ -21,4 +22,6 @@ struct StampJob {
 
 // x in square-pixel space, y in rows, radius in square pixels.
 void StampProfile(float x, float y, float radius, FlareFrame& frame, FlareContext& context);
+// The same stamp at full precision (render/full_stamps.cpp).
+void StampProfile(float x, float y, float radius, FlareFrame& frame, FullFlareContext& context);
 extern "C" int32_t StampProfileWorker(void* job, int32_t threadIndex, int32_t index, int32_t count);

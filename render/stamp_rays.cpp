@@ -97,23 +97,8 @@ uint32_t JitterMaskFor(int32_t width) {
 }
 
 void StampRays(float x, float y, float radius, FlareFrame& frame, FlareContext& context) {
-  const float aspect = PixelAspect(context);
   const float reach = radius + 2.0f;
-  const float centerX = x / aspect;
-  const float reachX = reach / aspect;
-  StampBox box{};
-  box.centerX = centerX;
-  box.centerY = y;
-  box.left = MaxZero(centerX - reachX);
-  box.top = MaxZero(y - reach);
-  // No allowance here: a box with a fractional left (top) edge leaves the last
-  // column (row) undrawn. A NaN edge counts as the frame's edge.
-  const float width = static_cast<float>(frame.width);
-  const float height = static_cast<float>(frame.height);
-  const float right = centerX + reachX;
-  const float bottom = y + reach;
-  box.right = right < width ? right : width;
-  box.bottom = bottom < height ? bottom : height;
+  const StampBox box = RayStampBox(x, y, radius, frame, PixelAspect(context));
 
   StampJob job{};
   job.context = &context;

@@ -8,4 +8,6 @@
 
 uint32_t JitterMaskFor(int32_t width);
 void StampRays(float x, float y, float radius, FlareFrame& frame, FlareContext& context);
+// The same stamp at full precision, with the same draws (render/full_stamps.cpp).
+void StampRays(float x, float y, float radius, FlareFrame& frame, FullFlareContext& context);
 extern "C" int32_t StampRaysWorker(void* job, int32_t threadIndex, int32_t index, int32_t count);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "render/render_flare.h"
 #include "shell/host_protocol.h"
 
 // The block behind CommandInput.globalData: the string reference that
@@ -30,11 +31,4 @@ int32_t SetupSequence(CommandInput* in, CommandOutput* out, EffectParams params,
 int32_t SequenceSetdown(CommandInput* in, CommandOutput* out);
 int32_t Render(CommandInput* in, CommandOutput* out, EffectParams params, PixelWorld* output);
 
-// Below kLowestDrawnBrightness (render/render_flare.h) the renderer still draws
-// at that brightness; the render command makes up the shortfall by fading
-// towards the untouched input by this amount (0 to 1).
-float LowBrightnessFade(double brightnessPercent);
-
-// The 16.16 ratio handed to the host's blend: 0 keeps the rendered frame, 65536
-// gives the untouched input. blendWithOriginal is the control's 16.16 percentage.
-int32_t BlendRatio(Fix16 blendWithOriginal, float fade);
+// LowBrightnessFade and BlendRatio: render/render_flare.h.

@@ -14,22 +14,6 @@ constexpr int32_t kWorldPassEnd = 0;
 
 }  // namespace
 
-float LowBrightnessFade(double brightnessPercent) {
-  // Strict: at exactly the floor there is no fade. The comparison and the
-  // division are in double (10.0f is exact there).
-  const double lowest = kLowestDrawnBrightness;
-  if (lowest > brightnessPercent) return static_cast<float>(1.0 - brightnessPercent / lowest);
-  return 0.0f;
-}
-
-int32_t BlendRatio(Fix16 blendWithOriginal, float fade) {
-  // Single precision, in this order: multiply, divide, add; then truncate.
-  float ratio = static_cast<float>(blendWithOriginal) * (1.0f - fade);
-  ratio = ratio / 100.0f;
-  ratio = ratio + fade * 65536.0f;
-  return static_cast<int32_t>(ratio);
-}
-
 int32_t Render(CommandInput* in, CommandOutput* out, EffectParams params, PixelWorld* output) {
   HostCallbacks* host = in->callbacks;
   int32_t setupResult = 0;

@@ -52,6 +52,24 @@ void FlareFilter::Render(const uint8_t* in, uint8_t* out, int32_t width, int32_t
   std::memcpy(out, rgba.data(), rgba.size());
 }
 
+void FlareFilter::RenderFloat(const float* in, float* out, int32_t width, int32_t height,
+                              const lfhost::ControlSettings& settings, const lfhost::FrameSettings& frame) {
+  const lfhost::ParamValues values = effect_.Resolve(settings, width, height);
+  lfhost::FullFlare flare;
+  const lfhost::CommandResult result = effect_.RenderFull(width, height, values, flare, frame);
+  if (!result.ok()) throw lfhost::HostError("render failed: " + lfhost::DescribeResult(result));
+  const float keep = static_cast<float>(65536 - lfhost::BlendWeight(values.blend)) / 65536.0f;
+  const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
+  for (size_t i = 0; i < pixels; ++i) {
+    for (int c = 0; c < 3; ++c) {
+      const float p = in[4 * i + c];
+      const float a = flare.rgb[3 * i + c] * keep;
+      out[4 * i + c] = a == 0.0f ? p : p + (1.0f - p) * a;
+    }
+    out[4 * i + 3] = in[4 * i + 3];
+  }
+}
+
 void ReportError(const std::string& message) { std::fprintf(stderr, "lensflare: %s\n", message.c_str()); }
 
 }  // namespace lfadapter

@@ -40,6 +40,12 @@ class FlareFilter {
   // or value or a failed render.
   void Render(const uint8_t* in, uint8_t* out, int32_t width, int32_t height,
               const lfhost::ControlSettings& settings, const lfhost::FrameSettings& frame);
+  // The same for float R', G', B', A pixels (a host working at high bit
+  // depth): the full-precision flare (EffectInstance::RenderFull) screened onto
+  // the colour values as the module screens its own, Blend With Original
+  // scaling the flare as the module's cross-fade does; alpha stays as it is.
+  void RenderFloat(const float* in, float* out, int32_t width, int32_t height,
+                   const lfhost::ControlSettings& settings, const lfhost::FrameSettings& frame);
 
  private:
   lfhost::EffectInstance effect_;

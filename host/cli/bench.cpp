@@ -301,6 +301,21 @@ BenchResult RunBench(const EffectModule& module, WorkerPool& pool, const BenchCa
   }
   out.renderMedianMs = Median(times);
 
+  // The full-precision render of the same flare, after a warm-up of its own.
+  FullFlare full;
+  auto renderFull = [&] {
+    const CommandResult result = effect.RenderFull(c.width, c.height, resolved.values, full);
+    if (!result.ok()) throw HostError("bench: full-precision render failed: " + DescribeResult(result));
+  };
+  renderFull();
+  times.clear();
+  for (int i = 0; i < repeat; ++i) {
+    const auto start = Clock::now();
+    renderFull();
+    times.push_back(MsSince(start));
+  }
+  out.fullMedianMs = Median(times);
+
   // The floor, on the same pool: the screen pass over a frame of the same size.
   ImageBuffer scratch = OpaqueBlack(c.width, c.height);
   ScreenFrame(pool, scratch, 40, 30, 20);  // warm-up: pages touched, threads awake

@@ -43,6 +43,7 @@ struct StampCoverage {
 
 struct BenchResult {
   double renderMedianMs = 0;
+  double fullMedianMs = 0;        // the same flare at full precision (EffectInstance::RenderFull), over black
   double screenPassMs = 0;        // one full-frame vectorised screen pass, median
   double randMs = 0;              // rayDraws rand() draws, median
   double floorMs = 0;             // (profileFrames + 2) x screenPassMs + randMs

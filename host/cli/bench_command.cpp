@@ -150,8 +150,9 @@ int Bench(const BenchOptions& o) {
     c.repeat = o.repeat;
     const lfhost::BenchResult r = lfhost::RunBench(*module, pool, c);
     medianMs[lens] = r.renderMedianMs;
-    std::printf("lens %d %dx%d b%g: render median %.2f ms, floor %.2f ms\n", lens, o.width, o.height,
-                asked.brightness, r.renderMedianMs, r.floorMs);
+    std::printf("lens %d %dx%d b%g: render median %.2f ms, floor %.2f ms; full precision %.2f ms (%.2fx)\n", lens,
+                o.width, o.height, asked.brightness, r.renderMedianMs, r.floorMs, r.fullMedianMs,
+                r.fullMedianMs / r.renderMedianMs);
     if (o.detail) {
       std::printf(
           "  %d threads; %d profile stamps covering %.2f frames, %d ray stamps covering %.2f frames;"

@@ -37,7 +37,8 @@ ParsedRender ParseRenderOptions(const std::vector<std::string>& args) {
     // rather than the last one silently winning.
     const std::string name = arg == "--output" ? "-o" : arg;
     static const std::set<std::string> kOnce = {"-o",          "--keys",       "--frames", "--fps",  "--size", "--depth",
-                                                "--composite", "--colorspace", "--part",   "--pass", "--pass-output"};
+                                                "--composite", "--colorspace", "--part",   "--pass", "--pass-output",
+                                                "--flare-precision"};
     if (kOnce.count(name) && !given.insert(name).second) {
       throw UsageError(arg + ": given twice");
     }
@@ -85,6 +86,10 @@ ParsedRender ParseRenderOptions(const std::vector<std::string>& args) {
       const std::string text = reader.Value(arg);
       o.composite = lfhost::ParseCompositeMode(text);
       if (!o.composite) throw UsageError(arg + ": \"" + text + "\" is not screen or add");
+    } else if (arg == "--flare-precision") {
+      const std::string text = reader.Value(arg);
+      o.flarePrecision = lfhost::ParseFlarePrecision(text);
+      if (!o.flarePrecision) throw UsageError(arg + ": \"" + text + "\" is not exact or full");
     } else if (arg == "--colorspace" || arg == "--part" || arg == "--pass-output") {
       std::string& value = arg == "--colorspace" ? o.colorspace : arg == "--part" ? o.part : o.passOutput;
       value = reader.Value(arg);

@@ -54,6 +54,7 @@ struct RenderMedia {
   OIIO::ImageSpec layout;   // the header of the input's first image file
   bool deep = false;
   lfhost::PlateLook look;   // how the flare goes onto the plates
+  lfhost::FlarePrecision precision = lfhost::FlarePrecision::Exact;   // the plates' flare layer
 };
 
 // A mistake in how the input and output go together, found before any work.
@@ -149,7 +150,13 @@ RenderMedia DescribeMedia(const MediaRenderOptions& o) {
   // The module's frame holds R, G, B and alpha; an image with channels beyond
   // those goes the plate's way, which keeps every channel it does not flare.
   const bool extraChannels = m.layout.nchannels > 4 && m.out != MediaKind::Video;
-  m.deep = deepSamples || extraChannels || o.depth || o.composite || !o.colorspace.empty() || !o.part.empty();
+  m.deep = deepSamples || extraChannels || o.depth || o.composite || !o.colorspace.empty() || !o.part.empty() ||
+           o.flarePrecision == lfhost::FlarePrecision::Full;
+  // The full-precision flare for outputs deeper than 8 bits: the output's depth
+  // is --depth, else the plates' own (a video's follows its input's).
+  const OIIO::TypeDesc written = o.depth.value_or(deepSamples ? m.samples : OIIO::TypeDesc(OIIO::TypeDesc::UINT8));
+  m.precision = o.flarePrecision.value_or(m.deep && written != OIIO::TypeDesc::UINT8 ? lfhost::FlarePrecision::Full
+                                                                                      : lfhost::FlarePrecision::Exact);
   if (m.deep) {
     try {
       m.look = lfhost::PlateLook::For(m.samples, o.composite, o.colorspace);
@@ -553,6 +560,7 @@ int RunMediaRender(const MediaRenderOptions& o) {
     job.deep = media.deep;
     job.pass = o.pass;
     job.depth = o.depth;
+    job.precision = media.precision;
     job.cancel = &cancel;
     job.progress = &progress;
     job.framesInFlight = o.framesInFlight;

@@ -49,6 +49,7 @@ struct MediaRenderOptions : SharedOptions {
   std::optional<OIIO::TypeDesc> depth;         // --depth: an image output's samples
   std::optional<lfhost::CompositeMode> composite;   // --composite
   std::string colorspace;                      // --colorspace
+  std::optional<lfhost::FlarePrecision> flarePrecision;   // --flare-precision
   std::string part;                            // --part: the part of a multi-part file to flare
   lfhost::PassOutput pass = lfhost::PassOutput::None;   // --pass
   std::string passOutput;                      // --pass-output, for --pass both

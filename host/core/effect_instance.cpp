@@ -6,6 +6,8 @@
 #include <mutex>
 
 #include "host/core/host_error.h"
+#include "render/hypot_table.h"
+#include "render/render_flare.h"
 
 namespace lfhost {
 namespace {
@@ -181,6 +183,44 @@ CommandResult EffectInstance::Render(const ImageBuffer& input, ImageBuffer& outp
   currentOutput_ = nullptr;
   host_.DismissWorlds();
   if (validator_) validator_->AfterRender(input, output);
+  return result;
+}
+
+CommandResult EffectInstance::RenderFull(int32_t width, int32_t height, const ParamValues& values, FullFlare& flare,
+                                         const FrameSettings& frame) {
+  const EffectControls& c = controls();
+  if (width <= 0 || height <= 0) throw HostError("render: no frame");
+  if (width > kMaxFrameSide || height > kMaxFrameSide) {
+    throw HostError("frame of " + Size(width, height) +
+                    " pixels is too large: the plug-in takes at most 32767 pixels in either dimension");
+  }
+  if (frame.pixelAspectNum <= 0 || frame.pixelAspectDen == 0) throw HostError("render: pixel aspect ratio must be positive");
+  if (const auto error = CheckParamValues(values, c)) throw HostError(error->paramName + ": " + error->detail);
+
+  flare.width = width;
+  flare.height = height;
+  flare.rgb.assign(3 * static_cast<size_t>(width) * static_cast<size_t>(height), 0.0f);
+  in_.pixelAspectNum = frame.pixelAspectNum;
+  in_.pixelAspectDen = frame.pixelAspectDen;
+  auto shared = std::make_unique<FlareContext>();
+  FillHypotTable(shared->hypotTable);
+  shared->host = &in_;
+  const FullFlareRequest request{width, height, values.centerX, values.centerY, values.brightness,
+                                 static_cast<int16_t>(values.lensType)};
+  int16_t status;
+  {
+    // Seeded as the render command is, on this thread: the renderer linked here
+    // draws from the same rand() the module would.
+    const RandBinding& binding = ModuleRand();
+    std::unique_lock<std::mutex> turn(gRenderCommandMutex, std::defer_lock);
+    if (!binding.perThread) turn.lock();
+    binding.srand(FrameSeed(frame.seed, frame.frame));
+    HostServices::Activation active(host_);
+    status = RenderFullFlare(request, *shared, flare.rgb.data());
+  }
+  CommandResult result;
+  result.command = kCmdRender;
+  result.code = status == kStatusOk ? 0 : status == kStatusAborted ? kErrCancelled : status;
   return result;
 }
 

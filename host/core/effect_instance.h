@@ -42,6 +42,16 @@ struct FrameSettings {
 // seed + frame would repeat rays).
 uint32_t FrameSeed(uint32_t seed, int64_t frame);
 
+// The flare over black at full precision: R, G, B floats a pixel, rows packed,
+// as shares of full scale in the layer's sRGB encoding (0 to about 1).
+struct FullFlare {
+  int32_t width = 0;
+  int32_t height = 0;
+  std::vector<float> rgb;
+
+  const float* row(int32_t y) const { return rgb.data() + 3 * static_cast<size_t>(y) * static_cast<size_t>(width); }
+};
+
 // The module and the pool must outlive the instance. An instance is used from
 // one thread at a time; separate instances may render on separate threads
 // (their render commands take turns unless rand is per thread, see Render).
@@ -86,6 +96,15 @@ class EffectInstance {
   // declared range, parameters not yet set up.
   CommandResult Render(const ImageBuffer& input, ImageBuffer& output, const ParamValues& values,
                        const FrameSettings& frame = {});
+
+  // The same flare as Render over opaque black with Blend With Original 0
+  // (its low-brightness fade included), drawn by the renderer library this
+  // program links at full precision rather than by the module: same controls,
+  // seed, pixel aspect, worker pool, cancel and progress. `values.blend` is the
+  // caller's to apply. Throws HostError as Render does; the result's code is
+  // what the render command would answer.
+  CommandResult RenderFull(int32_t width, int32_t height, const ParamValues& values, FullFlare& flare,
+                           const FrameSettings& frame = {});
 
   // Any command with the current records; `out` starts as the host prepares
   // it (handles filled in) unless `keepOut` is set, in which case the caller's

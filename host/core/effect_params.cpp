@@ -9,6 +9,8 @@
 #include "host/core/host_error.h"
 
 namespace lfhost {
+
+int32_t BlendWeight(Fix16 blend) { return static_cast<int32_t>(static_cast<float>(blend) / 100.0f); }
 namespace {
 
 std::string Number(double v) {

@@ -22,6 +22,11 @@ struct ParamValues {
   Fix16 blend = 0;          // percent, 16.16
 };
 
+// The 16.16 weight the module's blend gives the untouched frame for Blend With
+// Original `blend` (16.16 percent): trunc(float(blend) / 100), as its render
+// command computes it. The flare keeps (65536 - weight) / 65536 of itself.
+int32_t BlendWeight(Fix16 blend);
+
 // One coordinate of the flare centre as a user gives it.
 struct Coordinate {
   double value = 0;

@@ -84,8 +84,37 @@ T CompositeSample(T p, float a, CompositeMode mode) {
   }
 }
 
+// The layer being composited: one of the two renders, never copied.
+struct LayerRef {
+  const ImageBuffer* exact = nullptr;
+  const FullFlare* full = nullptr;
+
+  static LayerRef Of(const FlareLayer& layer) {
+    return layer.precision == FlarePrecision::Full ? LayerRef{nullptr, &layer.full} : LayerRef{&layer.exact, nullptr};
+  }
+  int32_t width() const { return full ? full->width : exact->width(); }
+  int32_t height() const { return full ? full->height : exact->height(); }
+};
+
+// Row `y` of the layer from column x, `count` pixels: the amounts, and for
+// each pixel whether the layer is black there (such a pixel is left alone).
+void LayerAmounts(LayerRef layer, const PlateLook& look, int32_t y, int32_t x, int32_t count, float scale,
+                  float* amounts, uint8_t* black) {
+  if (layer.full) {
+    const float* flare = layer.full->row(y) + 3 * static_cast<size_t>(x);
+    look.Amounts(flare, count, scale, amounts);
+    for (int32_t i = 0; i < count; ++i) {
+      black[i] = flare[3 * i] == 0.0f && flare[3 * i + 1] == 0.0f && flare[3 * i + 2] == 0.0f;
+    }
+    return;
+  }
+  const uint8_t* flare = layer.exact->row(y) + 4 * static_cast<size_t>(x);
+  look.Amounts(flare, count, scale, amounts);
+  for (int32_t i = 0; i < count; ++i) black[i] = (flare[4 * i + 1] | flare[4 * i + 2] | flare[4 * i + 3]) == 0;
+}
+
 template <class T>
-void CompositeRows(OIIO::ImageBuf& plate, const ImageBuffer& layer, float scale, const PlateLook& look) {
+void CompositeRows(OIIO::ImageBuf& plate, LayerRef layer, float scale, const PlateLook& look) {
   const OIIO::ImageSpec& layout = plate.spec();
   const std::array<int, 3> rgb = ColourChannels(layout);
   // The layer covers the display window; the data window may be larger or smaller.
@@ -95,28 +124,40 @@ void CompositeRows(OIIO::ImageBuf& plate, const ImageBuffer& layer, float scale,
   const int32_t count = x1 - x0;
   const size_t pixelBytes = layout.pixel_bytes();
   std::vector<float> amounts(3 * static_cast<size_t>(count));
+  std::vector<uint8_t> black(static_cast<size_t>(count));
   for (int y = y0; y < y1; ++y) {
-    const uint8_t* flare = layer.row(y - layout.full_y) + 4 * static_cast<size_t>(x0 - layout.full_x);
-    look.Amounts(flare, count, scale, amounts.data());
+    LayerAmounts(layer, look, y - layout.full_y, x0 - layout.full_x, count, scale, amounts.data(), black.data());
     auto* pixel = static_cast<char*>(plate.pixeladdr(x0, y));
-    for (int32_t i = 0; i < count; ++i, pixel += pixelBytes, flare += 4) {
-      if ((flare[1] | flare[2] | flare[3]) == 0) continue;
+    for (int32_t i = 0; i < count; ++i, pixel += pixelBytes) {
+      if (black[i]) continue;
       T* samples = reinterpret_cast<T*>(pixel);
       for (int c = 0; c < 3; ++c) samples[rgb[c]] = CompositeSample(samples[rgb[c]], amounts[3 * i + c], look.mode());
     }
   }
 }
 
-// The layer over black (the module's render of `values` with Blend With
-// Original 0) at the size `layer` has.
-CommandResult RenderLayer(EffectInstance& effect, ParamValues values, const FrameSettings& settings, ImageBuffer& layer) {
-  ImageBuffer black(layer.width(), layer.height());
-  black.Fill(255, 0, 0, 0);
-  values.blend = 0;
-  return effect.Render(black, layer, values, settings);
+void CompositeLayer(OIIO::ImageBuf& plate, LayerRef layer, int32_t weight, const PlateLook& look) {
+  // Samples are written in place: a plate backed by the image cache is read into memory first.
+  if (!plate.make_writable(true) || !plate.localpixels()) throw HostError("the plate's samples cannot be written in memory");
+  const float scale = static_cast<float>(65536 - std::clamp(weight, 0, 65536)) / 65536.0f;
+  switch (plate.spec().format.basetype) {
+    case OIIO::TypeDesc::UINT8: return CompositeRows<uint8_t>(plate, layer, scale, look);
+    case OIIO::TypeDesc::UINT16: return CompositeRows<uint16_t>(plate, layer, scale, look);
+    case OIIO::TypeDesc::UINT32: return CompositeRows<uint32_t>(plate, layer, scale, look);
+    case OIIO::TypeDesc::HALF: return CompositeRows<Imath::half>(plate, layer, scale, look);
+    case OIIO::TypeDesc::FLOAT: return CompositeRows<float>(plate, layer, scale, look);
+    case OIIO::TypeDesc::DOUBLE: return CompositeRows<double>(plate, layer, scale, look);
+    default: throw HostError(std::string("cannot composite onto ") + plate.spec().format.c_str() + " samples");
+  }
 }
 
 }  // namespace
+
+std::optional<FlarePrecision> ParseFlarePrecision(const std::string& text) {
+  if (text == "exact") return FlarePrecision::Exact;
+  if (text == "full") return FlarePrecision::Full;
+  return std::nullopt;
+}
 
 std::optional<CompositeMode> ParseCompositeMode(const std::string& text) {
   if (text == "screen") return CompositeMode::Screen;
@@ -135,6 +176,7 @@ PlateLook PlateLook::For(OIIO::TypeDesc type, std::optional<CompositeMode> mode,
   }
   if (!IsSrgb(look.colourSpace_)) {
     look.toPlate_ = MakeConversion("sRGB", look.colourSpace_, 255);
+    look.toPlateFine_ = MakeConversion("sRGB", look.colourSpace_, 4096);
     look.toDisplay_ = MakeConversion(look.colourSpace_, "sRGB", 4096);
   }
   return look;
@@ -152,6 +194,30 @@ void PlateLook::Amounts(const uint8_t* layerRow, int32_t count, float scale, flo
   for (int32_t i = 0; i < 3 * count; ++i) amounts[i] *= scale;
 }
 
+void PlateLook::Amounts(const float* layerRow, int32_t count, float scale, float* amounts) const {
+  std::copy(layerRow, layerRow + 3 * static_cast<size_t>(count), amounts);
+  if (toPlateFine_ && !toPlateFine_->separable()) toPlateFine_->Apply(amounts, count);
+  if (toPlateFine_ && toPlateFine_->separable()) {
+    // Between the curve's samples it is taken as straight; a value beyond 0..1
+    // (a streak brighter than full scale) goes through the processor itself.
+    const float steps = static_cast<float>(toPlateFine_->steps);
+    for (int32_t i = 0; i < 3 * count; ++i) {
+      const float v = amounts[i];
+      if (v >= 0.0f && v <= 1.0f) {
+        const float at = v * steps;
+        const int below = std::min(static_cast<int>(at), toPlateFine_->steps - 1);
+        const std::vector<float>& curve = toPlateFine_->curves[i % 3];
+        amounts[i] = curve[below] + (curve[below + 1] - curve[below]) * (at - static_cast<float>(below));
+      } else if (v == v) {
+        float grey[3] = {v, v, v};
+        toPlateFine_->Apply(grey, 1);
+        amounts[i] = grey[i % 3];
+      }
+    }
+  }
+  for (int32_t i = 0; i < 3 * count; ++i) amounts[i] *= scale;
+}
+
 void PlateLook::ToDisplay(float* rgb, int32_t count) const {
   if (!toDisplay_) return;
   if (!toDisplay_->separable()) return toDisplay_->Apply(rgb, count);
@@ -166,24 +232,16 @@ void PlateLook::ToDisplay(float* rgb, int32_t count) const {
   }
 }
 
-int32_t BlendWeight(Fix16 blend) { return static_cast<int32_t>(static_cast<float>(blend) / 100.0f); }
 
 void CompositeFlare(OIIO::ImageBuf& plate, const ImageBuffer& layer, int32_t weight, const PlateLook& look) {
-  // Samples are written in place: a plate backed by the image cache is read into memory first.
-  if (!plate.make_writable(true) || !plate.localpixels()) throw HostError("the plate's samples cannot be written in memory");
-  const float scale = static_cast<float>(65536 - std::clamp(weight, 0, 65536)) / 65536.0f;
-  switch (plate.spec().format.basetype) {
-    case OIIO::TypeDesc::UINT8: return CompositeRows<uint8_t>(plate, layer, scale, look);
-    case OIIO::TypeDesc::UINT16: return CompositeRows<uint16_t>(plate, layer, scale, look);
-    case OIIO::TypeDesc::UINT32: return CompositeRows<uint32_t>(plate, layer, scale, look);
-    case OIIO::TypeDesc::HALF: return CompositeRows<Imath::half>(plate, layer, scale, look);
-    case OIIO::TypeDesc::FLOAT: return CompositeRows<float>(plate, layer, scale, look);
-    case OIIO::TypeDesc::DOUBLE: return CompositeRows<double>(plate, layer, scale, look);
-    default: throw HostError(std::string("cannot composite onto ") + plate.spec().format.c_str() + " samples");
-  }
+  CompositeLayer(plate, LayerRef{&layer, nullptr}, weight, look);
 }
 
-Plate FlarePass(const ImageBuffer& layer, int32_t weight, const PlateLook& look, const MediaFrame& frame,
+void CompositeFlare(OIIO::ImageBuf& plate, const FlareLayer& layer, int32_t weight, const PlateLook& look) {
+  CompositeLayer(plate, LayerRef::Of(layer), weight, look);
+}
+
+Plate FlarePass(const FlareLayer& layer, int32_t weight, const PlateLook& look, const MediaFrame& frame,
                 std::optional<OIIO::TypeDesc> depth) {
   const OIIO::ImageSpec like = frame.deep() ? frame.plate.headers[frame.plate.flared]
                                             : OIIO::ImageSpec(layer.width(), layer.height(), 3, OIIO::TypeDesc::UINT8);
@@ -202,8 +260,10 @@ Plate FlarePass(const ImageBuffer& layer, int32_t weight, const PlateLook& look,
   held.set_format(OIIO::TypeDesc::FLOAT);
   OIIO::ImageBuf pass(held);
   const float scale = static_cast<float>(65536 - std::clamp(weight, 0, 65536)) / 65536.0f;
+  std::vector<uint8_t> black(static_cast<size_t>(layer.width()));
   for (int32_t y = 0; y < layer.height(); ++y) {
-    look.Amounts(layer.row(y), layer.width(), scale, static_cast<float*>(pass.pixeladdr(header.x, header.y + y)));
+    LayerAmounts(LayerRef::Of(layer), look, y, 0, layer.width(), scale,
+                 static_cast<float*>(pass.pixeladdr(header.x, header.y + y)), black.data());
   }
   Plate plate;
   plate.headers.push_back(std::move(header));
@@ -256,10 +316,23 @@ ImageBuffer PlateForDisplay(const OIIO::ImageBuf& plate, const PlateLook& look) 
   return shown;
 }
 
+CommandResult RenderLayer(EffectInstance& effect, ParamValues values, const FrameSettings& settings,
+                          FlarePrecision precision, int32_t width, int32_t height, FlareLayer& layer) {
+  layer.precision = precision;
+  values.blend = 0;
+  if (precision == FlarePrecision::Full) return effect.RenderFull(width, height, values, layer.full, settings);
+  ImageBuffer black(width, height);
+  black.Fill(255, 0, 0, 0);
+  layer.exact = ImageBuffer(width, height);
+  return effect.Render(black, layer.exact, values, settings);
+}
+
 CommandResult RenderOntoPlate(EffectInstance& effect, OIIO::ImageBuf& plate, ParamValues values,
-                              const FrameSettings& settings, const PlateLook& look, ImageBuffer* layerOut) {
-  ImageBuffer layer(plate.spec().full_width, plate.spec().full_height);
-  const CommandResult result = RenderLayer(effect, values, settings, layer);
+                              const FrameSettings& settings, const PlateLook& look, FlarePrecision precision,
+                              FlareLayer* layerOut) {
+  FlareLayer layer;
+  const CommandResult result =
+      RenderLayer(effect, values, settings, precision, plate.spec().full_width, plate.spec().full_height, layer);
   if (!result.ok()) return result;
   CompositeFlare(plate, layer, BlendWeight(values.blend), look);
   if (layerOut) *layerOut = std::move(layer);
@@ -267,15 +340,15 @@ CommandResult RenderOntoPlate(EffectInstance& effect, OIIO::ImageBuf& plate, Par
 }
 
 CommandResult RenderOnto(EffectInstance& effect, MediaFrame& frame, const ParamValues& values,
-                         const FrameSettings& settings, const PlateLook& look, ImageBuffer* layer) {
-  if (frame.deep()) return RenderOntoPlate(effect, frame.plate.image(), values, settings, look, layer);
+                         const FrameSettings& settings, const PlateLook& look, FlarePrecision precision,
+                         FlareLayer* layer) {
+  if (frame.deep()) return RenderOntoPlate(effect, frame.plate.image(), values, settings, look, precision, layer);
   ImageBuffer output(frame.image.width(), frame.image.height());
   const CommandResult result = effect.Render(frame.image, output, values, settings);
   if (!result.ok()) return result;
   frame.image = std::move(output);
   if (!layer) return result;
-  *layer = ImageBuffer(frame.image.width(), frame.image.height());
-  return RenderLayer(effect, values, settings, *layer);
+  return RenderLayer(effect, values, settings, precision, frame.image.width(), frame.image.height(), *layer);
 }
 
 }  // namespace lfhost

@@ -1,11 +1,12 @@
 // The flare onto plates deeper than 8 bits. The module draws its flare as a
 // screen over the frame, and Blend With Original cross-fades the untouched frame
 // back, which in real arithmetic is the same screen with the flare scaled by
-// (1 - blend): p + (1 - p) x (1 - b) x F. So the module renders the flare once
-// over opaque black, at the plate's display-window size and with Blend With
-// Original 0 (its low-brightness fade stays in that layer), and the host puts
-// that 8-bit layer onto the plate at the plate's own precision, applying Blend
-// With Original there. Display-referred (integer) plates are screened;
+// (1 - blend): p + (1 - p) x (1 - b) x F. So the flare is rendered once over
+// opaque black, at the plate's display-window size and with Blend With
+// Original 0 (its low-brightness fade stays in that layer): by the module at 8
+// bits, or at full precision by the renderer the host links (FlarePrecision).
+// The host puts that layer onto the plate at the plate's own precision,
+// applying Blend With Original there. Display-referred (integer) plates are screened;
 // scene-linear (half, float) plates get the layer converted from its sRGB
 // encoding into their colour space, then added.
 #pragma once
@@ -30,6 +31,23 @@ enum class CompositeMode { Screen, Add };
 // "screen", "add".
 std::optional<CompositeMode> ParseCompositeMode(const std::string& text);
 
+// Which render gives a plate its flare layer: the module's exact 8-bit render,
+// or the same flare drawn at full precision by the renderer the host links
+// (EffectInstance::RenderFull), with no 8-bit steps in it.
+enum class FlarePrecision { Exact, Full };
+// "exact", "full".
+std::optional<FlarePrecision> ParseFlarePrecision(const std::string& text);
+
+// The flare over black, as one of the two renders drew it.
+struct FlareLayer {
+  FlarePrecision precision = FlarePrecision::Exact;
+  ImageBuffer exact;   // the module's render (8-bit A, R, G, B) when Exact
+  FullFlare full;      // when Full
+
+  int32_t width() const { return precision == FlarePrecision::Full ? full.width : exact.width(); }
+  int32_t height() const { return precision == FlarePrecision::Full ? full.height : exact.height(); }
+};
+
 // How the flare layers of one render go onto its plates, settled once: the
 // operator, and the conversion of the layer's sRGB values into the plate's
 // colour space (OpenImageIO's colour management: the OpenColorIO configuration
@@ -48,6 +66,8 @@ class PlateLook {
   // The flare's share of each R, G, B value of `count` layer pixels (8-bit A, R,
   // G, B), in the plate's colour space, times `scale`: 3 floats a pixel.
   void Amounts(const uint8_t* layerRow, int32_t count, float scale, float* amounts) const;
+  // The same for `count` pixels of a full-precision layer (3 floats a pixel).
+  void Amounts(const float* layerRow, int32_t count, float scale, float* amounts) const;
   // Plate colour in place (3 floats a pixel) to sRGB for a screen.
   void ToDisplay(float* rgb, int32_t count) const;
 
@@ -57,12 +77,10 @@ class PlateLook {
   CompositeMode mode_ = CompositeMode::Screen;
   std::string colourSpace_;
   std::shared_ptr<const Conversion> toPlate_, toDisplay_;   // null: none
+  std::shared_ptr<const Conversion> toPlateFine_;           // toPlate_ for full-precision layers
 };
 
-// The 16.16 weight the module's blend gives the untouched frame for Blend With
-// Original `blend` (16.16 percent): trunc(float(blend) / 100), as its render
-// command computes it. The flare keeps (65536 - weight) / 65536 of itself.
-int32_t BlendWeight(Fix16 blend);
+// BlendWeight: host/core/effect_params.h.
 
 // Composites `layer` (the module's render over opaque black at Blend With
 // Original 0, the size of the plate's display window) onto the plate's R, G, B
@@ -73,13 +91,15 @@ int32_t BlendWeight(Fix16 blend);
 // layer pixel is black, bit for bit (values above 1.0, negative zeros and NaNs
 // included).
 void CompositeFlare(OIIO::ImageBuf& plate, const ImageBuffer& layer, int32_t weight, const PlateLook& look);
+// The same with a layer of either render.
+void CompositeFlare(OIIO::ImageBuf& plate, const FlareLayer& layer, int32_t weight, const PlateLook& look);
 
 // The flare alone as `frame` gets it, over black: R, G, B over the frame's
 // display window, in `depth` or the frame's own sample type (8 bits for an
 // 8-bit frame), with a plate's header fields. Float samples hold the share a,
 // integer ones round(max x a): screened or added onto the frame elsewhere, it
 // gives the render.
-Plate FlarePass(const ImageBuffer& layer, int32_t weight, const PlateLook& look, const MediaFrame& frame,
+Plate FlarePass(const FlareLayer& layer, int32_t weight, const PlateLook& look, const MediaFrame& frame,
                 std::optional<OIIO::TypeDesc> depth = std::nullopt);
 
 // An 8-bit frame as a plate of 8-bit R, G, B (and A where `alpha`), for a frame
@@ -91,17 +111,25 @@ Plate PlateFromImage(const ImageBuffer& image, bool alpha);
 // the data window black.
 ImageBuffer PlateForDisplay(const OIIO::ImageBuf& plate, const PlateLook& look);
 
+// The flare over black at `width` x `height` in `precision`: the module's
+// render of `values` with Blend With Original 0, or the full-precision one.
+CommandResult RenderLayer(EffectInstance& effect, ParamValues values, const FrameSettings& settings,
+                          FlarePrecision precision, int32_t width, int32_t height, FlareLayer& layer);
+
 // Renders the flare onto one plate, held in an ImageBuf of any sample type:
-// the module renders the layer over black (`values` with Blend With Original 0),
-// then CompositeFlare applies `values`' Blend With Original. `layer`, when
-// given, receives the layer. A result that is not ok leaves the plate as it was.
+// the layer over black in `precision` (RenderLayer), then CompositeFlare
+// applies `values`' Blend With Original. `layer`, when given, receives the
+// layer. A result that is not ok leaves the plate as it was.
 CommandResult RenderOntoPlate(EffectInstance& effect, OIIO::ImageBuf& plate, ParamValues values,
-                              const FrameSettings& settings, const PlateLook& look, ImageBuffer* layer = nullptr);
+                              const FrameSettings& settings, const PlateLook& look,
+                              FlarePrecision precision = FlarePrecision::Exact, FlareLayer* layer = nullptr);
 
 // Renders the flare onto a frame: an 8-bit one by the module itself, exactly as
-// it always did, a deep one by RenderOntoPlate. `layer`, when given, receives
-// the flare over black (rendered a second time for an 8-bit frame).
+// it always did, a deep one by RenderOntoPlate in `precision`. `layer`, when
+// given, receives the flare over black in `precision` (rendered a second time
+// for an 8-bit frame).
 CommandResult RenderOnto(EffectInstance& effect, MediaFrame& frame, const ParamValues& values,
-                         const FrameSettings& settings, const PlateLook& look, ImageBuffer* layer = nullptr);
+                         const FrameSettings& settings, const PlateLook& look,
+                         FlarePrecision precision = FlarePrecision::Exact, FlareLayer* layer = nullptr);
 
 }  // namespace lfhost

@@ -195,10 +195,10 @@ RenderOutcome RenderFrames(const RenderJob& job) {
       frameSettings.pixelAspectNum = job.pixelAspectNum;
       frameSettings.pixelAspectDen = job.pixelAspectDen;
       if (job.deep && !input.deep()) input = PlateFromImage(input.image, source.hasAlpha());
-      ImageBuffer layer;
+      FlareLayer layer;
       const bool alone = job.pass != PassOutput::None;
       const CommandResult result =
-          RenderOnto(*slot.effect, input, params.values, frameSettings, job.look, alone ? &layer : nullptr);
+          RenderOnto(*slot.effect, input, params.values, frameSettings, job.look, job.precision, alone ? &layer : nullptr);
       if (result.code == kErrCancelled) return drop(index);
       if (!result.ok()) return fail(index, FramePrefix(source, number) + "render failed: " + DescribeResult(result));
       output = std::move(input);

@@ -57,6 +57,8 @@ struct RenderJob {
   bool deep = false;
   PassOutput pass = PassOutput::None;
   std::optional<OIIO::TypeDesc> depth;    // of the flare alone; else the frame's own
+  // The render that gives plates (and the flare alone) their flare layer.
+  FlarePrecision precision = FlarePrecision::Exact;
   CancelToken* cancel = nullptr;          // the token the effect's abortCheck reads
   ProgressDisplay* progress = nullptr;    // may be null
   // Frames read, rendered and written at once; 0 takes DefaultFramesInFlight.

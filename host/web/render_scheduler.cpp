@@ -228,7 +228,8 @@ void RenderScheduler::RenderLoop(const lfhost::EffectModule& module, lfhost::Wor
       } else {
         // A deep plate goes the render command's way; only the page sees it at 8 bits.
         OIIO::ImageBuf plate = input.plate.image();
-        result = lfhost::RenderOntoPlate(*effect, plate, job->values, settings, frame_.look);
+        result = lfhost::RenderOntoPlate(*effect, plate, job->values, settings, frame_.look,
+                                         lfhost::FlarePrecision::Full);
         if (result.ok()) *output = lfhost::PlateForDisplay(plate, frame_.look);
       }
       effect->host().SetCancelToken(nullptr);

@@ -3,7 +3,10 @@
 // the flare axis, the random streak spray, and the stamp-then-report step that
 // ends every element group. Each helper fixes one evaluation order (float versus
 // double, what is truncated when), so a program row can be held against its
-// recipe line by line.
+// recipe line by line. The programs are templates over the render state they
+// draw with: FlareContext for the exact 8-bit kit, FullFlareContext for the
+// full-precision one; every builder, stamp and streak call resolves to the kit's
+// overload, and everything else a program computes is the same code.
 #pragma once
 
 #include <cmath>
@@ -12,6 +15,8 @@
 #include "render/draw_streak.h"
 #include "render/fixed_point.h"
 #include "render/flare_context.h"
+#include "render/full_context.h"
+#include "render/profiles.h"
 #include "render/stamp_profile.h"
 #include "render/stamp_rays.h"
 
@@ -102,7 +107,8 @@ struct LensGeometry {
 
 // Polls the host for a cancel; on one the render is marked aborted (status 1)
 // and the caller must return.
-inline bool AbortRequested(FlareContext& context) {
+template <class Context>
+inline bool AbortRequested(Context& context) {
   if (static_cast<int16_t>(CheckAbort(context)) == 0) return false;
   StoreStatus(context, kStatusAborted);
   return true;
@@ -148,8 +154,9 @@ inline EndOffset StreakEnd(Fix16 length, Fix16 angle) {
 }
 
 // Screens one streak of thickness 1.8 from start to end (square-pixel space).
+template <class Context>
 inline void Streak(Point start, Point end, float red, float green, float blue, const FlareFrame& frame,
-                   FlareContext& context) {
+                   Context& context) {
   const StreakRecord record{start.x, start.y, end.x, end.y, red, kStreakThickness, green, blue};
   DrawStreak(record, frame, context);
 }
@@ -165,9 +172,10 @@ inline void Streak(Point start, Point end, float red, float green, float blue, c
 // 1.95 × W at full brightness): the stampers clip every box to the frame and
 // leave alone any pixel whose offset or distance falls outside what the profile
 // holds, so clamping here would only cut elements that still draw correctly.
+template <class Context>
 class ElementStamps {
  public:
-  ElementStamps(FlareFrame& frame, FlareContext& context, int32_t total)
+  ElementStamps(FlareFrame& frame, Context& context, int32_t total)
       : frame_(frame), context_(context), total_(total) {}
 
   bool Stamp(Point at, float radius) {
@@ -189,7 +197,7 @@ class ElementStamps {
 
  private:
   FlareFrame& frame_;
-  FlareContext& context_;
+  Context& context_;
   int32_t total_;
 };
 

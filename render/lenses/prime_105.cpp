@@ -20,7 +20,8 @@ int16_t RaysBlue(float b) {
 }
 }  // namespace
 
-void Prime105LensProgram(FlareFrame& frame, FlareContext& context) {
+template <class Context>
+void Prime105LensProgram(FlareFrame& frame, Context& context) {
   const LensGeometry g(frame);
   const int32_t W = g.W;
   const float b = g.b;
@@ -89,7 +90,7 @@ void Prime105LensProgram(FlareFrame& frame, FlareContext& context) {
   ReportProgress(context, 5, 27);
 
   // Elements: progress 6 to 27 of 27.
-  ElementStamps stamps(frame, context, 27);
+  ElementStamps<Context> stamps(frame, context, 27);
   const float Sa = DoubleSize(Wd * 0.04);
   BuildGlowProfile(Sa, Kb(b, 290), Kb(b, 320), Kb(b, 250), kSet, context);
   const float Sb = DoubleSize(Wd * 0.08);
@@ -209,3 +210,6 @@ void Prime105LensProgram(FlareFrame& frame, FlareContext& context) {
   BuildSoftDiscProfile(L, Kb(b, 7), Kb(b, 5), 0, kCombine, TruncWidth(L * 0.015625f), context);
   if (!stamps.StampThenReport(g.Pk(0.5), L, 27)) return;
 }
+
+template void Prime105LensProgram(FlareFrame&, FlareContext&);
+template void Prime105LensProgram(FlareFrame&, FullFlareContext&);

@@ -7,7 +7,8 @@
 
 using namespace lens;
 
-void Prime35LensProgram(FlareFrame& frame, FlareContext& context) {
+template <class Context>
+void Prime35LensProgram(FlareFrame& frame, Context& context) {
   const LensGeometry g(frame);
   const int32_t W = g.W;
   const float b = g.b;
@@ -42,7 +43,7 @@ void Prime35LensProgram(FlareFrame& frame, FlareContext& context) {
   if (AbortRequested(context)) return;
 
   // Elements: progress 3 to 17 of 17, one step after each stamp.
-  ElementStamps stamps(frame, context, 17);
+  ElementStamps<Context> stamps(frame, context, 17);
   BuildGlowProfile(DoubleSize(Wd * 0.08 * (bd + 0.05)), 280, 280, 280, kSet, context);
   BuildGlowProfile(DoubleSize(Wd * 0.04), Kb(b, 250), Kb(b, 550), Kb(b, 250), kCombine, context);
   BuildRingProfile(IntSize(W, 9, 100), Kb2(b, 80), Kb2(b, 15), Kb2(b, 4), kCombine, IntWidth(W, 1, 42), context);
@@ -97,3 +98,6 @@ void Prime35LensProgram(FlareFrame& frame, FlareContext& context) {
   if (!stamps.StampThenReport(g.P(-215), Sk, 16)) return;
   if (!stamps.StampThenReport(g.P(-200), Sk, 17)) return;
 }
+
+template void Prime35LensProgram(FlareFrame&, FlareContext&);
+template void Prime35LensProgram(FlareFrame&, FullFlareContext&);

@@ -7,7 +7,8 @@
 
 using namespace lens;
 
-void Zoom50To300LensProgram(FlareFrame& frame, FlareContext& context) {
+template <class Context>
+void Zoom50To300LensProgram(FlareFrame& frame, Context& context) {
   const LensGeometry g(frame);
   const int32_t W = g.W;
   const float b = g.b;
@@ -28,7 +29,7 @@ void Zoom50To300LensProgram(FlareFrame& frame, FlareContext& context) {
   if (AbortRequested(context)) return;
 
   // Elements: progress 5 to 20 of 20, one step after each group's stamp.
-  ElementStamps stamps(frame, context, 20);
+  ElementStamps<Context> stamps(frame, context, 20);
   BuildGlowProfile(DoubleSize(Wd * 0.08 * (bd + 0.05)), 280, 280, 280, kSet, context);
   BuildGlowProfile(DoubleSize(Wd * 0.04), Kb(b, 250), Kb(b, 250), Kb(b, 250), kCombine, context);
   BuildRingProfile(IntSize(W, 9, 100), Kb2(b, 80), Kb2(b, 15), Kb2(b, 4), kCombine, IntWidth(W, 1, 42), context);
@@ -102,3 +103,6 @@ void Zoom50To300LensProgram(FlareFrame& frame, FlareContext& context) {
   BuildRingProfile(Sm, Kb(b, 22), Kb(b, 5), 0, kCombine, IntWidth(W, 1, 42), context);
   if (!stamps.StampThenReport(g.CPlusD(), Sm, 20)) return;
 }
+
+template void Zoom50To300LensProgram(FlareFrame&, FlareContext&);
+template void Zoom50To300LensProgram(FlareFrame&, FullFlareContext&);

@@ -87,7 +87,8 @@ TEST(Profiles, EdgeCases) {
 TEST(Profiles, WidthBelowFourBehavesAsFour) {
   FakeHost host;
   TestCanvas canvas(4, 4, host, kLength);
-  for (auto* build : {&BuildRingProfile, &BuildSoftDiscProfile}) {
+  using Builder = void (*)(float, int16_t, int16_t, int16_t, uint8_t, int16_t, FlareContext&);
+  for (Builder build : {Builder{&BuildRingProfile}, Builder{&BuildSoftDiscProfile}}) {
     build(6.0f, 256, 9, 77, 0, 4, canvas.context);
     const std::vector<uint8_t> four = canvas.profile[0];
     for (int16_t width : {1, 2, 3, -5}) {

@@ -34,3 +34,14 @@ int16_t RenderWholeFrame(FakeHost& host, const FlareRenderSettings& s, std::vect
   auto context = std::make_unique<FlareContext>();
   return RenderWholeFrame(host, s, frame, width, height, *context);
 }
+
+int16_t RenderFullFrame(FakeHost& host, const FlareRenderSettings& s, std::vector<float>& rgb, int32_t width,
+                        int32_t height) {
+  auto context = std::make_unique<FlareContext>();
+  FillHypotTable(context->hypotTable);
+  context->host = &host.in;
+  rgb.assign(3 * static_cast<size_t>(width) * static_cast<size_t>(height), 0.0f);
+  std::srand(s.seed);
+  return RenderFullFlare({width, height, s.centerX, s.centerY, s.brightnessPercent, static_cast<int16_t>(s.lens)},
+                         *context, rgb.data());
+}

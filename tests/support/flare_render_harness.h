@@ -27,3 +27,8 @@ int16_t RenderWholeFrame(FakeHost& host, const FlareRenderSettings& settings, st
                          int32_t width, int32_t height, FlareContext& context);
 int16_t RenderWholeFrame(FakeHost& host, const FlareRenderSettings& settings, std::vector<uint8_t>& frame,
                          int32_t width, int32_t height);
+
+// The same flare drawn at full precision over black (RenderFullFlare): R, G, B
+// floats a pixel, rows packed, 0..1. Returns the status.
+int16_t RenderFullFrame(FakeHost& host, const FlareRenderSettings& settings, std::vector<float>& rgb, int32_t width,
+                        int32_t height);

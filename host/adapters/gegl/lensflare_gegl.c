@@ -52,12 +52,25 @@ property_int (seed, "Seed", 0)
 
 #include "render_bridge.h"
 
+/* Whether the input holds floating-point samples (a high bit-depth image). */
+static gboolean
+floating_input (GeglOperation *operation)
+{
+  const Babl *source = gegl_operation_get_source_format (operation, "input");
+  if (!source)
+    return FALSE;
+  const Babl *type = babl_format_get_type (source, 0);
+  return type == babl_type ("float") || type == babl_type ("half") || type == babl_type ("double");
+}
+
 /* 8-bit R'G'B'A in the input's own colour space, so that the bytes reach the
-   module as they were stored and come back unconverted. */
+   module as they were stored and come back unconverted; float R'G'B'A for a
+   floating-point input, which gets the full-precision flare. */
 static const Babl *
 pixel_format (GeglOperation *operation)
 {
-  return babl_format_with_space ("R'G'B'A u8", gegl_operation_get_source_space (operation, "input"));
+  return babl_format_with_space (floating_input (operation) ? "R'G'B'A float" : "R'G'B'A u8",
+                                 gegl_operation_get_source_space (operation, "input"));
 }
 
 static void
@@ -99,6 +112,7 @@ typedef struct
   GeglRectangle rect;
   gdouble       x, y, brightness, blend;
   gint          lens, seed;
+  gboolean      floating;   /* float R'G'B'A rather than 8-bit */
   guchar       *in;    /* the input it was drawn on */
   guchar       *out;   /* the result; NULL when the flare could not be drawn */
 } LastFrame;
@@ -114,10 +128,10 @@ last_frame_free (LastFrame *last)
 }
 
 static gboolean
-last_frame_matches (const LastFrame *last, const GeglProperties *o, const GeglRectangle *rect, const guchar *in,
-                    gsize bytes)
+last_frame_matches (const LastFrame *last, const GeglProperties *o, const GeglRectangle *rect, gboolean floating,
+                    const guchar *in, gsize bytes)
 {
-  return last && gegl_rectangle_equal (&last->rect, rect) && last->x == o->x && last->y == o->y &&
+  return last && last->floating == floating && gegl_rectangle_equal (&last->rect, rect) && last->x == o->x && last->y == o->y &&
          last->brightness == o->brightness && last->blend == o->blend && last->lens == o->lens &&
          last->seed == o->seed && memcmp (last->in, in, bytes) == 0;
 }
@@ -126,7 +140,7 @@ last_frame_matches (const LastFrame *last, const GeglProperties *o, const GeglRe
    takes `in` over. A frame the flare cannot be drawn on is kept as such, after
    one line on standard error saying why. */
 static LastFrame *
-draw (GeglProperties *o, const GeglRectangle *rect, guchar *in, gsize bytes)
+draw (GeglProperties *o, const GeglRectangle *rect, gboolean floating, guchar *in, gsize bytes)
 {
   LastFrame *last = g_new0 (LastFrame, 1);
   guchar *out = g_try_malloc (bytes);
@@ -138,13 +152,17 @@ draw (GeglProperties *o, const GeglRectangle *rect, guchar *in, gsize bytes)
   last->blend = o->blend;
   last->lens = o->lens;
   last->seed = o->seed;
+  last->floating = floating;
   last->in = in;
   /* The centre is in the canvas's coordinates; the module counts from the
      frame's corner. */
   if (!out)
     g_printerr ("lensflare: out of memory for a %dx%d image\n", rect->width, rect->height);
-  else if (lf_gegl_render (in, out, rect->width, rect->height, o->x - rect->x, o->y - rect->y, o->brightness,
-                           o->lens, o->blend, (unsigned) o->seed))
+  else if (floating ? lf_gegl_render_float ((const float *) in, (float *) out, rect->width, rect->height,
+                                            o->x - rect->x, o->y - rect->y, o->brightness, o->lens, o->blend,
+                                            (unsigned) o->seed)
+                    : lf_gegl_render (in, out, rect->width, rect->height, o->x - rect->x, o->y - rect->y,
+                                      o->brightness, o->lens, o->blend, (unsigned) o->seed))
     last->out = out;
   else
     g_free (out);
@@ -161,7 +179,8 @@ process (GeglOperation *operation, GeglBuffer *input, GeglBuffer *output, const 
 {
   GeglProperties *o = GEGL_PROPERTIES (operation);
   const Babl *format = pixel_format (operation);
-  const gsize bytes = (gsize) result->width * result->height * 4;
+  const gboolean floating = babl_format_get_type (format, 0) == babl_type ("float");
+  const gsize bytes = (gsize) result->width * result->height * babl_format_get_bytes_per_pixel (format);
   guchar *in = g_try_malloc (bytes);
   const LastFrame *last;
 
@@ -172,10 +191,10 @@ process (GeglOperation *operation, GeglBuffer *input, GeglBuffer *output, const 
     }
   gegl_buffer_get (input, result, 1.0, format, in, GEGL_AUTO_ROWSTRIDE, GEGL_ABYSS_NONE);
   last = o->user_data;
-  if (last_frame_matches (last, o, result, in, bytes))
+  if (last_frame_matches (last, o, result, floating, in, bytes))
     g_free (in);
   else
-    last = draw (o, result, in, bytes);
+    last = draw (o, result, floating, in, bytes);
   gegl_buffer_set (output, result, 0, format, last->out ? last->out : last->in, GEGL_AUTO_ROWSTRIDE);
   return last->out != NULL;
 }

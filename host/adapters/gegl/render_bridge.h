@@ -14,6 +14,10 @@ extern "C" {
 int lf_gegl_render(const unsigned char* in, unsigned char* out, int width, int height, double center_x,
                    double center_y, double brightness, int lens, double blend, unsigned seed);
 
+/* The same for float R'G'B'A pixels: the full-precision flare. */
+int lf_gegl_render_float(const float* in, float* out, int width, int height, double center_x, double center_y,
+                         double brightness, int lens, double blend, unsigned seed);
+
 #ifdef __cplusplus
 }
 #endif

@@ -249,6 +249,8 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
       // Plates at depth.
       {{seq, "-o", out, "--depth", "12"}, 2, "--depth: \"12\" is not 8, 16, half or float"},
       {{seq, "-o", out, "--composite", "over"}, 2, "--composite: \"over\" is not screen or add"},
+      {{seq, "-o", out, "--flare-precision", "double"}, 2, "--flare-precision: \"double\" is not exact or full"},
+      {{seq, "-o", out, "--flare-precision", "full", "--flare-precision", "exact"}, 2, "--flare-precision: given twice"},
       {{seq, "-o", Path("out/v.mp4"), "--depth", "16"}, 2, "--depth: for image outputs; " + Path("out/v.mp4") + " is a video"},
       {{seq, "-o", Path("out/v.mov"), "--pass", "flare"}, 2, "--pass: for image outputs; " + Path("out/v.mov") + " is a video"},
       {{seq, "-o", out, "--pass", "both"}, 2, "--pass both: give --pass-output NAME"},

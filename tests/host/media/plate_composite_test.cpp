@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <set>
 
 #include <OpenImageIO/imagebufalgo.h>
 #include <OpenImageIO/imageio.h>
@@ -111,11 +112,13 @@ TEST(PlateCompositeTest, EachSampleTypeGetsItsFormulaAndKeepsTheRestBitForBit) {
 // onto the same plate at 8 bits, its blend and low-brightness fade included, to
 // within the 8-bit render's own rounding: it rounds after every element it
 // screens on, where the plate gets the layer in one screen (3 levels at most
-// where a few elements overlap).
+// where a few elements overlap). The full-precision layer, drawn without the
+// 8-bit steps, stays as close.
 TEST(PlateCompositeTest, MatchesTheModulesOwnRenderOntoTheSamePlate) {
   auto effect = lftest::StartedEffect();
   const ImageBuffer frame = lftest::OpaqueFrame(96, 64, 60, 90, 120);
   lfhost::ParamValues values = effect->DefaultValues(96, 64);
+  for (const auto precision : {lfhost::FlarePrecision::Exact, lfhost::FlarePrecision::Full}) {
   for (double brightness : {100.0, 5.0}) {
     for (Fix16 blend : {0, 40 << 16, 100 << 16}) {
       values.brightness = brightness;
@@ -125,7 +128,7 @@ TEST(PlateCompositeTest, MatchesTheModulesOwnRenderOntoTheSamePlate) {
       OIIO::ImageBuf plate;
       ASSERT_TRUE(plate.copy(lfhost::PlateFromImage(frame, false).image(), TypeDesc::UINT16));
       const lfhost::PlateLook look = lfhost::PlateLook::For(TypeDesc::UINT16, std::nullopt, "");
-      ASSERT_TRUE(lfhost::RenderOntoPlate(*effect, plate, values, {}, look).ok());
+      ASSERT_TRUE(lfhost::RenderOntoPlate(*effect, plate, values, {}, look, precision).ok());
       int worst = 0;
       for (int y = 0; y < 64; ++y) {
         for (int x = 0; x < 96; ++x) {
@@ -135,8 +138,10 @@ TEST(PlateCompositeTest, MatchesTheModulesOwnRenderOntoTheSamePlate) {
           }
         }
       }
-      EXPECT_LE(worst, 3) << "brightness " << brightness << ", blend " << (blend >> 16);
+      EXPECT_LE(worst, 3) << "brightness " << brightness << ", blend " << (blend >> 16) << ", precision "
+                          << static_cast<int>(precision);
     }
+  }
   }
   EXPECT_EQ(effect->Shutdown(), lftest::kNoFaults);
 }
@@ -246,6 +251,31 @@ TEST_F(PlateFilesTest, TheToolWritesThePlateAndTheFlareAloneAtTheirDepth) {
     }
   }
   EXPECT_GT(lit, 100);
+}
+
+// The flare alone at float depth: drawn at full precision by default it keeps
+// thousands of levels a channel; the plug-in's exact render, asked for, has at
+// most 256.
+TEST_F(PlateFilesTest, TheFlareAloneAtFloatIsFullPrecisionUnlessExactIsAsked) {
+  const struct {
+    std::vector<std::string> precision;
+    size_t fewest, most;
+  } kCases[] = {{{}, 2000, SIZE_MAX}, {{"--flare-precision", "full"}, 2000, SIZE_MAX}, {{"--flare-precision", "exact"}, 2, 256}};
+  for (const auto& c : kCases) {
+    std::vector<std::string> args = {"render", "-o", Path("flare.exr"), "--size", "640x360", "--pass", "flare",
+                                     "--depth", "float", "--brightness", "150", "-q"};
+    args.insert(args.end(), c.precision.begin(), c.precision.end());
+    const lftest::CliRun run = lftest::RunCli(args, dir_ / "cli");
+    ASSERT_EQ(run.status, 0) << run.err;
+    const lfhost::Plate flare = lfhost::ReadPlate(Path("flare.exr"));
+    ASSERT_EQ(flare.image().spec().format, TypeDesc::FLOAT);
+    std::set<float> reds;
+    for (int y = 0; y < 360; ++y) {
+      for (int x = 0; x < 640; ++x) reds.insert(flare.image().getchannel(x, y, 0, 0));
+    }
+    EXPECT_GE(reds.size(), c.fewest) << (c.precision.empty() ? "default" : c.precision[1]);
+    EXPECT_LE(reds.size(), c.most) << (c.precision.empty() ? "default" : c.precision[1]);
+  }
 }
 
 }  // namespace

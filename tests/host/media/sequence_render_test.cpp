@@ -259,8 +259,9 @@ TEST_F(SequenceRenderTest, CompressedVideoKeepsSizeRateFrameCountAndAudio) {
   for (const std::string& name : Files()) EXPECT_NE(name[0], '.') << name;
 
   // Through FFV1 at 16 bits, each decoded source sample p comes out as the
-  // screen p + (1 - p) f of the module's flare f over black, within one unit;
-  // where the flare is black, exactly p.
+  // screen p + (1 - p) f of the full-precision flare f over black (video deeper
+  // than 8 bits gets it by default), within one unit; where the flare is
+  // black, exactly p.
   auto decoded = [&](const std::string& name) {
     lfhost::VideoReader reader(Path(name), lfhost::ProbeVideo(Path(name)), true);
     OIIO::ImageBuf frame;
@@ -271,13 +272,13 @@ TEST_F(SequenceRenderTest, CompressedVideoKeepsSizeRateFrameCountAndAudio) {
   auto effect = lftest::StartedEffect();
   lfhost::ParamValues values = effect->DefaultValues(64, 48);
   values.centerX = 20 << 16, values.centerY = 15 << 16;
-  lfhost::ImageBuffer flare(64, 48);
-  ASSERT_TRUE(effect->Render(lftest::OpaqueFrame(64, 48), flare, values, {.frame = 0}).ok());
+  lfhost::FullFlare flare;
+  ASSERT_TRUE(effect->RenderFull(64, 48, values, flare, {.frame = 0}).ok());
   int lit = 0;
   for (int y = 0; y < 48; ++y) {
     for (int x = 0; x < 64; ++x) {
       for (int c = 0; c < 3; ++c) {
-        const double p = std::round(in.getchannel(x, y, 0, c) * 65535), f = flare.at(x, y, 1 + c) / 255.0;
+        const double p = std::round(in.getchannel(x, y, 0, c) * 65535), f = flare.row(y)[3 * x + c];
         const double got = std::round(out.getchannel(x, y, 0, c) * 65535);
         if (f == 0) EXPECT_EQ(got, p) << x << "," << y << "," << c;
         else EXPECT_NEAR(got, p + (65535 - p) * f, 1) << x << "," << y << "," << c;
