@@ -17,6 +17,8 @@
 #include "host/media/media_paths.h"
 #include "host/media/progress_display.h"
 #include "host/media/sequence_renderer.h"
+#include "host/media/video_probe.h"
+#include "host/media/video_samples.h"
 
 namespace lfcli {
 namespace {
@@ -51,7 +53,10 @@ struct RenderMedia {
   bool builtin, manyFrames;
   OIIO::TypeDesc samples = OIIO::TypeDesc::UINT8;   // the input's colour samples
   bool deep = false;
-  lfhost::PlateLook look;   // how the flare goes onto the plates
+  // A video into a video that stores the same pixel format: frames travel as
+  // their stored samples, and only what the flare reaches changes.
+  bool stored = false;
+  lfhost::PlateLook look;   // how the flare goes onto the plates or samples
 };
 
 // A mistake in how the input and output go together, found before any work.
@@ -59,13 +64,13 @@ void CheckPairing(const MediaRenderOptions& o, const RenderMedia& m) {
   const MediaKind in = m.in, out = m.out;
   const bool builtin = m.builtin, manyFrames = m.manyFrames;
   if (out == MediaKind::Video && !lfhost::IsWritableVideoExtension(Extension(o.output))) {
-    throw UsageError("-o: " + o.output + ": cannot write " + Extension(o.output) +
-                     " video (use .mp4, .m4v, .mov, .mkv or .webm)");
+    throw UsageError("-o: " + o.output + ": cannot write " + Extension(o.output) + " video (use " +
+                     lfhost::WritableVideoExtensions() + ")");
   }
   if (out != MediaKind::Video && !lfhost::IsWritableImageExtension(Extension(o.output))) {
     throw UsageError("-o: " + o.output +
                      ": unknown output format (use .png, .jpg, .tif, .exr or .dpx, a sequence such as "
-                     "name.%04d.png, or a video .mp4, .mov, .mkv or .webm)");
+                     "name.%04d.png, or a video " + lfhost::WritableVideoExtensions() + ")");
   }
   if (!builtin && in == MediaKind::Image && o.frames) {
     throw UsageError("--frames: " + o.input + " is a single image, not a sequence or video");
@@ -73,7 +78,8 @@ void CheckPairing(const MediaRenderOptions& o, const RenderMedia& m) {
   if (!builtin && o.size) throw UsageError("--size: sets the built-in frame's size, not usable with an input");
   if (manyFrames && out == MediaKind::Image) {
     throw UsageError("-o: " + o.output +
-                     " is a single image; write the frames as a sequence (name.%04d.png) or a video (.mp4, .mov, .mkv, .webm)");
+                     " is a single image; write the frames as a sequence (name.%04d.png) or a video (" +
+                     lfhost::WritableVideoExtensions() + ")");
   }
   if (!manyFrames && out != MediaKind::Image) {
     throw UsageError(builtin ? "-o: " + o.output + ": give --frames A-B to render the built-in frame as a sequence or video"
@@ -125,6 +131,25 @@ void CheckPairing(const MediaRenderOptions& o, const RenderMedia& m) {
   }
 }
 
+// True when the input video's frames can go to the output as they are
+// stored: its pixel format carries them and the output stores that very
+// format (its codec follows the input's, or the one asked for takes it). A
+// choice the output cannot take is reported when the output is opened.
+bool CarriesSamplesThrough(const MediaRenderOptions& o, const RenderMedia& m) {
+  if (m.builtin || m.in != MediaKind::Video || m.out != MediaKind::Video || o.pass != lfhost::PassOutput::None) return false;
+  const lfhost::VideoInfo info = lfhost::ProbeVideoStreams(o.input);
+  if (!lfhost::CarriesStoredSamples(info.format)) return false;
+  lfhost::VideoStyle style = o.video;
+  style.like = info.format;
+  style.alpha = lfhost::PixelFormatHasAlpha(info.format.pixelFormat);
+  style.samples = true;
+  try {
+    return lfhost::PlanEncoder(o.output, info.width, info.height, style).pixelFormat == info.format.pixelFormat;
+  } catch (const lfhost::HostError&) {
+    return false;
+  }
+}
+
 RenderMedia DescribeMedia(const MediaRenderOptions& o) {
   RenderMedia m;
   m.builtin = o.input.empty();
@@ -140,7 +165,9 @@ RenderMedia DescribeMedia(const MediaRenderOptions& o) {
   const bool deepSamples = m.samples != OIIO::TypeDesc::UINT8 &&
                            (m.out != MediaKind::Video || !m.samples.is_floating_point());
   m.deep = deepSamples || o.depth || o.composite || !o.colorspace.empty() || !o.part.empty();
-  if (m.deep) {
+  m.stored = CarriesSamplesThrough(o, m);
+  if (m.stored) m.deep = false;
+  if (m.deep || m.stored) {
     try {
       m.look = lfhost::PlateLook::For(m.samples, o.composite, o.colorspace);
     } catch (const lfhost::HostError& e) {
@@ -194,7 +221,12 @@ std::unique_ptr<lfhost::FrameSource> OpenSource(const MediaRenderOptions& o, con
   const lfhost::PlateReading reading{m.deep, o.part, o.depth.value_or(OIIO::TypeDesc::UNKNOWN)};
   switch (m.in) {
     case MediaKind::Sequence: return lfhost::OpenSequenceSource(o.input, o.frames, o.missing, reading);
-    case MediaKind::Video: return lfhost::OpenVideoSource(o.input, o.frames, o.startNumber.value_or(0), m.deep);
+    case MediaKind::Video: {
+      const lfhost::VideoReading reading = m.stored ? lfhost::VideoReading::Samples
+                                           : m.deep ? lfhost::VideoReading::Deep
+                                                    : lfhost::VideoReading::Frames;
+      return lfhost::OpenVideoSource(o.input, o.frames, o.startNumber.value_or(0), reading);
+    }
     case MediaKind::Image: break;
   }
   return lfhost::OpenImageSource(o.input, reading);
@@ -240,6 +272,7 @@ std::unique_ptr<lfhost::FrameSink> OpenSink(const MediaRenderOptions& o, const R
       style.like = source.videoFormat().value_or(lfhost::VideoFormat{});
       style.alpha = source.hasAlpha();
       style.deep = m.deep;
+      style.samples = m.stored;
       if (aspect) style.sampleAspect = {aspect->first, aspect->second};
       return lfhost::OpenVideoSink(o.output, source.width(), source.height(), rate, source.audio(), style);
     }

@@ -10,6 +10,7 @@
 
 #include "host/core/host_error.h"
 #include "host/media/image_io.h"
+#include "host/media/sample_composite.h"
 
 namespace lfhost {
 
@@ -269,6 +270,14 @@ CommandResult RenderOntoPlate(EffectInstance& effect, OIIO::ImageBuf& plate, Par
 CommandResult RenderOnto(EffectInstance& effect, MediaFrame& frame, const ParamValues& values,
                          const FrameSettings& settings, const PlateLook& look, ImageBuffer* layer) {
   if (frame.deep()) return RenderOntoPlate(effect, frame.plate.image(), values, settings, look, layer);
+  if (frame.stored()) {
+    ImageBuffer flare(frame.samples.width(), frame.samples.height());
+    const CommandResult result = RenderLayer(effect, values, settings, flare);
+    if (!result.ok()) return result;
+    CompositeFlare(frame.samples, AmountsOf(flare, BlendWeight(values.blend), look), look.mode());
+    if (layer) *layer = std::move(flare);
+    return result;
+  }
   ImageBuffer output(frame.image.width(), frame.image.height());
   const CommandResult result = effect.Render(frame.image, output, values, settings);
   if (!result.ok()) return result;

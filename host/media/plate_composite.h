@@ -99,7 +99,8 @@ CommandResult RenderOntoPlate(EffectInstance& effect, OIIO::ImageBuf& plate, Par
                               const FrameSettings& settings, const PlateLook& look, ImageBuffer* layer = nullptr);
 
 // Renders the flare onto a frame: an 8-bit one by the module itself, exactly as
-// it always did, a deep one by RenderOntoPlate. `layer`, when given, receives
+// it always did, a deep one by RenderOntoPlate, stored video samples by
+// rendering the layer over black and compositing it (sample_composite.h). `layer`, when given, receives
 // the flare over black (rendered a second time for an 8-bit frame).
 CommandResult RenderOnto(EffectInstance& effect, MediaFrame& frame, const ParamValues& values,
                          const FrameSettings& settings, const PlateLook& look, ImageBuffer* layer = nullptr);

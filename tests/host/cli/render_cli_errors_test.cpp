@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 
 #include "host/media/image_io.h"
-#include "host/media/video_io.h"
+#include "host/media/video_writer.h"
 #include "tests/host/media_fixture.h"
 
 namespace {

@@ -20,7 +20,8 @@
 #include "host/core/host_error.h"
 #include "host/media/sequence_renderer.h"
 #include "host/media/image_io.h"
-#include "host/media/video_io.h"
+#include "host/media/video_reader.h"
+#include "host/media/video_writer.h"
 #include "tests/host/media_fixture.h"
 #include "tests/host/module_fixture.h"
 
