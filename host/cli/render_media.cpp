@@ -105,6 +105,13 @@ void CheckPairing(const MediaRenderOptions& o, const RenderMedia& m) {
     if (!value.empty() && out != MediaKind::Video) throw UsageError(std::string(option) + ": only a video output is encoded");
   }
   if (o.fps && out != MediaKind::Video) throw UsageError("--fps: only a video output has a frame rate");
+  // Frames picked apart would play faster than they were shot, and without
+  // their sound; a rate given for them says how they are meant to play.
+  if (o.frames && !o.frames->picks.empty() && out == MediaKind::Video && !o.fps) {
+    throw UsageError("--frames: a list or step of frames into a video would change its timing" +
+                     std::string(!builtin && in == MediaKind::Video ? " and leave its audio out" : "") +
+                     "; write an image sequence" + (!builtin && in == MediaKind::Video ? "" : ", or give --fps"));
+  }
   // A video's depth follows its codec and --pix-fmt, it has one picture a
   // frame, and the flare alone is written as images.
   for (const auto& [option, given] : {std::pair{"--depth", o.depth.has_value()}, std::pair{"--part", !o.part.empty()},
@@ -132,8 +139,8 @@ void CheckPairing(const MediaRenderOptions& o, const RenderMedia& m) {
 }
 
 // True when the input video's frames can go to the output as they are
-// stored: its pixel format carries them and the output stores that very
-// format (its codec follows the input's, or the one asked for takes it). A
+// stored: its pixel format carries them and the output stores that layout
+// (its codec follows the input's, or the one asked for takes it). A
 // choice the output cannot take is reported when the output is opened.
 bool CarriesSamplesThrough(const MediaRenderOptions& o, const RenderMedia& m) {
   if (m.builtin || m.in != MediaKind::Video || m.out != MediaKind::Video || o.pass != lfhost::PassOutput::None) return false;
@@ -142,9 +149,10 @@ bool CarriesSamplesThrough(const MediaRenderOptions& o, const RenderMedia& m) {
   lfhost::VideoStyle style = o.video;
   style.like = info.format;
   style.alpha = lfhost::PixelFormatHasAlpha(info.format.pixelFormat);
-  style.samples = true;
+  style.samples = info.format.pixelFormat;
   try {
-    return lfhost::PlanEncoder(o.output, info.width, info.height, style).pixelFormat == info.format.pixelFormat;
+    return lfhost::StoresSamplesOf(lfhost::PlanEncoder(o.output, info.width, info.height, style).pixelFormat,
+                                   info.format.pixelFormat);
   } catch (const lfhost::HostError&) {
     return false;
   }
@@ -239,6 +247,14 @@ std::optional<std::pair<int32_t, uint32_t>> PixelAspect(const MediaRenderOptions
   return source.pixelAspect();
 }
 
+// Images and the built-in frame hold sRGB colour, whose primaries are BT.709's;
+// a video made of them says so, with BT.709's matrix and transfer.
+lfhost::VideoFormat ImagesAsVideo() {
+  lfhost::VideoFormat format;
+  format.matrix = format.primaries = format.transfer = "bt709";
+  return format;
+}
+
 std::unique_ptr<lfhost::FrameSink> OpenSink(const MediaRenderOptions& o, const RenderMedia& m,
                                             const lfhost::FrameSource& source) {
   const auto aspect = PixelAspect(o, source);
@@ -269,10 +285,10 @@ std::unique_ptr<lfhost::FrameSink> OpenSink(const MediaRenderOptions& o, const R
       // frames a second unless --fps says otherwise.
       const lfhost::FrameRate rate = o.fps.value_or(source.frameRate().value_or(lfhost::FrameRate{24, 1}));
       lfhost::VideoStyle style = o.video;
-      style.like = source.videoFormat().value_or(lfhost::VideoFormat{});
+      style.like = source.videoFormat().value_or(ImagesAsVideo());
       style.alpha = source.hasAlpha();
       style.deep = m.deep;
-      style.samples = m.stored;
+      if (m.stored) style.samples = style.like.pixelFormat;
       if (aspect) style.sampleAspect = {aspect->first, aspect->second};
       return lfhost::OpenVideoSink(o.output, source.width(), source.height(), rate, source.audio(), style);
     }

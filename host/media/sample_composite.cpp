@@ -102,8 +102,8 @@ FlareAmounts AmountsOf(const ImageBuffer& layer, int32_t weight, const PlateLook
   FlareAmounts flare;
   flare.width = layer.width();
   flare.height = layer.height();
-  flare.rgb.resize(3 * static_cast<size_t>(flare.width) * flare.height);
   flare.spans.assign(static_cast<size_t>(flare.height), {0, 0});
+  flare.starts.assign(static_cast<size_t>(flare.height), 0);
   const float scale = static_cast<float>(65536 - std::clamp(weight, 0, 65536)) / 65536.0f;
   for (int32_t y = 0; y < flare.height; ++y) {
     const uint8_t* row = layer.row(y);
@@ -113,7 +113,9 @@ FlareAmounts AmountsOf(const ImageBuffer& layer, int32_t weight, const PlateLook
     while (end > first && !lit(end - 1)) --end;
     if (first == end || scale == 0.0f) continue;
     flare.spans[y] = {first, end};
-    float* amounts = flare.rgb.data() + 3 * (static_cast<size_t>(y) * flare.width + first);
+    flare.starts[y] = flare.rgb.size() / 3;
+    flare.rgb.resize(flare.rgb.size() + 3 * static_cast<size_t>(end - first));
+    float* amounts = flare.rgb.data() + 3 * flare.starts[y];
     look.Amounts(row + 4 * first, end - first, scale, amounts);
     // A conversion may lift black a little; where the layer is black there is no flare.
     for (int32_t x = first; x < end; ++x) {

@@ -25,10 +25,12 @@ namespace lfhost {
 // rest of the frame is never visited.
 struct FlareAmounts {
   int32_t width = 0, height = 0;
-  std::vector<float> rgb;                           // 3 a pixel, set within the spans (0 where no flare)
   std::vector<std::pair<int32_t, int32_t>> spans;   // per row, [first, end); empty where the row has none
+  std::vector<size_t> starts;                       // per row, where its span's pixels begin in `rgb`
+  std::vector<float> rgb;                           // 3 a pixel of each span, row after row (0 where no flare)
 
-  const float* at(int32_t x, int32_t y) const { return rgb.data() + 3 * (static_cast<size_t>(y) * width + x); }
+  // A pixel within its row's span.
+  const float* at(int32_t x, int32_t y) const { return rgb.data() + 3 * (starts[y] + (x - spans[y].first)); }
 };
 
 // The amounts of the module's flare over black (an 8-bit layer the frame's

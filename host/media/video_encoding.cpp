@@ -129,7 +129,7 @@ std::string ColourFilter(const VideoStyle& style, const std::string& pixelFormat
   if (like.range.empty() || !IsYuvPixelFormat(like.pixelFormat)) colour.range.clear();
   colour.pixelFormat = pixelFormat;
   colour = WithColourDefaults(colour, height);
-  std::string filter = style.samples ? "" : "format=" + pixelFormat;
+  std::string filter = !style.samples.empty() ? "" : "format=" + pixelFormat;
   if (style.sampleAspect.num > 0) filter += (filter.empty() ? "" : ",") + ("setsar=" + style.sampleAspect.text());
   std::string tags;
   auto tag = [&](const char* option, const char* field, const std::string& value) {
@@ -137,14 +137,14 @@ std::string ColourFilter(const VideoStyle& style, const std::string& pixelFormat
     tags += (tags.empty() ? "setparams=" : ":") + std::string(field) + "=" + value;
   };
   if (IsYuvPixelFormat(pixelFormat)) {
-    if (!style.samples) {
+    if (style.samples.empty()) {
       filter = (style.deep ? DeepConversion("", colour.matrix, colour.range)
                            : "scale=out_color_matrix=" + ScaleMatrix(colour.matrix) + ":out_range=" + colour.range) +
                "," + filter;
     }
     tag("-colorspace", "colorspace", colour.matrix);
     tag("-color_range", "range", colour.range);
-  } else if (style.deep && !style.samples) {
+  } else if (style.deep && style.samples.empty()) {
     filter = DeepConversion("", "", "") + "," + filter;
   }
   if (!like.primaries.empty() && like.primaries != "unknown") tag("-color_primaries", "color_primaries", like.primaries);
@@ -177,7 +177,7 @@ EncoderPlan PlanEncoder(const std::string& path, int32_t width, int32_t height, 
   if (!style.like.timecode.empty()) v.insert(v.end(), {"-timecode", style.like.timecode});
   if (container->faststart) v.insert(v.end(), {"-movflags", "+faststart"});
   if (!filter.empty()) v.insert(v.begin(), {"-vf", filter});
-  if (!style.samples) v.insert(v.begin(), {"-sws_flags", kScaleFlags});
+  if (style.samples.empty()) v.insert(v.begin(), {"-sws_flags", kScaleFlags});
   return plan;
 }
 

@@ -27,9 +27,12 @@ struct VideoStyle {
   // 10; or at the input's own pixel format where the output follows its codec
   // (12-bit HEVC stays 12-bit, 8-bit H.264 stays 8-bit).
   bool deep = false;
-  // Frames come as stored samples (VideoWriter::WriteSamples) in the pixel
-  // format the output is encoded in, which go to the encoder unconverted.
-  bool samples = false;
+  // The pixel format of the stored samples frames come as
+  // (VideoWriter::WriteSamples); "" for frames of other kinds. They go to the
+  // encoder as they are, or, where it stores them at another depth (ProRes
+  // keeps 10 bits of what its decoder gives at 12), with the depth changed as
+  // ffmpeg changes it in a re-encode of its own.
+  std::string samples;
 };
 
 // An encoding option that cannot apply to this output (a usage mistake).

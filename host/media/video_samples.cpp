@@ -98,6 +98,12 @@ bool CarriesStoredSamples(const VideoFormat& format) {
   return SampleColour::Of(*layout, format.matrix, format.range).has_value();
 }
 
+bool StoresSamplesOf(const std::string& stored, const std::string& samples) {
+  const std::optional<SampleLayout> a = SampleLayout::Of(stored), b = SampleLayout::Of(samples);
+  return a && b && a->rgb == b->rgb && a->alpha == b->alpha && a->fullRange == b->fullRange &&
+         a->chromaShiftX == b->chromaShiftX && a->chromaShiftY == b->chromaShiftY;
+}
+
 VideoSamples::VideoSamples(const SampleLayout& layout, const SampleColour& colour, int32_t width, int32_t height)
     : layout_(layout), colour_(colour), width_(width), height_(height) {
   size_t at = 0;

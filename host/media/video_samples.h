@@ -51,6 +51,11 @@ struct SampleColour {
 // than 8-bit RGB, which the module takes as it is.
 bool CarriesStoredSamples(const VideoFormat& format);
 
+// True when an output of pixel format `stored` keeps samples of format
+// `samples` as they are, or at another depth only: the same planes and
+// subsampling, so no sample is resampled on the way.
+bool StoresSamplesOf(const std::string& stored, const std::string& samples);
+
 class VideoSamples {
  public:
   VideoSamples() = default;

@@ -70,7 +70,7 @@ VideoWriter::VideoWriter(const std::string& path, int32_t width, int32_t height,
   interruptMark_ = std::make_unique<RemoveOnSecondInterrupt>(temporary_);
   // Deep frames without alpha cross the pipe without an alpha plane.
   const int32_t planes = deep_ && !alpha_ ? 3 : 4;
-  const std::string raw = samples_ ? plan_.pixelFormat : !deep_ ? "gbrap" : planes == 4 ? "gbrap16le" : "gbrp16le";
+  const std::string raw = !samples_.empty() ? samples_ : !deep_ ? "gbrap" : planes == 4 ? "gbrap16le" : "gbrp16le";
   std::vector<std::string> argv = {"ffmpeg", "-v", "error", "-nostdin", "-y", "-f", "rawvideo", "-pix_fmt", raw,
                                    "-s", Size(width, height), "-framerate", rate.text(), "-i", "pipe:0"};
   const std::vector<std::string> input = audio ? AudioInput(*audio) : std::vector<std::string>{"-map", "0:v:0"};
@@ -82,7 +82,7 @@ VideoWriter::VideoWriter(const std::string& path, int32_t width, int32_t height,
   }
   argv.push_back(temporary_);
   ffmpeg_ = std::make_unique<Subprocess>(argv, true, false);
-  if (!samples_) packed_.resize(static_cast<size_t>(width) * height * planes * (deep_ ? 2 : 1));
+  if (samples_.empty()) packed_.resize(static_cast<size_t>(width) * height * planes * (deep_ ? 2 : 1));
 }
 
 VideoWriter::~VideoWriter() {
@@ -108,7 +108,7 @@ void VideoWriter::Send(const uint8_t* bytes, size_t size) {
 }
 
 void VideoWriter::WriteFrame(const ImageBuffer& frame) {
-  if (deep_ || samples_) throw std::logic_error("VideoWriter: an 8-bit frame for a video of other frames");
+  if (deep_ || !samples_.empty()) throw std::logic_error("VideoWriter: an 8-bit frame for a video of other frames");
   CheckFrame(frame.width(), frame.height());
   FrameToPlanes(frame, packed_.data());
   Send(packed_.data(), packed_.size());
@@ -131,10 +131,10 @@ void VideoWriter::WriteFrame(const OIIO::ImageBuf& frame) {
 }
 
 void VideoWriter::WriteSamples(const VideoSamples& frame) {
-  if (!samples_) throw std::logic_error("VideoWriter: stored samples for a video of other frames");
+  if (samples_.empty()) throw std::logic_error("VideoWriter: stored samples for a video of other frames");
   CheckFrame(frame.width(), frame.height());
-  if (frame.layout().pixelFormat != plan_.pixelFormat) {
-    Fail("frame of " + frame.layout().pixelFormat + " samples in a video of " + plan_.pixelFormat);
+  if (frame.layout().pixelFormat != samples_) {
+    Fail("frame of " + frame.layout().pixelFormat + " samples in a video of " + samples_ + " samples");
   }
   Send(frame.data(), frame.size());
 }

@@ -39,8 +39,8 @@ class VideoWriter {
   // For a deep writer: a frame of R, G, B(, A) of any sample type, converted to
   // 16 bits (values beyond 0-1 clamp); opaque where it has no alpha.
   void WriteFrame(const OIIO::ImageBuf& frame);
-  // For a writer of samples (VideoStyle::samples): a frame in the pixel format
-  // the output stores, encoded as it is.
+  // For a writer of samples (VideoStyle::samples): a frame in that pixel
+  // format, encoded as it is.
   void WriteSamples(const VideoSamples& frame);
   // Ends the stream, waits for ffmpeg to encode what it holds and renames the
   // file into place. A cancel requested meanwhile abandons the file: false.
@@ -64,7 +64,7 @@ class VideoWriter {
   std::unique_ptr<Subprocess> ffmpeg_;
   std::vector<uint8_t> packed_;
   bool deep_ = false;
-  bool samples_ = false;
+  std::string samples_;   // the pixel format of stored samples handed over
   bool alpha_ = true;
   bool finished_ = false;
 };
