@@ -12,7 +12,9 @@ frames=${2:-48}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-seconds() { local start end; start=$(date +%s.%N); "$@" >/dev/null 2>&1; end=$(date +%s.%N); echo "$end - $start" | bc; }
+# Wall-clock and CPU (user + system, children included) seconds of a command:
+# on a shared machine the CPU time is the steadier measure.
+seconds() { local TIMEFORMAT='%R %U %S' t; t=$( { time "$@" >/dev/null 2>&1; } 2>&1 ); echo "$t" | awk '{printf "%.2f %.2f", $1, $2 + $3}'; }
 psnr() { ffmpeg -nostdin -v info -i "$1" -i "$2" -lavfi psnr -f null - 2>&1 | sed -n 's/.*average:\([0-9.inf]*\).*/\1/p'; }
 
 run() {   # name, source options, extension, the encoder settings the tool uses for it
@@ -24,8 +26,11 @@ run() {   # name, source options, extension, the encoder settings the tool uses 
   ff=$(seconds ffmpeg -nostdin -v error -y -i "$src" $settings "$work/ff.$ext")
   ours=$(seconds "$tool" render "$src" -o "$work/ours.$ext" --lens 1 --brightness 100 --quiet)
   "$tool" render "$src" -o "$work/zero.$ext" --brightness 0 --quiet
-  printf '%-10s ffmpeg %6.2f s   lensflare %6.2f s   ratio %.2f   PSNR at brightness 0: ffmpeg %s dB, lensflare %s dB\n' \
-    "$name" "$ff" "$ours" "$(echo "$ours / $ff" | bc -l)" "$(psnr "$work/ff.$ext" "$src")" "$(psnr "$work/zero.$ext" "$src")"
+  read -r ffWall ffCpu <<<"$ff"
+  read -r ourWall ourCpu <<<"$ours"
+  printf '%-9s wall: ffmpeg %6.2f s, lensflare %6.2f s (x%.2f)   CPU: ffmpeg %6.2f s, lensflare %6.2f s (x%.2f)\n' \
+    "$name" "$ffWall" "$ourWall" "$(echo "$ourWall / $ffWall" | bc -l)" "$ffCpu" "$ourCpu" "$(echo "$ourCpu / $ffCpu" | bc -l)"
+  echo "          PSNR against the source at brightness 0: ffmpeg $(psnr "$work/ff.$ext" "$src") dB, lensflare $(psnr "$work/zero.$ext" "$src") dB"
 }
 
 echo "$(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p'), load $(cut -d' ' -f1-3 /proc/loadavg), $frames frames"
