@@ -18,6 +18,8 @@
 #include "host/media/media_paths.h"
 #include "host/media/progress_display.h"
 #include "host/media/sequence_renderer.h"
+#include "host/media/video_probe.h"
+#include "host/media/video_samples.h"
 
 namespace lfcli {
 namespace {
@@ -53,8 +55,11 @@ struct RenderMedia {
   OIIO::TypeDesc samples = OIIO::TypeDesc::UINT8;   // the input's colour samples
   OIIO::ImageSpec layout;   // the header of the input's first image file
   bool deep = false;
-  lfhost::PlateLook look;   // how the flare goes onto the plates
-  lfhost::FlarePrecision precision = lfhost::FlarePrecision::Exact;   // the plates' flare layer
+  // A video into a video that stores the same pixel format: frames travel as
+  // their stored samples, and only what the flare reaches changes.
+  bool stored = false;
+  lfhost::PlateLook look;   // how the flare goes onto the plates or samples
+  lfhost::FlarePrecision precision = lfhost::FlarePrecision::Exact;   // the flare layer for plates or samples
 };
 
 // A mistake in how the input and output go together, found before any work.
@@ -62,13 +67,13 @@ void CheckPairing(const MediaRenderOptions& o, const RenderMedia& m) {
   const MediaKind in = m.in, out = m.out;
   const bool builtin = m.builtin, manyFrames = m.manyFrames;
   if (out == MediaKind::Video && !lfhost::IsWritableVideoExtension(Extension(o.output))) {
-    throw UsageError("-o: " + o.output + ": cannot write " + Extension(o.output) +
-                     " video (use .mp4, .m4v, .mov, .mkv or .webm)");
+    throw UsageError("-o: " + o.output + ": cannot write " + Extension(o.output) + " video (use " +
+                     lfhost::WritableVideoExtensions() + ")");
   }
   if (out != MediaKind::Video && !lfhost::IsWritableImageExtension(Extension(o.output))) {
     throw UsageError("-o: " + o.output +
                      ": unknown output format (use .png, .jpg, .tif, .exr or .dpx, a sequence such as "
-                     "name.%04d.png, or a video .mp4, .mov, .mkv or .webm)");
+                     "name.%04d.png, or a video " + lfhost::WritableVideoExtensions() + ")");
   }
   if (!builtin && in == MediaKind::Image && o.frames) {
     throw UsageError("--frames: " + o.input + " is a single image, not a sequence or video");
@@ -76,7 +81,8 @@ void CheckPairing(const MediaRenderOptions& o, const RenderMedia& m) {
   if (!builtin && o.size) throw UsageError("--size: sets the built-in frame's size, not usable with an input");
   if (manyFrames && out == MediaKind::Image) {
     throw UsageError("-o: " + o.output +
-                     " is a single image; write the frames as a sequence (name.%04d.png) or a video (.mp4, .mov, .mkv, .webm)");
+                     " is a single image; write the frames as a sequence (name.%04d.png) or a video (" +
+                     lfhost::WritableVideoExtensions() + ")");
   }
   if (!manyFrames && out != MediaKind::Image) {
     throw UsageError(builtin ? "-o: " + o.output + ": give --frames A-B to render the built-in frame as a sequence or video"
@@ -106,6 +112,13 @@ void CheckPairing(const MediaRenderOptions& o, const RenderMedia& m) {
     if (!value.empty() && out != MediaKind::Video) throw UsageError(std::string(option) + ": only a video output is encoded");
   }
   if (o.fps && out != MediaKind::Video) throw UsageError("--fps: only a video output has a frame rate");
+  // Frames picked apart would play faster than they were shot, and without
+  // their sound; a rate given for them says how they are meant to play.
+  if (o.frames && !o.frames->picks.empty() && out == MediaKind::Video && !o.fps) {
+    throw UsageError("--frames: a list or step of frames into a video would change its timing" +
+                     std::string(!builtin && in == MediaKind::Video ? " and leave its audio out" : "") +
+                     "; write an image sequence" + (!builtin && in == MediaKind::Video ? "" : ", or give --fps"));
+  }
   // A video's depth follows its codec and --pix-fmt, it has one picture a
   // frame, and the flare alone is written as images.
   for (const auto& [option, given] : {std::pair{"--depth", o.depth.has_value()}, std::pair{"--part", !o.part.empty()},
@@ -132,6 +145,26 @@ void CheckPairing(const MediaRenderOptions& o, const RenderMedia& m) {
   }
 }
 
+// True when the input video's frames can go to the output as they are
+// stored: its pixel format carries them and the output stores that layout
+// (its codec follows the input's, or the one asked for takes it). A
+// choice the output cannot take is reported when the output is opened.
+bool CarriesSamplesThrough(const MediaRenderOptions& o, const RenderMedia& m) {
+  if (m.builtin || m.in != MediaKind::Video || m.out != MediaKind::Video || o.pass != lfhost::PassOutput::None) return false;
+  const lfhost::VideoInfo info = lfhost::ProbeVideoStreams(o.input);
+  if (!lfhost::CarriesStoredSamples(info.format)) return false;
+  lfhost::VideoStyle style = o.video;
+  style.like = info.format;
+  style.alpha = lfhost::PixelFormatHasAlpha(info.format.pixelFormat);
+  style.samples = info.format.pixelFormat;
+  try {
+    return lfhost::StoresSamplesOf(lfhost::PlanEncoder(o.output, info.width, info.height, style).pixelFormat,
+                                   info.format.pixelFormat);
+  } catch (const lfhost::HostError&) {
+    return false;
+  }
+}
+
 RenderMedia DescribeMedia(const MediaRenderOptions& o) {
   RenderMedia m;
   m.builtin = o.input.empty();
@@ -152,12 +185,15 @@ RenderMedia DescribeMedia(const MediaRenderOptions& o) {
   const bool extraChannels = m.layout.nchannels > 4 && m.out != MediaKind::Video;
   m.deep = deepSamples || extraChannels || o.depth || o.composite || !o.colorspace.empty() || !o.part.empty() ||
            o.flarePrecision == lfhost::FlarePrecision::Full;
+  m.stored = CarriesSamplesThrough(o, m);
+  if (m.stored) m.deep = false;
   // The full-precision flare for outputs deeper than 8 bits: the output's depth
   // is --depth, else the plates' own (a video's follows its input's).
   const OIIO::TypeDesc written = o.depth.value_or(deepSamples ? m.samples : OIIO::TypeDesc(OIIO::TypeDesc::UINT8));
-  m.precision = o.flarePrecision.value_or(m.deep && written != OIIO::TypeDesc::UINT8 ? lfhost::FlarePrecision::Full
-                                                                                      : lfhost::FlarePrecision::Exact);
-  if (m.deep) {
+  m.precision = o.flarePrecision.value_or((m.deep || m.stored) && written != OIIO::TypeDesc::UINT8
+                                              ? lfhost::FlarePrecision::Full
+                                              : lfhost::FlarePrecision::Exact);
+  if (m.deep || m.stored) {
     try {
       m.look = lfhost::PlateLook::For(m.samples, o.composite, o.colorspace);
     } catch (const lfhost::HostError& e) {
@@ -262,20 +298,35 @@ std::unique_ptr<lfhost::FrameSource> OpenSource(const MediaRenderOptions& o, con
   const lfhost::PlateReading reading{m.deep, o.part, o.depth.value_or(OIIO::TypeDesc::UNKNOWN)};
   switch (m.in) {
     case MediaKind::Sequence: return lfhost::OpenSequenceSource(o.input, o.frames, o.missing, reading);
-    case MediaKind::Video: return lfhost::OpenVideoSource(o.input, o.frames, o.startNumber.value_or(0), m.deep);
+    case MediaKind::Video: {
+      const lfhost::VideoReading reading = m.stored ? lfhost::VideoReading::Samples
+                                           : m.deep ? lfhost::VideoReading::Deep
+                                                    : lfhost::VideoReading::Frames;
+      return lfhost::OpenVideoSource(o.input, o.frames, o.startNumber.value_or(0), reading);
+    }
     case MediaKind::Image: break;
   }
   return lfhost::OpenImageSource(o.input, reading);
 }
 
+// Images and the built-in frame hold sRGB colour, whose primaries are BT.709's;
+// a video made of them says so, with BT.709's matrix and transfer.
+lfhost::VideoFormat ImagesAsVideo() {
+  lfhost::VideoFormat format;
+  format.matrix = format.primaries = format.transfer = "bt709";
+  return format;
+}
+
 // How a video output is encoded: as --codec, --quality and --pix-fmt say,
-// else like the input, at the pixel aspect the render uses (`aspect`).
+// else like the input (its stored samples where they travel as they are), at
+// the pixel aspect the render uses (`aspect`).
 lfhost::VideoStyle VideoStyleFor(const MediaRenderOptions& o, const RenderMedia& m, const lfhost::FrameSource& source,
                                  std::optional<std::pair<int32_t, uint32_t>> aspect) {
   lfhost::VideoStyle style = o.video;
-  style.like = source.videoFormat().value_or(lfhost::VideoFormat{});
+  style.like = source.videoFormat().value_or(ImagesAsVideo());
   style.alpha = source.hasAlpha();
   style.deep = m.deep;
+  if (m.stored) style.samples = style.like.pixelFormat;
   if (aspect) style.sampleAspect = {aspect->first, aspect->second};
   return style;
 }
@@ -298,7 +349,7 @@ void CheckVideoOutput(const MediaRenderOptions& o, const RenderMedia& m, const l
                             " s apart); write an image sequence, or make the rate constant first");
   }
   try {
-    lfhost::EncoderArguments(o.output, source.width(), source.height(), VideoStyleFor(o, m, source, aspect));
+    lfhost::PlanEncoder(o.output, source.width(), source.height(), VideoStyleFor(o, m, source, aspect));
   } catch (const lfhost::ChoiceError& e) {
     throw UsageError(e.what());
   }

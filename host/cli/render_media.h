@@ -19,7 +19,7 @@
 #include "host/core/keyframes.h"
 #include "host/media/plate_composite.h"
 #include "host/media/sequence_renderer.h"
-#include "host/media/video_io.h"
+#include "host/media/video_encoding.h"
 
 namespace lfcli {
 

@@ -124,7 +124,8 @@ lfweb::PreviewFrame LoadPreviewFrame(const ServeOptions& o) {
       const lfhost::FrameRange range{first, last, {}};
       return kind == lfhost::MediaKind::Sequence
                  ? lfhost::OpenSequenceSource(input, range, lfhost::MissingFrames::Error, reading)
-                 : lfhost::OpenVideoSource(input, range, 0, reading.deep);
+                 : lfhost::OpenVideoSource(input, range, 0,
+                                           reading.deep ? lfhost::VideoReading::Deep : lfhost::VideoReading::Frames);
     };
     {
       const std::unique_ptr<lfhost::FrameSource> all = kind == lfhost::MediaKind::Sequence

@@ -211,7 +211,7 @@ CommandResult EffectInstance::RenderFull(int32_t width, int32_t height, const Pa
   {
     // Seeded as the render command is, on this thread: the renderer linked here
     // draws from the same rand() the module would.
-    const RandBinding& binding = ModuleRand();
+    const RandBinding binding = ProcessRand();
     std::unique_lock<std::mutex> turn(gRenderCommandMutex, std::defer_lock);
     if (!binding.perThread) turn.lock();
     binding.srand(FrameSeed(frame.seed, frame.frame));

@@ -43,18 +43,6 @@ int32_t RecordRegistration(void* hostData, const char* nameKey, const char* matc
   return sink->answer;
 }
 
-// In the process's own namespace the module binds to whichever rand comes first
-// in the global scope: the executable's when it exports one (lensflare's
-// per-thread generator, thread_rand.cpp), else the C library's single state.
-RandBinding ProcessRand() {
-  static const RandBinding binding = [] {
-    void* moduleRand = dlsym(RTLD_DEFAULT, "rand");
-    auto* seed = reinterpret_cast<void (*)(unsigned)>(dlsym(RTLD_DEFAULT, "srand"));
-    return RandBinding{seed ? seed : &std::srand, moduleRand != nullptr && moduleRand != dlsym(RTLD_NEXT, "rand")};
-  }();
-  return binding;
-}
-
 // Opens the rand library as the first object of a new link namespace and the
 // module after it in the same namespace, so that the library's rand is the one
 // the module's calls find first.
@@ -70,6 +58,18 @@ void* OpenWithOwnRand(const std::string& path, const std::string& randPath, void
 }
 
 }  // namespace
+
+// In the process's own namespace the module binds to whichever rand comes first
+// in the global scope: the executable's when it exports one (lensflare's
+// per-thread generator, thread_rand.cpp), else the C library's single state.
+RandBinding ProcessRand() {
+  static const RandBinding binding = [] {
+    void* moduleRand = dlsym(RTLD_DEFAULT, "rand");
+    auto* seed = reinterpret_cast<void (*)(unsigned)>(dlsym(RTLD_DEFAULT, "srand"));
+    return RandBinding{seed ? seed : &std::srand, moduleRand != nullptr && moduleRand != dlsym(RTLD_NEXT, "rand")};
+  }();
+  return binding;
+}
 
 std::string TextAfterKey(const std::string& keyAndText) {
   const size_t eq = keyAndText.find('=');

@@ -48,6 +48,11 @@ struct RandBinding {
   bool perThread = false;  // each thread has its own sequence
 };
 
+// The rand the process's own namespace binds: what a module loaded without a
+// rand library of its own draws from, and what the renderer linked into the
+// host (the full-precision flare) draws from.
+RandBinding ProcessRand();
+
 class EffectModule {
  public:
   // Throws HostError naming the file for: unreadable or non-ELF file, missing

@@ -66,9 +66,11 @@ class VideoSink final : public FrameSink {
   VideoSink(const std::string& path, int32_t width, int32_t height, FrameRate rate, std::optional<AudioSource> audio,
             const VideoStyle& style)
       : path_(path), writer_(path, width, height, rate, std::move(audio), style) {}
-  // A plate comes only to a video opened for deep frames (VideoStyle::deep).
+  // A plate comes only to a video opened for deep frames (VideoStyle::deep),
+  // stored samples only to one opened for them (VideoStyle::samples).
   void Write(int64_t, const MediaFrame& frame) override {
     if (frame.deep()) return writer_.WriteFrame(frame.plate.image());
+    if (frame.stored()) return writer_.WriteSamples(frame.samples);
     writer_.WriteFrame(frame.image);
   }
   bool Finish(const CancelToken* cancel) override { return writer_.Finish(cancel); }

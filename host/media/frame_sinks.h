@@ -10,7 +10,7 @@
 #include "host/core/cancel_token.h"
 #include "host/core/image_buffer.h"
 #include "host/media/frame_sources.h"
-#include "host/media/video_io.h"
+#include "host/media/video_writer.h"
 
 namespace lfhost {
 

@@ -155,8 +155,8 @@ class SequenceSource final : public FrameSource {
 
 class VideoSource final : public FrameSource {
  public:
-  VideoSource(const std::string& path, std::optional<FrameRange> range, int64_t start, bool deep)
-      : path_(path), info_(ProbeVideo(path)), start_(start), deep_(deep && IsDeepVideo(info_.format)) {
+  VideoSource(const std::string& path, std::optional<FrameRange> range, int64_t start, VideoReading reading)
+      : path_(path), info_(ProbeVideo(path)), start_(start), reading_(Settle(reading, info_.format)) {
     const int64_t last = start + info_.frameCount - 1;
     FrameRange r{start, last, {}};
     if (range) {
@@ -173,7 +173,7 @@ class VideoSource final : public FrameSource {
     width_ = info_.width;
     height_ = info_.height;
     alpha_ = PixelFormatHasAlpha(info_.format.pixelFormat);
-    reader_ = std::make_unique<VideoReader>(path, info_, deep_);
+    reader_ = std::make_unique<VideoReader>(path, info_, reading_);
   }
 
   MediaFrame ReadNext() override {
@@ -193,7 +193,7 @@ class VideoSource final : public FrameSource {
       }
       reader_->Close();
     }
-    if (deep_) frame.plate.headers = {frame.plate.image().spec()};
+    if (reading_ == VideoReading::Deep) frame.plate.headers = {frame.plate.image().spec()};
     return frame;
   }
 
@@ -224,19 +224,33 @@ class VideoSource final : public FrameSource {
   int64_t start_;   // the number of the video's first frame
   bool ranged_ = false;
   bool contiguous_ = true;
-  bool deep_;       // decoded at 16 bits into a one-part plate
+  VideoReading reading_;   // Deep: decoded at 16 bits into a one-part plate
   std::unique_ptr<VideoReader> reader_;
   size_t next_ = 0;
   int64_t decoded_ = 0;
 
+  // 8-bit video is read at 8 bits however deep the render; samples only where
+  // the format carries them.
+  static VideoReading Settle(VideoReading asked, const VideoFormat& format) {
+    if (asked == VideoReading::Deep && !IsDeepVideo(format)) return VideoReading::Frames;
+    if (asked == VideoReading::Samples && !CarriesStoredSamples(format)) return VideoReading::Frames;
+    return asked;
+  }
+
   MediaFrame Blank() const {
-    if (!deep_) return ImageBuffer(width_, height_);
+    if (reading_ == VideoReading::Samples) return VideoSamples();   // sized by the first frame decoded into it
+    if (reading_ == VideoReading::Frames) return ImageBuffer(width_, height_);
     Plate plate;
     plate.parts.emplace_back();   // sized by the first frame decoded into it
     return plate;
   }
   bool Decode(MediaFrame& frame) {
-    return deep_ ? reader_->ReadDeepFrame(frame.plate.image()) : reader_->ReadFrame(frame.image);
+    switch (reading_) {
+      case VideoReading::Deep: return reader_->ReadDeepFrame(frame.plate.image());
+      case VideoReading::Samples: return reader_->ReadSamples(frame.samples);
+      case VideoReading::Frames: break;
+    }
+    return reader_->ReadFrame(frame.image);
   }
 };
 
@@ -407,8 +421,8 @@ std::unique_ptr<FrameSource> OpenSequenceSource(const std::string& patternText, 
 }
 
 std::unique_ptr<FrameSource> OpenVideoSource(const std::string& path, std::optional<FrameRange> range,
-                                             int64_t startNumber, bool deep) {
-  return std::make_unique<VideoSource>(path, range, startNumber, deep);
+                                             int64_t startNumber, VideoReading reading) {
+  return std::make_unique<VideoSource>(path, range, startNumber, reading);
 }
 
 std::unique_ptr<FrameSource> OpenBuiltinSource(FrameRange range, int32_t width, int32_t height) {

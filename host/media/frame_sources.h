@@ -16,7 +16,7 @@
 #include "host/core/cancel_token.h"
 #include "host/core/image_buffer.h"
 #include "host/media/image_io.h"
-#include "host/media/video_io.h"
+#include "host/media/video_reader.h"
 #include "host/core/frame_range.h"
 #include "host/media/media_frame.h"
 #include "host/media/media_paths.h"
@@ -121,11 +121,13 @@ std::unique_ptr<FrameSource> OpenSequenceSource(const std::string& pattern, std:
                                                 MissingFrames missing = MissingFrames::Error,
                                                 const PlateReading& reading = {});
 // Frames `range` of the video, numbered from `startNumber` (all when unset).
-// With a list or step of frames, the video's audio is not carried. With `deep`,
-// a video of more than 8 bits comes as one-part plates of 16-bit R, G, B(, A);
-// 8-bit video always comes as 8-bit frames.
+// With a list or step of frames, the video's audio is not carried. Read Deep,
+// a video of more than 8 bits comes as one-part plates of 16-bit R, G, B(, A),
+// 8-bit video as 8-bit frames; read as Samples, a video whose format carries
+// them (CarriesStoredSamples) comes as its stored samples, any other as 8-bit
+// frames.
 std::unique_ptr<FrameSource> OpenVideoSource(const std::string& path, std::optional<FrameRange> range,
-                                             int64_t startNumber = 0, bool deep = false);
+                                             int64_t startNumber = 0, VideoReading reading = VideoReading::Frames);
 // The built-in dark frame, of this size, for every frame of `range`.
 std::unique_ptr<FrameSource> OpenBuiltinSource(FrameRange range, int32_t width, int32_t height);
 

@@ -1,5 +1,7 @@
 // One frame on its way from a source to a sink. An 8-bit RGB(A) frame travels
-// as the module's own 8-bit world and is rendered onto directly. A deeper plate
+// as the module's own 8-bit world and is rendered onto directly. A video frame
+// going to a video of the same pixel format travels as its stored samples and
+// gets the flare composited onto them (sample_composite.h). A deeper plate
 // (16-bit, half or float samples, 10-bit DPX) travels at its file's own
 // precision, with every channel, window and header field, and gets the flare
 // composited onto it by the host (plate_composite.h).
@@ -13,6 +15,7 @@
 #include <OpenImageIO/imagebuf.h>
 
 #include "host/core/image_buffer.h"
+#include "host/media/video_samples.h"
 
 namespace lfhost {
 
@@ -35,15 +38,18 @@ struct Plate {
 };
 
 struct MediaFrame {
-  ImageBuffer image;   // an 8-bit frame, when `plate` is empty
+  ImageBuffer image;   // an 8-bit frame, when `plate` and `samples` are empty
   Plate plate;
+  VideoSamples samples;
   // The flare alone (FlarePass), when the render is asked for it as well.
   std::shared_ptr<MediaFrame> flare;
   // Either makes a frame as it stands, so sources hand out what they read.
   MediaFrame() = default;
   MediaFrame(ImageBuffer frame) : image(std::move(frame)) {}
   MediaFrame(Plate deep) : plate(std::move(deep)) {}
+  MediaFrame(VideoSamples stored) : samples(std::move(stored)) {}
   bool deep() const { return !plate.empty(); }
+  bool stored() const { return !samples.empty(); }
 };
 
 }  // namespace lfhost

@@ -10,7 +10,7 @@
 
 #include "host/core/host_error.h"
 #include "host/media/files.h"
-#include "host/media/video_io.h"
+#include "host/media/video_formats.h"
 
 namespace lfhost {
 

@@ -125,9 +125,10 @@ CommandResult RenderOntoPlate(EffectInstance& effect, OIIO::ImageBuf& plate, Par
                               FlarePrecision precision = FlarePrecision::Exact, FlareLayer* layer = nullptr);
 
 // Renders the flare onto a frame: an 8-bit one by the module itself, exactly as
-// it always did, a deep one by RenderOntoPlate in `precision`. `layer`, when
-// given, receives the flare over black in `precision` (rendered a second time
-// for an 8-bit frame).
+// it always did, a deep one by RenderOntoPlate in `precision`, stored video
+// samples by rendering the layer over black in `precision` and compositing it
+// (sample_composite.h). `layer`, when given, receives the flare over black in
+// `precision` (rendered a second time for an 8-bit frame).
 CommandResult RenderOnto(EffectInstance& effect, MediaFrame& frame, const ParamValues& values,
                          const FrameSettings& settings, const PlateLook& look,
                          FlarePrecision precision = FlarePrecision::Exact, FlareLayer* layer = nullptr);

@@ -301,7 +301,7 @@ void HttpListener::ServeConnection(Connection& c) {
 }
 
 bool HttpListener::ServeStream(httplib::Stream& stream) {
-  Connection c(-1);
+  Connection c(-1, "");   // no socket: the stream is all there is
   current_ = &c;
   bool answered = true;
   for (size_t n = 1; answered && n <= limits_.maxRequestsPerConnection && stream.is_readable(); ++n) {

@@ -7,7 +7,7 @@
 #include <map>
 
 #include "host/media/image_io.h"
-#include "host/media/video_io.h"
+#include "host/media/video_writer.h"
 #include "tests/host/media_fixture.h"
 
 namespace {
@@ -178,6 +178,10 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
       {{seq, "-o", out, "--frames", "2-9"}, 2, "--frames 2-9 is outside " + seq + " (frames 1 to 3)"},
       {{seq, "-o", out, "--frames", "9-2"}, 2, "--frames: \"9-2\" is not a frame range"},
       {{Path("clip.mkv"), "-o", out, "--frames", "3-4"}, 2, "--frames 3-4 is outside " + Path("clip.mkv") + " (frames 0 to 3)"},
+      {{Path("clip.mkv"), "-o", Path("out/v.mp4"), "--frames", "0-3x2"}, 2,
+       "--frames: a list or step of frames into a video would change its timing and leave its audio out; write an image sequence"},
+      {{"-o", Path("out/v.mp4"), "--frames", "1,3"}, 2,
+       "--frames: a list or step of frames into a video would change its timing; write an image sequence, or give --fps"},
       {{seq, "-o", Path("out/one.png")}, 2, "is a single image; write the frames as a sequence"},
       {{Path("in/plate.0001.png"), "-o", Path("out/v.mp4")}, 2, "a sequence or video output needs a sequence or video input"},
       {{"-o", Path("out/v.mkv")}, 2, "give --frames A-B to render the built-in frame"},

@@ -21,7 +21,8 @@
 #include "host/core/host_error.h"
 #include "host/media/sequence_renderer.h"
 #include "host/media/image_io.h"
-#include "host/media/video_io.h"
+#include "host/media/video_reader.h"
+#include "host/media/video_writer.h"
 #include "tests/host/media_fixture.h"
 #include "tests/host/module_fixture.h"
 
@@ -239,12 +240,13 @@ TEST_F(SequenceRenderTest, CompressedVideoKeepsSizeRateFrameCountAndAudio) {
   lftest::RunTool(clip + "-c:v ffv1 -pix_fmt yuv444p10le -c:a flac " + ShellQuote(Path("f10.mkv")));
   WritePlates(1, 3);
   struct Case { std::string input; std::vector<std::string> extra; std::string output; int64_t frames, rate; bool audio; std::string pixels; };
-  for (const Case& c : std::vector<Case>{{"tone.mp4", {"--frames", "2-7"}, "part.mp4", 6, 12, true, "yuv420p"},
-                                         {"tone.mp4", {}, "whole.mov", 12, 12, true, "yuv420p"},
-                                         {"in/plate.####.png", {"--fps", "30"}, "seq.mp4", 3, 30, false, "yuv420p"},
-                                         {"p10.mov", {}, "op10.mov", 12, 12, true, "yuv422p10le"},
+  // Pixel format, primaries and transfer: images become BT.709 video.
+  for (const Case& c : std::vector<Case>{{"tone.mp4", {"--frames", "2-7"}, "part.mp4", 6, 12, true, "yuv420p,unknown,unknown"},
+                                         {"tone.mp4", {}, "whole.mov", 12, 12, true, "yuv420p,unknown,unknown"},
+                                         {"in/plate.####.png", {"--fps", "30"}, "seq.mp4", 3, 30, false, "yuv420p,bt709,bt709"},
+                                         {"p10.mov", {}, "op10.mov", 12, 12, true, "yuv422p10le,unknown,unknown"},
                                          {"f10.mkv", {"--pix-fmt", "gbrp16le", "--center", "20,15"}, "of10.mkv", 12, 12,
-                                          true, "gbrp16le"}}) {
+                                          true, "gbrp16le,unknown,unknown"}}) {
     std::vector<std::string> args = {"render", Path(c.input), "-o", Path(c.output), "--quiet"};
     args.insert(args.end(), c.extra.begin(), c.extra.end());
     const auto r = lftest::RunCli(args, dir_);
@@ -253,7 +255,8 @@ TEST_F(SequenceRenderTest, CompressedVideoKeepsSizeRateFrameCountAndAudio) {
     const lfhost::VideoInfo info = lfhost::ProbeVideo(Path(c.output));
     EXPECT_EQ(std::tuple(info.width, info.height, info.frameCount, info.frameRate.num, info.frameRate.den, info.hasAudio),
               std::tuple(64, 48, c.frames, c.rate, 1, c.audio)) << c.output;
-    EXPECT_EQ(lftest::RunShell("ffprobe -v error -select_streams v:0 -show_entries stream=pix_fmt -of csv=p=0 " +
+    EXPECT_EQ(lftest::RunShell("ffprobe -v error -select_streams v:0 -show_entries "
+                               "stream=pix_fmt,color_primaries,color_transfer -of csv=p=0 " +
                                ShellQuote(Path(c.output))).out, c.pixels + "\n") << c.output;
   }
   for (const std::string& name : Files()) EXPECT_NE(name[0], '.') << name;

@@ -1,0 +1,68 @@
+// How a video output is encoded: the codec, its settings and pixel format,
+// the colour tags, and the conversion of the frames handed to ffmpeg into
+// that pixel format, where they need one.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host/core/host_error.h"
+#include "host/media/video_formats.h"
+
+namespace lfhost {
+
+// What a video output is made like: the input video's coding and colour
+// description (empty for a sequence or the built-in frame, which get the
+// container's own codec), whether to keep alpha, and the user's choices.
+struct VideoStyle {
+  VideoFormat like;
+  bool alpha = true;
+  std::string codec;         // --codec: "h264", "hevc", "prores", "ffv1", "vp9"; "" follows the input
+  std::string quality;       // --quality: a CRF for h264/hevc/vp9, a profile for ProRes
+  std::string pixelFormat;   // --pix-fmt
+  FrameRate sampleAspect{0, 1};   // the pixel aspect ratio to store; 0/1 for none
+  // Frames come as OIIO::ImageBuf (VideoWriter's deep WriteFrame) and are
+  // stored at 10 bits or more: ProRes at 10, FFV1 at 16, H.264, HEVC and VP9 at
+  // 10; or at the input's own pixel format where the output follows its codec
+  // (12-bit HEVC stays 12-bit, 8-bit H.264 stays 8-bit).
+  bool deep = false;
+  // The pixel format of the stored samples frames come as
+  // (VideoWriter::WriteSamples); "" for frames of other kinds. They go to the
+  // encoder as they are, or, where it stores them at another depth (ProRes
+  // keeps 10 bits of what its decoder gives at 12), with the depth changed as
+  // ffmpeg changes it in a re-encode of its own.
+  std::string samples;
+};
+
+// An encoding option that cannot apply to this output (a usage mistake).
+class ChoiceError : public HostError {
+ public:
+  using HostError::HostError;
+};
+
+struct EncoderPlan {
+  std::string codec;         // as --codec names it
+  std::string pixelFormat;   // what is stored
+  // ffmpeg's output arguments: codec, profile or quality, pixel format, the
+  // conversion from the frames handed over, and colour tags.
+  std::vector<std::string> arguments;
+};
+
+// How to encode a video of this size into `path`'s container. Codec, profile
+// and pixel format follow `style.like` where the container and encoder take
+// them. Throws ChoiceError naming the option for a choice the container or
+// encoder cannot take.
+EncoderPlan PlanEncoder(const std::string& path, int32_t width, int32_t height, const VideoStyle& style);
+
+// The scaler flags of every conversion between YUV and RGB: the libraries'
+// sample-exact path (full chroma, accurate rounding).
+extern const char* const kScaleFlags;
+// The scale filter's name for a matrix ffprobe names.
+std::string ScaleMatrix(const std::string& matrix);
+// The conversion of frames of more than 8 bits, by zimg (the zscale filter):
+// `side` is "in" for the decoded picture's matrix and range, "" for the encoded
+// one's; no matrix for RGB to RGB, which only changes depth.
+std::string DeepConversion(const std::string& side, const std::string& matrix, const std::string& range);
+
+}  // namespace lfhost
