@@ -97,7 +97,7 @@ void RenderPlate(lfhost::EffectInstance& effect, const RenderJob& job) {
   if (p.channels == 4) layout.channelnames.push_back("A");
   layout.alpha_channel = p.channels == 4 ? 3 : -1;
   OIIO::ImageBuf plate(layout, p.out);
-  const lfhost::CommandResult result = lfhost::RenderOntoPlate(effect, plate, job.values, job.frame, *job.look);
+  const lfhost::CommandResult result = lfhost::RenderOntoPlate(effect, plate, job.values, job.frame, *job.look, job.precision);
   if (!result.ok()) throw lfhost::HostError("render failed: " + lfhost::DescribeResult(result));
 }
 
@@ -111,8 +111,13 @@ DeepOptions ReadDeepOptions(const std::map<std::string, std::string>& given) {
       if (!options.composite) throw lfhost::HostError("composite: \"" + text + "\" is not screen or add");
     } else if (name == "colorspace") {
       options.colorspace = text;
+    } else if (name == "flare_precision") {
+      const auto precision = lfhost::ParseFlarePrecision(text);
+      if (!precision) throw lfhost::HostError("flare_precision: \"" + text + "\" is not exact or full");
+      options.precision = *precision;
     } else {
-      throw lfhost::HostError(name + ": not an option of a render (deep plates take colorspace and composite)");
+      throw lfhost::HostError(name +
+                              ": not an option of a render (deep plates take colorspace, composite and flare_precision)");
     }
   }
   return options;
@@ -159,6 +164,7 @@ RenderJob Renderer::Prepare(const Pixels& pixels, const std::map<std::string, lf
     if (!deep.empty()) throw lfhost::HostError(deep.begin()->first + ": applies to uint16, float16 and float32 images only");
     return job;
   }
+  job.precision = options.precision;
   job.look = std::make_shared<const lfhost::PlateLook>(
       lfhost::PlateLook::For(SampleType(pixels.sample), options.composite, options.colorspace));
   return job;

@@ -43,6 +43,9 @@ struct Pixels {
 struct DeepOptions {
   std::optional<lfhost::CompositeMode> composite;
   std::string colorspace;
+  // Deep arrays take the full-precision flare unless "exact" is asked for, as
+  // the tool's outputs deeper than 8 bits do.
+  lfhost::FlarePrecision precision = lfhost::FlarePrecision::Full;
 };
 // Throws HostError for an unknown name or a value the option refuses.
 DeepOptions ReadDeepOptions(const std::map<std::string, std::string>& given);
@@ -53,6 +56,7 @@ struct RenderJob {
   lfhost::ParamValues values;
   lfhost::FrameSettings frame;
   std::shared_ptr<const lfhost::PlateLook> look;   // deep plates only
+  lfhost::FlarePrecision precision = lfhost::FlarePrecision::Full;   // deep plates only
 };
 
 class Renderer {

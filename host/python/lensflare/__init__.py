@@ -202,8 +202,9 @@ def render(image, *, center=None, brightness=None, lens=None, blend=None, seed=0
     out: a C-contiguous, writeable array of the image's shape and dtype (it
         may be ``image`` itself).
     **deep: the options of deep plates (uint16, float16, float32), as the
-        tool's: ``colorspace`` (the plate's colour space) and ``composite``
-        ("screen" or "add").
+        tool's: ``colorspace`` (the plate's colour space), ``composite``
+        ("screen" or "add") and ``flare_precision`` ("full", the default for
+        these arrays as for the tool's deep outputs, or "exact").
     """
     return _effect(None).render(image, center=center, brightness=brightness, lens=lens, blend=blend,
                                 seed=seed, frame=frame, par=par, out=out, **deep)
