@@ -17,7 +17,7 @@ say() { echo "fresh-machine-check: $*" >&2; }
 fail() { say "FAILED: $*"; exit 1; }
 
 [ "$(id -u)" = 0 ] || { say "run as root (mmdebstrap, mount and chroot need it)"; exit 2; }
-command -v mmdebstrap >/dev/null || { say "needs mmdebstrap (apt-get install mmdebstrap)"; exit 2; }
+command -v mmdebstrap >/dev/null || { say "needs mmdebstrap (scripts/install-deps.sh --with-fresh-check installs it)"; exit 2; }
 
 # This machine's enabled apt sources, handed to mmdebstrap as they are, so no
 # mirror is named here.

@@ -3,8 +3,9 @@
 # the ones already present. Run as root. Pass --with-browser to also install what
 # the preview page's browser test needs (Chromium, Node.js and its npm packages),
 # and --with-farm for the render-farm check (scripts/farm-check.sh), which brings
-# up a one-node Slurm to run the README's job array and runs its GNU parallel line;
-# CI passes both.
+# up a one-node Slurm to run the README's job array and runs its GNU parallel line,
+# and --with-fresh-check for scripts/fresh-machine-check.sh (mmdebstrap, which
+# makes its pristine Debian 12 roots); CI passes all three.
 set -euo pipefail
 
 packages=(
@@ -23,10 +24,12 @@ packages=(
 )
 with_browser=0
 with_farm=0
+with_fresh_check=0
 for arg in "$@"; do
   case "$arg" in
     --with-browser) with_browser=1 ;;
     --with-farm) with_farm=1 ;;
+    --with-fresh-check) with_fresh_check=1 ;;
     *) echo "install-deps.sh: unknown option '$arg'" >&2; exit 2 ;;
   esac
 done
@@ -38,6 +41,7 @@ fi
 # The Slurm daemons and client tools, the munge authentication they use, and GNU
 # parallel, so the README's farm examples run here as written.
 if [ "$with_farm" = 1 ]; then packages+=(slurm-wlm munge parallel); fi
+if [ "$with_fresh_check" = 1 ]; then packages+=(mmdebstrap); fi
 
 missing=()
 for p in "${packages[@]}"; do
