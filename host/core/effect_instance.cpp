@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "host/core/host_error.h"
+#include "host/core/rand_sequence.h"
 #include "render/hypot_table.h"
 #include "render/render_flare.h"
 
@@ -14,14 +15,31 @@ namespace {
 
 // The module draws its ray jitter from rand(), which the host seeds right before
 // each render command, on the render thread. Where the module's rand is a
-// per-thread generator (lensflare's own, or the one a namespaced load gives it,
-// see LoadOptions::randLibrary) every render thread has its own sequence and
-// renders run side by side. Where it is the C library's single process-wide
+// per-thread generator (lensflare's own), or one that draws from a state the
+// instance binds for the command (a namespaced load's, see
+// LoadOptions::randLibrary), renders run side by side. Where it is the C library's single process-wide
 // state, render commands take turns around their srand, or one render's srand
 // would shift another's rays.
 std::mutex gRenderCommandMutex;
 
 std::string Size(int32_t w, int32_t h) { return std::to_string(w) + "x" + std::to_string(h); }
+
+// Binds an instance's rand state to the render thread for one command, and
+// lets go after it, so no thread keeps a pointer into an instance.
+class BoundRand {
+ public:
+  BoundRand(const RandBinding& binding, RandState* state) : bind_(state ? binding.bind : nullptr) {
+    if (bind_) bind_(state);
+  }
+  ~BoundRand() {
+    if (bind_) bind_(nullptr);
+  }
+  BoundRand(const BoundRand&) = delete;
+  BoundRand& operator=(const BoundRand&) = delete;
+
+ private:
+  void (*bind_)(RandState*);
+};
 
 }  // namespace
 
@@ -31,6 +49,7 @@ uint32_t FrameSeed(uint32_t seed, int64_t frame) {
 
 EffectInstance::EffectInstance(const EffectModule& module, WorkerPool& pool, CancelToken* cancel)
     : module_(module), host_(pool, cancel) {
+  if (module_.rand().bind) randState_ = std::make_unique<RandState>(SeededRand(1));
   host_.Connect(in_);
   in_.pixelAspectNum = 1;
   in_.pixelAspectDen = 1;
@@ -175,6 +194,7 @@ CommandResult EffectInstance::Render(const ImageBuffer& input, ImageBuffer& outp
     const RandBinding& binding = module_.rand();
     std::unique_lock<std::mutex> turn(gRenderCommandMutex, std::defer_lock);
     if (!binding.perThread) turn.lock();
+    const BoundRand bound(binding, randState_.get());
     binding.srand(FrameSeed(frame.seed, frame.frame));
     CommandOutput out;
     result = Send(kCmdRender, out);

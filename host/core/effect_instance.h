@@ -90,7 +90,8 @@ class EffectInstance {
   // Command 11: srand(FrameSeed(seed, frame)), then FilterMain with the input
   // layer and the four values. Where the module draws from the C library's
   // single rand() state, render commands of all instances in the process take
-  // turns; with lensflare's per-thread rand they run side by side.
+  // turns; with lensflare's per-thread rand, or a rand library that binds the
+  // instance's own state for the command, they run side by side.
   // Throws HostError, before any module call, for: a frame wider or
   // taller than 32767, input and output of different sizes, a value outside its
   // declared range, parameters not yet set up.
@@ -149,6 +150,9 @@ class EffectInstance {
   // The records of the render command in flight (null outside Render).
   EffectParams currentParams_ = nullptr;
   PixelWorld* currentOutput_ = nullptr;
+  // The rand state this instance's renders draw from, where the module's rand
+  // library binds one (RandBinding::bind); otherwise the thread's.
+  std::unique_ptr<RandState> randState_;
 };
 
 }  // namespace lfhost

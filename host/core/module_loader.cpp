@@ -54,6 +54,7 @@ void* OpenWithOwnRand(const std::string& path, const std::string& randPath, void
   rand.srand = reinterpret_cast<void (*)(unsigned)>(dlsym(randLibrary, "srand"));
   if (!rand.srand || !dlsym(randLibrary, "rand")) throw HostError(randPath + ": defines no rand and srand");
   rand.perThread = true;
+  rand.bind = reinterpret_cast<void (*)(RandState*)>(dlsym(randLibrary, "lensflare_bind_rand"));
   return dlmopen(space, path.c_str(), RTLD_NOW | RTLD_LOCAL);
 }
 

@@ -31,8 +31,8 @@ struct LoadOptions {
   // What registerEffect answers; non-zero makes loading fail after the call
   // (tests use it to see the refusal come back from PluginDataEntryFunction).
   int32_t registerEffectAnswer = 0;
-  // A shared library defining rand() and srand() (thread_rand.cpp built as
-  // one). When given, the module is loaded into a link namespace of its own
+  // A shared library defining rand() and srand() (bound_rand.cpp built as
+  // one), and optionally lensflare_bind_rand. When given, the module is loaded into a link namespace of its own
   // (dlmopen) whose first object is this library: the first object is that
   // namespace's global scope, so the module's rand and srand bind to the
   // library's per-thread generator instead of the C library's single state.
@@ -41,11 +41,17 @@ struct LoadOptions {
   std::string randLibrary;
 };
 
+struct RandState;
+
 // The rand state the module draws its ray jitter from, and the srand that
 // seeds it, as the module's own rand() binds.
 struct RandBinding {
   void (*srand)(unsigned) = nullptr;
   bool perThread = false;  // each thread has its own sequence
+  // Where the rand library has it (bound_rand.cpp): binds a state of the
+  // caller's to the calling thread (nullptr lets go), so a render draws from
+  // its effect instance's own state.
+  void (*bind)(RandState*) = nullptr;
 };
 
 // The rand the process's own namespace binds: what a module loaded without a

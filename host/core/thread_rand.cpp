@@ -1,62 +1,20 @@
 // rand() and srand() for the lensflare executable, exported so that the
-// module's calls bind to them: the C library's exact sequence for every seed,
-// with the state kept per thread and no lock. The module draws two values per
-// pixel of a ray stamp, all on the render thread that seeded them (a ray stamp
-// asks iterate for one invocation, which runs on the calling thread), so each
-// render thread has its own sequence and frames render side by side.
-//
-// The generator is the C library's additive feedback one: 31 words seeded by
-// the multiplicative congruential rule seed x 16807 mod (2^31 - 1), each new
-// word the sum of the words 31 and 3 back (wrapping in 32 bits), the first 310
-// sums discarded, each value the sum shifted right by one. Seed 0 counts as 1,
-// and a thread that never seeds draws as if seeded with 1.
-#include <cstdint>
+// module's calls bind to them: the C library's exact sequence for every seed
+// (rand_sequence.h), with the state kept per thread and no lock. The module
+// draws two values per pixel of a ray stamp, all on the render thread that
+// seeded them (a ray stamp asks iterate for one invocation, which runs on the
+// calling thread), so each render thread has its own sequence and frames
+// render side by side. A thread that never seeds draws as if seeded with 1.
 #include <cstdlib>
+
+#include "host/core/rand_sequence.h"
 
 namespace {
 
-constexpr int kDegree = 31;      // words of state
-constexpr int kSeparation = 3;   // the second tap, this many words back
-constexpr int kDiscarded = 310;  // sums thrown away after seeding
-
-struct RandState {
-  uint32_t word[kDegree];
-  int front;  // the word the next sum replaces
-  int rear;   // the word added to it
-};
-
-constexpr uint32_t NextValue(RandState& s) {
-  const uint32_t sum = s.word[s.front] + s.word[s.rear];
-  s.word[s.front] = sum;
-  s.front = s.front + 1 == kDegree ? 0 : s.front + 1;
-  s.rear = s.rear + 1 == kDegree ? 0 : s.rear + 1;
-  return sum >> 1;
-}
-
-// The words are signed 32-bit in the seeding rule: a seed of 2^31 or more starts
-// negative, and the remainder trick works on those values as they are.
-constexpr RandState Seeded(unsigned seed) {
-  RandState s{};
-  int32_t word = static_cast<int32_t>(seed == 0 ? 1u : seed);
-  s.word[0] = static_cast<uint32_t>(word);
-  for (int i = 1; i < kDegree; ++i) {
-    // 16807 x word mod (2^31 - 1) without overflow, by Schrage's split.
-    const int64_t hi = word / 127773;
-    const int64_t lo = word % 127773;
-    word = static_cast<int32_t>(16807 * lo - 2836 * hi);
-    if (word < 0) word += 2147483647;
-    s.word[i] = static_cast<uint32_t>(word);
-  }
-  s.front = kSeparation;
-  s.rear = 0;
-  for (int i = 0; i < kDiscarded; ++i) NextValue(s);
-  return s;
-}
-
-constinit thread_local RandState tState = Seeded(1);
+constinit thread_local lfhost::RandState tState = lfhost::SeededRand(1);
 
 }  // namespace
 
-extern "C" int rand() noexcept { return static_cast<int>(NextValue(tState)); }
+extern "C" int rand() noexcept { return static_cast<int>(lfhost::NextRandValue(tState)); }
 
-extern "C" void srand(unsigned seed) noexcept { tState = Seeded(seed); }
+extern "C" void srand(unsigned seed) noexcept { tState = lfhost::SeededRand(seed); }

@@ -13,6 +13,7 @@
 #include "host/core/command_result.h"
 #include "host/core/host_error.h"
 #include "host/core/image_buffer.h"
+#include "host/python/pixel_rows.h"
 
 namespace lfpython {
 
@@ -37,35 +38,6 @@ OIIO::TypeDesc SampleType(Sample sample) {
 }
 
 size_t SampleBytes(Sample sample) { return SampleType(sample).size(); }
-
-// One row of packed R, G, B(, A) bytes to the module's A, R, G, B, alpha 255
-// without one (as the tool reads an RGB file), and back, alpha kept only where
-// the caller has it. Plain byte moves, which the compiler vectorises; the AVX2
-// clone (picked at load where the processor has it) is about three times as
-// fast as the baseline one, a tenth of a small render's time.
-__attribute__((target_clones("avx2", "default"))) void RowToWorld(const uint8_t* __restrict s, uint8_t* __restrict d,
-                                                                 int32_t width, int32_t channels) {
-  if (channels == 4) {
-    for (int32_t x = 0; x < width; ++x) {
-      d[4 * x] = s[4 * x + 3], d[4 * x + 1] = s[4 * x], d[4 * x + 2] = s[4 * x + 1], d[4 * x + 3] = s[4 * x + 2];
-    }
-    return;
-  }
-  for (int32_t x = 0; x < width; ++x) {
-    d[4 * x] = 255, d[4 * x + 1] = s[3 * x], d[4 * x + 2] = s[3 * x + 1], d[4 * x + 3] = s[3 * x + 2];
-  }
-}
-
-__attribute__((target_clones("avx2", "default"))) void RowFromWorld(const uint8_t* __restrict s, uint8_t* __restrict d,
-                                                                   int32_t width, int32_t channels) {
-  if (channels == 4) {
-    for (int32_t x = 0; x < width; ++x) {
-      d[4 * x] = s[4 * x + 1], d[4 * x + 1] = s[4 * x + 2], d[4 * x + 2] = s[4 * x + 3], d[4 * x + 3] = s[4 * x];
-    }
-    return;
-  }
-  for (int32_t x = 0; x < width; ++x) d[3 * x] = s[4 * x + 1], d[3 * x + 1] = s[4 * x + 2], d[3 * x + 2] = s[4 * x + 3];
-}
 
 // 8 bits: through the slot's worlds, kept from one render to the next of the
 // same size (the module copies the input into the output before drawing).

@@ -4,8 +4,8 @@
 // an 8-bit image; 16-bit, half and float pixels are plates, composited at
 // their own precision as the tool composites deep plates (plate_composite.h).
 //
-// The module is loaded into a link namespace of its own with a per-thread rand
-// (LoadOptions::randLibrary): inside an interpreter the executable exports no
+// The module is loaded into a link namespace of its own with a rand that draws
+// from each render's own state (LoadOptions::randLibrary): inside an interpreter the executable exports no
 // rand, and the C library's single generator would make concurrent renders
 // take turns and let one render's seed shift another's rays.
 #pragma once
@@ -64,7 +64,7 @@ class Renderer {
   // Loads the module at `plugin`, or the one the tool would find (from
   // LENSFLARE_PLUGIN_PATH, then beside `ownDir`); `threads` worker threads per
   // render, counting the render's own (0: one per processor). `randLibrary`
-  // is the per-thread rand to load the module with.
+  // is the rand library to load the module with (bound_rand.cpp).
   Renderer(const std::string& plugin, const std::string& ownDir, const std::string& installedFolder,
            const std::string& randLibrary, int threads);
   ~Renderer();
