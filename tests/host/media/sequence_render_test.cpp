@@ -1,7 +1,8 @@
 // Sequences and video through the tool's pipelined renderer: pattern names,
 // frame ranges, every frame equal to the same frame rendered alone with its own
 // seed and keyframed values, video round trips, and what a failure in the
-// middle leaves behind (a cancel: render_cancel_test.cpp).
+// middle leaves behind (a cancel: render_cancel_test.cpp; each step of a run
+// stopped on scripted media: sequence_run_test.cpp).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,9 +14,6 @@
 #include <map>
 #include <sstream>
 #include <utility>
-#include <condition_variable>
-#include <mutex>
-#include <set>
 
 #include "host/media/frame_sources.h"
 #include "host/core/host_error.h"
@@ -161,44 +159,6 @@ TEST_F(SequenceRenderTest, AFrameThatCannotBeReadOrWrittenStopsTheRunAfterComple
     EXPECT_NE(run.err.find(c.named), std::string::npos) << run.err;
     EXPECT_EQ(Files("out"), c.left) << c.frames << " " << c.inFlight;
   }
-}
-
-// Frames in flight write at once; when a write fails, a later frame written
-// meanwhile is discarded, so the frames kept have no gap.
-TEST(SequenceRendererTest, AFailedWriteDiscardsLaterFramesWrittenMeanwhile) {
-  class Sink final : public lfhost::FrameSink {
-   public:
-    void Write(int64_t frame, const lfhost::MediaFrame&) override {
-      std::unique_lock<std::mutex> lock(mutex_);
-      if (frame == 1) {
-        // Fails only once frame 2 is written beside it.
-        changed_.wait_for(lock, std::chrono::seconds(60), [&] { return written_.count(2) != 0; });
-        throw lfhost::HostError("frame 1: disk full");
-      }
-      written_.insert(frame);
-      ever_.insert(frame);
-      changed_.notify_all();
-    }
-    bool writesFramesAtOnce() const override { return true; }
-    void Discard(int64_t frame) noexcept override { written_.erase(frame); }
-    std::string NameFor(int64_t frame) const override { return std::to_string(frame); }
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::set<int64_t> written_, ever_;
-  } sink;
-  const auto source = lfhost::OpenBuiltinSource({0, 3, {}}, 8, 8);
-  lfhost::RenderJob job;
-  job.source = source.get();
-  job.sink = &sink;
-  job.framesInFlight = 3;
-  const lfhost::RenderOutcome outcome = lfhost::RenderFrames(job);
-  EXPECT_EQ(outcome.error, "frame 1: disk full");
-  EXPECT_EQ(std::tuple(outcome.framesWritten, outcome.firstWritten, outcome.lastWritten), std::tuple(int64_t{1}, 0, 0));
-  // Every frame written after the failed one is named as removed again.
-  sink.ever_.erase(0);
-  EXPECT_EQ(std::set<int64_t>(outcome.discarded.begin(), outcome.discarded.end()), sink.ever_);
-  EXPECT_TRUE(sink.ever_.count(2));
-  EXPECT_EQ(sink.written_, std::set<int64_t>{0});
 }
 
 // Video in, lossless video out: every frame is that frame rendered alone, its
