@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "render/fixed_point.h"
+#include "render/full_context.h"
 #include "render/screen_blend.h"
 #include "render/stamp_common.h"
 #include "render/truncate.h"
@@ -55,11 +56,11 @@ void ClearForcedStampKernelSet() { gForcedSet.store(-1, std::memory_order_relaxe
 StampRowKernels RowKernelsFor(StampKernelSet set) {
 #if defined(__x86_64__)
   if (set == StampKernelSet::kAvx2 && ProcessorHasAvx2()) {
-    return {&ScreenProfileRowAvx2, &ScreenRayRowAvx2};
+    return {&ScreenProfileRowAvx2, &ScreenRayRowAvx2, &ScreenFullProfileRowAvx2};
   }
 #endif
   (void)set;
-  return {&ScreenProfileRowPortable, &ScreenRayRowPortable};
+  return {&ScreenProfileRowPortable, &ScreenRayRowPortable, &ScreenFullProfileRowPortable};
 }
 
 int32_t PackProfile(const FlareContext& context, int32_t count, uint32_t* packed) {
@@ -118,5 +119,16 @@ void ScreenRayRowPortable(const RayRowTask& task) {
     if (index < 0) continue;
     const uint32_t sample = task.packed[index];
     if (sample != 0) ScreenPackedPixel(pixel, sample);
+  }
+}
+
+void ScreenFullProfileRowPortable(const FullProfileRowTask& task) {
+  float* pixel = task.pixels + 3 * static_cast<ptrdiff_t>(task.begin);
+  for (int32_t c = task.begin; c < task.end; ++c, pixel += 3) {
+    const int32_t d = HypotOfMagnitudes(task.table, task.absDx[c], task.absDy);
+    if (d >= task.count) continue;
+    pixel[0] = ScreenShare(task.sample[0][d], pixel[0]);
+    pixel[1] = ScreenShare(task.sample[1][d], pixel[1]);
+    pixel[2] = ScreenShare(task.sample[2][d], pixel[2]);
   }
 }

@@ -61,9 +61,26 @@ struct RayRowTask {
   int32_t length;
 };
 
+// One row of a full-precision profile stamp (full_stamps.cpp): the canvas holds
+// R, G, B floats a pixel, and a pixel whose distance is below `count` is
+// screened with sample d of each channel, 1 - (1 - a)(1 - s) as s + a (1 - s);
+// any other pixel stays exactly as it is. Precondition as for ProfileRowTask,
+// with `count` samples readable in each channel.
+struct FullProfileRowTask {
+  float* pixels;              // red of the box's column 0 in this row
+  int32_t columns;            // the box's width: its pixels may be read, never others
+  int32_t begin, end;         // the columns to draw
+  const int32_t* absDx;       // |dx| per box column, 16-bit magnitudes
+  int32_t absDy;
+  const uint32_t* table;      // the 257 HypotTable entries widened to 32 bits
+  const float* sample[3];     // R, G, B samples
+  int32_t count;              // distances from here on leave the pixel
+};
+
 struct StampRowKernels {
   void (*profileRow)(const ProfileRowTask& task);
   void (*rayRow)(const RayRowTask& task);
+  void (*fullProfileRow)(const FullProfileRowTask& task);
 };
 
 // The row kernels of a set other than kPlain (kPlain gives the portable ones).
@@ -71,9 +88,11 @@ StampRowKernels RowKernelsFor(StampKernelSet set);
 
 void ScreenProfileRowPortable(const ProfileRowTask& task);
 void ScreenRayRowPortable(const RayRowTask& task);
+void ScreenFullProfileRowPortable(const FullProfileRowTask& task);
 #if defined(__x86_64__)
 void ScreenProfileRowAvx2(const ProfileRowTask& task);
 void ScreenRayRowAvx2(const RayRowTask& task);
+void ScreenFullProfileRowAvx2(const FullProfileRowTask& task);
 #endif
 
 // Packs samples [0, count) of the three channels, those at or beyond the
