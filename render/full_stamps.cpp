@@ -178,12 +178,62 @@ extern "C" int32_t FullStampProfileWorker(void* jobPointer, int32_t threadIndex,
   return StampFullBandPlain(job, band, threadIndex);
 }
 
+// The prepared ray band: each column's dx once for all rows; the row kernel
+// makes the draws. Returns false, having touched no pixel, polled nothing and
+// made no draw, when its scratch memory cannot be had.
+bool StampFullPreparedRayBand(const FullStampJob& job, RowBand band, int32_t threadIndex, StampRowKernels kernels,
+                              int32_t& result) {
+  FullFlareContext& context = *job.context;
+  FlareContext& shared = context.shared();
+  const float aspect = PixelAspect(shared);
+  const int32_t columns = job.box.columns;
+  uint32_t* scratch =
+      static_cast<uint32_t*>(std::malloc((kHypotTableSize + static_cast<size_t>(columns)) * sizeof(uint32_t)));
+  if (scratch == nullptr) return false;
+  uint32_t* table = scratch;
+  int32_t* dx = reinterpret_cast<int32_t*>(table + kHypotTableSize);
+  WidenHypotTable(shared.hypotTable, table);
+  for (int32_t c = 0; c < columns; ++c) dx[c] = TruncToInt16(StampDx(job.box.centerQx, c, aspect));
+
+  FullRayRowTask task{};
+  task.columns = columns;
+  task.dx = dx;
+  task.jitterMask = job.box.jitterMask;
+  task.reach = job.box.reach;
+  task.table = table;
+  for (int ch = 0; ch < 3; ++ch) task.sample[ch] = context.profile[ch];
+  task.length = shared.profileLength;
+  result = 0;
+  for (int32_t r = band.first; r < band.end; ++r) {
+    if (const int16_t answer = PollAbortBeforeRow(threadIndex, shared)) {
+      result = answer;
+      break;
+    }
+    const int32_t dy = TruncToInt16(StampDy(job.box.centerQy, r));
+    task.absDy = dy < 0 ? -dy : dy;
+    task.pixels = CanvasRow(job, r);
+    kernels.fullRayRow(task);
+  }
+  std::free(scratch);
+  if (result == 0) result = LoadStatus(shared);
+  return true;
+}
+
 // The rays: one invocation, two draws a pixel in pixel order, as the exact kit.
+// The plain kernel below is the prepared kernels' reference; a reach of 0 or
+// NaN keeps it, as in the exact kit.
 extern "C" int32_t FullStampRaysWorker(void* jobPointer, int32_t threadIndex, int32_t index, int32_t count) {
   const FullStampJob& job = *static_cast<const FullStampJob*>(jobPointer);
   FullFlareContext& context = *job.context;
   FlareContext& shared = context.shared();
   const RowBand band = BandFor(job.box.rows, index, count);
+  const StampKernelSet kernelSet = ActiveStampKernelSet();
+  const bool reachUsable = job.box.reach != 0.0f && job.box.reach == job.box.reach;
+  if (kernelSet != StampKernelSet::kPlain && reachUsable && job.box.columns > 0 && band.first < band.end &&
+      shared.profileLength > 0) {
+    int32_t result = 0;
+    if (StampFullPreparedRayBand(job, band, threadIndex, RowKernelsFor(kernelSet), result)) return result;
+  }
   const float aspect = PixelAspect(shared);
   const int32_t length = shared.profileLength;
   const float* const profile[3] = {context.profile[0], context.profile[1], context.profile[2]};

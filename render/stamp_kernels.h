@@ -77,10 +77,25 @@ struct FullProfileRowTask {
   int32_t count;              // distances from here on leave the pixel
 };
 
+// One row of a full-precision ray stamp: RayRowTask's draws and jittered
+// index over the canvas of FullProfileRowTask, reading the profile itself.
+struct FullRayRowTask {
+  float* pixels;
+  int32_t columns;
+  const int32_t* dx;          // per box column, 16-bit
+  int32_t absDy;              // 16-bit magnitude
+  uint32_t jitterMask;
+  float reach;
+  const uint32_t* table;
+  const float* sample[3];     // R, G, B samples, `length` each
+  int32_t length;
+};
+
 struct StampRowKernels {
   void (*profileRow)(const ProfileRowTask& task);
   void (*rayRow)(const RayRowTask& task);
   void (*fullProfileRow)(const FullProfileRowTask& task);
+  void (*fullRayRow)(const FullRayRowTask& task);
 };
 
 // The row kernels of a set other than kPlain (kPlain gives the portable ones).
@@ -89,10 +104,12 @@ StampRowKernels RowKernelsFor(StampKernelSet set);
 void ScreenProfileRowPortable(const ProfileRowTask& task);
 void ScreenRayRowPortable(const RayRowTask& task);
 void ScreenFullProfileRowPortable(const FullProfileRowTask& task);
+void ScreenFullRayRowPortable(const FullRayRowTask& task);
 #if defined(__x86_64__)
 void ScreenProfileRowAvx2(const ProfileRowTask& task);
 void ScreenRayRowAvx2(const RayRowTask& task);
 void ScreenFullProfileRowAvx2(const FullProfileRowTask& task);
+void ScreenFullRayRowAvx2(const FullRayRowTask& task);
 #endif
 
 // Packs samples [0, count) of the three channels, those at or beyond the

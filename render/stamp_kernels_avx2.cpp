@@ -80,12 +80,34 @@ __attribute__((target("avx2"))) void ScreenProfileRowAvx2(const ProfileRowTask& 
   }
 }
 
+// Eight draws of rand(), two a pixel in pixel order.
+__attribute__((target("avx2"))) inline void DrawEight(uint32_t* firstDraws, uint32_t* secondDraws) {
+  for (int k = 0; k < 8; ++k) {
+    firstDraws[k] = static_cast<uint32_t>(std::rand());
+    secondDraws[k] = static_cast<uint32_t>(std::rand());
+  }
+}
+
 // The jittered index trunc(m / reach + d) in single precision: the conversions,
 // the division and the addition round exactly as the scalar ones do. A sum of
 // 2^31 or more, which the conversion would turn into INT32_MIN, reads the last
 // sample as the scalar saturation does; a sum of -1 or less truncates below 0
 // and leaves the pixel unchanged. A NaN sum (reach 0 or NaN) would differ, so
-// callers exclude those reaches.
+// callers exclude those reaches. Returns the lanes to screen, with their
+// indices in `index`.
+__attribute__((target("avx2"))) inline __m256i JitteredIndex8(const uint32_t* firstDraws, const uint32_t* secondDraws,
+                                                             __m256i d, __m256i mask, __m256 reach, __m256i lastIndex,
+                                                             __m256i& index) {
+  const __m256i first = _mm256_load_si256(reinterpret_cast<const __m256i*>(firstDraws));
+  const __m256i second = _mm256_load_si256(reinterpret_cast<const __m256i*>(secondDraws));
+  const __m256i j = _mm256_and_si256(_mm256_add_epi32(_mm256_slli_epi32(first, 16), second), mask);
+  const __m256i m = _mm256_mullo_epi32(j, d);
+  const __m256 sum = _mm256_add_ps(_mm256_div_ps(_mm256_cvtepi32_ps(m), reach), _mm256_cvtepi32_ps(d));
+  const __m256i beyond = _mm256_castps_si256(_mm256_cmp_ps(sum, _mm256_set1_ps(2147483648.0f), _CMP_GE_OQ));
+  index = _mm256_blendv_epi8(_mm256_min_epi32(_mm256_cvttps_epi32(sum), lastIndex), lastIndex, beyond);
+  return _mm256_castps_si256(_mm256_cmp_ps(sum, _mm256_set1_ps(-1.0f), _CMP_GT_OQ));
+}
+
 __attribute__((target("avx2"))) void ScreenRayRowAvx2(const RayRowTask& task) {
   if (task.pixelBytes != 4) {
     ScreenRayRowPortable(task);
@@ -95,26 +117,15 @@ __attribute__((target("avx2"))) void ScreenRayRowAvx2(const RayRowTask& task) {
   const __m256i mask = _mm256_set1_epi32(static_cast<int>(task.jitterMask));
   const __m256 reach = _mm256_set1_ps(task.reach);
   const __m256i lastIndex = _mm256_set1_epi32(task.length - 1);
-  const __m256 belowZero = _mm256_set1_ps(-1.0f);
-  const __m256 beyondInt32 = _mm256_set1_ps(2147483648.0f);
   int32_t c = 0;
   for (; c + 8 < task.columns; c += 8) {
     const __m256i dx = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(task.dx + c));
     const __m256i d = Hypot8(_mm256_abs_epi32(dx), absDy, task.table);
     alignas(32) uint32_t firstDraws[8];
     alignas(32) uint32_t secondDraws[8];
-    for (int k = 0; k < 8; ++k) {
-      firstDraws[k] = static_cast<uint32_t>(std::rand());
-      secondDraws[k] = static_cast<uint32_t>(std::rand());
-    }
-    const __m256i first = _mm256_load_si256(reinterpret_cast<const __m256i*>(firstDraws));
-    const __m256i second = _mm256_load_si256(reinterpret_cast<const __m256i*>(secondDraws));
-    const __m256i j = _mm256_and_si256(_mm256_add_epi32(_mm256_slli_epi32(first, 16), second), mask);
-    const __m256i m = _mm256_mullo_epi32(j, d);
-    const __m256 sum = _mm256_add_ps(_mm256_div_ps(_mm256_cvtepi32_ps(m), reach), _mm256_cvtepi32_ps(d));
-    const __m256i beyond = _mm256_castps_si256(_mm256_cmp_ps(sum, beyondInt32, _CMP_GE_OQ));
-    const __m256i index = _mm256_blendv_epi8(_mm256_min_epi32(_mm256_cvttps_epi32(sum), lastIndex), lastIndex, beyond);
-    const __m256i take = _mm256_castps_si256(_mm256_cmp_ps(sum, belowZero, _CMP_GT_OQ));
+    DrawEight(firstDraws, secondDraws);
+    __m256i index;
+    const __m256i take = JitteredIndex8(firstDraws, secondDraws, d, mask, reach, lastIndex, index);
     if (_mm256_testz_si256(take, take)) continue;
     const __m256i samples = _mm256_mask_i32gather_epi32(
         _mm256_setzero_si256(), reinterpret_cast<const int*>(task.packed), index, take, 4);
@@ -165,35 +176,79 @@ __attribute__((target("avx2"))) inline void StoreChannels(float* pixel, const Ch
   _mm_storeu_ps(pixel + 20, _mm256_extractf128_ps(p25, 1));
 }
 
-// s + a (1 - s) in the scalar kernel's order, lanes outside `take` kept as
-// they were (their sample is not read).
-__attribute__((target("avx2"))) inline __m256 ScreenShare8(const float* samples, __m256i d, __m256 take, __m256 stored) {
-  const __m256 layer = _mm256_mask_i32gather_ps(_mm256_setzero_ps(), samples, d, take, 4);
+// s + a (1 - s) in the scalar kernel's order where the layer is not 0; other
+// lanes kept as they were.
+__attribute__((target("avx2"))) inline __m256 ScreenShare8(__m256 layer, __m256 stored) {
   const __m256 screened = _mm256_add_ps(stored, _mm256_mul_ps(layer, _mm256_sub_ps(_mm256_set1_ps(1.0f), stored)));
-  return _mm256_blendv_ps(stored, screened, take);
+  return _mm256_blendv_ps(stored, screened, _mm256_cmp_ps(layer, _mm256_setzero_ps(), _CMP_NEQ_UQ));
 }
 
 __attribute__((target("avx2"))) void ScreenFullProfileRowAvx2(const FullProfileRowTask& task) {
   const __m256i absDy = _mm256_set1_epi32(task.absDy);
   const __m256i count = _mm256_set1_epi32(task.count);
+  const __m256 zero = _mm256_setzero_ps();
   int32_t c = task.begin;
   // The 24 floats of eight pixels all lie in the box's row.
   for (; c + 8 <= task.end; c += 8) {
     const __m256i absDx = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(task.absDx + c));
     const __m256i d = Hypot8(absDx, absDy, task.table);
+    // Lanes at or beyond `count` read nothing and get a layer of 0.
     const __m256 take = _mm256_castsi256_ps(_mm256_cmpgt_epi32(count, d));
-    if (_mm256_testz_ps(take, take)) continue;  // all eight unchanged
+    if (_mm256_testz_ps(take, take)) continue;
+    const __m256 red = _mm256_mask_i32gather_ps(zero, task.sample[0], d, take, 4);
+    const __m256 green = _mm256_mask_i32gather_ps(zero, task.sample[1], d, take, 4);
+    const __m256 blue = _mm256_mask_i32gather_ps(zero, task.sample[2], d, take, 4);
+    const __m256 any = _mm256_or_ps(_mm256_or_ps(_mm256_cmp_ps(red, zero, _CMP_NEQ_UQ), _mm256_cmp_ps(green, zero, _CMP_NEQ_UQ)),
+                                    _mm256_cmp_ps(blue, zero, _CMP_NEQ_UQ));
+    if (_mm256_testz_ps(any, any)) continue;  // all eight unchanged
     float* pixel = task.pixels + 3 * static_cast<ptrdiff_t>(c);
     Channels8 v = LoadChannels(pixel);
-    v.red = ScreenShare8(task.sample[0], d, take, v.red);
-    v.green = ScreenShare8(task.sample[1], d, take, v.green);
-    v.blue = ScreenShare8(task.sample[2], d, take, v.blue);
+    v.red = ScreenShare8(red, v.red);
+    v.green = ScreenShare8(green, v.green);
+    v.blue = ScreenShare8(blue, v.blue);
     StoreChannels(pixel, v);
   }
   if (c < task.end) {
     FullProfileRowTask rest = task;
     rest.begin = c;
     ScreenFullProfileRowPortable(rest);
+  }
+}
+
+// The rays over the float canvas: the exact kernel's draws and indices, the
+// profile kernel's screen.
+__attribute__((target("avx2"))) void ScreenFullRayRowAvx2(const FullRayRowTask& task) {
+  const __m256i absDy = _mm256_set1_epi32(task.absDy);
+  const __m256i mask = _mm256_set1_epi32(static_cast<int>(task.jitterMask));
+  const __m256 reach = _mm256_set1_ps(task.reach);
+  const __m256i lastIndex = _mm256_set1_epi32(task.length - 1);
+  const __m256 zero = _mm256_setzero_ps();
+  int32_t c = 0;
+  for (; c + 8 <= task.columns; c += 8) {
+    const __m256i dx = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(task.dx + c));
+    const __m256i d = Hypot8(_mm256_abs_epi32(dx), absDy, task.table);
+    alignas(32) uint32_t firstDraws[8];
+    alignas(32) uint32_t secondDraws[8];
+    DrawEight(firstDraws, secondDraws);
+    __m256i index;
+    const __m256 take = _mm256_castsi256_ps(JitteredIndex8(firstDraws, secondDraws, d, mask, reach, lastIndex, index));
+    if (_mm256_testz_ps(take, take)) continue;
+    const __m256 red = _mm256_mask_i32gather_ps(zero, task.sample[0], index, take, 4);
+    const __m256 green = _mm256_mask_i32gather_ps(zero, task.sample[1], index, take, 4);
+    const __m256 blue = _mm256_mask_i32gather_ps(zero, task.sample[2], index, take, 4);
+    float* pixel = task.pixels + 3 * static_cast<ptrdiff_t>(c);
+    Channels8 v = LoadChannels(pixel);
+    v.red = ScreenShare8(red, v.red);
+    v.green = ScreenShare8(green, v.green);
+    v.blue = ScreenShare8(blue, v.blue);
+    StoreChannels(pixel, v);
+  }
+  if (c < task.columns) {
+    FullRayRowTask rest = task;
+    rest.pixels = task.pixels + 3 * static_cast<ptrdiff_t>(c);
+    rest.columns = task.columns - c;
+    rest.dx = task.dx + c;
+    ScreenFullRayRowPortable(rest);
   }
 }
 
