@@ -40,8 +40,9 @@ inline void ReportProgress(FullFlareContext& context, int32_t done, int32_t tota
 inline int16_t LoadStatus(FullFlareContext& context) { return LoadStatus(context.shared()); }
 inline void StoreStatus(FullFlareContext& context, int16_t value) { StoreStatus(context.shared(), value); }
 
-// The screen of layer share `a` over stored share `s`: 1 - (1 - a)(1 - s).
-inline float ScreenShare(float a, float s) { return s + a * (1.0f - s); }
+// The screen of layer share `a` over stored share `s`: 1 - (1 - a)(1 - s). A
+// layer of 0 leaves `s` exactly as it is, so the stamps may skip such pixels.
+inline float ScreenShare(float a, float s) { return a != 0.0f ? s + a * (1.0f - s) : s; }
 
 // The exact kit truncates levels on their way into a profile sample or a streak
 // pixel; the full-precision kit draws what those truncations give on average,

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "render/stamp_common.h"
+#include "render/stamp_kernels.h"
 #include "render/stamp_profile.h"
 #include "render/stamp_rays.h"
 
@@ -69,10 +70,12 @@ inline int32_t HypotOfMagnitudes(const HypotTable& table, int32_t x, int32_t y) 
   return static_cast<int32_t>((static_cast<uint32_t>(table.entry[i]) * static_cast<uint32_t>(hi)) >> 14);
 }
 
-// Screens the rows of one band. A pixel whose |dx| or |dy| reaches the last
-// non-zero sample stays as it is (a distance is never below either offset), as
-// it does under the exact kit's screen of a zero sample.
-int32_t StampFullBand(const FullStampJob& job, RowBand band, int32_t threadIndex) {
+// The plain kernel, kept as the reference the prepared kernels are held to
+// (stamp_kernels.h) and as their fallback. Screens the rows of one band. A
+// pixel whose |dx| or |dy| reaches the last non-zero sample stays as it is (a
+// distance is never below either offset), as it does under the exact kit's
+// screen of a zero sample.
+int32_t StampFullBandPlain(const FullStampJob& job, RowBand band, int32_t threadIndex) {
   FullFlareContext& context = *job.context;
   FlareContext& shared = context.shared();
   const float aspect = PixelAspect(shared);
@@ -100,17 +103,137 @@ int32_t StampFullBand(const FullStampJob& job, RowBand band, int32_t threadIndex
   return LoadStatus(shared);
 }
 
+// The prepared band: no pixel is screened at a distance of `count` or more,
+// count = the band's distance bound + 1 cut at the profile's reach, so every
+// distance below it reads a sample the plain kernel reads. Samples past the
+// profile's end (a profile whose last sample is not 0, shorter than the band's
+// distances) are packed with that sample repeated; otherwise the kernel reads
+// the profile itself. Columns and rows are narrowed as the exact kit's are
+// (stamp_common.h). Returns false, having drawn and polled nothing, when its
+// scratch memory cannot be had.
+bool StampFullPreparedBand(const FullStampJob& job, RowBand band, int32_t threadIndex, StampRowKernels kernels,
+                           int32_t& result) {
+  FullFlareContext& context = *job.context;
+  FlareContext& shared = context.shared();
+  const float aspect = PixelAspect(shared);
+  const int32_t length = shared.profileLength;
+  const int32_t columns = job.box.columns;
+  int32_t bound = 0;
+  BandDistanceBound(job.box, shared.hypotTable, aspect, band, bound);
+  const int32_t reach = ReachOf(context.profile, length);
+  const int32_t count = reach <= bound ? reach : bound + 1;
+  const size_t packedCount = count > length ? static_cast<size_t>(count) : 0;
+  uint32_t* scratch = static_cast<uint32_t*>(
+      std::malloc((kHypotTableSize + static_cast<size_t>(columns) + 3 * packedCount) * sizeof(uint32_t)));
+  if (scratch == nullptr) return false;
+  uint32_t* table = scratch;
+  int32_t* absDx = reinterpret_cast<int32_t*>(table + kHypotTableSize);
+  float* packed = reinterpret_cast<float*>(absDx + columns);
+  WidenHypotTable(shared.hypotTable, table);
+
+  FullProfileRowTask task{};
+  for (int ch = 0; ch < 3; ++ch) {
+    task.sample[ch] = context.profile[ch];
+    if (packedCount == 0) continue;
+    float* channel = packed + ch * packedCount;
+    for (size_t i = 0; i < packedCount; ++i) channel[i] = context.profile[ch][ProfileIndex(static_cast<int32_t>(i), length)];
+    task.sample[ch] = channel;
+  }
+  const ColumnSpan columnsWithin = ColumnsWithin(job.box, aspect, count, absDx);
+  const int64_t reachableSquared = ReachableSquared(count);
+  task.columns = columns;
+  task.absDx = absDx;
+  task.table = table;
+  task.count = count;
+  result = 0;
+  for (int32_t r = band.first; r < band.end; ++r) {
+    if (const int16_t answer = PollAbortBeforeRow(threadIndex, shared)) {
+      result = answer;
+      break;
+    }
+    const int32_t dy = TruncToInt16(StampDy(job.box.centerQy, r));
+    task.absDy = dy < 0 ? -dy : dy;
+    if (task.absDy >= count) continue;
+    const ColumnSpan span = NarrowToCircle(absDx, columnsWithin, task.absDy, reachableSquared);
+    if (span.begin >= span.end) continue;
+    task.begin = span.begin;
+    task.end = span.end;
+    task.pixels = CanvasRow(job, r);
+    kernels.fullProfileRow(task);
+  }
+  std::free(scratch);
+  if (result == 0) result = LoadStatus(shared);
+  return true;
+}
+
 extern "C" int32_t FullStampProfileWorker(void* jobPointer, int32_t threadIndex, int32_t index, int32_t count) {
   const FullStampJob& job = *static_cast<const FullStampJob*>(jobPointer);
-  return StampFullBand(job, BandFor(job.box.rows, index, count), threadIndex);
+  const RowBand band = BandFor(job.box.rows, index, count);
+  const StampKernelSet kernelSet = ActiveStampKernelSet();
+  const int32_t length = job.context->shared().profileLength;
+  if (kernelSet != StampKernelSet::kPlain && band.first < band.end && job.box.columns > 0 && length > 0) {
+    int32_t result = 0;
+    if (StampFullPreparedBand(job, band, threadIndex, RowKernelsFor(kernelSet), result)) return result;
+  }
+  return StampFullBandPlain(job, band, threadIndex);
+}
+
+// The prepared ray band: each column's dx once for all rows; the row kernel
+// makes the draws. Returns false, having touched no pixel, polled nothing and
+// made no draw, when its scratch memory cannot be had.
+bool StampFullPreparedRayBand(const FullStampJob& job, RowBand band, int32_t threadIndex, StampRowKernels kernels,
+                              int32_t& result) {
+  FullFlareContext& context = *job.context;
+  FlareContext& shared = context.shared();
+  const float aspect = PixelAspect(shared);
+  const int32_t columns = job.box.columns;
+  uint32_t* scratch =
+      static_cast<uint32_t*>(std::malloc((kHypotTableSize + static_cast<size_t>(columns)) * sizeof(uint32_t)));
+  if (scratch == nullptr) return false;
+  uint32_t* table = scratch;
+  int32_t* dx = reinterpret_cast<int32_t*>(table + kHypotTableSize);
+  WidenHypotTable(shared.hypotTable, table);
+  for (int32_t c = 0; c < columns; ++c) dx[c] = TruncToInt16(StampDx(job.box.centerQx, c, aspect));
+
+  FullRayRowTask task{};
+  task.columns = columns;
+  task.dx = dx;
+  task.jitterMask = job.box.jitterMask;
+  task.reach = job.box.reach;
+  task.table = table;
+  for (int ch = 0; ch < 3; ++ch) task.sample[ch] = context.profile[ch];
+  task.length = shared.profileLength;
+  result = 0;
+  for (int32_t r = band.first; r < band.end; ++r) {
+    if (const int16_t answer = PollAbortBeforeRow(threadIndex, shared)) {
+      result = answer;
+      break;
+    }
+    const int32_t dy = TruncToInt16(StampDy(job.box.centerQy, r));
+    task.absDy = dy < 0 ? -dy : dy;
+    task.pixels = CanvasRow(job, r);
+    kernels.fullRayRow(task);
+  }
+  std::free(scratch);
+  if (result == 0) result = LoadStatus(shared);
+  return true;
 }
 
 // The rays: one invocation, two draws a pixel in pixel order, as the exact kit.
+// The plain kernel below is the prepared kernels' reference; a reach of 0 or
+// NaN keeps it, as in the exact kit.
 extern "C" int32_t FullStampRaysWorker(void* jobPointer, int32_t threadIndex, int32_t index, int32_t count) {
   const FullStampJob& job = *static_cast<const FullStampJob*>(jobPointer);
   FullFlareContext& context = *job.context;
   FlareContext& shared = context.shared();
   const RowBand band = BandFor(job.box.rows, index, count);
+  const StampKernelSet kernelSet = ActiveStampKernelSet();
+  const bool reachUsable = job.box.reach != 0.0f && job.box.reach == job.box.reach;
+  if (kernelSet != StampKernelSet::kPlain && reachUsable && job.box.columns > 0 && band.first < band.end &&
+      shared.profileLength > 0) {
+    int32_t result = 0;
+    if (StampFullPreparedRayBand(job, band, threadIndex, RowKernelsFor(kernelSet), result)) return result;
+  }
   const float aspect = PixelAspect(shared);
   const int32_t length = shared.profileLength;
   const float* const profile[3] = {context.profile[0], context.profile[1], context.profile[2]};

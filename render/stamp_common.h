@@ -156,6 +156,79 @@ inline float StampDy(float centerQy, int32_t row) {
   return centerQy - static_cast<float>(4 * row);
 }
 
+// The largest distance any pixel of rows band.first .. band.end - 1 can have, in
+// `bound`; false when the band's offsets do not all fit in 16 bits. Offsets are
+// monotonic in the column and the row, so when the band's corners fit in 16
+// bits every offset does and the corners bound them; a distance never exceeds
+// entry 256 x the larger offset / 2^14. A band whose offsets wrap may reach any
+// 16-bit magnitude, up to 32768.
+inline bool BandDistanceBound(const StampJob& job, const HypotTable& table, float aspect, RowBand band,
+                              int32_t& bound) {
+  const float edges[4] = {StampDy(job.centerQy, band.first), StampDy(job.centerQy, band.end - 1),
+                          StampDx(job.centerQx, 0, aspect), StampDx(job.centerQx, job.columns - 1, aspect)};
+  int32_t largest = 0;
+  bool fits = true;
+  for (float edge : edges) {
+    if (!TruncFitsInt16(edge)) {
+      fits = false;
+      largest = 32768;
+      break;
+    }
+    int32_t magnitude = static_cast<int32_t>(edge);
+    if (magnitude < 0) magnitude = -magnitude;
+    if (magnitude > largest) largest = magnitude;
+  }
+  bound = (static_cast<int32_t>(table.entry[kHypotTableSize - 1]) * largest) >> 14;
+  return fits;
+}
+
+// Columns [begin, end) of a box row.
+struct ColumnSpan {
+  int32_t begin;
+  int32_t end;
+};
+
+// |dx| of every column of the box as FastHypot reads it (the offset kept in 16
+// bits) into absDx, and the span of columns whose |dx| is below `limit`. A
+// distance is never below the larger of |dx| and |dy| (every table entry is at
+// least 2^14; for wrapped offsets too, the distance being taken from them), so
+// no other column has a distance below `limit`.
+inline ColumnSpan ColumnsWithin(const StampJob& job, float aspect, int32_t limit, int32_t* absDx) {
+  ColumnSpan span{job.columns, 0};
+  for (int32_t c = 0; c < job.columns; ++c) {
+    const int32_t dx = TruncToInt16(StampDx(job.centerQx, c, aspect));
+    absDx[c] = dx < 0 ? -dx : dx;
+    if (absDx[c] < limit) {
+      if (span.begin == job.columns) span.begin = c;
+      span.end = c + 1;
+    }
+  }
+  return span;
+}
+
+// The square of a radius beyond which a pixel's distance is at least `limit`.
+// FastHypot never falls far below the true distance h = sqrt(dx^2 + dy^2): the
+// index loses less than 1/256 of the ratio (costing at most 0.7072/256 of an
+// entry's 2^14 scale), an entry is rounded by at most 1/2 and the result is
+// truncated, so d > 0.9972 h - 1. A pixel with h >= (limit + 1) x 1.01
+// therefore has d >= limit.
+inline int64_t ReachableSquared(int32_t limit) {
+  const double reachable = (static_cast<double>(limit) + 1.0) * 1.01;
+  return static_cast<int64_t>(reachable * reachable) + 1;
+}
+
+// A row's span narrowed to the columns inside that circle.
+inline ColumnSpan NarrowToCircle(const int32_t* absDx, ColumnSpan span, int32_t absDy, int64_t reachableSquared) {
+  const int64_t dxSquaredLimit = reachableSquared - static_cast<int64_t>(absDy) * absDy;
+  while (span.begin < span.end && static_cast<int64_t>(absDx[span.begin]) * absDx[span.begin] >= dxSquaredLimit) {
+    ++span.begin;
+  }
+  while (span.end > span.begin && static_cast<int64_t>(absDx[span.end - 1]) * absDx[span.end - 1] >= dxSquaredLimit) {
+    --span.end;
+  }
+  return span;
+}
+
 // The plain workers' walk over their band: before each row the thread-index-0
 // worker polls for cancel and stops with a non-zero answer; each row then goes to
 // screenRow(row). Returns the status the walk leaves.

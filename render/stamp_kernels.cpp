@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "render/fixed_point.h"
+#include "render/full_context.h"
 #include "render/screen_blend.h"
 #include "render/stamp_common.h"
 #include "render/truncate.h"
@@ -55,11 +56,12 @@ void ClearForcedStampKernelSet() { gForcedSet.store(-1, std::memory_order_relaxe
 StampRowKernels RowKernelsFor(StampKernelSet set) {
 #if defined(__x86_64__)
   if (set == StampKernelSet::kAvx2 && ProcessorHasAvx2()) {
-    return {&ScreenProfileRowAvx2, &ScreenRayRowAvx2};
+    return {&ScreenProfileRowAvx2, &ScreenRayRowAvx2, &ScreenFullProfileRowAvx2, &ScreenFullRayRowAvx2};
   }
 #endif
   (void)set;
-  return {&ScreenProfileRowPortable, &ScreenRayRowPortable};
+  return {&ScreenProfileRowPortable, &ScreenRayRowPortable, &ScreenFullProfileRowPortable,
+          &ScreenFullRayRowPortable};
 }
 
 int32_t PackProfile(const FlareContext& context, int32_t count, uint32_t* packed) {
@@ -104,6 +106,19 @@ void ScreenProfileRowPortable(const ProfileRowTask& task) {
   }
 }
 
+namespace {
+
+// The jittered index of a ray stamp: d pushed out by j x d / reach, read at the
+// profile's last sample when at or beyond its end; negative leaves the pixel.
+inline int32_t JitteredIndex(uint32_t first, uint32_t second, uint32_t jitterMask, int32_t d, float reach,
+                             int32_t length) {
+  const uint32_t j = ((first << 16) + second) & jitterMask;
+  const int32_t m = static_cast<int32_t>(j * static_cast<uint32_t>(d));  // wraps as a 32-bit product
+  return ProfileIndex(TruncToInt32(static_cast<float>(m) / reach + static_cast<float>(d)), length);
+}
+
+}  // namespace
+
 void ScreenRayRowPortable(const RayRowTask& task) {
   uint8_t* pixel = task.pixels;
   for (int32_t c = 0; c < task.columns; ++c, pixel += task.pixelBytes) {
@@ -111,12 +126,35 @@ void ScreenRayRowPortable(const RayRowTask& task) {
     const uint32_t second = static_cast<uint32_t>(std::rand());
     const int32_t dx = task.dx[c];
     const int32_t d = HypotOfMagnitudes(task.table, dx < 0 ? -dx : dx, task.absDy);
-    const uint32_t j = ((first << 16) + second) & task.jitterMask;
-    const int32_t m = static_cast<int32_t>(j * static_cast<uint32_t>(d));  // wraps as a 32-bit product
-    const int32_t index =
-        ProfileIndex(TruncToInt32(static_cast<float>(m) / task.reach + static_cast<float>(d)), task.length);
+    const int32_t index = JitteredIndex(first, second, task.jitterMask, d, task.reach, task.length);
     if (index < 0) continue;
     const uint32_t sample = task.packed[index];
     if (sample != 0) ScreenPackedPixel(pixel, sample);
+  }
+}
+
+void ScreenFullProfileRowPortable(const FullProfileRowTask& task) {
+  float* pixel = task.pixels + 3 * static_cast<ptrdiff_t>(task.begin);
+  for (int32_t c = task.begin; c < task.end; ++c, pixel += 3) {
+    const int32_t d = HypotOfMagnitudes(task.table, task.absDx[c], task.absDy);
+    if (d >= task.count) continue;
+    pixel[0] = ScreenShare(task.sample[0][d], pixel[0]);
+    pixel[1] = ScreenShare(task.sample[1][d], pixel[1]);
+    pixel[2] = ScreenShare(task.sample[2][d], pixel[2]);
+  }
+}
+
+void ScreenFullRayRowPortable(const FullRayRowTask& task) {
+  float* pixel = task.pixels;
+  for (int32_t c = 0; c < task.columns; ++c, pixel += 3) {
+    const uint32_t first = static_cast<uint32_t>(std::rand());
+    const uint32_t second = static_cast<uint32_t>(std::rand());
+    const int32_t dx = task.dx[c];
+    const int32_t d = HypotOfMagnitudes(task.table, dx < 0 ? -dx : dx, task.absDy);
+    const int32_t index = JitteredIndex(first, second, task.jitterMask, d, task.reach, task.length);
+    if (index < 0) continue;
+    pixel[0] = ScreenShare(task.sample[0][index], pixel[0]);
+    pixel[1] = ScreenShare(task.sample[1][index], pixel[1]);
+    pixel[2] = ScreenShare(task.sample[2][index], pixel[2]);
   }
 }

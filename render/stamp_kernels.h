@@ -61,9 +61,41 @@ struct RayRowTask {
   int32_t length;
 };
 
+// One row of a full-precision profile stamp (full_stamps.cpp): the canvas holds
+// R, G, B floats a pixel, and a pixel whose distance is below `count` is
+// screened with sample d of each channel, 1 - (1 - a)(1 - s) as s + a (1 - s);
+// any other pixel stays exactly as it is. Precondition as for ProfileRowTask,
+// with `count` samples readable in each channel.
+struct FullProfileRowTask {
+  float* pixels;              // red of the box's column 0 in this row
+  int32_t columns;            // the box's width: its pixels may be read, never others
+  int32_t begin, end;         // the columns to draw
+  const int32_t* absDx;       // |dx| per box column, 16-bit magnitudes
+  int32_t absDy;
+  const uint32_t* table;      // the 257 HypotTable entries widened to 32 bits
+  const float* sample[3];     // R, G, B samples
+  int32_t count;              // distances from here on leave the pixel
+};
+
+// One row of a full-precision ray stamp: RayRowTask's draws and jittered
+// index over the canvas of FullProfileRowTask, reading the profile itself.
+struct FullRayRowTask {
+  float* pixels;
+  int32_t columns;
+  const int32_t* dx;          // per box column, 16-bit
+  int32_t absDy;              // 16-bit magnitude
+  uint32_t jitterMask;
+  float reach;
+  const uint32_t* table;
+  const float* sample[3];     // R, G, B samples, `length` each
+  int32_t length;
+};
+
 struct StampRowKernels {
   void (*profileRow)(const ProfileRowTask& task);
   void (*rayRow)(const RayRowTask& task);
+  void (*fullProfileRow)(const FullProfileRowTask& task);
+  void (*fullRayRow)(const FullRayRowTask& task);
 };
 
 // The row kernels of a set other than kPlain (kPlain gives the portable ones).
@@ -71,9 +103,13 @@ StampRowKernels RowKernelsFor(StampKernelSet set);
 
 void ScreenProfileRowPortable(const ProfileRowTask& task);
 void ScreenRayRowPortable(const RayRowTask& task);
+void ScreenFullProfileRowPortable(const FullProfileRowTask& task);
+void ScreenFullRayRowPortable(const FullRayRowTask& task);
 #if defined(__x86_64__)
 void ScreenProfileRowAvx2(const ProfileRowTask& task);
 void ScreenRayRowAvx2(const RayRowTask& task);
+void ScreenFullProfileRowAvx2(const FullProfileRowTask& task);
+void ScreenFullRayRowAvx2(const FullRayRowTask& task);
 #endif
 
 // Packs samples [0, count) of the three channels, those at or beyond the

@@ -80,12 +80,34 @@ __attribute__((target("avx2"))) void ScreenProfileRowAvx2(const ProfileRowTask& 
   }
 }
 
+// Eight draws of rand(), two a pixel in pixel order.
+__attribute__((target("avx2"))) inline void DrawEight(uint32_t* firstDraws, uint32_t* secondDraws) {
+  for (int k = 0; k < 8; ++k) {
+    firstDraws[k] = static_cast<uint32_t>(std::rand());
+    secondDraws[k] = static_cast<uint32_t>(std::rand());
+  }
+}
+
 // The jittered index trunc(m / reach + d) in single precision: the conversions,
 // the division and the addition round exactly as the scalar ones do. A sum of
 // 2^31 or more, which the conversion would turn into INT32_MIN, reads the last
 // sample as the scalar saturation does; a sum of -1 or less truncates below 0
 // and leaves the pixel unchanged. A NaN sum (reach 0 or NaN) would differ, so
-// callers exclude those reaches.
+// callers exclude those reaches. Returns the lanes to screen, with their
+// indices in `index`.
+__attribute__((target("avx2"))) inline __m256i JitteredIndex8(const uint32_t* firstDraws, const uint32_t* secondDraws,
+                                                             __m256i d, __m256i mask, __m256 reach, __m256i lastIndex,
+                                                             __m256i& index) {
+  const __m256i first = _mm256_load_si256(reinterpret_cast<const __m256i*>(firstDraws));
+  const __m256i second = _mm256_load_si256(reinterpret_cast<const __m256i*>(secondDraws));
+  const __m256i j = _mm256_and_si256(_mm256_add_epi32(_mm256_slli_epi32(first, 16), second), mask);
+  const __m256i m = _mm256_mullo_epi32(j, d);
+  const __m256 sum = _mm256_add_ps(_mm256_div_ps(_mm256_cvtepi32_ps(m), reach), _mm256_cvtepi32_ps(d));
+  const __m256i beyond = _mm256_castps_si256(_mm256_cmp_ps(sum, _mm256_set1_ps(2147483648.0f), _CMP_GE_OQ));
+  index = _mm256_blendv_epi8(_mm256_min_epi32(_mm256_cvttps_epi32(sum), lastIndex), lastIndex, beyond);
+  return _mm256_castps_si256(_mm256_cmp_ps(sum, _mm256_set1_ps(-1.0f), _CMP_GT_OQ));
+}
+
 __attribute__((target("avx2"))) void ScreenRayRowAvx2(const RayRowTask& task) {
   if (task.pixelBytes != 4) {
     ScreenRayRowPortable(task);
@@ -95,26 +117,15 @@ __attribute__((target("avx2"))) void ScreenRayRowAvx2(const RayRowTask& task) {
   const __m256i mask = _mm256_set1_epi32(static_cast<int>(task.jitterMask));
   const __m256 reach = _mm256_set1_ps(task.reach);
   const __m256i lastIndex = _mm256_set1_epi32(task.length - 1);
-  const __m256 belowZero = _mm256_set1_ps(-1.0f);
-  const __m256 beyondInt32 = _mm256_set1_ps(2147483648.0f);
   int32_t c = 0;
   for (; c + 8 < task.columns; c += 8) {
     const __m256i dx = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(task.dx + c));
     const __m256i d = Hypot8(_mm256_abs_epi32(dx), absDy, task.table);
     alignas(32) uint32_t firstDraws[8];
     alignas(32) uint32_t secondDraws[8];
-    for (int k = 0; k < 8; ++k) {
-      firstDraws[k] = static_cast<uint32_t>(std::rand());
-      secondDraws[k] = static_cast<uint32_t>(std::rand());
-    }
-    const __m256i first = _mm256_load_si256(reinterpret_cast<const __m256i*>(firstDraws));
-    const __m256i second = _mm256_load_si256(reinterpret_cast<const __m256i*>(secondDraws));
-    const __m256i j = _mm256_and_si256(_mm256_add_epi32(_mm256_slli_epi32(first, 16), second), mask);
-    const __m256i m = _mm256_mullo_epi32(j, d);
-    const __m256 sum = _mm256_add_ps(_mm256_div_ps(_mm256_cvtepi32_ps(m), reach), _mm256_cvtepi32_ps(d));
-    const __m256i beyond = _mm256_castps_si256(_mm256_cmp_ps(sum, beyondInt32, _CMP_GE_OQ));
-    const __m256i index = _mm256_blendv_epi8(_mm256_min_epi32(_mm256_cvttps_epi32(sum), lastIndex), lastIndex, beyond);
-    const __m256i take = _mm256_castps_si256(_mm256_cmp_ps(sum, belowZero, _CMP_GT_OQ));
+    DrawEight(firstDraws, secondDraws);
+    __m256i index;
+    const __m256i take = JitteredIndex8(firstDraws, secondDraws, d, mask, reach, lastIndex, index);
     if (_mm256_testz_si256(take, take)) continue;
     const __m256i samples = _mm256_mask_i32gather_epi32(
         _mm256_setzero_si256(), reinterpret_cast<const int*>(task.packed), index, take, 4);
@@ -127,6 +138,117 @@ __attribute__((target("avx2"))) void ScreenRayRowAvx2(const RayRowTask& task) {
     rest.columns = task.columns - c;
     rest.dx = task.dx + c;
     ScreenRayRowPortable(rest);
+  }
+}
+
+// Eight pixels of R, G, B floats (24 floats from `pixel`) as three vectors of
+// one channel each, pixels 0 to 3 in the low half and 4 to 7 in the high one;
+// StoreChannels puts them back in the same order.
+struct Channels8 {
+  __m256 red, green, blue;
+};
+
+__attribute__((target("avx2"))) inline Channels8 LoadChannels(const float* pixel) {
+  __m256 m03 = _mm256_castps128_ps256(_mm_loadu_ps(pixel));       // r0 g0 b0 r1
+  __m256 m14 = _mm256_castps128_ps256(_mm_loadu_ps(pixel + 4));   // g1 b1 r2 g2
+  __m256 m25 = _mm256_castps128_ps256(_mm_loadu_ps(pixel + 8));   // b2 r3 g3 b3
+  m03 = _mm256_insertf128_ps(m03, _mm_loadu_ps(pixel + 12), 1);   // r4 g4 b4 r5
+  m14 = _mm256_insertf128_ps(m14, _mm_loadu_ps(pixel + 16), 1);   // g5 b5 r6 g6
+  m25 = _mm256_insertf128_ps(m25, _mm_loadu_ps(pixel + 20), 1);   // b6 r7 g7 b7
+  const __m256 rg = _mm256_shuffle_ps(m14, m25, _MM_SHUFFLE(2, 1, 3, 2));  // r2 g2 r3 g3
+  const __m256 gb = _mm256_shuffle_ps(m03, m14, _MM_SHUFFLE(1, 0, 2, 1));  // g0 b0 g1 b1
+  return {_mm256_shuffle_ps(m03, rg, _MM_SHUFFLE(2, 0, 3, 0)), _mm256_shuffle_ps(gb, rg, _MM_SHUFFLE(3, 1, 2, 0)),
+          _mm256_shuffle_ps(gb, m25, _MM_SHUFFLE(3, 0, 3, 1))};
+}
+
+__attribute__((target("avx2"))) inline void StoreChannels(float* pixel, const Channels8& v) {
+  const __m256 rb = _mm256_shuffle_ps(v.red, v.green, _MM_SHUFFLE(2, 0, 2, 0));   // r0 r2 g0 g2
+  const __m256 gb = _mm256_shuffle_ps(v.green, v.blue, _MM_SHUFFLE(3, 1, 3, 1));  // g1 g3 b1 b3
+  const __m256 br = _mm256_shuffle_ps(v.blue, v.red, _MM_SHUFFLE(3, 1, 2, 0));    // b0 b2 r1 r3
+  const __m256 p03 = _mm256_shuffle_ps(rb, br, _MM_SHUFFLE(2, 0, 2, 0));          // r0 g0 b0 r1
+  const __m256 p14 = _mm256_shuffle_ps(gb, rb, _MM_SHUFFLE(3, 1, 2, 0));          // g1 b1 r2 g2
+  const __m256 p25 = _mm256_shuffle_ps(br, gb, _MM_SHUFFLE(3, 1, 3, 1));          // b2 r3 g3 b3
+  _mm_storeu_ps(pixel, _mm256_castps256_ps128(p03));
+  _mm_storeu_ps(pixel + 4, _mm256_castps256_ps128(p14));
+  _mm_storeu_ps(pixel + 8, _mm256_castps256_ps128(p25));
+  _mm_storeu_ps(pixel + 12, _mm256_extractf128_ps(p03, 1));
+  _mm_storeu_ps(pixel + 16, _mm256_extractf128_ps(p14, 1));
+  _mm_storeu_ps(pixel + 20, _mm256_extractf128_ps(p25, 1));
+}
+
+// s + a (1 - s) in the scalar kernel's order where the layer is not 0; other
+// lanes kept as they were.
+__attribute__((target("avx2"))) inline __m256 ScreenShare8(__m256 layer, __m256 stored) {
+  const __m256 screened = _mm256_add_ps(stored, _mm256_mul_ps(layer, _mm256_sub_ps(_mm256_set1_ps(1.0f), stored)));
+  return _mm256_blendv_ps(stored, screened, _mm256_cmp_ps(layer, _mm256_setzero_ps(), _CMP_NEQ_UQ));
+}
+
+__attribute__((target("avx2"))) void ScreenFullProfileRowAvx2(const FullProfileRowTask& task) {
+  const __m256i absDy = _mm256_set1_epi32(task.absDy);
+  const __m256i count = _mm256_set1_epi32(task.count);
+  const __m256 zero = _mm256_setzero_ps();
+  int32_t c = task.begin;
+  // The 24 floats of eight pixels all lie in the box's row.
+  for (; c + 8 <= task.end; c += 8) {
+    const __m256i absDx = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(task.absDx + c));
+    const __m256i d = Hypot8(absDx, absDy, task.table);
+    // Lanes at or beyond `count` read nothing and get a layer of 0.
+    const __m256 take = _mm256_castsi256_ps(_mm256_cmpgt_epi32(count, d));
+    if (_mm256_testz_ps(take, take)) continue;
+    const __m256 red = _mm256_mask_i32gather_ps(zero, task.sample[0], d, take, 4);
+    const __m256 green = _mm256_mask_i32gather_ps(zero, task.sample[1], d, take, 4);
+    const __m256 blue = _mm256_mask_i32gather_ps(zero, task.sample[2], d, take, 4);
+    const __m256 any = _mm256_or_ps(_mm256_or_ps(_mm256_cmp_ps(red, zero, _CMP_NEQ_UQ), _mm256_cmp_ps(green, zero, _CMP_NEQ_UQ)),
+                                    _mm256_cmp_ps(blue, zero, _CMP_NEQ_UQ));
+    if (_mm256_testz_ps(any, any)) continue;  // all eight unchanged
+    float* pixel = task.pixels + 3 * static_cast<ptrdiff_t>(c);
+    Channels8 v = LoadChannels(pixel);
+    v.red = ScreenShare8(red, v.red);
+    v.green = ScreenShare8(green, v.green);
+    v.blue = ScreenShare8(blue, v.blue);
+    StoreChannels(pixel, v);
+  }
+  if (c < task.end) {
+    FullProfileRowTask rest = task;
+    rest.begin = c;
+    ScreenFullProfileRowPortable(rest);
+  }
+}
+
+// The rays over the float canvas: the exact kernel's draws and indices, the
+// profile kernel's screen.
+__attribute__((target("avx2"))) void ScreenFullRayRowAvx2(const FullRayRowTask& task) {
+  const __m256i absDy = _mm256_set1_epi32(task.absDy);
+  const __m256i mask = _mm256_set1_epi32(static_cast<int>(task.jitterMask));
+  const __m256 reach = _mm256_set1_ps(task.reach);
+  const __m256i lastIndex = _mm256_set1_epi32(task.length - 1);
+  const __m256 zero = _mm256_setzero_ps();
+  int32_t c = 0;
+  for (; c + 8 <= task.columns; c += 8) {
+    const __m256i dx = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(task.dx + c));
+    const __m256i d = Hypot8(_mm256_abs_epi32(dx), absDy, task.table);
+    alignas(32) uint32_t firstDraws[8];
+    alignas(32) uint32_t secondDraws[8];
+    DrawEight(firstDraws, secondDraws);
+    __m256i index;
+    const __m256 take = _mm256_castsi256_ps(JitteredIndex8(firstDraws, secondDraws, d, mask, reach, lastIndex, index));
+    if (_mm256_testz_ps(take, take)) continue;
+    const __m256 red = _mm256_mask_i32gather_ps(zero, task.sample[0], index, take, 4);
+    const __m256 green = _mm256_mask_i32gather_ps(zero, task.sample[1], index, take, 4);
+    const __m256 blue = _mm256_mask_i32gather_ps(zero, task.sample[2], index, take, 4);
+    float* pixel = task.pixels + 3 * static_cast<ptrdiff_t>(c);
+    Channels8 v = LoadChannels(pixel);
+    v.red = ScreenShare8(red, v.red);
+    v.green = ScreenShare8(green, v.green);
+    v.blue = ScreenShare8(blue, v.blue);
+    StoreChannels(pixel, v);
+  }
+  if (c < task.columns) {
+    FullRayRowTask rest = task;
+    rest.pixels = task.pixels + 3 * static_cast<ptrdiff_t>(c);
+    rest.columns = task.columns - c;
+    rest.dx = task.dx + c;
+    ScreenFullRayRowPortable(rest);
   }
 }
 

@@ -34,31 +34,11 @@ void ScreenProfileRow(const ProfileView& profile, const StampRow& row) {
   }
 }
 
-// The largest distance any pixel of rows [first, end) can have, in `bound`, and
-// whether the band stays within 16-bit offsets and below the profile's end.
-// Offsets are monotonic in the column and the row, so when the band's corners
-// fit in 16 bits every offset does and the corners bound them; a distance never
-// exceeds entry 256 x the larger offset / 2^14. A band whose offsets wrap may
-// reach any 16-bit magnitude, up to 32768.
+// Whether the whole band keeps every offset within 16 bits and every distance
+// below the profile's end, with the band's distance bound in `bound`.
 bool BandWithinProfile(const StampJob& job, const ProfileView& profile, float aspect, RowBand band,
                        int32_t& bound) {
-  const float edges[4] = {StampDy(job.centerQy, band.first), StampDy(job.centerQy, band.end - 1),
-                          StampDx(job.centerQx, 0, aspect),
-                          StampDx(job.centerQx, job.columns - 1, aspect)};
-  int32_t largest = 0;
-  bool fits = true;
-  for (float edge : edges) {
-    if (!TruncFitsInt16(edge)) {
-      fits = false;
-      largest = 32768;
-      break;
-    }
-    int32_t magnitude = static_cast<int32_t>(edge);
-    if (magnitude < 0) magnitude = -magnitude;
-    if (magnitude > largest) largest = magnitude;
-  }
-  bound = (static_cast<int32_t>(profile.table->entry[kHypotTableSize - 1]) * largest) >> 14;
-  return fits && bound < profile.length;
+  return BandDistanceBound(job, *profile.table, aspect, band, bound) && bound < profile.length;
 }
 
 // The prepared band (stamp_kernels.h): the profile packed up to the band's
@@ -84,24 +64,8 @@ bool StampPreparedBand(const StampJob& job, FlareContext& context, float aspect,
   WidenHypotTable(context.hypotTable, table);
   const int32_t nonZeroEnd = PackProfile(context, packedCount, packed);
 
-  int32_t begin = columns;
-  int32_t end = 0;
-  for (int32_t c = 0; c < columns; ++c) {
-    const int32_t dx = TruncToInt16(StampDx(job.centerQx, c, aspect));
-    absDx[c] = dx < 0 ? -dx : dx;
-    if (absDx[c] < nonZeroEnd) {
-      if (begin == columns) begin = c;
-      end = c + 1;
-    }
-  }
-
-  // FastHypot never falls far below the true distance h = sqrt(dx^2 + dy^2):
-  // the index loses less than 1/256 of the ratio (costing at most 0.7072/256 of
-  // an entry's 2^14 scale), an entry is rounded by at most 1/2 and the result
-  // is truncated, so d > 0.9972 h - 1. A pixel with h >= (nonZeroEnd + 1) x 1.01
-  // therefore has d >= nonZeroEnd and takes a sample of 0.
-  const double reachable = (static_cast<double>(nonZeroEnd) + 1.0) * 1.01;
-  const int64_t reachableSquared = static_cast<int64_t>(reachable * reachable) + 1;
+  const ColumnSpan columnsWithin = ColumnsWithin(job, aspect, nonZeroEnd, absDx);
+  const int64_t reachableSquared = ReachableSquared(nonZeroEnd);
 
   ProfileRowTask task{};
   task.pixelBytes = job.frame->pixelBytes;
@@ -117,19 +81,11 @@ bool StampPreparedBand(const StampJob& job, FlareContext& context, float aspect,
     }
     const int32_t dy = TruncToInt16(StampDy(job.centerQy, r));
     task.absDy = dy < 0 ? -dy : dy;
-    if (begin >= end || task.absDy >= nonZeroEnd) continue;
-    // Columns whose offsets lie on or outside the circle of radius `reachable`
-    // cannot reach a non-zero sample either.
-    const int64_t dxSquaredLimit = reachableSquared - static_cast<int64_t>(task.absDy) * task.absDy;
-    task.begin = begin;
-    task.end = end;
-    while (task.begin < task.end && static_cast<int64_t>(absDx[task.begin]) * absDx[task.begin] >= dxSquaredLimit) {
-      ++task.begin;
-    }
-    while (task.end > task.begin && static_cast<int64_t>(absDx[task.end - 1]) * absDx[task.end - 1] >= dxSquaredLimit) {
-      --task.end;
-    }
-    if (task.begin >= task.end) continue;
+    if (task.absDy >= nonZeroEnd) continue;
+    const ColumnSpan span = NarrowToCircle(absDx, columnsWithin, task.absDy, reachableSquared);
+    if (span.begin >= span.end) continue;
+    task.begin = span.begin;
+    task.end = span.end;
     task.pixels = BoxRowPixels(job, r);
     kernels.profileRow(task);
   }

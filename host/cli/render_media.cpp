@@ -362,7 +362,8 @@ std::unique_ptr<lfhost::FrameSink> OpenSink(const MediaRenderOptions& o, const R
   const std::optional<double> stated =
       aspect ? std::optional(static_cast<double>(aspect->first) / aspect->second) : std::nullopt;
   // A plate states a pixel aspect ratio of its own unless --par sets one.
-  const lfhost::PlateWriting plates{o.depth, o.pixelAspectGiven ? stated : std::nullopt};
+  // The plate's colour space, for colour that changes kind on the way out.
+  const lfhost::PlateWriting plates{o.depth, o.pixelAspectGiven ? stated : std::nullopt, m.look.colourSpace()};
   auto images = [&](const std::string& name) {
     return m.out == MediaKind::Sequence ? lfhost::OpenSequenceSink(name, source, stated, plates)
                                         : lfhost::OpenImageSink(name, source, stated, plates);

@@ -717,7 +717,65 @@ std::optional<OIIO::ImageBuf> FittedChannels(const OIIO::ImageBuf& part, const O
   return fitted;
 }
 
+// The colour samples of the flared part in the space its file gets: when they
+// go from integer (display-referred) to floating point (scene-linear) or back,
+// converted from the plate's colour space to scene-linear or to sRGB; nothing
+// when they stay of one kind. `format` is the part's output header: it records
+// the space the samples are in.
+std::optional<OIIO::ImageBuf> ConvertedColour(const Plate& plate, const OIIO::ImageBuf& part, const PlateWriting& how,
+                                              const std::string& extension, OIIO::ImageSpec& format) {
+  const std::array<int, 3> rgb = ColourChannels(format);
+  const bool wasFloating = ColourSampleType(plate.headers[plate.flared]).is_floating_point();
+  if (wasFloating == format.channelformat(rgb[0]).is_floating_point()) return std::nullopt;
+  const std::string from = how.colourSpace.empty() ? (wasFloating ? SceneLinearSpace() : "sRGB") : how.colourSpace;
+  const std::string to = wasFloating ? "sRGB" : SceneLinearSpace();
+  const OIIO::ColorProcessorHandle processor = ColourConfig().createColorProcessor(from, to);
+  if (!processor) {
+    throw HostError("cannot convert the colour from " + from + " to " + to + " (the colour configuration, " +
+                    ColourConfig().configname() + ", has no such space)");
+  }
+  OIIO::ImageBuf converted;
+  if (!converted.copy(part, TypeDesc::FLOAT)) throw HostError("cannot convert the colour (" + converted.geterror() + ")");
+  const size_t pixels = static_cast<size_t>(part.spec().width) * part.spec().height;
+  const int channels = part.spec().nchannels;
+  float* samples = static_cast<float*>(converted.localpixels());
+  std::vector<float> colour(3 * pixels);
+  for (size_t i = 0; i < pixels; ++i) {
+    for (int c = 0; c < 3; ++c) colour[3 * i + c] = samples[i * channels + rgb[c]];
+  }
+  if (!processor->isNoOp()) {
+    processor->apply(colour.data(), static_cast<int>(pixels), 1, 3, sizeof(float), 3 * sizeof(float),
+                     3 * sizeof(float) * pixels);
+  }
+  for (size_t i = 0; i < pixels; ++i) {
+    for (int c = 0; c < 3; ++c) samples[i * channels + rgb[c]] = colour[3 * i + c];
+  }
+  // Recorded where the format has a field of its own for it: OpenEXR's header
+  // and PNG's sRGB chunk (which OpenImageIO writes for "oiio:ColorSpace"). A
+  // TIFF encoded in memory is left without it: its writer turns the field into
+  // an EXIF directory that comes out unreadable there.
+  format.erase_attribute("oiio:ColorSpace");
+  format.erase_attribute("oiio:Gamma");
+  if (extension == ".exr" || extension == ".png") format.attribute("oiio:ColorSpace", to);
+  if (extension == ".exr") {
+    // Rec. 709 / sRGB primaries and D65 white, which both spaces share.
+    static const float kChromaticities[8] = {0.64f, 0.33f, 0.30f, 0.60f, 0.15f, 0.06f, 0.3127f, 0.3290f};
+    format.attribute("chromaticities", OIIO::TypeDesc(OIIO::TypeDesc::FLOAT, 8), kChromaticities);
+  }
+  return converted;
+}
+
 }  // namespace
+
+OIIO::ColorConfig& ColourConfig() {
+  static OIIO::ColorConfig config;
+  return config;
+}
+
+std::string SceneLinearSpace() {
+  const char* linear = ColourConfig().getColorSpaceNameByRole("scene_linear");
+  return linear ? linear : "linear";
+}
 
 std::array<int, 3> ColourChannels(const OIIO::ImageSpec& layout) {
   const std::array<int, 3> named = {layout.channelindex("R"), layout.channelindex("G"), layout.channelindex("B")};
@@ -740,6 +798,14 @@ void WritePlate(const Plate& plate, const std::string& path, const PlateWriting&
   for (size_t i : written) {
     fitted.push_back(FittedChannels(plate.parts[i], *writer));
     formats.push_back(OutputFormat(plate, i, fitted.back() ? *fitted.back() : plate.parts[i], extension, how, *writer));
+    if (i != plate.flared) continue;
+    try {
+      std::optional<OIIO::ImageBuf> converted =
+          ConvertedColour(plate, fitted.back() ? *fitted.back() : plate.parts[i], how, extension, formats.back());
+      if (converted) fitted.back() = std::move(converted);
+    } catch (const HostError& e) {
+      throw HostError(path + ": " + e.what());
+    }
   }
   EncodeWhole(path, formats, [&](OIIO::ImageOutput& out, size_t i) {
     const OIIO::ImageBuf& part = fitted[i] ? *fitted[i] : plate.parts[written[i]];

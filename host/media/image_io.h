@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include <OpenImageIO/color.h>
 #include <OpenImageIO/imagebuf.h>
 #include <OpenImageIO/paramlist.h>
 
@@ -43,18 +44,32 @@ std::array<int, 3> ColourChannels(const OIIO::ImageSpec& layout);
 Plate ReadPlate(const std::string& path, const std::string& partName = "", OIIO::TypeDesc atLeast = {});
 
 // How a plate is written: its own sample types unless `depth` sets the flared
-// part's colour and alpha; the pixel aspect ratio it states, when not its own.
+// part's colour and alpha; the pixel aspect ratio it states, when not its own;
+// the colour space of its colour samples (empty: sRGB for integer samples,
+// scene-linear for floating-point ones).
 struct PlateWriting {
   std::optional<OIIO::TypeDesc> depth;
   std::optional<double> pixelAspect;
+  std::string colourSpace;
 };
+
+// The process's colour management: $OCIO's configuration, else OpenImageIO's
+// built-in one (linear, sRGB, Rec709). Read once: reading a file is costly.
+OIIO::ColorConfig& ColourConfig();
+// The configuration's scene-linear space.
+std::string SceneLinearSpace();
 
 // Writes a plate as it was read: sample types, channels, windows, header fields
 // and compression kept in the same format (every part of a multi-part file);
 // into another format the flared part alone, in the sample type nearest its
 // own the format stores, with the fields that mean the same there, and only
-// R, G, B and alpha where the format holds no others. Written whole, as
-// WriteImage writes. Throws HostError naming the file and the reason.
+// R, G, B and alpha where the format holds no others. Integer samples are
+// display-referred and floating-point ones scene-linear, so a flared part whose
+// colour goes from one kind to the other is converted on the way: from its
+// colour space to scene-linear, or from it to sRGB; the file records the space
+// it now holds ("oiio:ColorSpace", and an OpenEXR's chromaticities). Alpha is
+// never converted. Written whole, as WriteImage writes. Throws HostError
+// naming the file and the reason (an unknown colour space among them).
 void WritePlate(const Plate& plate, const std::string& path, const PlateWriting& how = {});
 
 // Writes a frame, choosing the format from the extension (.png .jpg .jpeg .tif

@@ -32,11 +32,7 @@ struct PlateLook::Conversion {
 
 namespace {
 
-OIIO::ColorConfig& Colours() {
-  // One configuration for the process: reading an OpenColorIO file is costly.
-  static OIIO::ColorConfig config;
-  return config;
-}
+OIIO::ColorConfig& Colours() { return ColourConfig(); }
 
 std::string KnownColourSpaces() {
   std::string names;
@@ -172,8 +168,7 @@ PlateLook PlateLook::For(OIIO::TypeDesc type, std::optional<CompositeMode> mode,
   look.mode_ = mode.value_or(floating ? CompositeMode::Add : CompositeMode::Screen);
   look.colourSpace_ = colourSpace;
   if (look.colourSpace_.empty()) {
-    const char* linear = floating ? Colours().getColorSpaceNameByRole("scene_linear") : nullptr;
-    look.colourSpace_ = linear ? linear : floating ? "linear" : "sRGB";
+    look.colourSpace_ = floating ? SceneLinearSpace() : "sRGB";
   }
   if (!IsSrgb(look.colourSpace_)) {
     look.toPlate_ = MakeConversion("sRGB", look.colourSpace_, 255);

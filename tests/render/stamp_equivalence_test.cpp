@@ -8,10 +8,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <vector>
 
 #include "render/fixed_point.h"
+#include "render/full_context.h"
 #include "render/hypot_table.h"
 #include "render/screen_blend.h"
 #include "render/stamp_kernels.h"
@@ -161,6 +163,74 @@ TEST(StampEquivalence, OptimisedSetsDrawWhatThePlainKernelsDraw) {
     }
   }
   EXPECT_GT(changedCases, 300);
+}
+
+// The full-precision stamps: the same cases over a canvas of random floats, the
+// profile's non-zero bytes turned into random shares; every float of the canvas
+// must come out bit for bit as the plain kernel leaves it, and the rays must
+// leave the rand() sequence where it does.
+struct FullStampOutcome {
+  std::vector<float> rgb;
+  int16_t status;
+  int nextDraw;
+};
+
+FullStampOutcome RunFullStamp(const StampCase& c, Stamper stamper, StampKernelSet set) {
+  ForcedKernels forced(set);
+  FakeHost host;
+  host.threads = c.threads;
+  host.parallel = c.threads > 1;
+  host.SetPixelAspect(c.aspect.num, c.aspect.den);
+  TestCanvas canvas(c.width, c.height, host, c.profileLength);
+  std::mt19937 pixels(c.pixelSeed);
+  std::uniform_real_distribution<float> share(0.0f, 1.0f);
+  FullStampOutcome out{std::vector<float>(3 * static_cast<size_t>(c.width) * c.height), 0, 0};
+  for (float& v : out.rgb) v = share(pixels);
+  std::mt19937 profileRng(c.profileSeed);
+  RandomProfile(canvas.context, profileRng);
+  std::vector<float> profile(3 * static_cast<size_t>(c.profileLength));
+  const uint8_t* bytes[3] = {canvas.context.profileRed, canvas.context.profileGreen, canvas.context.profileBlue};
+  FullFlareContext full(canvas.context, FullCanvas{out.rgb.data(), c.width, c.height});
+  for (int ch = 0; ch < 3; ++ch) {
+    full.profile[ch] = profile.data() + ch * static_cast<size_t>(c.profileLength);
+    for (int32_t i = 0; i < c.profileLength; ++i) full.profile[ch][i] = bytes[ch][i] == 0 ? 0.0f : share(profileRng);
+  }
+  std::srand(c.pixelSeed);
+  if (stamper == Stamper::kProfile) {
+    StampProfile(c.x, c.y, c.radius, full.shared().frame, full);
+  } else {
+    StampRays(c.x, c.y, c.radius, full.shared().frame, full);
+  }
+  out.status = LoadStatus(full);
+  out.nextDraw = std::rand();
+  return out;
+}
+
+TEST(StampEquivalence, OptimisedSetsDrawTheFullPrecisionStampAsThePlainKernel) {
+  std::mt19937 rng(20261206);
+  int changedCases = 0;
+  for (int n = 0; n < 400; ++n) {
+    const StampCase c = RandomCase(rng);
+    for (Stamper stamper : {Stamper::kProfile, Stamper::kRays}) {
+      const FullStampOutcome plain = RunFullStamp(c, stamper, StampKernelSet::kPlain);
+      for (StampKernelSet set : OptimisedSets()) {
+        const FullStampOutcome fast = RunFullStamp(c, stamper, set);
+        ASSERT_EQ(std::memcmp(fast.rgb.data(), plain.rgb.data(), plain.rgb.size() * sizeof(float)), 0)
+            << SetName(set) << (stamper == Stamper::kRays ? " rays" : " profile") << " case " << n << ": "
+            << c.width << "x" << c.height << " aspect " << c.aspect.num << ":" << c.aspect.den << " at (" << c.x
+            << ", " << c.y << ") radius " << c.radius;
+        EXPECT_EQ(fast.status, plain.status);
+        EXPECT_EQ(fast.nextDraw, plain.nextDraw) << "rand() sequence moved differently, case " << n;
+      }
+      if (stamper == Stamper::kRays) continue;
+      // Counted against an untouched canvas, so that the comparison is not vacuous.
+      StampCase none = c;
+      none.radius = -1.0e9f;
+      const FullStampOutcome untouched = RunFullStamp(none, stamper, StampKernelSet::kPlain);
+      if (std::memcmp(untouched.rgb.data(), plain.rgb.data(), plain.rgb.size() * sizeof(float)) != 0) ++changedCases;
+    }
+  }
+  EXPECT_GT(changedCases, 200);
 }
 
 // Thread index 0 polls before each row of its band; the other bands never poll

@@ -7,11 +7,13 @@
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <set>
 
 #include <OpenImageIO/imagebufalgo.h>
 #include <OpenImageIO/imageio.h>
 
+#include "host/core/host_error.h"
 #include "host/media/image_io.h"
 #include "tests/host/media_fixture.h"
 #include "tests/host/module_fixture.h"
@@ -213,14 +215,93 @@ TEST_F(PlateFilesTest, PlatesKeepPartsChannelsWindowsAndFieldsThroughAFile) {
     }
   }
   // --depth sets the flared part's colour and alpha, here to Z's floats.
-  lfhost::WritePlate(lfhost::ReadPlate(Path("a.exr")), Path("deeper.exr"), {TypeDesc::FLOAT, std::nullopt});
+  lfhost::WritePlate(lfhost::ReadPlate(Path("a.exr")), Path("deeper.exr"), {TypeDesc::FLOAT, std::nullopt, ""});
   const OIIO::ImageSpec deeper = lfhost::ReadImageHeader(Path("deeper.exr"));
   EXPECT_EQ(deeper.format, TypeDesc::FLOAT);
   EXPECT_TRUE(deeper.channelformats.empty());
-  lfhost::WritePlate(lfhost::ReadPlate(Path("a.exr")), Path("eight.png"), {TypeDesc::UINT8, std::nullopt});
+  lfhost::WritePlate(lfhost::ReadPlate(Path("a.exr")), Path("eight.png"), {TypeDesc::UINT8, std::nullopt, ""});
   const OIIO::ImageSpec png = lfhost::ReadImageHeader(Path("eight.png"));
   EXPECT_EQ(png.format, TypeDesc::UINT8);
   EXPECT_EQ(png.nchannels, 4);
+}
+
+double SrgbToLinear(double v) { return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); }
+double LinearToSrgb(double v) { return v <= 0.0031308 ? v * 12.92 : 1.055 * std::pow(v, 1 / 2.4) - 0.055; }
+double Rec709ToLinear(double v) { return v < 0.081 ? v / 4.5 : std::pow((v + 0.099) / 1.099, 1 / 0.45); }
+double Same(double v) { return v; }
+
+// Colour that changes kind on its way out: integer (display-referred) samples
+// written as floating point are made scene-linear from the plate's colour space,
+// floating-point ones written as integers are made sRGB; the file says which.
+// Alpha stays. Each output holds what its input gives through the curve, within
+// the output's own precision (a half's 1/1000 near 1, a 16-bit level).
+TEST_F(PlateFilesTest, ColourChangingKindIsConvertedAndTagged) {
+  const struct {
+    std::string in;
+    TypeDesc inType;
+    std::string space;  // the plate's colour space as given; empty for the default
+    std::string out;
+    TypeDesc depth;
+    std::string tag;    // oiio:ColorSpace read back; empty where the format keeps none
+    double (*curve)(double);
+    double tolerance;
+  } kCases[] = {
+      {"a.png", TypeDesc::UINT16, "", "a.exr", TypeDesc::HALF, "linear", SrgbToLinear, 1e-3},
+      {"b.png", TypeDesc::UINT8, "", "b.exr", TypeDesc::FLOAT, "linear", SrgbToLinear, 1e-5},
+      {"c.tif", TypeDesc::UINT16, "Rec709", "c.tif", TypeDesc::FLOAT, "", Rec709ToLinear, 1e-4},
+      {"d.png", TypeDesc::UINT16, "linear", "d.exr", TypeDesc::HALF, "linear", Same, 1e-3},
+      {"e.exr", TypeDesc::HALF, "", "e.png", TypeDesc::UINT16, "sRGB", LinearToSrgb, 1.0 / 65535},
+      {"f.exr", TypeDesc::FLOAT, "", "f.tif", TypeDesc::UINT16, "", LinearToSrgb, 1.0 / 65535},
+      {"g.exr", TypeDesc::HALF, "", "g.exr", TypeDesc::FLOAT, "", Same, 1e-6},
+  };
+  const float kPixel[4] = {0.9608f, 0.5f, 0.02f, 1.0f};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.in + " to " + c.out);
+    OIIO::ImageSpec layout(4, 2, 4, c.inType);
+    layout.alpha_channel = 3;
+    std::vector<float> pixels;
+    for (int i = 0; i < 8; ++i) pixels.insert(pixels.end(), kPixel, kPixel + 4);
+    auto file = OIIO::ImageOutput::create(Path(c.in));
+    ASSERT_TRUE(file && file->open(Path(c.in), layout) && file->write_image(TypeDesc::FLOAT, pixels.data()) && file->close());
+    const lfhost::Plate in = lfhost::ReadPlate(Path(c.in));
+    lfhost::WritePlate(in, Path(c.out), {c.depth, std::nullopt, c.space});
+    const lfhost::Plate out = lfhost::ReadPlate(Path(c.out));
+    const OIIO::ImageSpec& header = out.headers[0];
+    EXPECT_EQ(header.format, c.depth);
+    if (!c.tag.empty()) {
+      EXPECT_TRUE(OIIO::Strutil::iequals(header.get_string_attribute("oiio:ColorSpace"), c.tag))
+          << header.get_string_attribute("oiio:ColorSpace");
+    }
+    if (c.out.ends_with(".exr") && !c.tag.empty()) {
+      const OIIO::ParamValue* chromaticities = header.find_attribute("chromaticities");
+      ASSERT_NE(chromaticities, nullptr);
+      EXPECT_FLOAT_EQ(static_cast<const float*>(chromaticities->data())[6], 0.3127f);  // D65 white
+    }
+    for (int ch = 0; ch < 4; ++ch) {
+      const double was = in.image().getchannel(1, 1, 0, ch);
+      EXPECT_NEAR(out.image().getchannel(1, 1, 0, ch), ch == 3 ? was : c.curve(was), c.tolerance) << "channel " << ch;
+    }
+  }
+  // There and back: a 16-bit sRGB plate through half-float linear comes back
+  // within a half's precision.
+  lfhost::WritePlate(lfhost::ReadPlate(Path("a.exr")), Path("a2.png"), {TypeDesc::UINT16, std::nullopt, ""});
+  const lfhost::Plate first = lfhost::ReadPlate(Path("a.png")), back = lfhost::ReadPlate(Path("a2.png"));
+  for (int ch = 0; ch < 4; ++ch) {
+    EXPECT_NEAR(back.image().getchannel(2, 0, 0, ch), first.image().getchannel(2, 0, 0, ch), 1e-3) << ch;
+  }
+  // A colour space the configuration does not have is refused, naming the file.
+  EXPECT_THROW(
+      {
+        try {
+          lfhost::WritePlate(lfhost::ReadPlate(Path("a.png")), Path("x.exr"), {TypeDesc::HALF, std::nullopt, "Nowhere"});
+        } catch (const lfhost::HostError& e) {
+          EXPECT_NE(std::string(e.what()).find("x.exr: cannot convert the colour from Nowhere"), std::string::npos)
+              << e.what();
+          throw;
+        }
+      },
+      lfhost::HostError);
+  EXPECT_FALSE(std::filesystem::exists(Path("x.exr")));
 }
 
 // Through the tool: the plate and the flare alone in one run; the flare added
