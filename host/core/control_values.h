@@ -72,9 +72,10 @@ class ControlReader {
   const EffectControls& declared() const { return declared_; }
 
  private:
-  CenterPoint Center(const ControlInput& input) const;
-  double Percent(const DeclaredParam& param, const ControlInput& input) const;
-  int32_t Lens(const ControlInput& input) const;
+  // Each throws HostError (usage) "WHERE: MESSAGE".
+  CenterPoint Center(const std::string& where, const ControlInput& input) const;
+  double Percent(const std::string& where, const DeclaredParam& param, const ControlInput& input) const;
+  int32_t Lens(const std::string& where, const ControlInput& input) const;
 
   const EffectControls& declared_;
 };

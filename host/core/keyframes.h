@@ -120,11 +120,24 @@ std::optional<int64_t> ParseFrameNumber(const std::string& text);
 // track's key on every frame of a shot, rendered in part, makes one line.
 std::vector<std::string> KeyframesOutside(const AnimatedControls& controls, int64_t first, int64_t last);
 
-// Checks every constant and keyframe value against the module's declared ranges
-// for frames of this size. Values between keyframes lie between two checked
-// values, so they need no check of their own. Returns a message naming the
-// track's origin and frame, or nothing when all values are accepted.
-std::optional<std::string> CheckAnimatedControls(const AnimatedControls& controls, const EffectControls& declared,
-                                                 int32_t width, int32_t height);
+// Controls checked once for frames of one size: every constant and keyframe
+// value against the module's declared ranges. Values between keyframes lie
+// between two checked values, so each frame's values need no check of their
+// own. `declared` must outlive it.
+class CheckedControls {
+ public:
+  // Throws HostError (usage) naming the track's origin and frame for the first
+  // value refused: "--brightness at frame 2: Flare Brightness 400 is outside 0 to 300".
+  CheckedControls(AnimatedControls controls, const EffectControls& declared, int32_t width, int32_t height);
+
+  // The values of a frame of the size checked.
+  CheckedParams At(int64_t frame) const;
+  const AnimatedControls& animated() const { return controls_; }
+
+ private:
+  AnimatedControls controls_;
+  const EffectControls* declared_;
+  int32_t width_, height_;
+};
 
 }  // namespace lfhost

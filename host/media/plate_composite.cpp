@@ -317,10 +317,10 @@ ImageBuffer PlateForDisplay(const OIIO::ImageBuf& plate, const PlateLook& look) 
   return shown;
 }
 
-CommandResult RenderLayer(EffectInstance& effect, ParamValues values, const FrameSettings& settings,
+CommandResult RenderLayer(EffectInstance& effect, const CheckedParams& blended, const FrameSettings& settings,
                           FlarePrecision precision, int32_t width, int32_t height, FlareLayer& layer) {
   layer.precision = precision;
-  values.blend = 0;
+  const CheckedParams values = blended.Unblended();
   if (precision == FlarePrecision::Full) return effect.RenderFull(width, height, values, layer.full, settings);
   // The module only reads its input: one black frame a thread serves every
   // frame of a size, rather than 8 MB made and filled for each 1080p frame.
@@ -333,19 +333,19 @@ CommandResult RenderLayer(EffectInstance& effect, ParamValues values, const Fram
   return effect.Render(black, layer.exact, values, settings);
 }
 
-CommandResult RenderOntoPlate(EffectInstance& effect, OIIO::ImageBuf& plate, ParamValues values,
+CommandResult RenderOntoPlate(EffectInstance& effect, OIIO::ImageBuf& plate, const CheckedParams& values,
                               const FrameSettings& settings, const PlateLook& look, FlarePrecision precision,
                               FlareLayer* layerOut) {
   FlareLayer layer;
   const CommandResult result =
       RenderLayer(effect, values, settings, precision, plate.spec().full_width, plate.spec().full_height, layer);
   if (!result.ok()) return result;
-  CompositeFlare(plate, layer, BlendWeight(values.blend), look);
+  CompositeFlare(plate, layer, BlendWeight(values->blend), look);
   if (layerOut) *layerOut = std::move(layer);
   return result;
 }
 
-CommandResult RenderOnto(EffectInstance& effect, MediaFrame& frame, const ParamValues& values,
+CommandResult RenderOnto(EffectInstance& effect, MediaFrame& frame, const CheckedParams& values,
                          const FrameSettings& settings, const PlateLook& look, FlarePrecision precision,
                          FlareLayer* layer) {
   if (frame.deep()) return RenderOntoPlate(effect, frame.plate.image(), values, settings, look, precision, layer);
@@ -354,7 +354,7 @@ CommandResult RenderOnto(EffectInstance& effect, MediaFrame& frame, const ParamV
     const CommandResult result =
         RenderLayer(effect, values, settings, precision, frame.samples.width(), frame.samples.height(), flare);
     if (!result.ok()) return result;
-    CompositeFlare(frame.samples, AmountsOf(flare, BlendWeight(values.blend), look), look.mode());
+    CompositeFlare(frame.samples, AmountsOf(flare, BlendWeight(values->blend), look), look.mode());
     if (layer) *layer = std::move(flare);
     return result;
   }

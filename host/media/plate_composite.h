@@ -113,14 +113,14 @@ ImageBuffer PlateForDisplay(const OIIO::ImageBuf& plate, const PlateLook& look);
 
 // The flare over black at `width` x `height` in `precision`: the module's
 // render of `values` with Blend With Original 0, or the full-precision one.
-CommandResult RenderLayer(EffectInstance& effect, ParamValues values, const FrameSettings& settings,
+CommandResult RenderLayer(EffectInstance& effect, const CheckedParams& values, const FrameSettings& settings,
                           FlarePrecision precision, int32_t width, int32_t height, FlareLayer& layer);
 
 // Renders the flare onto one plate, held in an ImageBuf of any sample type:
 // the layer over black in `precision` (RenderLayer), then CompositeFlare
 // applies `values`' Blend With Original. `layer`, when given, receives the
 // layer. A result that is not ok leaves the plate as it was.
-CommandResult RenderOntoPlate(EffectInstance& effect, OIIO::ImageBuf& plate, ParamValues values,
+CommandResult RenderOntoPlate(EffectInstance& effect, OIIO::ImageBuf& plate, const CheckedParams& values,
                               const FrameSettings& settings, const PlateLook& look,
                               FlarePrecision precision = FlarePrecision::Exact, FlareLayer* layer = nullptr);
 
@@ -129,7 +129,7 @@ CommandResult RenderOntoPlate(EffectInstance& effect, OIIO::ImageBuf& plate, Par
 // samples by rendering the layer over black in `precision` and compositing it
 // (sample_composite.h). `layer`, when given, receives the flare over black in
 // `precision` (rendered a second time for an 8-bit frame).
-CommandResult RenderOnto(EffectInstance& effect, MediaFrame& frame, const ParamValues& values,
+CommandResult RenderOnto(EffectInstance& effect, MediaFrame& frame, const CheckedParams& values,
                          const FrameSettings& settings, const PlateLook& look,
                          FlarePrecision precision = FlarePrecision::Exact, FlareLayer* layer = nullptr);
 

@@ -186,9 +186,7 @@ RenderOutcome RenderFrames(const RenderJob& job) {
     if (job.progress) job.progress->FrameStarted(number);
     MediaFrame output;
     if (slot.effect) {
-      const ControlSettings settings = job.controls.At(number, width, height);
-      const ResolvedParams params = ResolveParamValues(settings, slot.effect->controls(), width, height);
-      if (params.error) return fail(index, FramePrefix(source, number) + params.error->paramName + " " + params.error->detail);
+      const CheckedParams params = job.controls ? job.controls->At(number) : slot.effect->Defaults(width, height);
       FrameSettings frameSettings;
       frameSettings.seed = job.seed;
       frameSettings.frame = number;
@@ -198,13 +196,13 @@ RenderOutcome RenderFrames(const RenderJob& job) {
       FlareLayer layer;
       const bool alone = job.pass != PassOutput::None;
       const CommandResult result =
-          RenderOnto(*slot.effect, input, params.values, frameSettings, job.look, job.precision, alone ? &layer : nullptr);
+          RenderOnto(*slot.effect, input, params, frameSettings, job.look, job.precision, alone ? &layer : nullptr);
       if (result.code == kErrCancelled) return drop(index);
       if (!result.ok()) return fail(index, FramePrefix(source, number) + "render failed: " + DescribeResult(result));
       output = std::move(input);
       if (alone) {
         auto flare = std::make_shared<MediaFrame>(
-            FlarePass(layer, BlendWeight(params.values.blend), job.look, output, job.depth));
+            FlarePass(layer, BlendWeight(params->blend), job.look, output, job.depth));
         if (job.pass == PassOutput::Flare) output = std::move(*flare);
         else output.flare = std::move(flare);
       }

@@ -73,10 +73,10 @@ class RenderScheduler {
   const PreviewFrame& frame() const { return frame_; }
 
   // Renders frame number `frame` (the first frame's when unset; any of a
-  // timeline's) with `values` (already checked against controls()) for `page`
+  // timeline's) with `values` (checked against controls()) for `page`
   // and waits for the outcome, asking `abandoned` now and then while it waits.
   // Safe to call from many threads at once.
-  PreviewOutcome Render(const std::string& page, const lfhost::ParamValues& values,
+  PreviewOutcome Render(const std::string& page, const lfhost::CheckedParams& values,
                         std::optional<int64_t> frame = std::nullopt, const AbandonedCheck& abandoned = {});
 
   // Requests that have entered Render so far, and those waiting for their turn.

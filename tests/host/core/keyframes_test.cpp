@@ -191,11 +191,15 @@ TEST(KeyframesTest, EveryKeyIsCheckedAgainstTheDeclaredRanges) {
   c.brightness.keys = {{0, 0.0}, {24, 300.0}};
   c.lensType.keys = {{0, 1}, {10, 3}};
   c.center.constant = Pixels(-500, 4000);
-  EXPECT_EQ(lfhost::CheckAnimatedControls(c, effect->controls(), 64, 48), std::nullopt);
+  EXPECT_NO_THROW(lfhost::CheckedControls(c, effect->controls(), 64, 48));
   c.blend.origin = "--blend 101";
   c.blend.constant = 101;
-  EXPECT_EQ(lfhost::CheckAnimatedControls(c, effect->controls(), 64, 48).value_or("").rfind(
-                "--blend 101: Blend With Original 101 is outside 0 to 100", 0), 0u);
+  try {
+    lfhost::CheckedControls(c, effect->controls(), 64, 48);
+    ADD_FAILURE() << "blend 101 was accepted";
+  } catch (const lfhost::HostError& e) {
+    EXPECT_EQ(std::string(e.what()), "--blend 101: Blend With Original 101 is outside 0 to 100");
+  }
 }
 
 }  // namespace

@@ -124,11 +124,11 @@ TEST(PlateCompositeTest, MatchesTheModulesOwnRenderOntoTheSamePlate) {
       values.brightness = brightness;
       values.blend = blend;
       ImageBuffer rendered(96, 64);
-      ASSERT_TRUE(effect->Render(frame, rendered, values).ok());
+      ASSERT_TRUE(effect->Render(frame, rendered, effect->Check(values)).ok());
       OIIO::ImageBuf plate;
       ASSERT_TRUE(plate.copy(lfhost::PlateFromImage(frame, false).image(), TypeDesc::UINT16));
       const lfhost::PlateLook look = lfhost::PlateLook::For(TypeDesc::UINT16, std::nullopt, "");
-      ASSERT_TRUE(lfhost::RenderOntoPlate(*effect, plate, values, {}, look, precision).ok());
+      ASSERT_TRUE(lfhost::RenderOntoPlate(*effect, plate, effect->Check(values), {}, look, precision).ok());
       int worst = 0;
       for (int y = 0; y < 64; ++y) {
         for (int x = 0; x < 96; ++x) {
