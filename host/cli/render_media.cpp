@@ -1,5 +1,6 @@
 #include "host/cli/render_media.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -371,6 +372,19 @@ std::unique_ptr<lfhost::FrameSink> OpenSink(const MediaRenderOptions& o, const R
 
 // The files frames `first` to `last` went to: "a.0001.png to a.0009.png",
 // "v.mkv", and with the flare alone beside each "... and flare.0001.png to ...".
+void CheckExposure(const MediaRenderOptions& o, const RenderMedia& m, const lfhost::Track<double>& exposure) {
+  // Composited onto floating-point samples and written as such, in an image:
+  // a video holds display-referred code values whatever it was read from.
+  const bool linear = m.deep && m.samples.is_floating_point() && (!o.depth || o.depth->is_floating_point()) &&
+                      m.out != MediaKind::Video;
+  const bool exposed = exposure.constant.value_or(0) != 0 ||
+                       std::any_of(exposure.keys.begin(), exposure.keys.end(), [](const auto& k) { return k.second != 0; });
+  if (exposed && !linear) {
+    throw UsageError(exposure.origin + ": " + lfhost::kExposureNeedsLinear +
+                     "; this render composites onto integer (display-referred) samples");
+  }
+}
+
 std::string FilesOf(const lfhost::FrameSink& sink, int64_t first, int64_t last) {
   const std::vector<std::string> firsts = sink.NamesFor(first), lasts = sink.NamesFor(last);
   std::string text;
@@ -554,6 +568,7 @@ int RunMediaRender(const MediaRenderOptions& o) {
     // Checked before the tracking pass reads the whole shot, and again after:
     // it sets keys of its own.
     lfhost::CheckedControls(controls, effect.controls(), width, height);
+    CheckExposure(o, media, controls.exposure);
     if (cancel.requested() || !ApplyTracking(o.tracking, [&] { return OpenInput(o); }, effect.DefaultValues(width, height),
                                              width, height, o.quiet, cancel, controls)) {
       return CancelledBeforeWork(o.output);

@@ -75,6 +75,7 @@ const char* ControlKey(ControlId id) {
     case ControlId::Brightness: return "brightness";
     case ControlId::Lens: return "lens";
     case ControlId::Blend: return "blend";
+    case ControlId::Exposure: return "exposure";
   }
   return "";
 }
@@ -118,6 +119,14 @@ double ControlReader::Percent(const std::string& where, const DeclaredParam& par
   Refuse(where, param, input, "is not a number (percent, such as 150 or 70%)");
 }
 
+double ControlReader::Stops(const std::string& where, const ControlInput& input) const {
+  if (input.kind == ControlInput::Kind::Number) return input.number;
+  if (input.kind == ControlInput::Kind::Text) {
+    if (const std::optional<double> value = NumberText(input.text)) return *value;
+  }
+  throw UsageError(where + ": " + kExposureName + " " + input.Shown() + " is not a number (stops, such as 1.5 or -2)");
+}
+
 int32_t ControlReader::Lens(const std::string& where, const ControlInput& input) const {
   std::optional<double> number;
   if (input.kind == ControlInput::Kind::Number) number = input.number;
@@ -151,6 +160,7 @@ void ControlReader::Add(AnimatedControls& controls, ControlId id, const std::str
     case ControlId::Center: return add(controls.center, Center(where, input));
     case ControlId::Brightness: return add(controls.brightness, Percent(where, declared_.brightness, input));
     case ControlId::Blend: return add(controls.blend, Percent(where, declared_.blend, input));
+    case ControlId::Exposure: return add(controls.exposure, Stops(where, input));
     case ControlId::Lens:
       if (interpolation) {
         throw UsageError(where + ": " + declared_.lensType.record.name + " steps at each keyframe and takes no interpolation");
@@ -171,14 +181,16 @@ std::string Fix16Decimal(Fix16 value) {
 }
 
 std::vector<std::pair<std::string, std::string>> ControlArguments(const ParamValues& values,
-                                                                  const EffectControls& declared) {
+                                                                  const EffectControls& declared, double exposure) {
   const std::vector<std::string>& choices = declared.lensType.choices;
   const bool named = values.lensType >= 1 && static_cast<size_t>(values.lensType) <= choices.size();
-  return {{"--lens", named ? LensShortName(choices[static_cast<size_t>(values.lensType) - 1])
+  std::vector<std::pair<std::string, std::string>> arguments = {{"--lens", named ? LensShortName(choices[static_cast<size_t>(values.lensType) - 1])
                            : std::to_string(values.lensType)},
           {"--brightness", Shortest(values.brightness)},
           {"--center", Fix16Decimal(values.centerX) + "," + Fix16Decimal(values.centerY)},
           {"--blend", Fix16Decimal(values.blend)}};
+  if (exposure != 0) arguments.emplace_back("--exposure", Shortest(exposure));
+  return arguments;
 }
 
 }  // namespace lfhost

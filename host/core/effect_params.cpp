@@ -117,9 +117,17 @@ CheckedParams ResolveParams(const ControlSettings& settings, const EffectControl
   };
   coordinate(settings.centerX, width, "x");
   coordinate(settings.centerY, height, "y");
+  const double stops = settings.exposure.value_or(0);
+  if (!(std::abs(stops) <= kExposureStops)) {
+    throw UsageError((where.empty() ? std::string(kExposureName) + ":" : where + ": " + kExposureName) + " " +
+                     Number(stops) + " is outside " + Number(-kExposureStops) + " to " + Number(kExposureStops) +
+                     " stops");
+  }
   // Refused in the percent given, not the 16.16 number it rounds to.
   if (settings.blendPercent) CheckBlend(where, controls, ToFix16(*settings.blendPercent), *settings.blendPercent);
-  return CheckParams(ConvertSettings(settings, controls, width, height), controls, where);
+  CheckedParams checked = CheckParams(ConvertSettings(settings, controls, width, height), controls, where);
+  checked.exposure_ = stops;
+  return checked;
 }
 
 CheckedParams CheckParams(const ParamValues& values, const EffectControls& controls, const std::string& where) {

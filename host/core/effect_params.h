@@ -39,7 +39,15 @@ struct ControlSettings {
   std::optional<double> brightness;     // percent
   std::optional<int32_t> lensType;      // 1..3
   std::optional<double> blendPercent;   // percent
+  std::optional<double> exposure;       // stops; the host's own (default 0)
 };
+
+// Exposure, the host's control beside the module's four: the flare layer of a
+// floating-point (scene-linear) plate is scaled by 2^stops in linear light,
+// after its conversion from sRGB, so its core can reach a plate's highlights.
+// Integer (display-referred) plates take none.
+inline constexpr const char* kExposureName = "Exposure";
+inline constexpr double kExposureStops = 20;   // accepted from -20 to 20 stops
 
 // The four controls in declaration order, pulled out of the module's addParam
 // calls; throws HostError if it did not declare point, float slider, popup and
@@ -74,12 +82,15 @@ class CheckedParams {
  public:
   const ParamValues& values() const { return values_; }
   const ParamValues* operator->() const { return &values_; }
+  // Stops of exposure for the flare layer (ControlSettings::exposure).
+  double exposure() const { return exposure_; }
   // The same with Blend With Original 0, as a flare layer alone is rendered.
   CheckedParams Unblended() const;
 
  private:
-  explicit CheckedParams(const ParamValues& values) : values_(values) {}
+  explicit CheckedParams(const ParamValues& values, double exposure = 0) : values_(values), exposure_(exposure) {}
   ParamValues values_;
+  double exposure_ = 0;
 
   friend CheckedParams CheckParams(const ParamValues&, const EffectControls&, const std::string&);
   friend CheckedParams ResolveParams(const ControlSettings&, const EffectControls&, int32_t, int32_t,

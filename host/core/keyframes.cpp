@@ -176,6 +176,7 @@ ControlSettings AnimatedControls::At(int64_t frame, int32_t width, int32_t heigh
   s.brightness = NumberAt(brightness, frame);
   s.lensType = LensAt(lensType, frame);
   s.blendPercent = NumberAt(blend, frame);
+  s.exposure = NumberAt(exposure, frame);
   return s;
 }
 
@@ -187,6 +188,7 @@ void AnimatedControls::OverrideWith(const AnimatedControls& other) {
   if (!other.brightness.empty()) brightness = other.brightness;
   if (!other.lensType.empty()) lensType = other.lensType;
   if (!other.blend.empty()) blend = other.blend;
+  if (!other.exposure.empty()) exposure = other.exposure;
 }
 
 template <class Value>
@@ -283,6 +285,7 @@ std::vector<std::string> KeyframesOutside(const AnimatedControls& controls, int6
   scan(controls.brightness);
   scan(controls.lensType);
   scan(controls.blend);
+  scan(controls.exposure);
   return lines;
 }
 
@@ -305,10 +308,12 @@ CheckedControls::CheckedControls(AnimatedControls controls, const EffectControls
   checkTrack(controls_.brightness, [](ControlSettings& s, double v) { s.brightness = v; });
   checkTrack(controls_.lensType, [](ControlSettings& s, int32_t v) { s.lensType = v; });
   checkTrack(controls_.blend, [](ControlSettings& s, double v) { s.blendPercent = v; });
+  checkTrack(controls_.exposure, [](ControlSettings& s, double v) { s.exposure = v; });
 }
 
 CheckedParams CheckedControls::At(int64_t frame) const {
-  return CheckedParams(ConvertSettings(controls_.At(frame, width_, height_), *declared_, width_, height_));
+  const ControlSettings settings = controls_.At(frame, width_, height_);
+  return CheckedParams(ConvertSettings(settings, *declared_, width_, height_), settings.exposure.value_or(0));
 }
 
 }  // namespace lfhost

@@ -22,7 +22,8 @@
 //     "center":     {"0": [200, 300], "96": ["90%", "75%"]},
 //     "brightness": {"0": 0, "24": {"value": 150, "ease": "hold"}, "48": 0},
 //     "lens":       {"48": "105mm"},
-//     "blend":      25
+//     "blend":      25,
+//     "exposure":   {"0": 0, "48": 2.5}
 //   }
 // "center" may also name a track file (CenterTrackFile below).
 // A field holding an object keys its values by frame number; any other value
@@ -83,6 +84,7 @@ struct AnimatedControls {
   Track<double> brightness;          // percent
   Track<int32_t> lensType;           // 1..3
   Track<double> blend;               // percent
+  Track<double> exposure;            // stops
 
   // The settings of one frame of this size; controls without values stay unset.
   ControlSettings At(int64_t frame, int32_t width, int32_t height) const;

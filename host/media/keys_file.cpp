@@ -40,7 +40,7 @@ class KeyFileReader {
         continue;
       }
       const std::optional<ControlId> id = ControlFromKey(field);
-      if (!id) Fail("unknown field \"" + field + "\" (the fields are center, brightness, lens and blend)");
+      if (!id) Fail("unknown field \"" + field + "\" (the fields are center, brightness, lens, blend and exposure)");
       const std::string origin = name_ + " \"" + field + "\"";
       if (!value.is_object()) {
         controls_.Add(c, *id, origin, std::nullopt, ControlInputOf(value));

@@ -137,10 +137,10 @@ void CompositeRows(OIIO::ImageBuf& plate, LayerRef layer, float scale, const Pla
   }
 }
 
-void CompositeLayer(OIIO::ImageBuf& plate, LayerRef layer, int32_t weight, const PlateLook& look) {
+void CompositeLayer(OIIO::ImageBuf& plate, LayerRef layer, int32_t weight, const PlateLook& look, double exposure) {
   // Samples are written in place: a plate backed by the image cache is read into memory first.
   if (!plate.make_writable(true) || !plate.localpixels()) throw HostError("the plate's samples cannot be written in memory");
-  const float scale = static_cast<float>(65536 - std::clamp(weight, 0, 65536)) / 65536.0f;
+  const float scale = LayerScale(weight, exposure);
   switch (plate.spec().format.basetype) {
     case OIIO::TypeDesc::UINT8: return CompositeRows<uint8_t>(plate, layer, scale, look);
     case OIIO::TypeDesc::UINT16: return CompositeRows<uint16_t>(plate, layer, scale, look);
@@ -153,6 +153,11 @@ void CompositeLayer(OIIO::ImageBuf& plate, LayerRef layer, int32_t weight, const
 }
 
 }  // namespace
+
+float LayerScale(int32_t weight, double exposure) {
+  const float blended = static_cast<float>(65536 - std::clamp(weight, 0, 65536)) / 65536.0f;
+  return blended * static_cast<float>(std::exp2(exposure));
+}
 
 std::optional<FlarePrecision> ParseFlarePrecision(const std::string& text) {
   if (text == "exact") return FlarePrecision::Exact;
@@ -235,15 +240,16 @@ void PlateLook::ToDisplay(float* rgb, int32_t count) const {
 
 
 void CompositeFlare(OIIO::ImageBuf& plate, const ImageBuffer& layer, int32_t weight, const PlateLook& look) {
-  CompositeLayer(plate, LayerRef{&layer, nullptr}, weight, look);
+  CompositeLayer(plate, LayerRef{&layer, nullptr}, weight, look, 0);
 }
 
-void CompositeFlare(OIIO::ImageBuf& plate, const FlareLayer& layer, int32_t weight, const PlateLook& look) {
-  CompositeLayer(plate, LayerRef::Of(layer), weight, look);
+void CompositeFlare(OIIO::ImageBuf& plate, const FlareLayer& layer, int32_t weight, const PlateLook& look,
+                    double exposure) {
+  CompositeLayer(plate, LayerRef::Of(layer), weight, look, exposure);
 }
 
 Plate FlarePass(const FlareLayer& layer, int32_t weight, const PlateLook& look, const MediaFrame& frame,
-                std::optional<OIIO::TypeDesc> depth) {
+                std::optional<OIIO::TypeDesc> depth, double exposure) {
   const OIIO::ImageSpec like = frame.deep() ? frame.plate.headers[frame.plate.flared]
                                             : OIIO::ImageSpec(layer.width(), layer.height(), 3, OIIO::TypeDesc::UINT8);
   OIIO::ImageSpec header = like;
@@ -260,7 +266,7 @@ Plate FlarePass(const FlareLayer& layer, int32_t weight, const PlateLook& look, 
   OIIO::ImageSpec held = header;
   held.set_format(OIIO::TypeDesc::FLOAT);
   OIIO::ImageBuf pass(held);
-  const float scale = static_cast<float>(65536 - std::clamp(weight, 0, 65536)) / 65536.0f;
+  const float scale = LayerScale(weight, exposure);
   std::vector<uint8_t> black(static_cast<size_t>(layer.width()));
   for (int32_t y = 0; y < layer.height(); ++y) {
     LayerAmounts(LayerRef::Of(layer), look, y, 0, layer.width(), scale,
@@ -340,7 +346,7 @@ CommandResult RenderOntoPlate(EffectInstance& effect, OIIO::ImageBuf& plate, con
   const CommandResult result =
       RenderLayer(effect, values, settings, precision, plate.spec().full_width, plate.spec().full_height, layer);
   if (!result.ok()) return result;
-  CompositeFlare(plate, layer, BlendWeight(values->blend), look);
+  CompositeFlare(plate, layer, BlendWeight(values->blend), look, values.exposure());
   if (layerOut) *layerOut = std::move(layer);
   return result;
 }
@@ -348,6 +354,10 @@ CommandResult RenderOntoPlate(EffectInstance& effect, OIIO::ImageBuf& plate, con
 CommandResult RenderOnto(EffectInstance& effect, MediaFrame& frame, const CheckedParams& values,
                          const FrameSettings& settings, const PlateLook& look, FlarePrecision precision,
                          FlareLayer* layer) {
+  const bool linear = frame.deep() && frame.plate.image().spec().format.is_floating_point();
+  if (values.exposure() != 0 && !linear) {
+    throw UsageError(std::string(kExposureNeedsLinear) + "; this frame holds integer samples");
+  }
   if (frame.deep()) return RenderOntoPlate(effect, frame.plate.image(), values, settings, look, precision, layer);
   if (frame.stored()) {
     FlareLayer flare;

@@ -202,7 +202,7 @@ RenderOutcome RenderFrames(const RenderJob& job) {
       output = std::move(input);
       if (alone) {
         auto flare = std::make_shared<MediaFrame>(
-            FlarePass(layer, BlendWeight(params->blend), job.look, output, job.depth));
+            FlarePass(layer, BlendWeight(params->blend), job.look, output, job.depth, params.exposure()));
         if (job.pass == PassOutput::Flare) output = std::move(*flare);
         else output.flare = std::move(flare);
       }

@@ -111,13 +111,15 @@ DeepOptions ReadDeepOptions(const std::map<std::string, std::string>& given) {
       if (!options.composite) throw lfhost::UsageError("composite: \"" + text + "\" is not screen or add");
     } else if (name == "colorspace") {
       options.colorspace = text;
+    } else if (name == "exposure") {
+      // A control, read with the others (Renderer::Prepare).
     } else if (name == "flare_precision") {
       const auto precision = lfhost::ParseFlarePrecision(text);
       if (!precision) throw lfhost::UsageError("flare_precision: \"" + text + "\" is not exact or full");
       options.precision = *precision;
     } else {
       throw lfhost::UsageError(name +
-                              ": not an option of a render (deep plates take colorspace, composite and flare_precision)");
+                              ": not an option of a render (deep plates take colorspace, composite, flare_precision and exposure)");
     }
   }
   return options;
@@ -150,6 +152,10 @@ RenderJob Renderer::Prepare(const Pixels& pixels, const std::map<std::string, lf
     if (!id) throw lfhost::UsageError(key + ": not a control (center, brightness, lens or blend)");
     reader.Add(animated, *id, key, std::nullopt, input);
   }
+  const auto exposure = deep.find("exposure");
+  if (exposure != deep.end()) {
+    reader.Add(animated, lfhost::ControlId::Exposure, "exposure", std::nullopt, lfhost::ControlInput::Text(exposure->second));
+  }
   // Refused as the tool refuses an option: "lens: Lens Type 7 is not one of ...".
   const lfhost::CheckedControls checked(std::move(animated), controls_, pixels.width, pixels.height);
   RenderJob job{pixels, checked.At(frame.frame), frame, nullptr};
@@ -157,6 +163,9 @@ RenderJob Renderer::Prepare(const Pixels& pixels, const std::map<std::string, lf
   if (pixels.sample == Sample::UInt8) {
     if (!deep.empty()) throw lfhost::UsageError(deep.begin()->first + ": applies to uint16, float16 and float32 images only");
     return job;
+  }
+  if (job.values.exposure() != 0 && pixels.sample == Sample::UInt16) {
+    throw lfhost::UsageError(std::string("exposure: ") + lfhost::kExposureNeedsLinear + "; uint16 images are integer");
   }
   job.precision = options.precision;
   job.look = std::make_shared<const lfhost::PlateLook>(

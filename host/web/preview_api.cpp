@@ -87,11 +87,12 @@ RenderRequest ParseRenderRequest(std::string_view body, const lfhost::EffectCont
   return RenderRequest{checked.At(frame.value_or(frames.first)), maxWidth, frame, std::move(keys)};
 }
 
-json ValuesJson(const lfhost::ParamValues& values) {
+json ValuesJson(const lfhost::ParamValues& values, double exposure) {
   return {{"center", {lfhost::FromFix16(values.centerX), lfhost::FromFix16(values.centerY)}},
           {"brightness", values.brightness},
           {"lens", values.lensType},
-          {"blend", lfhost::FromFix16(values.blend)}};
+          {"blend", lfhost::FromFix16(values.blend)},
+          {"exposure", exposure}};
 }
 
 json ControlsJson(const lfhost::EffectControls& controls, const PreviewFrame& frame) {
@@ -141,8 +142,15 @@ json ControlsJson(const lfhost::EffectControls& controls, const PreviewFrame& fr
   json about = {{"width", width}, {"height", height}, {"label", frame.label}, {"number", frame.settings.frame}};
   // A timeline's frames run from first to last, without gaps.
   if (frame.timeline) about["timeline"] = {{"first", frame.timeline->first}, {"last", frame.timeline->last}};
+  json shown = {center, brightness, lens, blend};
+  // The host's exposure, where the frame is scene-linear: a slider in stops.
+  if (frame.sceneLinear()) {
+    shown.push_back({{"key", "exposure"}, {"name", lfhost::kExposureName}, {"kind", "slider"},
+                     {"min", -lfhost::kExposureStops}, {"max", lfhost::kExposureStops}, {"sliderMin", -8.0},
+                     {"sliderMax", 8.0}, {"default", 0.0}, {"precision", 2}, {"unit", "stops"}});
+  }
   return {{"frame", about},
-          {"controls", {center, brightness, lens, blend}},
+          {"controls", shown},
           {"defaults", ValuesJson(defaults)},
           {"keysFile", kKeysFileName},
           {"interpolations", interpolations}};
@@ -150,15 +158,16 @@ json ControlsJson(const lfhost::EffectControls& controls, const PreviewFrame& fr
 
 std::string ReproduceCommand(const lfhost::ParamValues& values, const lfhost::EffectControls& controls,
                              const CommandContext& context, std::optional<int64_t> frame,
-                             const lfhost::AnimatedControls* keys) {
+                             const lfhost::AnimatedControls* keys, double exposure) {
   std::string command = "lensflare render";
   for (const std::string& arg : context.renderArgs) command += " " + ShellQuote(arg);
   if (frame) command += " --frames " + std::to_string(*frame);
   command += " -o " + ShellQuote(context.outputName);
   const bool keyed[] = {keys && !keys->center.empty(), keys && !keys->brightness.empty(),
-                        keys && !keys->lensType.empty(), keys && !keys->blend.empty()};
+                        keys && !keys->lensType.empty(), keys && !keys->blend.empty(),
+                        keys && !keys->exposure.empty()};
   if (std::find(std::begin(keyed), std::end(keyed), true) != std::end(keyed)) command += std::string(" --keys ") + kKeysFileName;
-  for (const auto& [option, text] : lfhost::ControlArguments(values, controls)) {
+  for (const auto& [option, text] : lfhost::ControlArguments(values, controls, exposure)) {
     const std::optional<lfhost::ControlId> id = lfhost::ControlFromKey(option.substr(2));
     if (!id || !keyed[static_cast<int>(*id)]) command += " " + option + " " + text;
   }

@@ -68,8 +68,9 @@ lfhost::AnimatedControls ParseKeys(const nlohmann::json& keys, const lfhost::Eff
 // from the module's declarations; the page builds its widgets from this alone.
 nlohmann::json ControlsJson(const lfhost::EffectControls& controls, const PreviewFrame& frame);
 
-// The values as the module received them, in the request's units.
-nlohmann::json ValuesJson(const lfhost::ParamValues& values);
+// The values as the module received them, in the request's units, with the
+// host's exposure in stops.
+nlohmann::json ValuesJson(const lfhost::ParamValues& values, double exposure = 0);
 
 // How the command line names the module, when it was not the default one.
 struct CommandContext {
@@ -87,7 +88,7 @@ struct CommandContext {
 // with `keys`, "--keys keys.json" in place of the keyed controls' options.
 std::string ReproduceCommand(const lfhost::ParamValues& values, const lfhost::EffectControls& controls,
                              const CommandContext& context, std::optional<int64_t> frame = std::nullopt,
-                             const lfhost::AnimatedControls* keys = nullptr);
+                             const lfhost::AnimatedControls* keys = nullptr, double exposure = 0);
 
 // `text` as one shell word: unchanged when it is made only of characters no
 // shell treats specially, else in single quotes.

@@ -256,6 +256,9 @@ void PreviewServer::Impl::HandleRender(const httplib::Request& req, httplib::Res
   const PreviewFrame& frame = scheduler.frame();
   const RenderRequest request =
       ParseRenderRequest(*body, scheduler.controls(), frame.image.width(), frame.image.height(), Frames());
+  if (request.values.exposure() != 0 && !frame.sceneLinear()) {
+    throw lfhost::UsageError(std::string("exposure: ") + lfhost::kExposureNeedsLinear + "; this frame holds integer samples");
+  }
   const auto started = std::chrono::steady_clock::now();
   const PreviewOutcome outcome = scheduler.Render(*page, request.values, request.frame, HttpListener::ClientHungUp);
   const auto rendered = std::chrono::steady_clock::now();
@@ -294,10 +297,11 @@ void PreviewServer::Impl::HandleRender(const httplib::Request& req, httplib::Res
                 {"width", width},
                 {"height", height},
                 {"scaled", scaled},
-                {"values", ValuesJson(outcome.values)},
+                {"values", ValuesJson(outcome.values, outcome.exposure)},
                 {"frame", outcome.frame},
                 {"command", ReproduceCommand(outcome.values, scheduler.controls(), command,
-                                             frame.timeline ? std::optional(outcome.frame) : std::nullopt, &request.keys)},
+                                             frame.timeline ? std::optional(outcome.frame) : std::nullopt, &request.keys,
+                                             outcome.exposure)},
                 {"renderMs", Ms(rendered - started).count()},
                 {"encodeMs", Ms(encoded - rendered).count()}});
 }

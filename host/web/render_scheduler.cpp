@@ -117,6 +117,7 @@ void RenderScheduler::Finish(Job& job, PreviewOutcome outcome) {
   outcome.id = job.id;
   outcome.frame = job.frame;
   outcome.values = job.values.values();
+  outcome.exposure = job.values.exposure();
   job.outcome = std::move(outcome);
   job.finished = true;
   job.done.notify_all();
@@ -250,6 +251,7 @@ void RenderScheduler::RenderLoop(const lfhost::EffectModule& module, lfhost::Wor
     outcome.id = job->id;
     outcome.frame = job->frame;
     outcome.values = job->values.values();
+    outcome.exposure = job->values.exposure();
     if (hooks_.finished) hooks_.finished(outcome);
     std::lock_guard<std::mutex> lock(mutex_);
     running_.reset();

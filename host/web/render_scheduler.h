@@ -41,6 +41,7 @@ struct PreviewOutcome {
   std::shared_ptr<const lfhost::ImageBuffer> image;   // kDone only
   std::string message;                                // why it was not done
   int64_t frame = 0;                                  // the number of the frame rendered
+  double exposure = 0;                                // stops, the host's own control
 };
 
 const char* StatusName(PreviewOutcome::Status status);   // "done", "cancelled", ...

@@ -78,6 +78,10 @@ TEST_F(ResolveTest, EveryFrontEndReadsAControlAlike) {
       {"lens", "4", "4", nullptr, "Lens Type 4" + lenses},
       {"lens", "0", R"("0")", nullptr, "Lens Type 0" + lenses},
       {"lens", "2.5", "2.5", nullptr, "Lens Type 2.5" + lenses},
+      // The host's exposure leaves the module's values as they are.
+      {"exposure", "-2.5", "-2.5", [](ParamValues&) {}},
+      {"exposure", "20.5", "20.5", nullptr, "Exposure 20.5 is outside -20 to 20 stops"},
+      {"exposure", "bright", R"("bright")", nullptr, "Exposure \"bright\" is not a number (stops, such as 1.5 or -2)"},
       {"lens", "fisheye", R"("fisheye")", nullptr, "Lens Type \"fisheye\"" + lenses},
       {"lens", nullptr, "99999999999", nullptr, "Lens Type 99999999999" + lenses},
       {"lens", nullptr, "true", nullptr, "Lens Type true" + lenses},
