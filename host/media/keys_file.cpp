@@ -180,7 +180,14 @@ AnimatedControls ParseKeyframeJson(const std::string& text, const std::string& n
 }
 
 AnimatedControls LoadKeyframeFile(const std::string& path, const ControlReader& controls) {
-  const off_t size = CheckInputFile(path);
+  // A keys file is named on the command line: one it cannot read is a usage
+  // mistake (status 2), refused before any work, not a failed render.
+  off_t size = 0;
+  try {
+    size = CheckInputFile(path);
+  } catch (const HostError& e) {
+    throw UsageError(e.what());
+  }
   if (size > kMaxKeyframeFileBytes) {
     throw UsageError(path + ": " + std::to_string(size) + " bytes is larger than a keyframe file may be (16 MiB)");
   }
