@@ -51,7 +51,7 @@ void BM_InstanceSoak(benchmark::State& state) {
     effect.Start();
     const lfhost::ImageBuffer input = lfhost::MakeDarkFrame(32, 18);
     lfhost::ImageBuffer output(32, 18);
-    const lfhost::ParamValues values = effect.DefaultValues(32, 18);
+    const lfhost::CheckedParams values = effect.Defaults(32, 18);
     int64_t early = 0;
     for (int n = 1; n <= kLate; ++n) {
       if (effect.Render(input, output, values, {.frame = n}).code != 0) state.SkipWithError("render failed");

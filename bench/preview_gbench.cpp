@@ -87,7 +87,7 @@ void BM_SchedulerRender(benchmark::State& state) {
   lfweb::RenderScheduler scheduler(Module(), Pool(), Frame(state.range(1)));
   int64_t i = 0;
   for (auto _ : state) {
-    const lfweb::PreviewOutcome outcome = scheduler.Render("bench", Step(i++, static_cast<int32_t>(state.range(0))));
+    const lfweb::PreviewOutcome outcome = scheduler.Render("bench", lfhost::CheckParams(Step(i++, static_cast<int32_t>(state.range(0))), scheduler.controls()));
     if (outcome.status != lfweb::PreviewOutcome::Status::kDone) state.SkipWithError("render not done");
   }
 }
@@ -100,7 +100,7 @@ BENCHMARK(BM_SchedulerRender)
 // compressed PNG a download is rather than the page's.
 void BM_Encode(benchmark::State& state) {
   lfweb::RenderScheduler scheduler(Module(), Pool(), Frame(state.range(1)));
-  const lfweb::PreviewOutcome outcome = scheduler.Render("bench", Step(0, 1));
+  const lfweb::PreviewOutcome outcome = scheduler.Render("bench", lfhost::CheckParams(Step(0, 1), scheduler.controls()));
   const int32_t maxWidth = static_cast<int32_t>(state.range(0));
   const bool download = state.range(2) != 0;
   size_t bytes = 0;

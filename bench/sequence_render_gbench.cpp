@@ -101,7 +101,7 @@ const std::vector<lfhost::MediaFrame>& RenderedFrames(const PlateKind& kind) {
                                            lfhost::MissingFrames::Error, kind.Reading());
   for (int i = 0; i < kFrames; ++i) {
     lfhost::MediaFrame frame = source->ReadNext();
-    const lfhost::ParamValues values = effect.DefaultValues(source->width(), source->height());
+    const lfhost::CheckedParams values = effect.Defaults(source->width(), source->height());
     lfhost::RenderOnto(effect, frame, values, {.frame = source->frameNumber(i)}, LookOf(kind));
     frames.push_back(std::move(frame));
   }
@@ -202,8 +202,9 @@ void BM_FrameRender(benchmark::State& state) {
   lfhost::ParamValues values = effect.DefaultValues(input.width(), input.height());
   values.lensType = static_cast<int32_t>(state.range(0));
   values.brightness = 100.0;
+  const lfhost::CheckedParams checked = effect.Check(values);
   for (auto _ : state) {
-    if (!effect.Render(input, output, values).ok()) state.SkipWithError("render failed");
+    if (!effect.Render(input, output, checked).ok()) state.SkipWithError("render failed");
   }
 }
 BENCHMARK(BM_FrameRender)->Arg(1)->Arg(3)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -90,10 +90,13 @@ void BM_RenderClip(benchmark::State& state) {
     frames.push_back(n);
     centres.push_back(Clip().path(n));
   }
+  lfhost::AnimatedControls controls;
+  controls.center = lftrack::CenterKeys(frames, centres);
+  controls.lensType.constant = static_cast<int32_t>(state.range(0));
+  const lfhost::CheckedControls checked(controls, effect.controls(), Clip().width, Clip().height);
   lfhost::RenderJob job;
   job.effect = &effect;
-  job.controls.center = lftrack::CenterKeys(frames, centres);
-  job.controls.lensType.constant = static_cast<int32_t>(state.range(0));
+  job.controls = &checked;
   for (auto _ : state) {
     lftest::LightClipSource source(Clip());
     DiscardSink sink;

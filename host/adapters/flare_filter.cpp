@@ -45,7 +45,7 @@ void FlareFilter::Render(const uint8_t* in, uint8_t* out, int32_t width, int32_t
                          const lfhost::ControlSettings& settings, const lfhost::FrameSettings& frame) {
   const lfhost::ImageBuffer input = lfhost::ImageBuffer::FromRGBA(in, width, height);
   lfhost::ImageBuffer output(width, height);
-  const lfhost::ParamValues values = effect_.Resolve(settings, width, height);
+  const lfhost::CheckedParams values = effect_.Resolve(settings, width, height);
   const lfhost::CommandResult result = effect_.Render(input, output, values, frame);
   if (!result.ok()) throw lfhost::HostError("render failed: " + lfhost::DescribeResult(result));
   const std::vector<uint8_t> rgba = output.ToRGBA();
@@ -54,11 +54,11 @@ void FlareFilter::Render(const uint8_t* in, uint8_t* out, int32_t width, int32_t
 
 void FlareFilter::RenderFloat(const float* in, float* out, int32_t width, int32_t height,
                               const lfhost::ControlSettings& settings, const lfhost::FrameSettings& frame) {
-  const lfhost::ParamValues values = effect_.Resolve(settings, width, height);
+  const lfhost::CheckedParams values = effect_.Resolve(settings, width, height);
   lfhost::FullFlare flare;
   const lfhost::CommandResult result = effect_.RenderFull(width, height, values, flare, frame);
   if (!result.ok()) throw lfhost::HostError("render failed: " + lfhost::DescribeResult(result));
-  const float keep = static_cast<float>(65536 - lfhost::BlendWeight(values.blend)) / 65536.0f;
+  const float keep = static_cast<float>(65536 - lfhost::BlendWeight(values->blend)) / 65536.0f;
   const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
   for (size_t i = 0; i < pixels; ++i) {
     for (int c = 0; c < 3; ++c) {

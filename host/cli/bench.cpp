@@ -255,13 +255,12 @@ BenchResult RunBench(const EffectModule& module, WorkerPool& pool, const BenchCa
   settings.brightness = c.brightness;
   settings.centerX = Coordinate{BenchCenterX(c.width), false};
   settings.centerY = Coordinate{BenchCenterY(c.height), false};
-  const ResolvedParams resolved = ResolveParamValues(settings, effect.controls(), c.width, c.height);
-  if (resolved.error) throw HostError(resolved.error->paramName + ": " + resolved.error->detail);
+  const CheckedParams values = effect.Resolve(settings, c.width, c.height);
 
   const ImageBuffer input = OpaqueBlack(c.width, c.height);
   ImageBuffer output = input.Clone();
   auto renderOnce = [&] {
-    const CommandResult result = effect.Render(input, output, resolved.values);
+    const CommandResult result = effect.Render(input, output, values);
     if (!result.ok()) throw HostError("bench: render failed: " + DescribeResult(result));
   };
 
@@ -304,7 +303,7 @@ BenchResult RunBench(const EffectModule& module, WorkerPool& pool, const BenchCa
   // The full-precision render of the same flare, after a warm-up of its own.
   FullFlare full;
   auto renderFull = [&] {
-    const CommandResult result = effect.RenderFull(c.width, c.height, resolved.values, full);
+    const CommandResult result = effect.RenderFull(c.width, c.height, values, full);
     if (!result.ok()) throw HostError("bench: full-precision render failed: " + DescribeResult(result));
   };
   renderFull();
@@ -427,6 +426,7 @@ void RunSequenceBench(const EffectModule& module, const SequenceBenchCase& c,
       WorkerPool pool(threads);
       EffectInstance effect(module, pool);
       effect.Start();
+      const CheckedControls checked(controls, effect.controls(), c.width, c.height);
       SequenceBenchRow row{format, threads, 1e300, 1e300, c.frames};
       for (int round = 0; round < std::max(1, c.rounds); ++round) {
         for (EffectInstance* renderWith : {static_cast<EffectInstance*>(nullptr), &effect}) {
@@ -438,7 +438,7 @@ void RunSequenceBench(const EffectModule& module, const SequenceBenchCase& c,
           job.effect = renderWith;
           job.deep = reading.deep;
           job.look = look;
-          job.controls = controls;
+          job.controls = &checked;
           job.framesInFlight = threads;
           const auto start = Clock::now();
           RunOrThrow(job);

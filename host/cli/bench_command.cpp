@@ -114,16 +114,12 @@ BenchControls ReadBenchControls(const BenchOptions& o, const lfhost::EffectModul
   const lfhost::EffectControls& declared = effect.controls();
   const lfhost::ControlReader reader(declared);
   lfhost::AnimatedControls asked;
-  try {
-    if (o.lens) reader.Add(asked, lfhost::ControlId::Lens, "--lens " + *o.lens, std::nullopt, lfhost::ControlInput::Text(*o.lens));
-    if (o.brightness) {
-      reader.Add(asked, lfhost::ControlId::Brightness, "--brightness " + *o.brightness, std::nullopt,
-                 lfhost::ControlInput::Text(*o.brightness));
-    }
-  } catch (const lfhost::HostError& e) {
-    throw UsageError(e.what());
+  if (o.lens) reader.Add(asked, lfhost::ControlId::Lens, "--lens " + *o.lens, std::nullopt, lfhost::ControlInput::Text(*o.lens));
+  if (o.brightness) {
+    reader.Add(asked, lfhost::ControlId::Brightness, "--brightness " + *o.brightness, std::nullopt,
+               lfhost::ControlInput::Text(*o.brightness));
   }
-  if (const auto error = lfhost::CheckAnimatedControls(asked, declared, o.width, o.height)) throw UsageError(*error);
+  lfhost::CheckedControls(asked, declared, o.width, o.height);
   BenchControls c;
   c.brightness = asked.brightness.constant.value_or(declared.brightness.record.value.floatSlider.defaultValue);
   if (asked.lensType.constant) c.lenses = {*asked.lensType.constant};

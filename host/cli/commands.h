@@ -6,13 +6,14 @@
 #include <vector>
 
 #include "host/core/cancel_token.h"
+#include "host/core/host_error.h"
 
 namespace lfcli {
 
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailed = 1;
-inline constexpr int kExitUsage = 2;
-inline constexpr int kExitCancelled = 130;
+inline constexpr int kExitFailed = lfhost::kStatusFailed;
+inline constexpr int kExitUsage = lfhost::kStatusUsage;
+inline constexpr int kExitCancelled = lfhost::kStatusCancelled;
 
 int RunRender(const std::vector<std::string>& args);
 int RunInfo(const std::vector<std::string>& args);
@@ -53,5 +54,8 @@ int CancelledStatus();
 
 // Prints "lensflare: <message>" to stderr.
 void PrintError(const std::string& message);
+// Messages from image and video libraries may span lines; the tool's error is
+// one line, so line breaks become "; ".
+std::string OneLine(const std::string& text);
 
 }  // namespace lfcli

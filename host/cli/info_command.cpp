@@ -19,7 +19,7 @@ std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
 
 int RunInfo(const std::vector<std::string>& args) {
   std::string plugin;
-  try {
+  {
     ArgumentReader reader(args);
     while (!reader.Done()) {
       const std::string arg = reader.Next();
@@ -33,51 +33,43 @@ int RunInfo(const std::vector<std::string>& args) {
         throw UsageError("info: unknown argument \"" + arg + "\" (try lensflare info --help)");
       }
     }
-  } catch (const UsageError& e) {
-    PrintError(e.what());
-    return kExitUsage;
   }
-  try {
-    const auto module = lfhost::EffectModule::Load(ResolvePluginPath(plugin));
-    lfhost::WorkerPool pool(1);
-    lfhost::EffectInstance effect(*module, pool);
-    effect.Start();
+  const auto module = lfhost::EffectModule::Load(ResolvePluginPath(plugin));
+  lfhost::WorkerPool pool(1);
+  lfhost::EffectInstance effect(*module, pool);
+  effect.Start();
 
-    Line("Plug-in: " + module->path());
-    Line("");
-    Line("About:");
-    Line(effect.AboutText());
-    Line("");
-    Line("Registration (PluginDataEntryFunction):");
-    for (const lfhost::EffectRegistration& r : module->registrations()) {
-      Line("  name key:        " + Quoted(r.nameKey));
-      Line("  match name:      " + Quoted(r.matchName));
-      Line("  category key:    " + Quoted(r.categoryKey));
-      Line("  entry point:     " + Quoted(r.entryPoint));
-      Line("  kind:            " + lfhost::FourCCFromNumber(r.kind));
-      Line("  interface:       " + std::to_string(r.interfaceMajor) + "." + std::to_string(r.interfaceMinor));
-      Line("  trailing word:   " + std::to_string(r.trailingWord));
-    }
-    std::string exported;
-    for (const std::string& s : module->exportedSymbols()) exported += (exported.empty() ? "" : ", ") + s;
-    Line("  exported:        " + exported);
-    Line("");
-    Line("Property list (PIPL 16000):");
-    for (const std::string& l : lfhost::DescribeProperties(module->propertyList())) Line("  " + l);
-    Line("");
-    Line("Controls:");
-    const lfhost::EffectControls& c = effect.controls();
-    int position = 1;
-    for (const lfhost::DeclaredParam* p : {&c.center, &c.brightness, &c.lensType, &c.blend}) {
-      const std::vector<std::string> lines = lfhost::DescribeParam(*p);
-      Line("  " + std::to_string(position++) + ". " + lines.front());
-      for (size_t i = 1; i < lines.size(); ++i) Line("       " + lines[i]);
-    }
-    return kExitOk;
-  } catch (const lfhost::HostError& e) {
-    PrintError(e.what());
-    return kExitFailed;
+  Line("Plug-in: " + module->path());
+  Line("");
+  Line("About:");
+  Line(effect.AboutText());
+  Line("");
+  Line("Registration (PluginDataEntryFunction):");
+  for (const lfhost::EffectRegistration& r : module->registrations()) {
+    Line("  name key:        " + Quoted(r.nameKey));
+    Line("  match name:      " + Quoted(r.matchName));
+    Line("  category key:    " + Quoted(r.categoryKey));
+    Line("  entry point:     " + Quoted(r.entryPoint));
+    Line("  kind:            " + lfhost::FourCCFromNumber(r.kind));
+    Line("  interface:       " + std::to_string(r.interfaceMajor) + "." + std::to_string(r.interfaceMinor));
+    Line("  trailing word:   " + std::to_string(r.trailingWord));
   }
+  std::string exported;
+  for (const std::string& s : module->exportedSymbols()) exported += (exported.empty() ? "" : ", ") + s;
+  Line("  exported:        " + exported);
+  Line("");
+  Line("Property list (PIPL 16000):");
+  for (const std::string& l : lfhost::DescribeProperties(module->propertyList())) Line("  " + l);
+  Line("");
+  Line("Controls:");
+  const lfhost::EffectControls& c = effect.controls();
+  int position = 1;
+  for (const lfhost::DeclaredParam* p : {&c.center, &c.brightness, &c.lensType, &c.blend}) {
+    const std::vector<std::string> lines = lfhost::DescribeParam(*p);
+    Line("  " + std::to_string(position++) + ". " + lines.front());
+    for (size_t i = 1; i < lines.size(); ++i) Line("       " + lines[i]);
+  }
+  return kExitOk;
 }
 
 }  // namespace lfcli

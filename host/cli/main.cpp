@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "host/cli/commands.h"
+#include "host/core/host_error.h"
 
 namespace {
 
@@ -52,6 +53,10 @@ int main(int argc, char** argv) {
     if (command == "track") return lfcli::RunTrack(args);
     lfcli::PrintError("unknown command \"" + command + "\" (try lensflare --help)");
     return lfcli::kExitUsage;
+  } catch (const lfhost::HostError& e) {
+    // Every command's refusals and failures end here, each with its status.
+    lfcli::PrintError(lfcli::OneLine(e.what()));
+    return e.exitStatus();
   } catch (const std::exception& e) {
     lfcli::PrintError(e.what());
     return lfcli::kExitFailed;

@@ -4,10 +4,11 @@
 
 #include <cstdint>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "host/core/host_error.h"
 
 namespace lfhost {
 class FrameSource;
@@ -16,10 +17,7 @@ class FrameSource;
 namespace lfcli {
 
 // A mistake in how the tool was called (exit status 2).
-class UsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+using lfhost::UsageError;
 
 // "N:D", both positive.
 std::pair<int32_t, uint32_t> ParsePixelAspect(const std::string& option, const std::string& text);

@@ -46,7 +46,7 @@ ParsedRender ParseRenderOptions(const std::vector<std::string>& args) {
       p.help = true;
     } else if (arg == "-o" || arg == "--output") {
       o.output = reader.Value(arg);
-    } else if (arg == "--lens" || arg == "--brightness" || arg == "--center" || arg == "--blend") {
+    } else if (arg == "--lens" || arg == "--brightness" || arg == "--center" || arg == "--blend" || arg == "--exposure") {
       o.controlOptions.emplace_back(arg, reader.Value(arg));
     } else if (arg == "--keys") {
       o.keysFile = reader.Value(arg);

@@ -1,5 +1,6 @@
 #include "host/cli/render_media.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -29,19 +30,6 @@ using lfhost::MediaKind;
 
 std::string Extension(const std::string& path) { return fs::path(path).extension().string(); }
 
-// Messages from image and video libraries may span lines; the tool's error is
-// one line, so line breaks become "; ".
-std::string OneLine(const std::string& text) {
-  std::string line;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\n' && text[i] != '\r') {
-      line += text[i];
-    } else if (i + 1 < text.size() && text[i + 1] != '\n' && text[i + 1] != ')') {
-      line += "; ";
-    }
-  }
-  return line;
-}
 
 // What a render reads and writes, worked out once, before any work, and read by
 // the rest of the setup. A name with a sequence mark is an output sequence only
@@ -348,11 +336,7 @@ void CheckVideoOutput(const MediaRenderOptions& o, const RenderMedia& m, const l
                             seconds(gaps->second) +
                             " s apart); write an image sequence, or make the rate constant first");
   }
-  try {
-    lfhost::PlanEncoder(o.output, source.width(), source.height(), VideoStyleFor(o, m, source, aspect));
-  } catch (const lfhost::ChoiceError& e) {
-    throw UsageError(e.what());
-  }
+  lfhost::PlanEncoder(o.output, source.width(), source.height(), VideoStyleFor(o, m, source, aspect));
 }
 
 // `aspect`: the pixel aspect ratio the render uses, which the output states.
@@ -389,6 +373,19 @@ std::unique_ptr<lfhost::FrameSink> OpenSink(const MediaRenderOptions& o, const R
 
 // The files frames `first` to `last` went to: "a.0001.png to a.0009.png",
 // "v.mkv", and with the flare alone beside each "... and flare.0001.png to ...".
+void CheckExposure(const MediaRenderOptions& o, const RenderMedia& m, const lfhost::Track<double>& exposure) {
+  // Composited onto floating-point samples and written as such, in an image:
+  // a video holds display-referred code values whatever it was read from.
+  const bool linear = m.deep && m.samples.is_floating_point() && (!o.depth || o.depth->is_floating_point()) &&
+                      m.out != MediaKind::Video;
+  const bool exposed = exposure.constant.value_or(0) != 0 ||
+                       std::any_of(exposure.keys.begin(), exposure.keys.end(), [](const auto& k) { return k.second != 0; });
+  if (exposed && !linear) {
+    throw UsageError(exposure.origin + ": " + lfhost::kExposureNeedsLinear +
+                     "; this render composites onto integer (display-referred) samples");
+  }
+}
+
 std::string FilesOf(const lfhost::FrameSink& sink, int64_t first, int64_t last) {
   const std::vector<std::string> firsts = sink.NamesFor(first), lasts = sink.NamesFor(last);
   std::string text;
@@ -440,6 +437,18 @@ lfhost::CancelToken& StopToken() {
   return token;
 }
 
+std::string OneLine(const std::string& text) {
+  std::string line;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\n' && text[i] != '\r') {
+      line += text[i];
+    } else if (i + 1 < text.size() && text[i + 1] != '\n' && text[i + 1] != ')') {
+      line += "; ";
+    }
+  }
+  return line;
+}
+
 int CancelledStatus() { return lfhost::CancelSignal() ? 128 + lfhost::CancelSignal() : kExitCancelled; }
 
 std::unique_ptr<lfhost::FrameSource> OpenInput(const MediaRenderOptions& o) {
@@ -448,11 +457,7 @@ std::unique_ptr<lfhost::FrameSource> OpenInput(const MediaRenderOptions& o) {
   RenderMedia m;
   m.builtin = o.input.empty();
   m.in = m.builtin ? MediaKind::Image : lfhost::InputKindOf(o.input);
-  try {
-    return OpenSource(o, m);
-  } catch (const lfhost::RangeError& e) {
-    throw UsageError(e.what());
-  }
+  return OpenSource(o, m);
 }
 
 lfhost::FrameRange ParseFramesOption(const std::string& option, const std::string& text) {
@@ -474,26 +479,16 @@ void AddControlOption(lfhost::AnimatedControls& controls, const lfhost::ControlR
                       const std::string& option, const std::string& text) {
   const std::optional<lfhost::ControlId> id = option.size() > 2 ? lfhost::ControlFromKey(option.substr(2)) : std::nullopt;
   if (!id) throw UsageError(option + ": not a control");
-  try {
-    const lfhost::KeyedText keyed = lfhost::SplitKeyedText(option, text);
-    // A value for every frame is named as typed in later messages ("--brightness
-    // 350: ..."), keyframes by their option (and frame, where one is named).
-    reader.Add(controls, *id, keyed.frame ? option : option + " " + text, keyed.frame,
-               lfhost::ControlInput::Text(keyed.value), keyed.interpolation);
-  } catch (const lfhost::HostError& e) {
-    throw UsageError(e.what());
-  }
+  const lfhost::KeyedText keyed = lfhost::SplitKeyedText(option, text);
+  // A value for every frame is named as typed in later messages ("--brightness
+  // 350: ..."), keyframes by their option (and frame, where one is named).
+  reader.Add(controls, *id, keyed.frame ? option : option + " " + text, keyed.frame,
+             lfhost::ControlInput::Text(keyed.value), keyed.interpolation);
 }
 
 lfhost::AnimatedControls ReadControls(const MediaRenderOptions& o, const lfhost::ControlReader& reader) {
   lfhost::AnimatedControls controls, typed;
-  if (!o.keysFile.empty()) {
-    try {
-      controls = lfhost::LoadKeyframeFile(o.keysFile, reader);
-    } catch (const lfhost::HostError& e) {
-      throw UsageError(e.what());
-    }
-  }
+  if (!o.keysFile.empty()) controls = lfhost::LoadKeyframeFile(o.keysFile, reader);
   for (const auto& [option, text] : o.controlOptions) AddControlOption(typed, reader, option, text);
   AddCenterTrack(o.tracking, typed);
   controls.OverrideWith(typed);
@@ -520,7 +515,8 @@ lfhost::FrameChunk ParseFrameChunk(const std::string& option, const std::string&
 }
 
 int RunMediaRender(const MediaRenderOptions& o) {
-  try {
+  // Refusals and failures go on to main, which shows them with their status.
+  {
     // Ctrl-C, SIGTERM or SIGHUP, taken since the tool started: before the
     // first frame nothing is written; then reading stops, the frame in flight
     // ends through the module's cancel path, and what was finished stays.
@@ -541,18 +537,14 @@ int RunMediaRender(const MediaRenderOptions& o) {
     if (media.out != MediaKind::Sequence) CheckInputsKept(o, media, nullptr);
     std::unique_ptr<lfhost::FrameSource> source;
     int64_t firstAsked = 0, lastAsked = 0;
-    try {
-      source = OpenSource(o, media);
-      // The part is cut from the frames the whole run would render, after the
-      // source has checked them all, so every part refuses what the whole would.
-      // Keys are checked against the frames asked for, not against one part or
-      // what --skip-existing leaves: a farm's keys span the whole shot.
-      firstAsked = source->frameNumber(0);
-      lastAsked = source->frameNumber(source->frameCount() - 1);
-      if (o.chunk) source->KeepChunk(*o.chunk);
-    } catch (const lfhost::RangeError& e) {
-      throw UsageError(e.what());
-    }
+    source = OpenSource(o, media);
+    // The part is cut from the frames the whole run would render, after the
+    // source has checked them all, so every part refuses what the whole would.
+    // Keys are checked against the frames asked for, not against one part or
+    // what --skip-existing leaves: a farm's keys span the whole shot.
+    firstAsked = source->frameNumber(0);
+    lastAsked = source->frameNumber(source->frameCount() - 1);
+    if (o.chunk) source->KeepChunk(*o.chunk);
     if (media.out == MediaKind::Sequence) CheckInputsKept(o, media, source.get());
     const auto aspect = PixelAspectFor(o, *source);
     CheckVideoOutput(o, media, *source, aspect);
@@ -576,28 +568,17 @@ int RunMediaRender(const MediaRenderOptions& o) {
     const int32_t width = source->width(), height = source->height();
     // Checked before the tracking pass reads the whole shot, and again after:
     // it sets keys of its own.
-    if (const auto error = lfhost::CheckAnimatedControls(controls, effect.controls(), width, height)) {
-      PrintError(*error);
-      return kExitUsage;
-    }
+    lfhost::CheckedControls(controls, effect.controls(), width, height);
+    CheckExposure(o, media, controls.exposure);
     if (cancel.requested() || !ApplyTracking(o.tracking, [&] { return OpenInput(o); }, effect.DefaultValues(width, height),
                                              width, height, o.quiet, cancel, controls)) {
       return CancelledBeforeWork(o.output);
     }
-    if (const auto error = lfhost::CheckAnimatedControls(controls, effect.controls(), width, height)) {
-      PrintError(*error);
-      return kExitUsage;
-    }
-    for (const std::string& line : lfhost::KeyframesOutside(controls, firstAsked, lastAsked)) {
+    const lfhost::CheckedControls checked(std::move(controls), effect.controls(), width, height);
+    for (const std::string& line : lfhost::KeyframesOutside(checked.animated(), firstAsked, lastAsked)) {
       PrintError("warning: " + line);
     }
-    std::unique_ptr<lfhost::FrameSink> sink;
-    try {
-      sink = OpenSink(o, media, *source, aspect);
-    } catch (const lfhost::ChoiceError& e) {
-      PrintError(e.what());
-      return kExitUsage;
-    }
+    const std::unique_ptr<lfhost::FrameSink> sink = OpenSink(o, media, *source, aspect);
 
     const lfhost::ProgressMode mode = lfhost::ChooseProgressMode(o.quiet, 2);
     lfhost::ProgressDisplay progress(mode, source->frameCount(), stderr);
@@ -605,7 +586,7 @@ int RunMediaRender(const MediaRenderOptions& o) {
     job.source = source.get();
     job.sink = sink.get();
     job.effect = &effect;
-    job.controls = controls;
+    job.controls = &checked;
     job.seed = o.seed;
     std::tie(job.pixelAspectNum, job.pixelAspectDen) = aspect.value_or(std::pair<int32_t, uint32_t>{1, 1});
     job.look = media.look;
@@ -630,12 +611,6 @@ int RunMediaRender(const MediaRenderOptions& o) {
     }
     if (mode == lfhost::ProgressMode::Terminal) PrintError(WhatWasWritten(outcome, *sink, progress.Elapsed()));
     return kExitOk;
-  } catch (const UsageError& e) {
-    PrintError(e.what());
-    return kExitUsage;
-  } catch (const lfhost::HostError& e) {
-    PrintError(OneLine(e.what()));
-    return kExitFailed;
   }
 }
 

@@ -138,7 +138,8 @@ lfweb::PreviewFrame LoadPreviewFrame(const ServeOptions& o) {
     }
     const int64_t number = o.frame.value_or(timeline.first);
     if (number < timeline.first || number > timeline.last) {
-      throw lfhost::RangeError("frames " + std::to_string(timeline.first) + " to " + std::to_string(timeline.last));
+      throw UsageError("--frame " + std::to_string(number) + ": not a frame of " + input + " (frames " +
+                       std::to_string(timeline.first) + " to " + std::to_string(timeline.last) + ")");
     }
     frame.outputName = "flare.png";
     const std::unique_ptr<lfhost::FrameSource> source = timeline.open(number, number);
@@ -167,49 +168,37 @@ int Serve(const ServeOptions& o) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   // A browser that closes a connection mid-answer must not end the server.
   signal(SIGPIPE, SIG_IGN);
-  try {
-    lfweb::PreviewFrame frame = LoadPreviewFrame(o);
-    const std::string label = frame.label;
-    const auto module = lfhost::EffectModule::Load(ResolvePluginPath(o.plugin));
-    lfhost::WorkerPool pool(o.threads);
-    lfweb::ServerOptions options;
-    options.bindAddress = o.bind;
-    options.port = o.port;
-    options.pluginPath = o.plugin;
-    lfweb::PreviewServer server(*module, pool, std::move(frame), options);
+  lfweb::PreviewFrame frame = LoadPreviewFrame(o);
+  const std::string label = frame.label;
+  const auto module = lfhost::EffectModule::Load(ResolvePluginPath(o.plugin));
+  lfhost::WorkerPool pool(o.threads);
+  lfweb::ServerOptions options;
+  options.bindAddress = o.bind;
+  options.port = o.port;
+  options.pluginPath = o.plugin;
+  lfweb::PreviewServer server(*module, pool, std::move(frame), options);
 
-    std::thread waiter([&server, stopSignals] {
-      int signalNumber = 0;
-      sigwait(&stopSignals, &signalNumber);
-      server.Stop();
-    });
+  std::thread waiter([&server, stopSignals] {
+    int signalNumber = 0;
+    sigwait(&stopSignals, &signalNumber);
+    server.Stop();
+  });
 
-    std::printf("Lens Flare preview of %s at %s\n", label.c_str(), server.url().c_str());
-    std::printf("Press Ctrl-C to stop.\n");
-    std::fflush(stdout);
-    const bool served = server.Run();
-    // Wakes the waiter if no signal did (it is blocked in sigwait), so it ends
-    // before the server it points to.
-    pthread_kill(waiter.native_handle(), SIGTERM);
-    waiter.join();
-    for (const std::string& fault : server.Shutdown()) PrintError("warning: plug-in protocol fault: " + fault);
-    if (!served) {
-      PrintError("the preview server stopped unexpectedly");
-      return kExitFailed;
-    }
-    std::printf("Stopped.\n");
-    return kExitOk;
-  } catch (const UsageError& e) {
-    PrintError(e.what());
-    return kExitUsage;
-  } catch (const lfhost::RangeError& e) {
-    // The frame source words it in the render command's terms (--frames A-B).
-    PrintError("--frame " + std::to_string(o.frame.value_or(0)) + ": not a frame of " + o.input + " (" + e.what() + ")");
-    return kExitUsage;
-  } catch (const lfhost::HostError& e) {
-    PrintError(e.what());
+  std::printf("Lens Flare preview of %s at %s\n", label.c_str(), server.url().c_str());
+  std::printf("Press Ctrl-C to stop.\n");
+  std::fflush(stdout);
+  const bool served = server.Run();
+  // Wakes the waiter if no signal did (it is blocked in sigwait), so it ends
+  // before the server it points to.
+  pthread_kill(waiter.native_handle(), SIGTERM);
+  waiter.join();
+  for (const std::string& fault : server.Shutdown()) PrintError("warning: plug-in protocol fault: " + fault);
+  if (!served) {
+    PrintError("the preview server stopped unexpectedly");
     return kExitFailed;
   }
+  std::printf("Stopped.\n");
+  return kExitOk;
 }
 
 }  // namespace

@@ -168,7 +168,7 @@ BrightnessToScale ReadBrightness(const ParsedTrack& p, int32_t width, int32_t he
   BrightnessToScale b;
   const lfhost::ControlReader reader(effect.controls());
   for (const std::string& text : p.brightness) AddControlOption(b.typed, reader, "--brightness", text);
-  if (const auto error = lfhost::CheckAnimatedControls(b.typed, effect.controls(), width, height)) throw UsageError(*error);
+  lfhost::CheckedControls(b.typed, effect.controls(), width, height);
   b.fallback = effect.DefaultValues(width, height).brightness;
   return b;
 }

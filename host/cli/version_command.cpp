@@ -16,21 +16,16 @@ int RunVersion(const std::vector<std::string>& args) {
   }
   // LF_VERSION is the build's project version, given by CMake.
   std::printf("lensflare %s\n", LF_VERSION);
-  try {
-    const auto module = lfhost::EffectModule::Load(ResolvePluginPath(""));
-    lfhost::WorkerPool pool(1);
-    lfhost::EffectInstance effect(*module, pool);
-    CommandOutput out;
-    const lfhost::CommandResult setup = effect.Send(kCmdGlobalSetup, out);
-    if (!setup.ok()) throw lfhost::HostError(module->path() + ": global setup failed: " + lfhost::DescribeResult(setup));
-    const std::string about = effect.AboutText();
-    std::printf("plug-in: %s (version 0x%X) at %s\n", about.substr(0, about.find('\n')).c_str(),
-                static_cast<unsigned>(out.version), module->path().c_str());
-    return kExitOk;
-  } catch (const lfhost::HostError& e) {
-    PrintError(e.what());
-    return kExitFailed;
-  }
+  const auto module = lfhost::EffectModule::Load(ResolvePluginPath(""));
+  lfhost::WorkerPool pool(1);
+  lfhost::EffectInstance effect(*module, pool);
+  CommandOutput out;
+  const lfhost::CommandResult setup = effect.Send(kCmdGlobalSetup, out);
+  if (!setup.ok()) throw lfhost::HostError(module->path() + ": global setup failed: " + lfhost::DescribeResult(setup));
+  const std::string about = effect.AboutText();
+  std::printf("plug-in: %s (version 0x%X) at %s\n", about.substr(0, about.find('\n')).c_str(),
+              static_cast<unsigned>(out.version), module->path().c_str());
+  return kExitOk;
 }
 
 }  // namespace lfcli

@@ -54,9 +54,11 @@ bool SameLetters(const std::string& a, const std::string& b) {
   return true;
 }
 
-// A refused value: "Flare Brightness "bright" is not a number ...".
-[[noreturn]] void Refuse(const DeclaredParam& param, const ControlInput& input, const std::string& what) {
-  throw HostError(std::string(param.record.name) + " " + input.Shown() + " " + what);
+// A refused value, after where it came from: "--brightness bright: Flare
+// Brightness "bright" is not a number ...".
+[[noreturn]] void Refuse(const std::string& where, const DeclaredParam& param, const ControlInput& input,
+                         const std::string& what) {
+  throw UsageError(where + ": " + param.record.name + " " + input.Shown() + " " + what);
 }
 
 }  // namespace
@@ -73,6 +75,7 @@ const char* ControlKey(ControlId id) {
     case ControlId::Brightness: return "brightness";
     case ControlId::Lens: return "lens";
     case ControlId::Blend: return "blend";
+    case ControlId::Exposure: return "exposure";
   }
   return "";
 }
@@ -95,7 +98,7 @@ std::optional<CenterPoint> PointFromText(const std::string& text) {
   return CenterPoint{*x, *y};
 }
 
-CenterPoint ControlReader::Center(const ControlInput& input) const {
+CenterPoint ControlReader::Center(const std::string& where, const ControlInput& input) const {
   std::optional<Coordinate> x, y;
   if (input.kind == ControlInput::Kind::List && input.items.size() == 2) {
     x = CoordinateOf(input.items[0]);
@@ -103,20 +106,28 @@ CenterPoint ControlReader::Center(const ControlInput& input) const {
   } else if (input.kind == ControlInput::Kind::Text) {
     if (const std::optional<CenterPoint> point = PointFromText(input.text)) return *point;
   }
-  if (!x || !y) Refuse(declared_.center, input, kNotAPoint);
+  if (!x || !y) Refuse(where, declared_.center, input, kNotAPoint);
   return {*x, *y};
 }
 
-double ControlReader::Percent(const DeclaredParam& param, const ControlInput& input) const {
+double ControlReader::Percent(const std::string& where, const DeclaredParam& param, const ControlInput& input) const {
   if (input.kind == ControlInput::Kind::Number) return input.number;
   bool percent = false;
   if (input.kind == ControlInput::Kind::Text) {
     if (const std::optional<double> value = NumberText(input.text, &percent)) return *value;
   }
-  Refuse(param, input, "is not a number (percent, such as 150 or 70%)");
+  Refuse(where, param, input, "is not a number (percent, such as 150 or 70%)");
 }
 
-int32_t ControlReader::Lens(const ControlInput& input) const {
+double ControlReader::Stops(const std::string& where, const ControlInput& input) const {
+  if (input.kind == ControlInput::Kind::Number) return input.number;
+  if (input.kind == ControlInput::Kind::Text) {
+    if (const std::optional<double> value = NumberText(input.text)) return *value;
+  }
+  throw UsageError(where + ": " + kExposureName + " " + input.Shown() + " is not a number (stops, such as 1.5 or -2)");
+}
+
+int32_t ControlReader::Lens(const std::string& where, const ControlInput& input) const {
   std::optional<double> number;
   if (input.kind == ControlInput::Kind::Number) number = input.number;
   if (input.kind == ControlInput::Kind::Text) number = NumberText(input.text);
@@ -133,34 +144,28 @@ int32_t ControlReader::Lens(const ControlInput& input) const {
       }
     }
   }
-  Refuse(declared_.lensType, number ? ControlInput::Number(*number) : input,
+  Refuse(where, declared_.lensType, number ? ControlInput::Number(*number) : input,
          "is not one of " + LensChoicesText(declared_));
 }
 
 void ControlReader::Add(AnimatedControls& controls, ControlId id, const std::string& origin,
                         std::optional<int64_t> frame, const ControlInput& input,
                         std::optional<Interpolation> interpolation) const {
-  auto add = [&](auto& track, auto read) {
-    decltype(read()) value;
-    try {
-      value = read();
-    } catch (const HostError& e) {
-      throw HostError((frame ? origin + " at frame " + std::to_string(*frame) : origin) + ": " + e.what());
-    }
+  const std::string where = frame ? origin + " at frame " + std::to_string(*frame) : origin;
+  auto add = [&](auto& track, const auto& value) {
     track.origin = origin;
     AddTrackValue(track, frame, value, interpolation);
   };
   switch (id) {
-    case ControlId::Center: return add(controls.center, [&] { return Center(input); });
-    case ControlId::Brightness: return add(controls.brightness, [&] { return Percent(declared_.brightness, input); });
-    case ControlId::Blend: return add(controls.blend, [&] { return Percent(declared_.blend, input); });
+    case ControlId::Center: return add(controls.center, Center(where, input));
+    case ControlId::Brightness: return add(controls.brightness, Percent(where, declared_.brightness, input));
+    case ControlId::Blend: return add(controls.blend, Percent(where, declared_.blend, input));
+    case ControlId::Exposure: return add(controls.exposure, Stops(where, input));
     case ControlId::Lens:
-      return add(controls.lensType, [&] {
-        if (interpolation) {
-          throw HostError(std::string(declared_.lensType.record.name) + " steps at each keyframe and takes no interpolation");
-        }
-        return Lens(input);
-      });
+      if (interpolation) {
+        throw UsageError(where + ": " + declared_.lensType.record.name + " steps at each keyframe and takes no interpolation");
+      }
+      return add(controls.lensType, Lens(where, input));
   }
 }
 
@@ -176,14 +181,16 @@ std::string Fix16Decimal(Fix16 value) {
 }
 
 std::vector<std::pair<std::string, std::string>> ControlArguments(const ParamValues& values,
-                                                                  const EffectControls& declared) {
+                                                                  const EffectControls& declared, double exposure) {
   const std::vector<std::string>& choices = declared.lensType.choices;
   const bool named = values.lensType >= 1 && static_cast<size_t>(values.lensType) <= choices.size();
-  return {{"--lens", named ? LensShortName(choices[static_cast<size_t>(values.lensType) - 1])
+  std::vector<std::pair<std::string, std::string>> arguments = {{"--lens", named ? LensShortName(choices[static_cast<size_t>(values.lensType) - 1])
                            : std::to_string(values.lensType)},
           {"--brightness", Shortest(values.brightness)},
           {"--center", Fix16Decimal(values.centerX) + "," + Fix16Decimal(values.centerY)},
           {"--blend", Fix16Decimal(values.blend)}};
+  if (exposure != 0) arguments.emplace_back("--exposure", Shortest(exposure));
+  return arguments;
 }
 
 }  // namespace lfhost

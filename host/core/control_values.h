@@ -15,6 +15,8 @@
 //   lens         the choice's number (1 up), its short name ("zoom", "35mm",
 //                "105mm", see LensShortName) or its declared name ("35mm
 //                Prime"); case is ignored
+//   exposure     a number of stops (1.5, "-2"), the host's own control: the
+//                flare on scene-linear plates scaled by 2^stops (kExposureStops)
 // Text reads the same whether typed or given as a JSON string. The ranges are
 // those the module declares, checked when the values are resolved for a frame
 // (effect_params.h), with messages of the same form.
@@ -47,12 +49,12 @@ struct ControlInput {
   std::string Shown() const;
 };
 
-// The four controls; each goes by the same name as an option (--center), a keys
-// file's field and a request's field.
-enum class ControlId { Center, Brightness, Lens, Blend };
+// The four controls of the module and the host's exposure; each goes by the
+// same name as an option (--center), a keys file's field and a request's field.
+enum class ControlId { Center, Brightness, Lens, Blend, Exposure };
 inline constexpr ControlId kControlIds[] = {ControlId::Center, ControlId::Brightness, ControlId::Lens,
-                                            ControlId::Blend};
-const char* ControlKey(ControlId id);   // "center", "brightness", "lens", "blend"
+                                            ControlId::Blend, ControlId::Exposure};
+const char* ControlKey(ControlId id);   // "center", "brightness", "lens", "blend", "exposure"
 std::optional<ControlId> ControlFromKey(std::string_view key);
 
 // Reads values against the controls the module declared (their names and the
@@ -72,19 +74,21 @@ class ControlReader {
   const EffectControls& declared() const { return declared_; }
 
  private:
-  CenterPoint Center(const ControlInput& input) const;
-  double Percent(const DeclaredParam& param, const ControlInput& input) const;
-  int32_t Lens(const ControlInput& input) const;
+  // Each throws HostError (usage) "WHERE: MESSAGE".
+  CenterPoint Center(const std::string& where, const ControlInput& input) const;
+  double Percent(const std::string& where, const DeclaredParam& param, const ControlInput& input) const;
+  int32_t Lens(const std::string& where, const ControlInput& input) const;
+  double Stops(const std::string& where, const ControlInput& input) const;
 
   const EffectControls& declared_;
 };
 
 // The command line's arguments for these values, one option and its text per
-// control (--lens zoom, --brightness 100, --center 768,432, --blend 0): each
-// text is the shortest that the readers turn back into exactly the value the
-// module receives.
+// control (--lens zoom, --brightness 100, --center 768,432, --blend 0), and
+// --exposure where it is not 0: each text is the shortest that the readers
+// turn back into exactly the value the module (or the composite) receives.
 std::vector<std::pair<std::string, std::string>> ControlArguments(const ParamValues& values,
-                                                                  const EffectControls& declared);
+                                                                  const EffectControls& declared, double exposure = 0);
 
 // Text as a plain number ("150", "-40.5", "1e3"); nothing for anything else.
 std::optional<double> NumberFromText(const std::string& text);

@@ -147,16 +147,15 @@ ParamValues EffectInstance::DefaultValues(int32_t width, int32_t height) const {
   return DefaultParamValues(controls(), width, height);
 }
 
-ParamValues EffectInstance::Resolve(const ControlSettings& settings, int32_t width, int32_t height) const {
-  const ResolvedParams r = ResolveParamValues(settings, controls(), width, height);
-  if (r.error) throw HostError(r.error->paramName + ": " + r.error->detail);
-  return r.values;
+CheckedParams EffectInstance::Resolve(const ControlSettings& settings, int32_t width, int32_t height) const {
+  return ResolveParams(settings, controls(), width, height);
 }
 
 ParamRecord EffectInstance::MakeRecord(const DeclaredParam& declared) const { return declared.record; }
 
-CommandResult EffectInstance::Render(const ImageBuffer& input, ImageBuffer& output, const ParamValues& values,
+CommandResult EffectInstance::Render(const ImageBuffer& input, ImageBuffer& output, const CheckedParams& checked,
                                      const FrameSettings& frame) {
+  const ParamValues& values = checked.values();
   const EffectControls& c = controls();
   if (input.empty() || output.empty()) throw HostError("render: no frame");
   if (input.width() > kMaxFrameSide || input.height() > kMaxFrameSide) {
@@ -168,7 +167,6 @@ CommandResult EffectInstance::Render(const ImageBuffer& input, ImageBuffer& outp
                     Size(output.width(), output.height()) + " differ in size");
   }
   if (frame.pixelAspectNum <= 0 || frame.pixelAspectDen == 0) throw HostError("render: pixel aspect ratio must be positive");
-  if (const auto error = CheckParamValues(values, c)) throw HostError(error->paramName + ": " + error->detail);
 
   ParamRecord layer{};
   layer.value.layer = *input.world();
@@ -206,16 +204,15 @@ CommandResult EffectInstance::Render(const ImageBuffer& input, ImageBuffer& outp
   return result;
 }
 
-CommandResult EffectInstance::RenderFull(int32_t width, int32_t height, const ParamValues& values, FullFlare& flare,
+CommandResult EffectInstance::RenderFull(int32_t width, int32_t height, const CheckedParams& checked, FullFlare& flare,
                                          const FrameSettings& frame) {
-  const EffectControls& c = controls();
+  const ParamValues& values = checked.values();
   if (width <= 0 || height <= 0) throw HostError("render: no frame");
   if (width > kMaxFrameSide || height > kMaxFrameSide) {
     throw HostError("frame of " + Size(width, height) +
                     " pixels is too large: the plug-in takes at most 32767 pixels in either dimension");
   }
   if (frame.pixelAspectNum <= 0 || frame.pixelAspectDen == 0) throw HostError("render: pixel aspect ratio must be positive");
-  if (const auto error = CheckParamValues(values, c)) throw HostError(error->paramName + ": " + error->detail);
 
   flare.width = width;
   flare.height = height;

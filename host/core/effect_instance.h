@@ -9,7 +9,7 @@
 //   WorkerPool pool;                                  // once per process
 //   EffectInstance effect(*module, pool);
 //   effect.Start();                                   // commands 1 and 4, throws on failure
-//   ParamValues v = effect.Resolve(settings, w, h);   // or DefaultValues(w, h)
+//   CheckedParams v = effect.Resolve(settings, w, h); // or Defaults(w, h)
 //   CommandResult r = effect.Render(input, output, v, {.seed = 0, .frame = n});
 //   if (!r.ok()) error(DescribeResult(r));
 //   // the destructor sends sequence and global setdown and reports leaks
@@ -93,9 +93,9 @@ class EffectInstance {
   // turns; with lensflare's per-thread rand, or a rand library that binds the
   // instance's own state for the command, they run side by side.
   // Throws HostError, before any module call, for: a frame wider or
-  // taller than 32767, input and output of different sizes, a value outside its
-  // declared range, parameters not yet set up.
-  CommandResult Render(const ImageBuffer& input, ImageBuffer& output, const ParamValues& values,
+  // taller than 32767, input and output of different sizes, parameters not yet
+  // set up. The values were checked when they were made.
+  CommandResult Render(const ImageBuffer& input, ImageBuffer& output, const CheckedParams& values,
                        const FrameSettings& frame = {});
 
   // The same flare as Render over opaque black with Blend With Original 0
@@ -104,7 +104,7 @@ class EffectInstance {
   // seed, pixel aspect, worker pool, cancel and progress. `values.blend` is the
   // caller's to apply. Throws HostError as Render does; the result's code is
   // what the render command would answer.
-  CommandResult RenderFull(int32_t width, int32_t height, const ParamValues& values, FullFlare& flare,
+  CommandResult RenderFull(int32_t width, int32_t height, const CheckedParams& values, FullFlare& flare,
                            const FrameSettings& frame = {});
 
   // Any command with the current records; `out` starts as the host prepares
@@ -120,8 +120,11 @@ class EffectInstance {
   // ---- Controls ------------------------------------------------------------
   const EffectControls& controls() const;   // throws HostError before SetupParams
   ParamValues DefaultValues(int32_t width, int32_t height) const;
-  // Settings to values; throws HostError naming the control on a refusal.
-  ParamValues Resolve(const ControlSettings& settings, int32_t width, int32_t height) const;
+  CheckedParams Defaults(int32_t width, int32_t height) const { return Check(DefaultValues(width, height)); }
+  // Values the module accepts; each throws HostError (usage) naming the
+  // control on a refusal.
+  CheckedParams Check(const ParamValues& values) const { return CheckParams(values, controls()); }
+  CheckedParams Resolve(const ControlSettings& settings, int32_t width, int32_t height) const;
 
   // ---- State, for tests and tools -------------------------------------------
   Handle globalData() const { return globalData_; }

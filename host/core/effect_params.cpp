@@ -21,8 +21,10 @@ std::string Number(double v) {
 
 std::string Fix16Text(Fix16 v) { return Number(FromFix16(v)); }
 
-ParamRangeError RangeError(int index, const DeclaredParam& param, std::string detail) {
-  return {index, param.record.name, std::move(detail)};
+// A refused value: "WHERE: NAME DETAIL", or "NAME: DETAIL" where there is no WHERE.
+[[noreturn]] void Refuse(const std::string& where, const DeclaredParam& param, const std::string& detail) {
+  const std::string name = param.record.name;
+  throw UsageError(where.empty() ? name + ": " + detail : where + ": " + name + " " + detail);
 }
 
 void ExpectKind(const DeclaredParam& param, int32_t kind, int position) {
@@ -33,12 +35,17 @@ void ExpectKind(const DeclaredParam& param, int32_t kind, int position) {
   }
 }
 
-// A blend outside its declared range, or beyond 16.16 and so outside any,
-// named as the user gave it (`shown`).
-std::optional<ParamRangeError> BlendRefusal(const EffectControls& controls, std::optional<Fix16> blend, double shown) {
+// Refuses a blend outside its declared range, or beyond 16.16 and so outside
+// any, named as the user gave it (`shown`).
+void CheckBlend(const std::string& where, const EffectControls& controls, std::optional<Fix16> blend, double shown) {
   const FixedSliderValue& f = controls.blend.record.value.fixedSlider;
-  if (blend && *blend >= f.validMin && *blend <= f.validMax) return std::nullopt;
-  return RangeError(4, controls.blend, Number(shown) + " is outside " + Fix16Text(f.validMin) + " to " + Fix16Text(f.validMax));
+  if (blend && *blend >= f.validMin && *blend <= f.validMax) return;
+  Refuse(where, controls.blend, Number(shown) + " is outside " + Fix16Text(f.validMin) + " to " + Fix16Text(f.validMax));
+}
+
+// A centre coordinate in 16.16 pixels; nothing when the module cannot hold it.
+std::optional<Fix16> CoordinateFix16(const Coordinate& c, int32_t size) {
+  return ToFix16(c.percent ? c.value / 100.0 * size : c.value);
 }
 
 }  // namespace
@@ -61,6 +68,11 @@ EffectControls EffectControls::FromDeclared(const std::vector<DeclaredParam>& de
   ExpectKind(c.brightness, kParamFloatSlider, 2);
   ExpectKind(c.lensType, kParamPopup, 3);
   ExpectKind(c.blend, kParamFixedSlider, 4);
+  const FixedSliderValue& blend = c.blend.record.value.fixedSlider;
+  if (blend.validMin > 0 || blend.validMax < 0) {
+    throw HostError("the plug-in declared \"" + std::string(c.blend.record.name) + "\" without 0 in its range",
+                    ErrorKind::PlugIn);
+  }
   return c;
 }
 
@@ -76,50 +88,61 @@ ParamValues DefaultParamValues(const EffectControls& controls, int32_t width, in
   return v;
 }
 
-ResolvedParams ResolveParamValues(const ControlSettings& settings, const EffectControls& controls,
-                                  int32_t width, int32_t height) {
-  ResolvedParams r;
-  r.values = DefaultParamValues(controls, width, height);
-  auto coordinate = [&](const std::optional<Coordinate>& c, int32_t size, Fix16& out, const char* axis) {
-    if (!c) return true;
-    const double pixels = c->percent ? c->value / 100.0 * size : c->value;
-    const std::optional<Fix16> fixed = ToFix16(pixels);
-    if (!fixed) {
-      const std::string given = c->percent ? Number(c->value) + "% (" + Number(pixels) + " pixels)" : Number(pixels);
-      r.error = RangeError(1, controls.center, std::string(axis) + " " + given + " is outside " +
-                                                   Fix16Text(std::numeric_limits<Fix16>::min()) + " to " +
-                                                   Fix16Text(std::numeric_limits<Fix16>::max()) + " pixels");
-      return false;
-    }
-    out = *fixed;
-    return true;
-  };
-  if (!coordinate(settings.centerX, width, r.values.centerX, "x")) return r;
-  if (!coordinate(settings.centerY, height, r.values.centerY, "y")) return r;
-  if (settings.brightness) r.values.brightness = *settings.brightness;
-  if (settings.lensType) r.values.lensType = *settings.lensType;
-  if (settings.blendPercent) {
-    // Refused in the percent given, not the 16.16 number it rounds to.
-    const std::optional<Fix16> fixed = ToFix16(*settings.blendPercent);
-    if ((r.error = BlendRefusal(controls, fixed, *settings.blendPercent))) return r;
-    r.values.blend = *fixed;
-  }
-  r.error = CheckParamValues(r.values, controls);
-  return r;
+CheckedParams CheckedParams::Unblended() const {
+  CheckedParams layer = *this;
+  layer.values_.blend = 0;
+  return layer;
 }
 
-std::optional<ParamRangeError> CheckParamValues(const ParamValues& values, const EffectControls& controls) {
+ParamValues ConvertSettings(const ControlSettings& settings, const EffectControls& controls, int32_t width,
+                            int32_t height) {
+  ParamValues v = DefaultParamValues(controls, width, height);
+  if (settings.centerX) v.centerX = CoordinateFix16(*settings.centerX, width).value_or(0);
+  if (settings.centerY) v.centerY = CoordinateFix16(*settings.centerY, height).value_or(0);
+  if (settings.brightness) v.brightness = *settings.brightness;
+  if (settings.lensType) v.lensType = *settings.lensType;
+  if (settings.blendPercent) v.blend = ToFix16(*settings.blendPercent).value_or(0);
+  return v;
+}
+
+CheckedParams ResolveParams(const ControlSettings& settings, const EffectControls& controls, int32_t width,
+                            int32_t height, const std::string& where) {
+  auto coordinate = [&](const std::optional<Coordinate>& c, int32_t size, const char* axis) {
+    if (!c || CoordinateFix16(*c, size)) return;
+    const double pixels = c->percent ? c->value / 100.0 * size : c->value;
+    const std::string given = c->percent ? Number(c->value) + "% (" + Number(pixels) + " pixels)" : Number(pixels);
+    Refuse(where, controls.center, std::string(axis) + " " + given + " is outside " +
+                                       Fix16Text(std::numeric_limits<Fix16>::min()) + " to " +
+                                       Fix16Text(std::numeric_limits<Fix16>::max()) + " pixels");
+  };
+  coordinate(settings.centerX, width, "x");
+  coordinate(settings.centerY, height, "y");
+  const double stops = settings.exposure.value_or(0);
+  if (!(std::abs(stops) <= kExposureStops)) {
+    throw UsageError((where.empty() ? std::string(kExposureName) + ":" : where + ": " + kExposureName) + " " +
+                     Number(stops) + " is outside " + Number(-kExposureStops) + " to " + Number(kExposureStops) +
+                     " stops");
+  }
+  // Refused in the percent given, not the 16.16 number it rounds to.
+  if (settings.blendPercent) CheckBlend(where, controls, ToFix16(*settings.blendPercent), *settings.blendPercent);
+  CheckedParams checked = CheckParams(ConvertSettings(settings, controls, width, height), controls, where);
+  checked.exposure_ = stops;
+  return checked;
+}
+
+CheckedParams CheckParams(const ParamValues& values, const EffectControls& controls, const std::string& where) {
   // The point declares no range: a centre off the frame is a valid flare.
   const FloatSliderValue& b = controls.brightness.record.value.floatSlider;
   if (!(values.brightness >= b.validMin && values.brightness <= b.validMax)) {
-    return RangeError(2, controls.brightness,
-                      Number(values.brightness) + " is outside " + Number(b.validMin) + " to " + Number(b.validMax));
+    Refuse(where, controls.brightness,
+           Number(values.brightness) + " is outside " + Number(b.validMin) + " to " + Number(b.validMax));
   }
   const PopupValue& p = controls.lensType.record.value.popup;
   if (values.lensType < 1 || values.lensType > p.numChoices) {
-    return RangeError(3, controls.lensType, std::to_string(values.lensType) + " is not one of " + LensChoicesText(controls));
+    Refuse(where, controls.lensType, std::to_string(values.lensType) + " is not one of " + LensChoicesText(controls));
   }
-  return BlendRefusal(controls, values.blend, FromFix16(values.blend));
+  CheckBlend(where, controls, values.blend, FromFix16(values.blend));
+  return CheckedParams(values);
 }
 
 std::string LensShortName(const std::string& declaredName) {

@@ -39,11 +39,20 @@ struct ControlSettings {
   std::optional<double> brightness;     // percent
   std::optional<int32_t> lensType;      // 1..3
   std::optional<double> blendPercent;   // percent
+  std::optional<double> exposure;       // stops; the host's own (default 0)
 };
+
+// Exposure, the host's control beside the module's four: the flare layer of a
+// floating-point (scene-linear) plate is scaled by 2^stops in linear light,
+// after its conversion from sRGB, so its core can reach a plate's highlights.
+// Integer (display-referred) plates take none.
+inline constexpr const char* kExposureName = "Exposure";
+inline constexpr double kExposureStops = 20;   // accepted from -20 to 20 stops
 
 // The four controls in declaration order, pulled out of the module's addParam
 // calls; throws HostError if it did not declare point, float slider, popup and
-// fixed slider in that order.
+// fixed slider in that order, or a blend range without 0 (a flare layer is
+// rendered with Blend With Original 0).
 struct EffectControls {
   DeclaredParam center, brightness, lensType, blend;
   static EffectControls FromDeclared(const std::vector<DeclaredParam>& declared);
@@ -56,13 +65,6 @@ std::string LensShortName(const std::string& declaredName);
 // The lenses a user may name, for messages: "1 to 3, zoom, 35mm or 105mm".
 std::string LensChoicesText(const EffectControls& controls);
 
-// Which control a range error concerns: 1 centre, 2 brightness, 3 lens type, 4 blend.
-struct ParamRangeError {
-  int paramIndex = 0;
-  std::string paramName;     // the module's display name
-  std::string detail;        // "300.5 is outside 0 to 300"
-};
-
 // Rounds to the nearest 1/65536; nullopt if the result does not fit 32 bits.
 std::optional<Fix16> ToFix16(double value);
 double FromFix16(Fix16 value);
@@ -72,22 +74,43 @@ double FromFix16(Fix16 value);
 // (0.4 x width, 0.4 x height) pixels.
 ParamValues DefaultParamValues(const EffectControls& controls, int32_t width, int32_t height);
 
-// Settings to values for a frame of this size. Percent coordinates convert to
-// pixels first (percent / 100 x size), then to 16.16 by rounding. Refusals
-// come back as a ParamRangeError, in pixels and percent: a centre coordinate
-// the module cannot hold (-32768 to 32767.99998 pixels), a value outside its
-// declared range.
-struct ResolvedParams {
-  ParamValues values;
-  std::optional<ParamRangeError> error;
-};
-ResolvedParams ResolveParamValues(const ControlSettings& settings, const EffectControls& controls,
-                                  int32_t width, int32_t height);
+// Values the module accepts: each inside the range its control declared (the
+// first of the two slider ranges is the accepted range, the second the
+// slider's), the lens type one of the popup's choices. Only the checks below
+// and CheckedControls make one, so a render takes it without a check of its own.
+class CheckedParams {
+ public:
+  const ParamValues& values() const { return values_; }
+  const ParamValues* operator->() const { return &values_; }
+  // Stops of exposure for the flare layer (ControlSettings::exposure).
+  double exposure() const { return exposure_; }
+  // The same with Blend With Original 0, as a flare layer alone is rendered.
+  CheckedParams Unblended() const;
 
-// The check the host makes before every render: each value inside the range its
-// control declared (the first of the two slider ranges is the accepted range,
-// the second the slider's), and the lens type one of the popup's choices.
-std::optional<ParamRangeError> CheckParamValues(const ParamValues& values, const EffectControls& controls);
+ private:
+  explicit CheckedParams(const ParamValues& values, double exposure = 0) : values_(values), exposure_(exposure) {}
+  ParamValues values_;
+  double exposure_ = 0;
+
+  friend CheckedParams CheckParams(const ParamValues&, const EffectControls&, const std::string&);
+  friend CheckedParams ResolveParams(const ControlSettings&, const EffectControls&, int32_t, int32_t,
+                                     const std::string&);
+  friend class CheckedControls;
+};
+
+// Refusals throw HostError (usage) "WHERE: Flare Brightness 300.5 is outside 0
+// to 300", or "Flare Brightness: 300.5 is outside 0 to 300" where `where` is
+// empty.
+CheckedParams CheckParams(const ParamValues& values, const EffectControls& controls, const std::string& where = "");
+// Settings to values for a frame of this size. Percent coordinates convert to
+// pixels first (percent / 100 x size), then to 16.16 by rounding. Refusals are
+// in pixels and percent: a centre coordinate the module cannot hold (-32768 to
+// 32767.99998 pixels), a value outside its declared range.
+CheckedParams ResolveParams(const ControlSettings& settings, const EffectControls& controls, int32_t width,
+                            int32_t height, const std::string& where = "");
+// The conversion alone, for settings already checked at this size.
+ParamValues ConvertSettings(const ControlSettings& settings, const EffectControls& controls, int32_t width,
+                            int32_t height);
 
 // Lines describing one control for `lensflare info`: name, kind, range, default,
 // choices.

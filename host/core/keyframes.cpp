@@ -8,6 +8,7 @@
 #include <iterator>
 #include <set>
 #include <sstream>
+#include <utility>
 
 #include "host/core/host_error.h"
 
@@ -175,6 +176,7 @@ ControlSettings AnimatedControls::At(int64_t frame, int32_t width, int32_t heigh
   s.brightness = NumberAt(brightness, frame);
   s.lensType = LensAt(lensType, frame);
   s.blendPercent = NumberAt(blend, frame);
+  s.exposure = NumberAt(exposure, frame);
   return s;
 }
 
@@ -186,25 +188,26 @@ void AnimatedControls::OverrideWith(const AnimatedControls& other) {
   if (!other.brightness.empty()) brightness = other.brightness;
   if (!other.lensType.empty()) lensType = other.lensType;
   if (!other.blend.empty()) blend = other.blend;
+  if (!other.exposure.empty()) exposure = other.exposure;
 }
 
 template <class Value>
 void AddTrackValue(Track<Value>& track, std::optional<int64_t> frame, const Value& value,
                    std::optional<Interpolation> interpolation) {
   if (!frame) {
-    if (interpolation) throw HostError(track.origin + ": an interpolation belongs to a keyframe, as in 24=150:smooth");
-    if (track.constant) throw HostError(track.origin + ": given twice without a frame");
+    if (interpolation) throw UsageError(track.origin + ": an interpolation belongs to a keyframe, as in 24=150:smooth");
+    if (track.constant) throw UsageError(track.origin + ": given twice without a frame");
     if (!track.keys.empty()) {
-      throw HostError(track.origin + ": a value without a frame holds for every frame and cannot be mixed with keyframes");
+      throw UsageError(track.origin + ": a value without a frame holds for every frame and cannot be mixed with keyframes");
     }
     track.constant = value;
     return;
   }
   if (track.constant) {
-    throw HostError(track.origin + ": a value without a frame holds for every frame and cannot be mixed with keyframes");
+    throw UsageError(track.origin + ": a value without a frame holds for every frame and cannot be mixed with keyframes");
   }
   if (!track.keys.emplace(*frame, value).second) {
-    throw HostError(track.origin + ": frame " + std::to_string(*frame) + " is given twice");
+    throw UsageError(track.origin + ": frame " + std::to_string(*frame) + " is given twice");
   }
   if (interpolation) track.interpolation[*frame] = *interpolation;
 }
@@ -240,7 +243,7 @@ KeyedText SplitKeyedText(const std::string& option, const std::string& text) {
     const std::string frameText = text.substr(0, eq);
     keyed.frame = ParseFrameNumber(frameText);
     if (!keyed.frame) {
-      throw HostError(option + ": \"" + frameText + "\" in \"" + text + "\" is not a frame number (a whole number from 0 up)");
+      throw UsageError(option + ": \"" + frameText + "\" in \"" + text + "\" is not a frame number (a whole number from 0 up)");
     }
     keyed.value = text.substr(eq + 1);
   }
@@ -249,7 +252,7 @@ KeyedText SplitKeyedText(const std::string& option, const std::string& text) {
   if (colon != std::string::npos) {
     const std::string name = keyed.value.substr(colon + 1);
     keyed.interpolation = InterpolationFromText(name);
-    if (!keyed.interpolation) throw HostError(option + ": \"" + name + "\" in \"" + text + "\" " + kNotAnInterpolation);
+    if (!keyed.interpolation) throw UsageError(option + ": \"" + name + "\" in \"" + text + "\" " + kNotAnInterpolation);
     keyed.value.resize(colon);
   }
   return keyed;
@@ -282,38 +285,35 @@ std::vector<std::string> KeyframesOutside(const AnimatedControls& controls, int6
   scan(controls.brightness);
   scan(controls.lensType);
   scan(controls.blend);
+  scan(controls.exposure);
   return lines;
 }
 
-std::optional<std::string> CheckAnimatedControls(const AnimatedControls& controls, const EffectControls& declared,
-                                                 int32_t width, int32_t height) {
-  auto check = [&](const std::string& origin, std::optional<int64_t> frame,
-                   const ControlSettings& settings) -> std::optional<std::string> {
-    const ResolvedParams r = ResolveParamValues(settings, declared, width, height);
-    if (!r.error) return std::nullopt;
-    return Where(origin, frame) + ": " + r.error->paramName + " " + r.error->detail;
-  };
-  auto checkTrack = [&](const auto& track, auto setOne) -> std::optional<std::string> {
-    if (track.constant) {
-      ControlSettings s;
-      setOne(s, *track.constant);
-      if (auto e = check(track.origin, std::nullopt, s)) return e;
-    }
-    for (const auto& [frame, value] : track.keys) {
+CheckedControls::CheckedControls(AnimatedControls controls, const EffectControls& declared, int32_t width,
+                                 int32_t height)
+    : controls_(std::move(controls)), declared_(&declared), width_(width), height_(height) {
+  auto checkTrack = [&](const auto& track, auto setOne) {
+    auto check = [&](std::optional<int64_t> frame, const auto& value) {
       ControlSettings s;
       setOne(s, value);
-      if (auto e = check(track.origin, frame, s)) return e;
-    }
-    return std::nullopt;
+      ResolveParams(s, declared, width, height, Where(track.origin, frame));
+    };
+    if (track.constant) check(std::nullopt, *track.constant);
+    for (const auto& [frame, value] : track.keys) check(frame, value);
   };
-  if (auto e = checkTrack(controls.center, [](ControlSettings& s, const CenterPoint& c) {
-        s.centerX = c.x;
-        s.centerY = c.y;
-      })) return e;
-  if (auto e = checkTrack(controls.brightness, [](ControlSettings& s, double v) { s.brightness = v; })) return e;
-  if (auto e = checkTrack(controls.lensType, [](ControlSettings& s, int32_t v) { s.lensType = v; })) return e;
-  if (auto e = checkTrack(controls.blend, [](ControlSettings& s, double v) { s.blendPercent = v; })) return e;
-  return std::nullopt;
+  checkTrack(controls_.center, [](ControlSettings& s, const CenterPoint& c) {
+    s.centerX = c.x;
+    s.centerY = c.y;
+  });
+  checkTrack(controls_.brightness, [](ControlSettings& s, double v) { s.brightness = v; });
+  checkTrack(controls_.lensType, [](ControlSettings& s, int32_t v) { s.lensType = v; });
+  checkTrack(controls_.blend, [](ControlSettings& s, double v) { s.blendPercent = v; });
+  checkTrack(controls_.exposure, [](ControlSettings& s, double v) { s.exposure = v; });
+}
+
+CheckedParams CheckedControls::At(int64_t frame) const {
+  const ControlSettings settings = controls_.At(frame, width_, height_);
+  return CheckedParams(ConvertSettings(settings, *declared_, width_, height_), settings.exposure.value_or(0));
 }
 
 }  // namespace lfhost

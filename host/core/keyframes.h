@@ -22,7 +22,8 @@
 //     "center":     {"0": [200, 300], "96": ["90%", "75%"]},
 //     "brightness": {"0": 0, "24": {"value": 150, "ease": "hold"}, "48": 0},
 //     "lens":       {"48": "105mm"},
-//     "blend":      25
+//     "blend":      25,
+//     "exposure":   {"0": 0, "48": 2.5}
 //   }
 // "center" may also name a track file (CenterTrackFile below).
 // A field holding an object keys its values by frame number; any other value
@@ -83,6 +84,7 @@ struct AnimatedControls {
   Track<double> brightness;          // percent
   Track<int32_t> lensType;           // 1..3
   Track<double> blend;               // percent
+  Track<double> exposure;            // stops
 
   // The settings of one frame of this size; controls without values stay unset.
   ControlSettings At(int64_t frame, int32_t width, int32_t height) const;
@@ -120,11 +122,24 @@ std::optional<int64_t> ParseFrameNumber(const std::string& text);
 // track's key on every frame of a shot, rendered in part, makes one line.
 std::vector<std::string> KeyframesOutside(const AnimatedControls& controls, int64_t first, int64_t last);
 
-// Checks every constant and keyframe value against the module's declared ranges
-// for frames of this size. Values between keyframes lie between two checked
-// values, so they need no check of their own. Returns a message naming the
-// track's origin and frame, or nothing when all values are accepted.
-std::optional<std::string> CheckAnimatedControls(const AnimatedControls& controls, const EffectControls& declared,
-                                                 int32_t width, int32_t height);
+// Controls checked once for frames of one size: every constant and keyframe
+// value against the module's declared ranges. Values between keyframes lie
+// between two checked values, so each frame's values need no check of their
+// own. `declared` must outlive it.
+class CheckedControls {
+ public:
+  // Throws HostError (usage) naming the track's origin and frame for the first
+  // value refused: "--brightness at frame 2: Flare Brightness 400 is outside 0 to 300".
+  CheckedControls(AnimatedControls controls, const EffectControls& declared, int32_t width, int32_t height);
+
+  // The values of a frame of the size checked.
+  CheckedParams At(int64_t frame) const;
+  const AnimatedControls& animated() const { return controls_; }
+
+ private:
+  AnimatedControls controls_;
+  const EffectControls* declared_;
+  int32_t width_, height_;
+};
 
 }  // namespace lfhost

@@ -9,11 +9,11 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "host/core/cancel_token.h"
+#include "host/core/host_error.h"
 #include "host/core/image_buffer.h"
 #include "host/media/image_io.h"
 #include "host/media/video_reader.h"
@@ -79,11 +79,8 @@ class FrameSource {
 
 // All of these throw HostError naming the file or pattern (exit status 1) for
 // missing, unreadable or oversized input and a pattern that matches nothing;
-// a range outside the input throws RangeError (a usage mistake).
-class RangeError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+// a range outside the input is a usage mistake (RangeError).
+inline HostError RangeError(const std::string& message) { return UsageError(message); }
 
 // How image files are read: at 8 bits for the module (the default), or as
 // plates at their own precision (ReadPlate), `part` flared, samples held in

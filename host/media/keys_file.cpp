@@ -40,7 +40,7 @@ class KeyFileReader {
         continue;
       }
       const std::optional<ControlId> id = ControlFromKey(field);
-      if (!id) Fail("unknown field \"" + field + "\" (the fields are center, brightness, lens and blend)");
+      if (!id) Fail("unknown field \"" + field + "\" (the fields are center, brightness, lens, blend and exposure)");
       const std::string origin = name_ + " \"" + field + "\"";
       if (!value.is_object()) {
         controls_.Add(c, *id, origin, std::nullopt, ControlInputOf(value));
@@ -74,7 +74,7 @@ class KeyFileReader {
   }
 
  private:
-  [[noreturn]] void Fail(const std::string& what) const { throw HostError(name_ + ": " + what); }
+  [[noreturn]] void Fail(const std::string& what) const { throw UsageError(name_ + ": " + what); }
 
   CenterTrackFile TrackFile(const Json& v) const {
     CenterTrackFile t;
@@ -117,7 +117,7 @@ ControlInput ControlInputOf(const Json& value) {
 
 Json ParseBoundedJson(std::string_view text, const std::string& name) {
   const Json::parser_callback_t bound = [&](int depth, Json::parse_event_t event, Json&) {
-    if (Opens(event) && depth >= kMaxJsonDepth) throw HostError(TooDeep(name));
+    if (Opens(event) && depth >= kMaxJsonDepth) throw UsageError(TooDeep(name));
     return true;
   };
   return Json::parse(text.begin(), text.end(), bound, /*allow_exceptions=*/false);
@@ -139,7 +139,7 @@ AnimatedControls ParseKeyframeJson(const std::string& text, const std::string& n
     switch (event) {
       case Json::parse_event_t::object_start:
       case Json::parse_event_t::array_start:
-        if (depth >= kMaxJsonDepth) throw HostError(TooDeep(name));
+        if (depth >= kMaxJsonDepth) throw UsageError(TooDeep(name));
         if (event == Json::parse_event_t::object_start) keysSeen.emplace_back();
         path.resize(static_cast<size_t>(depth));
         break;
@@ -150,7 +150,7 @@ AnimatedControls ParseKeyframeJson(const std::string& text, const std::string& n
         const std::string key = parsed.get<std::string>();
         path.resize(static_cast<size_t>(depth));
         if (depth > 0) path[static_cast<size_t>(depth) - 1] = key;
-        if (!keysSeen.back().insert(key).second) throw HostError(where() + ": the key is given twice");
+        if (!keysSeen.back().insert(key).second) throw UsageError(where() + ": the key is given twice");
         break;
       }
       default:
@@ -168,27 +168,34 @@ AnimatedControls ParseKeyframeJson(const std::string& text, const std::string& n
     std::string why = e.what();
     const size_t at = why.find("syntax error");
     if (at != std::string::npos) why = why.substr(at);
-    throw HostError(name + ": line " + std::to_string(line) + ": not valid JSON (" + why + ")");
+    throw UsageError(name + ": line " + std::to_string(line) + ": not valid JSON (" + why + ")");
   } catch (const Json::exception& e) {
     // A number beyond a double's range: the library names its text in quotes.
     std::string what = e.what();
     const size_t open = what.find('\''), close = what.rfind('\'');
     const std::string number = open < close ? what.substr(open + 1, close - open - 1) : "a number";
-    throw HostError(where() + ": " + number + " is too large for a number");
+    throw UsageError(where() + ": " + number + " is too large for a number");
   }
   return KeyFileReader(name, controls).Read(root);
 }
 
 AnimatedControls LoadKeyframeFile(const std::string& path, const ControlReader& controls) {
-  const off_t size = CheckInputFile(path);
+  // A keys file is named on the command line: one it cannot read is a usage
+  // mistake (status 2), refused before any work, not a failed render.
+  off_t size = 0;
+  try {
+    size = CheckInputFile(path);
+  } catch (const HostError& e) {
+    throw UsageError(e.what());
+  }
   if (size > kMaxKeyframeFileBytes) {
-    throw HostError(path + ": " + std::to_string(size) + " bytes is larger than a keyframe file may be (16 MiB)");
+    throw UsageError(path + ": " + std::to_string(size) + " bytes is larger than a keyframe file may be (16 MiB)");
   }
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw HostError(path + ": cannot open the keyframe file (" + SystemReason(errno) + ")");
+  if (!in) throw UsageError(path + ": cannot open the keyframe file (" + SystemReason(errno) + ")");
   std::ostringstream text;
   text << in.rdbuf();
-  if (in.bad()) throw HostError(path + ": cannot read the keyframe file");
+  if (in.bad()) throw UsageError(path + ": cannot read the keyframe file");
   return ParseKeyframeJson(text.str(), path, controls);
 }
 }  // namespace lfhost

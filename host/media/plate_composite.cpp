@@ -133,10 +133,10 @@ void CompositeRows(OIIO::ImageBuf& plate, LayerRef layer, float scale, const Pla
   }
 }
 
-void CompositeLayer(OIIO::ImageBuf& plate, LayerRef layer, int32_t weight, const PlateLook& look) {
+void CompositeLayer(OIIO::ImageBuf& plate, LayerRef layer, int32_t weight, const PlateLook& look, double exposure) {
   // Samples are written in place: a plate backed by the image cache is read into memory first.
   if (!plate.make_writable(true) || !plate.localpixels()) throw HostError("the plate's samples cannot be written in memory");
-  const float scale = static_cast<float>(65536 - std::clamp(weight, 0, 65536)) / 65536.0f;
+  const float scale = LayerScale(weight, exposure);
   switch (plate.spec().format.basetype) {
     case OIIO::TypeDesc::UINT8: return CompositeRows<uint8_t>(plate, layer, scale, look);
     case OIIO::TypeDesc::UINT16: return CompositeRows<uint16_t>(plate, layer, scale, look);
@@ -149,6 +149,11 @@ void CompositeLayer(OIIO::ImageBuf& plate, LayerRef layer, int32_t weight, const
 }
 
 }  // namespace
+
+float LayerScale(int32_t weight, double exposure) {
+  const float blended = static_cast<float>(65536 - std::clamp(weight, 0, 65536)) / 65536.0f;
+  return blended * static_cast<float>(std::exp2(exposure));
+}
 
 std::optional<FlarePrecision> ParseFlarePrecision(const std::string& text) {
   if (text == "exact") return FlarePrecision::Exact;
@@ -230,15 +235,16 @@ void PlateLook::ToDisplay(float* rgb, int32_t count) const {
 
 
 void CompositeFlare(OIIO::ImageBuf& plate, const ImageBuffer& layer, int32_t weight, const PlateLook& look) {
-  CompositeLayer(plate, LayerRef{&layer, nullptr}, weight, look);
+  CompositeLayer(plate, LayerRef{&layer, nullptr}, weight, look, 0);
 }
 
-void CompositeFlare(OIIO::ImageBuf& plate, const FlareLayer& layer, int32_t weight, const PlateLook& look) {
-  CompositeLayer(plate, LayerRef::Of(layer), weight, look);
+void CompositeFlare(OIIO::ImageBuf& plate, const FlareLayer& layer, int32_t weight, const PlateLook& look,
+                    double exposure) {
+  CompositeLayer(plate, LayerRef::Of(layer), weight, look, exposure);
 }
 
 Plate FlarePass(const FlareLayer& layer, int32_t weight, const PlateLook& look, const MediaFrame& frame,
-                std::optional<OIIO::TypeDesc> depth) {
+                std::optional<OIIO::TypeDesc> depth, double exposure) {
   const OIIO::ImageSpec like = frame.deep() ? frame.plate.headers[frame.plate.flared]
                                             : OIIO::ImageSpec(layer.width(), layer.height(), 3, OIIO::TypeDesc::UINT8);
   OIIO::ImageSpec header = like;
@@ -255,7 +261,7 @@ Plate FlarePass(const FlareLayer& layer, int32_t weight, const PlateLook& look, 
   OIIO::ImageSpec held = header;
   held.set_format(OIIO::TypeDesc::FLOAT);
   OIIO::ImageBuf pass(held);
-  const float scale = static_cast<float>(65536 - std::clamp(weight, 0, 65536)) / 65536.0f;
+  const float scale = LayerScale(weight, exposure);
   std::vector<uint8_t> black(static_cast<size_t>(layer.width()));
   for (int32_t y = 0; y < layer.height(); ++y) {
     LayerAmounts(LayerRef::Of(layer), look, y, 0, layer.width(), scale,
@@ -312,10 +318,10 @@ ImageBuffer PlateForDisplay(const OIIO::ImageBuf& plate, const PlateLook& look) 
   return shown;
 }
 
-CommandResult RenderLayer(EffectInstance& effect, ParamValues values, const FrameSettings& settings,
+CommandResult RenderLayer(EffectInstance& effect, const CheckedParams& blended, const FrameSettings& settings,
                           FlarePrecision precision, int32_t width, int32_t height, FlareLayer& layer) {
   layer.precision = precision;
-  values.blend = 0;
+  const CheckedParams values = blended.Unblended();
   if (precision == FlarePrecision::Full) return effect.RenderFull(width, height, values, layer.full, settings);
   // The module only reads its input: one black frame a thread serves every
   // frame of a size, rather than 8 MB made and filled for each 1080p frame.
@@ -328,28 +334,32 @@ CommandResult RenderLayer(EffectInstance& effect, ParamValues values, const Fram
   return effect.Render(black, layer.exact, values, settings);
 }
 
-CommandResult RenderOntoPlate(EffectInstance& effect, OIIO::ImageBuf& plate, ParamValues values,
+CommandResult RenderOntoPlate(EffectInstance& effect, OIIO::ImageBuf& plate, const CheckedParams& values,
                               const FrameSettings& settings, const PlateLook& look, FlarePrecision precision,
                               FlareLayer* layerOut) {
   FlareLayer layer;
   const CommandResult result =
       RenderLayer(effect, values, settings, precision, plate.spec().full_width, plate.spec().full_height, layer);
   if (!result.ok()) return result;
-  CompositeFlare(plate, layer, BlendWeight(values.blend), look);
+  CompositeFlare(plate, layer, BlendWeight(values->blend), look, values.exposure());
   if (layerOut) *layerOut = std::move(layer);
   return result;
 }
 
-CommandResult RenderOnto(EffectInstance& effect, MediaFrame& frame, const ParamValues& values,
+CommandResult RenderOnto(EffectInstance& effect, MediaFrame& frame, const CheckedParams& values,
                          const FrameSettings& settings, const PlateLook& look, FlarePrecision precision,
                          FlareLayer* layer) {
+  const bool linear = frame.deep() && frame.plate.image().spec().format.is_floating_point();
+  if (values.exposure() != 0 && !linear) {
+    throw UsageError(std::string(kExposureNeedsLinear) + "; this frame holds integer samples");
+  }
   if (frame.deep()) return RenderOntoPlate(effect, frame.plate.image(), values, settings, look, precision, layer);
   if (frame.stored()) {
     FlareLayer flare;
     const CommandResult result =
         RenderLayer(effect, values, settings, precision, frame.samples.width(), frame.samples.height(), flare);
     if (!result.ok()) return result;
-    CompositeFlare(frame.samples, AmountsOf(flare, BlendWeight(values.blend), look), look.mode());
+    CompositeFlare(frame.samples, AmountsOf(flare, BlendWeight(values->blend), look), look.mode());
     if (layer) *layer = std::move(flare);
     return result;
   }

@@ -82,6 +82,15 @@ class PlateLook {
 
 // BlendWeight: host/core/effect_params.h.
 
+// The factor each layer amount is multiplied by once it is in the plate's
+// colour space: the share Blend With Original leaves the flare, (65536 -
+// weight) / 65536, and 2^exposure in linear light (exposure 0 multiplies by
+// exactly 1).
+float LayerScale(int32_t weight, double exposure);
+// Why exposure is refused where the flare goes onto integer samples.
+inline constexpr const char* kExposureNeedsLinear =
+    "exposure scales the flare in linear light, for floating-point (scene-linear) plates only";
+
 // Composites `layer` (the module's render over opaque black at Blend With
 // Original 0, the size of the plate's display window) onto the plate's R, G, B
 // at the plate's precision, the layer scaled by (65536 - weight) / 65536:
@@ -92,7 +101,9 @@ class PlateLook {
 // included).
 void CompositeFlare(OIIO::ImageBuf& plate, const ImageBuffer& layer, int32_t weight, const PlateLook& look);
 // The same with a layer of either render.
-void CompositeFlare(OIIO::ImageBuf& plate, const FlareLayer& layer, int32_t weight, const PlateLook& look);
+// `exposure`: stops of exposure for a floating-point plate (LayerScale).
+void CompositeFlare(OIIO::ImageBuf& plate, const FlareLayer& layer, int32_t weight, const PlateLook& look,
+                    double exposure = 0);
 
 // The flare alone as `frame` gets it, over black: R, G, B over the frame's
 // display window, in `depth` or the frame's own sample type (8 bits for an
@@ -100,7 +111,7 @@ void CompositeFlare(OIIO::ImageBuf& plate, const FlareLayer& layer, int32_t weig
 // integer ones round(max x a): screened or added onto the frame elsewhere, it
 // gives the render.
 Plate FlarePass(const FlareLayer& layer, int32_t weight, const PlateLook& look, const MediaFrame& frame,
-                std::optional<OIIO::TypeDesc> depth = std::nullopt);
+                std::optional<OIIO::TypeDesc> depth = std::nullopt, double exposure = 0);
 
 // An 8-bit frame as a plate of 8-bit R, G, B (and A where `alpha`), for a frame
 // that is rendered at depth though it was read at 8 bits.
@@ -113,14 +124,14 @@ ImageBuffer PlateForDisplay(const OIIO::ImageBuf& plate, const PlateLook& look);
 
 // The flare over black at `width` x `height` in `precision`: the module's
 // render of `values` with Blend With Original 0, or the full-precision one.
-CommandResult RenderLayer(EffectInstance& effect, ParamValues values, const FrameSettings& settings,
+CommandResult RenderLayer(EffectInstance& effect, const CheckedParams& values, const FrameSettings& settings,
                           FlarePrecision precision, int32_t width, int32_t height, FlareLayer& layer);
 
 // Renders the flare onto one plate, held in an ImageBuf of any sample type:
 // the layer over black in `precision` (RenderLayer), then CompositeFlare
 // applies `values`' Blend With Original. `layer`, when given, receives the
 // layer. A result that is not ok leaves the plate as it was.
-CommandResult RenderOntoPlate(EffectInstance& effect, OIIO::ImageBuf& plate, ParamValues values,
+CommandResult RenderOntoPlate(EffectInstance& effect, OIIO::ImageBuf& plate, const CheckedParams& values,
                               const FrameSettings& settings, const PlateLook& look,
                               FlarePrecision precision = FlarePrecision::Exact, FlareLayer* layer = nullptr);
 
@@ -129,7 +140,7 @@ CommandResult RenderOntoPlate(EffectInstance& effect, OIIO::ImageBuf& plate, Par
 // samples by rendering the layer over black in `precision` and compositing it
 // (sample_composite.h). `layer`, when given, receives the flare over black in
 // `precision` (rendered a second time for an 8-bit frame).
-CommandResult RenderOnto(EffectInstance& effect, MediaFrame& frame, const ParamValues& values,
+CommandResult RenderOnto(EffectInstance& effect, MediaFrame& frame, const CheckedParams& values,
                          const FrameSettings& settings, const PlateLook& look,
                          FlarePrecision precision = FlarePrecision::Exact, FlareLayer* layer = nullptr);
 

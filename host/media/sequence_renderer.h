@@ -47,7 +47,9 @@ struct RenderJob {
   FrameSink* sink = nullptr;
   // Null passes frames through unrendered: what reading and writing alone cost.
   EffectInstance* effect = nullptr;
-  AnimatedControls controls;
+  // Checked for the source's frame size; null renders every frame with the
+  // declared defaults.
+  const CheckedControls* controls = nullptr;
   uint32_t seed = 0;
   int32_t pixelAspectNum = 1;
   uint32_t pixelAspectDen = 1;

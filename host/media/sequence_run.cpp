@@ -217,13 +217,8 @@ std::optional<MediaFrame> SequenceRun::Render(Slot& slot, size_t index, int64_t 
   latestStarted_ = number;
   if (job_.progress) job_.progress->FrameStarted(number);
   if (!slot.effect) return input;
-  const int32_t width = source_.width(), height = source_.height();
-  const ControlSettings settings = job_.controls.At(number, width, height);
-  const ResolvedParams params = ResolveParamValues(settings, slot.effect->controls(), width, height);
-  if (params.error) {
-    Fail(index, FramePrefix(source_, number) + params.error->paramName + " " + params.error->detail);
-    return std::nullopt;
-  }
+  const CheckedParams params =
+      job_.controls ? job_.controls->At(number) : slot.effect->Defaults(source_.width(), source_.height());
   FrameSettings frameSettings;
   frameSettings.seed = job_.seed;
   frameSettings.frame = number;
@@ -233,7 +228,7 @@ std::optional<MediaFrame> SequenceRun::Render(Slot& slot, size_t index, int64_t 
   FlareLayer layer;
   const bool alone = job_.pass != PassOutput::None;
   const CommandResult result =
-      RenderOnto(*slot.effect, input, params.values, frameSettings, job_.look, job_.precision, alone ? &layer : nullptr);
+      RenderOnto(*slot.effect, input, params, frameSettings, job_.look, job_.precision, alone ? &layer : nullptr);
   if (result.code == kErrCancelled) {
     Drop(index);
     return std::nullopt;
@@ -244,7 +239,7 @@ std::optional<MediaFrame> SequenceRun::Render(Slot& slot, size_t index, int64_t 
   }
   if (!alone) return input;
   auto flare =
-      std::make_shared<MediaFrame>(FlarePass(layer, BlendWeight(params.values.blend), job_.look, input, job_.depth));
+      std::make_shared<MediaFrame>(FlarePass(layer, BlendWeight(params->blend), job_.look, input, job_.depth, params.exposure()));
   if (job_.pass == PassOutput::Flare) return std::move(*flare);
   input.flare = std::move(flare);
   return input;

@@ -36,10 +36,7 @@ struct VideoStyle {
 };
 
 // An encoding option that cannot apply to this output (a usage mistake).
-class ChoiceError : public HostError {
- public:
-  using HostError::HostError;
-};
+inline HostError ChoiceError(const std::string& message) { return UsageError(message); }
 
 struct EncoderPlan {
   std::string codec;         // as --codec names it

@@ -80,16 +80,18 @@ DeepOptions ReadDeepOptions(const std::map<std::string, std::string>& given) {
   for (const auto& [name, text] : given) {
     if (name == "composite") {
       options.composite = lfhost::ParseCompositeMode(text);
-      if (!options.composite) throw lfhost::HostError("composite: \"" + text + "\" is not screen or add");
+      if (!options.composite) throw lfhost::UsageError("composite: \"" + text + "\" is not screen or add");
     } else if (name == "colorspace") {
       options.colorspace = text;
+    } else if (name == "exposure") {
+      // A control, read with the others (Renderer::Prepare).
     } else if (name == "flare_precision") {
       const auto precision = lfhost::ParseFlarePrecision(text);
-      if (!precision) throw lfhost::HostError("flare_precision: \"" + text + "\" is not exact or full");
+      if (!precision) throw lfhost::UsageError("flare_precision: \"" + text + "\" is not exact or full");
       options.precision = *precision;
     } else {
-      throw lfhost::HostError(name +
-                              ": not an option of a render (deep plates take colorspace, composite and flare_precision)");
+      throw lfhost::UsageError(name +
+                              ": not an option of a render (deep plates take colorspace, composite, flare_precision and exposure)");
     }
   }
   return options;
@@ -119,22 +121,23 @@ RenderJob Renderer::Prepare(const Pixels& pixels, const std::map<std::string, lf
   lfhost::AnimatedControls animated;
   for (const auto& [key, input] : controls) {
     const std::optional<lfhost::ControlId> id = lfhost::ControlFromKey(key);
-    if (!id) throw lfhost::HostError(key + ": not a control (center, brightness, lens or blend)");
+    if (!id) throw lfhost::UsageError(key + ": not a control (center, brightness, lens or blend)");
     reader.Add(animated, *id, key, std::nullopt, input);
   }
-  // Refused as the tool refuses an option: "lens: Lens Type 7 is not one of ...".
-  if (const auto refused = lfhost::CheckAnimatedControls(animated, controls_, pixels.width, pixels.height)) {
-    throw lfhost::HostError(*refused);
+  const auto exposure = deep.find("exposure");
+  if (exposure != deep.end()) {
+    reader.Add(animated, lfhost::ControlId::Exposure, "exposure", std::nullopt, lfhost::ControlInput::Text(exposure->second));
   }
-  RenderJob job{pixels, {}, frame, nullptr};
-  const lfhost::ControlSettings settings = animated.At(frame.frame, pixels.width, pixels.height);
-  const lfhost::ResolvedParams resolved = lfhost::ResolveParamValues(settings, controls_, pixels.width, pixels.height);
-  if (resolved.error) throw lfhost::HostError(resolved.error->paramName + ": " + resolved.error->detail);
-  job.values = resolved.values;
+  // Refused as the tool refuses an option: "lens: Lens Type 7 is not one of ...".
+  const lfhost::CheckedControls checked(std::move(animated), controls_, pixels.width, pixels.height);
+  RenderJob job{pixels, checked.At(frame.frame), frame, nullptr};
   const DeepOptions options = ReadDeepOptions(deep);
   if (pixels.sample == Sample::UInt8) {
-    if (!deep.empty()) throw lfhost::HostError(deep.begin()->first + ": applies to uint16, float16 and float32 images only");
+    if (!deep.empty()) throw lfhost::UsageError(deep.begin()->first + ": applies to uint16, float16 and float32 images only");
     return job;
+  }
+  if (job.values.exposure() != 0 && pixels.sample == Sample::UInt16) {
+    throw lfhost::UsageError(std::string("exposure: ") + lfhost::kExposureNeedsLinear + "; uint16 images are integer");
   }
   job.precision = options.precision;
   job.look = std::make_shared<const lfhost::PlateLook>(
@@ -212,10 +215,10 @@ std::pair<int32_t, uint32_t> PixelAspect(const std::string& origin, const std::s
     return !part.empty() && ec == std::errc() && end == part.data() + part.size();
   };
   if (colon == std::string::npos || !whole(text.substr(0, colon), n) || !whole(text.substr(colon + 1), d)) {
-    throw lfhost::HostError(origin + ": \"" + text + "\" is not N:D (for example 10:11)");
+    throw lfhost::UsageError(origin + ": \"" + text + "\" is not N:D (for example 10:11)");
   }
   if (n < 1 || n > 2147483647 || d < 1 || d > 4294967295ULL) {
-    throw lfhost::HostError(origin + ": " + text + " is outside 1:1 to 2147483647:4294967295");
+    throw lfhost::UsageError(origin + ": " + text + " is outside 1:1 to 2147483647:4294967295");
   }
   return {static_cast<int32_t>(n), static_cast<uint32_t>(d)};
 }

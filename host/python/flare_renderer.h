@@ -53,7 +53,7 @@ DeepOptions ReadDeepOptions(const std::map<std::string, std::string>& given);
 // Everything one render needs, settled before any pixel is touched.
 struct RenderJob {
   Pixels pixels;
-  lfhost::ParamValues values;
+  lfhost::CheckedParams values;
   lfhost::FrameSettings frame;
   std::shared_ptr<const lfhost::PlateLook> look;   // deep plates only
   lfhost::FlarePrecision precision = lfhost::FlarePrecision::Full;   // deep plates only

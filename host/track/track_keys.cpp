@@ -99,6 +99,7 @@ std::string KeysJson(const lfhost::AnimatedControls& controls) {
   field("brightness", controls.brightness, [](double b) { return KeyText(b); });
   field("lens", controls.lensType, [](int32_t lens) { return std::to_string(lens); });
   field("blend", controls.blend, [](double b) { return KeyText(b); });
+  field("exposure", controls.exposure, [](double stops) { return KeyText(stops); });
   return json + "\n}\n";
 }
 

@@ -16,7 +16,7 @@ using nlohmann::json;
 // Display flag 1 marks a slider that holds a percentage.
 std::string UnitFor(int16_t displayFlags) { return (displayFlags & 1) ? "%" : ""; }
 
-ApiError Malformed(std::string message) { return {400, std::move(message)}; }
+[[noreturn]] void Malformed(const std::string& message) { throw lfhost::HostError(message, lfhost::ErrorKind::Malformed); }
 
 }  // namespace
 
@@ -32,77 +32,67 @@ std::string ShellQuote(const std::string& text) {
   return quoted + "'";
 }
 
-std::variant<lfhost::AnimatedControls, ApiError> ParseKeys(const json& keys, const lfhost::EffectControls& controls) {
-  if (!keys.is_object()) return Malformed("keys must be a JSON object, as a --keys file holds");
-  try {
-    lfhost::AnimatedControls parsed = lfhost::ParseKeyframeJson(keys.dump(), "keys", lfhost::ControlReader(controls));
-    if (parsed.centerTrack) {
-      return ApiError{422, "keys: \"center\": a track file is read by render only; load the keys of a track instead"};
-    }
-    return parsed;
-  } catch (const lfhost::HostError& e) {
-    return ApiError{422, e.what()};
+lfhost::AnimatedControls ParseKeys(const json& keys, const lfhost::EffectControls& controls) {
+  if (!keys.is_object()) Malformed("keys must be a JSON object, as a --keys file holds");
+  lfhost::AnimatedControls parsed = lfhost::ParseKeyframeJson(keys.dump(), "keys", lfhost::ControlReader(controls));
+  if (parsed.centerTrack) {
+    throw lfhost::UsageError("keys: \"center\": a track file is read by render only; load the keys of a track instead");
   }
+  return parsed;
 }
 
-std::variant<RenderRequest, ApiError> ParseRenderRequest(std::string_view body, const lfhost::EffectControls& controls,
-                                                         int32_t width, int32_t height, FrameSpan frames) {
+RenderRequest ParseRenderRequest(std::string_view body, const lfhost::EffectControls& controls, int32_t width,
+                                 int32_t height, FrameSpan frames) {
   json doc;
   try {
     doc = lfhost::ParseBoundedJson(body, "the request body");
   } catch (const lfhost::HostError& e) {
-    return Malformed(e.what());
+    // The keys file's reader words it; a body that is not JSON is malformed.
+    Malformed(e.what());
   }
-  if (doc.is_discarded()) return Malformed("the request body is not valid JSON");
-  if (!doc.is_object()) return Malformed("the request body must be a JSON object, such as {\"lens\": 2}");
+  if (doc.is_discarded()) Malformed("the request body is not valid JSON");
+  if (!doc.is_object()) Malformed("the request body must be a JSON object, such as {\"lens\": 2}");
 
-  RenderRequest request;
+  std::optional<int32_t> maxWidth;
+  std::optional<int64_t> frame;
+  lfhost::AnimatedControls keys;
   const lfhost::ControlReader reader(controls);
   lfhost::AnimatedControls read;
   for (const auto& [key, value] : doc.items()) {
     if (const std::optional<lfhost::ControlId> id = lfhost::ControlFromKey(key)) {
-      try {
-        reader.Add(read, *id, key, std::nullopt, lfhost::ControlInputOf(value));
-      } catch (const lfhost::HostError& e) {
-        return ApiError{422, e.what()};
-      }
+      reader.Add(read, *id, key, std::nullopt, lfhost::ControlInputOf(value));
     } else if (key == "maxWidth") {
       const bool valid = value.is_number_integer() &&
                          (value.is_number_unsigned() ? value.get<uint64_t>() <= lfhost::kMaxFrameSide
                                                      : value.get<int64_t>() >= 1 && value.get<int64_t>() <= lfhost::kMaxFrameSide) &&
                          value.get<int64_t>() >= 1;
-      if (!valid) {
-        return Malformed("maxWidth must be a whole number from 1 to 32767");
-      }
-      request.maxWidth = static_cast<int32_t>(value.get<int64_t>());
+      if (!valid) Malformed("maxWidth must be a whole number from 1 to 32767");
+      maxWidth = static_cast<int32_t>(value.get<int64_t>());
     } else if (key == "frame") {
       if (!value.is_number_integer() || value.get<int64_t>() < frames.first || value.get<int64_t>() > frames.last) {
-        return Malformed("frame must be a whole number from " + std::to_string(frames.first) + " to " +
-                         std::to_string(frames.last));
+        Malformed("frame must be a whole number from " + std::to_string(frames.first) + " to " +
+                  std::to_string(frames.last));
       }
-      request.frame = value.get<int64_t>();
+      frame = value.get<int64_t>();
     } else if (key == "keys") {
-      auto keys = ParseKeys(value, controls);
-      if (const ApiError* error = std::get_if<ApiError>(&keys)) return *error;
-      request.keys = std::move(std::get<lfhost::AnimatedControls>(keys));
+      keys = ParseKeys(value, controls);
     } else {
-      return Malformed("unknown control \"" + key + "\" (known: center, brightness, lens, blend, maxWidth, frame, keys)");
+      Malformed("unknown control \"" + key + "\" (known: center, brightness, lens, blend, maxWidth, frame, keys)");
     }
   }
-  lfhost::AnimatedControls all = request.keys;
+  lfhost::AnimatedControls all = keys;
   all.OverrideWith(read);
   // The checks and messages of a render's controls, for the frame asked for.
-  if (auto error = lfhost::CheckAnimatedControls(all, controls, width, height)) return ApiError{422, *error};
-  const int64_t frame = request.frame.value_or(frames.first);
-  request.values = lfhost::ResolveParamValues(all.At(frame, width, height), controls, width, height).values;
-  return request;
+  const lfhost::CheckedControls checked(std::move(all), controls, width, height);
+  return RenderRequest{checked.At(frame.value_or(frames.first)), maxWidth, frame, std::move(keys)};
 }
 
-json ValuesJson(const lfhost::ParamValues& values) {
+json ValuesJson(const lfhost::ParamValues& values, double exposure) {
   return {{"center", {lfhost::FromFix16(values.centerX), lfhost::FromFix16(values.centerY)}},
           {"brightness", values.brightness},
           {"lens", values.lensType},
-          {"blend", lfhost::FromFix16(values.blend)}};
+          {"blend", lfhost::FromFix16(values.blend)},
+          {"exposure", exposure}};
 }
 
 json ControlsJson(const lfhost::EffectControls& controls, const PreviewFrame& frame) {
@@ -152,8 +142,15 @@ json ControlsJson(const lfhost::EffectControls& controls, const PreviewFrame& fr
   json about = {{"width", width}, {"height", height}, {"label", frame.label}, {"number", frame.settings.frame}};
   // A timeline's frames run from first to last, without gaps.
   if (frame.timeline) about["timeline"] = {{"first", frame.timeline->first}, {"last", frame.timeline->last}};
+  json shown = {center, brightness, lens, blend};
+  // The host's exposure, where the frame is scene-linear: a slider in stops.
+  if (frame.sceneLinear()) {
+    shown.push_back({{"key", "exposure"}, {"name", lfhost::kExposureName}, {"kind", "slider"},
+                     {"min", -lfhost::kExposureStops}, {"max", lfhost::kExposureStops}, {"sliderMin", -8.0},
+                     {"sliderMax", 8.0}, {"default", 0.0}, {"precision", 2}, {"unit", "stops"}});
+  }
   return {{"frame", about},
-          {"controls", {center, brightness, lens, blend}},
+          {"controls", shown},
           {"defaults", ValuesJson(defaults)},
           {"keysFile", kKeysFileName},
           {"interpolations", interpolations}};
@@ -161,15 +158,16 @@ json ControlsJson(const lfhost::EffectControls& controls, const PreviewFrame& fr
 
 std::string ReproduceCommand(const lfhost::ParamValues& values, const lfhost::EffectControls& controls,
                              const CommandContext& context, std::optional<int64_t> frame,
-                             const lfhost::AnimatedControls* keys) {
+                             const lfhost::AnimatedControls* keys, double exposure) {
   std::string command = "lensflare render";
   for (const std::string& arg : context.renderArgs) command += " " + ShellQuote(arg);
   if (frame) command += " --frames " + std::to_string(*frame);
   command += " -o " + ShellQuote(context.outputName);
   const bool keyed[] = {keys && !keys->center.empty(), keys && !keys->brightness.empty(),
-                        keys && !keys->lensType.empty(), keys && !keys->blend.empty()};
+                        keys && !keys->lensType.empty(), keys && !keys->blend.empty(),
+                        keys && !keys->exposure.empty()};
   if (std::find(std::begin(keyed), std::end(keyed), true) != std::end(keyed)) command += std::string(" --keys ") + kKeysFileName;
-  for (const auto& [option, text] : lfhost::ControlArguments(values, controls)) {
+  for (const auto& [option, text] : lfhost::ControlArguments(values, controls, exposure)) {
     const std::optional<lfhost::ControlId> id = lfhost::ControlFromKey(option.substr(2));
     if (!id || !keyed[static_cast<int>(*id)]) command += " " + option + " " + text;
   }

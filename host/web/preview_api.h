@@ -23,7 +23,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 #include <nlohmann/json_fwd.hpp>
@@ -46,35 +45,32 @@ struct FrameSpan {
   int64_t first = 0, last = 0;
 };
 
-// A refused request: the HTTP status (400 malformed or unknown, 422 a control's
-// value refused) and a one-line message for the user.
-struct ApiError {
-  int status = 400;
-  std::string message;
-};
-
 struct RenderRequest {
-  lfhost::ParamValues values;
+  lfhost::CheckedParams values;
   std::optional<int32_t> maxWidth;
   std::optional<int64_t> frame;
   lfhost::AnimatedControls keys;   // the request's "keys"
 };
 
-std::variant<RenderRequest, ApiError> ParseRenderRequest(std::string_view body, const lfhost::EffectControls& controls,
-                                                         int32_t width, int32_t height, FrameSpan frames = {});
+// Refusals throw HostError: Malformed (HTTP 400) for a request that is not one
+// (not JSON, an unknown field, a bad frame or maxWidth), Usage (HTTP 422) for a
+// control's value refused.
+RenderRequest ParseRenderRequest(std::string_view body, const lfhost::EffectControls& controls, int32_t width,
+                                 int32_t height, FrameSpan frames = {});
 
 // A "keys" value (a --keys file's top level) read as render reads its --keys
-// file; 422 for what it refuses, and for a centre track file, which the page
-// cannot name on this machine.
-std::variant<lfhost::AnimatedControls, ApiError> ParseKeys(const nlohmann::json& keys,
-                                                           const lfhost::EffectControls& controls);
+// file; Usage for what it refuses, and for a centre track file, which the
+// page cannot name on this machine. Their ranges are checked with the
+// request's own values (CheckedControls).
+lfhost::AnimatedControls ParseKeys(const nlohmann::json& keys, const lfhost::EffectControls& controls);
 
 // The frame and the four controls, every name, range, default and choice taken
 // from the module's declarations; the page builds its widgets from this alone.
 nlohmann::json ControlsJson(const lfhost::EffectControls& controls, const PreviewFrame& frame);
 
-// The values as the module received them, in the request's units.
-nlohmann::json ValuesJson(const lfhost::ParamValues& values);
+// The values as the module received them, in the request's units, with the
+// host's exposure in stops.
+nlohmann::json ValuesJson(const lfhost::ParamValues& values, double exposure = 0);
 
 // How the command line names the module, when it was not the default one.
 struct CommandContext {
@@ -92,7 +88,7 @@ struct CommandContext {
 // with `keys`, "--keys keys.json" in place of the keyed controls' options.
 std::string ReproduceCommand(const lfhost::ParamValues& values, const lfhost::EffectControls& controls,
                              const CommandContext& context, std::optional<int64_t> frame = std::nullopt,
-                             const lfhost::AnimatedControls* keys = nullptr);
+                             const lfhost::AnimatedControls* keys = nullptr, double exposure = 0);
 
 // `text` as one shell word: unchanged when it is made only of characters no
 // shell treats specially, else in single quotes.

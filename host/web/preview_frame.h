@@ -39,6 +39,9 @@ struct PreviewFrame {
   std::string outputName = "flare.png";    // the command's -o: a sequence name for a frame of many
   std::string label;                       // what the page calls it: "plate.png", "built-in frame"
   std::optional<PreviewTimeline> timeline; // a sequence or video: every frame can be shown
+
+  // A floating-point (scene-linear) plate, the one kind exposure applies to.
+  bool sceneLinear() const { return !plate.empty() && plate.image().spec().format.is_floating_point(); }
 };
 
 }  // namespace lfweb

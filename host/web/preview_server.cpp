@@ -254,12 +254,11 @@ void PreviewServer::Impl::HandleRender(const httplib::Request& req, httplib::Res
     return;
   }
   const PreviewFrame& frame = scheduler.frame();
-  auto parsed = ParseRenderRequest(*body, scheduler.controls(), frame.image.width(), frame.image.height(), Frames());
-  if (const ApiError* error = std::get_if<ApiError>(&parsed)) {
-    SendError(res, error->status, error->message);
-    return;
+  const RenderRequest request =
+      ParseRenderRequest(*body, scheduler.controls(), frame.image.width(), frame.image.height(), Frames());
+  if (request.values.exposure() != 0 && !frame.sceneLinear()) {
+    throw lfhost::UsageError(std::string("exposure: ") + lfhost::kExposureNeedsLinear + "; this frame holds integer samples");
   }
-  const RenderRequest& request = std::get<RenderRequest>(parsed);
   const auto started = std::chrono::steady_clock::now();
   const PreviewOutcome outcome = scheduler.Render(*page, request.values, request.frame, HttpListener::ClientHungUp);
   const auto rendered = std::chrono::steady_clock::now();
@@ -298,10 +297,11 @@ void PreviewServer::Impl::HandleRender(const httplib::Request& req, httplib::Res
                 {"width", width},
                 {"height", height},
                 {"scaled", scaled},
-                {"values", ValuesJson(outcome.values)},
+                {"values", ValuesJson(outcome.values, outcome.exposure)},
                 {"frame", outcome.frame},
                 {"command", ReproduceCommand(outcome.values, scheduler.controls(), command,
-                                             frame.timeline ? std::optional(outcome.frame) : std::nullopt, &request.keys)},
+                                             frame.timeline ? std::optional(outcome.frame) : std::nullopt, &request.keys,
+                                             outcome.exposure)},
                 {"renderMs", Ms(rendered - started).count()},
                 {"encodeMs", Ms(encoded - rendered).count()}});
 }
@@ -310,15 +310,11 @@ void PreviewServer::Impl::HandleKeys(const httplib::Request& req, httplib::Respo
                                      const httplib::ContentReader& read) {
   const std::optional<json> doc = ReadJson(req, res, read);
   if (!doc) return;
-  auto keys = ParseKeys(*doc, scheduler.controls());
-  if (const ApiError* error = std::get_if<ApiError>(&keys)) return SendError(res, error->status, error->message);
   const PreviewFrame& frame = scheduler.frame();
-  const auto& parsed = std::get<lfhost::AnimatedControls>(keys);
-  if (auto error = lfhost::CheckAnimatedControls(parsed, scheduler.controls(), frame.image.width(), frame.image.height())) {
-    return SendError(res, 422, *error);
-  }
+  const lfhost::CheckedControls keys(ParseKeys(*doc, scheduler.controls()), scheduler.controls(), frame.image.width(),
+                                     frame.image.height());
   res.set_header("Cache-Control", "no-store");
-  res.set_content(lftrack::KeysJson(parsed), "application/json");
+  res.set_content(lftrack::KeysJson(keys.animated()), "application/json");
 }
 
 void PreviewServer::Impl::HandleTrack(const httplib::Request& req, httplib::Response& res,
@@ -464,10 +460,16 @@ void PreviewServer::Impl::Routes() {
     }
     SendError(res, res.status, DefaultMessage(res.status));
   });
+  // Every handler's refusals end here: a request that is not one is 400, a
+  // value refused 422; anything else is the server's fault.
   http.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr error) {
     std::string what = "unknown error";
     try {
       if (error) std::rethrow_exception(error);
+    } catch (const lfhost::HostError& e) {
+      if (e.kind() == lfhost::ErrorKind::Malformed) return SendError(res, 400, e.what());
+      if (e.kind() == lfhost::ErrorKind::Usage) return SendError(res, 422, e.what());
+      what = e.what();
     } catch (const std::exception& e) {
       what = e.what();
     } catch (...) {

@@ -65,9 +65,10 @@ class FrameCursor {
 }  // namespace
 
 struct RenderScheduler::Job {
+  explicit Job(const lfhost::CheckedParams& v) : values(v) {}
   uint64_t id = 0;
   std::string page;
-  lfhost::ParamValues values;
+  lfhost::CheckedParams values;
   int64_t frame = 0;
   lfhost::CancelToken cancel;
   const char* cancelReason = "";   // set with the cancel request
@@ -115,19 +116,19 @@ std::vector<std::string> RenderScheduler::Shutdown() {
 void RenderScheduler::Finish(Job& job, PreviewOutcome outcome) {
   outcome.id = job.id;
   outcome.frame = job.frame;
-  outcome.values = job.values;
+  outcome.values = job.values.values();
+  outcome.exposure = job.values.exposure();
   job.outcome = std::move(outcome);
   job.finished = true;
   job.done.notify_all();
 }
 
-PreviewOutcome RenderScheduler::Render(const std::string& page, const lfhost::ParamValues& values,
+PreviewOutcome RenderScheduler::Render(const std::string& page, const lfhost::CheckedParams& values,
                                        std::optional<int64_t> frame, const AbandonedCheck& abandoned) {
-  auto job = std::make_shared<Job>();
+  auto job = std::make_shared<Job>(values);
   std::unique_lock<std::mutex> lock(mutex_);
   job->id = nextId_++;
   job->page = page;
-  job->values = values;
   job->frame = frame.value_or(frame_.settings.frame);
   if (stopping_) {
     Finish(*job, {PreviewOutcome::Status::kCancelled, 0, {}, nullptr, kShuttingDown});
@@ -249,7 +250,8 @@ void RenderScheduler::RenderLoop(const lfhost::EffectModule& module, lfhost::Wor
     }
     outcome.id = job->id;
     outcome.frame = job->frame;
-    outcome.values = job->values;
+    outcome.values = job->values.values();
+    outcome.exposure = job->values.exposure();
     if (hooks_.finished) hooks_.finished(outcome);
     std::lock_guard<std::mutex> lock(mutex_);
     running_.reset();

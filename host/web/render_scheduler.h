@@ -41,6 +41,7 @@ struct PreviewOutcome {
   std::shared_ptr<const lfhost::ImageBuffer> image;   // kDone only
   std::string message;                                // why it was not done
   int64_t frame = 0;                                  // the number of the frame rendered
+  double exposure = 0;                                // stops, the host's own control
 };
 
 const char* StatusName(PreviewOutcome::Status status);   // "done", "cancelled", ...
@@ -73,10 +74,10 @@ class RenderScheduler {
   const PreviewFrame& frame() const { return frame_; }
 
   // Renders frame number `frame` (the first frame's when unset; any of a
-  // timeline's) with `values` (already checked against controls()) for `page`
+  // timeline's) with `values` (checked against controls()) for `page`
   // and waits for the outcome, asking `abandoned` now and then while it waits.
   // Safe to call from many threads at once.
-  PreviewOutcome Render(const std::string& page, const lfhost::ParamValues& values,
+  PreviewOutcome Render(const std::string& page, const lfhost::CheckedParams& values,
                         std::optional<int64_t> frame = std::nullopt, const AbandonedCheck& abandoned = {});
 
   // Requests that have entered Render so far, and those waiting for their turn.

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -56,7 +57,12 @@ inline const lfhost::EffectControls& Controls() {
 // may be refused: frames around every key and between each two are resolved.
 inline void UseAsRenderDoes(const lfhost::AnimatedControls& controls, int32_t width, int32_t height) {
   const lfhost::EffectControls& declared = Controls();
-  if (lfhost::CheckAnimatedControls(controls, declared, width, height)) return;
+  std::optional<lfhost::CheckedControls> checked;
+  try {
+    checked.emplace(controls, declared, width, height);
+  } catch (const lfhost::HostError&) {
+    return;
+  }
   std::set<int64_t> frames{0};
   auto around = [&](const auto& track) {
     int64_t previous = -1;
@@ -73,12 +79,13 @@ inline void UseAsRenderDoes(const lfhost::AnimatedControls& controls, int32_t wi
   around(controls.lensType);
   around(controls.blend);
   lfhost::KeyframesOutside(controls, 1, 100);
+  // Each frame's values skip the check; they must pass it all the same.
   for (const int64_t frame : frames) {
-    const lfhost::ResolvedParams resolved =
-        lfhost::ResolveParamValues(controls.At(frame, width, height), declared, width, height);
-    if (resolved.error) {
-      Broken("frame " + std::to_string(frame) + " refused after its keys were accepted: " +
-             resolved.error->paramName + " " + resolved.error->detail);
+    try {
+      lfhost::ResolveParams(controls.At(frame, width, height), declared, width, height);
+      lfhost::CheckParams(checked->At(frame).values(), declared);
+    } catch (const lfhost::HostError& e) {
+      Broken("frame " + std::to_string(frame) + " refused after its keys were accepted: " + e.what());
     }
   }
 }

@@ -43,7 +43,7 @@ TEST(RenderCommandTest, IterateFailureMapsTheSixteenBitStatus) {
     effect->Validate().SetFaultPlan(f);
     const ImageBuffer input = lfhost::MakeDarkFrame(kW, kH);
     ImageBuffer output(kW, kH);
-    const CommandResult r = effect->Render(input, output, Values());
+    const CommandResult r = effect->Render(input, output, effect->Check(Values()));
     EXPECT_EQ(r.code, c.code) << c.iterateError;
     EXPECT_EQ(r.hasMessage() ? r.message : "", c.code == 4 ? "Not enough memory to execute Lens Flare." : "");
     const std::vector<std::string> log = effect->Validate().callLog();
@@ -62,7 +62,7 @@ TEST(RenderCommandTest, AbortAtAnyPointGives517AndStillBlends) {
     effect->Validate().SetFaultPlan(f);
     const ImageBuffer input = lftest::OpaqueFrame(kW, kH);
     ImageBuffer output(kW, kH);
-    const CommandResult r = effect->Render(input, output, Values(3));
+    const CommandResult r = effect->Render(input, output, effect->Check(Values(3)));
     EXPECT_EQ(r.code, 517) << polls;
     EXPECT_FALSE(r.hasMessage());
     EXPECT_EQ(lfhost::DescribeResult(r), "cancelled");
@@ -87,7 +87,7 @@ TEST(RenderCommandTest, EarlyFaultsReturnTheirCodeAndLeaveAPlainCopyOrABlend) {
     effect->Validate().SetFaultPlan(f);
     const ImageBuffer input = lfhost::MakeDarkFrame(kW, kH);
     ImageBuffer output(kW, kH);
-    const CommandResult r = effect->Render(input, output, Values());
+    const CommandResult r = effect->Render(input, output, effect->Check(Values()));
     EXPECT_EQ(r.code, c.code);
     EXPECT_EQ(lfhost::DescribeResult(r), c.code == 4 ? "Not enough memory to execute Lens Flare."
                                                      : "host error " + std::to_string(c.code));
@@ -107,7 +107,7 @@ TEST(RenderCommandTest, BlendRatioFollowsBrightnessFadeAndBlendControl) {
     auto effect = lftest::StartedEffect();
     const ImageBuffer input = lfhost::MakeDarkFrame(kW, kH);
     ImageBuffer output(kW, kH);
-    ASSERT_EQ(effect->Render(input, output, Values(1, c.brightness, c.blend)).code, 0);
+    ASSERT_EQ(effect->Render(input, output, effect->Check(Values(1, c.brightness, c.blend))).code, 0);
     EXPECT_EQ(CountEntries(effect->Validate().callLog(), c.expectedBlend), 1) << c.brightness << " " << c.blend;
     if (c.brightness == 0.0) {
       EXPECT_EQ(output.ToRGBA(), input.ToRGBA());
@@ -120,12 +120,12 @@ TEST(RenderCommandTest, RenderBeforeSequenceSetupCreatesTheBlockAndMatchesASetUp
   const ImageBuffer input = lfhost::MakeDarkFrame(kW, kH);
   ImageBuffer direct(kW, kH), prepared(kW, kH);
   auto first = lftest::StartedEffect();
-  ASSERT_EQ(first->Render(input, direct, Values(2)).code, 0);
+  ASSERT_EQ(first->Render(input, direct, first->Check(Values(2))).code, 0);
   EXPECT_NE(first->sequenceData(), nullptr);
   EXPECT_EQ(first->Validate().counts().newHandle, 2);
   auto second = lftest::StartedEffect();
   ASSERT_EQ(second->SequenceSetup().code, 0);
-  ASSERT_EQ(second->Render(input, prepared, Values(2)).code, 0);
+  ASSERT_EQ(second->Render(input, prepared, second->Check(Values(2))).code, 0);
   EXPECT_EQ(direct.ToRGBA(), prepared.ToRGBA());
   EXPECT_NE(direct.ToRGBA(), input.ToRGBA());
   EXPECT_EQ(first->Shutdown(), lftest::kNoFaults);

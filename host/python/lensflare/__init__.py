@@ -203,8 +203,11 @@ def render(image, *, center=None, brightness=None, lens=None, blend=None, seed=0
         may be ``image`` itself).
     **deep: the options of deep plates (uint16, float16, float32), as the
         tool's: ``colorspace`` (the plate's colour space), ``composite``
-        ("screen" or "add") and ``flare_precision`` ("full", the default for
-        these arrays as for the tool's deep outputs, or "exact").
+        ("screen" or "add"), ``flare_precision`` ("full", the default for
+        these arrays as for the tool's deep outputs, or "exact") and, for
+        float16 and float32 only, ``exposure`` (stops, -20 to 20, default 0:
+        the flare scaled by 2**exposure in linear light, after its conversion
+        from sRGB, so its core can reach the plate's highlights).
     """
     return _effect(None).render(image, center=center, brightness=brightness, lens=lens, blend=blend,
                                 seed=seed, frame=frame, par=par, out=out, **deep)

@@ -33,7 +33,8 @@ class Effect:
     def render(self, image: Image, *, center: Optional[Center] = ..., brightness: Optional[Percent] = ...,
                lens: Optional[Lens] = ..., blend: Optional[Percent] = ..., seed: int = ..., frame: int = ...,
                par: PixelAspect = ..., out: Optional[Image] = ..., colorspace: Optional[str] = ...,
-               composite: Optional[str] = ..., flare_precision: Optional[str] = ..., **deep: Any) -> Image: ...
+               composite: Optional[str] = ..., flare_precision: Optional[str] = ...,
+               exposure: Optional[float] = ..., **deep: Any) -> Image: ...
     def render_many(self, images: Sequence[Image],
                     params: Optional[Union[Mapping[str, Any], Sequence[Mapping[str, Any]]]] = ...,
                     threads: Optional[int] = ...) -> list[Image]: ...
@@ -41,7 +42,8 @@ class Effect:
 def render(image: Image, *, center: Optional[Center] = ..., brightness: Optional[Percent] = ...,
            lens: Optional[Lens] = ..., blend: Optional[Percent] = ..., seed: int = ..., frame: int = ...,
            par: PixelAspect = ..., out: Optional[Image] = ..., colorspace: Optional[str] = ...,
-           composite: Optional[str] = ..., flare_precision: Optional[str] = ..., **deep: Any) -> Image: ...
+           composite: Optional[str] = ..., flare_precision: Optional[str] = ...,
+               exposure: Optional[float] = ..., **deep: Any) -> Image: ...
 def render_many(images: Sequence[Image],
                 params: Optional[Union[Mapping[str, Any], Sequence[Mapping[str, Any]]]] = ...,
                 threads: Optional[int] = ...) -> list[Image]: ...

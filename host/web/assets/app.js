@@ -1,6 +1,7 @@
 // The preview page. Everything about the controls (names, ranges, defaults,
 // lens choices) comes from /api/controls, that is from what the plug-in
-// declared; this file only knows the four control keys of the API.
+// declared and the host's exposure on scene-linear frames; this file knows no
+// control by name.
 'use strict';
 
 (() => {
@@ -14,7 +15,7 @@
   const download = $('download');
 
   let frame = null;             // { width, height, label, number, timeline? }
-  const values = {};            // what the next request asks for: center, brightness, lens, blend
+  const values = {};            // what the next request asks for, by control key
   const inputs = {};            // key -> widgets to keep in step with `values`
 
   // Animation, for a sequence or video: the frame on screen and the keys, held
@@ -415,7 +416,7 @@
   function requestRender(final) {
     // Keyed controls come from the keys; the others go as they are set.
     const body = { frame: frameNo };
-    for (const key of ['center', 'brightness', 'lens', 'blend']) if (!keyed(key)) body[key] = values[key];
+    for (const key of Object.keys(inputs)) if (!keyed(key)) body[key] = values[key];
     if (Object.keys(keys).length) body.keys = keys;
     if (!final) {
       // While dragging, a preview as wide as the picture on screen is enough;

@@ -235,6 +235,13 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
       {{Path("rows40.dpx"), "-o", Path("out/o.png")}, 1,
        Path("rows40.dpx") + ": is damaged (the image data stops after 20480 of its 49152 bytes: rows 41 to 96 are missing)"},
       {{seq, "-o", out, "--brightness", "2=400"}, 2, "--brightness at frame 2: Flare Brightness 400 is outside 0 to 300"},
+      // Exposure scales the flare in linear light: integer plates and outputs refuse it.
+      {{seq, "-o", out, "--exposure", "2"}, 2,
+       "--exposure 2: exposure scales the flare in linear light, for floating-point (scene-linear) plates only; "
+       "this render composites onto integer (display-referred) samples"},
+      {{Path("x.exr"), "-o", Path("out/x16.exr"), "--depth", "16", "--exposure", "1"}, 2,
+       "--exposure 1: exposure scales the flare in linear light"},
+      {{Path("x.exr"), "-o", Path("out/x.exr"), "--exposure", "21"}, 2, "--exposure 21: Exposure 21 is outside -20 to 20 stops"},
       {{seq, "-o", out, "--brightness", "x=4"}, 2, "--brightness: \"x\" in \"x=4\" is not a frame number"},
       {{seq, "-o", out, "--brightness", "1=50", "--brightness", "1=60"}, 2, "--brightness: frame 1 is given twice"},
       {{seq, "-o", out, "--brightness", "1=50:bounce"}, 2, "--brightness: \"bounce\" in \"1=50:bounce\" is not an interpolation"},

@@ -39,7 +39,7 @@ TEST(RenderSeedTest, TheFrameSeedSeedsTheGeneratorBeforeTheRender) {
   v.lensType = 3;   // the prime whose rays draw from rand
   auto nextAfterRender = [&](uint32_t seed, int64_t frameNumber) {
     lfhost::ImageBuffer out(200, 120);
-    EXPECT_EQ(effect->Render(input, out, v, {.seed = seed, .frame = frameNumber}).code, 0);
+    EXPECT_EQ(effect->Render(input, out, effect->Check(v), {.seed = seed, .frame = frameNumber}).code, 0);
     return std::rand();
   };
   struct Pair {
@@ -108,7 +108,7 @@ TEST(RenderSeedTest, FramesRenderedAtTheSameTimeEqualFramesRenderedAlone) {
     v.lensType = 3;
     v.brightness = 150.0 + 10.0 * static_cast<double>(frame % 3);
     lfhost::ImageBuffer out(160, 90);
-    EXPECT_EQ(effect.Render(input, out, v, {.seed = 5, .frame = frame}).code, 0);
+    EXPECT_EQ(effect.Render(input, out, effect.Check(v), {.seed = 5, .frame = frame}).code, 0);
     return out;
   };
   std::vector<lfhost::ImageBuffer> alone;

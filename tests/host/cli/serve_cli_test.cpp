@@ -112,7 +112,7 @@ TEST_F(ServeCliTest, SequenceFrameKeepsItsNumber) {
   auto renderAs = [&](int64_t frame) {
     auto effect = lftest::StartedEffect();
     lfhost::ImageBuffer out = plate.Clone();
-    EXPECT_TRUE(effect->Render(plate, out, values, {.frame = frame}).ok());
+    EXPECT_TRUE(effect->Render(plate, out, effect->Check(values), {.frame = frame}).ok());
     return out;
   };
   EXPECT_TRUE(lftest::SamePixels(served, renderAs(12)));

@@ -78,6 +78,10 @@ TEST_F(ResolveTest, EveryFrontEndReadsAControlAlike) {
       {"lens", "4", "4", nullptr, "Lens Type 4" + lenses},
       {"lens", "0", R"("0")", nullptr, "Lens Type 0" + lenses},
       {"lens", "2.5", "2.5", nullptr, "Lens Type 2.5" + lenses},
+      // The host's exposure leaves the module's values as they are.
+      {"exposure", "-2.5", "-2.5", [](ParamValues&) {}},
+      {"exposure", "20.5", "20.5", nullptr, "Exposure 20.5 is outside -20 to 20 stops"},
+      {"exposure", "bright", R"("bright")", nullptr, "Exposure \"bright\" is not a number (stops, such as 1.5 or -2)"},
       {"lens", "fisheye", R"("fisheye")", nullptr, "Lens Type \"fisheye\"" + lenses},
       {"lens", nullptr, "99999999999", nullptr, "Lens Type 99999999999" + lenses},
       {"lens", nullptr, "true", nullptr, "Lens Type true" + lenses},
@@ -86,8 +90,7 @@ TEST_F(ResolveTest, EveryFrontEndReadsAControlAlike) {
   const lfhost::ControlReader reader(declared);
   // Checked and resolved for one frame, as a render does it.
   auto resolve = [&](const lfhost::AnimatedControls& controls) {
-    if (const auto error = lfhost::CheckAnimatedControls(controls, declared, 1920, 1080)) throw lfhost::HostError(*error);
-    return lfhost::ResolveParamValues(controls.At(0, 1920, 1080), declared, 1920, 1080).values;
+    return lfhost::CheckedControls(controls, declared, 1920, 1080).At(0).values();
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.control) + " " + c.json);
@@ -96,12 +99,12 @@ TEST_F(ResolveTest, EveryFrontEndReadsAControlAlike) {
     std::vector<std::tuple<std::string, std::string, std::function<ParamValues()>>> frontEnds = {
         {"keys", "k.json \"" + control + "\"", [&] { return resolve(lfhost::ParseKeyframeJson(body, "k.json", reader)); }},
         {"request", control, [&] {
-           auto answer = lfweb::ParseRenderRequest(body, declared, 1920, 1080);
-           if (const auto* error = std::get_if<lfweb::ApiError>(&answer)) {
-             EXPECT_EQ(error->status, 422);
-             throw lfhost::HostError(error->message);
+           try {
+             return lfweb::ParseRenderRequest(body, declared, 1920, 1080).values.values();
+           } catch (const lfhost::HostError& e) {
+             EXPECT_EQ(e.kind(), lfhost::ErrorKind::Usage);   // answered 422
+             throw;
            }
-           return std::get<lfweb::RenderRequest>(answer).values;
          }}};
     if (c.typed) {
       frontEnds.emplace_back("typed", "--" + control + " " + c.typed, [&] {
@@ -119,8 +122,9 @@ TEST_F(ResolveTest, EveryFrontEndReadsAControlAlike) {
         EXPECT_EQ(std::tuple(v.centerX, v.centerY, v.brightness, v.lensType, v.blend),
                   std::tuple(expected.centerX, expected.centerY, expected.brightness, expected.lensType, expected.blend))
             << name;
-      } catch (const std::runtime_error& e) {
+      } catch (const lfhost::HostError& e) {
         EXPECT_EQ(e.what(), origin + ": " + c.refusal) << name;
+        EXPECT_EQ(e.exitStatus(), 2) << name;
       }
     }
   }
@@ -130,11 +134,17 @@ TEST_F(ResolveTest, RenderRefusesBadValuesAndHugeFramesBeforeAnyModuleCall) {
   const size_t commands = effect_->commandsSent().size();
   lfhost::ParamValues bad = effect_->DefaultValues(16, 16);
   bad.lensType = 4;
-  lfhost::ImageBuffer small(16, 16), smallOut(16, 16);
-  EXPECT_THROW(effect_->Render(small, smallOut, bad), lfhost::HostError);
+  // Values reach a render only through a check.
+  try {
+    effect_->Check(bad);
+    ADD_FAILURE() << "lens type 4 was accepted";
+  } catch (const lfhost::HostError& e) {
+    EXPECT_EQ(std::string(e.what()), "Lens Type: 4 is not one of 1 to 3, zoom, 35mm or 105mm");
+    EXPECT_EQ(e.kind(), lfhost::ErrorKind::Usage);
+  }
   lfhost::ImageBuffer wide(32768, 1), wideOut(32768, 1);
   try {
-    effect_->Render(wide, wideOut, effect_->DefaultValues(32768, 1));
+    effect_->Render(wide, wideOut, effect_->Defaults(32768, 1));
     ADD_FAILURE() << "a 32768-pixel frame was rendered";
   } catch (const lfhost::HostError& e) {
     EXPECT_NE(std::string(e.what()).find("32767"), std::string::npos) << e.what();

@@ -190,7 +190,7 @@ TEST(HostSoakTest, AnUnobservedHostKeepsNothingPerRender) {
   effect->Start();
   const ImageBuffer input = lfhost::MakeDarkFrame(24, 16);
   ImageBuffer output(24, 16);
-  const lfhost::ParamValues values = effect->DefaultValues(24, 16);
+  const lfhost::CheckedParams values = effect->Defaults(24, 16);
   size_t entriesAt200 = 0;
   int64_t residentAt200 = 0;
   for (int n = 1; n <= 1200; ++n) {

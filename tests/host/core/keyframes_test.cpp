@@ -153,7 +153,7 @@ TEST(KeyframesTest, BadKeyFilesNameTheLineOrTheField) {
       {"{\n  \"brightness\": {\"0\": 10,\n  }\n}", "k.json: line 3: not valid JSON (syntax error"},
       {"{\"brightness\": {\"0\": 10}", "k.json: line 1: not valid JSON"},
       {"[1, 2]", "k.json: the top level must be an object"},
-      {"{\"brigthness\": 5}", "k.json: unknown field \"brigthness\" (the fields are center, brightness, lens and blend)"},
+      {"{\"brigthness\": 5}", "k.json: unknown field \"brigthness\" (the fields are center, brightness, lens, blend and exposure)"},
       {"{\"brightness\": {\"-1\": 5}}", "k.json: \"brightness\": \"-1\" is not a frame number"},
       {"{\"brightness\": {}}", "k.json: \"brightness\": no keyframes"},
       {"{\"center\": {\"track\": 5}}", "k.json: \"center\" \"track\": expected a file name, got 5"},
@@ -191,11 +191,34 @@ TEST(KeyframesTest, EveryKeyIsCheckedAgainstTheDeclaredRanges) {
   c.brightness.keys = {{0, 0.0}, {24, 300.0}};
   c.lensType.keys = {{0, 1}, {10, 3}};
   c.center.constant = Pixels(-500, 4000);
-  EXPECT_EQ(lfhost::CheckAnimatedControls(c, effect->controls(), 64, 48), std::nullopt);
+  EXPECT_NO_THROW(lfhost::CheckedControls(c, effect->controls(), 64, 48));
   c.blend.origin = "--blend 101";
   c.blend.constant = 101;
-  EXPECT_EQ(lfhost::CheckAnimatedControls(c, effect->controls(), 64, 48).value_or("").rfind(
-                "--blend 101: Blend With Original 101 is outside 0 to 100", 0), 0u);
+  try {
+    lfhost::CheckedControls(c, effect->controls(), 64, 48);
+    ADD_FAILURE() << "blend 101 was accepted";
+  } catch (const lfhost::HostError& e) {
+    EXPECT_EQ(std::string(e.what()), "--blend 101: Blend With Original 101 is outside 0 to 100");
+  }
+}
+
+// The host's exposure is keyed and checked as the module's controls are, and
+// each frame's checked values carry it: at the keys and between them.
+TEST(KeyframesTest, ExposureIsKeyedAndCheckedAsTheControlsAre) {
+  const auto effect = lftest::StartedEffect();
+  AnimatedControls c;
+  c.exposure.origin = "--exposure";
+  c.exposure.keys = {{10, 0.0}, {20, 2.0}, {30, -1.0}};
+  c.exposure.interpolation[20] = lfhost::Interpolation::Hold;
+  const lfhost::CheckedControls checked(c, effect->controls(), 64, 48);
+  struct Case { int64_t frame; double stops; };
+  for (const Case& k : std::vector<Case>{{0, 0}, {10, 0}, {15, 1}, {19, 1.8}, {20, 2}, {29, 2}, {30, -1}, {900, -1}}) {
+    EXPECT_DOUBLE_EQ(checked.At(k.frame).exposure(), k.stops) << "frame " << k.frame;
+  }
+  EXPECT_EQ(lfhost::CheckedControls({}, effect->controls(), 64, 48).At(5).exposure(), 0);
+  c.exposure.keys[40] = -20.5;
+  EXPECT_EQ(ErrorOf([&] { lfhost::CheckedControls(c, effect->controls(), 64, 48); }),
+            "--exposure at frame 40: Exposure -20.5 is outside -20 to 20 stops");
 }
 
 }  // namespace

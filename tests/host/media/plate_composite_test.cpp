@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <set>
 
 #include <OpenImageIO/imagebufalgo.h>
@@ -126,11 +127,11 @@ TEST(PlateCompositeTest, MatchesTheModulesOwnRenderOntoTheSamePlate) {
       values.brightness = brightness;
       values.blend = blend;
       ImageBuffer rendered(96, 64);
-      ASSERT_TRUE(effect->Render(frame, rendered, values).ok());
+      ASSERT_TRUE(effect->Render(frame, rendered, effect->Check(values)).ok());
       OIIO::ImageBuf plate;
       ASSERT_TRUE(plate.copy(lfhost::PlateFromImage(frame, false).image(), TypeDesc::UINT16));
       const lfhost::PlateLook look = lfhost::PlateLook::For(TypeDesc::UINT16, std::nullopt, "");
-      ASSERT_TRUE(lfhost::RenderOntoPlate(*effect, plate, values, {}, look, precision).ok());
+      ASSERT_TRUE(lfhost::RenderOntoPlate(*effect, plate, effect->Check(values), {}, look, precision).ok());
       int worst = 0;
       for (int y = 0; y < 64; ++y) {
         for (int x = 0; x < 96; ++x) {
@@ -332,6 +333,59 @@ TEST_F(PlateFilesTest, TheToolWritesThePlateAndTheFlareAloneAtTheirDepth) {
     }
   }
   EXPECT_GT(lit, 100);
+}
+
+// Exposure scales the flare of a floating-point plate by 2^stops in linear
+// light: the flare alone of each frame is exactly 2^stops times the one
+// rendered without it, the stops keyed on the command line or in a keys file;
+// at 0 every file is byte for byte the one written without it.
+TEST_F(PlateFilesTest, ExposureScalesAFloatPlatesFlareByPowersOfTwoFrameByFrame) {
+  OIIO::ImageSpec header = Part(TypeDesc::HALF, {"R", "G", "B"});
+  header.width = header.full_width = 64, header.height = header.full_height = 48;
+  for (int n = 1; n <= 3; ++n) WriteParts(Path("p." + std::to_string(n) + ".exr"), {header});
+  std::ofstream(Path("keys.json")) << R"({"exposure": {"1": -1, "2": {"value": 1, "ease": "hold"}}})";
+  const auto flareAlone = [&](const std::string& name, std::vector<std::string> exposure) {
+    std::vector<std::string> args = {"render", Path("p.#.exr"), "-o", Path(name + ".#.exr"), "--pass", "flare",
+                                     "--depth", "float", "-q"};
+    args.insert(args.end(), exposure.begin(), exposure.end());
+    const lftest::CliRun run = lftest::RunCli(args, dir_ / "cli");
+    EXPECT_EQ(run.status, 0) << run.err;
+  };
+  flareAlone("none", {});
+  const struct {
+    std::vector<std::string> exposure;
+    double factors[3];   // frames 1 to 3
+  } kCases[] = {{{"--exposure", "0"}, {1, 1, 1}},
+                {{"--exposure", "1=0", "--exposure", "3=2"}, {1, 2, 4}},
+                {{"--keys", Path("keys.json")}, {0.5, 2, 2}}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.exposure.back());
+    flareAlone("exposed", c.exposure);
+    for (int n = 1; n <= 3; ++n) {
+      const std::string frame = "." + std::to_string(n) + ".exr";
+      if (c.factors[n - 1] == 1) EXPECT_EQ(lftest::FileBytes(Path("exposed" + frame)), lftest::FileBytes(Path("none" + frame)));
+      const lfhost::Plate plain = lfhost::ReadPlate(Path("none" + frame)), exposed = lfhost::ReadPlate(Path("exposed" + frame));
+      int lit = 0;
+      for (int y = 0; y < 48; ++y) {
+        for (int x = 0; x < 64; ++x) {
+          for (int ch = 0; ch < 3; ++ch) {
+            const float f = plain.image().getchannel(x, y, 0, ch);
+            ASSERT_EQ(exposed.image().getchannel(x, y, 0, ch), static_cast<float>(f * c.factors[n - 1]))
+                << "frame " << n << " at " << x << "," << y;
+            lit += f > 0;
+          }
+        }
+      }
+      EXPECT_GT(lit, 100) << "frame " << n;
+    }
+  }
+  // Exposure 0 on an 8-bit render is accepted and changes nothing.
+  for (const char* name : {"plain.png", "zero.png"}) {
+    std::vector<std::string> args = {"render", "-o", Path(name), "--size", "64x36", "-q"};
+    if (std::string(name) == "zero.png") args.insert(args.end(), {"--exposure", "0"});
+    ASSERT_EQ(lftest::RunCli(args, dir_ / "cli").status, 0) << name;
+  }
+  EXPECT_EQ(lftest::FileBytes(Path("zero.png")), lftest::FileBytes(Path("plain.png")));
 }
 
 // The flare alone at float depth: drawn at full precision by default it keeps

@@ -236,7 +236,7 @@ TEST_F(SequenceRenderTest, CompressedVideoKeepsSizeRateFrameCountAndAudio) {
   lfhost::ParamValues values = effect->DefaultValues(64, 48);
   values.centerX = 20 << 16, values.centerY = 15 << 16;
   lfhost::FullFlare flare;
-  ASSERT_TRUE(effect->RenderFull(64, 48, values, flare, {.frame = 0}).ok());
+  ASSERT_TRUE(effect->RenderFull(64, 48, effect->Check(values), flare, {.frame = 0}).ok());
   int lit = 0;
   for (int y = 0; y < 48; ++y) {
     for (int x = 0; x < 64; ++x) {

@@ -47,6 +47,8 @@ SAME_AS_TOOL = [
      dict(lens=1, brightness="150%", colorspace="sRGB")),
     ("tif", (50, 80, 3, np.float32), ["--lens", "35mm", "--composite", "screen", "--blend", "10"],
      dict(lens="35mm", composite="screen", blend=10.0)),
+    ("exr", (48, 64, 3, np.float16), ["--lens", "2", "--exposure", "2.5", "--blend", "20"],
+     dict(lens=2, exposure=2.5, blend=20)),
 ]
 
 
@@ -103,7 +105,11 @@ REFUSED = [
     (None, dict(par=-1.0), ValueError, "par: -1.0 is not a positive number"),
     (None, dict(seed=-1), ValueError, "seed: -1 is outside 0 to 4294967295"),
     (None, dict(composite="add"), ValueError, "composite: applies to uint16, float16 and float32 images only"),
-    (np.zeros((8, 8, 3), np.float32), dict(exposure=1), ValueError, "exposure: not an option of a render"),
+    (np.zeros((8, 8, 3), np.float32), dict(gain=1), ValueError, "gain: not an option of a render"),
+    (None, dict(exposure=1), ValueError, "exposure: applies to uint16, float16 and float32 images only"),
+    (np.zeros((8, 8, 3), np.uint16), dict(exposure=1), ValueError,
+     "exposure: exposure scales the flare in linear light, for floating-point (scene-linear) plates only"),
+    (np.zeros((8, 8, 3), np.float32), dict(exposure=21), ValueError, "exposure: Exposure 21 is outside -20 to 20 stops"),
     (np.zeros((8, 8, 3), np.float32), dict(composite="over"), ValueError, "composite: \"over\" is not screen or add"),
     (np.zeros((8, 8, 3), np.float32), dict(colorspace="NoSuchSpace"), ValueError, "NoSuchSpace"),
     (None, dict(out=np.zeros((8, 8, 4), np.uint8)), ValueError, "out: uint8 (8, 8, 4) does not match"),

@@ -177,7 +177,7 @@ lfhost::ImageBuffer DirectRender(const lfhost::ParamValues& values, bool half) {
   auto effect = lftest::StartedEffect();
   const lfhost::ImageBuffer input = lftest::PatternFrame(kWidth, kHeight, 1);
   lfhost::ImageBuffer full = input.Clone();
-  EXPECT_TRUE(effect->Render(input, full, values, {.seed = 7, .pixelAspectNum = 2, .pixelAspectDen = 1}).ok());
+  EXPECT_TRUE(effect->Render(input, full, effect->Check(values), {.seed = 7, .pixelAspectNum = 2, .pixelAspectDen = 1}).ok());
   if (!half) return full;
   lfhost::ImageBuffer small(kWidth / 2, kHeight / 2);
   for (int32_t y = 0; y < kHeight / 2; ++y) {
@@ -553,7 +553,7 @@ TEST(PreviewCommandTest, ControlsReadBackExactlyAndArgumentsAreQuoted) {
     for (const auto& [option, text] : lfhost::ControlArguments(values, effect->controls())) {
       lfcli::AddControlOption(typed, reader, option, text);
     }
-    const lfhost::ParamValues read = effect->Resolve(typed.At(0, 64, 64), 64, 64);
+    const lfhost::ParamValues read = effect->Resolve(typed.At(0, 64, 64), 64, 64).values();
     ASSERT_EQ(std::tuple(read.centerX, read.centerY, read.brightness, read.lensType, read.blend),
               std::tuple(values.centerX, values.centerY, values.brightness, values.lensType, values.blend));
   }
