@@ -26,8 +26,8 @@ template <class T>
 void CompositeRgb(VideoSamples& s, const FlareAmounts& flare, CompositeMode mode) {
   const float max = static_cast<float>(s.layout().maxValue());
   constexpr int32_t kPlaneOf[3] = {2, 0, 1};   // R, G, B among G, B, R
-  for (int32_t y = 0; y < s.height(); ++y) {
-    const auto [first, end] = flare.spans[y];
+  for (int32_t y = flare.firstRow; y < flare.firstRow + flare.rows(); ++y) {
+    const auto [first, end] = flare.span(y);
     T* planes[3] = {s.row<T>(kPlaneOf[0], y), s.row<T>(kPlaneOf[1], y), s.row<T>(kPlaneOf[2], y)};
     for (int32_t x = first; x < end; ++x) {
       const float* a = flare.at(x, y);
@@ -57,7 +57,7 @@ void CompositeBlock(VideoSamples& s, const FlareAmounts& flare, CompositeMode mo
   float sumPb = 0, sumPr = 0;
   for (int32_t y = y0; y < y1; ++y) {
     T* luma = s.row<T>(0, y);
-    for (int32_t x = std::max(bx0, flare.spans[y].first); x < std::min(bx1, flare.spans[y].second); ++x) {
+    for (int32_t x = std::max(bx0, flare.span(y).first); x < std::min(bx1, flare.span(y).second); ++x) {
       const float* a = flare.at(x, y);
       if (!Reaches(a)) continue;
       const float yv = (static_cast<float>(luma[x]) - lumaOffset) / lumaSpan;
@@ -81,13 +81,14 @@ void CompositeBlock(VideoSamples& s, const FlareAmounts& flare, CompositeMode mo
 template <class T>
 void CompositeYuv(VideoSamples& s, const FlareAmounts& flare, CompositeMode mode) {
   const int32_t sx = s.layout().chromaShiftX, sy = s.layout().chromaShiftY;
-  for (int32_t cy = 0; cy < s.planeHeight(1); ++cy) {
-    const int32_t y0 = cy << sy, y1 = std::min(y0 + (1 << sy), s.height());
+  const int32_t rowsEnd = flare.firstRow + flare.rows();
+  for (int32_t cy = flare.firstRow >> sy; cy < s.planeHeight(1) && (cy << sy) < rowsEnd; ++cy) {
+    const int32_t y0 = cy << sy, y1 = std::min(y0 + (1 << sy), rowsEnd);
     int32_t first = s.width(), end = 0;
     for (int32_t y = y0; y < y1; ++y) {
-      if (flare.spans[y].first >= flare.spans[y].second) continue;
-      first = std::min(first, flare.spans[y].first);
-      end = std::max(end, flare.spans[y].second);
+      if (flare.span(y).first >= flare.span(y).second) continue;
+      first = std::min(first, flare.span(y).first);
+      end = std::max(end, flare.span(y).second);
     }
     for (int32_t cx = first >> sx; end > first && cx <= (end - 1) >> sx; ++cx) {
       const int32_t bx0 = cx << sx, bx1 = std::min(bx0 + (1 << sx), s.width());
@@ -98,15 +99,17 @@ void CompositeYuv(VideoSamples& s, const FlareAmounts& flare, CompositeMode mode
 
 }  // namespace
 
-FlareAmounts AmountsOf(const FlareLayer& layer, int32_t weight, const PlateLook& look) {
-  FlareAmounts flare;
+void AmountsOf(const FlareLayer& layer, int32_t weight, const PlateLook& look, int32_t firstRow, int32_t endRow,
+               FlareAmounts& flare) {
   flare.width = layer.width();
   flare.height = layer.height();
-  flare.spans.assign(static_cast<size_t>(flare.height), {0, 0});
-  flare.starts.assign(static_cast<size_t>(flare.height), 0);
+  flare.firstRow = firstRow;
+  flare.spans.assign(static_cast<size_t>(endRow - firstRow), {0, 0});
+  flare.starts.assign(static_cast<size_t>(endRow - firstRow), 0);
+  flare.rgb.clear();
   const float scale = static_cast<float>(65536 - std::clamp(weight, 0, 65536)) / 65536.0f;
   const bool full = layer.precision == FlarePrecision::Full;
-  for (int32_t y = 0; y < flare.height; ++y) {
+  for (int32_t y = firstRow; y < endRow; ++y) {
     const uint8_t* bytes = full ? nullptr : layer.exact.row(y);
     const float* floats = full ? layer.full.row(y) : nullptr;
     auto lit = [&](int32_t x) {
@@ -117,10 +120,11 @@ FlareAmounts AmountsOf(const FlareLayer& layer, int32_t weight, const PlateLook&
     while (first < end && !lit(first)) ++first;
     while (end > first && !lit(end - 1)) --end;
     if (first == end || scale == 0.0f) continue;
-    flare.spans[y] = {first, end};
-    flare.starts[y] = flare.rgb.size() / 3;
+    const size_t row = static_cast<size_t>(y - firstRow);
+    flare.spans[row] = {first, end};
+    flare.starts[row] = flare.rgb.size() / 3;
     flare.rgb.resize(flare.rgb.size() + 3 * static_cast<size_t>(end - first));
-    float* amounts = flare.rgb.data() + 3 * flare.starts[y];
+    float* amounts = flare.rgb.data() + 3 * flare.starts[row];
     if (full) {
       look.Amounts(floats + 3 * first, end - first, scale, amounts);
     } else {
@@ -131,6 +135,11 @@ FlareAmounts AmountsOf(const FlareLayer& layer, int32_t weight, const PlateLook&
       if (!lit(x)) std::fill_n(amounts + 3 * (x - first), 3, 0.0f);
     }
   }
+}
+
+FlareAmounts AmountsOf(const FlareLayer& layer, int32_t weight, const PlateLook& look) {
+  FlareAmounts flare;
+  AmountsOf(layer, weight, look, 0, layer.height(), flare);
   return flare;
 }
 
@@ -142,6 +151,16 @@ void CompositeFlare(VideoSamples& samples, const FlareAmounts& flare, CompositeM
   const bool wide = samples.layout().sampleBytes() == 2;
   if (samples.layout().rgb) return wide ? CompositeRgb<uint16_t>(samples, flare, mode) : CompositeRgb<uint8_t>(samples, flare, mode);
   wide ? CompositeYuv<uint16_t>(samples, flare, mode) : CompositeYuv<uint8_t>(samples, flare, mode);
+}
+
+void CompositeFlare(VideoSamples& samples, const FlareLayer& layer, int32_t weight, const PlateLook& look) {
+  // Whole chroma rows a band; 16 luma rows of 1080p floats are under 400 KB.
+  const int32_t band = 16 << samples.layout().chromaShiftY;
+  thread_local FlareAmounts amounts;
+  for (int32_t y = 0; y < layer.height(); y += band) {
+    AmountsOf(layer, weight, look, y, std::min(y + band, layer.height()), amounts);
+    CompositeFlare(samples, amounts, look.mode());
+  }
 }
 
 }  // namespace lfhost
