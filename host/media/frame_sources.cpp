@@ -341,7 +341,8 @@ OIIO::TypeDesc InputSamples(const std::string& input, MediaKind kind) {
 OIIO::ImageSpec InputLayout(const std::string& input, MediaKind kind) {
   std::string first = input;
   if (kind == MediaKind::Video) {
-    const bool deep = IsDeepVideo(ProbeVideoStreams(input).format);
+    // The whole probe: the source that reads the video next asks for it too.
+    const bool deep = IsDeepVideo(ProbeVideo(input).format);
     return OIIO::ImageSpec(0, 0, 4, deep ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8);
   }
   if (kind == MediaKind::Sequence) {

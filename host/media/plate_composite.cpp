@@ -330,7 +330,8 @@ CommandResult RenderLayer(EffectInstance& effect, const CheckedParams& blended, 
     black = ImageBuffer(width, height);
     black.Fill(255, 0, 0, 0);
   }
-  layer.exact = ImageBuffer(width, height);
+  // The render command overwrites the whole output, so a layer of this size is used again as it is.
+  if (layer.exact.width() != width || layer.exact.height() != height) layer.exact = ImageBuffer(width, height);
   return effect.Render(black, layer.exact, values, settings);
 }
 
@@ -355,12 +356,13 @@ CommandResult RenderOnto(EffectInstance& effect, MediaFrame& frame, const Checke
   }
   if (frame.deep()) return RenderOntoPlate(effect, frame.plate.image(), values, settings, look, precision, layer);
   if (frame.stored()) {
-    FlareLayer flare;
+    // A layer a thread serves each frame of a video, rather than megabytes made for each.
+    thread_local FlareLayer reused;
+    FlareLayer& flare = layer ? *layer : reused;
     const CommandResult result =
         RenderLayer(effect, values, settings, precision, frame.samples.width(), frame.samples.height(), flare);
     if (!result.ok()) return result;
-    CompositeFlare(frame.samples, AmountsOf(flare, BlendWeight(values->blend), look), look.mode());
-    if (layer) *layer = std::move(flare);
+    CompositeFlare(frame.samples, flare, BlendWeight(values->blend), look);
     return result;
   }
   ImageBuffer output(frame.image.width(), frame.image.height());

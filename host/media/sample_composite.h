@@ -19,29 +19,41 @@
 
 namespace lfhost {
 
-// The flare's share of each pixel's R', G', B' over a frame, in the form every
-// composite onto stored samples takes: floats with Blend With Original
-// applied, and for each row the span of pixels that hold any flare, so that the
-// rest of the frame is never visited.
+// The flare's share of each pixel's R', G', B' over rows `firstRow` on of a
+// frame, in the form every composite onto stored samples takes: floats with
+// Blend With Original applied, and for each row the span of pixels that hold
+// any flare, so that the rest of the frame is never visited.
 struct FlareAmounts {
-  int32_t width = 0, height = 0;
+  int32_t width = 0, height = 0;                    // of the frame
+  int32_t firstRow = 0;
   std::vector<std::pair<int32_t, int32_t>> spans;   // per row, [first, end); empty where the row has none
   std::vector<size_t> starts;                       // per row, where its span's pixels begin in `rgb`
   std::vector<float> rgb;                           // 3 a pixel of each span, row after row (0 where no flare)
 
+  int32_t rows() const { return static_cast<int32_t>(spans.size()); }
+  const std::pair<int32_t, int32_t>& span(int32_t y) const { return spans[y - firstRow]; }
   // A pixel within its row's span.
-  const float* at(int32_t x, int32_t y) const { return rgb.data() + 3 * (starts[y] + (x - spans[y].first)); }
+  const float* at(int32_t x, int32_t y) const {
+    return rgb.data() + 3 * (starts[y - firstRow] + (x - spans[y - firstRow].first));
+  }
 };
 
-// The amounts of the flare over black (the exact 8-bit layer or the full-precision one, the frame's
-// size, rendered with Blend With Original 0), scaled by (65536 - weight) /
-// 65536 and converted as `look` says (PlateLook::Amounts). A black layer pixel
-// gives exactly nothing.
+// The amounts of the flare over black (the exact 8-bit layer or the
+// full-precision one, the frame's size, rendered with Blend With Original 0),
+// scaled by (65536 - weight) / 65536 and converted as `look` says
+// (PlateLook::Amounts), for rows `first` to `end` - 1 into `amounts` (its
+// memory reused). A black layer pixel gives exactly nothing.
+void AmountsOf(const FlareLayer& layer, int32_t weight, const PlateLook& look, int32_t first, int32_t end,
+               FlareAmounts& amounts);
+// The same over the whole frame.
 FlareAmounts AmountsOf(const FlareLayer& layer, int32_t weight, const PlateLook& look);
 
-// Composites `flare` (the frame's size) onto the samples in place, as the
-// comment at the top says. Values stay within the samples' code range; alpha
-// is never changed.
+// Composites `flare` (rows of a frame of the samples' size, whole chroma rows)
+// onto the samples in place, as the comment at the top says. Values stay
+// within the samples' code range; alpha is never changed.
 void CompositeFlare(VideoSamples& samples, const FlareAmounts& flare, CompositeMode mode);
+// The layer's amounts composited onto the samples a band of rows at a time,
+// so that they are made and used while in the cache.
+void CompositeFlare(VideoSamples& samples, const FlareLayer& layer, int32_t weight, const PlateLook& look);
 
 }  // namespace lfhost

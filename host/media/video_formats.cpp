@@ -50,17 +50,14 @@ const std::vector<VideoContainer>& Containers() {
 constexpr const char* kReadOnly[] = {".avi", ".mxf", ".mpg", ".mpeg", ".ts", ".m2ts", ".mts",
                                      ".flv", ".wmv", ".ogv", ".3gp", ".y4m", ".gif"};
 
-// What ffmpeg says about itself for `what` ("-pix_fmts", "encoder=libx264"),
-// asked once per run.
+// What ffmpeg says of an encoder ("encoder=libx264"), asked once per run.
 std::string FfmpegHelp(const std::string& what) {
   static std::mutex mutex;
   static std::map<std::string, std::string> known;
   std::lock_guard<std::mutex> lock(mutex);
   auto it = known.find(what);
   if (it != known.end()) return it->second;
-  const std::vector<std::string> argv = what[0] == '-' ? std::vector<std::string>{"ffmpeg", "-hide_banner", what}
-                                                       : std::vector<std::string>{"ffmpeg", "-hide_banner", "-h", what};
-  return known[what] = RunForOutput(argv, "cannot ask ffmpeg about " + what);
+  return known[what] = RunForOutput({"ffmpeg", "-hide_banner", "-h", what}, "cannot ask ffmpeg about " + what);
 }
 
 }  // namespace
@@ -188,22 +185,6 @@ bool PixelFormatHasAlpha(const std::string& f) {
   return f.rfind("yuva", 0) == 0 || f.rfind("gbrap", 0) == 0 || f.rfind("ya", 0) == 0 ||
          f.find("rgba") != std::string::npos || f.find("bgra") != std::string::npos ||
          f.find("argb") != std::string::npos || f.find("abgr") != std::string::npos;
-}
-
-int32_t PixelFormatBits(const std::string& pixelFormat) {
-  // ffmpeg's table: FLAGS NAME NB_COMPONENTS BITS_PER_PIXEL BIT_DEPTHS, the
-  // last as "10-10-10".
-  std::istringstream lines(FfmpegHelp("-pix_fmts"));
-  for (std::string line; std::getline(lines, line);) {
-    std::istringstream fields(line);
-    std::string flags, name, components, perPixel, depths;
-    if (!(fields >> flags >> name >> components >> perPixel >> depths) || name != pixelFormat) continue;
-    int32_t most = 0;
-    std::istringstream each(depths);
-    for (std::string d; std::getline(each, d, '-');) most = std::max(most, static_cast<int32_t>(std::atoi(d.c_str())));
-    return most;
-  }
-  return 0;
 }
 
 bool IsDeepVideo(const VideoFormat& format) { return format.bits > 8; }

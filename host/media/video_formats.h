@@ -60,11 +60,6 @@ struct VideoFormat {
   int32_t bits = 0;
 };
 
-// Bits a sample of a pixel format as ffmpeg lists it, its deepest component's:
-// 8 for "yuv420p", 10 for "yuv422p10le", 16 for "rgba64le"; 0 for a name
-// ffmpeg does not know.
-int32_t PixelFormatBits(const std::string& pixelFormat);
-
 // True for video of more than 8 bits a sample (10-bit ProRes, 12-bit HEVC).
 bool IsDeepVideo(const VideoFormat& format);
 

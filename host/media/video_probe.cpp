@@ -1,10 +1,13 @@
 #include "host/media/video_probe.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <fstream>
-#include <sstream>
+#include <map>
+#include <mutex>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -56,21 +59,27 @@ std::string Y4mDamage(const std::string& path) {
   return "";
 }
 
-// Counts the video's frames (its packets) and sees whether they are evenly
-// spaced: a variable-rate clip's frames are not, by more than the clock's tick.
-void MeasureFrameTimes(const std::string& path, std::optional<FrameRate> timeBase, VideoInfo& info) {
-  const std::string text = RunForOutput({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-                                         "packet=pts", "-of", "csv=p=0", "--", path},
-                                        path + ": cannot read the video");
+// What one ffprobe run tells of a file: the streams, the pixel formats
+// depths, and, when asked for, every packet's stream and time.
+struct Probed {
+  VideoInfo info;
+  bool haveVideo = false;
+  std::string audioCodec;      // the first audio stream's; "" for none
+  bool timed = false;          // the packets were read: frameCount and frameGaps hold
+};
+
+// The video stream's frames (its packets) are counted, and whether they are
+// evenly spaced seen: a variable-rate clip's frames are not, by more than the
+// clock's tick.
+void MeasureFrameTimes(const nlohmann::json& packets, int64_t videoIndex, std::optional<FrameRate> timeBase,
+                       VideoInfo& info) {
   std::vector<int64_t> times;
-  std::istringstream lines(text);
   info.frameCount = 0;
-  for (std::string line; std::getline(lines, line);) {
-    if (line.empty()) continue;
+  for (const auto& packet : packets) {
+    if (packet.value("stream_index", int64_t{-1}) != videoIndex) continue;
     ++info.frameCount;
-    char* end = nullptr;
-    const long long t = std::strtoll(line.c_str(), &end, 10);
-    if (end != line.c_str()) times.push_back(t);
+    const auto pts = packet.find("pts");
+    if (pts != packet.end() && pts->is_number_integer()) times.push_back(pts->get<int64_t>());
   }
   if (!timeBase || times.size() < 3 || static_cast<int64_t>(times.size()) != info.frameCount) return;
   std::sort(times.begin(), times.end());
@@ -85,32 +94,36 @@ void MeasureFrameTimes(const std::string& path, std::optional<FrameRate> timeBas
   }
 }
 
-// ProbeVideoStreams, with the stream's clock for MeasureFrameTimes.
-VideoInfo ReadStreams(const std::string& path, std::optional<FrameRate>& timeBase) {
-  CheckInputFile(path);
-  const std::string text = RunForOutput(
-      {"ffprobe", "-v", "error", "-show_entries",
-       "stream=codec_type,codec_name,profile,pix_fmt,bits_per_raw_sample,width,height,r_frame_rate,avg_frame_rate,time_base,"
-       "color_space,color_primaries,color_transfer,color_range,sample_aspect_ratio:stream_tags=timecode:format_tags=timecode",
-       "-of", "json", "--", path},
-      path + ": cannot read the video");
-  nlohmann::json root;
-  try {
-    root = nlohmann::json::parse(text);
-  } catch (const std::exception& e) {
-    throw HostError(path + ": cannot read the video (ffprobe's answer is not JSON)");
+// Bits a sample of `pixelFormat` by ffprobe's table of pixel formats: its
+// deepest component's; 0 for a name it does not list.
+int32_t PixelFormatBits(const nlohmann::json& formats, const std::string& pixelFormat) {
+  for (const auto& format : formats) {
+    if (format.value("name", "") != pixelFormat) continue;
+    int32_t most = 0;
+    for (const auto& component : format.value("components", nlohmann::json::array())) {
+      most = std::max(most, component.value("bit_depth", 0));
+    }
+    return most;
   }
-  VideoInfo info;
-  bool haveVideo = false;
+  return 0;
+}
+
+// The streams' facts, from ffprobe's answer.
+void ReadStreams(const nlohmann::json& root, Probed& probed, std::optional<FrameRate>& timeBase, int64_t& videoIndex) {
+  VideoInfo& info = probed.info;
   for (const auto& stream : root.value("streams", nlohmann::json::array())) {
     const std::string type = stream.value("codec_type", "");
-    if (type == "audio") info.hasAudio = true;
-    if (type != "video" || haveVideo) continue;
-    haveVideo = true;
+    if (type == "audio" && !info.hasAudio) {
+      info.hasAudio = true;
+      probed.audioCodec = stream.value("codec_name", "");
+    }
+    if (type != "video" || probed.haveVideo) continue;
+    probed.haveVideo = true;
+    videoIndex = stream.value("index", int64_t{0});
     info.format.codec = stream.value("codec_name", "");
     info.format.profile = stream.value("profile", "");
     info.format.pixelFormat = stream.value("pix_fmt", "");
-    info.format.bits = std::max(PixelFormatBits(info.format.pixelFormat),
+    info.format.bits = std::max(PixelFormatBits(root.value("pixel_formats", nlohmann::json::array()), info.format.pixelFormat),
                                 static_cast<int32_t>(std::atoi(stream.value("bits_per_raw_sample", "").c_str())));
     info.format.matrix = stream.value("color_space", "");
     info.format.primaries = stream.value("color_primaries", "");
@@ -129,7 +142,6 @@ VideoInfo ReadStreams(const std::string& path, std::optional<FrameRate>& timeBas
     else if (average) info.frameRate = *average;
     timeBase = RationalRate(stream.value("time_base", ""));
   }
-  if (!haveVideo) throw HostError(path + ": has no video stream");
   // A timecode track or tag, wherever the container keeps it (Matroska
   // spells the tag in capitals).
   auto timecodeOf = [&](const nlohmann::json& holder) {
@@ -138,36 +150,79 @@ VideoInfo ReadStreams(const std::string& path, std::optional<FrameRate>& timeBas
   };
   for (const auto& holder : root.value("streams", nlohmann::json::array())) timecodeOf(holder);
   if (root.contains("format")) timecodeOf(root["format"]);
-  info.format = WithColourDefaults(info.format, info.height);
-  return info;
+  if (probed.haveVideo) info.format = WithColourDefaults(info.format, info.height);
+}
+
+// Runs ffprobe once for everything a render asks of a file (each ffprobe
+// costs about as much as decoding a few frames).
+Probed RunProbe(const std::string& path, bool packets) {
+  std::string entries =
+      "stream=index,codec_type,codec_name,profile,pix_fmt,bits_per_raw_sample,width,height,r_frame_rate,avg_frame_rate,"
+      "time_base,color_space,color_primaries,color_transfer,color_range,sample_aspect_ratio:stream_tags=timecode:"
+      "format_tags=timecode:pixel_format=name:pixel_format_components";
+  if (packets) entries += ":packet=stream_index,pts";
+  const std::string text =
+      RunForOutput({"ffprobe", "-v", "error", "-show_entries", entries, "-show_pixel_formats", "-of", "json=compact=1", "--", path},
+                   path + ": cannot read the video");
+  nlohmann::json root;
+  try {
+    root = nlohmann::json::parse(text);
+  } catch (const std::exception& e) {
+    throw HostError(path + ": cannot read the video (ffprobe's answer is not JSON)");
+  }
+  Probed probed;
+  std::optional<FrameRate> timeBase;
+  int64_t videoIndex = -1;
+  ReadStreams(root, probed, timeBase, videoIndex);
+  probed.timed = packets;
+  if (packets && probed.haveVideo) {
+    MeasureFrameTimes(root.value("packets", nlohmann::json::array()), videoIndex, timeBase, probed.info);
+  }
+  return probed;
+}
+
+// What ffprobe told of each file this run, by the file's identity, size and
+// times, so a file changed since is asked about again.
+Probed Probe(const std::string& path, bool packets) {
+  CheckInputFile(path);
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) throw HostError(path + ": cannot read the video");
+  const std::string key = path + '\n' + std::to_string(st.st_dev) + ':' + std::to_string(st.st_ino) + ':' +
+                          std::to_string(st.st_size) + ':' + std::to_string(st.st_mtim.tv_sec) + '.' +
+                          std::to_string(st.st_mtim.tv_nsec) + ':' + std::to_string(st.st_ctim.tv_sec) + '.' +
+                          std::to_string(st.st_ctim.tv_nsec);
+  static std::mutex mutex;
+  static std::map<std::string, Probed> known;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto it = known.find(key);
+    if (it != known.end() && (it->second.timed || !packets)) return it->second;
+  }
+  Probed probed = RunProbe(path, packets);
+  std::lock_guard<std::mutex> lock(mutex);
+  return known[key] = std::move(probed);
 }
 
 }  // namespace
 
-// The codec of a file's first audio stream as ffprobe names it; "" for none.
-std::string AudioCodecOf(const std::string& path) {
-  std::string name = RunForOutput({"ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries",
-                                   "stream=codec_name", "-of", "csv=p=0", "--", path},
-                                  path + ": cannot read the audio");
-  name.erase(std::remove_if(name.begin(), name.end(), [](unsigned char c) { return std::isspace(c); }), name.end());
-  return name;
-}
+std::string AudioCodecOf(const std::string& path) { return Probe(path, false).audioCodec; }
 
 VideoInfo ProbeVideoStreams(const std::string& path) {
-  std::optional<FrameRate> timeBase;
-  return ReadStreams(path, timeBase);
+  const Probed probed = Probe(path, false);
+  if (!probed.haveVideo) throw HostError(path + ": has no video stream");
+  return probed.info;
 }
 
 VideoInfo ProbeVideo(const std::string& path) {
-  std::optional<FrameRate> timeBase;
-  VideoInfo info = ReadStreams(path, timeBase);
+  const Probed probed = Probe(path, true);
+  if (!probed.haveVideo) throw HostError(path + ": has no video stream");
+  VideoInfo info = probed.info;
   if (info.width <= 0 || info.height <= 0) throw HostError(path + ": the video has no frame size");
   if (info.width > kMaxFrameSide || info.height > kMaxFrameSide) {
     throw HostError(path + ": " + std::to_string(info.width) + "x" + std::to_string(info.height) +
                     " is too large: at most 32767 pixels in either dimension");
   }
   if (const std::string why = Y4mDamage(path); !why.empty()) ReportDamage(path, why);
-  MeasureFrameTimes(path, timeBase, info);
   if (info.frameCount <= 0) throw HostError(path + ": the video has no frames");
   return info;
 }

@@ -1,12 +1,45 @@
 #include "host/media/video_samples.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <mutex>
 #include <tuple>
 #include <utility>
 
-
 namespace lfhost {
 namespace {
+
+// Freed frames' memory, kept for frames of the same size: a run holds a frame
+// a slot in flight, and a machine has few slots.
+constexpr size_t kKeptFrames = 8;
+std::mutex keptMutex;
+std::vector<std::vector<uint8_t>> kept;
+
+// A frame's bytes, unset: a kept buffer of exactly that size, else a new one.
+std::vector<uint8_t> TakeFrameBytes(size_t size) {
+  {
+    std::lock_guard<std::mutex> lock(keptMutex);
+    for (auto it = kept.begin(); it != kept.end(); ++it) {
+      if (it->size() != size) continue;
+      std::vector<uint8_t> bytes = std::move(*it);
+      kept.erase(it);
+      return bytes;
+    }
+  }
+  return std::vector<uint8_t>(size);
+}
+
+void GiveFrameBytes(std::vector<uint8_t>&& bytes) noexcept {
+  if (bytes.empty()) return;
+  try {
+    std::lock_guard<std::mutex> lock(keptMutex);
+    // The oldest goes first: after a change of size it is the one of no use.
+    if (kept.size() == kKeptFrames) kept.erase(kept.begin());
+    kept.push_back(std::move(bytes));
+  } catch (...) {
+    // Nothing kept: the memory is simply freed.
+  }
+}
 
 // The depth a format name ends with ("10le" after the "p"); 8 for none.
 std::optional<int32_t> DepthSuffix(const std::string& rest) {
@@ -111,7 +144,38 @@ VideoSamples::VideoSamples(const SampleLayout& layout, const SampleColour& colou
     offsets_[p] = at;
     at += static_cast<size_t>(planeWidth(p)) * planeHeight(p) * layout_.sampleBytes();
   }
-  bytes_.resize(at);
+  bytes_ = TakeFrameBytes(at);
+}
+
+VideoSamples::~VideoSamples() { GiveFrameBytes(std::move(bytes_)); }
+
+VideoSamples::VideoSamples(const VideoSamples& other)
+    : layout_(other.layout_), colour_(other.colour_), width_(other.width_), height_(other.height_) {
+  std::copy(std::begin(other.offsets_), std::end(other.offsets_), offsets_);
+  bytes_ = TakeFrameBytes(other.bytes_.size());
+  std::copy(other.bytes_.begin(), other.bytes_.end(), bytes_.begin());
+}
+
+VideoSamples& VideoSamples::operator=(const VideoSamples& other) {
+  if (this != &other) *this = VideoSamples(other);
+  return *this;
+}
+
+VideoSamples::VideoSamples(VideoSamples&& other) noexcept { *this = std::move(other); }
+
+VideoSamples& VideoSamples::operator=(VideoSamples&& other) noexcept {
+  if (this != &other) {
+    GiveFrameBytes(std::move(bytes_));
+    layout_ = std::move(other.layout_);
+    colour_ = other.colour_;
+    width_ = other.width_;
+    height_ = other.height_;
+    std::copy(std::begin(other.offsets_), std::end(other.offsets_), offsets_);
+    bytes_ = std::move(other.bytes_);
+    other.bytes_.clear();
+    other.width_ = other.height_ = 0;
+  }
+  return *this;
 }
 
 int32_t VideoSamples::planeWidth(int32_t plane) const {

@@ -56,10 +56,20 @@ bool CarriesStoredSamples(const VideoFormat& format);
 // subsampling, so no sample is resampled on the way.
 bool StoresSamplesOf(const std::string& stored, const std::string& samples);
 
+// A frame's samples. Their memory is taken from, and given back to, a small
+// store of freed frames of the same size: a video's frames come and go at the
+// frame rate, and fresh megabytes would be zeroed and faulted in page by page
+// for every one. A frame's samples are unset until written (the decoder fills
+// them whole).
 class VideoSamples {
  public:
   VideoSamples() = default;
   VideoSamples(const SampleLayout& layout, const SampleColour& colour, int32_t width, int32_t height);
+  ~VideoSamples();
+  VideoSamples(const VideoSamples& other);
+  VideoSamples& operator=(const VideoSamples& other);
+  VideoSamples(VideoSamples&& other) noexcept;
+  VideoSamples& operator=(VideoSamples&& other) noexcept;
   bool empty() const { return bytes_.empty(); }
   const SampleLayout& layout() const { return layout_; }
   const SampleColour& colour() const { return colour_; }

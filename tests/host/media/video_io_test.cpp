@@ -59,6 +59,16 @@ TEST_F(VideoIoTest, LosslessRoundTripKeepsEveryByteIncludingAlpha) {
   EXPECT_EQ(info.frameRate.num, 25);
   EXPECT_EQ(info.frameRate.den, 1);
   EXPECT_FALSE(info.hasAudio);
+  // What ffprobe said is remembered only while the file stays as it was.
+  {
+    lfhost::VideoWriter writer(Path("clip3.mkv"), 64, 48, {25, 1});
+    for (int n = 0; n < 3; ++n) writer.WriteFrame(lftest::PatternFrame(64, 48, n, true));
+    writer.Finish();
+  }
+  EXPECT_EQ(lfhost::ProbeVideo(Path("clip3.mkv")).frameCount, 3);
+  lftest::fs::copy_file(path, Path("clip3.mkv"), lftest::fs::copy_options::overwrite_existing);
+  EXPECT_EQ(lfhost::ProbeVideo(Path("clip3.mkv")).frameCount, 5);
+  lftest::fs::remove(Path("clip3.mkv"));
 
   lfhost::VideoReader reader(path, info);
   lfhost::ImageBuffer frame;
@@ -332,6 +342,10 @@ TEST_F(StoredSamplesTest, FlareChangesOnlyTheSamplesItReachesAndBrightnessZeroKe
     EXPECT_EQ(in.layout().pixelFormat, info.format.pixelFormat);
     lfhost::VideoSamples flared = in;
     lfhost::CompositeFlare(flared, lfhost::AmountsOf(exactLayer, 0, look), lfhost::CompositeMode::Screen);
+    // As the render composites: a band of rows at a time, the same samples.
+    lfhost::VideoSamples banded = in;
+    lfhost::CompositeFlare(banded, exactLayer, 0, look);
+    EXPECT_EQ(std::memcmp(banded.data(), flared.data(), flared.size()), 0) << c.name;
     const lfhost::VideoSamples expected = ReferenceComposite(in, layer);
     int64_t changed = 0;
     for (int p = 0; p < in.layout().planes(); ++p) {
