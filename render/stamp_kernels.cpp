@@ -3,8 +3,8 @@
 #include <atomic>
 #include <cstdlib>
 
+#include "protocol/screen_blend.h"
 #include "render/fixed_point.h"
-#include "render/screen_blend.h"
 #include "render/stamp_common.h"
 #include "render/truncate.h"
 

@@ -18,7 +18,7 @@
 #include "host/media/sequence_renderer.h"
 // The floor screens with the module's own formula (one inline function; the
 // host links none of the module's code).
-#include "render/screen_blend.h"
+#include "protocol/screen_blend.h"
 
 #if defined(__x86_64__)
 #include <immintrin.h>

@@ -17,7 +17,7 @@
 #include "host/core/command_result.h"
 #include "host/core/fault_plan.h"
 #include "host/core/host_observer.h"
-#include "shell/host_protocol.h"
+#include "protocol/host_protocol.h"
 
 namespace lfhost {
 
