@@ -13,8 +13,8 @@
 #include <random>
 
 #include "host/core/effect_instance.h"
-#include "host/media/frame_sources.h"
 #include "host/core/host_error.h"
+#include "host/media/frame_sources.h"
 #include "host/media/sequence_renderer.h"
 // The floor screens with the module's own formula (one inline function; the
 // host links none of the module's code).

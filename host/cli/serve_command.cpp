@@ -9,12 +9,12 @@
 #include <tuple>
 #include <utility>
 
-#include "host/core/builtin_frame.h"
 #include "host/cli/commands.h"
 #include "host/cli/options.h"
 #include "host/cli/run_command.h"
-#include "host/media/frame_sources.h"
+#include "host/core/builtin_frame.h"
 #include "host/core/host_error.h"
+#include "host/media/frame_sources.h"
 #include "host/web/preview_server.h"
 
 namespace lfcli {

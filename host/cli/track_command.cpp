@@ -10,13 +10,13 @@
 #include "host/cli/tracking.h"
 #include "host/core/control_values.h"
 #include "host/core/effect_instance.h"
-#include "host/media/files.h"
 #include "host/core/host_error.h"
 #include "host/core/module_loader.h"
+#include "host/core/worker_pool.h"
+#include "host/media/files.h"
 #include "host/track/center_track_file.h"
 #include "host/track/shot_tracker.h"
 #include "host/track/track_keys.h"
-#include "host/core/worker_pool.h"
 
 namespace lfcli {
 

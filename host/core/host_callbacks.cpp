@@ -172,11 +172,6 @@ size_t HostServices::RegisteredStringTables() const {
   return tables_.size();
 }
 
-std::vector<std::string> HostServices::RegisteredStrings() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return tables_.empty() ? std::vector<std::string>() : tables_.back()->texts;
-}
-
 std::string HostServices::RegisteredTableName() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return tables_.empty() ? std::string() : tables_.back()->name;

@@ -3,7 +3,7 @@
 // handles, registered string tables, declared parameters, the worlds of the
 // current render, abort and progress). All callbacks are noexcept C functions;
 // what the module does wrong comes back as an error code, and is told to the
-// observer if one is attached (host/host_observer.h). The host keeps only what
+// observer if one is attached (host/core/host_observer.h). The host keeps only what
 // serving the module needs, so a long session stays the same size: no log, no
 // counts, no text built unless an observer asks for it.
 //
@@ -95,8 +95,6 @@ class HostServices {
   bool IsLockedHandle(Handle handle) const;
   size_t BlockSize(Handle handle) const;
   size_t RegisteredStringTables() const;
-  // Texts of the most recently registered table, after "=", by index.
-  std::vector<std::string> RegisteredStrings() const;
   std::string RegisteredTableName() const;
 
   // Entries in the host's tables (handles, string tables, parameters, worlds):

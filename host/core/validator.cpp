@@ -218,9 +218,4 @@ std::vector<std::string> Validator::callLog() const {
   return callLog_;
 }
 
-void Validator::ClearCallLog() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  callLog_.clear();
-}
-
 }  // namespace lfhost

@@ -61,7 +61,6 @@ class Validator final : public HostObserver {
   // "worldPass 1", "iterate -1", "addParam -1 2" (abortCheck and progress are
   // only counted).
   std::vector<std::string> callLog() const;
-  void ClearCallLog();
 
  private:
   void Fault(int32_t command, const std::string& what);

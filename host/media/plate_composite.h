@@ -124,8 +124,8 @@ CommandResult RenderOntoPlate(EffectInstance& effect, OIIO::ImageBuf& plate, Par
                               const FrameSettings& settings, const PlateLook& look,
                               FlarePrecision precision = FlarePrecision::Exact, FlareLayer* layer = nullptr);
 
-// Renders the flare onto a frame: an 8-bit one by the module itself, exactly as
-// it always did, a deep one by RenderOntoPlate in `precision`, stored video
+// Renders the flare onto a frame: an 8-bit one by the module itself, with no
+// host arithmetic after it, a deep one by RenderOntoPlate in `precision`, stored video
 // samples by rendering the layer over black in `precision` and compositing it
 // (sample_composite.h). `layer`, when given, receives the flare over black in
 // `precision` (rendered a second time for an 8-bit frame).
