@@ -20,6 +20,7 @@
 #include "host/core/builtin_frame.h"
 #include "host/core/cancel_token.h"
 #include "host/core/image_buffer.h"
+#include "host/core/seams/fault_plan.h"
 #include "host/core/validator.h"
 #include "tests/host/module_fixture.h"
 #include "tests/support/resident_memory.h"
@@ -171,10 +172,11 @@ TEST_F(CallbacksTest, WorldPassVerifiesGuardsOfAdmittedWorlds) {
 TEST_F(CallbacksTest, AbortCheckAnswers517AfterThePlanOrACancel) {
   lfhost::FaultPlan f;
   f.abortAfterPolls = 2;
-  validator_.SetFaultPlan(f);
+  lfhost::FaultInjector faults(host_, validator_);
+  faults.SetPlan(f);
   std::vector<int32_t> answers;
   for (int i = 0; i < 3; ++i) answers.push_back(in_.abortCheck(in_.effectRef));
-  validator_.SetFaultPlan({});
+  faults.SetPlan({});
   answers.push_back(in_.abortCheck(in_.effectRef));
   cancel_.Request();
   answers.push_back(in_.abortCheck(in_.effectRef));
