@@ -1,6 +1,6 @@
 // lensflare bench: renders one frame again and again through the host and
 // prints, per lens, the median render time beside the memory floor measured in
-// the same run (host/cli/bench.h says what the floor counts). With --sequence, also
+// the same run (host/bench/bench.h says what the floor counts). With --sequence, also
 // the throughput of whole image sequences against reading and writing alone.
 #include <cstdio>
 #include <map>
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "host/cli/bench.h"
+#include "host/bench/bench.h"
 #include "host/cli/commands.h"
 #include "host/cli/options.h"
 #include "host/cli/run_command.h"

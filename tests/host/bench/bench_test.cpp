@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "host/cli/bench.h"
+#include "host/bench/bench.h"
 #include "host/core/host_callbacks.h"
 #include "host/core/image_buffer.h"
 #include "tests/host/module_fixture.h"
