@@ -8,10 +8,14 @@
 
 #include "host/core/host_error.h"
 #include "host/core/lowercase.h"
+#include "render/render_flare.h"
 
 namespace lfhost {
 
-int32_t BlendWeight(Fix16 blend) { return static_cast<int32_t>(static_cast<float>(blend) / 100.0f); }
+// With no fade the module's ratio is trunc(float(blend) / 100): the same
+// float steps, so the host and the module cannot drift apart.
+int32_t BlendWeight(Fix16 blend) { return BlendRatio(blend, 0.0f); }
+
 namespace {
 
 std::string Number(double v) {

@@ -160,8 +160,4 @@ class HostServices {
   std::vector<void*> refusedRecords_;
 };
 
-// The blend every host callback path uses, per byte of the four channels:
-// (s1 x (65536 - ratio) + s2 x ratio + 32768) >> 16, ratio clamped to 0..65536.
-uint8_t BlendByte(uint8_t source1, uint8_t source2, int32_t ratio16_16);
-
 }  // namespace lfhost

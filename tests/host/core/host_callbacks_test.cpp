@@ -22,6 +22,7 @@
 #include "host/core/image_buffer.h"
 #include "host/core/seams/fault_plan.h"
 #include "host/core/validator.h"
+#include "protocol/world_blend.h"
 #include "tests/host/module_fixture.h"
 #include "tests/support/resident_memory.h"
 
@@ -49,7 +50,7 @@ TEST(BlendByteTest, RoundsAndClampsTheRatio) {
   // (s1 (65536 - r) + s2 r + 32768) >> 16, worked by hand.
   for (const Case& c : {Case{0, 255, 65536, 255}, Case{10, 20, 32768, 15}, Case{100, 200, 16384, 125},
                         Case{255, 0, -5, 255}, Case{0, 255, 70000, 255}, Case{1, 2, 32768, 2}}) {
-    EXPECT_EQ(lfhost::BlendByte(c.s1, c.s2, c.ratio), c.expected) << int(c.s1) << " " << int(c.s2) << " " << c.ratio;
+    EXPECT_EQ(BlendByte(c.s1, c.s2, c.ratio), c.expected) << int(c.s1) << " " << int(c.s2) << " " << c.ratio;
   }
 }
 
