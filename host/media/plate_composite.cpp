@@ -85,37 +85,8 @@ T CompositeSample(T p, float a, CompositeMode mode) {
   }
 }
 
-// The layer being composited: one of the two renders, never copied.
-struct LayerRef {
-  const ImageBuffer* exact = nullptr;
-  const FullFlare* full = nullptr;
-
-  static LayerRef Of(const FlareLayer& layer) {
-    return layer.precision == FlarePrecision::Full ? LayerRef{nullptr, &layer.full} : LayerRef{&layer.exact, nullptr};
-  }
-  int32_t width() const { return full ? full->width : exact->width(); }
-  int32_t height() const { return full ? full->height : exact->height(); }
-};
-
-// Row `y` of the layer from column x, `count` pixels: the amounts, and for
-// each pixel whether the layer is black there (such a pixel is left alone).
-void LayerAmounts(LayerRef layer, const PlateLook& look, int32_t y, int32_t x, int32_t count, float scale,
-                  float* amounts, uint8_t* black) {
-  if (layer.full) {
-    const float* flare = layer.full->row(y) + 3 * static_cast<size_t>(x);
-    look.Amounts(flare, count, scale, amounts);
-    for (int32_t i = 0; i < count; ++i) {
-      black[i] = flare[3 * i] == 0.0f && flare[3 * i + 1] == 0.0f && flare[3 * i + 2] == 0.0f;
-    }
-    return;
-  }
-  const uint8_t* flare = layer.exact->row(y) + 4 * static_cast<size_t>(x);
-  look.Amounts(flare, count, scale, amounts);
-  for (int32_t i = 0; i < count; ++i) black[i] = (flare[4 * i + 1] | flare[4 * i + 2] | flare[4 * i + 3]) == 0;
-}
-
 template <class T>
-void CompositeRows(OIIO::ImageBuf& plate, LayerRef layer, float scale, const PlateLook& look) {
+void CompositeRows(OIIO::ImageBuf& plate, const FlareLayer& layer, float scale, const PlateLook& look) {
   const OIIO::ImageSpec& layout = plate.spec();
   const std::array<int, 3> rgb = ColourChannels(layout);
   // The layer covers the display window; the data window may be larger or smaller.
@@ -137,10 +108,24 @@ void CompositeRows(OIIO::ImageBuf& plate, LayerRef layer, float scale, const Pla
   }
 }
 
-void CompositeLayer(OIIO::ImageBuf& plate, LayerRef layer, int32_t weight, const PlateLook& look) {
+}  // namespace
+
+float FlareShare(int32_t weight) { return static_cast<float>(65536 - std::clamp(weight, 0, 65536)) / 65536.0f; }
+
+void LayerAmounts(const FlareLayer& layer, const PlateLook& look, int32_t y, int32_t x, int32_t count, float share,
+                  float* amounts, uint8_t* black) {
+  if (layer.precision == FlarePrecision::Full) {
+    look.Amounts(layer.full.row(y) + 3 * static_cast<size_t>(x), count, share, amounts);
+  } else {
+    look.Amounts(layer.exact.row(y) + 4 * static_cast<size_t>(x), count, share, amounts);
+  }
+  for (int32_t i = 0; i < count; ++i) black[i] = !layer.lit(x + i, y);
+}
+
+void CompositeFlare(OIIO::ImageBuf& plate, const FlareLayer& layer, int32_t weight, const PlateLook& look) {
   // Samples are written in place: a plate backed by the image cache is read into memory first.
   if (!plate.make_writable(true) || !plate.localpixels()) throw HostError("the plate's samples cannot be written in memory");
-  const float scale = static_cast<float>(65536 - std::clamp(weight, 0, 65536)) / 65536.0f;
+  const float scale = FlareShare(weight);
   switch (plate.spec().format.basetype) {
     case OIIO::TypeDesc::UINT8: return CompositeRows<uint8_t>(plate, layer, scale, look);
     case OIIO::TypeDesc::UINT16: return CompositeRows<uint16_t>(plate, layer, scale, look);
@@ -151,8 +136,6 @@ void CompositeLayer(OIIO::ImageBuf& plate, LayerRef layer, int32_t weight, const
     default: throw HostError(std::string("cannot composite onto ") + plate.spec().format.c_str() + " samples");
   }
 }
-
-}  // namespace
 
 std::optional<FlarePrecision> ParseFlarePrecision(const std::string& text) {
   if (text == "exact") return FlarePrecision::Exact;
@@ -234,14 +217,6 @@ void PlateLook::ToDisplay(float* rgb, int32_t count) const {
 }
 
 
-void CompositeFlare(OIIO::ImageBuf& plate, const ImageBuffer& layer, int32_t weight, const PlateLook& look) {
-  CompositeLayer(plate, LayerRef{&layer, nullptr}, weight, look);
-}
-
-void CompositeFlare(OIIO::ImageBuf& plate, const FlareLayer& layer, int32_t weight, const PlateLook& look) {
-  CompositeLayer(plate, LayerRef::Of(layer), weight, look);
-}
-
 Plate FlarePass(const FlareLayer& layer, int32_t weight, const PlateLook& look, const MediaFrame& frame,
                 std::optional<OIIO::TypeDesc> depth) {
   const OIIO::ImageSpec like = frame.deep() ? frame.plate.headers[frame.plate.flared]
@@ -260,10 +235,10 @@ Plate FlarePass(const FlareLayer& layer, int32_t weight, const PlateLook& look, 
   OIIO::ImageSpec held = header;
   held.set_format(OIIO::TypeDesc::FLOAT);
   OIIO::ImageBuf pass(held);
-  const float scale = static_cast<float>(65536 - std::clamp(weight, 0, 65536)) / 65536.0f;
+  const float scale = FlareShare(weight);
   std::vector<uint8_t> black(static_cast<size_t>(layer.width()));
   for (int32_t y = 0; y < layer.height(); ++y) {
-    LayerAmounts(LayerRef::Of(layer), look, y, 0, layer.width(), scale,
+    LayerAmounts(layer, look, y, 0, layer.width(), scale,
                  static_cast<float*>(pass.pixeladdr(header.x, header.y + y)), black.data());
   }
   Plate plate;

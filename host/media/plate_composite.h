@@ -46,6 +46,15 @@ struct FlareLayer {
 
   int32_t width() const { return precision == FlarePrecision::Full ? full.width : exact.width(); }
   int32_t height() const { return precision == FlarePrecision::Full ? full.height : exact.height(); }
+  // Whether the layer holds any flare at (x, y); a composite leaves a black pixel alone.
+  bool lit(int32_t x, int32_t y) const {
+    if (precision == FlarePrecision::Full) {
+      const float* p = full.row(y) + 3 * static_cast<size_t>(x);
+      return p[0] != 0.0f || p[1] != 0.0f || p[2] != 0.0f;
+    }
+    const uint8_t* p = exact.row(y) + 4 * static_cast<size_t>(x);
+    return (p[1] | p[2] | p[3]) != 0;
+  }
 };
 
 // How the flare layers of one render go onto its plates, settled once: the
@@ -80,18 +89,25 @@ class PlateLook {
   std::shared_ptr<const Conversion> toPlateFine_;           // toPlate_ for full-precision layers
 };
 
-// BlendWeight: host/core/effect_params.h.
+// The share of itself a flare layer keeps under the 16.16 weight of the
+// untouched frame (BlendWeight, host/core/effect_params.h): (65536 - weight) /
+// 65536, the weight taken within 0 to 65536.
+float FlareShare(int32_t weight);
 
-// Composites `layer` (the module's render over opaque black at Blend With
-// Original 0, the size of the plate's display window) onto the plate's R, G, B
+// Row `y` of the layer from column x, `count` pixels: each pixel's amounts
+// (PlateLook::Amounts times `share`, 3 floats a pixel), and in `black` 1 where
+// the layer is black (FlareLayer::lit), which every composite leaves alone.
+void LayerAmounts(const FlareLayer& layer, const PlateLook& look, int32_t y, int32_t x, int32_t count, float share,
+                  float* amounts, uint8_t* black);
+
+// Composites `layer` (a render over opaque black at Blend With Original 0,
+// the size of the plate's display window) onto the plate's R, G, B
 // at the plate's precision, the layer scaled by (65536 - weight) / 65536:
 // screen p + (1 - p) a or add p + a, a the layer's share (PlateLook::Amounts).
 // Only the data window's pixels inside the display window can be reached.
 // Alpha and every other channel stay as they are, and so does every pixel whose
 // layer pixel is black, bit for bit (values above 1.0, negative zeros and NaNs
 // included).
-void CompositeFlare(OIIO::ImageBuf& plate, const ImageBuffer& layer, int32_t weight, const PlateLook& look);
-// The same with a layer of either render.
 void CompositeFlare(OIIO::ImageBuf& plate, const FlareLayer& layer, int32_t weight, const PlateLook& look);
 
 // The flare alone as `frame` gets it, over black: R, G, B over the frame's

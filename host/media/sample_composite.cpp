@@ -104,31 +104,22 @@ FlareAmounts AmountsOf(const FlareLayer& layer, int32_t weight, const PlateLook&
   flare.height = layer.height();
   flare.spans.assign(static_cast<size_t>(flare.height), {0, 0});
   flare.starts.assign(static_cast<size_t>(flare.height), 0);
-  const float scale = static_cast<float>(65536 - std::clamp(weight, 0, 65536)) / 65536.0f;
-  const bool full = layer.precision == FlarePrecision::Full;
+  const float share = FlareShare(weight);
+  std::vector<uint8_t> black;
   for (int32_t y = 0; y < flare.height; ++y) {
-    const uint8_t* bytes = full ? nullptr : layer.exact.row(y);
-    const float* floats = full ? layer.full.row(y) : nullptr;
-    auto lit = [&](int32_t x) {
-      return full ? (floats[3 * x] != 0.0f || floats[3 * x + 1] != 0.0f || floats[3 * x + 2] != 0.0f)
-                  : (bytes[4 * x + 1] | bytes[4 * x + 2] | bytes[4 * x + 3]) != 0;
-    };
     int32_t first = 0, end = flare.width;
-    while (first < end && !lit(first)) ++first;
-    while (end > first && !lit(end - 1)) --end;
-    if (first == end || scale == 0.0f) continue;
+    while (first < end && !layer.lit(first, y)) ++first;
+    while (end > first && !layer.lit(end - 1, y)) --end;
+    if (first == end || share == 0.0f) continue;
     flare.spans[y] = {first, end};
     flare.starts[y] = flare.rgb.size() / 3;
     flare.rgb.resize(flare.rgb.size() + 3 * static_cast<size_t>(end - first));
     float* amounts = flare.rgb.data() + 3 * flare.starts[y];
-    if (full) {
-      look.Amounts(floats + 3 * first, end - first, scale, amounts);
-    } else {
-      look.Amounts(bytes + 4 * first, end - first, scale, amounts);
-    }
+    black.resize(static_cast<size_t>(end - first));
+    LayerAmounts(layer, look, y, first, end - first, share, amounts, black.data());
     // A conversion may lift black a little; where the layer is black there is no flare.
-    for (int32_t x = first; x < end; ++x) {
-      if (!lit(x)) std::fill_n(amounts + 3 * (x - first), 3, 0.0f);
+    for (int32_t i = 0; i < end - first; ++i) {
+      if (black[i]) std::fill_n(amounts + 3 * i, 3, 0.0f);
     }
   }
   return flare;
