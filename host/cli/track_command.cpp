@@ -20,51 +20,6 @@
 
 namespace lfcli {
 
-const char* const kTrackHelp =
-    "Usage: lensflare track INPUT --from X,Y[@FRAME] -o TRACK.json [OPTIONS]\n"
-    "\n"
-    "Follows the light at X,Y on FRAME forward and backward through INPUT, an image\n"
-    "sequence or a video, and writes its centre on every frame as keyframes for\n"
-    "render --keys: {\"center\": {\"1001\": [612.125, 400.5], ...}}. On each frame the\n"
-    "light is looked for near where its last steps lead, to a fraction of a pixel;\n"
-    "where it cannot be found (covered, gone) its centre follows a smooth path\n"
-    "between the frames where it was seen, or keeps its last speed past the ends,\n"
-    "and the frames are named on standard error.\n"
-    "\n"
-    "Options:\n"
-    "  --from X,Y[@F]          the light: pixels (or percent, 40%,40%) on frame F (a\n"
-    "                          sequence's own number, a video's from 0 or from\n"
-    "                          --start-number); default: the first frame. The\n"
-    "                          brightest spot within the search radius is taken\n"
-    "  -o, --output FILE.json  the keys file to write (required)\n"
-    "  --search PX             how far from where it is expected the light is\n"
-    "                          looked for; default 32\n"
-    "  --occlusion             brightness keys too: the flare dims as the light goes\n"
-    "                          behind something, by the share of a small disc\n"
-    "                          around the centre still as bright as the light,\n"
-    "                          against the first frame it is seen on. Each frame\n"
-    "                          takes its own share: none on every frame of a cover\n"
-    "                          two frames or longer, all of it on every frame the\n"
-    "                          light shows whole, next to a cover too; the fade is\n"
-    "                          the frames where it shows in part. A change lasting\n"
-    "                          one frame goes halfway back to its neighbours\n"
-    "  --edge-fade PX          brightness keys too: the flare fades as the centre\n"
-    "                          leaves the frame, to nothing PX pixels outside it\n"
-    "  --brightness B          the brightness those keys scale, a value or F=B\n"
-    "                          keyframes as render takes them; default: the\n"
-    "                          plug-in's\n"
-    "  --frames A-B            the frames to track (as render takes them); default all\n"
-    "  --start-number N        number a video's frames from N\n"
-    "  --missing M             a frame missing from a sequence: error, black or hold\n"
-    "  --allow-damaged         track what decodes of a damaged input, with a warning\n"
-    "  -q, --quiet             no progress display\n"
-    "  --plugin PATH           the plug-in, for its controls' defaults and ranges\n"
-    "  -h, --help              show this help\n"
-    "\n"
-    "The frames before FRAME are kept in memory, a byte a pixel, until they are\n"
-    "tracked backward. Ctrl-C (SIGINT), SIGTERM and SIGHUP stop the run with status\n"
-    "130, 143 and 129, and no file is written.\n";
-
 namespace {
 
 struct ParsedTrack {
