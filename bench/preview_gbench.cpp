@@ -29,9 +29,9 @@
 
 #include "host/core/builtin_frame.h"
 #include "host/core/module_loader.h"
+#include "host/core/worker_pool.h"
 #include "host/web/preview_image.h"
 #include "host/web/preview_server.h"
-#include "host/core/worker_pool.h"
 
 namespace {
 

@@ -22,12 +22,12 @@
 
 #include "host/core/builtin_frame.h"
 #include "host/core/effect_instance.h"
+#include "host/core/module_loader.h"
+#include "host/core/worker_pool.h"
 #include "host/media/frame_sources.h"
 #include "host/media/image_io.h"
 #include "host/media/plate_composite.h"
-#include "host/core/module_loader.h"
 #include "host/media/sequence_renderer.h"
-#include "host/core/worker_pool.h"
 
 namespace {
 

@@ -12,10 +12,10 @@
 
 #include "host/core/effect_instance.h"
 #include "host/core/module_loader.h"
+#include "host/core/worker_pool.h"
 #include "host/media/sequence_renderer.h"
 #include "host/track/shot_tracker.h"
 #include "host/track/track_keys.h"
-#include "host/core/worker_pool.h"
 #include "tests/host/track/light_clip.h"
 
 namespace {

@@ -2,8 +2,8 @@
 
 #include <cmath>
 
+#include "protocol/screen_blend.h"
 #include "render/fixed_point.h"
-#include "render/screen_blend.h"
 #include "render/truncate.h"
 
 // Integer geometry of a streak: the stepping counter, the reference point and

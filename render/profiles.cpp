@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "render/screen_blend.h"
+#include "protocol/screen_blend.h"
 #include "render/truncate.h"
 
 // Every builder writes only samples 0 .. profileLength - 1: shape loops also stop

@@ -3,9 +3,9 @@
 #include <atomic>
 #include <cstdlib>
 
+#include "protocol/screen_blend.h"
 #include "render/fixed_point.h"
 #include "render/full_context.h"
-#include "render/screen_blend.h"
 #include "render/stamp_common.h"
 #include "render/truncate.h"
 

@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
+#include "protocol/host_protocol.h"
 #include "render/render_flare.h"
-#include "shell/host_protocol.h"
 
 // The block behind CommandInput.globalData: the string reference that
 // registerStrings left in the caller's slot.

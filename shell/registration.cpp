@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "shell/host_protocol.h"
+#include "protocol/host_protocol.h"
 
 namespace {
 

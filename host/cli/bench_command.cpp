@@ -1,6 +1,6 @@
 // lensflare bench: renders one frame again and again through the host and
 // prints, per lens, the median render time beside the memory floor measured in
-// the same run (host/bench.h says what the floor counts). With --sequence, also
+// the same run (host/bench/bench.h says what the floor counts). With --sequence, also
 // the throughput of whole image sequences against reading and writing alone.
 #include <cstdio>
 #include <map>
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "host/cli/bench.h"
+#include "host/bench/bench.h"
 #include "host/cli/commands.h"
 #include "host/cli/options.h"
 #include "host/cli/run_command.h"
@@ -17,35 +17,6 @@
 #include "host/core/host_error.h"
 
 namespace lfcli {
-
-const char* const kBenchHelp =
-    "Usage: lensflare bench [OPTIONS]\n"
-    "\n"
-    "Renders the same frame again and again through the host, with no file I/O,\n"
-    "and prints for each lens the median render time and the floor measured in\n"
-    "the same run: (the frames of pixels the lens's stamps cover + 2) x one\n"
-    "full-frame vectorised screen pass on the same threads, plus, for a lens with\n"
-    "rays, the rand() draws of its ray stamp timed alone. The frame is opaque\n"
-    "black with the flare centre at (625, 400) scaled from 1920x1080.\n"
-    "\n"
-    "Options:\n"
-    "  --lens L                a lens, by number or short name (listed below);\n"
-    "                          default: each in turn\n"
-    "  --size WxH              frame size; default 1920x1080\n"
-    "  --brightness B          flare brightness in percent, within the plug-in's\n"
-    "                          range; default: the plug-in's\n"
-    "  --threads N             worker threads; default: one per processor\n"
-    "  --repeat R              renders per lens (the median is printed); default 20\n"
-    "  --detail                also print the coverage, screen pass and rand times\n"
-    "  --sequence FRAMES       also time FRAMES-frame PNG and half-float EXR\n"
-    "                          sequences of noisy plates (written to a temporary\n"
-    "                          folder), rendered with the first lens asked for, at\n"
-    "                          1 thread and at --threads, as many frames in flight\n"
-    "                          as threads, against reading and writing the same\n"
-    "                          files alone with the same parallelism (the faster of\n"
-    "                          two runs each); and lens 3's frame time over lens 1's\n"
-    "  --plugin PATH           the plug-in to load; default: beside this tool\n"
-    "  -h, --help              show this help\n";
 
 namespace {
 

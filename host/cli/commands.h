@@ -24,12 +24,38 @@ int RunVersion(const std::vector<std::string>& args);
 // Runs the preview server until Ctrl-C (or SIGTERM).
 int RunServe(const std::vector<std::string>& args);
 
-extern const char* const kMainHelp;
+// Each command's --help text (help.cpp).
 extern const char* const kRenderHelp;
 extern const char* const kInfoHelp;
 extern const char* const kBenchHelp;
 extern const char* const kServeHelp;
 extern const char* const kTrackHelp;
+
+// A command of the tool: its name, its line in lensflare --help, what runs it
+// and its own help.
+struct ToolCommand {
+  const char* name;
+  const char* summary;
+  int (*run)(const std::vector<std::string>& args);
+  const char* const* help;
+  // Takes the stop signals before any library's start-up code runs (main.cpp).
+  bool takesStopSignals;
+};
+
+// Every command, in the order lensflare --help lists them: the one table that
+// main dispatches on and the help is made from. Constant-initialised, so main
+// may read it before any library's initialisation.
+inline constexpr ToolCommand kCommands[] = {
+    {"render", "draw a flare onto an image, a sequence or a video (or a built-in frame)", RunRender, &kRenderHelp,
+     true},
+    {"info", "show the plug-in's About text, registration, property list and controls", RunInfo, &kInfoHelp, false},
+    {"bench", "time renders against the memory floor, with no file I/O", RunBench, &kBenchHelp, false},
+    {"serve", "a local web page to place and tune the flare on a frame", RunServe, &kServeHelp, false},
+    {"track", "follow a light through a sequence or video, as keys for render", RunTrack, &kTrackHelp, true},
+};
+
+// lensflare --help: the usage, the commands from kCommands, where the plug-in is looked for.
+std::string MainHelp();
 
 // The module to load: --plugin's path if given, else the first that exists of
 // lfhost::ModuleSearchPaths from the tool's folder (LENSFLARE_PLUGIN_PATH, then

@@ -28,17 +28,10 @@ std::string LensesHelp(const std::string& pluginOption) {
   }
 }
 
-const char* const kMainHelp =
-    "Usage: lensflare COMMAND [OPTIONS]\n"
-    "\n"
-    "Renders the Lens Flare effect onto images and inspects the plug-in.\n"
-    "\n"
-    "Commands:\n"
-    "  render   draw a flare onto an image, a sequence or a video (or a built-in frame)\n"
-    "  info     show the plug-in's About text, registration, property list and controls\n"
-    "  bench    time renders against the memory floor, with no file I/O\n"
-    "  serve    a local web page to place and tune the flare on a frame\n"
-    "  track    follow a light through a sequence or video, as keys for render\n"
+namespace {
+
+// What follows the list of commands in lensflare --help.
+const char* const kMainHelpTail =
     "\n"
     "Run 'lensflare COMMAND --help' for a command's options; 'lensflare --version'\n"
     "prints the tool's version and the plug-in's.\n"
@@ -48,6 +41,23 @@ const char* const kMainHelp =
     "  ../plugins beside this tool (a build tree: build/bin and build/plugins);\n"
     "  ../lib/lensflare/plugins beside this tool (an install: PREFIX/bin and\n"
     "  PREFIX/lib/lensflare/plugins).\n";
+
+}  // namespace
+
+std::string MainHelp() {
+  std::string text =
+      "Usage: lensflare COMMAND [OPTIONS]\n"
+      "\n"
+      "Renders the Lens Flare effect onto images and inspects the plug-in.\n"
+      "\n"
+      "Commands:\n";
+  for (const ToolCommand& command : kCommands) {
+    char line[128];
+    std::snprintf(line, sizeof line, "  %-9s%s\n", command.name, command.summary);
+    text += line;
+  }
+  return text + kMainHelpTail;
+}
 
 const char* const kRenderHelp =
     "Usage: lensflare render [INPUT] -o OUTPUT [OPTIONS]\n"
@@ -206,5 +216,108 @@ const char* const kInfoHelp =
     "Options:\n"
     "  --plugin PATH           the plug-in to load; default: see lensflare --help\n"
     "  -h, --help              show this help\n";
+
+const char* const kBenchHelp =
+    "Usage: lensflare bench [OPTIONS]\n"
+    "\n"
+    "Renders the same frame again and again through the host, with no file I/O,\n"
+    "and prints for each lens the median render time and the floor measured in\n"
+    "the same run: (the frames of pixels the lens's stamps cover + 2) x one\n"
+    "full-frame vectorised screen pass on the same threads, plus, for a lens with\n"
+    "rays, the rand() draws of its ray stamp timed alone. The frame is opaque\n"
+    "black with the flare centre at (625, 400) scaled from 1920x1080.\n"
+    "\n"
+    "Options:\n"
+    "  --lens L                a lens, by number or short name (listed below);\n"
+    "                          default: each in turn\n"
+    "  --size WxH              frame size; default 1920x1080\n"
+    "  --brightness B          flare brightness in percent, within the plug-in's\n"
+    "                          range; default: the plug-in's\n"
+    "  --threads N             worker threads; default: one per processor\n"
+    "  --repeat R              renders per lens (the median is printed); default 20\n"
+    "  --detail                also print the coverage, screen pass and rand times\n"
+    "  --sequence FRAMES       also time FRAMES-frame PNG and half-float EXR\n"
+    "                          sequences of noisy plates (written to a temporary\n"
+    "                          folder), rendered with the first lens asked for, at\n"
+    "                          1 thread and at --threads, as many frames in flight\n"
+    "                          as threads, against reading and writing the same\n"
+    "                          files alone with the same parallelism (the faster of\n"
+    "                          two runs each); and lens 3's frame time over lens 1's\n"
+    "  --plugin PATH           the plug-in to load; default: beside this tool\n"
+    "  -h, --help              show this help\n";
+
+const char* const kServeHelp =
+    "Usage: lensflare serve [INPUT] [OPTIONS]\n"
+    "\n"
+    "Starts a local web page that shows a frame with the flare drawn over it: INPUT\n"
+    "(an image, an image sequence such as plate.%04d.exr, or a video; without INPUT\n"
+    "the built-in 1920x1080 dark frame). Drag the flare centre on the picture, pick\n"
+    "the lens, set brightness and blend; the page shows the 'lensflare render'\n"
+    "command that reproduces the picture and offers the full-resolution PNG. For a\n"
+    "sequence or video a timeline scrubs its frames, keys are set per control on\n"
+    "any frame, a click on a light tracks it through the shot, and the keys are\n"
+    "downloaded and loaded as a --keys file. Stop with Ctrl-C.\n"
+    "\n"
+    "Options:\n"
+    "  --frame N               the frame of a sequence (its number) or video (from 0)\n"
+    "                          to show first; default: the first\n"
+    "  --port P                port to listen on; 0 picks a free one; default 8321\n"
+    "  --bind ADDR             address to listen on; default 127.0.0.1 (this machine\n"
+    "                          only); 0.0.0.0 opens the page to the network. The page\n"
+    "                          answers only when opened by IP address or as localhost,\n"
+    "                          never through another host name\n"
+    "  --par N:D               pixel aspect ratio; default: the input's own (its\n"
+    "                          header's, as render takes it, said in a note),\n"
+    "                          else 1:1. The page's command always names it\n"
+    "  --seed N                random seed for the rays; default 0. Frame n seeds\n"
+    "                          them with srand((seed + n x 2654435761) mod 2^32)\n"
+    "  --threads N             worker threads; default: one per processor\n"
+    "  --plugin PATH           the plug-in to load; default: beside this tool\n"
+    "  -h, --help              show this help\n";
+
+const char* const kTrackHelp =
+    "Usage: lensflare track INPUT --from X,Y[@FRAME] -o TRACK.json [OPTIONS]\n"
+    "\n"
+    "Follows the light at X,Y on FRAME forward and backward through INPUT, an image\n"
+    "sequence or a video, and writes its centre on every frame as keyframes for\n"
+    "render --keys: {\"center\": {\"1001\": [612.125, 400.5], ...}}. On each frame the\n"
+    "light is looked for near where its last steps lead, to a fraction of a pixel;\n"
+    "where it cannot be found (covered, gone) its centre follows a smooth path\n"
+    "between the frames where it was seen, or keeps its last speed past the ends,\n"
+    "and the frames are named on standard error.\n"
+    "\n"
+    "Options:\n"
+    "  --from X,Y[@F]          the light: pixels (or percent, 40%,40%) on frame F (a\n"
+    "                          sequence's own number, a video's from 0 or from\n"
+    "                          --start-number); default: the first frame. The\n"
+    "                          brightest spot within the search radius is taken\n"
+    "  -o, --output FILE.json  the keys file to write (required)\n"
+    "  --search PX             how far from where it is expected the light is\n"
+    "                          looked for; default 32\n"
+    "  --occlusion             brightness keys too: the flare dims as the light goes\n"
+    "                          behind something, by the share of a small disc\n"
+    "                          around the centre still as bright as the light,\n"
+    "                          against the first frame it is seen on. Each frame\n"
+    "                          takes its own share: none on every frame of a cover\n"
+    "                          two frames or longer, all of it on every frame the\n"
+    "                          light shows whole, next to a cover too; the fade is\n"
+    "                          the frames where it shows in part. A change lasting\n"
+    "                          one frame goes halfway back to its neighbours\n"
+    "  --edge-fade PX          brightness keys too: the flare fades as the centre\n"
+    "                          leaves the frame, to nothing PX pixels outside it\n"
+    "  --brightness B          the brightness those keys scale, a value or F=B\n"
+    "                          keyframes as render takes them; default: the\n"
+    "                          plug-in's\n"
+    "  --frames A-B            the frames to track (as render takes them); default all\n"
+    "  --start-number N        number a video's frames from N\n"
+    "  --missing M             a frame missing from a sequence: error, black or hold\n"
+    "  --allow-damaged         track what decodes of a damaged input, with a warning\n"
+    "  -q, --quiet             no progress display\n"
+    "  --plugin PATH           the plug-in, for its controls' defaults and ranges\n"
+    "  -h, --help              show this help\n"
+    "\n"
+    "The frames before FRAME are kept in memory, a byte a pixel, until they are\n"
+    "tracked backward. Ctrl-C (SIGINT), SIGTERM and SIGHUP stop the run with status\n"
+    "130, 143 and 129, and no file is written.\n";
 
 }  // namespace lfcli

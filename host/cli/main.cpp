@@ -18,10 +18,16 @@ namespace {
 // signal (serve takes them in a thread of its own). The loader calls this with
 // the program's arguments before any library's initialisation; it touches only
 // constant-initialised state and system calls.
-void TakeStopSignals(int argc, char** argv, char** /*environment*/) {
-  if (argc > 1 && (std::strcmp(argv[1], "render") == 0 || std::strcmp(argv[1], "track") == 0)) {
-    lfhost::CancelOnStopSignals(lfcli::StopToken());
+const lfcli::ToolCommand* FindCommand(const char* name) {
+  for (const lfcli::ToolCommand& command : lfcli::kCommands) {
+    if (std::strcmp(command.name, name) == 0) return &command;
   }
+  return nullptr;
+}
+
+void TakeStopSignals(int argc, char** argv, char** /*environment*/) {
+  const lfcli::ToolCommand* command = argc > 1 ? FindCommand(argv[1]) : nullptr;
+  if (command && command->takesStopSignals) lfhost::CancelOnStopSignals(lfcli::StopToken());
 }
 __attribute__((section(".preinit_array"), used)) void (*const kTakeStopSignals)(int, char**, char**) = TakeStopSignals;
 
@@ -30,27 +36,19 @@ __attribute__((section(".preinit_array"), used)) void (*const kTakeStopSignals)(
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty()) {
-    std::fputs(lfcli::kMainHelp, stderr);
+    std::fputs(lfcli::MainHelp().c_str(), stderr);
     return lfcli::kExitUsage;
   }
   const std::string command = args.front();
   args.erase(args.begin());
   try {
     if (command == "--help" || command == "-h" || command == "help") {
-      if (!args.empty() && args[0] == "render") std::fputs(lfcli::kRenderHelp, stdout);
-      else if (!args.empty() && args[0] == "info") std::fputs(lfcli::kInfoHelp, stdout);
-      else if (!args.empty() && args[0] == "bench") std::fputs(lfcli::kBenchHelp, stdout);
-      else if (!args.empty() && args[0] == "serve") std::fputs(lfcli::kServeHelp, stdout);
-      else if (!args.empty() && args[0] == "track") std::fputs(lfcli::kTrackHelp, stdout);
-      else std::fputs(lfcli::kMainHelp, stdout);
+      const lfcli::ToolCommand* about = args.empty() ? nullptr : FindCommand(args[0].c_str());
+      std::fputs(about ? *about->help : lfcli::MainHelp().c_str(), stdout);
       return lfcli::kExitOk;
     }
     if (command == "--version") return lfcli::RunVersion(args);
-    if (command == "render") return lfcli::RunRender(args);
-    if (command == "info") return lfcli::RunInfo(args);
-    if (command == "bench") return lfcli::RunBench(args);
-    if (command == "serve") return lfcli::RunServe(args);
-    if (command == "track") return lfcli::RunTrack(args);
+    if (const lfcli::ToolCommand* found = FindCommand(command.c_str())) return found->run(args);
     lfcli::PrintError("unknown command \"" + command + "\" (try lensflare --help)");
     return lfcli::kExitUsage;
   } catch (const lfhost::HostError& e) {

@@ -1,37 +1,32 @@
 #include "host/cli/options.h"
 
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <tuple>
 
 #include "host/cli/commands.h"
 #include "host/core/control_values.h"
+#include "host/core/host_error.h"
+#include "host/core/pixel_aspect.h"
 #include "host/media/frame_sources.h"
 
 namespace lfcli {
 
 std::pair<int32_t, uint32_t> ParsePixelAspect(const std::string& option, const std::string& text) {
-  const size_t colon = text.find(':');
-  if (colon == std::string::npos) throw UsageError(option + ": \"" + text + "\" is not N:D (for example 10:11)");
-  const int64_t n = ParseInteger(option, text.substr(0, colon), 1, 2147483647);
-  const int64_t d = ParseInteger(option, text.substr(colon + 1), 1, 4294967295LL);
-  return {static_cast<int32_t>(n), static_cast<uint32_t>(d)};
+  try {
+    return lfhost::ParsePixelAspect(option, text);
+  } catch (const lfhost::HostError& e) {
+    throw UsageError(e.what());
+  }
 }
 
 int64_t ParseInteger(const std::string& option, const std::string& text, int64_t low, int64_t high) {
-  const char* start = text.c_str();
-  char* end = nullptr;
-  errno = 0;
-  const long long value = std::strtoll(start, &end, 10);
-  if (text.empty() || end != start + text.size() || errno == ERANGE || std::isspace(static_cast<unsigned char>(text[0]))) {
-    throw UsageError(option + ": \"" + text + "\" is not a whole number");
+  try {
+    return lfhost::ParseWholeNumber(option, text, low, high);
+  } catch (const lfhost::HostError& e) {
+    throw UsageError(e.what());
   }
-  if (value < low || value > high) {
-    throw UsageError(option + ": " + text + " is outside " + std::to_string(low) + " to " + std::to_string(high));
-  }
-  return value;
 }
 
 double ParseDecimal(const std::string& option, const std::string& text) {

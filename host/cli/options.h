@@ -19,9 +19,8 @@ namespace lfcli {
 // A mistake in how the tool was called (exit status 2).
 using lfhost::UsageError;
 
-// "N:D", both positive.
+// lfhost::ParsePixelAspect and lfhost::ParseWholeNumber, a mistake thrown as a UsageError.
 std::pair<int32_t, uint32_t> ParsePixelAspect(const std::string& option, const std::string& text);
-// A whole number within [low, high].
 int64_t ParseInteger(const std::string& option, const std::string& text, int64_t low, int64_t high);
 // A number of pixels or such, not a control ("32", "40.5").
 double ParseDecimal(const std::string& option, const std::string& text);

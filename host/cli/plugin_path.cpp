@@ -1,9 +1,9 @@
 #include <cstdio>
 
 #include "host/cli/commands.h"
-#include "host/media/files.h"
 #include "host/core/host_error.h"
 #include "host/core/module_loader.h"
+#include "host/media/files.h"
 
 namespace lfcli {
 

@@ -6,8 +6,8 @@
 
 #include "host/cli/commands.h"
 #include "host/cli/options.h"
-#include "host/cli/run_command.h"
 #include "host/cli/render_media.h"
+#include "host/cli/run_command.h"
 
 namespace lfcli {
 namespace {

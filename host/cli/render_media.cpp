@@ -8,12 +8,12 @@
 #include <set>
 #include <tuple>
 
-#include "host/core/cancel_token.h"
 #include "host/cli/commands.h"
 #include "host/cli/options.h"
+#include "host/core/cancel_token.h"
 #include "host/core/effect_instance.h"
-#include "host/media/files.h"
 #include "host/core/host_error.h"
+#include "host/media/files.h"
 #include "host/media/image_io.h"
 #include "host/media/keys_file.h"
 #include "host/media/media_paths.h"
@@ -164,7 +164,7 @@ RenderMedia DescribeMedia(const MediaRenderOptions& o) {
   if (!m.builtin) m.layout = lfhost::InputLayout(o.input, m.in);
   if (!m.builtin) m.samples = lfhost::ColourSampleType(m.layout);
   // A video holds display-referred code values: scene-linear plates (half,
-  // float) go into one as they always did, clamped at 8 bits, rather than
+  // float) go into one clamped at 8 bits like any 8-bit frame, rather than
   // composited in linear light and encoded without a view transform.
   const bool deepSamples = m.samples != OIIO::TypeDesc::UINT8 &&
                            (m.out != MediaKind::Video || !m.samples.is_floating_point());

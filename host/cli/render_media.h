@@ -14,9 +14,9 @@
 
 #include "host/cli/options.h"
 #include "host/cli/tracking.h"
-#include "host/media/frame_sources.h"
 #include "host/core/control_values.h"
 #include "host/core/keyframes.h"
+#include "host/media/frame_sources.h"
 #include "host/media/plate_composite.h"
 #include "host/media/sequence_renderer.h"
 #include "host/media/video_encoding.h"

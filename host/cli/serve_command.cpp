@@ -9,44 +9,15 @@
 #include <tuple>
 #include <utility>
 
-#include "host/core/builtin_frame.h"
 #include "host/cli/commands.h"
 #include "host/cli/options.h"
 #include "host/cli/run_command.h"
-#include "host/media/frame_sources.h"
+#include "host/core/builtin_frame.h"
 #include "host/core/host_error.h"
+#include "host/media/frame_sources.h"
 #include "host/web/preview_server.h"
 
 namespace lfcli {
-
-const char* const kServeHelp =
-    "Usage: lensflare serve [INPUT] [OPTIONS]\n"
-    "\n"
-    "Starts a local web page that shows a frame with the flare drawn over it: INPUT\n"
-    "(an image, an image sequence such as plate.%04d.exr, or a video; without INPUT\n"
-    "the built-in 1920x1080 dark frame). Drag the flare centre on the picture, pick\n"
-    "the lens, set brightness and blend; the page shows the 'lensflare render'\n"
-    "command that reproduces the picture and offers the full-resolution PNG. For a\n"
-    "sequence or video a timeline scrubs its frames, keys are set per control on\n"
-    "any frame, a click on a light tracks it through the shot, and the keys are\n"
-    "downloaded and loaded as a --keys file. Stop with Ctrl-C.\n"
-    "\n"
-    "Options:\n"
-    "  --frame N               the frame of a sequence (its number) or video (from 0)\n"
-    "                          to show first; default: the first\n"
-    "  --port P                port to listen on; 0 picks a free one; default 8321\n"
-    "  --bind ADDR             address to listen on; default 127.0.0.1 (this machine\n"
-    "                          only); 0.0.0.0 opens the page to the network. The page\n"
-    "                          answers only when opened by IP address or as localhost,\n"
-    "                          never through another host name\n"
-    "  --par N:D               pixel aspect ratio; default: the input's own (its\n"
-    "                          header's, as render takes it, said in a note),\n"
-    "                          else 1:1. The page's command always names it\n"
-    "  --seed N                random seed for the rays; default 0. Frame n seeds\n"
-    "                          them with srand((seed + n x 2654435761) mod 2^32)\n"
-    "  --threads N             worker threads; default: one per processor\n"
-    "  --plugin PATH           the plug-in to load; default: beside this tool\n"
-    "  -h, --help              show this help\n";
 
 namespace {
 

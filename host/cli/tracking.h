@@ -10,10 +10,10 @@
 #include <optional>
 #include <string>
 
-#include "host/core/cancel_token.h"
 #include "host/cli/options.h"
-#include "host/media/frame_sources.h"
+#include "host/core/cancel_token.h"
 #include "host/core/keyframes.h"
+#include "host/media/frame_sources.h"
 #include "host/media/progress_display.h"
 
 namespace lfcli {

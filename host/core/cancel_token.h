@@ -13,7 +13,6 @@ namespace lfhost {
 class CancelToken {
  public:
   void Request() noexcept { requested_.store(true, std::memory_order_relaxed); }
-  void Reset() noexcept { requested_.store(false, std::memory_order_relaxed); }
   bool requested() const noexcept { return requested_.load(std::memory_order_relaxed); }
 
  private:

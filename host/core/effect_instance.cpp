@@ -80,12 +80,14 @@ Validator& EffectInstance::Validate() {
   return *validator_;
 }
 
-CommandResult EffectInstance::Send(int32_t command, CommandOutput& out, bool keepOut) {
-  if (!keepOut) {
-    out = CommandOutput{};
-    out.globalData = globalData_;
-    out.sequenceData = sequenceData_;
-  }
+CommandResult EffectInstance::Send(int32_t command, CommandOutput& out) {
+  out = CommandOutput{};
+  out.globalData = globalData_;
+  out.sequenceData = sequenceData_;
+  return Dispatch(command, out);
+}
+
+CommandResult EffectInstance::Dispatch(int32_t command, CommandOutput& out) {
   in_.globalData = globalData_;
   in_.sequenceData = sequenceData_;
   if (validator_) validator_->BeforeCommand(command, in_, out);
@@ -94,7 +96,6 @@ CommandResult EffectInstance::Send(int32_t command, CommandOutput& out, bool kee
   result.command = command;
   {
     HostServices::Activation active(host_);
-    commandsSent_.push_back(command);
     result.code = module_.filterMain()(command, &in_, &out, currentParams_, currentOutput_);
   }
   result.outFlags = out.outFlags;

@@ -108,9 +108,8 @@ class EffectInstance {
                            const FrameSettings& frame = {});
 
   // Any command with the current records; `out` starts as the host prepares
-  // it (handles filled in) unless `keepOut` is set, in which case the caller's
-  // record is sent as it is. For protocol tests.
-  CommandResult Send(int32_t command, CommandOutput& out, bool keepOut = false);
+  // it (handles filled in).
+  CommandResult Send(int32_t command, CommandOutput& out);
   // The same with a fresh output record the caller does not need.
   CommandResult Send(int32_t command) {
     CommandOutput out;
@@ -130,13 +129,17 @@ class EffectInstance {
   Handle globalData() const { return globalData_; }
   Handle sequenceData() const { return sequenceData_; }
   const CommandInput& commandInput() const { return in_; }
-  const std::vector<int32_t>& commandsSent() const { return commandsSent_; }
   // What the Validator found; nothing without one.
   std::vector<std::string> violations() const { return validator_ ? validator_->violations() : std::vector<std::string>{}; }
   // Sends the setdowns now and returns what the leak check found.
   std::vector<std::string> Shutdown();
 
  private:
+  // The protocol tests' seam (host/core/seams/send_as_is.h): a command with the
+  // caller's output record as it is.
+  friend CommandResult SendAsIs(EffectInstance& effect, int32_t command, CommandOutput& out);
+  // Sends `out` as it is.
+  CommandResult Dispatch(int32_t command, CommandOutput& out);
   ParamRecord MakeRecord(const DeclaredParam& declared) const;
 
   const EffectModule& module_;
@@ -148,7 +151,6 @@ class EffectInstance {
   bool globalSetUp_ = false;
   bool paramsSetUp_ = false;
   bool shutDown_ = false;
-  std::vector<int32_t> commandsSent_;
   std::unique_ptr<EffectControls> controls_;
   // The records of the render command in flight (null outside Render).
   EffectParams currentParams_ = nullptr;

@@ -7,10 +7,15 @@
 #include <limits>
 
 #include "host/core/host_error.h"
+#include "host/core/lowercase.h"
+#include "render/render_flare.h"
 
 namespace lfhost {
 
-int32_t BlendWeight(Fix16 blend) { return static_cast<int32_t>(static_cast<float>(blend) / 100.0f); }
+// With no fade the module's ratio is trunc(float(blend) / 100): the same
+// float steps, so the host and the module cannot drift apart.
+int32_t BlendWeight(Fix16 blend) { return BlendRatio(blend, 0.0f); }
+
 namespace {
 
 std::string Number(double v) {
@@ -151,9 +156,7 @@ std::string LensShortName(const std::string& declaredName) {
   // A focal length is digits followed by "mm"; a range such as "50-300mm" is not one.
   const bool focalLength = first.size() > 2 && first.compare(first.size() - 2, 2, "mm") == 0 &&
                            first.find_first_not_of("0123456789") == first.size() - 2;
-  std::string name = focalLength ? first : declaredName.substr(declaredName.rfind(' ') + 1);
-  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return name;
+  return Lowercase(focalLength ? first : declaredName.substr(declaredName.rfind(' ') + 1));
 }
 
 std::string LensChoicesText(const EffectControls& controls) {

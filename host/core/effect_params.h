@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "host/core/host_callbacks.h"
-#include "shell/host_protocol.h"
+#include "protocol/host_protocol.h"
 
 namespace lfhost {
 
@@ -23,8 +23,9 @@ struct ParamValues {
 };
 
 // The 16.16 weight the module's blend gives the untouched frame for Blend With
-// Original `blend` (16.16 percent): trunc(float(blend) / 100), as its render
-// command computes it. The flare keeps (65536 - weight) / 65536 of itself.
+// Original `blend` (16.16 percent): the module's own BlendRatio without the
+// low-brightness fade, which a flare layer already carries. The flare keeps
+// (65536 - weight) / 65536 of itself.
 int32_t BlendWeight(Fix16 blend);
 
 // One coordinate of the flare centre as a user gives it.

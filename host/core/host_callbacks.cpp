@@ -8,6 +8,7 @@
 
 #include "host/core/image_buffer.h"
 #include "host/core/module_loader.h"
+#include "protocol/world_blend.h"
 
 namespace lfhost {
 namespace {
@@ -50,11 +51,6 @@ struct HostServices::StringTable {
   std::string name;
   std::vector<std::string> texts;   // display texts, after "="
 };
-
-uint8_t BlendByte(uint8_t source1, uint8_t source2, int32_t ratio16_16) {
-  const int64_t ratio = std::clamp<int64_t>(ratio16_16, 0, 65536);
-  return static_cast<uint8_t>((int64_t{source1} * (65536 - ratio) + int64_t{source2} * ratio + 32768) >> 16);
-}
 
 // Every live HostServices, so that FromRef can tell our effectRef from anything
 // else without reading through a stray pointer.
@@ -170,11 +166,6 @@ size_t HostServices::BlockSize(Handle handle) const {
 size_t HostServices::RegisteredStringTables() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return tables_.size();
-}
-
-std::vector<std::string> HostServices::RegisteredStrings() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return tables_.empty() ? std::vector<std::string>() : tables_.back()->texts;
 }
 
 std::string HostServices::RegisteredTableName() const {
@@ -495,16 +486,13 @@ int32_t HostServices::Blend(void* effectRef, const PixelWorld* source1, const Pi
       }
       return 0;
     }
-    // 255 x 65536 + 32768 < 2^24: unsigned 32-bit arithmetic holds the blend
-    // exactly and lets the loop vectorise.
-    const uint32_t weight2 = static_cast<uint32_t>(ratio);
-    const uint32_t weight1 = 65536u - weight2;
+    const uint32_t weight = static_cast<uint32_t>(ratio);
     for (int32_t y = 0; y < destination->height; ++y) {
       const uint8_t* a = source1->data + static_cast<ptrdiff_t>(y) * source1->rowBytes;
       const uint8_t* b = source2->data + static_cast<ptrdiff_t>(y) * source2->rowBytes;
       uint8_t* d = destination->data + static_cast<ptrdiff_t>(y) * destination->rowBytes;
       for (size_t i = 0; i < rowLength; ++i) {
-        d[i] = static_cast<uint8_t>((uint32_t{a[i]} * weight1 + uint32_t{b[i]} * weight2 + 32768u) >> 16);
+        d[i] = BlendWeighted(a[i], b[i], weight);
       }
     }
     return 0;

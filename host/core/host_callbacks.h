@@ -3,7 +3,7 @@
 // handles, registered string tables, declared parameters, the worlds of the
 // current render, abort and progress). All callbacks are noexcept C functions;
 // what the module does wrong comes back as an error code, and is told to the
-// observer if one is attached (host/host_observer.h). The host keeps only what
+// observer if one is attached (host/core/host_observer.h). The host keeps only what
 // serving the module needs, so a long session stays the same size: no log, no
 // counts, no text built unless an observer asks for it.
 //
@@ -26,7 +26,7 @@
 #include "host/core/cancel_token.h"
 #include "host/core/host_observer.h"
 #include "host/core/worker_pool.h"
-#include "shell/host_protocol.h"
+#include "protocol/host_protocol.h"
 
 namespace lfhost {
 
@@ -95,8 +95,6 @@ class HostServices {
   bool IsLockedHandle(Handle handle) const;
   size_t BlockSize(Handle handle) const;
   size_t RegisteredStringTables() const;
-  // Texts of the most recently registered table, after "=", by index.
-  std::vector<std::string> RegisteredStrings() const;
   std::string RegisteredTableName() const;
 
   // Entries in the host's tables (handles, string tables, parameters, worlds):
@@ -161,9 +159,5 @@ class HostServices {
   // Table records whose registration an observer refused; the module may release them.
   std::vector<void*> refusedRecords_;
 };
-
-// The blend every host callback path uses, per byte of the four channels:
-// (s1 x (65536 - ratio) + s2 x ratio + 32768) >> 16, ratio clamped to 0..65536.
-uint8_t BlendByte(uint8_t source1, uint8_t source2, int32_t ratio16_16);
 
 }  // namespace lfhost

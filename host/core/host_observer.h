@@ -1,6 +1,6 @@
 // What a HostServices tells whoever watches it: each callback the module makes,
 // and each protocol fault the host meets while serving one. Rendering needs no
-// observer; the Validator (host/validator.h) is the one tests and
+// observer; the Validator (host/core/validator.h) is the one tests and
 // `lensflare render --validate` attach. Without one, a callback checks a single
 // null pointer and builds no text.
 #pragma once

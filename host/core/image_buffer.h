@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "shell/host_protocol.h"
+#include "protocol/host_protocol.h"
 
 namespace lfhost {
 

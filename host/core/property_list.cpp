@@ -35,13 +35,6 @@ std::string CString(const std::vector<uint8_t>& value) {
 
 }  // namespace
 
-const Property* PropertyList::Find(const std::string& key) const {
-  for (const Property& p : properties) {
-    if (p.key == key) return &p;
-  }
-  return nullptr;
-}
-
 std::string FourCCFromNumber(uint32_t code) {
   std::string text(4, ' ');
   for (int i = 0; i < 4; ++i) text[i] = static_cast<char>((code >> (24 - 8 * i)) & 0xff);

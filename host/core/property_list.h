@@ -30,9 +30,6 @@ struct PropertyList {
   uint32_t count = 0;
   std::vector<Property> properties;
   size_t totalBytes = 0;
-
-  // The first property with this key, or null.
-  const Property* Find(const std::string& key) const;
 };
 
 // Decodes the list's bytes; throws HostError (mentioning `label`) when a length

@@ -18,11 +18,6 @@ int64_t CallbackCounts::Total() const {
          abortCheck + progress;
 }
 
-void Validator::SetFaultPlan(const FaultPlan& plan) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  faults_ = plan;
-}
-
 std::optional<int32_t> Validator::OnCall(HostCall call, int64_t first, int64_t second) {
   std::lock_guard<std::mutex> lock(mutex_);
   const auto log = [&](const char* name, std::optional<int64_t> value = {}) {
@@ -31,12 +26,10 @@ std::optional<int32_t> Validator::OnCall(HostCall call, int64_t first, int64_t s
   switch (call) {
     case HostCall::kAddParam:
       callLog_.push_back("addParam " + std::to_string(first) + " " + std::to_string(second));
-      if (++counts_.addParam == faults_.failAddParamAt && faults_.failAddParamAt != 0) return faults_.addParamError;
+      ++counts_.addParam;
       break;
     case HostCall::kAbortCheck:
-      if (const int64_t answered = counts_.abortCheck++; faults_.abortAfterPolls >= 0 && answered >= faults_.abortAfterPolls) {
-        return kErrCancelled;
-      }
+      ++counts_.abortCheck;
       break;
     case HostCall::kProgress:
       ++counts_.progress;
@@ -44,7 +37,6 @@ std::optional<int32_t> Validator::OnCall(HostCall call, int64_t first, int64_t s
     case HostCall::kRegisterStrings:
       log("registerStrings", first);
       ++counts_.registerStrings;
-      if (faults_.registerStringsError != 0) return faults_.registerStringsError;
       break;
     case HostCall::kGetString:
       log("getString", first);
@@ -64,11 +56,11 @@ std::optional<int32_t> Validator::OnCall(HostCall call, int64_t first, int64_t s
       break;
     case HostCall::kWorldPass:
       log("worldPass", first);
-      if (++counts_.worldPass == faults_.failWorldPassAtCall) return faults_.worldPassError;
+      ++counts_.worldPass;
       break;
     case HostCall::kNewHandle:
       log("newHandle", first);
-      if (++counts_.newHandle == faults_.failNewHandleAtCall) return kHostErrBadHandle;
+      ++counts_.newHandle;
       break;
     case HostCall::kLockHandle:
       log("lockHandle");
@@ -100,7 +92,7 @@ std::optional<int32_t> Validator::OnCall(HostCall call, int64_t first, int64_t s
       break;
     case HostCall::kIterate:
       log("iterate", first);
-      if (++counts_.iterate >= faults_.failIterateFromCall && faults_.failIterateFromCall != 0) return faults_.iterateError;
+      ++counts_.iterate;
       break;
   }
   return std::nullopt;
@@ -115,8 +107,9 @@ void Validator::Fault(int32_t command, const std::string& what) {
   OnFault("command " + std::to_string(command) + ": " + what);
 }
 
-void Validator::BeforeCommand(int32_t, const CommandInput& in, const CommandOutput& out) {
+void Validator::BeforeCommand(int32_t command, const CommandInput& in, const CommandOutput& out) {
   std::lock_guard<std::mutex> lock(mutex_);
+  commands_.push_back(command);
   inBefore_ = in;
   outBefore_ = out;
   callsBefore_ = counts_.Total();
@@ -218,9 +211,9 @@ std::vector<std::string> Validator::callLog() const {
   return callLog_;
 }
 
-void Validator::ClearCallLog() {
+std::vector<int32_t> Validator::commands() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  callLog_.clear();
+  return commands_;
 }
 
 }  // namespace lfhost

@@ -2,8 +2,8 @@
 // `lensflare render --validate`: the order and outcome of every command, the
 // handles it is given back (double disposal, leaks), the message flag and
 // buffer, the guards around each world after a render. It also records the
-// callbacks made (counts and a call log) and injects the faults of a FaultPlan,
-// so tests can see how the module copes with a host that refuses or fails.
+// commands sent and the callbacks made (counts and a call log). Tests that want
+// the host to refuse or fail put a FaultInjector (host/core/seams) in front of it.
 // Everything it keeps grows with the calls made: attach it where that is wanted.
 #pragma once
 
@@ -15,9 +15,8 @@
 #include <vector>
 
 #include "host/core/command_result.h"
-#include "host/core/fault_plan.h"
 #include "host/core/host_observer.h"
-#include "shell/host_protocol.h"
+#include "protocol/host_protocol.h"
 
 namespace lfhost {
 
@@ -41,8 +40,6 @@ class Validator final : public HostObserver {
   // Watches `host`, which must outlive it (the caller attaches it with SetObserver).
   explicit Validator(const HostServices& host) : host_(host) {}
 
-  void SetFaultPlan(const FaultPlan& plan);
-
   std::optional<int32_t> OnCall(HostCall call, int64_t first, int64_t second) override;
   void OnFault(std::string what) override;
 
@@ -61,7 +58,8 @@ class Validator final : public HostObserver {
   // "worldPass 1", "iterate -1", "addParam -1 2" (abortCheck and progress are
   // only counted).
   std::vector<std::string> callLog() const;
-  void ClearCallLog();
+  // The commands sent since it was attached, in order.
+  std::vector<int32_t> commands() const;
 
  private:
   void Fault(int32_t command, const std::string& what);
@@ -69,11 +67,10 @@ class Validator final : public HostObserver {
 
   const HostServices& host_;
   mutable std::mutex mutex_;
-  FaultPlan faults_;
   CallbackCounts counts_;
-  int64_t answeredPolls_ = 0;          // abortCheck calls since the plan was set
   std::vector<std::string> violations_;
   std::vector<std::string> callLog_;
+  std::vector<int32_t> commands_;
   std::set<int64_t> disposed_;         // handles disposed, to recognise a second disposal
   // The records as the command was sent.
   CommandInput inBefore_{};

@@ -14,8 +14,8 @@
 #include <OpenImageIO/imagebufalgo.h>
 
 #include "host/core/builtin_frame.h"
-#include "host/media/files.h"
 #include "host/core/host_error.h"
+#include "host/media/files.h"
 #include "host/media/image_io.h"
 
 namespace lfhost {

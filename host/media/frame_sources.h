@@ -13,13 +13,13 @@
 #include <vector>
 
 #include "host/core/cancel_token.h"
+#include "host/core/frame_range.h"
 #include "host/core/host_error.h"
 #include "host/core/image_buffer.h"
 #include "host/media/image_io.h"
-#include "host/media/video_reader.h"
-#include "host/core/frame_range.h"
 #include "host/media/media_frame.h"
 #include "host/media/media_paths.h"
+#include "host/media/video_reader.h"
 
 namespace lfhost {
 

@@ -22,19 +22,15 @@
 #include <OpenImageIO/imageio.h>
 
 #include "host/core/cancel_token.h"
-#include "host/media/files.h"
 #include "host/core/host_error.h"
+#include "host/core/lowercase.h"
+#include "host/media/files.h"
 
 namespace lfhost {
 namespace {
 
 namespace fs = std::filesystem;
 using OIIO::TypeDesc;
-
-std::string Lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return s;
-}
 
 // Source channels for R, G, B, A (-1: absent) from the file's layout.
 struct ChannelMap {
@@ -76,13 +72,13 @@ ImageTraits ReadImageTraits(const std::string& path) {
   ImageTraits traits;
   traits.alpha = MapChannels(header).a >= 0;
   traits.metadata = header.extra_attribs;
-  traits.extension = Lower(fs::path(path).extension().string());
+  traits.extension = Lowercase(fs::path(path).extension().string());
   traits.pixelAspect = header.get_float_attribute("PixelAspectRatio", 0.0f);
   return traits;
 }
 
 bool IsWritableImageExtension(const std::string& extension) {
-  const std::string e = Lower(extension);
+  const std::string e = Lowercase(extension);
   return e == ".png" || e == ".jpg" || e == ".jpeg" || e == ".tif" || e == ".tiff" || e == ".exr" || e == ".dpx";
 }
 
@@ -479,7 +475,7 @@ Plate ReadPlate(const std::string& path, const std::string& partName, TypeDesc a
     header.channelnames = colour.channelnames;
     header.alpha_channel = colour.alpha_channel;
   }
-  plate.extension = Lower(fs::path(path).extension().string());
+  plate.extension = Lowercase(fs::path(path).extension().string());
   return plate;
 }
 
@@ -528,7 +524,7 @@ namespace {
 // checking its folder. Throws HostError naming the path.
 std::string CheckOutputPath(const std::string& path) {
   const fs::path target(path);
-  const std::string extension = Lower(target.extension().string());
+  const std::string extension = Lowercase(target.extension().string());
   if (!IsWritableImageExtension(extension)) {
     throw HostError(path + ": unknown output format \"" + target.extension().string() +
                     "\" (use .png, .jpg, .tif, .exr or .dpx)");

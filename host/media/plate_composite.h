@@ -46,6 +46,15 @@ struct FlareLayer {
 
   int32_t width() const { return precision == FlarePrecision::Full ? full.width : exact.width(); }
   int32_t height() const { return precision == FlarePrecision::Full ? full.height : exact.height(); }
+  // Whether the flare reaches pixel (x, y): every composite leaves a black one alone.
+  bool lit(int32_t x, int32_t y) const {
+    if (precision == FlarePrecision::Full) {
+      const float* p = full.row(y) + 3 * static_cast<size_t>(x);
+      return p[0] != 0.0f || p[1] != 0.0f || p[2] != 0.0f;
+    }
+    const uint8_t* p = exact.row(y) + 4 * static_cast<size_t>(x);
+    return (p[1] | p[2] | p[3]) != 0;
+  }
 };
 
 // How the flare layers of one render go onto its plates, settled once: the

@@ -125,15 +125,13 @@ void AmountsOf(const FlareLayer& layer, int32_t weight, const PlateLook& look, i
   flare.spans.assign(static_cast<size_t>(endRow - firstRow), {0, 0});
   flare.starts.assign(static_cast<size_t>(endRow - firstRow), 0);
   flare.rgb.clear();
-  const float scale = static_cast<float>(65536 - std::clamp(weight, 0, 65536)) / 65536.0f;
+  // Video samples are display values: no exposure reaches them.
+  const float scale = LayerScale(weight, 0.0);
   const bool full = layer.precision == FlarePrecision::Full;
   for (int32_t y = firstRow; y < endRow; ++y) {
     const uint8_t* bytes = full ? nullptr : layer.exact.row(y);
     const float* floats = full ? layer.full.row(y) : nullptr;
-    auto lit = [&](int32_t x) {
-      return full ? (floats[3 * x] != 0.0f || floats[3 * x + 1] != 0.0f || floats[3 * x + 2] != 0.0f)
-                  : (bytes[4 * x + 1] | bytes[4 * x + 2] | bytes[4 * x + 3]) != 0;
-    };
+    auto lit = [&](int32_t x) { return layer.lit(x, y); };
     int32_t first = 0, end = flare.width;
     while (first < end && !lit(first)) ++first;
     while (end > first && !lit(end - 1)) --end;

@@ -29,9 +29,9 @@
 
 #include "host/core/cancel_token.h"
 #include "host/core/effect_instance.h"
+#include "host/core/keyframes.h"
 #include "host/media/frame_sinks.h"
 #include "host/media/frame_sources.h"
-#include "host/core/keyframes.h"
 #include "host/media/plate_composite.h"
 #include "host/media/progress_display.h"
 

@@ -12,15 +12,11 @@
 #include <stdexcept>
 
 #include "host/core/image_buffer.h"
+#include "host/core/lowercase.h"
 #include "host/media/subprocess.h"
 
 namespace lfhost {
 namespace {
-
-std::string Lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return s;
-}
 
 const std::vector<VideoCodec>& Codecs() {
   static const std::vector<VideoCodec> codecs = {
@@ -70,7 +66,7 @@ bool IsWritableFrameRate(const FrameRate& rate) {
          num * kFastestVideoRate.den <= den * kFastestVideoRate.num;
 }
 
-std::string ExtensionOf(const std::string& path) { return Lower(std::filesystem::path(path).extension().string()); }
+std::string ExtensionOf(const std::string& path) { return Lowercase(std::filesystem::path(path).extension().string()); }
 
 bool VideoContainer::Holds(const std::string& codec) const {
   return std::find(codecs.begin(), codecs.end(), codec) != codecs.end();
@@ -84,7 +80,7 @@ bool VideoContainer::HoldsAudio(const std::string& codec) const {
 }
 
 const VideoContainer* FindContainer(const std::string& extension) {
-  const std::string e = Lower(extension);
+  const std::string e = Lowercase(extension);
   for (const VideoContainer& c : Containers()) {
     if (e == c.extension) return &c;
   }
@@ -114,7 +110,7 @@ std::string WritableCodecNames() {
 bool IsWritableVideoExtension(const std::string& extension) { return FindContainer(extension) != nullptr; }
 
 bool IsVideoExtension(const std::string& extension) {
-  const std::string e = Lower(extension);
+  const std::string e = Lowercase(extension);
   return IsWritableVideoExtension(e) || std::find(std::begin(kReadOnly), std::end(kReadOnly), e) != std::end(kReadOnly);
 }
 

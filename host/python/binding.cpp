@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "host/core/host_error.h"
+#include "host/core/pixel_aspect.h"
 #include "host/python/flare_renderer.h"
 
 namespace py = pybind11;
@@ -81,7 +82,7 @@ RenderJob PrepareRequest(const Renderer& renderer, Request& r) {
   lfhost::FrameSettings frame;
   frame.seed = r.seed;
   frame.frame = r.frame;
-  std::tie(frame.pixelAspectNum, frame.pixelAspectDen) = PixelAspect("par", r.par);
+  std::tie(frame.pixelAspectNum, frame.pixelAspectDen) = lfhost::ParsePixelAspect("par", r.par);
   return renderer.Prepare(PixelsOf(r.image, r.out), controls, frame, r.deep);
 }
 

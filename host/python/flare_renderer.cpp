@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <charconv>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -205,22 +204,6 @@ void Renderer::RenderMany(const std::vector<RenderJob>& jobs, int threads) {
   for (const std::exception_ptr& error : errors) {
     if (error) std::rethrow_exception(error);
   }
-}
-
-std::pair<int32_t, uint32_t> PixelAspect(const std::string& origin, const std::string& text) {
-  const size_t colon = text.find(':');
-  uint64_t n = 0, d = 0;
-  const auto whole = [](const std::string& part, uint64_t& value) {
-    const auto [end, ec] = std::from_chars(part.data(), part.data() + part.size(), value);
-    return !part.empty() && ec == std::errc() && end == part.data() + part.size();
-  };
-  if (colon == std::string::npos || !whole(text.substr(0, colon), n) || !whole(text.substr(colon + 1), d)) {
-    throw lfhost::UsageError(origin + ": \"" + text + "\" is not N:D (for example 10:11)");
-  }
-  if (n < 1 || n > 2147483647 || d < 1 || d > 4294967295ULL) {
-    throw lfhost::UsageError(origin + ": " + text + " is outside 1:1 to 2147483647:4294967295");
-  }
-  return {static_cast<int32_t>(n), static_cast<uint32_t>(d)};
 }
 
 }  // namespace lfpython

@@ -109,8 +109,4 @@ class Renderer {
   std::vector<std::unique_ptr<Slot>> idle_;
 };
 
-// "N:D" as --par takes it, N from 1 to 2^31 - 1 and D from 1 to 2^32 - 1.
-// Throws HostError naming `origin`.
-std::pair<int32_t, uint32_t> PixelAspect(const std::string& origin, const std::string& text);
-
 }  // namespace lfpython

@@ -9,9 +9,9 @@
 #include <sstream>
 #include <vector>
 
+#include "host/core/host_error.h"
 #include "host/media/files.h"
 #include "host/media/keys_file.h"
-#include "host/core/host_error.h"
 
 namespace lftrack {
 namespace {

@@ -15,6 +15,7 @@
 
 #include "host/core/cancel_token.h"
 #include "host/core/host_error.h"
+#include "host/core/lowercase.h"
 #include "host/media/keys_file.h"
 #include "host/track/shot_tracker.h"
 #include "host/track/track_keys.h"
@@ -71,11 +72,6 @@ std::optional<std::string> PageOf(const httplib::Request& req) {
                      });
   if (!plain) return std::nullopt;
   return page;
-}
-
-std::string Lowercase(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
 }
 
 // An address as a Host header names it: IPv6 in brackets, an IPv4 address that
@@ -185,7 +181,7 @@ void PreviewServer::Impl::Keep(uint64_t id, std::shared_ptr<const std::string> p
 }
 
 bool PreviewServer::Impl::AddressedToUs(const httplib::Request& req) const {
-  const std::string host = Lowercase(req.get_header_value("Host"));
+  const std::string host = lfhost::Lowercase(req.get_header_value("Host"));
   const std::string portSuffix = ":" + std::to_string(port);
   for (const std::string& name : {std::string("127.0.0.1"), std::string("localhost"), std::string("[::1]"),
                                   HostName(options.bindAddress), HostName(req.local_addr)}) {

@@ -34,10 +34,10 @@
 #include <vector>
 
 #include "host/core/module_loader.h"
+#include "host/core/worker_pool.h"
 #include "host/web/http_listener.h"
 #include "host/web/preview_frame.h"
 #include "host/web/render_scheduler.h"
-#include "host/core/worker_pool.h"
 
 namespace lfweb {
 

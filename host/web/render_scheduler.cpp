@@ -214,7 +214,9 @@ void RenderScheduler::RenderLoop(const lfhost::EffectModule& module, lfhost::Wor
       line_.pop_front();
       running_ = job;
     }
+#ifdef LF_HOST_TEST_SEAMS
     if (hooks_.started) hooks_.started(job->id, job->cancel);
+#endif
     PreviewOutcome outcome;
     try {
       const lfhost::MediaFrame& input = frames.Read(job->frame);
@@ -252,7 +254,9 @@ void RenderScheduler::RenderLoop(const lfhost::EffectModule& module, lfhost::Wor
     outcome.frame = job->frame;
     outcome.values = job->values.values();
     outcome.exposure = job->values.exposure();
+#ifdef LF_HOST_TEST_SEAMS
     if (hooks_.finished) hooks_.finished(outcome);
+#endif
     std::lock_guard<std::mutex> lock(mutex_);
     running_.reset();
     Finish(*job, std::move(outcome));

@@ -48,14 +48,18 @@ const char* StatusName(PreviewOutcome::Status status);   // "done", "cancelled",
 
 class RenderScheduler {
  public:
-  // Called on the render thread around each render: `started` right before a
-  // request goes to the module (with the token its abortCheck reads),
-  // `finished` when the module has answered. For logging and for tests that
-  // need a render to be in flight.
+#ifdef LF_HOST_TEST_SEAMS
+  // The tests' seam (lf_host_web_seams): called on the render thread around
+  // each render, `started` right before a request goes to the module (with the
+  // token its abortCheck reads), `finished` when the module has answered, for
+  // tests that need a render to be in flight.
   struct Hooks {
     std::function<void(uint64_t id, const lfhost::CancelToken& cancel)> started;
     std::function<void(const PreviewOutcome& outcome)> finished;
   };
+#else
+  struct Hooks {};   // the production scheduler calls nothing around a render
+#endif
   // Asked while a request waits; true once nobody wants its answer any more.
   using AbandonedCheck = std::function<bool()>;
 

@@ -193,7 +193,6 @@ class ElementStamps {
     ReportProgress(context_, step, total_);
     return true;
   }
-  void Report(int32_t step) { ReportProgress(context_, step, total_); }
 
  private:
   FlareFrame& frame_;

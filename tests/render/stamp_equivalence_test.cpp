@@ -12,10 +12,10 @@
 #include <random>
 #include <vector>
 
+#include "protocol/screen_blend.h"
 #include "render/fixed_point.h"
 #include "render/full_context.h"
 #include "render/hypot_table.h"
-#include "render/screen_blend.h"
 #include "render/stamp_kernels.h"
 #include "render/stamp_profile.h"
 #include "render/stamp_rays.h"

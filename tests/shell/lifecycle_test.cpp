@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "host/core/seams/fault_plan.h"
+#include "host/core/seams/send_as_is.h"
 #include "tests/host/module_fixture.h"
 
 namespace {
@@ -47,7 +49,8 @@ TEST(GlobalSetupTest, FailureReleasesStringsAndReportsTheFixedMessage) {
     FaultPlan f;
     f.failNewHandleAtCall = c.failNewHandleAt;
     f.registerStringsError = c.stringsError;
-    effect.Validate().SetFaultPlan(f);
+    lfhost::FaultInjector faults(effect.host(), effect.Validate());
+    faults.SetPlan(f);
     CommandOutput out;
     const CommandResult r = effect.Send(kCmdGlobalSetup, out);
     EXPECT_EQ(r.code, c.code);
@@ -67,7 +70,8 @@ TEST(SequenceSetupTest, OutOfMemoryGivesCodeFourAndTheLocalizedMessage) {
     auto effect = lftest::StartedEffect();
     FaultPlan f;
     f.failNewHandleAtCall = 2;   // the first was GlobalData
-    effect->Validate().SetFaultPlan(f);
+    lfhost::FaultInjector faults(effect->host(), effect->Validate());
+    faults.SetPlan(f);
     CommandOutput out;
     const CommandResult r = effect->Send(command, out);
     EXPECT_EQ(r.code, 4) << command;
@@ -119,7 +123,7 @@ TEST(CommandDispatchTest, UnhandledCommandsReturnZeroAndTouchNothing) {
     const CommandOutput before = out;
     const CommandInput inBefore = effect->commandInput();
     const int64_t calls = effect->Validate().counts().Total();
-    const CommandResult r = effect->Send(command, out, /*keepOut=*/true);
+    const CommandResult r = lfhost::SendAsIs(*effect, command, out);
     EXPECT_EQ(r.code, 0) << command;
     EXPECT_EQ(std::memcmp(&out, &before, sizeof out), 0) << command;
     EXPECT_EQ(effect->Validate().counts().Total(), calls) << command;

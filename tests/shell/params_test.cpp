@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "host/core/seams/fault_plan.h"
+#include "host/core/seams/send_as_is.h"
 #include "tests/host/module_fixture.h"
 
 namespace {
@@ -89,11 +91,12 @@ TEST(SetupParamsTest, RefusalOfTheThirdDeclarationStopsAndLeavesNumParams) {
   lfhost::FaultPlan f;
   f.failAddParamAt = 3;
   f.addParamError = -9;
-  effect->Validate().SetFaultPlan(f);
+  lfhost::FaultInjector faults(effect->host(), effect->Validate());
+  faults.SetPlan(f);
   CommandOutput out{};
   out.globalData = effect->globalData();
   out.numParams = 1234;
-  const lfhost::CommandResult r = effect->Send(kCmdParamsSetup, out, /*keepOut=*/true);
+  const lfhost::CommandResult r = lfhost::SendAsIs(*effect, kCmdParamsSetup, out);
   EXPECT_EQ(r.code, -9);
   EXPECT_EQ(out.numParams, 1234);
   EXPECT_EQ(effect->Validate().counts().addParam, 3);

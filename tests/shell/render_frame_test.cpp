@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "host/core/builtin_frame.h"
+#include "host/core/seams/fault_plan.h"
 #include "tests/host/module_fixture.h"
 
 namespace {
@@ -40,7 +41,8 @@ TEST(RenderCommandTest, IterateFailureMapsTheSixteenBitStatus) {
     FaultPlan f;
     f.failIterateFromCall = 1;
     f.iterateError = c.iterateError;
-    effect->Validate().SetFaultPlan(f);
+    lfhost::FaultInjector faults(effect->host(), effect->Validate());
+    faults.SetPlan(f);
     const ImageBuffer input = lfhost::MakeDarkFrame(kW, kH);
     ImageBuffer output(kW, kH);
     const CommandResult r = effect->Render(input, output, effect->Check(Values()));
@@ -59,7 +61,8 @@ TEST(RenderCommandTest, AbortAtAnyPointGives517AndStillBlends) {
     auto effect = lftest::StartedEffect();
     FaultPlan f;
     f.abortAfterPolls = polls;
-    effect->Validate().SetFaultPlan(f);
+    lfhost::FaultInjector faults(effect->host(), effect->Validate());
+    faults.SetPlan(f);
     const ImageBuffer input = lftest::OpaqueFrame(kW, kH);
     ImageBuffer output(kW, kH);
     const CommandResult r = effect->Render(input, output, effect->Check(Values(3)));
@@ -84,7 +87,8 @@ TEST(RenderCommandTest, EarlyFaultsReturnTheirCodeAndLeaveAPlainCopyOrABlend) {
     f.failWorldPassAtCall = c.failWorldPassAt;
     f.worldPassError = c.error;
     f.failNewHandleAtCall = c.failNewHandleAt;
-    effect->Validate().SetFaultPlan(f);
+    lfhost::FaultInjector faults(effect->host(), effect->Validate());
+    faults.SetPlan(f);
     const ImageBuffer input = lfhost::MakeDarkFrame(kW, kH);
     ImageBuffer output(kW, kH);
     const CommandResult r = effect->Render(input, output, effect->Check(Values()));

@@ -131,7 +131,7 @@ TEST_F(ResolveTest, EveryFrontEndReadsAControlAlike) {
 }
 
 TEST_F(ResolveTest, RenderRefusesBadValuesAndHugeFramesBeforeAnyModuleCall) {
-  const size_t commands = effect_->commandsSent().size();
+  const size_t commands = effect_->Validate().commands().size();
   lfhost::ParamValues bad = effect_->DefaultValues(16, 16);
   bad.lensType = 4;
   // Values reach a render only through a check.
@@ -149,7 +149,7 @@ TEST_F(ResolveTest, RenderRefusesBadValuesAndHugeFramesBeforeAnyModuleCall) {
   } catch (const lfhost::HostError& e) {
     EXPECT_NE(std::string(e.what()).find("32767"), std::string::npos) << e.what();
   }
-  EXPECT_EQ(effect_->commandsSent().size(), commands);
+  EXPECT_EQ(effect_->Validate().commands().size(), commands);
 }
 
 }  // namespace

@@ -20,7 +20,9 @@
 #include "host/core/builtin_frame.h"
 #include "host/core/cancel_token.h"
 #include "host/core/image_buffer.h"
+#include "host/core/seams/fault_plan.h"
 #include "host/core/validator.h"
+#include "protocol/world_blend.h"
 #include "tests/host/module_fixture.h"
 #include "tests/support/resident_memory.h"
 
@@ -48,7 +50,7 @@ TEST(BlendByteTest, RoundsAndClampsTheRatio) {
   // (s1 (65536 - r) + s2 r + 32768) >> 16, worked by hand.
   for (const Case& c : {Case{0, 255, 65536, 255}, Case{10, 20, 32768, 15}, Case{100, 200, 16384, 125},
                         Case{255, 0, -5, 255}, Case{0, 255, 70000, 255}, Case{1, 2, 32768, 2}}) {
-    EXPECT_EQ(lfhost::BlendByte(c.s1, c.s2, c.ratio), c.expected) << int(c.s1) << " " << int(c.s2) << " " << c.ratio;
+    EXPECT_EQ(BlendByte(c.s1, c.s2, c.ratio), c.expected) << int(c.s1) << " " << int(c.s2) << " " << c.ratio;
   }
 }
 
@@ -171,10 +173,11 @@ TEST_F(CallbacksTest, WorldPassVerifiesGuardsOfAdmittedWorlds) {
 TEST_F(CallbacksTest, AbortCheckAnswers517AfterThePlanOrACancel) {
   lfhost::FaultPlan f;
   f.abortAfterPolls = 2;
-  validator_.SetFaultPlan(f);
+  lfhost::FaultInjector faults(host_, validator_);
+  faults.SetPlan(f);
   std::vector<int32_t> answers;
   for (int i = 0; i < 3; ++i) answers.push_back(in_.abortCheck(in_.effectRef));
-  validator_.SetFaultPlan({});
+  faults.SetPlan({});
   answers.push_back(in_.abortCheck(in_.effectRef));
   cancel_.Request();
   answers.push_back(in_.abortCheck(in_.effectRef));

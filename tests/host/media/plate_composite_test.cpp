@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +17,7 @@
 
 #include "host/core/host_error.h"
 #include "host/media/image_io.h"
+#include "render/render_flare.h"
 #include "tests/host/media_fixture.h"
 #include "tests/host/module_fixture.h"
 
@@ -65,6 +67,8 @@ TEST(PlateCompositeTest, EachSampleTypeGetsItsFormulaAndKeepsTheRestBitForBit) {
   layout.channelnames = {"R", "G", "B", "A", "Z"};
   layout.alpha_channel = 3, layout.z_channel = 4;
   const ImageBuffer layer = TestLayer(12, 6);
+  lfhost::FlareLayer flare;
+  flare.exact = layer.Clone();
   std::vector<float> values;
   for (int i = 0; i < 16 * 6 * 5; ++i) values.push_back(static_cast<float>((i * 37) % 101) / 40.0f);
   // Beyond 1.0, a negative zero and a NaN where the layer is black, (0, 3) and (3, 3).
@@ -79,10 +83,10 @@ TEST(PlateCompositeTest, EachSampleTypeGetsItsFormulaAndKeepsTheRestBitForBit) {
         plate.set_pixels(plate.roi(), TypeDesc::FLOAT, values.data());
         const OIIO::ImageBuf before = plate;
         const lfhost::PlateLook look = lfhost::PlateLook::For(type, mode, "");
-        lfhost::CompositeFlare(plate, layer, lfhost::BlendWeight(blend), look);
+        lfhost::CompositeFlare(plate, flare, lfhost::BlendWeight(blend), look);
 
-        // The module's blend keeps trunc(float(blend) / 100) / 65536 of the frame.
-        const double keep = (65536 - std::trunc(static_cast<float>(blend) / 100.0f)) / 65536;
+        // The module's blend without a low-brightness fade keeps this much of the flare.
+        const double keep = (65536 - BlendRatio(blend, 0.0f)) / 65536.0;
         auto toPlate = OIIO::ColorConfig().createColorProcessor("sRGB", look.colourSpace());
         const double max = Largest(type);
         int flared = 0;
@@ -108,6 +112,48 @@ TEST(PlateCompositeTest, EachSampleTypeGetsItsFormulaAndKeepsTheRestBitForBit) {
         EXPECT_EQ(flared > 0, blend != 100 << 16);
       }
     }
+  }
+}
+
+// On a black 8-bit frame the module's render is its flare layer blended back
+// towards black by its own ratio; the host's composite of that layer onto the
+// same frame as an 8-bit plate, at the host's weight, gives the same bytes,
+// but where the layer's share is exactly half-way between two levels: the
+// module's integer blend rounds that up, the composite's float share can land
+// either side, so there the two may be one level apart.
+TEST(PlateCompositeTest, EightBitCompositeEqualsTheModulesOwnBlend) {
+  auto effect = lftest::StartedEffect();
+  const ImageBuffer black = lftest::OpaqueFrame(96, 64, 0, 0, 0);
+  lfhost::ParamValues values = effect->DefaultValues(96, 64);
+  ImageBuffer layer(96, 64);
+  values.blend = 0;
+  ASSERT_TRUE(effect->Render(black, layer, values).ok());
+  const lfhost::PlateLook look = lfhost::PlateLook::For(TypeDesc::UINT8, std::nullopt, "");
+  for (Fix16 blend : {0, 25 << 16, 40 << 16, 100 << 16}) {
+    values.blend = blend;
+    const int64_t keep = 65536 - lfhost::BlendWeight(blend);
+    ImageBuffer rendered(96, 64);
+    ASSERT_TRUE(effect->Render(black, rendered, values).ok());
+    lfhost::Plate plate = lfhost::PlateFromImage(black, false);
+    ASSERT_TRUE(lfhost::RenderOntoPlate(*effect, plate.image(), values, {}, look).ok());
+    int lit = 0, halfWay = 0;
+    for (int y = 0; y < 64; ++y) {
+      const auto* deep = static_cast<const uint8_t*>(plate.image().pixeladdr(0, y));
+      for (int x = 0; x < 96; ++x) {
+        for (int c = 0; c < 3; ++c) {
+          const int module = rendered.at(x, y, 1 + c), host = deep[3 * x + c];
+          lit += module != 0;
+          if ((layer.at(x, y, 1 + c) * keep) % 65536 == 32768) {
+            ++halfWay;
+            EXPECT_LE(std::abs(host - module), 1) << x << "," << y << "," << c << " blend " << (blend >> 16);
+          } else {
+            EXPECT_EQ(host, module) << x << "," << y << "," << c << " blend " << (blend >> 16);
+          }
+        }
+      }
+    }
+    EXPECT_EQ(lit > 0, blend != 100 << 16) << "blend " << (blend >> 16);
+    EXPECT_EQ(halfWay > 0, blend == 25 << 16) << "blend " << (blend >> 16);
   }
 }
 

@@ -15,10 +15,10 @@
 #include <sstream>
 #include <utility>
 
-#include "host/media/frame_sources.h"
 #include "host/core/host_error.h"
-#include "host/media/sequence_renderer.h"
+#include "host/media/frame_sources.h"
 #include "host/media/image_io.h"
+#include "host/media/sequence_renderer.h"
 #include "host/media/video_reader.h"
 #include "host/media/video_writer.h"
 #include "tests/host/media_fixture.h"

@@ -11,8 +11,8 @@
 #include <functional>
 #include <vector>
 
-#include "host/media/frame_sources.h"
 #include "host/core/image_buffer.h"
+#include "host/media/frame_sources.h"
 #include "host/track/light_tracker.h"
 
 namespace lftest {

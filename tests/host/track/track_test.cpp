@@ -5,17 +5,17 @@
 
 #include <cmath>
 
-#include "host/core/host_error.h"
-#include "host/media/image_io.h"
-#include "host/core/keyframes.h"
 #include "host/core/control_values.h"
+#include "host/core/host_error.h"
+#include "host/core/keyframes.h"
+#include "host/media/image_io.h"
 #include "host/media/keys_file.h"
-#include "tests/host/module_fixture.h"
 #include "host/track/center_track_file.h"
 #include "host/track/shot_tracker.h"
 #include "host/track/track_keys.h"
 #include "host/track/visibility.h"
 #include "tests/host/media_fixture.h"
+#include "tests/host/module_fixture.h"
 #include "tests/host/track/light_clip.h"
 
 namespace {

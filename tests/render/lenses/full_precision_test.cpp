@@ -10,6 +10,7 @@
 #include <set>
 #include <vector>
 
+#include "protocol/world_blend.h"
 #include "render/hypot_table.h"
 #include "render/profiles.h"
 #include "render/render_flare.h"
@@ -35,14 +36,14 @@ Difference Compare(int32_t width, int32_t height, int32_t aspectNum, uint32_t as
   std::vector<float> full;
   EXPECT_EQ(RenderFullFrame(host, s, full, width, height), 0);
   // The exact render's black input blended back by the low-brightness fade.
-  const int64_t ratio = BlendRatio(0, LowBrightnessFade(s.brightnessPercent));
+  const int32_t ratio = BlendRatio(0, LowBrightnessFade(s.brightnessPercent));
   Difference d{0, 0.0};
   double sum = 0.0;
   for (int32_t y = 0; y < height; ++y) {
     for (int32_t x = 0; x < width; ++x) {
       for (int c = 0; c < 3; ++c) {
-        const int64_t byte = exact[static_cast<size_t>(y) * rowBytes + 4 * static_cast<size_t>(x) + 1 + c];
-        const int e = static_cast<int>((byte * (65536 - ratio) + 32768) >> 16);
+        const uint8_t byte = exact[static_cast<size_t>(y) * rowBytes + 4 * static_cast<size_t>(x) + 1 + c];
+        const int e = BlendByte(byte, 0, ratio);
         const int f = static_cast<int>(std::lround(full[3 * (static_cast<size_t>(y) * width + x) + c] * 255.0f));
         d.largest = std::max(d.largest, std::abs(f - e));
         sum += f - e;

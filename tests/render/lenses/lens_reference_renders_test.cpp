@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/world_blend.h"
 #include "shell/command_handlers.h"
 #include "tests/support/fake_host.h"
 #include "tests/support/flare_render_harness.h"
@@ -66,12 +67,12 @@ int16_t Render(const ReferenceRender& c, std::vector<uint8_t>& rgba) {
   const int16_t status =
       RenderWholeFrame(host, {c.lens, c.brightnessPercent, c.centerX, c.centerY, c.seed}, output, c.width, c.height);
 
-  const int64_t ratio = BlendRatio(c.blendPercent, LowBrightnessFade(c.brightnessPercent));
+  const int32_t ratio = BlendRatio(c.blendPercent, LowBrightnessFade(c.brightnessPercent));
   for (int32_t y = 0; y < c.height; ++y)
     for (int32_t x = 0; x < c.width; ++x)
       for (int i : {1, 2, 3, 0}) {
         const size_t at = static_cast<size_t>(y) * rowBytes + 4 * static_cast<size_t>(x) + i;
-        rgba.push_back(static_cast<uint8_t>((output[at] * (65536 - ratio) + input[at] * ratio + 32768) >> 16));
+        rgba.push_back(BlendByte(output[at], input[at], ratio));
       }
   return status;
 }

@@ -1,24 +1,21 @@
-#include "host/cli/bench.h"
+#include "host/bench/bench.h"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-
-#include <stdlib.h>
-
 #include <filesystem>
 #include <memory>
 #include <random>
 
+#include <stdlib.h>
+
 #include "host/core/effect_instance.h"
-#include "host/media/frame_sources.h"
 #include "host/core/host_error.h"
+#include "host/media/frame_sources.h"
 #include "host/media/sequence_renderer.h"
-// The floor screens with the module's own formula (one inline function; the
-// host links none of the module's code).
-#include "render/screen_blend.h"
+#include "protocol/screen_blend.h"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
