@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "protocol/screen_blend.h"
+#include "render/screen_blend.h"
 #include "render/fixed_point.h"
 #include "render/truncate.h"
 

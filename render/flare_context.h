@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "protocol/host_protocol.h"
+#include "shell/host_protocol.h"
 
 // 2.30 signed fixed point: v stands for v / 2^30; 1.0 is 0x40000000.
 using Frac30 = int32_t;

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "protocol/screen_blend.h"
+#include "render/screen_blend.h"
 #include "render/truncate.h"
 
 // Every builder writes only samples 0 .. profileLength - 1: shape loops also stop

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cstdlib>
 
-#include "protocol/screen_blend.h"
+#include "render/screen_blend.h"
 #include "render/fixed_point.h"
 #include "render/full_context.h"
 #include "render/stamp_common.h"

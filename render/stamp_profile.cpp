@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "protocol/screen_blend.h"
+#include "render/screen_blend.h"
 #include "render/stamp_common.h"
 #include "render/stamp_kernels.h"
 

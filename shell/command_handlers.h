@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "protocol/host_protocol.h"
+#include "shell/host_protocol.h"
 #include "render/render_flare.h"
 
 // The block behind CommandInput.globalData: the string reference that

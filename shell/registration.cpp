@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "protocol/host_protocol.h"
+#include "shell/host_protocol.h"
 
 namespace {
 

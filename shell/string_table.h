@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "protocol/host_protocol.h"
+#include "shell/host_protocol.h"
 
 // Entry indices; the index is also the number that ends each entry's key.
 enum StringIndex : int32_t {

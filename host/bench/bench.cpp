@@ -15,7 +15,7 @@
 #include "host/core/host_error.h"
 #include "host/media/frame_sources.h"
 #include "host/media/sequence_renderer.h"
-#include "protocol/screen_blend.h"
+#include "render/screen_blend.h"
 
 #if defined(__x86_64__)
 #include <immintrin.h>

@@ -1,6 +1,6 @@
 #include "host/core/command_result.h"
 
-#include "protocol/host_protocol.h"
+#include "shell/host_protocol.h"
 
 namespace lfhost {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "host/core/host_callbacks.h"
-#include "protocol/host_protocol.h"
+#include "shell/host_protocol.h"
 
 namespace lfhost {
 

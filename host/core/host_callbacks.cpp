@@ -8,7 +8,7 @@
 
 #include "host/core/image_buffer.h"
 #include "host/core/module_loader.h"
-#include "protocol/world_blend.h"
+#include "shell/world_blend.h"
 
 namespace lfhost {
 namespace {

@@ -26,7 +26,7 @@
 #include "host/core/cancel_token.h"
 #include "host/core/host_observer.h"
 #include "host/core/worker_pool.h"
-#include "protocol/host_protocol.h"
+#include "shell/host_protocol.h"
 
 namespace lfhost {
 

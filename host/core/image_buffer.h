@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "protocol/host_protocol.h"
+#include "shell/host_protocol.h"
 
 namespace lfhost {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "host/core/property_list.h"
-#include "protocol/host_protocol.h"
+#include "shell/host_protocol.h"
 
 namespace lfhost {
 

@@ -16,7 +16,7 @@
 
 #include "host/core/command_result.h"
 #include "host/core/host_observer.h"
-#include "protocol/host_protocol.h"
+#include "shell/host_protocol.h"
 
 namespace lfhost {
 

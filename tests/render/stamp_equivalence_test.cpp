@@ -12,7 +12,7 @@
 #include <random>
 #include <vector>
 
-#include "protocol/screen_blend.h"
+#include "render/screen_blend.h"
 #include "render/fixed_point.h"
 #include "render/full_context.h"
 #include "render/hypot_table.h"

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "protocol/host_protocol.h"
+#include "shell/host_protocol.h"
 #include "tests/support/fake_host.h"
 
 struct FlareRenderSettings {

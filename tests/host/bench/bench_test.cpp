@@ -9,7 +9,7 @@
 #include "host/bench/bench.h"
 #include "host/core/host_callbacks.h"
 #include "host/core/image_buffer.h"
-#include "protocol/screen_blend.h"
+#include "render/screen_blend.h"
 #include "tests/host/module_fixture.h"
 
 namespace {

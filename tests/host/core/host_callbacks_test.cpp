@@ -22,7 +22,7 @@
 #include "host/core/image_buffer.h"
 #include "host/core/seams/fault_plan.h"
 #include "host/core/validator.h"
-#include "protocol/world_blend.h"
+#include "shell/world_blend.h"
 #include "tests/host/module_fixture.h"
 #include "tests/support/resident_memory.h"
 

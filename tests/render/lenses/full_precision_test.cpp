@@ -10,7 +10,7 @@
 #include <set>
 #include <vector>
 
-#include "protocol/world_blend.h"
+#include "shell/world_blend.h"
 #include "render/hypot_table.h"
 #include "render/profiles.h"
 #include "render/render_flare.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/world_blend.h"
+#include "shell/world_blend.h"
 #include "shell/command_handlers.h"
 #include "tests/support/fake_host.h"
 #include "tests/support/flare_render_harness.h"
