@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "host/cli/bench.h"
+#include "host/bench/bench.h"
 #include "host/core/effect_instance.h"
 #include "host/core/module_loader.h"
 #include "host/core/worker_pool.h"
@@ -39,7 +39,7 @@ void ToolRender(benchmark::State& state) {
   settings.lensType = static_cast<int32_t>(state.range(0));
   settings.centerX = lfhost::Coordinate{lfhost::BenchCenterX(kSide), false};
   settings.centerY = lfhost::Coordinate{lfhost::BenchCenterY(kSide), false};
-  const lfhost::ParamValues values = effect.Resolve(settings, kSide, kSide);
+  const auto values = effect.Resolve(settings, kSide, kSide);
   lfhost::ImageBuffer input(kSide, kSide);
   for (int32_t y = 0; y < kSide; ++y) {
     for (int32_t x = 0; x < kSide; ++x) input.at(x, y, 0) = 255;

@@ -127,15 +127,15 @@ TEST(PlateCompositeTest, EightBitCompositeEqualsTheModulesOwnBlend) {
   lfhost::ParamValues values = effect->DefaultValues(96, 64);
   ImageBuffer layer(96, 64);
   values.blend = 0;
-  ASSERT_TRUE(effect->Render(black, layer, values).ok());
+  ASSERT_TRUE(effect->Render(black, layer, effect->Check(values)).ok());
   const lfhost::PlateLook look = lfhost::PlateLook::For(TypeDesc::UINT8, std::nullopt, "");
   for (Fix16 blend : {0, 25 << 16, 40 << 16, 100 << 16}) {
     values.blend = blend;
     const int64_t keep = 65536 - lfhost::BlendWeight(blend);
     ImageBuffer rendered(96, 64);
-    ASSERT_TRUE(effect->Render(black, rendered, values).ok());
+    ASSERT_TRUE(effect->Render(black, rendered, effect->Check(values)).ok());
     lfhost::Plate plate = lfhost::PlateFromImage(black, false);
-    ASSERT_TRUE(lfhost::RenderOntoPlate(*effect, plate.image(), values, {}, look).ok());
+    ASSERT_TRUE(lfhost::RenderOntoPlate(*effect, plate.image(), effect->Check(values), {}, look).ok());
     int lit = 0, halfWay = 0;
     for (int y = 0; y < 64; ++y) {
       const auto* deep = static_cast<const uint8_t*>(plate.image().pixeladdr(0, y));
@@ -409,7 +409,9 @@ TEST_F(PlateFilesTest, ExposureScalesAFloatPlatesFlareByPowersOfTwoFrameByFrame)
     flareAlone("exposed", c.exposure);
     for (int n = 1; n <= 3; ++n) {
       const std::string frame = "." + std::to_string(n) + ".exr";
-      if (c.factors[n - 1] == 1) EXPECT_EQ(lftest::FileBytes(Path("exposed" + frame)), lftest::FileBytes(Path("none" + frame)));
+      if (c.factors[n - 1] == 1) {
+        EXPECT_EQ(lftest::FileBytes(Path("exposed" + frame)), lftest::FileBytes(Path("none" + frame)));
+      }
       const lfhost::Plate plain = lfhost::ReadPlate(Path("none" + frame)), exposed = lfhost::ReadPlate(Path("exposed" + frame));
       int lit = 0;
       for (int y = 0; y < 48; ++y) {
