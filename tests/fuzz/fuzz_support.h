@@ -11,6 +11,7 @@
 #include <string>
 
 #include "host/core/effect_instance.h"
+#include "host/core/host_error.h"
 #include "host/core/keyframes.h"
 #include "host/core/module_loader.h"
 #include "host/core/worker_pool.h"
