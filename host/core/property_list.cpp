@@ -29,6 +29,8 @@ std::string PascalString(const std::vector<uint8_t>& value) {
 }
 
 std::string CString(const std::vector<uint8_t>& value) {
+  // An empty value has no storage to read (its data() may be null).
+  if (value.empty()) return "";
   const auto* text = reinterpret_cast<const char*>(value.data());
   return std::string(text, strnlen(text, value.size()));
 }
