@@ -234,10 +234,6 @@ void PlateLook::ToDisplay(float* rgb, int32_t count) const {
 }
 
 
-void CompositeFlare(OIIO::ImageBuf& plate, const ImageBuffer& layer, int32_t weight, const PlateLook& look) {
-  CompositeLayer(plate, LayerRef{&layer, nullptr}, weight, look, 0);
-}
-
 void CompositeFlare(OIIO::ImageBuf& plate, const FlareLayer& layer, int32_t weight, const PlateLook& look,
                     double exposure) {
   CompositeLayer(plate, LayerRef::Of(layer), weight, look, exposure);

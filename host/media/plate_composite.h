@@ -108,8 +108,6 @@ inline constexpr const char* kExposureNeedsLinear =
 // Alpha and every other channel stay as they are, and so does every pixel whose
 // layer pixel is black, bit for bit (values above 1.0, negative zeros and NaNs
 // included).
-void CompositeFlare(OIIO::ImageBuf& plate, const ImageBuffer& layer, int32_t weight, const PlateLook& look);
-// The same with a layer of either render.
 // `exposure`: stops of exposure for a floating-point plate (LayerScale).
 void CompositeFlare(OIIO::ImageBuf& plate, const FlareLayer& layer, int32_t weight, const PlateLook& look,
                     double exposure = 0);
