@@ -27,6 +27,9 @@
 #include "host/core/module_loader.h"
 #include "host/core/validator.h"
 
+// The renderer's context (render/flare_context.h), for RenderFull.
+struct FlareContext;
+
 namespace lfhost {
 
 struct FrameSettings {
@@ -158,6 +161,8 @@ class EffectInstance {
   // The rand state this instance's renders draw from, where the module's rand
   // library binds one (RandBinding::bind); otherwise the thread's.
   std::unique_ptr<RandState> randState_;
+  // The renderer's context for RenderFull, made at the first.
+  std::unique_ptr<FlareContext> fullContext_;
 };
 
 }  // namespace lfhost
