@@ -578,6 +578,11 @@ int RunMediaRender(const MediaRenderOptions& o) {
     for (const std::string& line : lfhost::KeyframesOutside(checked.animated(), firstAsked, lastAsked)) {
       PrintError("warning: " + line);
     }
+    // A video's sound goes only into a video; said, so that nobody finds it
+    // missing later.
+    if (media.out != MediaKind::Video && source->audio() && !o.quiet) {
+      PrintError("note: the audio of " + o.input + " is not written: " + o.output + " holds images only");
+    }
     const std::unique_ptr<lfhost::FrameSink> sink = OpenSink(o, media, *source, aspect);
 
     const lfhost::ProgressMode mode = lfhost::ChooseProgressMode(o.quiet, 2);

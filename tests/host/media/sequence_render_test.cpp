@@ -190,7 +190,8 @@ TEST_F(SequenceRenderTest, VideoThroughALosslessVideoEqualsEachFrameRenderedAlon
 }
 
 // Compressed video keeps its size, rate and audio; --frames picks a part of
-// it; a sequence becomes a video at the rate asked for, without audio. 10-bit
+// it (into images, with a note that the audio is left out); a sequence
+// becomes a video at the rate asked for, without audio. 10-bit
 // ProRes and FFV1 stay 10-bit or deeper (16-bit 4:4:4 asked for, lossless).
 TEST_F(SequenceRenderTest, CompressedVideoKeepsSizeRateFrameCountAndAudio) {
   const std::string clip = "ffmpeg -v error -nostdin -f lavfi -i testsrc=size=64x48:rate=12 -f lavfi -i "
@@ -220,6 +221,11 @@ TEST_F(SequenceRenderTest, CompressedVideoKeepsSizeRateFrameCountAndAudio) {
                                ShellQuote(Path(c.output))).out, c.pixels + "\n") << c.output;
   }
   for (const std::string& name : Files()) EXPECT_NE(name[0], '.') << name;
+  // Into images the sound goes nowhere, and the render says so.
+  const auto still = lftest::RunCli({"render", Path("tone.mp4"), "-o", Path("still.####.png"), "--frames", "0-0"}, dir_);
+  ASSERT_EQ(still.status, 0) << still.err;
+  EXPECT_NE(still.err.find("note: the audio of " + Path("tone.mp4") + " is not written: " + Path("still.####.png") +
+                           " holds images only\n"), std::string::npos) << still.err;
 
   // Through FFV1 at 16 bits, each decoded source sample p comes out as the
   // screen p + (1 - p) f of the full-precision flare f over black (video deeper
