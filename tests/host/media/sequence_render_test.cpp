@@ -390,6 +390,22 @@ TEST_F(SequenceRenderTest, MediaRoundTripsKeepTagsChannelsTimesAndPixels) {
   }
 }
 
+// Each frame of a JPEG sequence keeps its own file's quality, held frames the
+// first one's.
+TEST_F(SequenceRenderTest, EachFrameOfAJpegSequenceKeepsItsOwnQuality) {
+  const std::map<int, int> qualities = {{1, 60}, {2, 97}, {4, 30}};
+  for (const auto& [frame, quality] : qualities) {
+    lftest::RunTool("oiiotool --pattern noise 40x30 3 -d uint8 --compression jpeg:" + std::to_string(quality) + " -o " +
+                    ShellQuote(Path("in." + std::to_string(frame) + ".jpg")));
+  }
+  const lftest::CliRun r = lftest::RunCli(
+      {"render", Path("in.%d.jpg"), "-o", Path("out.%d.jpg"), "--missing", "hold", "--brightness", "0", "--quiet"}, dir_);
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const auto& [frame, quality] : std::map<int, int>{{1, 60}, {2, 97}, {3, 60}, {4, 30}}) {
+    EXPECT_EQ(lfhost::JpegQualityOf(Path("out." + std::to_string(frame) + ".jpg")), quality) << frame;
+  }
+}
+
 // Gaps and ranges: a run renders exactly the frames asked for, a gap is refused
 // before anything renders or filled as asked, and keys outside the frames are
 // named. At brightness 0 a frame comes out as it went in, so each output shows
