@@ -13,6 +13,7 @@ packages=(
   file                                            # cpack -G DEB runs it to pick the binaries for dpkg-shlibdeps
   libgtest-dev libgmock-dev libbenchmark-dev      # tests and benchmarks
   libopenimageio-dev                              # image reading and writing
+  libjpeg62-turbo-dev                             # a JPEG's quantisation tables, which OpenImageIO does not report
   openimageio-tools                               # libopenimageio-dev's CMake targets name its programs (/usr/bin/iconvert)
   ffmpeg                                          # video decoding and encoding
   libcpp-httplib-dev nlohmann-json3-dev zlib1g-dev # the preview server (zlib: the page picture's checksums)

@@ -30,6 +30,15 @@ using lfhost::MediaKind;
 
 std::string Extension(const std::string& path) { return fs::path(path).extension().string(); }
 
+// --quality for an image output: a JPEG's, 1 to 100; none when not given.
+// Other image formats are stored at one quality (losslessly) and refuse it.
+std::optional<int> JpegQualityOption(const MediaRenderOptions& o) {
+  if (o.video.quality.empty()) return std::nullopt;
+  if (!lfhost::IsJpegExtension(Extension(o.output))) {
+    throw UsageError("--quality: only a JPEG or a video output is written at a quality; " + o.output + " is neither");
+  }
+  return static_cast<int>(ParseInteger("--quality", o.video.quality, 1, 100));
+}
 
 // What a render reads and writes, worked out once, before any work, and read by
 // the rest of the setup. A name with a sequence mark is an output sequence only
@@ -95,10 +104,10 @@ void CheckPairing(const MediaRenderOptions& o, const RenderMedia& m) {
   if (o.fps && !builtin && in == MediaKind::Video) {
     throw UsageError("--fps: " + o.input + " is a video and keeps its own frame times");
   }
-  for (const auto& [option, value] : {std::pair{"--codec", o.video.codec}, std::pair{"--quality", o.video.quality},
-                                      std::pair{"--pix-fmt", o.video.pixelFormat}}) {
+  for (const auto& [option, value] : {std::pair{"--codec", o.video.codec}, std::pair{"--pix-fmt", o.video.pixelFormat}}) {
     if (!value.empty() && out != MediaKind::Video) throw UsageError(std::string(option) + ": only a video output is encoded");
   }
+  if (out != MediaKind::Video) JpegQualityOption(o);
   if (o.fps && out != MediaKind::Video) throw UsageError("--fps: only a video output has a frame rate");
   // Frames picked apart would play faster than they were shot, and without
   // their sound; a rate given for them says how they are meant to play.
@@ -347,7 +356,8 @@ std::unique_ptr<lfhost::FrameSink> OpenSink(const MediaRenderOptions& o, const R
       aspect ? std::optional(static_cast<double>(aspect->first) / aspect->second) : std::nullopt;
   // A plate states a pixel aspect ratio of its own unless --par sets one.
   // The plate's colour space, for colour that changes kind on the way out.
-  const lfhost::PlateWriting plates{o.depth, o.pixelAspectGiven ? stated : std::nullopt, m.look.colourSpace()};
+  const lfhost::PlateWriting plates{o.depth, o.pixelAspectGiven ? stated : std::nullopt, m.look.colourSpace(),
+                                    m.out == MediaKind::Video ? std::nullopt : JpegQualityOption(o)};
   auto images = [&](const std::string& name) {
     return m.out == MediaKind::Sequence ? lfhost::OpenSequenceSink(name, source, stated, plates)
                                         : lfhost::OpenImageSink(name, source, stated, plates);

@@ -43,7 +43,7 @@ struct MediaRenderOptions : SharedOptions {
   bool quiet = false;
   bool allowDamaged = false;   // --allow-damaged
   bool validate = false;       // --validate: check the plug-in keeps the protocol
-  lfhost::VideoStyle video;                    // --codec, --quality, --pix-fmt
+  lfhost::VideoStyle video;                    // --codec, --quality (a JPEG output's as well), --pix-fmt
   TrackingOptions tracking;   // --center-track, --occlusion, --edge-fade
   // Plates deeper than 8 bits.
   std::optional<OIIO::TypeDesc> depth;         // --depth: an image output's samples

@@ -20,6 +20,7 @@ class ImageWriter {
     if (frame.deep()) return WritePlate(frame.plate, path, plates_);
     ImageTraits traits = source_.TraitsOf(frameNumber);
     if (aspect_) traits.pixelAspect = *aspect_;
+    if (plates_.jpegQuality) traits.jpegQuality = plates_.jpegQuality;
     WriteImage(frame.image, path, traits);
   }
 

@@ -46,7 +46,8 @@ class FrameSink {
 
 // Image outputs take each 8-bit frame's channels and header fields from
 // `source`, and state `pixelAspect` (N/D) when it is given; a plate carries its
-// own and is written as `plates` says.
+// own and is written as `plates` says. A JPEG output keeps the quality of the
+// frame's input unless `plates` gives one.
 std::unique_ptr<FrameSink> OpenImageSink(const std::string& path, const FrameSource& source,
                                          std::optional<double> pixelAspect = std::nullopt,
                                          const PlateWriting& plates = {});

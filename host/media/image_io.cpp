@@ -25,6 +25,7 @@
 #include "host/core/host_error.h"
 #include "host/core/lowercase.h"
 #include "host/media/files.h"
+#include "host/media/jpeg_quality.h"
 
 namespace lfhost {
 namespace {
@@ -62,6 +63,27 @@ bool IsStorageField(const std::string& name, bool sameFormat) {
   return std::find(std::begin(kStorage), std::end(kStorage), name) != std::end(kStorage);
 }
 
+// The lower-case extension of `path`, one for each format (.jpeg is .jpg,
+// .tiff is .tif): fields that mean something in one format only carry
+// between files of that format, whichever spelling each has.
+std::string FormatExtension(const std::string& path) {
+  const std::string extension = Lowercase(fs::path(path).extension().string());
+  if (extension == ".jpeg") return ".jpg";
+  if (extension == ".tiff") return ".tif";
+  return extension;
+}
+
+// The quality a JPEG output keeps for an input read by `in`: a JPEG's own,
+// read for each file, so that every frame of a sequence saved at qualities of
+// its own keeps its own.
+std::optional<int> KeptJpegQuality(const std::string& path, const OIIO::ImageInput& in) {
+  if (std::string(in.format_name()) != "jpeg") return std::nullopt;
+  return JpegQualityOf(path);
+}
+
+// The "Compression" field that writes a JPEG at `quality`.
+std::string JpegCompression(int quality) { return "jpeg:" + std::to_string(quality); }
+
 }  // namespace
 
 ImageTraits ReadImageTraits(const std::string& path) {
@@ -72,14 +94,20 @@ ImageTraits ReadImageTraits(const std::string& path) {
   ImageTraits traits;
   traits.alpha = MapChannels(header).a >= 0;
   traits.metadata = header.extra_attribs;
-  traits.extension = Lowercase(fs::path(path).extension().string());
+  traits.extension = FormatExtension(path);
   traits.pixelAspect = header.get_float_attribute("PixelAspectRatio", 0.0f);
+  traits.jpegQuality = KeptJpegQuality(path, *in);
   return traits;
 }
 
 bool IsWritableImageExtension(const std::string& extension) {
   const std::string e = Lowercase(extension);
-  return e == ".png" || e == ".jpg" || e == ".jpeg" || e == ".tif" || e == ".tiff" || e == ".exr" || e == ".dpx";
+  return e == ".png" || IsJpegExtension(e) || e == ".tif" || e == ".tiff" || e == ".exr" || e == ".dpx";
+}
+
+bool IsJpegExtension(const std::string& extension) {
+  const std::string e = Lowercase(extension);
+  return e == ".jpg" || e == ".jpeg";
 }
 
 namespace {
@@ -452,6 +480,7 @@ Plate ReadPlate(const std::string& path, const std::string& partName, TypeDesc a
     }
     // The failed look for a part after the last is not damage.
     (void)in.geterror();
+    read.jpegQuality = KeptJpegQuality(path, in);
     return read;
   });
   if (!partName.empty() && plate.headers[plate.flared].get_string_attribute("oiio:subimagename") != partName) {
@@ -475,7 +504,7 @@ Plate ReadPlate(const std::string& path, const std::string& partName, TypeDesc a
     header.channelnames = colour.channelnames;
     header.alpha_channel = colour.alpha_channel;
   }
-  plate.extension = Lowercase(fs::path(path).extension().string());
+  plate.extension = FormatExtension(path);
   return plate;
 }
 
@@ -524,7 +553,7 @@ namespace {
 // checking its folder. Throws HostError naming the path.
 std::string CheckOutputPath(const std::string& path) {
   const fs::path target(path);
-  const std::string extension = Lowercase(target.extension().string());
+  const std::string extension = FormatExtension(path);
   if (!IsWritableImageExtension(extension)) {
     throw HostError(path + ": unknown output format \"" + target.extension().string() +
                     "\" (use .png, .jpg, .tif, .exr or .dpx)");
@@ -616,7 +645,7 @@ void WriteImage(const ImageBuffer& image, const std::string& path, const ImageTr
   std::vector<uint8_t> rgba = image.ToRGBA();
   int channels = 4;
   TypeDesc fileType = TypeDesc::UINT8;
-  if (extension == ".jpg" || extension == ".jpeg" || !traits.alpha) {
+  if (extension == ".jpg" || !traits.alpha) {
     channels = 3;
     size_t o = 0;
     for (size_t i = 0; i < rgba.size(); i += 4) {
@@ -635,7 +664,7 @@ void WriteImage(const ImageBuffer& image, const std::string& path, const ImageTr
     // The frame's colour is not premultiplied: store it as it is.
     format.attribute("oiio:UnassociatedAlpha", 1);
   }
-  if (extension == ".jpg" || extension == ".jpeg") format.attribute("Compression", "jpeg:95");
+  if (extension == ".jpg") format.attribute("Compression", JpegCompression(traits.jpegQuality.value_or(95)));
   SetWriteDate(format);
   EncodeWhole(path, {format}, [&](OIIO::ImageOutput& out, size_t) {
     if (extension != ".exr") return out.write_image(TypeDesc::UINT8, rgba.data());
@@ -651,7 +680,7 @@ namespace {
 // and DPX hold 8 or 16 bits (DPX floats too), JPEG 8, OpenEXR half, float and
 // 32-bit integers.
 TypeDesc StorableType(const std::string& extension, TypeDesc wanted) {
-  if (extension == ".jpg" || extension == ".jpeg") return TypeDesc::UINT8;
+  if (extension == ".jpg") return TypeDesc::UINT8;
   if (extension == ".png" && !(wanted == TypeDesc::UINT8)) return TypeDesc::UINT16;
   if (extension == ".exr" && (wanted == TypeDesc::UINT8 || wanted == TypeDesc::UINT16)) return TypeDesc::HALF;
   if (extension == ".exr" && wanted == TypeDesc::DOUBLE) return TypeDesc::FLOAT;
@@ -689,6 +718,11 @@ OIIO::ImageSpec OutputFormat(const Plate& plate, size_t part, const OIIO::ImageB
   }
   const float aspect = how.pixelAspect ? static_cast<float>(*how.pixelAspect) : file.get_float_attribute("PixelAspectRatio", 0);
   if (aspect > 0) format.attribute("PixelAspectRatio", aspect);
+  // Without a quality of its own (an input that is not a JPEG) a JPEG gets
+  // the writer's default, 98.
+  if (const std::optional<int> quality = how.jpegQuality ? how.jpegQuality : plate.jpegQuality; quality && extension == ".jpg") {
+    format.attribute("Compression", JpegCompression(*quality));
+  }
   SetWriteDate(format);
   return format;
 }

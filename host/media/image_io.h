@@ -51,6 +51,9 @@ struct PlateWriting {
   std::optional<OIIO::TypeDesc> depth;
   std::optional<double> pixelAspect;
   std::string colourSpace;
+  // A JPEG output's quality (1 to 100) over the one its input keeps; also
+  // for 8-bit frames (WriteImage's ImageTraits::jpegQuality).
+  std::optional<int> jpegQuality = {};
 };
 
 // The process's colour management: $OCIO's configuration, else OpenImageIO's
@@ -68,12 +71,15 @@ std::string SceneLinearSpace();
 // colour goes from one kind to the other is converted on the way: from its
 // colour space to scene-linear, or from it to sRGB; the file records the space
 // it now holds ("oiio:ColorSpace", and an OpenEXR's chromaticities). Alpha is
-// never converted. Written whole, as WriteImage writes. Throws HostError
+// never converted. A JPEG is written at the quality `how` gives, else at its
+// input JPEG's (Plate::jpegQuality), else at 98. Written whole, as WriteImage
+// writes. Throws HostError
 // naming the file and the reason (an unknown colour space among them).
 void WritePlate(const Plate& plate, const std::string& path, const PlateWriting& how = {});
 
 // Writes a frame, choosing the format from the extension (.png .jpg .jpeg .tif
-// .tiff .exr .dpx). PNG and TIFF get 8-bit RGBA, JPEG 8-bit RGB (no alpha),
+// .tiff .exr .dpx). PNG and TIFF get 8-bit RGBA, JPEG 8-bit RGB (no alpha) at
+// quality 95,
 // DPX 8-bit RGBA, OpenEXR half-float RGBA of v / 255. The file is encoded in
 // memory and written whole (WriteFileWhole), so a failure leaves neither a partial
 // file nor a damaged earlier one. Throws HostError naming the file and the reason.
@@ -89,6 +95,9 @@ struct ImageTraits {
   OIIO::ParamValueList metadata;
   std::string extension;     // of the input, lower case: colour-space fields only carry to the same format
   double pixelAspect = 0;    // stated pixel aspect ratio; 0 when the file says none
+  // The quality a JPEG output is written at: a JPEG input's own (JpegQualityOf),
+  // so that its tables come back; none for other inputs (95).
+  std::optional<int> jpegQuality;
 };
 
 // The traits of an image file, from its header. Throws HostError naming the file.
@@ -129,5 +138,7 @@ std::string UnfinishedOutput(const std::string& path, int width, int height, int
 
 // True for an extension WriteImage knows (case-insensitive, with the dot).
 bool IsWritableImageExtension(const std::string& extension);
+// True for .jpg and .jpeg (case-insensitive).
+bool IsJpegExtension(const std::string& extension);
 
 }  // namespace lfhost

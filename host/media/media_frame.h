@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,7 @@ struct Plate {
   std::vector<OIIO::ImageBuf> parts;
   size_t flared = 0;            // the part the flare goes onto
   std::string extension;        // of the file read, lower case: header fields carry to the same format only
+  std::optional<int> jpegQuality;   // a JPEG's own, which a JPEG output keeps (ImageTraits::jpegQuality)
 
   bool empty() const { return parts.empty(); }
   OIIO::ImageBuf& image() { return parts[flared]; }

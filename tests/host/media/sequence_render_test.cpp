@@ -18,6 +18,7 @@
 #include "host/core/host_error.h"
 #include "host/media/frame_sources.h"
 #include "host/media/image_io.h"
+#include "host/media/jpeg_quality.h"
 #include "host/media/sequence_renderer.h"
 #include "host/media/video_reader.h"
 #include "host/media/video_writer.h"
@@ -269,6 +270,9 @@ TEST_F(SequenceRenderTest, MediaRoundTripsKeepTagsChannelsTimesAndPixels) {
   const std::string ff = "ffmpeg -v error -nostdin -f lavfi -i testsrc2=rate=25:size=";
   const std::string yuv = " -t 0.2 -sws_flags accurate_rnd+full_chroma_int -c:v libx264 -crf 10 -vf scale=out_color_matrix=";
   const std::string oiio = "oiiotool --pattern checker:color1=0.2,0.5,0.1:color2=0.9,0.3,0.6 64x48 ";
+  const std::string smooth = "oiiotool --pattern "
+                             "fill:topleft=0.1,0.5,0.3:topright=0.9,0.2,0.4:bottomleft=0.3,0.3,0.9:bottomright=0.8,0.8,0.1 "
+                             "64x48 3 -d uint8 ";
   // "a,b,..." of n values from `from`, each 0.05 on (down from 0.9 and above).
   auto ramp = [](int n, double from) {
     std::string values;
@@ -277,7 +281,7 @@ TEST_F(SequenceRenderTest, MediaRoundTripsKeepTagsChannelsTimesAndPixels) {
   };
   // Each input is made against the usual convention for its height, so only
   // the tags can have set the matrix (BT.709 below 720 lines, BT.601 at 720).
-  struct Case { std::string make, input, output, facts; double meanError; };
+  struct Case { std::string make, input, output, facts; double meanError; std::vector<std::string> options = {}; };
   const std::vector<Case> cases = {
       {ff + "320x240" + yuv + "bt709:out_range=tv,format=yuv420p -colorspace bt709 -color_primaries bt709 "
        "-color_trc bt709 -color_range tv", "709.mp4", "o709.mp4",
@@ -297,10 +301,19 @@ TEST_F(SequenceRenderTest, MediaRoundTripsKeepTagsChannelsTimesAndPixels) {
        "codec_name=ffv1|sample_aspect_ratio=4:3|pix_fmt=bgr0|color_range=pc|color_space=gbr|nb_read_frames=5", 0},
       {oiio + "3 -d uint8 --attrib PixelAspectRatio 2.0 --attrib dpx:Transfer \"Printing density\" -o", "scan.dpx",
        "oscan.dpx", "channels=3 Orientation=1 PixelAspectRatio=2 dpx:Transfer=Printing density", 0},
-      {"oiiotool --pattern fill:topleft=0.1,0.5,0.3:topright=0.9,0.2,0.4:bottomleft=0.3,0.3,0.9:bottomright=0.8,0.8,0.1 "
-       "64x48 3 -d uint8 --attrib Orientation 6 --attrib Exif:DateTimeOriginal \"2024:05:06 07:08:09\" --iccread " +
+      {smooth + "--attrib Orientation 6 --attrib Exif:DateTimeOriginal \"2024:05:06 07:08:09\" --iccread " +
        ShellQuote(Path("profile.icc")) + " -o", "phone.jpg", "ophone.jpg",
-       "channels=3 Orientation=6 ICCProfile=200 bytes Exif:DateTimeOriginal=2024:05:06 07:08:09", 1.0},
+       "channels=3 Orientation=6 ICCProfile=200 bytes Exif:DateTimeOriginal=2024:05:06 07:08:09 "
+       "jpeg:subsampling=4:2:0 quality=98", 1.0},
+      // A JPEG keeps its input's quality and subsampling, as a plate too, unless
+      // --quality sets one; from another format it is written at 95.
+      {smooth + "--attrib jpeg:subsampling 4:4:4 --compression jpeg:100 -o", "q100.jpg", "oq100.jpg",
+       "channels=3 jpeg:subsampling=4:4:4 quality=100", 0.5},
+      {smooth + "--attrib jpeg:subsampling 4:2:2 --compression jpeg:50 -o", "q50.jpeg", "oq50.jpg",
+       "channels=3 jpeg:subsampling=4:2:2 quality=50", 1.0, {"--depth", "8"}},
+      {smooth + "--compression jpeg:90 -o", "q90.jpg", "oq80.jpg", "channels=3 jpeg:subsampling=4:2:0 quality=80", 1.0,
+       {"--quality", "80"}},
+      {smooth + "-o", "smooth.png", "osmooth.jpg", "channels=3 jpeg:subsampling=4:2:0 quality=95", 1.0},
       {oiio + "3 -d uint8 -o", "rgb.png", "orgb.png", "channels=3", 0},
       {oiio + "1 -d uint8 -o", "grey.png", "ogrey.png", "channels=3", 0},
       // Channels beyond R, G, B and alpha of an 8-bit file, every one kept.
@@ -324,12 +337,16 @@ TEST_F(SequenceRenderTest, MediaRoundTripsKeepTagsChannelsTimesAndPixels) {
     auto in = OIIO::ImageInput::open(Path(name));
     const OIIO::ImageSpec& header = in->spec();
     std::string line = "channels=" + std::to_string(header.nchannels);
-    for (const char* field : {"Orientation", "PixelAspectRatio", "ICCProfile", "Exif:DateTimeOriginal", "dpx:Transfer"}) {
+    for (const char* field : {"Orientation", "PixelAspectRatio", "ICCProfile", "Exif:DateTimeOriginal", "dpx:Transfer",
+                              "jpeg:subsampling"}) {
       const OIIO::ParamValue* p = header.find_attribute(field);
       if (!p) continue;
       line += std::string(" ") + field + "=" +
               (p->type().basetype == OIIO::TypeDesc::UINT8 ? std::to_string(p->type().numelements()) + " bytes"
                                                            : p->get_string());
+    }
+    if (lfhost::IsJpegExtension(fs::path(name).extension().string())) {
+      line += " quality=" + std::to_string(lfhost::JpegQualityOf(Path(name)).value_or(0));
     }
     return line;
   };
@@ -350,8 +367,9 @@ TEST_F(SequenceRenderTest, MediaRoundTripsKeepTagsChannelsTimesAndPixels) {
   };
   for (const Case& c : cases) {
     lftest::RunTool(c.make + " " + ShellQuote(Path(c.input)));
-    const lftest::CliRun r =
-        lftest::RunCli({"render", Path(c.input), "-o", Path(c.output), "--brightness", "0", "--quiet"}, dir_);
+    std::vector<std::string> args = {"render", Path(c.input), "-o", Path(c.output), "--brightness", "0", "--quiet"};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const lftest::CliRun r = lftest::RunCli(args, dir_);
     ASSERT_EQ(r.status, 0) << c.input << ": " << r.err;
     EXPECT_EQ(facts(c.output), c.facts) << c.input;
     if (lfhost::MediaKindOf(c.input) == lfhost::MediaKind::Video) {
@@ -375,6 +393,22 @@ TEST_F(SequenceRenderTest, MediaRoundTripsKeepTagsChannelsTimesAndPixels) {
         EXPECT_EQ(OIIO::ImageBufAlgo::compare(a, b, 0, 0).nfail, 0u) << c.input;
       }
     }
+  }
+}
+
+// Each frame of a JPEG sequence keeps its own file's quality, held frames the
+// first one's.
+TEST_F(SequenceRenderTest, EachFrameOfAJpegSequenceKeepsItsOwnQuality) {
+  const std::map<int, int> qualities = {{1, 60}, {2, 97}, {4, 30}};
+  for (const auto& [frame, quality] : qualities) {
+    lftest::RunTool("oiiotool --pattern noise 40x30 3 -d uint8 --compression jpeg:" + std::to_string(quality) + " -o " +
+                    ShellQuote(Path("in." + std::to_string(frame) + ".jpg")));
+  }
+  const lftest::CliRun r = lftest::RunCli(
+      {"render", Path("in.%d.jpg"), "-o", Path("out.%d.jpg"), "--missing", "hold", "--brightness", "0", "--quiet"}, dir_);
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const auto& [frame, quality] : std::map<int, int>{{1, 60}, {2, 97}, {3, 60}, {4, 30}}) {
+    EXPECT_EQ(lfhost::JpegQualityOf(Path("out." + std::to_string(frame) + ".jpg")), quality) << frame;
   }
 }
 
