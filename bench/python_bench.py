@@ -12,7 +12,10 @@ centre at (625, 400) scaled from 1920x1080, default brightness). Each figure
 is the best of its runs, so that a burst of other work on a shared machine
 counts less; the CPU time per image shows whether a second thread adds work
 (a lock or shared state would) where a busy machine hides the wall-clock
-gain. Run it on an idle machine for figures worth comparing.
+gain. Last, the CPU time of one whole call on a 4x4 image: what a call costs
+whatever the image's size, Python's part included. Run it on an idle machine
+for figures worth comparing; the tool and the package run in separate
+processes here, so python_binding_gbench's BM_Paired is the closer comparison.
 """
 
 import argparse
@@ -82,6 +85,23 @@ def median_ms(effect, width, height, lens, repeat, channels):
     return statistics.median(times)
 
 
+def call_us(effect, repeat):
+    """Microseconds of CPU for a whole call of Effect.render on a 4x4 image, the
+    least of `repeat` rounds of 1000 calls: the per-call cost that does not grow
+    with the image (the Python side, the extension's entry, the controls'
+    checks, the module's setup of a frame), an upper bound of what Python adds
+    to a render of any size."""
+    image = frame(4, 4)
+    out = np.empty_like(image)
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.thread_time()
+        for _ in range(1000):
+            effect.render(image, out=out, lens=2, center=(1.0, 1.0))
+        best = min(best, (time.thread_time() - start) * 1000.0)
+    return best
+
+
 def tool_median_ms(tool, width, height, lens, repeat):
     text = subprocess.run([tool, "bench", "--size", f"{width}x{height}", "--threads", "1", "--lens", str(lens),
                            "--repeat", str(repeat)], capture_output=True, text=True, check=True).stdout
@@ -115,6 +135,7 @@ def main():
             rgba = min(rgba, median_ms(effect, 512, 512, lens, args.repeat, 4))
         print(f"{lens:>4}  {tool_ms:>15.2f}  {rgb:>10.2f}  {100 * (rgb / tool_ms - 1):>7.1f}%"
               f"  {rgba:>11.2f}  {100 * (rgba / tool_ms - 1):>7.1f}%")
+    print(f"\nOne call of Effect.render on a 4x4 image: {call_us(effect, args.rounds * 3):.1f} us of CPU")
 
 
 if __name__ == "__main__":

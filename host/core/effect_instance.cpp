@@ -155,7 +155,7 @@ CheckedParams EffectInstance::Resolve(const ControlSettings& settings, int32_t w
 ParamRecord EffectInstance::MakeRecord(const DeclaredParam& declared) const { return declared.record; }
 
 CommandResult EffectInstance::Render(const ImageBuffer& input, ImageBuffer& output, const CheckedParams& checked,
-                                     const FrameSettings& frame) {
+                                     const FrameSettings& frame, OutputStart start) {
   const ParamValues& values = checked.values();
   const EffectControls& c = controls();
   if (input.empty() || output.empty()) throw HostError("render: no frame");
@@ -186,6 +186,7 @@ CommandResult EffectInstance::Render(const ImageBuffer& input, ImageBuffer& outp
   in_.pixelAspectDen = frame.pixelAspectDen;
   host_.AdmitWorld(input);
   host_.AdmitWorld(output);
+  if (start == OutputStart::InputCopy) host_.HoldsCopy(input, output);
   currentParams_ = params;
   currentOutput_ = output.world();
   CommandResult result;

@@ -45,6 +45,16 @@ struct FrameSettings {
 // seed + frame would repeat rays).
 uint32_t FrameSeed(uint32_t seed, int64_t frame);
 
+// What the output world holds when Render is called. The render command
+// begins by copying the input into the output (copyWorld); a caller that has
+// already written the input's pixels into both worlds, in its one pass over
+// its own pixels, says InputCopy and that copy is skipped. The module reads
+// the output only after that copy, so the rendered bytes are the same.
+enum class OutputStart {
+  Any,         // whatever it holds: the copy is made
+  InputCopy,   // the input's pixels, byte for byte: the copy is skipped
+};
+
 // The flare over black at full precision: R, G, B floats a pixel, rows packed,
 // as shares of full scale in the layer's sRGB encoding (0 to about 1).
 struct FullFlare {
@@ -99,7 +109,7 @@ class EffectInstance {
   // taller than 32767, input and output of different sizes, parameters not yet
   // set up. The values were checked when they were made.
   CommandResult Render(const ImageBuffer& input, ImageBuffer& output, const CheckedParams& values,
-                       const FrameSettings& frame = {});
+                       const FrameSettings& frame = {}, OutputStart start = OutputStart::Any);
 
   // The same flare as Render over opaque black with Blend With Original 0
   // (its low-brightness fade included), drawn by the renderer library this

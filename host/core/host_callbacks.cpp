@@ -114,7 +114,22 @@ std::optional<int32_t> HostServices::Observe(HostCall call, int64_t first, int64
 // module runs, so worldPass reads them without a lock.
 void HostServices::AdmitWorld(const ImageBuffer& buffer) { worlds_.push_back(&buffer); }
 
-void HostServices::DismissWorlds() { worlds_.clear(); }
+void HostServices::HoldsCopy(const ImageBuffer& source, const ImageBuffer& destination) {
+  heldSource_ = &source;
+  heldCopy_ = &destination;
+}
+
+bool HostServices::IsHeldCopy(const PixelWorld* source, const PixelWorld* destination) const {
+  const auto same = [](const PixelWorld* world, const ImageBuffer* buffer) {
+    return buffer && world->data == buffer->world()->data && world->rowBytes == buffer->rowBytes();
+  };
+  return same(source, heldSource_) && same(destination, heldCopy_);
+}
+
+void HostServices::DismissWorlds() {
+  worlds_.clear();
+  heldSource_ = heldCopy_ = nullptr;
+}
 
 const ImageBuffer* HostServices::FindWorld(const PixelWorld* world) const {
   for (const ImageBuffer* b : worlds_) {
@@ -515,6 +530,7 @@ int32_t HostServices::CopyWorld(void* effectRef, const PixelWorld* source, Pixel
       host->Fault([] { return std::string("copyWorld: worlds missing or of different sizes"); });
       return kHostErrBadArgument;
     }
+    if (host->IsHeldCopy(source, destination)) return 0;
     const size_t rowLength = static_cast<size_t>(source->width) * 4;
     for (int32_t y = 0; y < source->height; ++y) {
       std::memmove(destination->data + static_cast<ptrdiff_t>(y) * destination->rowBytes,

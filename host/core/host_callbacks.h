@@ -83,6 +83,10 @@ class HostServices {
 
   // Worlds that worldPass, copyWorld and blend accept during the current render.
   void AdmitWorld(const ImageBuffer& buffer);
+  // Until DismissWorlds: `destination` already holds `source`'s pixels, so
+  // copyWorld from one to the other has nothing to move and returns at once
+  // (the observer is still told of the call).
+  void HoldsCopy(const ImageBuffer& source, const ImageBuffer& destination);
   void DismissWorlds();
 
   const std::vector<DeclaredParam>& declaredParams() const { return declared_; }
@@ -136,6 +140,7 @@ class HostServices {
     if (observer_) observer_->OnFault(describe());
   }
   const ImageBuffer* FindWorld(const PixelWorld* world) const;
+  bool IsHeldCopy(const PixelWorld* source, const PixelWorld* destination) const;
   HandleSlot* FindSlot(Handle handle) const;
   int32_t SetLocked(Handle handle, bool locked, const char* callName) noexcept;
 
@@ -156,6 +161,9 @@ class HostServices {
   std::vector<std::unique_ptr<StringTable>> tables_;
   std::vector<DeclaredParam> declared_;
   std::vector<const ImageBuffer*> worlds_;
+  // The pair of worlds HoldsCopy named (null: none).
+  const ImageBuffer* heldSource_ = nullptr;
+  const ImageBuffer* heldCopy_ = nullptr;
   // Table records whose registration an observer refused; the module may release them.
   std::vector<void*> refusedRecords_;
 };

@@ -39,7 +39,8 @@ OIIO::TypeDesc SampleType(Sample sample) {
 size_t SampleBytes(Sample sample) { return SampleType(sample).size(); }
 
 // 8 bits: through the slot's worlds, kept from one render to the next of the
-// same size (the module copies the input into the output before drawing).
+// same size. The pixels go into the input and the output world in one pass,
+// so the render skips its own copy of the one into the other.
 void RenderBytes(Renderer::Worlds& worlds, lfhost::EffectInstance& effect, const RenderJob& job) {
   const Pixels& p = job.pixels;
   if (worlds.input.empty() || worlds.input.width() != p.width || worlds.input.height() != p.height) {
@@ -48,9 +49,11 @@ void RenderBytes(Renderer::Worlds& worlds, lfhost::EffectInstance& effect, const
   }
   const size_t rowBytes = static_cast<size_t>(p.width) * p.channels;
   for (int32_t y = 0; y < p.height; ++y) {
-    RowToWorld(static_cast<const uint8_t*>(p.in) + y * rowBytes, worlds.input.row(y), p.width, p.channels);
+    RowToWorlds(static_cast<const uint8_t*>(p.in) + y * rowBytes, worlds.input.row(y), worlds.output.row(y), p.width,
+                p.channels);
   }
-  const lfhost::CommandResult result = effect.Render(worlds.input, worlds.output, job.values, job.frame);
+  const lfhost::CommandResult result =
+      effect.Render(worlds.input, worlds.output, job.values, job.frame, lfhost::OutputStart::InputCopy);
   if (!result.ok()) throw lfhost::HostError("render failed: " + lfhost::DescribeResult(result));
   for (int32_t y = 0; y < p.height; ++y) {
     RowFromWorld(worlds.output.row(y), static_cast<uint8_t*>(p.out) + y * rowBytes, p.width, p.channels);

@@ -2,17 +2,17 @@
 
 #include <immintrin.h>
 
+#include <cstddef>
+#include <cstring>
+
 namespace lfpython {
 
-void RowToWorldScalar(const uint8_t* s, uint8_t* d, int32_t width, int32_t channels) {
-  if (channels == 4) {
-    for (int32_t x = 0; x < width; ++x) {
-      d[4 * x] = s[4 * x + 3], d[4 * x + 1] = s[4 * x], d[4 * x + 2] = s[4 * x + 1], d[4 * x + 3] = s[4 * x + 2];
-    }
-    return;
-  }
+void RowToWorldsScalar(const uint8_t* s, uint8_t* d, uint8_t* c, int32_t width, int32_t channels) {
   for (int32_t x = 0; x < width; ++x) {
-    d[4 * x] = 255, d[4 * x + 1] = s[3 * x], d[4 * x + 2] = s[3 * x + 1], d[4 * x + 3] = s[3 * x + 2];
+    const uint8_t* p = s + static_cast<ptrdiff_t>(channels) * x;
+    const uint8_t argb[4] = {channels == 4 ? p[3] : uint8_t{255}, p[0], p[1], p[2]};
+    std::memcpy(d + 4 * x, argb, 4);
+    std::memcpy(c + 4 * x, argb, 4);
   }
 }
 
@@ -35,14 +35,23 @@ bool HaveAvx2Rows() {
 // four pixels into each half. RGB rows read and write 16 bytes where 12 are
 // the step's: the loops stop early enough that neither goes past the row, and
 // the pixels left go one at a time.
-__attribute__((target("avx2"))) void RowToWorldAvx2(const uint8_t* s, uint8_t* d, int32_t width, int32_t channels) {
+namespace {
+
+__attribute__((target("avx2"))) inline void StoreTwice(uint8_t* d, uint8_t* c, __m256i pixels) {
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(d), pixels);
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(c), pixels);
+}
+
+}  // namespace
+
+__attribute__((target("avx2"))) void RowToWorldsAvx2(const uint8_t* s, uint8_t* d, uint8_t* c, int32_t width,
+                                                     int32_t channels) {
   int32_t x = 0;
   if (channels == 4) {
     const __m256i rotate = _mm256_setr_epi8(3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14,  //
                                             3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14);
     for (; x + 8 <= width; x += 8) {
-      const __m256i p = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + 4 * x));
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + 4 * x), _mm256_shuffle_epi8(p, rotate));
+      StoreTwice(d + 4 * x, c + 4 * x, _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + 4 * x)), rotate));
     }
   } else {
     const __m256i spread = _mm256_setr_epi8(-1, 0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11,  //
@@ -51,10 +60,10 @@ __attribute__((target("avx2"))) void RowToWorldAvx2(const uint8_t* s, uint8_t* d
     for (; x + 10 <= width; x += 8) {
       const __m256i p = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(s + 3 * x + 12),
                                             reinterpret_cast<const __m128i*>(s + 3 * x));
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(d + 4 * x), _mm256_or_si256(_mm256_shuffle_epi8(p, spread), opaque));
+      StoreTwice(d + 4 * x, c + 4 * x, _mm256_or_si256(_mm256_shuffle_epi8(p, spread), opaque));
     }
   }
-  RowToWorldScalar(s + channels * x, d + 4 * x, width - x, channels);
+  RowToWorldsScalar(s + channels * x, d + 4 * x, c + 4 * x, width - x, channels);
 }
 
 __attribute__((target("avx2"))) void RowFromWorldAvx2(const uint8_t* s, uint8_t* d, int32_t width, int32_t channels) {
@@ -81,14 +90,15 @@ __attribute__((target("avx2"))) void RowFromWorldAvx2(const uint8_t* s, uint8_t*
 
 namespace {
 
+using ToWorldsFn = void (*)(const uint8_t*, uint8_t*, uint8_t*, int32_t, int32_t);
 using RowFn = void (*)(const uint8_t*, uint8_t*, int32_t, int32_t);
-const RowFn kToWorld = HaveAvx2Rows() ? &RowToWorldAvx2 : &RowToWorldScalar;
+const ToWorldsFn kToWorlds = HaveAvx2Rows() ? &RowToWorldsAvx2 : &RowToWorldsScalar;
 const RowFn kFromWorld = HaveAvx2Rows() ? &RowFromWorldAvx2 : &RowFromWorldScalar;
 
 }  // namespace
 
-void RowToWorld(const uint8_t* source, uint8_t* world, int32_t width, int32_t channels) {
-  kToWorld(source, world, width, channels);
+void RowToWorlds(const uint8_t* source, uint8_t* world, uint8_t* copy, int32_t width, int32_t channels) {
+  kToWorlds(source, world, copy, width, channels);
 }
 
 void RowFromWorld(const uint8_t* world, uint8_t* destination, int32_t width, int32_t channels) {

@@ -120,6 +120,27 @@ TEST(RenderCommandTest, BlendRatioFollowsBrightnessFadeAndBlendControl) {
   }
 }
 
+// A caller that wrote the input into the output itself has the render's
+// copy skipped (the module still asks for it), and gets the same bytes, blend
+// with the original included; the white output shows the copy was not made.
+TEST(RenderCommandTest, AnOutputHoldingTheInputSkipsTheCopyAndRendersTheSameBytes) {
+  struct Case { int32_t lens; double brightness; Fix16 blend; };
+  for (const Case& c : {Case{1, 100.0, 0}, Case{2, 5.0, 0}, Case{3, 150.0, 40 << 16}}) {
+    auto effect = lftest::StartedEffect();
+    const lfhost::CheckedParams values = effect->Check(Values(c.lens, c.brightness, c.blend));
+    const ImageBuffer input = lfhost::MakeDarkFrame(kW, kH);
+    ImageBuffer copied(kW, kH), held = input.Clone(), white(kW, kH);
+    white.Fill(255, 255, 255, 255);
+    ASSERT_EQ(effect->Render(input, copied, values).code, 0);
+    ASSERT_EQ(effect->Render(input, held, values, {}, lfhost::OutputStart::InputCopy).code, 0);
+    ASSERT_EQ(effect->Render(input, white, values, {}, lfhost::OutputStart::InputCopy).code, 0);
+    EXPECT_EQ(held.ToRGBA(), copied.ToRGBA()) << c.lens;
+    EXPECT_NE(white.ToRGBA(), copied.ToRGBA()) << c.lens;
+    EXPECT_EQ(effect->Validate().counts().copyWorld, 3) << c.lens;
+    EXPECT_EQ(effect->Shutdown(), lftest::kNoFaults);
+  }
+}
+
 TEST(RenderCommandTest, RenderBeforeSequenceSetupCreatesTheBlockAndMatchesASetUpRender) {
   const ImageBuffer input = lfhost::MakeDarkFrame(kW, kH);
   ImageBuffer direct(kW, kH), prepared(kW, kH);
