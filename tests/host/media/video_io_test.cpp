@@ -332,12 +332,22 @@ TEST_F(StoredSamplesTest, FlareChangesOnlyTheSamplesItReachesAndBrightnessZeroKe
   const lfhost::ImageBuffer& layer = exactLayer.exact;
   const lfhost::PlateLook look = lfhost::PlateLook::For(OIIO::TypeDesc::UINT16, std::nullopt, "");
   for (const Case& c : cases) {
-    lftest::RunTool("ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=64x36:rate=25 -frames:v 2 " + c.make + " " +
+    lftest::RunTool("ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=64x36:rate=25 -frames:v 5 " + c.make + " " +
                     ShellQuote(Path(c.name)));
     const lfhost::VideoInfo info = lfhost::ProbeVideo(Path(c.name));
     ASSERT_TRUE(lfhost::CarriesStoredSamples(info.format)) << c.name;
-    lfhost::VideoReader reader(Path(c.name), info, lfhost::VideoReading::Samples);
+    // Every frame, in order, as ffmpeg itself decodes it to raw samples.
+    const std::string raw = lftest::RunShell("ffmpeg -v error -nostdin -i " + ShellQuote(Path(c.name)) +
+                                             " -fps_mode passthrough -f rawvideo -").out;
     lfhost::VideoSamples in;
+    {
+      lfhost::VideoReader all(Path(c.name), info, lfhost::VideoReading::Samples);
+      std::string decoded;
+      while (all.ReadSamples(in)) decoded.append(reinterpret_cast<const char*>(in.data()), in.size());
+      EXPECT_EQ(decoded.size(), 5 * in.size()) << c.name;
+      EXPECT_TRUE(decoded == raw) << c.name;
+    }
+    lfhost::VideoReader reader(Path(c.name), info, lfhost::VideoReading::Samples);
     ASSERT_TRUE(reader.ReadSamples(in)) << c.name;
     EXPECT_EQ(in.layout().pixelFormat, info.format.pixelFormat);
     lfhost::VideoSamples flared = in;
