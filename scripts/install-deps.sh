@@ -15,7 +15,8 @@ packages=(
   libopenimageio-dev                              # image reading and writing
   libjpeg62-turbo-dev                             # a JPEG's quantisation tables, which OpenImageIO does not report
   openimageio-tools                               # libopenimageio-dev's CMake targets name its programs (/usr/bin/iconvert)
-  ffmpeg                                          # video decoding and encoding
+  ffmpeg                                          # video encoding (and the helpers' probes in tests)
+  libavformat-dev libavcodec-dev libavutil-dev    # video decoding in the tool's own process
   libcpp-httplib-dev nlohmann-json3-dev zlib1g-dev # the preview server (zlib: the page picture's checksums)
   frei0r-plugins-dev libgegl-dev                  # the frei0r filter's and the GEGL operation's headers (always built)
   melt gegl                                       # the adapters' tests run the flare inside melt and gegl (ffmpeg is above)

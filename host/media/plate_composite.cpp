@@ -1,6 +1,7 @@
 #include "host/media/plate_composite.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <type_traits>
@@ -190,8 +191,20 @@ void PlateLook::Amounts(const uint8_t* layerRow, int32_t count, float scale, flo
     }
     return;
   }
-  for (int32_t i = 0; i < 3 * count; ++i) amounts[i] = layerRow[4 * (i / 3) + 1 + i % 3] / 255.0f;
-  if (toPlate_) toPlate_->Apply(amounts, count);
+  // Each byte's share of full scale, worked out once rather than divided per sample.
+  static const std::array<float, 256> kShare = [] {
+    std::array<float, 256> share{};
+    for (int v = 0; v < 256; ++v) share[v] = static_cast<float>(v) / 255.0f;
+    return share;
+  }();
+  if (!toPlate_) {
+    for (int32_t i = 0; i < count; ++i) {
+      for (int c = 0; c < 3; ++c) amounts[3 * i + c] = kShare[layerRow[4 * i + 1 + c]] * scale;
+    }
+    return;
+  }
+  for (int32_t i = 0; i < 3 * count; ++i) amounts[i] = kShare[layerRow[4 * (i / 3) + 1 + i % 3]];
+  toPlate_->Apply(amounts, count);
   for (int32_t i = 0; i < 3 * count; ++i) amounts[i] *= scale;
 }
 

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
+
+#include <immintrin.h>
 
 #include "host/core/host_error.h"
 
@@ -62,55 +65,154 @@ struct YuvMath {
   }
 };
 
-// One chroma sample's block of luma pixels, columns bx0..bx1 and rows y0..y1:
-// each reached pixel's luma takes its change, the chroma sample the mean.
+// What the flare does to a run of `count` luma pixels of one row, all within
+// its span: each reached pixel's luma takes its change (dy), and its share of
+// the change of the chroma sample covering it goes to cPb and cPr; a pixel
+// the flare does not reach keeps its luma and adds 0 (its shares are set to 0). pb and pr are each
+// pixel's chroma as R' - Y' and B' - Y' weights (its chroma sample's).
 template <class T>
-void CompositeBlock(VideoSamples& s, const YuvMath& m, const FlareAmounts& flare, CompositeMode mode, int32_t cx,
-                    int32_t cy, int32_t bx0, int32_t bx1, int32_t y0, int32_t y1) {
-  T& cb = s.row<T>(1, cy)[cx];
-  T& cr = s.row<T>(2, cy)[cx];
-  const float pb = (static_cast<float>(cb) - m.chromaOffset) * m.toChroma;
-  const float pr = (static_cast<float>(cr) - m.chromaOffset) * m.toChroma;
-  float sumPb = 0, sumPr = 0;
-  for (int32_t y = y0; y < y1; ++y) {
-    T* luma = s.row<T>(0, y);
-    for (int32_t x = std::max(bx0, flare.span(y).first); x < std::min(bx1, flare.span(y).second); ++x) {
-      const float* a = flare.at(x, y);
-      if (!Reaches(a)) continue;
-      const float yv = (static_cast<float>(luma[x]) - m.lumaOffset) * m.toLuma;
-      float rgb[3], d[3];
-      rgb[0] = yv + m.redWeight * pr;
-      rgb[2] = yv + m.blueWeight * pb;
-      rgb[1] = (yv - m.kr * rgb[0] - m.kb * rgb[2]) * m.toGreen;
-      Change(mode, rgb, a, d);
-      const float dy = m.kr * d[0] + m.kg * d[1] + m.kb * d[2];
-      sumPb += (d[2] - dy) * m.toPb;
-      sumPr += (d[0] - dy) * m.toPr;
-      Nudge(luma[x], dy * m.lumaSpan, m.max);
+void PixelChanges(T* luma, const float* pb, const float* pr, const float* a, int32_t count, const YuvMath& m,
+                  CompositeMode mode, float* cPb, float* cPr) {
+  for (int32_t i = 0; i < count; ++i, a += 3) {
+    if (!Reaches(a)) {
+      cPb[i] = cPr[i] = 0.0f;
+      continue;
     }
+    const float yv = (static_cast<float>(luma[i]) - m.lumaOffset) * m.toLuma;
+    float rgb[3], d[3];
+    rgb[0] = yv + m.redWeight * pr[i];
+    rgb[2] = yv + m.blueWeight * pb[i];
+    rgb[1] = (yv - m.kr * rgb[0] - m.kb * rgb[2]) * m.toGreen;
+    Change(mode, rgb, a, d);
+    const float dy = m.kr * d[0] + m.kg * d[1] + m.kb * d[2];
+    cPb[i] = (d[2] - dy) * m.toPb;
+    cPr[i] = (d[0] - dy) * m.toPr;
+    Nudge(luma[i], dy * m.lumaSpan, m.max);
   }
-  if (sumPb == 0.0f && sumPr == 0.0f) return;
-  const float pixels = static_cast<float>((bx1 - bx0) * (y1 - y0));
-  Nudge(cb, sumPb / pixels * m.chromaSpan, m.max);
-  Nudge(cr, sumPr / pixels * m.chromaSpan, m.max);
 }
 
+// The same, eight pixels a step with AVX2, in the same operations in the same
+// order (no fused multiply-add), so every result is the scalar loop's bit for
+// bit; the last few pixels go through the scalar loop.
 template <class T>
-void CompositeYuv(VideoSamples& s, const FlareAmounts& flare, CompositeMode mode) {
+__attribute__((target("avx2"))) void PixelChangesAvx2(T* luma, const float* pb, const float* pr, const float* a,
+                                                      int32_t count, const YuvMath& m, CompositeMode mode, float* cPb,
+                                                      float* cPr) {
+  const __m256i every3 = _mm256_setr_epi32(0, 3, 6, 9, 12, 15, 18, 21);
+  const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f), max = _mm256_set1_ps(m.max);
+  const __m256 lumaOffset = _mm256_set1_ps(m.lumaOffset), toLuma = _mm256_set1_ps(m.toLuma);
+  const __m256 redWeight = _mm256_set1_ps(m.redWeight), blueWeight = _mm256_set1_ps(m.blueWeight);
+  const __m256 kr = _mm256_set1_ps(m.kr), kg = _mm256_set1_ps(m.kg), kb = _mm256_set1_ps(m.kb);
+  const __m256 toGreen = _mm256_set1_ps(m.toGreen), toPb = _mm256_set1_ps(m.toPb), toPr = _mm256_set1_ps(m.toPr);
+  const __m256 lumaSpan = _mm256_set1_ps(m.lumaSpan);
+  const bool screen = mode == CompositeMode::Screen;
+  int32_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    const float* at = a + 3 * i;
+    const __m256 ar = _mm256_i32gather_ps(at, every3, 4), ag = _mm256_i32gather_ps(at + 1, every3, 4),
+                 ab = _mm256_i32gather_ps(at + 2, every3, 4);
+    // Reached: any amount other than 0 (NaN included, as `!=` has it).
+    const __m256 reached = _mm256_or_ps(_mm256_or_ps(_mm256_cmp_ps(ar, zero, _CMP_NEQ_UQ), _mm256_cmp_ps(ag, zero, _CMP_NEQ_UQ)),
+                                        _mm256_cmp_ps(ab, zero, _CMP_NEQ_UQ));
+    if (_mm256_movemask_ps(reached) == 0) {
+      _mm256_storeu_ps(cPb + i, zero);
+      _mm256_storeu_ps(cPr + i, zero);
+      continue;
+    }
+    __m256i stored;
+    if constexpr (sizeof(T) == 1) {
+      stored = _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(luma + i)));
+    } else {
+      stored = _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(luma + i)));
+    }
+    const __m256 value = _mm256_cvtepi32_ps(stored);
+    const __m256 yv = _mm256_mul_ps(_mm256_sub_ps(value, lumaOffset), toLuma);
+    const __m256 r = _mm256_add_ps(yv, _mm256_mul_ps(redWeight, _mm256_loadu_ps(pr + i)));
+    const __m256 b = _mm256_add_ps(yv, _mm256_mul_ps(blueWeight, _mm256_loadu_ps(pb + i)));
+    const __m256 g = _mm256_mul_ps(_mm256_sub_ps(_mm256_sub_ps(yv, _mm256_mul_ps(kr, r)), _mm256_mul_ps(kb, b)), toGreen);
+    const __m256 dr = screen ? _mm256_mul_ps(_mm256_sub_ps(one, r), ar) : ar;
+    const __m256 dg = screen ? _mm256_mul_ps(_mm256_sub_ps(one, g), ag) : ag;
+    const __m256 db = screen ? _mm256_mul_ps(_mm256_sub_ps(one, b), ab) : ab;
+    const __m256 dy = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(kr, dr), _mm256_mul_ps(kg, dg)), _mm256_mul_ps(kb, db));
+    _mm256_storeu_ps(cPb + i, _mm256_blendv_ps(zero, _mm256_mul_ps(_mm256_sub_ps(db, dy), toPb), reached));
+    _mm256_storeu_ps(cPr + i, _mm256_blendv_ps(zero, _mm256_mul_ps(_mm256_sub_ps(dr, dy), toPr), reached));
+    // clamp(nearbyint(value + dy x span), 0, max), kept as it was where not reached.
+    __m256 nudged = _mm256_round_ps(_mm256_add_ps(value, _mm256_mul_ps(dy, lumaSpan)), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    nudged = _mm256_blendv_ps(value, _mm256_min_ps(_mm256_max_ps(nudged, zero), max), reached);
+    const __m256i whole = _mm256_cvttps_epi32(nudged);
+    const __m128i words = _mm_packus_epi32(_mm256_castsi256_si128(whole), _mm256_extracti128_si256(whole, 1));
+    if constexpr (sizeof(T) == 1) {
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(luma + i), _mm_packus_epi16(words, words));
+    } else {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(luma + i), words);
+    }
+  }
+  PixelChanges(luma + i, pb + i, pr + i, a + 3 * i, count - i, m, mode, cPb + i, cPr + i);
+}
+
+bool HasAvx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+
+// A chroma row at a time: every chroma sample the flare's spans reach in rows
+// y0..y1 gets its block's luma changed pixel by pixel (PixelChanges) and then
+// the mean of their shares, summed in the block's order, row by row.
+template <class T>
+void CompositeYuv(VideoSamples& s, const FlareAmounts& flare, CompositeMode mode, bool vectorised) {
   const int32_t sx = s.layout().chromaShiftX, sy = s.layout().chromaShiftY;
   const int32_t rowsEnd = flare.firstRow + flare.rows();
-  const YuvMath math(s);
+  const YuvMath m(s);
+  const auto changes = vectorised && HasAvx2() ? PixelChangesAvx2<T> : PixelChanges<T>;
+  thread_local std::vector<float> scratch;
   for (int32_t cy = flare.firstRow >> sy; cy < s.planeHeight(1) && (cy << sy) < rowsEnd; ++cy) {
-    const int32_t y0 = cy << sy, y1 = std::min(y0 + (1 << sy), rowsEnd);
+    const int32_t y0 = cy << sy, y1 = std::min(y0 + (1 << sy), rowsEnd), rows = y1 - y0;
     int32_t first = s.width(), end = 0;
     for (int32_t y = y0; y < y1; ++y) {
       if (flare.span(y).first >= flare.span(y).second) continue;
       first = std::min(first, flare.span(y).first);
       end = std::max(end, flare.span(y).second);
     }
-    for (int32_t cx = first >> sx; end > first && cx <= (end - 1) >> sx; ++cx) {
+    if (end <= first) continue;
+    const int32_t c0 = first >> sx, c1 = ((end - 1) >> sx) + 1;   // the chroma samples reached
+    const int32_t x0 = c0 << sx, x1 = std::min(c1 << sx, s.width()), n = x1 - x0;
+    const size_t need = static_cast<size_t>(n) * (2 + 2 * static_cast<size_t>(rows));
+    if (scratch.size() < need) scratch.resize(need);
+    float* pb = scratch.data();
+    float* pr = pb + n;
+    float* cPb = pr + n;              // rows x n shares, then the same for Cr
+    float* cPr = cPb + static_cast<ptrdiff_t>(rows) * n;
+    T* cb = s.row<T>(1, cy);
+    T* cr = s.row<T>(2, cy);
+    for (int32_t x = x0; x < x1; ++x) {
+      pb[x - x0] = (static_cast<float>(cb[x >> sx]) - m.chromaOffset) * m.toChroma;
+      pr[x - x0] = (static_cast<float>(cr[x >> sx]) - m.chromaOffset) * m.toChroma;
+    }
+    for (int32_t r = 0; r < rows; ++r) {
+      const int32_t a = std::clamp(flare.span(y0 + r).first, x0, x1);
+      const int32_t b = std::clamp(flare.span(y0 + r).second, a, x1);
+      // Pixels of the blocks outside this row's span add nothing.
+      const ptrdiff_t row = static_cast<ptrdiff_t>(r) * n, at = row + (a - x0);
+      for (float* shares : {cPb, cPr}) {
+        std::fill(shares + row, shares + at, 0.0f);
+        std::fill(shares + row + (b - x0), shares + row + n, 0.0f);
+      }
+      if (a == b) continue;
+      changes(s.row<T>(0, y0 + r) + a, pb + (a - x0), pr + (a - x0), flare.at(a, y0 + r), b - a, m, mode, cPb + at, cPr + at);
+    }
+    for (int32_t cx = c0; cx < c1; ++cx) {
       const int32_t bx0 = cx << sx, bx1 = std::min(bx0 + (1 << sx), s.width());
-      CompositeBlock<T>(s, math, flare, mode, cx, cy, bx0, bx1, y0, y1);
+      float sumPb = 0, sumPr = 0;
+      for (int32_t r = 0; r < rows; ++r) {
+        for (int32_t x = bx0; x < bx1; ++x) {
+          sumPb += cPb[static_cast<ptrdiff_t>(r) * n + (x - x0)];
+          sumPr += cPr[static_cast<ptrdiff_t>(r) * n + (x - x0)];
+        }
+      }
+      if (sumPb == 0.0f && sumPr == 0.0f) continue;
+      const float pixels = static_cast<float>((bx1 - bx0) * rows);
+      Nudge(cb[cx], sumPb / pixels * m.chromaSpan, m.max);
+      Nudge(cr[cx], sumPr / pixels * m.chromaSpan, m.max);
     }
   }
 }
@@ -159,14 +261,14 @@ FlareAmounts AmountsOf(const FlareLayer& layer, int32_t weight, const PlateLook&
   return flare;
 }
 
-void CompositeFlare(VideoSamples& samples, const FlareAmounts& flare, CompositeMode mode) {
+void CompositeFlare(VideoSamples& samples, const FlareAmounts& flare, CompositeMode mode, bool vectorised) {
   if (flare.width != samples.width() || flare.height != samples.height()) {
     throw HostError("a flare of " + std::to_string(flare.width) + "x" + std::to_string(flare.height) + " for a frame of " +
                     std::to_string(samples.width()) + "x" + std::to_string(samples.height()));
   }
   const bool wide = samples.layout().sampleBytes() == 2;
   if (samples.layout().rgb) return wide ? CompositeRgb<uint16_t>(samples, flare, mode) : CompositeRgb<uint8_t>(samples, flare, mode);
-  wide ? CompositeYuv<uint16_t>(samples, flare, mode) : CompositeYuv<uint8_t>(samples, flare, mode);
+  wide ? CompositeYuv<uint16_t>(samples, flare, mode, vectorised) : CompositeYuv<uint8_t>(samples, flare, mode, vectorised);
 }
 
 void CompositeFlare(VideoSamples& samples, const FlareLayer& layer, int32_t weight, const PlateLook& look) {

@@ -50,8 +50,10 @@ FlareAmounts AmountsOf(const FlareLayer& layer, int32_t weight, const PlateLook&
 
 // Composites `flare` (rows of a frame of the samples' size, whole chroma rows)
 // onto the samples in place, as the comment at the top says. Values stay
-// within the samples' code range; alpha is never changed.
-void CompositeFlare(VideoSamples& samples, const FlareAmounts& flare, CompositeMode mode);
+// within the samples' code range; alpha is never changed. YUV samples go
+// eight pixels at a time where the processor has AVX2, to the same bytes as
+// the one-at-a-time loop `vectorised` = false keeps to.
+void CompositeFlare(VideoSamples& samples, const FlareAmounts& flare, CompositeMode mode, bool vectorised = true);
 // The layer's amounts composited onto the samples a band of rows at a time,
 // so that they are made and used while in the cache.
 void CompositeFlare(VideoSamples& samples, const FlareLayer& layer, int32_t weight, const PlateLook& look);

@@ -5,15 +5,17 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <map>
-#include <mutex>
 #include <numeric>
 #include <sstream>
 #include <stdexcept>
 
 #include "host/core/image_buffer.h"
 #include "host/core/lowercase.h"
-#include "host/media/subprocess.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/pixdesc.h>
+}
 
 namespace lfhost {
 namespace {
@@ -45,16 +47,6 @@ const std::vector<VideoContainer>& Containers() {
 // Extensions read as video though we do not write them.
 constexpr const char* kReadOnly[] = {".avi", ".mxf", ".mpg", ".mpeg", ".ts", ".m2ts", ".mts",
                                      ".flv", ".wmv", ".ogv", ".3gp", ".y4m", ".gif"};
-
-// What ffmpeg says of an encoder ("encoder=libx264"), asked once per run.
-std::string FfmpegHelp(const std::string& what) {
-  static std::mutex mutex;
-  static std::map<std::string, std::string> known;
-  std::lock_guard<std::mutex> lock(mutex);
-  auto it = known.find(what);
-  if (it != known.end()) return it->second;
-  return known[what] = RunForOutput({"ffmpeg", "-hide_banner", "-h", what}, "cannot ask ffmpeg about " + what);
-}
 
 }  // namespace
 
@@ -115,13 +107,12 @@ bool IsVideoExtension(const std::string& extension) {
 }
 
 std::vector<std::string> EncoderPixelFormats(const std::string& encoder) {
+  // The library the ffmpeg program encodes with, asked in this process: the
+  // same list its "-h encoder=" help prints, without starting it.
   std::vector<std::string> formats;
-  const std::string help = FfmpegHelp("encoder=" + encoder);
-  const std::string label = "Supported pixel formats:";
-  const size_t at = help.find(label);
-  if (at != std::string::npos) {
-    std::istringstream line(help.substr(at + label.size(), help.find('\n', at) - at - label.size()));
-    for (std::string f; line >> f;) formats.push_back(f);
+  const AVCodec* codec = avcodec_find_encoder_by_name(encoder.c_str());
+  for (const AVPixelFormat* f = codec ? codec->pix_fmts : nullptr; f && *f != AV_PIX_FMT_NONE; ++f) {
+    if (const char* name = av_get_pix_fmt_name(*f)) formats.emplace_back(name);
   }
   return formats;
 }

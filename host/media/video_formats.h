@@ -112,7 +112,8 @@ std::string WritableCodecNames();
 bool IsVideoExtension(const std::string& extension);
 bool IsWritableVideoExtension(const std::string& extension);
 
-// The pixel formats an encoder takes, as ffmpeg's own help lists them.
+// The pixel formats an encoder takes, as ffmpeg's own help lists them (asked of
+// the library it encodes with).
 std::vector<std::string> EncoderPixelFormats(const std::string& encoder);
 
 // The extension of `path`, lower case, with the dot.

@@ -36,7 +36,6 @@ void PlanesToFrame(const uint8_t* planes, ImageBuffer& frame) {
 // The filter and raw format a reader asks ffmpeg for.
 std::pair<std::string, std::string> Decoding(const VideoFormat& format, VideoReading reading, bool& planar,
                                              int32_t& channels) {
-  if (reading == VideoReading::Samples) return {"", format.pixelFormat};
   // YUV becomes RGB through the video's own matrix and range, into planar G,
   // B, R, A: swscale's packed 32-bit RGB output from YUV takes a less exact
   // path (white comes out as 253). RGB video comes packed, as A, R, G, B:
@@ -62,6 +61,10 @@ VideoReader::VideoReader(const std::string& path, const VideoInfo& info, VideoRe
   if (reading == VideoReading::Samples && !CarriesStoredSamples(info.format)) {
     throw std::logic_error("VideoReader: samples of " + info.format.pixelFormat + " cannot be read as stored");
   }
+  if (reading == VideoReading::Samples) {
+    decoder_ = std::make_unique<VideoDecoder>(path);
+    return;
+  }
   const auto [filter, raw] = Decoding(info.format, reading, planar_, channels_);
   // Every decoded frame once, in stream order and unrotated, so frame n here is
   // frame n of what ffprobe counted; stored samples as the decoder gives them.
@@ -70,9 +73,7 @@ VideoReader::VideoReader(const std::string& path, const VideoInfo& info, VideoRe
   if (!filter.empty()) argv.insert(argv.end(), {"-sws_flags", kScaleFlags, "-vf", filter});
   argv.insert(argv.end(), {"-f", "rawvideo", "-pix_fmt", raw, "pipe:1"});
   ffmpeg_ = std::make_unique<Subprocess>(argv, false, true);
-  if (reading != VideoReading::Samples) {
-    packed_.resize(static_cast<size_t>(info.width) * info.height * channels_ * (reading == VideoReading::Deep ? 2 : 1));
-  }
+  packed_.resize(static_cast<size_t>(info.width) * info.height * channels_ * (reading == VideoReading::Deep ? 2 : 1));
 }
 
 VideoReader::~VideoReader() { Close(); }
@@ -80,6 +81,7 @@ VideoReader::~VideoReader() { Close(); }
 void VideoReader::Close() {
   if (ffmpeg_) ffmpeg_->Kill();
   ffmpeg_.reset();
+  decoder_.reset();
 }
 
 bool VideoReader::NextFrameBytes(uint8_t* into, size_t size) {
@@ -145,7 +147,10 @@ bool VideoReader::ReadSamples(VideoSamples& frame) {
     frame = VideoSamples(*layout, *SampleColour::Of(*layout, info_.format.matrix, info_.format.range), info_.width,
                          info_.height);
   }
-  return NextFrameBytes(frame.data(), frame.size());
+  if (!decoder_) return false;
+  if (decoder_->Next(frame)) return true;
+  decoder_.reset();
+  return false;
 }
 
 }  // namespace lfhost

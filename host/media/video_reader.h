@@ -1,8 +1,9 @@
-// Decodes a video's first stream frame by frame through Debian's ffmpeg, on a
-// pipe of raw frames: as its stored samples, unconverted (ReadSamples); as the
-// module's 8-bit A, R, G, B frames (ReadFrame); or, for video of more than 8
-// bits, as 16-bit R, G, B(, A) frames in an OpenImageIO buffer (ReadDeepFrame).
-// Conversions from YUV use the video's own matrix and range.
+// Decodes a video's first stream frame by frame: as its stored samples,
+// unconverted, in this process (ReadSamples, through VideoDecoder); or through
+// Debian's ffmpeg, on a pipe of raw frames, as the module's 8-bit A, R, G, B
+// frames (ReadFrame) or, for video of more than 8 bits, as 16-bit R, G, B(, A)
+// frames in an OpenImageIO buffer (ReadDeepFrame). Conversions from YUV use the
+// video's own matrix and range.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +15,7 @@
 
 #include "host/core/image_buffer.h"
 #include "host/media/subprocess.h"
+#include "host/media/video_decoder.h"
 #include "host/media/video_probe.h"
 #include "host/media/video_samples.h"
 
@@ -49,6 +51,7 @@ class VideoReader {
   VideoInfo info_;
   VideoReading reading_;
   std::unique_ptr<Subprocess> ffmpeg_;
+  std::unique_ptr<VideoDecoder> decoder_;   // for samples
   std::vector<uint8_t> packed_;
   bool planar_ = false;   // G, B, R(, A) planes rather than packed A, R, G, B
   int32_t channels_ = 4;

@@ -81,6 +81,11 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
   lftest::RunTool("ffmpeg -v error -nostdin -f lavfi -i testsrc=size=64x48:rate=25 -frames:v 3 -pix_fmt yuv420p " +
                   lftest::ShellQuote(Path("cut.y4m")));
   fs::resize_file(dir_ / "cut.y4m", fs::file_size(dir_ / "cut.y4m") - 100);
+  // H.264 in Matroska cut inside its frames: decoded in the tool's own process
+  // (as stored samples, into a video), the demuxer's complaint is the damage.
+  lftest::RunTool("ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=320x240:rate=25 -frames:v 20 -c:v libx264 -bf 0 "
+                  "-pix_fmt yuv420p " + lftest::ShellQuote(Path("cut.mkv")));
+  fs::resize_file(dir_ / "cut.mkv", 12000);
   // Inputs named as outputs, however spelt: each must come out byte for byte.
   fs::create_directories(dir_ / "d");
   lfhost::WriteImage(lftest::PatternFrame(64, 48, 5), Path("x.png"));
@@ -166,6 +171,7 @@ TEST_F(RenderCliErrorsTest, EachMistakeIsNamedWithItsStatusAndNothingIsWritten) 
       {{Path("past.tif"), "-o", Path("out/past.png")}, 1, Path("past.tif") + ": is damaged (TIFFReadEncodedStrip failed"},
       {{Path("noelement.dpx"), "-o", Path("out/n.png")}, 1, Path("noelement.dpx") + ": is damaged (the DPX header lists 0 image elements)"},
       {{Path("cut.y4m"), "-o", Path("out/y.%04d.png")}, 1, Path("cut.y4m") + ": is damaged (the file ends inside frame 2)"},
+      {{Path("cut.mkv"), "-o", Path("out/cut.mkv"), "--quiet"}, 1, Path("cut.mkv") + ": is damaged (File ended prematurely)"},
       {{Path("text.mp4"), "-o", Path("out/v.mp4")}, 1, Path("text.mp4") + ": cannot read the video"},
       {{Path("none.mov"), "-o", Path("out/v.mov")}, 1, Path("none.mov") + ": no such file"},
       {{seq, "-o", out, "--plugin", Path("in/plate.0001.png")}, 1, "not an ELF shared library"},
