@@ -4,8 +4,11 @@
 #include <atomic>
 #include <cstring>
 #include <exception>
+#include <map>
+#include <mutex>
 #include <new>
 #include <thread>
+#include <utility>
 
 #include <OpenImageIO/imagebuf.h>
 
@@ -99,6 +102,29 @@ DeepOptions ReadDeepOptions(const std::map<std::string, std::string>& given) {
   return options;
 }
 
+namespace {
+
+// One load of a plug-in a process. Each load opens a link namespace of its own
+// with its own copy of the C library, whose thread-local storage glibc takes
+// from a small static reserve and never gives back, and glibc has only 16
+// namespaces: a pipeline making an Effect per shot would run out after about
+// ten. Effects share the module instead; each keeps its own effect instances,
+// and so its own rand state, so sharing changes no render.
+std::shared_ptr<const lfhost::EffectModule> SharedModule(const std::string& path, const std::string& randLibrary) {
+  static std::mutex mutex;
+  static std::map<std::pair<std::string, std::string>, std::shared_ptr<const lfhost::EffectModule>> loaded;
+  const std::lock_guard<std::mutex> lock(mutex);
+  std::shared_ptr<const lfhost::EffectModule>& module = loaded[{path, randLibrary}];
+  if (!module) {
+    lfhost::LoadOptions options;
+    options.randLibrary = randLibrary;
+    module = lfhost::EffectModule::Load(path, options);
+  }
+  return module;
+}
+
+}  // namespace
+
 Renderer::Renderer(const std::string& plugin, const std::string& ownDir, const std::string& installedFolder,
                    const std::string& randLibrary, int threads)
     : threads_(threads) {
@@ -106,15 +132,13 @@ Renderer::Renderer(const std::string& plugin, const std::string& ownDir, const s
                                            : lfhost::FindModule(ownDir, installedFolder,
                                                                 std::string("set ") + lfhost::kModulePathVariable +
                                                                     " to the folder that holds it, or pass plugin=PATH");
-  lfhost::LoadOptions options;
-  options.randLibrary = randLibrary;
-  module_ = lfhost::EffectModule::Load(path, options);
+  module_ = SharedModule(path, randLibrary);
   auto first = std::make_unique<Slot>(*module_, threads_);
   controls_ = first->effect.controls();
   idle_.push_back(std::move(first));
 }
 
-// The instances go (with their setdowns) before the module is unloaded.
+// The instances go with their setdowns; the module stays for the next Renderer.
 Renderer::~Renderer() { idle_.clear(); }
 
 RenderJob Renderer::Prepare(const Pixels& pixels, const std::map<std::string, lfhost::ControlInput>& controls,

@@ -102,7 +102,9 @@ class Renderer {
   std::unique_ptr<Slot> TakeSlot();
   void GiveBack(std::unique_ptr<Slot> slot);
 
-  std::unique_ptr<lfhost::EffectModule> module_;
+  // Shared by every Renderer of the same plug-in and rand library, and kept
+  // for the life of the process (SharedModule).
+  std::shared_ptr<const lfhost::EffectModule> module_;
   int threads_;
   lfhost::EffectControls controls_;
   std::mutex mutex_;

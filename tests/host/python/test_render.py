@@ -164,6 +164,27 @@ def test_threads_rendering_at_once_each_get_their_own_rays():
     assert all(np.array_equal(a, b) for a, b in zip(lensflare.render_many(images, params, threads=4), alone))
 
 
+def test_effects_made_one_after_another_keep_rendering_the_same_bytes():
+    # A pipeline makes an Effect per shot: far more in a process than a
+    # plug-in could be loaded times, each rendering as the first did.
+    image = plate(64, 48, 3, np.uint8, seed=2)
+    expected = lensflare.render(image, lens=3, seed=5)
+    for _ in range(40):
+        effect = lensflare.Effect(threads=1)
+        assert np.array_equal(effect.render(image, lens=3, seed=5), expected)
+        del effect
+    # Two alive at once, rendering side by side, still draw their own rays.
+    pair = [lensflare.Effect(threads=1) for _ in range(2)]
+    results = [None, None]
+    threads = [threading.Thread(target=lambda k=k: results.__setitem__(k, pair[k].render(image, lens=3, seed=5)))
+               for k in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert all(np.array_equal(r, expected) for r in results)
+
+
 def test_the_processes_own_rand_is_left_alone():
     libc = ctypes.CDLL(None)
     libc.srand(12345)
