@@ -253,7 +253,7 @@ void CompositeFlare(OIIO::ImageBuf& plate, const FlareLayer& layer, int32_t weig
 }
 
 Plate FlarePass(const FlareLayer& layer, int32_t weight, const PlateLook& look, const MediaFrame& frame,
-                std::optional<OIIO::TypeDesc> depth, double exposure) {
+                double exposure) {
   const OIIO::ImageSpec like = frame.deep() ? frame.plate.headers[frame.plate.flared]
                                             : OIIO::ImageSpec(layer.width(), layer.height(), 3, OIIO::TypeDesc::UINT8);
   OIIO::ImageSpec header = like;
@@ -266,7 +266,10 @@ Plate FlarePass(const FlareLayer& layer, int32_t weight, const PlateLook& look, 
   header.channelnames = {"R", "G", "B"};
   header.channelformats.clear();
   header.alpha_channel = header.z_channel = -1;
-  header.set_format(depth.value_or(ColourSampleType(like)));
+  // Of the frame's own kind, so that a depth asked for converts the pass as it
+  // converts the plate: shares of an integer frame are display-referred, and
+  // written at half or float they become scene-linear with the plate.
+  header.set_format(ColourSampleType(like));
   OIIO::ImageSpec held = header;
   held.set_format(OIIO::TypeDesc::FLOAT);
   OIIO::ImageBuf pass(held);

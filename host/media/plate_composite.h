@@ -113,12 +113,12 @@ void CompositeFlare(OIIO::ImageBuf& plate, const FlareLayer& layer, int32_t weig
                     double exposure = 0);
 
 // The flare alone as `frame` gets it, over black: R, G, B over the frame's
-// display window, in `depth` or the frame's own sample type (8 bits for an
-// 8-bit frame), with a plate's header fields. Float samples hold the share a,
-// integer ones round(max x a): screened or added onto the frame elsewhere, it
-// gives the render.
+// display window, in the frame's own sample type (8 bits for an 8-bit frame;
+// a depth asked for is the writer's, which converts it as it does the plate),
+// with a plate's header fields. Float samples hold the share a, integer ones
+// round(max x a): screened or added onto the frame elsewhere, it gives the render.
 Plate FlarePass(const FlareLayer& layer, int32_t weight, const PlateLook& look, const MediaFrame& frame,
-                std::optional<OIIO::TypeDesc> depth = std::nullopt, double exposure = 0);
+                double exposure = 0);
 
 // An 8-bit frame as a plate of 8-bit R, G, B (and A where `alpha`), for a frame
 // that is rendered at depth though it was read at 8 bits.

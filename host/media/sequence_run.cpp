@@ -239,7 +239,7 @@ std::optional<MediaFrame> SequenceRun::Render(Slot& slot, size_t index, int64_t 
   }
   if (!alone) return input;
   auto flare =
-      std::make_shared<MediaFrame>(FlarePass(layer, BlendWeight(params->blend), job_.look, input, job_.depth, params.exposure()));
+      std::make_shared<MediaFrame>(FlarePass(layer, BlendWeight(params->blend), job_.look, input, params.exposure()));
   if (job_.pass == PassOutput::Flare) return std::move(*flare);
   input.flare = std::move(flare);
   return input;
