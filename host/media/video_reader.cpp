@@ -67,11 +67,10 @@ VideoReader::VideoReader(const std::string& path, const VideoInfo& info, VideoRe
   }
   const auto [filter, raw] = Decoding(info.format, reading, planar_, channels_);
   // Every decoded frame once, in stream order and unrotated, so frame n here is
-  // frame n of what ffprobe counted; stored samples as the decoder gives them.
+  // frame n of what ffprobe counted.
   std::vector<std::string> argv = {"ffmpeg", "-v", "error", "-nostdin", "-noautorotate", "-i", path, "-map", "0:v:0",
                                    "-an", "-sn", "-dn", "-fps_mode", "passthrough"};
-  if (!filter.empty()) argv.insert(argv.end(), {"-sws_flags", kScaleFlags, "-vf", filter});
-  argv.insert(argv.end(), {"-f", "rawvideo", "-pix_fmt", raw, "pipe:1"});
+  argv.insert(argv.end(), {"-sws_flags", kScaleFlags, "-vf", filter, "-f", "rawvideo", "-pix_fmt", raw, "pipe:1"});
   ffmpeg_ = std::make_unique<Subprocess>(argv, false, true);
   packed_.resize(static_cast<size_t>(info.width) * info.height * channels_ * (reading == VideoReading::Deep ? 2 : 1));
 }
