@@ -119,11 +119,15 @@ void HostServices::HoldsCopy(const ImageBuffer& source, const ImageBuffer& desti
   heldCopy_ = &destination;
 }
 
-bool HostServices::IsHeldCopy(const PixelWorld* source, const PixelWorld* destination) const {
+bool HostServices::TakeHeldCopy(const PixelWorld* source, const PixelWorld* destination) {
   const auto same = [](const PixelWorld* world, const ImageBuffer* buffer) {
     return buffer && world->data == buffer->world()->data && world->rowBytes == buffer->rowBytes();
   };
-  return same(source, heldSource_) && same(destination, heldCopy_);
+  if (!same(source, heldSource_) || !same(destination, heldCopy_)) return false;
+  // Only the first copy is already made: the module may draw into the
+  // destination afterwards, and a later copy must then move the pixels.
+  heldSource_ = heldCopy_ = nullptr;
+  return true;
 }
 
 void HostServices::DismissWorlds() {
@@ -530,7 +534,7 @@ int32_t HostServices::CopyWorld(void* effectRef, const PixelWorld* source, Pixel
       host->Fault([] { return std::string("copyWorld: worlds missing or of different sizes"); });
       return kHostErrBadArgument;
     }
-    if (host->IsHeldCopy(source, destination)) return 0;
+    if (host->TakeHeldCopy(source, destination)) return 0;
     const size_t rowLength = static_cast<size_t>(source->width) * 4;
     for (int32_t y = 0; y < source->height; ++y) {
       std::memmove(destination->data + static_cast<ptrdiff_t>(y) * destination->rowBytes,

@@ -84,8 +84,8 @@ class HostServices {
   // Worlds that worldPass, copyWorld and blend accept during the current render.
   void AdmitWorld(const ImageBuffer& buffer);
   // Until DismissWorlds: `destination` already holds `source`'s pixels, so
-  // copyWorld from one to the other has nothing to move and returns at once
-  // (the observer is still told of the call).
+  // the first copyWorld from one to the other has nothing to move and returns
+  // at once (the observer is still told of the call).
   void HoldsCopy(const ImageBuffer& source, const ImageBuffer& destination);
   void DismissWorlds();
 
@@ -140,7 +140,8 @@ class HostServices {
     if (observer_) observer_->OnFault(describe());
   }
   const ImageBuffer* FindWorld(const PixelWorld* world) const;
-  bool IsHeldCopy(const PixelWorld* source, const PixelWorld* destination) const;
+  // True, once, for the copy HoldsCopy names.
+  bool TakeHeldCopy(const PixelWorld* source, const PixelWorld* destination);
   HandleSlot* FindSlot(Handle handle) const;
   int32_t SetLocked(Handle handle, bool locked, const char* callName) noexcept;
 
