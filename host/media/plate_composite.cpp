@@ -194,7 +194,7 @@ void PlateLook::Amounts(const uint8_t* layerRow, int32_t count, float scale, flo
   // Each byte's share of full scale, worked out once rather than divided per sample.
   static const std::array<float, 256> kShare = [] {
     std::array<float, 256> share{};
-    for (int v = 0; v < 256; ++v) share[v] = static_cast<float>(v) / 255.0f;
+    for (int v = 0; v < 256; ++v) share[v] = ByteShare(static_cast<uint8_t>(v));
     return share;
   }();
   if (!toPlate_) {

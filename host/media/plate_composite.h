@@ -79,6 +79,9 @@ class PlateLook {
   void Amounts(const float* layerRow, int32_t count, float scale, float* amounts) const;
   // Plate colour in place (3 floats a pixel) to sRGB for a screen.
   void ToDisplay(float* rgb, int32_t count) const;
+  // Whether the layer's values are converted on their way to the plate (they
+  // are not for an sRGB plate: a byte is then its share of full scale).
+  bool converts() const { return toPlate_ != nullptr; }
 
   struct Conversion;   // a colour processor and its curves
 
@@ -90,6 +93,9 @@ class PlateLook {
 };
 
 // BlendWeight: host/core/effect_params.h.
+
+// A layer byte's share of full scale, before any conversion and scale.
+inline float ByteShare(uint8_t value) { return static_cast<float>(value) / 255.0f; }
 
 // The factor each layer amount is multiplied by once it is in the plate's
 // colour space: the share Blend With Original leaves the flare, (65536 -

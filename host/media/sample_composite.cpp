@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 
 #include <immintrin.h>
 
@@ -17,9 +18,14 @@ inline void Change(CompositeMode mode, const float* rgb, const float* a, float* 
   for (int c = 0; c < 3; ++c) d[c] = mode == CompositeMode::Screen ? (1.0f - rgb[c]) * a[c] : a[c];
 }
 
+// A sample moved by `by`: clamp(nearbyint(sample + by), 0, max). The value is
+// held to 0..max first (the same result), where adding and taking away 2^23
+// rounds it to the nearest whole number, ties to even, as nearbyint does in
+// the program's rounding mode, without a library call for every sample.
 template <class T>
 inline void Nudge(T& sample, float by, float max) {
-  sample = static_cast<T>(std::clamp(std::nearbyint(static_cast<float>(sample) + by), 0.0f, max));
+  const float held = std::clamp(static_cast<float>(sample) + by, 0.0f, max);
+  sample = static_cast<T>((held + 0x1.0p23f) - 0x1.0p23f);
 }
 
 inline bool Reaches(const float* a) { return a[0] != 0.0f || a[1] != 0.0f || a[2] != 0.0f; }
@@ -65,15 +71,60 @@ struct YuvMath {
   }
 };
 
+// Where a run of pixels' amounts (a row of a span, from pixel 0 on) come from.
+// FloatRun: made beforehand (FlareAmounts), three floats a pixel.
+struct FloatRun {
+  const float* a;
+  FloatRun From(int32_t i) const { return {a + 3 * static_cast<ptrdiff_t>(i)}; }
+  void Get(int32_t i, float* rgb) const { std::copy_n(a + 3 * static_cast<ptrdiff_t>(i), 3, rgb); }
+};
+
+// ByteRun: the exact layer's A, R, G, B bytes, read as the composite goes:
+// each its share of full scale times `scale`, which is what PlateLook::Amounts
+// makes of them for samples it does not convert, without the floats between.
+struct ByteRun {
+  const uint8_t* p;
+  float scale;
+  ByteRun From(int32_t i) const { return {p + 4 * static_cast<ptrdiff_t>(i), scale}; }
+  void Get(int32_t i, float* rgb) const {
+    for (int c = 0; c < 3; ++c) rgb[c] = ByteShare(p[4 * static_cast<ptrdiff_t>(i) + 1 + c]) * scale;
+  }
+};
+
+// Eight pixels' amounts of a run, as `Get` gives them one at a time.
+__attribute__((target("avx2"))) inline void GetEight(const FloatRun& run, int32_t i, __m256& r, __m256& g, __m256& b) {
+  const __m256i every3 = _mm256_setr_epi32(0, 3, 6, 9, 12, 15, 18, 21);
+  const float* at = run.a + 3 * static_cast<ptrdiff_t>(i);
+  r = _mm256_i32gather_ps(at, every3, 4);
+  g = _mm256_i32gather_ps(at + 1, every3, 4);
+  b = _mm256_i32gather_ps(at + 2, every3, 4);
+}
+
+__attribute__((target("avx2"))) inline __m256 ShareTimes(__m256i bytes, __m256 scale) {
+  return _mm256_mul_ps(_mm256_div_ps(_mm256_cvtepi32_ps(bytes), _mm256_set1_ps(255.0f)), scale);
+}
+
+__attribute__((target("avx2"))) inline void GetEight(const ByteRun& run, int32_t i, __m256& r, __m256& g, __m256& b) {
+  // A pixel's four bytes as one little-endian word: A | R << 8 | G << 16 | B << 24.
+  const __m256i argb = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(run.p + 4 * static_cast<ptrdiff_t>(i)));
+  const __m256i low = _mm256_set1_epi32(0xFF);
+  const __m256 scale = _mm256_set1_ps(run.scale);
+  r = ShareTimes(_mm256_and_si256(_mm256_srli_epi32(argb, 8), low), scale);
+  g = ShareTimes(_mm256_and_si256(_mm256_srli_epi32(argb, 16), low), scale);
+  b = ShareTimes(_mm256_srli_epi32(argb, 24), scale);
+}
+
 // What the flare does to a run of `count` luma pixels of one row, all within
 // its span: each reached pixel's luma takes its change (dy), and its share of
 // the change of the chroma sample covering it goes to cPb and cPr; a pixel
 // the flare does not reach keeps its luma and adds 0 (its shares are set to 0). pb and pr are each
 // pixel's chroma as R' - Y' and B' - Y' weights (its chroma sample's).
-template <class T>
-void PixelChanges(T* luma, const float* pb, const float* pr, const float* a, int32_t count, const YuvMath& m,
+template <class T, class Run>
+void PixelChanges(T* luma, const float* pb, const float* pr, Run run, int32_t count, const YuvMath& m,
                   CompositeMode mode, float* cPb, float* cPr) {
-  for (int32_t i = 0; i < count; ++i, a += 3) {
+  for (int32_t i = 0; i < count; ++i) {
+    float a[3];
+    run.Get(i, a);
     if (!Reaches(a)) {
       cPb[i] = cPr[i] = 0.0f;
       continue;
@@ -94,11 +145,10 @@ void PixelChanges(T* luma, const float* pb, const float* pr, const float* a, int
 // The same, eight pixels a step with AVX2, in the same operations in the same
 // order (no fused multiply-add), so every result is the scalar loop's bit for
 // bit; the last few pixels go through the scalar loop.
-template <class T>
-__attribute__((target("avx2"))) void PixelChangesAvx2(T* luma, const float* pb, const float* pr, const float* a,
+template <class T, class Run>
+__attribute__((target("avx2"))) void PixelChangesAvx2(T* luma, const float* pb, const float* pr, Run run,
                                                       int32_t count, const YuvMath& m, CompositeMode mode, float* cPb,
                                                       float* cPr) {
-  const __m256i every3 = _mm256_setr_epi32(0, 3, 6, 9, 12, 15, 18, 21);
   const __m256 zero = _mm256_setzero_ps(), one = _mm256_set1_ps(1.0f), max = _mm256_set1_ps(m.max);
   const __m256 lumaOffset = _mm256_set1_ps(m.lumaOffset), toLuma = _mm256_set1_ps(m.toLuma);
   const __m256 redWeight = _mm256_set1_ps(m.redWeight), blueWeight = _mm256_set1_ps(m.blueWeight);
@@ -108,9 +158,8 @@ __attribute__((target("avx2"))) void PixelChangesAvx2(T* luma, const float* pb, 
   const bool screen = mode == CompositeMode::Screen;
   int32_t i = 0;
   for (; i + 8 <= count; i += 8) {
-    const float* at = a + 3 * i;
-    const __m256 ar = _mm256_i32gather_ps(at, every3, 4), ag = _mm256_i32gather_ps(at + 1, every3, 4),
-                 ab = _mm256_i32gather_ps(at + 2, every3, 4);
+    __m256 ar, ag, ab;
+    GetEight(run, i, ar, ag, ab);
     // Reached: any amount other than 0 (NaN included, as `!=` has it).
     const __m256 reached = _mm256_or_ps(_mm256_or_ps(_mm256_cmp_ps(ar, zero, _CMP_NEQ_UQ), _mm256_cmp_ps(ag, zero, _CMP_NEQ_UQ)),
                                         _mm256_cmp_ps(ab, zero, _CMP_NEQ_UQ));
@@ -147,7 +196,7 @@ __attribute__((target("avx2"))) void PixelChangesAvx2(T* luma, const float* pb, 
       _mm_storeu_si128(reinterpret_cast<__m128i*>(luma + i), words);
     }
   }
-  PixelChanges(luma + i, pb + i, pr + i, a + 3 * i, count - i, m, mode, cPb + i, cPr + i);
+  PixelChanges(luma + i, pb + i, pr + i, run.From(i), count - i, m, mode, cPb + i, cPr + i);
 }
 
 bool HasAvx2() {
@@ -155,15 +204,61 @@ bool HasAvx2() {
   return has;
 }
 
+// FloatSource: amounts made beforehand. ByteSource: a band of the exact
+// layer's rows, read as the composite goes, each row's span the pixels from its
+// first lit one to its last (AmountsOf's spans).
+struct FloatSource {
+  const FlareAmounts& amounts;
+  int32_t firstRow;
+  int32_t rows() const { return amounts.rows(); }
+  const std::pair<int32_t, int32_t>& span(int32_t y) const { return amounts.span(y); }
+  FloatRun at(int32_t x, int32_t y) const { return {amounts.at(x, y)}; }
+};
+
+struct ByteSource {
+  const ImageBuffer& layer;
+  float scale;
+  int32_t firstRow;
+  std::vector<std::pair<int32_t, int32_t>>& spans;
+
+  ByteSource(const ImageBuffer& layer, float scale, int32_t firstRow, int32_t endRow,
+             std::vector<std::pair<int32_t, int32_t>>& spans)
+      : layer(layer), scale(scale), firstRow(firstRow), spans(spans) {
+    spans.assign(static_cast<size_t>(endRow - firstRow), {0, 0});
+    for (int32_t y = firstRow; y < endRow && scale != 0.0f; ++y) {
+      const uint8_t* row = layer.row(y);
+      auto lit = [&](int32_t x) { return (row[4 * x + 1] | row[4 * x + 2] | row[4 * x + 3]) != 0; };
+      int32_t first = 0, end = layer.width();
+      // Black runs two pixels a step: a flare often lights only the middle of a row.
+      while (first + 2 <= end && !LitPair(row + 4 * static_cast<ptrdiff_t>(first))) first += 2;
+      while (first < end && !lit(first)) ++first;
+      while (end - 2 >= first && !LitPair(row + 4 * static_cast<ptrdiff_t>(end - 2))) end -= 2;
+      while (end > first && !lit(end - 1)) --end;
+      spans[static_cast<size_t>(y - firstRow)] = {first, end};
+    }
+  }
+  // Whether either of two pixels has any R, G or B (their eight bytes as one
+  // little-endian word, alpha in the low byte of each half).
+  static bool LitPair(const uint8_t* pixels) {
+    uint64_t word;
+    std::memcpy(&word, pixels, sizeof word);
+    return (word & 0xFFFFFF00FFFFFF00u) != 0;
+  }
+  int32_t rows() const { return static_cast<int32_t>(spans.size()); }
+  const std::pair<int32_t, int32_t>& span(int32_t y) const { return spans[static_cast<size_t>(y - firstRow)]; }
+  ByteRun at(int32_t x, int32_t y) const { return {layer.row(y) + 4 * static_cast<ptrdiff_t>(x), scale}; }
+};
+
 // A chroma row at a time: every chroma sample the flare's spans reach in rows
 // y0..y1 gets its block's luma changed pixel by pixel (PixelChanges) and then
 // the mean of their shares, summed in the block's order, row by row.
-template <class T>
-void CompositeYuv(VideoSamples& s, const FlareAmounts& flare, CompositeMode mode, bool vectorised) {
+template <class T, class Source>
+void CompositeYuv(VideoSamples& s, const Source& flare, CompositeMode mode, bool vectorised) {
+  using Run = decltype(flare.at(0, 0));
   const int32_t sx = s.layout().chromaShiftX, sy = s.layout().chromaShiftY;
   const int32_t rowsEnd = flare.firstRow + flare.rows();
   const YuvMath m(s);
-  const auto changes = vectorised && HasAvx2() ? PixelChangesAvx2<T> : PixelChanges<T>;
+  const auto changes = vectorised && HasAvx2() ? PixelChangesAvx2<T, Run> : PixelChanges<T, Run>;
   thread_local std::vector<float> scratch;
   for (int32_t cy = flare.firstRow >> sy; cy < s.planeHeight(1) && (cy << sy) < rowsEnd; ++cy) {
     const int32_t y0 = cy << sy, y1 = std::min(y0 + (1 << sy), rowsEnd), rows = y1 - y0;
@@ -217,6 +312,13 @@ void CompositeYuv(VideoSamples& s, const FlareAmounts& flare, CompositeMode mode
   }
 }
 
+void CheckSize(const VideoSamples& samples, int32_t width, int32_t height) {
+  if (width != samples.width() || height != samples.height()) {
+    throw HostError("a flare of " + std::to_string(width) + "x" + std::to_string(height) + " for a frame of " +
+                    std::to_string(samples.width()) + "x" + std::to_string(samples.height()));
+  }
+}
+
 }  // namespace
 
 void AmountsOf(const FlareLayer& layer, int32_t weight, const PlateLook& look, int32_t firstRow, int32_t endRow,
@@ -262,18 +364,30 @@ FlareAmounts AmountsOf(const FlareLayer& layer, int32_t weight, const PlateLook&
 }
 
 void CompositeFlare(VideoSamples& samples, const FlareAmounts& flare, CompositeMode mode, bool vectorised) {
-  if (flare.width != samples.width() || flare.height != samples.height()) {
-    throw HostError("a flare of " + std::to_string(flare.width) + "x" + std::to_string(flare.height) + " for a frame of " +
-                    std::to_string(samples.width()) + "x" + std::to_string(samples.height()));
-  }
+  CheckSize(samples, flare.width, flare.height);
   const bool wide = samples.layout().sampleBytes() == 2;
   if (samples.layout().rgb) return wide ? CompositeRgb<uint16_t>(samples, flare, mode) : CompositeRgb<uint8_t>(samples, flare, mode);
-  wide ? CompositeYuv<uint16_t>(samples, flare, mode, vectorised) : CompositeYuv<uint8_t>(samples, flare, mode, vectorised);
+  const FloatSource source{flare, flare.firstRow};
+  wide ? CompositeYuv<uint16_t>(samples, source, mode, vectorised) : CompositeYuv<uint8_t>(samples, source, mode, vectorised);
 }
 
 void CompositeFlare(VideoSamples& samples, const FlareLayer& layer, int32_t weight, const PlateLook& look) {
   // Whole chroma rows a band; 16 luma rows of 1080p floats are under 400 KB.
   const int32_t band = 16 << samples.layout().chromaShiftY;
+  // An exact layer onto YUV samples it needs no conversion for is read as it
+  // is: the same amounts, without a frame of floats made and read back.
+  if (layer.precision == FlarePrecision::Exact && !look.converts() && !samples.layout().rgb) {
+    CheckSize(samples, layer.width(), layer.height());
+    thread_local std::vector<std::pair<int32_t, int32_t>> spans;
+    const float scale = LayerScale(weight, 0.0);
+    const bool wide = samples.layout().sampleBytes() == 2;
+    for (int32_t y = 0; y < layer.height(); y += band) {
+      const ByteSource source(layer.exact, scale, y, std::min(y + band, layer.height()), spans);
+      wide ? CompositeYuv<uint16_t>(samples, source, look.mode(), true)
+           : CompositeYuv<uint8_t>(samples, source, look.mode(), true);
+    }
+    return;
+  }
   thread_local FlareAmounts amounts;
   for (int32_t y = 0; y < layer.height(); y += band) {
     AmountsOf(layer, weight, look, y, std::min(y + band, layer.height()), amounts);

@@ -55,7 +55,9 @@ FlareAmounts AmountsOf(const FlareLayer& layer, int32_t weight, const PlateLook&
 // the one-at-a-time loop `vectorised` = false keeps to.
 void CompositeFlare(VideoSamples& samples, const FlareAmounts& flare, CompositeMode mode, bool vectorised = true);
 // The layer's amounts composited onto the samples a band of rows at a time,
-// so that they are made and used while in the cache.
+// so that they are made and used while in the cache; an exact layer onto YUV
+// samples of a look that converts nothing is read byte by byte instead, to
+// the same samples.
 void CompositeFlare(VideoSamples& samples, const FlareLayer& layer, int32_t weight, const PlateLook& look);
 
 }  // namespace lfhost

@@ -408,7 +408,8 @@ namespace {
 // The composite's vectorised loop against its one-pixel-at-a-time loop: random
 // samples under random flare (spans that start and end anywhere, pixels of no
 // flare among them, amounts past full scale) give the same bytes, in every
-// layout and both modes, at a width that leaves a tail after the last eight.
+// layout and both modes, at a width that leaves a tail after the last eight;
+// and so does an 8-bit layer read as it is against the amounts made of it.
 TEST(SampleCompositeTest, VectorisedLoopGivesTheScalarLoopsBytes) {
   struct Case { const char* pixelFormat; const char* range; };
   const std::vector<Case> cases = {{"yuv420p", "tv"}, {"yuv422p", "tv"}, {"yuv444p", "pc"}, {"yuvj420p", "pc"},
@@ -448,6 +449,26 @@ TEST(SampleCompositeTest, VectorisedLoopGivesTheScalarLoopsBytes) {
       const std::string what = std::string(c.pixelFormat) + (mode == lfhost::CompositeMode::Screen ? " screen" : " add");
       EXPECT_NE(std::memcmp(scalar.data(), in.data(), in.size()), 0) << what;
       EXPECT_EQ(std::memcmp(scalar.data(), vectorised.data(), in.size()), 0) << what;
+      // An 8-bit layer read as it is, against its amounts made first: random
+      // bytes in runs of black at either end, between and in one channel only.
+      lfhost::FlareLayer layer;
+      layer.exact = lfhost::ImageBuffer(77, 31);
+      for (int y = 0; y < 31; ++y) {
+        const int first = static_cast<int>(random() % 70), end = y % 7 == 2 ? first : first + static_cast<int>(random() % (78 - first));
+        for (int x = first; x < end; ++x) {
+          const int kind = static_cast<int>(random() % 4);   // black, green only, all, full
+          for (int k = 1; k < 4; ++k) {
+            layer.exact.at(x, y, k) = static_cast<uint8_t>(kind == 0 || (kind == 1 && k != 2) ? 0 : kind == 3 ? 255 : random() % 256);
+          }
+        }
+      }
+      const lfhost::PlateLook look = lfhost::PlateLook::For(OIIO::TypeDesc::UINT8, mode, "");
+      const int32_t weight = static_cast<int32_t>(random() % 65536);
+      lfhost::VideoSamples fromAmounts = in, fromLayer = in;
+      lfhost::CompositeFlare(fromAmounts, lfhost::AmountsOf(layer, weight, look), mode, false);
+      lfhost::CompositeFlare(fromLayer, layer, weight, look);
+      EXPECT_NE(std::memcmp(fromAmounts.data(), in.data(), in.size()), 0) << what;
+      EXPECT_EQ(std::memcmp(fromAmounts.data(), fromLayer.data(), in.size()), 0) << what << " from the layer";
     }
   }
 }
