@@ -75,15 +75,20 @@ struct VideoDecoder::State {
 
 namespace {
 
+// How many QuietLibraryLog live on this thread.
+thread_local int tQuietLogs = 0;
+
 // Messages from our own demuxers and decoders (their contexts' opaque is the
 // decoder's state) are kept, the errors among them, and never printed: the
-// tool says what went wrong itself. Any other user of the libraries in this
-// process keeps their usual log.
+// tool says what went wrong itself. So are those of a thread that asked for
+// quiet, and dropped. Any other user of the libraries in this process keeps
+// their usual log.
 void LogCallback(void* object, int level, const char* format, va_list args) {
   const AVClass* kind = object ? *static_cast<const AVClass**>(object) : nullptr;
   void* owner = nullptr;
   if (kind == avcodec_get_class()) owner = static_cast<AVCodecContext*>(object)->opaque;
   if (kind == avformat_get_class()) owner = static_cast<AVFormatContext*>(object)->opaque;
+  if (owner == nullptr && tQuietLogs > 0) return;
   if (owner == nullptr) return av_log_default_callback(object, level, format, args);
   if (level > AV_LOG_ERROR) return;
   char text[1024];
@@ -91,11 +96,22 @@ void LogCallback(void* object, int level, const char* format, va_list args) {
   static_cast<VideoDecoder::State*>(owner)->Note(text);
 }
 
-}  // namespace
-
-VideoDecoder::VideoDecoder(const std::string& path) : state_(std::make_unique<State>()) {
+void RouteLibraryLog() {
   static std::once_flag logging;
   std::call_once(logging, [] { av_log_set_callback(LogCallback); });
+}
+
+}  // namespace
+
+QuietLibraryLog::QuietLibraryLog() {
+  RouteLibraryLog();
+  ++tQuietLogs;
+}
+
+QuietLibraryLog::~QuietLibraryLog() { --tQuietLogs; }
+
+VideoDecoder::VideoDecoder(const std::string& path) : state_(std::make_unique<State>()) {
+  RouteLibraryLog();
   State& s = *state_;
   s.path = path;
   if (!s.frame || !s.packet) throw std::bad_alloc();

@@ -5,17 +5,23 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <vector>
 
-#include <nlohmann/json.hpp>
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/pixdesc.h>
+}
 
 #include "host/core/host_error.h"
 #include "host/core/image_buffer.h"
 #include "host/media/files.h"
-#include "host/media/subprocess.h"
+#include "host/media/video_decoder.h"
 
 namespace lfhost {
 namespace {
@@ -59,8 +65,15 @@ std::string Y4mDamage(const std::string& path) {
   return "";
 }
 
-// What one ffprobe run tells of a file: the streams, the pixel formats
-// depths, and, when asked for, every packet's stream and time.
+struct FormatCloser {
+  void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
+};
+struct PacketFreer {
+  void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+
+// What one reading of a file's headers tells of it: the streams, and, when
+// asked for, every video packet's time.
 struct Probed {
   VideoInfo info;
   bool haveVideo = false;
@@ -68,19 +81,117 @@ struct Probed {
   bool timed = false;          // the packets were read: frameCount and frameGaps hold
 };
 
-// The video stream's frames (its packets) are counted, and whether they are
-// evenly spaced seen: a variable-rate clip's frames are not, by more than the
-// clock's tick.
-void MeasureFrameTimes(const nlohmann::json& packets, int64_t videoIndex, std::optional<FrameRate> timeBase,
-                       VideoInfo& info) {
-  std::vector<int64_t> times;
-  info.frameCount = 0;
-  for (const auto& packet : packets) {
-    if (packet.value("stream_index", int64_t{-1}) != videoIndex) continue;
-    ++info.frameCount;
-    const auto pts = packet.find("pts");
-    if (pts != packet.end() && pts->is_number_integer()) times.push_back(pts->get<int64_t>());
+// A rational of the libraries as a rate, reduced the one way rates are.
+std::optional<FrameRate> RateOf(AVRational q) { return RationalRate(std::to_string(q.num) + "/" + std::to_string(q.den)); }
+
+std::string CodecName(AVCodecID id) {
+  const AVCodecDescriptor* descriptor = avcodec_descriptor_get(id);
+  return descriptor ? descriptor->name : "";
+}
+
+// The profile's name ("High", "HQ", "4444"), its number for a codec that
+// names none, "" when the file gives none.
+std::string ProfileName(const AVCodecParameters& codec) {
+  if (const char* name = avcodec_profile_name(codec.codec_id, codec.profile)) return name;
+  return codec.profile != FF_PROFILE_UNKNOWN ? std::to_string(codec.profile) : "";
+}
+
+// A colour property's name; "" where the file leaves it unspecified.
+std::string ColourName(const char* name, bool unspecified) { return name != nullptr && !unspecified ? name : ""; }
+
+// Bits a sample of the pixel format: its deepest component's; 0 for none.
+int32_t PixelFormatBits(int format) {
+  const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(format));
+  int32_t most = 0;
+  for (int c = 0; descriptor != nullptr && c < descriptor->nb_components; ++c) {
+    most = std::max(most, static_cast<int32_t>(descriptor->comp[c].depth));
   }
+  return most;
+}
+
+// A timecode tag ("timecode"; Matroska spells it in capitals), "" for none.
+std::string TimecodeTag(const AVDictionary* tags) {
+  for (const char* key : {"timecode", "TIMECODE"}) {
+    if (const AVDictionaryEntry* tag = av_dict_get(tags, key, nullptr, AV_DICT_MATCH_CASE)) return tag->value;
+  }
+  return "";
+}
+
+// The first video stream's facts.
+void ReadVideoStream(AVFormatContext& file, AVStream& stream, VideoInfo& info) {
+  const AVCodecParameters& codec = *stream.codecpar;
+  VideoFormat& format = info.format;
+  format.codec = CodecName(codec.codec_id);
+  format.profile = ProfileName(codec);
+  const char* pixelFormat = av_get_pix_fmt_name(static_cast<AVPixelFormat>(codec.format));
+  format.pixelFormat = pixelFormat ? pixelFormat : "";
+  format.bits = std::max(PixelFormatBits(codec.format), codec.bits_per_raw_sample);
+  const auto space = codec.color_space;
+  const auto primaries = codec.color_primaries;
+  const auto transfer = codec.color_trc;
+  const auto range = codec.color_range;
+  format.matrix = ColourName(av_color_space_name(space), space == AVCOL_SPC_UNSPECIFIED);
+  format.primaries = ColourName(av_color_primaries_name(primaries), primaries == AVCOL_PRI_UNSPECIFIED);
+  format.transfer = ColourName(av_color_transfer_name(transfer), transfer == AVCOL_TRC_UNSPECIFIED);
+  format.range = ColourName(av_color_range_name(range), range == AVCOL_RANGE_UNSPECIFIED);
+  // The container's pixel aspect where it states one, else the codec's.
+  if (const std::optional<FrameRate> aspect = RateOf(av_guess_sample_aspect_ratio(&file, &stream, nullptr))) {
+    info.sampleAspect = *aspect;
+  }
+  info.width = codec.width;
+  info.height = codec.height;
+  const std::optional<FrameRate> rate = RateOf(stream.r_frame_rate);
+  const std::optional<FrameRate> average = RateOf(stream.avg_frame_rate);
+  // The stream's base rate (exact for constant-rate video); the average where
+  // the base rate is unknown or is a timestamp clock rather than a frame rate.
+  if (rate && rate->value() <= 1000) info.frameRate = *rate;
+  else if (average) info.frameRate = *average;
+}
+
+// The facts of the first `streams` streams (those the headers list).
+void ReadStreams(AVFormatContext& file, unsigned streams, Probed& probed) {
+  VideoInfo& info = probed.info;
+  for (unsigned i = 0; i < streams; ++i) {
+    AVStream& stream = *file.streams[i];
+    const AVMediaType type = stream.codecpar->codec_type;
+    if (type == AVMEDIA_TYPE_AUDIO && !info.hasAudio) {
+      info.hasAudio = true;
+      probed.audioCodec = CodecName(stream.codecpar->codec_id);
+    }
+    if (type != AVMEDIA_TYPE_VIDEO || probed.haveVideo) continue;
+    probed.haveVideo = true;
+    ReadVideoStream(file, stream, info);
+  }
+  // A timecode track or tag, wherever the container keeps it.
+  for (unsigned i = 0; i < streams && info.format.timecode.empty(); ++i) {
+    info.format.timecode = TimecodeTag(file.streams[i]->metadata);
+  }
+  if (info.format.timecode.empty()) info.format.timecode = TimecodeTag(file.metadata);
+  if (probed.haveVideo) info.format = WithColourDefaults(info.format, info.height);
+}
+
+// Every packet of the file, read as stored and not decoded: the video
+// stream's are counted and their times kept. A read that fails ends the file
+// as its end does: how much of a damaged file plays is the decoder's to say.
+std::vector<int64_t> ReadPacketTimes(AVFormatContext& file, int videoIndex, int64_t& count) {
+  std::unique_ptr<AVPacket, PacketFreer> packet(av_packet_alloc());
+  if (!packet) throw std::bad_alloc();
+  std::vector<int64_t> times;
+  count = 0;
+  while (av_read_frame(&file, packet.get()) >= 0) {
+    if (packet->stream_index == videoIndex) {
+      ++count;
+      if (packet->pts != AV_NOPTS_VALUE) times.push_back(packet->pts);
+    }
+    av_packet_unref(packet.get());
+  }
+  return times;
+}
+
+// Whether the frames are evenly spaced: a variable-rate clip's are not, by
+// more than the clock's tick.
+void MeasureFrameGaps(std::vector<int64_t> times, AVRational clock, VideoInfo& info) {
+  const std::optional<FrameRate> timeBase = RateOf(clock);
   if (!timeBase || times.size() < 3 || static_cast<int64_t>(times.size()) != info.frameCount) return;
   std::sort(times.begin(), times.end());
   int64_t shortest = INT64_MAX, longest = 0;
@@ -94,95 +205,51 @@ void MeasureFrameTimes(const nlohmann::json& packets, int64_t videoIndex, std::o
   }
 }
 
-// Bits a sample of `pixelFormat` by ffprobe's table of pixel formats: its
-// deepest component's; 0 for a name it does not list.
-int32_t PixelFormatBits(const nlohmann::json& formats, const std::string& pixelFormat) {
-  for (const auto& format : formats) {
-    if (format.value("name", "") != pixelFormat) continue;
-    int32_t most = 0;
-    for (const auto& component : format.value("components", nlohmann::json::array())) {
-      most = std::max(most, component.value("bit_depth", 0));
-    }
-    return most;
-  }
-  return 0;
+[[noreturn]] void Unreadable(const std::string& path, int error) {
+  char text[128];
+  const char* why = text;
+  if (av_strerror(error, text, sizeof text) < 0) why = std::strerror(AVUNERROR(error));
+  throw HostError(path + ": cannot read the video (" + path + ": " + why + ")");
 }
 
-// The streams' facts, from ffprobe's answer.
-void ReadStreams(const nlohmann::json& root, Probed& probed, std::optional<FrameRate>& timeBase, int64_t& videoIndex) {
-  VideoInfo& info = probed.info;
-  for (const auto& stream : root.value("streams", nlohmann::json::array())) {
-    const std::string type = stream.value("codec_type", "");
-    if (type == "audio" && !info.hasAudio) {
-      info.hasAudio = true;
-      probed.audioCodec = stream.value("codec_name", "");
-    }
-    if (type != "video" || probed.haveVideo) continue;
-    probed.haveVideo = true;
-    videoIndex = stream.value("index", int64_t{0});
-    info.format.codec = stream.value("codec_name", "");
-    info.format.profile = stream.value("profile", "");
-    info.format.pixelFormat = stream.value("pix_fmt", "");
-    info.format.bits = std::max(PixelFormatBits(root.value("pixel_formats", nlohmann::json::array()), info.format.pixelFormat),
-                                static_cast<int32_t>(std::atoi(stream.value("bits_per_raw_sample", "").c_str())));
-    info.format.matrix = stream.value("color_space", "");
-    info.format.primaries = stream.value("color_primaries", "");
-    info.format.transfer = stream.value("color_transfer", "");
-    info.format.range = stream.value("color_range", "");
-    std::string sar = stream.value("sample_aspect_ratio", "");
-    std::replace(sar.begin(), sar.end(), ':', '/');
-    if (const std::optional<FrameRate> aspect = RationalRate(sar)) info.sampleAspect = *aspect;
-    info.width = stream.value("width", 0);
-    info.height = stream.value("height", 0);
-    const std::optional<FrameRate> rate = RationalRate(stream.value("r_frame_rate", ""));
-    const std::optional<FrameRate> average = RationalRate(stream.value("avg_frame_rate", ""));
-    // The stream's base rate (exact for constant-rate video); the average where
-    // the base rate is unknown or is a timestamp clock rather than a frame rate.
-    if (rate && rate->value() <= 1000) info.frameRate = *rate;
-    else if (average) info.frameRate = *average;
-    timeBase = RationalRate(stream.value("time_base", ""));
-  }
-  // A timecode track or tag, wherever the container keeps it (Matroska
-  // spells the tag in capitals).
-  auto timecodeOf = [&](const nlohmann::json& holder) {
-    const nlohmann::json tags = holder.value("tags", nlohmann::json::object());
-    if (info.format.timecode.empty()) info.format.timecode = tags.value("timecode", tags.value("TIMECODE", ""));
-  };
-  for (const auto& holder : root.value("streams", nlohmann::json::array())) timecodeOf(holder);
-  if (root.contains("format")) timecodeOf(root["format"]);
-  if (probed.haveVideo) info.format = WithColourDefaults(info.format, info.height);
+// Opens the file and finds its streams' parameters (decoding a few frames
+// where the headers do not say). A transport stream's programs are all
+// scanned first, so a stream only a later program lists is not missed.
+std::unique_ptr<AVFormatContext, FormatCloser> OpenVideo(const std::string& path) {
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "scan_all_pmts", "1", 0);
+  AVFormatContext* opened = nullptr;
+  const int error = avformat_open_input(&opened, path.c_str(), nullptr, &options);
+  av_dict_free(&options);
+  if (error < 0) Unreadable(path, error);   // the context is freed on failure
+  std::unique_ptr<AVFormatContext, FormatCloser> file(opened);
+  if (const int e = avformat_find_stream_info(file.get(), nullptr); e < 0) Unreadable(path, e);
+  return file;
 }
 
-// Runs ffprobe once for everything a render asks of a file (each ffprobe
-// costs about as much as decoding a few frames).
+// Reads everything a render asks of a file in one opening, in this process:
+// a child to do it costs more than the reading.
 Probed RunProbe(const std::string& path, bool packets) {
-  std::string entries =
-      "stream=index,codec_type,codec_name,profile,pix_fmt,bits_per_raw_sample,width,height,r_frame_rate,avg_frame_rate,"
-      "time_base,color_space,color_primaries,color_transfer,color_range,sample_aspect_ratio:stream_tags=timecode:"
-      "format_tags=timecode:pixel_format=name:pixel_format_components";
-  if (packets) entries += ":packet=stream_index,pts";
-  const std::string text =
-      RunForOutput({"ffprobe", "-v", "error", "-show_entries", entries, "-show_pixel_formats", "-of", "json=compact=1", "--", path},
-                   path + ": cannot read the video");
-  nlohmann::json root;
-  try {
-    root = nlohmann::json::parse(text);
-  } catch (const std::exception& e) {
-    throw HostError(path + ": cannot read the video (ffprobe's answer is not JSON)");
+  QuietLibraryLog quiet;
+  const auto file = OpenVideo(path);
+  // Streams that appear while the packets are read are not the file's own.
+  const unsigned streams = file->nb_streams;
+  int videoIndex = -1;
+  for (unsigned i = 0; i < streams && videoIndex < 0; ++i) {
+    if (file->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) videoIndex = static_cast<int>(i);
   }
   Probed probed;
-  std::optional<FrameRate> timeBase;
-  int64_t videoIndex = -1;
-  ReadStreams(root, probed, timeBase, videoIndex);
+  std::vector<int64_t> times;
+  if (packets && videoIndex >= 0) times = ReadPacketTimes(*file, videoIndex, probed.info.frameCount);
+  // Read after the packets, which may have told the demuxer more of a stream.
+  ReadStreams(*file, streams, probed);
   probed.timed = packets;
-  if (packets && probed.haveVideo) {
-    MeasureFrameTimes(root.value("packets", nlohmann::json::array()), videoIndex, timeBase, probed.info);
-  }
+  if (packets && videoIndex >= 0) MeasureFrameGaps(std::move(times), file->streams[videoIndex]->time_base, probed.info);
   return probed;
 }
 
-// What ffprobe told of each file this run, by the file's identity, size and
-// times, so a file changed since is asked about again.
+// What was read of each file this run, by the file's identity, size and
+// times, so a file changed since is read again.
 Probed Probe(const std::string& path, bool packets) {
   CheckInputFile(path);
   struct stat st {};

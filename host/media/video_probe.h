@@ -1,5 +1,7 @@
-// What ffprobe tells of a video file: its size, frame count, frame rate,
-// whether there is audio, and how its pictures are coded.
+// What a video file holds: its size, frame count, frame rate, whether there
+// is audio, and how its pictures are coded, read in this process by
+// libavformat from the headers and packets (nothing is decoded but what the
+// headers leave out), named as ffprobe names them.
 #pragma once
 
 #include <cstdint>
@@ -27,7 +29,7 @@ struct VideoInfo {
 // Reads the first video stream's facts. Throws HostError naming the file when it
 // is missing, not a video, or larger than the module takes.
 VideoInfo ProbeVideo(const std::string& path);
-// What ffprobe states of the first video stream (its size, rate, coding and
+// What the headers state of the first video stream (its size, rate, coding and
 // colours) without reading its packets: no frame count or times, no check for
 // damage or size. Throws HostError naming the file as ProbeVideo does.
 VideoInfo ProbeVideoStreams(const std::string& path);

@@ -67,7 +67,7 @@ VideoReader::VideoReader(const std::string& path, const VideoInfo& info, VideoRe
   }
   const auto [filter, raw] = Decoding(info.format, reading, planar_, channels_);
   // Every decoded frame once, in stream order and unrotated, so frame n here is
-  // frame n of what ffprobe counted.
+  // frame n of the packets the probe counted.
   std::vector<std::string> argv = {"ffmpeg", "-v", "error", "-nostdin", "-noautorotate", "-i", path, "-map", "0:v:0",
                                    "-an", "-sn", "-dn", "-fps_mode", "passthrough"};
   argv.insert(argv.end(), {"-sws_flags", kScaleFlags, "-vf", filter, "-f", "rawvideo", "-pix_fmt", raw, "pipe:1"});

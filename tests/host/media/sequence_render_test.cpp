@@ -299,6 +299,12 @@ TEST_F(SequenceRenderTest, MediaRoundTripsKeepTagsChannelsTimesAndPixels) {
        "color_space=smpte170m|nb_read_frames=5|tag:timecode=01:00:00:12", 1.5},
       {ff + "96x64 -t 0.2 -vf setsar=4/3 -c:v ffv1 -pix_fmt bgr0", "rgb.mkv", "orgb.mkv",
        "codec_name=ffv1|sample_aspect_ratio=4:3|pix_fmt=bgr0|color_range=pc|color_space=gbr|nb_read_frames=5", 0},
+      // A container that states another pixel aspect than its frames do: the
+      // container's holds, as players take it.
+      {ff + "96x64 -t 0.2 -vf setsar=4/3 -c:v libx264 -crf 10 " + ShellQuote(Path("coded.mkv")) +
+       " && ffmpeg -v error -nostdin -i " + ShellQuote(Path("coded.mkv")) + " -c copy -aspect 16:9", "aspect.mkv",
+       "oaspect.mkv", "codec_name=h264|profile=High|sample_aspect_ratio=32:27|pix_fmt=yuv420p|color_range=tv|"
+       "color_space=smpte170m|nb_read_frames=5", 1.5},
       {oiio + "3 -d uint8 --attrib PixelAspectRatio 2.0 --attrib dpx:Transfer \"Printing density\" -o", "scan.dpx",
        "oscan.dpx", "channels=3 Orientation=1 PixelAspectRatio=2 dpx:Transfer=Printing density", 0},
       {smooth + "--attrib Orientation 6 --attrib Exif:DateTimeOriginal \"2024:05:06 07:08:09\" --iccread " +
