@@ -200,7 +200,7 @@ TEST_F(RenderCancelTest, FaultsEndCleanlyAndLeaveOnlyCompleteFiles) {
   fs::create_directories(dir_ / "clips");
   lftest::RunTool("ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=320x180:rate=24 -frames:v 400 -c:v libx264 "
                   "-pix_fmt yuv420p " + lftest::ShellQuote(Path("clips/clip.mp4")));
-  const std::vector<std::string> clip = {"render", Path("clips/clip.mp4"), "--lens", "105mm"};
+  const std::vector<std::string> clip = {"render", Path("clips/clip.mp4"), "--lens", "105mm", "--quiet"};
   const Case cases[] = {
       {with(long_, {"-o", Path("out/f.%04d.png")}), 4096, {}, kAtOnce, 1, "f.0001.png: cannot write the file (file too large)"},
       {with(long_, {"-o", Path("out/f.%04d.jpg")}), 4096, {}, kAtOnce, 1, "f.0001.jpg: cannot write the file (file too large)"},
