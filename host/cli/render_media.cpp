@@ -155,7 +155,7 @@ bool CarriesSamplesThrough(const MediaRenderOptions& o, const RenderMedia& m) {
   style.alpha = lfhost::PixelFormatHasAlpha(info.format.pixelFormat);
   style.samples = info.format.pixelFormat;
   try {
-    return lfhost::StoresSamplesOf(lfhost::PlanEncoder(o.output, info.width, info.height, style).pixelFormat,
+    return lfhost::StoresSamplesOf(lfhost::PlanEncoder(o.output, info.width, info.height, style).encoding.pixelFormat,
                                    info.format.pixelFormat);
   } catch (const lfhost::HostError&) {
     return false;

@@ -34,16 +34,4 @@ class VideoDecoder {
   std::unique_ptr<State> state_;
 };
 
-// While one lives, what the libraries log on this thread outside a
-// VideoDecoder (a demuxer's warnings, the trial decodes that find a stream's
-// parameters) is dropped rather than printed: a file read in this process
-// says what is wrong with it in its own error, as the tool's other messages do.
-class QuietLibraryLog {
- public:
-  QuietLibraryLog();
-  ~QuietLibraryLog();
-  QuietLibraryLog(const QuietLibraryLog&) = delete;
-  QuietLibraryLog& operator=(const QuietLibraryLog&) = delete;
-};
-
 }  // namespace lfhost

@@ -52,10 +52,12 @@ const VideoCodec& ChooseCodec(const std::string& path, const VideoContainer& con
   return *codec;
 }
 
-// The codec's own settings, and the pixel format it stores unless the input's
-// or --pix-fmt is taken instead.
-std::vector<std::string> CodecSettings(const std::string& name, const VideoStyle& style, bool followsInput,
-                                       int32_t width, int32_t height, std::string& pixelFormat) {
+// The codec's own settings (and the container's for it) into `plan`, and the
+// pixel format it stores unless the input's or --pix-fmt is taken instead.
+void CodecSettings(const VideoStyle& style, bool followsInput, int32_t width, int32_t height, EncoderPlan& plan,
+                   std::string& pixelFormat) {
+  const std::string& name = plan.codec;
+  std::vector<std::string>& v = plan.encoding.options;
   if (name == "prores") {
     std::string profile =
         style.quality.empty() ? (followsInput ? ProresProfile(style.like.profile) : "") : ProresProfile(style.quality);
@@ -65,13 +67,15 @@ std::vector<std::string> CodecSettings(const std::string& name, const VideoStyle
     if (profile.empty()) profile = "4444";
     const bool full = profile.rfind("4444", 0) == 0;
     pixelFormat = full ? (style.alpha ? "yuva444p10le" : "yuv444p10le") : "yuv422p10le";
-    return {"-profile:v", profile, "-vendor", "apl0"};
+    v = {"-profile:v", profile, "-vendor", "apl0"};
+    return;
   }
   if (name == "ffv1") {
     if (!style.quality.empty()) throw ChoiceError("--quality: FFV1 is lossless and takes no quality");
     // Deep frames are kept whole: FFV1 is lossless at 16 bits too.
     pixelFormat = style.deep ? (style.alpha ? "gbrap16le" : "gbrp16le") : style.alpha ? "bgra" : "bgr0";
-    return {"-level", "3"};
+    v = {"-level", "3"};
+    return;
   }
   const bool vp9 = name == "vp9";
   const int64_t most = vp9 ? 63 : 51;
@@ -82,17 +86,19 @@ std::vector<std::string> CodecSettings(const std::string& name, const VideoStyle
     throw ChoiceError("--quality: \"" + crf + "\" is not a " + name + " quality (a CRF from 0, best, to " +
                       std::to_string(most) + ")");
   }
-  std::vector<std::string> v = {"-crf", crf};
+  v = {"-crf", crf};
   if (vp9) v.insert(v.end(), {"-b:v", "0"});
   if (name == "h264") v.insert(v.end(), {"-preset", "medium"});
-  if (name == "hevc") v.insert(v.end(), {"-preset", "medium", "-x265-params", "log-level=error", "-tag:v", "hvc1"});
+  if (name == "hevc") {
+    v.insert(v.end(), {"-preset", "medium", "-x265-params", "log-level=error"});
+    plan.muxing = {"-tag:v", "hvc1"};
+  }
   // 4:2:0 chroma wants even sides; odd frames keep full chroma. Deep frames go
   // to 10 bits, which every one of these encoders takes; VP9 has no deep
   // format with alpha, and keeping the alpha matters more.
   const bool even = width % 2 == 0 && height % 2 == 0;
   const std::string deep = style.deep ? "10le" : "";
   pixelFormat = vp9 && style.alpha ? "yuva420p" : even ? "yuv420p" + deep : "yuv444p" + deep;
-  return v;
 }
 
 // --pix-fmt where the encoder takes it, else the input's own where the output
@@ -118,9 +124,9 @@ std::string ChoosePixelFormat(const VideoCodec& codec, const VideoStyle& style, 
 }
 
 // The filter that turns the frames handed over into `pixelFormat` and tags
-// them, with the tags also as encoder options (some encoders, ProRes, store
-// only what the frames say). RGB frames become YUV through the input's matrix
-// and range (the usual ones for RGB input); stored samples are already in it.
+// them, with the tags also as encoder options into `v` (some encoders, ProRes,
+// store only what the frames say). RGB frames become YUV through the input's
+// matrix and range (the usual ones for RGB input); stored samples are already in it.
 std::string ColourFilter(const VideoStyle& style, const std::string& pixelFormat, int32_t height,
                          std::vector<std::string>& v) {
   const VideoFormat& like = style.like;
@@ -171,19 +177,40 @@ EncoderPlan PlanEncoder(const std::string& path, int32_t width, int32_t height, 
   const bool followsInput = codec.name == style.like.codec;
   EncoderPlan plan;
   plan.codec = codec.name;
+  EncoderSettings& e = plan.encoding;
+  e.encoder = codec.encoder;
   std::string codecChoice;
-  std::vector<std::string> settings = CodecSettings(plan.codec, style, followsInput, width, height, codecChoice);
-  plan.pixelFormat = ChoosePixelFormat(codec, style, followsInput, codecChoice);
-  std::vector<std::string>& v = plan.arguments;
-  v = {"-c:v", codec.encoder};
-  v.insert(v.end(), settings.begin(), settings.end());
-  v.insert(v.end(), {"-pix_fmt", plan.pixelFormat});
-  const std::string filter = ColourFilter(style, plan.pixelFormat, height, v);
-  if (!style.like.timecode.empty()) v.insert(v.end(), {"-timecode", style.like.timecode});
-  if (container->faststart) v.insert(v.end(), {"-movflags", "+faststart"});
-  if (!filter.empty()) v.insert(v.begin(), {"-vf", filter});
-  if (style.samples.empty()) v.insert(v.begin(), {"-sws_flags", kScaleFlags});
+  CodecSettings(style, followsInput, width, height, plan, codecChoice);
+  e.pixelFormat = ChoosePixelFormat(codec, style, followsInput, codecChoice);
+  e.sampleAspect = style.sampleAspect;
+  plan.filter = ColourFilter(style, e.pixelFormat, height, e.tags);
+  plan.scales = style.samples.empty();
+  if (!style.like.timecode.empty()) plan.muxing.insert(plan.muxing.end(), {"-timecode", style.like.timecode});
+  if (container->faststart) plan.muxing.insert(plan.muxing.end(), {"-movflags", "+faststart"});
+  plan.travelsCoded = !(plan.codec == "vp9" && PixelFormatHasAlpha(e.pixelFormat));
   return plan;
+}
+
+std::vector<std::string> EncoderPlan::EncodingArguments() const {
+  std::vector<std::string> v;
+  if (scales) v = {"-sws_flags", kScaleFlags};
+  if (!filter.empty()) v.insert(v.end(), {"-vf", filter});
+  v.insert(v.end(), {"-c:v", encoding.encoder});
+  v.insert(v.end(), encoding.options.begin(), encoding.options.end());
+  v.insert(v.end(), {"-pix_fmt", encoding.pixelFormat});
+  v.insert(v.end(), encoding.tags.begin(), encoding.tags.end());
+  v.insert(v.end(), muxing.begin(), muxing.end());
+  return v;
+}
+
+// ffmpeg's own encode says its frames are progressive and leaves their chroma
+// siting unsaid; a copied stream would take both from what its decoder finds.
+std::vector<std::string> EncoderPlan::CopyArguments() const {
+  std::vector<std::string> v = {"-c:v", "copy"};
+  v.insert(v.end(), encoding.tags.begin(), encoding.tags.end());
+  v.insert(v.end(), {"-field_order", "progressive", "-chroma_sample_location", "unspecified"});
+  v.insert(v.end(), muxing.begin(), muxing.end());
+  return v;
 }
 
 }  // namespace lfhost

@@ -38,12 +38,40 @@ struct VideoStyle {
 // An encoding option that cannot apply to this output (a usage mistake).
 inline HostError ChoiceError(const std::string& message) { return UsageError(message); }
 
-struct EncoderPlan {
-  std::string codec;         // as --codec names it
+// What the encoder itself takes, in ffmpeg's own terms: the same settings
+// whether ffmpeg encodes frames handed to it raw or this process encodes
+// stored samples with libavcodec (SampleEncoder).
+struct EncoderSettings {
+  std::string encoder;       // "libx264", "prores_ks"
   std::string pixelFormat;   // what is stored
-  // ffmpeg's output arguments: codec, profile or quality, pixel format, the
-  // conversion from the frames handed over, and colour tags.
-  std::vector<std::string> arguments;
+  // The encoder's options as ffmpeg's output options spell them ("-crf", "16",
+  // "-profile:v", "hq"): each is an AVOption of the encoder or its context.
+  std::vector<std::string> options;
+  // The colour tags, likewise ("-colorspace", "bt709", "-color_range", "tv"):
+  // the encoder stores them, and so does the container.
+  std::vector<std::string> tags;
+  FrameRate sampleAspect{0, 1};   // 0/1 for none
+};
+
+struct EncoderPlan {
+  std::string codec;   // as --codec names it
+  EncoderSettings encoding;
+  // For frames handed to ffmpeg raw: the filter that converts them into the
+  // pixel format and sets their aspect and tags ("" for none), and whether it
+  // scales between RGB and YUV or depths.
+  std::string filter;
+  bool scales = false;
+  // The container's own options: -tag:v, -timecode, -movflags.
+  std::vector<std::string> muxing;
+  // The coded stream loses nothing between two processes: false for VP9 with
+  // alpha, which libvpx codes as a second stream beside each packet.
+  bool travelsCoded = true;
+
+  // ffmpeg's output arguments to encode frames handed over raw.
+  std::vector<std::string> EncodingArguments() const;
+  // ffmpeg's output arguments to store a stream coded elsewhere as it is, with
+  // what ffmpeg's own encode would have said of it.
+  std::vector<std::string> CopyArguments() const;
 };
 
 // How to encode a video of this size into `path`'s container. Codec, profile

@@ -21,7 +21,7 @@ extern "C" {
 #include "host/core/host_error.h"
 #include "host/core/image_buffer.h"
 #include "host/media/files.h"
-#include "host/media/video_decoder.h"
+#include "host/media/libav_messages.h"
 
 namespace lfhost {
 namespace {

@@ -68,20 +68,33 @@ VideoWriter::VideoWriter(const std::string& path, int32_t width, int32_t height,
   plan_ = PlanEncoder(path, width, height, style);
   temporary_ = TemporaryPathBeside(path);
   interruptMark_ = std::make_unique<RemoveOnSecondInterrupt>(temporary_);
+  // Stored samples the output keeps unchanged are encoded in this process;
+  // ffmpeg stores the coded stream, its frames counted at the rate given.
+  const bool inProcess = !samples_.empty() && samples_ == plan_.encoding.pixelFormat && plan_.travelsCoded;
   // Deep frames without alpha cross the pipe without an alpha plane.
   const int32_t planes = deep_ && !alpha_ ? 3 : 4;
   const std::string raw = !samples_.empty() ? samples_ : !deep_ ? "gbrap" : planes == 4 ? "gbrap16le" : "gbrp16le";
-  std::vector<std::string> argv = {"ffmpeg", "-v", "error", "-nostdin", "-y", "-f", "rawvideo", "-pix_fmt", raw,
-                                   "-s", Size(width, height), "-framerate", rate.text(), "-i", "pipe:0"};
+  std::vector<std::string> argv = {"ffmpeg", "-v", "error", "-nostdin", "-y"};
+  if (inProcess) argv.insert(argv.end(), {"-f", "nut", "-r", rate.text(), "-i", "pipe:0"});
+  else argv.insert(argv.end(), {"-f", "rawvideo", "-pix_fmt", raw, "-s", Size(width, height), "-framerate", rate.text(),
+                                "-i", "pipe:0"});
   const std::vector<std::string> input = audio ? AudioInput(*audio) : std::vector<std::string>{"-map", "0:v:0"};
   argv.insert(argv.end(), input.begin(), input.end());
-  argv.insert(argv.end(), plan_.arguments.begin(), plan_.arguments.end());
+  const std::vector<std::string> output = inProcess ? plan_.CopyArguments() : plan_.EncodingArguments();
+  argv.insert(argv.end(), output.begin(), output.end());
   if (audio) {
-    const std::vector<std::string> output = AudioOutput(path, *audio);
-    argv.insert(argv.end(), output.begin(), output.end());
+    const std::vector<std::string> sound = AudioOutput(path, *audio);
+    argv.insert(argv.end(), sound.begin(), sound.end());
   }
   argv.push_back(temporary_);
   ffmpeg_ = std::make_unique<Subprocess>(argv, true, false);
+  if (inProcess) {
+    const SampleEncoder::Sink pipe = [this](const uint8_t* bytes, size_t size) {
+      pipeClosed_ = !ffmpeg_->WriteAll(bytes, size);
+      return !pipeClosed_;
+    };
+    Encoding([&] { encoder_ = std::make_unique<SampleEncoder>(plan_.encoding, width, height, rate, pipe); });
+  }
   if (samples_.empty()) packed_.resize(static_cast<size_t>(width) * height * planes * (deep_ ? 2 : 1));
 }
 
@@ -104,6 +117,18 @@ void VideoWriter::Send(const uint8_t* bytes, size_t size) {
   if (!ffmpeg_->WriteAll(bytes, size)) {
     ffmpeg_->Wait();
     Fail("ffmpeg stopped");
+  }
+}
+
+void VideoWriter::Encoding(const std::function<void()>& step) {
+  try {
+    step();
+  } catch (const std::exception& e) {
+    if (pipeClosed_) {   // ffmpeg ended; what it said is the reason
+      ffmpeg_->Wait();
+      Fail("ffmpeg stopped");
+    }
+    Fail(e.what());
   }
 }
 
@@ -136,13 +161,24 @@ void VideoWriter::WriteSamples(const VideoSamples& frame) {
   if (frame.layout().pixelFormat != samples_) {
     Fail("frame of " + frame.layout().pixelFormat + " samples in a video of " + samples_ + " samples");
   }
+  if (encoder_) return Encoding([&] { encoder_->Encode(frame); });
   Send(frame.data(), frame.size());
 }
-
 
 bool VideoWriter::Finish(const CancelToken* cancel) {
   if (finished_) return true;
   if (!ffmpeg_) throw HostError(path_ + ": the video was abandoned");
+  if (encoder_) {
+    // The encoder's look-ahead gives its last frames only now, before ffmpeg
+    // sees the end of the stream.
+    bool ended = false;
+    Encoding([&] { ended = encoder_->Finish(cancel); });
+    encoder_.reset();
+    if (!ended) {
+      Abandon();
+      return false;
+    }
+  }
   // The encoder's look-ahead and the muxer's last pass can take a while after
   // the last frame; Ctrl-C is honoured meanwhile.
   std::optional<int> ended;
@@ -177,6 +213,7 @@ bool VideoWriter::Finish(const CancelToken* cancel) {
 }
 
 void VideoWriter::Abandon() noexcept {
+  encoder_.reset();
   if (ffmpeg_) ffmpeg_->Kill();
   ffmpeg_.reset();
   std::error_code ec;

@@ -1,9 +1,12 @@
-// Encodes frames into a video file through Debian's ffmpeg, on a pipe of raw
-// frames: stored samples in the output's own pixel format (WriteSamples), the
-// module's 8-bit frames, or 16-bit frames of a deep render.
+// Encodes frames into a video file through Debian's ffmpeg: the module's 8-bit
+// frames, 16-bit frames of a deep render, or stored samples (WriteSamples) go
+// to it raw on a pipe; stored samples already in the pixel format the output
+// stores are encoded in this process instead (SampleEncoder), and ffmpeg gets
+// the coded stream to store as it is.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,6 +16,7 @@
 
 #include "host/core/cancel_token.h"
 #include "host/core/image_buffer.h"
+#include "host/media/sample_encoder.h"
 #include "host/media/subprocess.h"
 #include "host/media/video_encoding.h"
 #include "host/media/video_samples.h"
@@ -50,18 +54,24 @@ class VideoWriter {
 
   const std::string& temporaryPath() const { return temporary_; }
   // The pixel format the video stores.
-  const std::string& pixelFormat() const { return plan_.pixelFormat; }
+  const std::string& pixelFormat() const { return plan_.encoding.pixelFormat; }
+  // True when this process encodes the frames and ffmpeg only stores them.
+  bool encodesInProcess() const { return encoder_ != nullptr; }
 
  private:
   [[noreturn]] void Fail(const std::string& why);
   void CheckFrame(int32_t width, int32_t height);
   void Send(const uint8_t* bytes, size_t size);
+  // Runs a step of the in-process encoder; its failure, or ffmpeg's, fails the video.
+  void Encoding(const std::function<void()>& step);
   std::string path_;
   std::string temporary_;
   std::unique_ptr<RemoveOnSecondInterrupt> interruptMark_;
   int32_t width_, height_;
   EncoderPlan plan_;
   std::unique_ptr<Subprocess> ffmpeg_;
+  std::unique_ptr<SampleEncoder> encoder_;
+  bool pipeClosed_ = false;   // ffmpeg stopped taking the coded stream
   std::vector<uint8_t> packed_;
   bool deep_ = false;
   std::string samples_;   // the pixel format of stored samples handed over

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <sstream>
 
@@ -233,6 +234,8 @@ TEST_F(VideoIoTest, AFileWithoutPicturesIsNamed) {
 // lossless codecs give back what was written. Rendered at brightness 0 by the
 // tool, a lossless output keeps every sample and a lossy one scores the PSNR
 // of ffmpeg's own re-encode with the same settings; alpha keeps its samples.
+// Encoded in the tool's process, a video is the one ffmpeg's own encode of the
+// same samples with the same settings writes: every packet, tag and time.
 class StoredSamplesTest : public MediaTest {
  protected:
   // The decoded frames of a file as ffmpeg's per-frame checksums.
@@ -250,6 +253,15 @@ class StoredSamplesTest : public MediaTest {
                                              ShellQuote(Path(reference)) + " -lavfi psnr -f null - 2>&1").out;
     const size_t at = out.rfind("average:");
     return at == std::string::npos ? -1 : std::atof(out.c_str() + at + 8);
+  }
+  // What ffprobe says of a video's container, streams and every packet (with
+  // a checksum of its data), less the file's name.
+  std::string Described(const std::string& name) {
+    std::istringstream lines(lftest::RunShell("ffprobe -v error -show_format -show_streams -show_packets "
+                                              "-show_data_hash md5 " + ShellQuote(Path(name))).out);
+    std::string kept;
+    for (std::string line; std::getline(lines, line);) kept += line.rfind("filename=", 0) == 0 ? "" : line + "\n";
+    return kept;
   }
 };
 
@@ -311,7 +323,9 @@ lfhost::VideoSamples ReferenceComposite(const lfhost::VideoSamples& in, const lf
 }
 
 TEST_F(StoredSamplesTest, FlareChangesOnlyTheSamplesItReachesAndBrightnessZeroKeepsThemAll) {
-  struct Case { std::string make, name; bool lossless; std::string reencode; };
+  // `container`: the extension the samples are also encoded into, where not
+  // the input's; `inProcess`: whether the tool encodes them itself.
+  struct Case { std::string make, name; bool lossless; std::string reencode, container = ""; bool inProcess = true; };
   const std::string ffv1 = "-c:v ffv1 -pix_fmt ";
   const std::vector<Case> cases = {
       {ffv1 + "yuv420p", "f420.mkv", true, ""},
@@ -320,10 +334,15 @@ TEST_F(StoredSamplesTest, FlareChangesOnlyTheSamplesItReachesAndBrightnessZeroKe
       {ffv1 + "yuv420p10le", "f420x.mkv", true, ""},
       {ffv1 + "yuv422p10le", "f422x.mkv", true, ""},
       {ffv1 + "yuv444p10le -colorspace bt709 -color_range pc", "f444x.mkv", true, ""},
-      {"-c:v prores_ks -profile:v hq -pix_fmt yuv422p10le", "hq.mov", false, "-c:v prores_ks -profile:v hq -vendor apl0"},
+      // VP9 codes alpha beside its packets, where only ffmpeg's own encode keeps it.
+      {ffv1 + "yuva420p", "f420a.mkv", true, "", ".webm", false},
+      {"-c:v prores_ks -profile:v hq -pix_fmt yuv422p10le -timecode 01:00:00:00", "hq.mov", false,
+       "-c:v prores_ks -profile:v hq -vendor apl0"},
+      // Decoded at 12 bits and stored at 10, as ffmpeg's own encode changes the depth.
       {"-c:v prores_ks -profile:v 4444 -pix_fmt yuva444p10le -vf format=rgba,colorchannelmixer=aa=0.5:ar=0.5",
-       "alpha.mov", false, "-c:v prores_ks -profile:v 4444 -vendor apl0"},
-      {"-c:v libx264 -pix_fmt yuv420p", "h264.mp4", false, "-c:v libx264 -crf 16 -preset medium"},
+       "alpha.mov", false, "-c:v prores_ks -profile:v 4444 -vendor apl0", "", false},
+      {"-c:v libx264 -pix_fmt yuv420p -timecode 10:00:00:00 -colorspace bt709 -color_primaries bt709 -color_trc bt709",
+       "h264.mp4", false, "-c:v libx264 -crf 16 -preset medium"},
       {"-c:v libvpx-vp9 -pix_fmt yuv420p", "vp9.webm", false, "-c:v libvpx-vp9 -crf 20 -b:v 0"},
       {"-c:v libx265 -x265-params log-level=error -pix_fmt yuv420p10le", "hevc.mkv", false,
        "-c:v libx265 -crf 18 -preset medium -x265-params log-level=error"},
@@ -386,6 +405,35 @@ TEST_F(StoredSamplesTest, FlareChangesOnlyTheSamplesItReachesAndBrightnessZeroKe
       lfhost::VideoSamples got;
       ASSERT_TRUE(back.ReadSamples(got)) << c.name;
       EXPECT_EQ(std::memcmp(got.data(), flared.data(), got.size()), 0) << c.name;
+    }
+    {
+      const size_t dot = c.name.rfind('.');
+      const std::string out = "e" + c.name.substr(0, dot) + (c.container.empty() ? c.name.substr(dot) : c.container);
+      lfhost::VideoStyle style;
+      style.like = info.format;
+      style.alpha = lfhost::PixelFormatHasAlpha(info.format.pixelFormat);
+      style.samples = info.format.pixelFormat;
+      style.sampleAspect = {4, 3};
+      {
+        lfhost::VideoWriter writer(Path(out), 64, 36, info.frameRate, std::nullopt, style);
+        EXPECT_EQ(writer.encodesInProcess(), c.inProcess) << out;
+        lfhost::VideoReader all(Path(c.name), info, lfhost::VideoReading::Samples);
+        for (lfhost::VideoSamples frame; all.ReadSamples(frame);) writer.WriteSamples(frame);
+        ASSERT_TRUE(writer.Finish()) << out;
+      }
+      std::ofstream(Path("frames.raw"), std::ios::binary) << raw;
+      std::string arguments;
+      for (const std::string& a : lfhost::PlanEncoder(Path(out), 64, 36, style).EncodingArguments()) {
+        arguments += " " + ShellQuote(a);
+      }
+      lftest::RunTool("ffmpeg -v error -nostdin -f rawvideo -pix_fmt " + info.format.pixelFormat + " -s 64x36 -framerate " +
+                      info.frameRate.text() + " -i " + ShellQuote(Path("frames.raw")) + " -map 0:v:0" + arguments + " " +
+                      ShellQuote(Path("f" + out)));
+      EXPECT_EQ(Described(out), Described("f" + out)) << out;
+      // Matroska and WebM files carry random identifiers; the others are whole.
+      if (lfhost::ExtensionOf(out) != ".mkv" && lfhost::ExtensionOf(out) != ".webm") {
+        EXPECT_TRUE(lftest::FileBytes(Path(out)) == lftest::FileBytes(Path("f" + out))) << out;
+      }
     }
     // Through the tool at brightness 0.
     const auto r = lftest::RunCli({"render", Path(c.name), "-o", Path("z" + c.name), "--brightness", "0", "--quiet"}, dir_);

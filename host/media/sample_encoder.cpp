@@ -1,0 +1,206 @@
+#include "host/media/sample_encoder.h"
+
+#include <new>
+#include <string>
+#include <utility>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/dict.h>
+#include <libavutil/pixdesc.h>
+}
+
+#include "host/core/host_error.h"
+#include "host/media/libav_messages.h"
+
+namespace lfhost {
+namespace {
+
+constexpr int kPipeBuffer = 1 << 16;
+
+struct CodecFreer {
+  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct FormatFreer {
+  void operator()(AVFormatContext* c) const { avformat_free_context(c); }
+};
+struct IoFreer {
+  void operator()(AVIOContext* io) const {
+    av_freep(&io->buffer);
+    avio_context_free(&io);
+  }
+};
+struct FrameFreer {
+  void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct PacketFreer {
+  void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+
+// ffmpeg's "-profile:v" is the AVOption "profile".
+std::string OptionName(const std::string& flag) {
+  const std::string name = flag.substr(flag.rfind('-', 0) == 0 ? 1 : 0);
+  return name.substr(0, name.find(':'));
+}
+
+}  // namespace
+
+struct SampleEncoder::State : LibavMessages {
+  Sink sink;
+  std::unique_ptr<AVCodecContext, CodecFreer> codec;
+  std::unique_ptr<AVIOContext, IoFreer> io;
+  std::unique_ptr<AVFormatContext, FormatFreer> nut;   // freed before the io it writes to
+  // Points at the caller's samples while the encoder copies them; never owns them.
+  std::unique_ptr<AVFrame, FrameFreer> frame{av_frame_alloc()};
+  std::unique_ptr<AVPacket, PacketFreer> packet{av_packet_alloc()};
+  int64_t frames = 0;
+  bool sinkFailed = false;
+
+  void Check(int error) {
+    if (error < 0) throw HostError(Why(LibavErrorText(error)));
+  }
+  void OpenCodec(const EncoderSettings& settings, int32_t width, int32_t height, FrameRate rate);
+  void OpenStream();
+  bool Drain(const CancelToken* cancel);
+};
+
+namespace {
+
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+int WriteToSink(void* opaque, const uint8_t* bytes, int size) {
+#else
+int WriteToSink(void* opaque, uint8_t* bytes, int size) {
+#endif
+  auto& s = *static_cast<SampleEncoder::State*>(opaque);
+  if (!s.sinkFailed && !s.sink(bytes, static_cast<size_t>(size))) s.sinkFailed = true;
+  return s.sinkFailed ? AVERROR(EPIPE) : size;
+}
+
+}  // namespace
+
+// As ffmpeg opens its own encoder: one frame a tick of the time base, the
+// settings as AVOptions, headers apart from the frames (NUT, like every
+// container we write, keeps them so), a thread a core.
+void SampleEncoder::State::OpenCodec(const EncoderSettings& settings, int32_t width, int32_t height, FrameRate rate) {
+  const AVCodec* encoder = avcodec_find_encoder_by_name(settings.encoder.c_str());
+  if (!encoder) throw HostError("this ffmpeg has no " + settings.encoder + " encoder");
+  codec.reset(avcodec_alloc_context3(encoder));
+  if (!codec) throw std::bad_alloc();
+  AVCodecContext& c = *codec;
+  c.opaque = static_cast<LibavMessages*>(this);
+  c.width = width;
+  c.height = height;
+  c.pix_fmt = av_get_pix_fmt(settings.pixelFormat.c_str());
+  c.framerate = AVRational{static_cast<int>(rate.num), static_cast<int>(rate.den)};
+  c.time_base = av_inv_q(c.framerate);
+  // ffmpeg's setsar filter keeps the nearest ratio of terms up to 100.
+  const FrameRate& sar = settings.sampleAspect;
+  if (sar.num > 0) c.sample_aspect_ratio = av_d2q(static_cast<double>(sar.num) / static_cast<double>(sar.den), 100);
+  c.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  c.thread_count = 0;
+  AVDictionary* options = nullptr;
+  for (const std::vector<std::string>* list : {&settings.options, &settings.tags}) {
+    for (size_t i = 0; i + 1 < list->size(); i += 2) {
+      av_dict_set(&options, OptionName((*list)[i]).c_str(), (*list)[i + 1].c_str(), 0);
+    }
+  }
+  const int opened = avcodec_open2(&c, encoder, &options);
+  const AVDictionaryEntry* unused = av_dict_get(options, "", nullptr, AV_DICT_IGNORE_SUFFIX);
+  const std::string unknown = unused ? unused->key : "";
+  av_dict_free(&options);
+  Check(opened);
+  if (!unknown.empty()) throw HostError(settings.encoder + " has no option \"" + unknown + "\"");
+  // The frames say what the context says: some encoders (ProRes) store only
+  // what their frames say.
+  AVFrame& f = *frame;
+  f.format = c.pix_fmt;
+  f.width = c.width;
+  f.height = c.height;
+  f.sample_aspect_ratio = c.sample_aspect_ratio;
+  f.color_range = c.color_range;
+  f.colorspace = c.colorspace;
+  f.color_primaries = c.color_primaries;
+  f.color_trc = c.color_trc;
+}
+
+// The stream as ffmpeg describes one it encoded, named by its encoder as
+// ffmpeg names it (a QuickTime file shows that as the compressor's name).
+void SampleEncoder::State::OpenStream() {
+  AVFormatContext* format = nullptr;
+  Check(avformat_alloc_output_context2(&format, nullptr, "nut", nullptr));
+  nut.reset(format);
+  format->opaque = static_cast<LibavMessages*>(this);
+  auto* buffer = static_cast<uint8_t*>(av_malloc(kPipeBuffer));
+  if (!buffer) throw std::bad_alloc();
+  io.reset(avio_alloc_context(buffer, kPipeBuffer, 1, this, nullptr, WriteToSink, nullptr));
+  if (!io) {
+    av_free(buffer);
+    throw std::bad_alloc();
+  }
+  format->pb = io.get();
+  format->flags |= AVFMT_FLAG_CUSTOM_IO;
+  AVStream* stream = avformat_new_stream(format, nullptr);
+  if (!stream) throw std::bad_alloc();
+  Check(avcodec_parameters_from_context(stream->codecpar, codec.get()));
+  stream->time_base = codec->time_base;
+  stream->avg_frame_rate = codec->framerate;
+  stream->sample_aspect_ratio = codec->sample_aspect_ratio;
+  av_dict_set(&stream->metadata, "encoder", (std::string(LIBAVCODEC_IDENT " ") + codec->codec->name).c_str(), 0);
+  Check(avformat_write_header(format, nullptr));
+}
+
+// Writes what the encoder has ready; false when a cancel stopped it.
+bool SampleEncoder::State::Drain(const CancelToken* cancel) {
+  const AVRational to = nut->streams[0]->time_base;
+  for (;;) {
+    const int got = avcodec_receive_packet(codec.get(), packet.get());
+    if (got == AVERROR(EAGAIN) || got == AVERROR_EOF) return true;
+    Check(got);
+    av_packet_rescale_ts(packet.get(), codec->time_base, to);
+    packet->stream_index = 0;
+    const int written = av_write_frame(nut.get(), packet.get());
+    av_packet_unref(packet.get());
+    Check(written);
+    if (cancel && cancel->requested()) return false;
+  }
+}
+
+SampleEncoder::SampleEncoder(const EncoderSettings& settings, int32_t width, int32_t height, FrameRate rate, Sink sink)
+    : state_(std::make_unique<State>()) {
+  KeepLibavMessages();
+  State& s = *state_;
+  if (!s.frame || !s.packet) throw std::bad_alloc();
+  s.sink = std::move(sink);
+  s.OpenCodec(settings, width, height, rate);
+  s.OpenStream();
+}
+
+SampleEncoder::~SampleEncoder() = default;
+
+void SampleEncoder::Encode(const VideoSamples& samples) {
+  State& s = *state_;
+  AVFrame& f = *s.frame;
+  // Not reference-counted: the encoder copies the samples before it keeps them.
+  for (int32_t p = 0; p < samples.layout().planes(); ++p) {
+    f.data[p] = const_cast<uint8_t*>(samples.row<uint8_t>(p, 0));
+    f.linesize[p] = samples.planeWidth(p) * samples.layout().sampleBytes();
+  }
+  f.pts = s.frames++;
+  const int sent = avcodec_send_frame(s.codec.get(), &f);
+  for (uint8_t*& plane : f.data) plane = nullptr;
+  s.Check(sent);
+  s.Drain(nullptr);
+}
+
+bool SampleEncoder::Finish(const CancelToken* cancel) {
+  State& s = *state_;
+  s.Check(avcodec_send_frame(s.codec.get(), nullptr));
+  if (!s.Drain(cancel)) return false;
+  s.Check(av_write_trailer(s.nut.get()));
+  avio_flush(s.io.get());
+  s.Check(s.io->error);
+  return true;
+}
+
+}  // namespace lfhost
