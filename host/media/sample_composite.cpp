@@ -91,6 +91,17 @@ struct ByteRun {
   }
 };
 
+// FullRun: a full-precision layer's R, G, B floats times `scale`, which is
+// what PlateLook::Amounts makes of them for samples it does not convert.
+struct FullRun {
+  const float* a;
+  float scale;
+  FullRun From(int32_t i) const { return {a + 3 * static_cast<ptrdiff_t>(i), scale}; }
+  void Get(int32_t i, float* rgb) const {
+    for (int c = 0; c < 3; ++c) rgb[c] = a[3 * static_cast<ptrdiff_t>(i) + c] * scale;
+  }
+};
+
 // Eight pixels' amounts of a run, as `Get` gives them one at a time.
 __attribute__((target("avx2"))) inline void GetEight(const FloatRun& run, int32_t i, __m256& r, __m256& g, __m256& b) {
   const __m256i every3 = _mm256_setr_epi32(0, 3, 6, 9, 12, 15, 18, 21);
@@ -98,6 +109,14 @@ __attribute__((target("avx2"))) inline void GetEight(const FloatRun& run, int32_
   r = _mm256_i32gather_ps(at, every3, 4);
   g = _mm256_i32gather_ps(at + 1, every3, 4);
   b = _mm256_i32gather_ps(at + 2, every3, 4);
+}
+
+__attribute__((target("avx2"))) inline void GetEight(const FullRun& run, int32_t i, __m256& r, __m256& g, __m256& b) {
+  GetEight(FloatRun{run.a}, i, r, g, b);
+  const __m256 scale = _mm256_set1_ps(run.scale);
+  r = _mm256_mul_ps(r, scale);
+  g = _mm256_mul_ps(g, scale);
+  b = _mm256_mul_ps(b, scale);
 }
 
 __attribute__((target("avx2"))) inline __m256 ShareTimes(__m256i bytes, __m256 scale) {
@@ -204,9 +223,10 @@ bool HasAvx2() {
   return has;
 }
 
-// FloatSource: amounts made beforehand. ByteSource: a band of the exact
-// layer's rows, read as the composite goes, each row's span the pixels from its
-// first lit one to its last (AmountsOf's spans).
+// FloatSource: amounts made beforehand. LayerSource: a band of the layer's
+// rows, read as the composite goes (ByteRun for the exact layer, FullRun for
+// the full-precision one), each row's span the pixels from its first lit one
+// to its last (AmountsOf's spans).
 struct FloatSource {
   const FlareAmounts& amounts;
   int32_t firstRow;
@@ -215,38 +235,59 @@ struct FloatSource {
   FloatRun at(int32_t x, int32_t y) const { return {amounts.at(x, y)}; }
 };
 
-struct ByteSource {
-  const ImageBuffer& layer;
+// Whether either of two exact layer pixels has any R, G or B (their eight
+// bytes as one little-endian word, alpha in the low byte of each half).
+inline bool LitPair(const uint8_t* pixels) {
+  uint64_t word;
+  std::memcpy(&word, pixels, sizeof word);
+  return (word & 0xFFFFFF00FFFFFF00u) != 0;
+}
+
+// The span of an exact layer row's lit pixels; black runs go two pixels a
+// step, as a flare often lights only the middle of a row.
+std::pair<int32_t, int32_t> LitSpan(const ImageBuffer& layer, int32_t y) {
+  const uint8_t* row = layer.row(y);
+  auto lit = [&](int32_t x) { return (row[4 * x + 1] | row[4 * x + 2] | row[4 * x + 3]) != 0; };
+  int32_t first = 0, end = layer.width();
+  while (first + 2 <= end && !LitPair(row + 4 * static_cast<ptrdiff_t>(first))) first += 2;
+  while (first < end && !lit(first)) ++first;
+  while (end - 2 >= first && !LitPair(row + 4 * static_cast<ptrdiff_t>(end - 2))) end -= 2;
+  while (end > first && !lit(end - 1)) --end;
+  return {first, end};
+}
+
+std::pair<int32_t, int32_t> LitSpan(const FullFlare& layer, int32_t y) {
+  const float* row = layer.row(y);
+  auto lit = [&](int32_t x) { return row[3 * x] != 0.0f || row[3 * x + 1] != 0.0f || row[3 * x + 2] != 0.0f; };
+  int32_t first = 0, end = layer.width;
+  while (first < end && !lit(first)) ++first;
+  while (end > first && !lit(end - 1)) --end;
+  return {first, end};
+}
+
+inline ByteRun RunAt(const ImageBuffer& layer, int32_t x, int32_t y, float scale) {
+  return {layer.row(y) + 4 * static_cast<ptrdiff_t>(x), scale};
+}
+inline FullRun RunAt(const FullFlare& layer, int32_t x, int32_t y, float scale) {
+  return {layer.row(y) + 3 * static_cast<ptrdiff_t>(x), scale};
+}
+
+template <class Layer>
+struct LayerSource {
+  const Layer& layer;
   float scale;
   int32_t firstRow;
   std::vector<std::pair<int32_t, int32_t>>& spans;
 
-  ByteSource(const ImageBuffer& layer, float scale, int32_t firstRow, int32_t endRow,
-             std::vector<std::pair<int32_t, int32_t>>& spans)
+  LayerSource(const Layer& layer, float scale, int32_t firstRow, int32_t endRow,
+              std::vector<std::pair<int32_t, int32_t>>& spans)
       : layer(layer), scale(scale), firstRow(firstRow), spans(spans) {
     spans.assign(static_cast<size_t>(endRow - firstRow), {0, 0});
-    for (int32_t y = firstRow; y < endRow && scale != 0.0f; ++y) {
-      const uint8_t* row = layer.row(y);
-      auto lit = [&](int32_t x) { return (row[4 * x + 1] | row[4 * x + 2] | row[4 * x + 3]) != 0; };
-      int32_t first = 0, end = layer.width();
-      // Black runs two pixels a step: a flare often lights only the middle of a row.
-      while (first + 2 <= end && !LitPair(row + 4 * static_cast<ptrdiff_t>(first))) first += 2;
-      while (first < end && !lit(first)) ++first;
-      while (end - 2 >= first && !LitPair(row + 4 * static_cast<ptrdiff_t>(end - 2))) end -= 2;
-      while (end > first && !lit(end - 1)) --end;
-      spans[static_cast<size_t>(y - firstRow)] = {first, end};
-    }
-  }
-  // Whether either of two pixels has any R, G or B (their eight bytes as one
-  // little-endian word, alpha in the low byte of each half).
-  static bool LitPair(const uint8_t* pixels) {
-    uint64_t word;
-    std::memcpy(&word, pixels, sizeof word);
-    return (word & 0xFFFFFF00FFFFFF00u) != 0;
+    for (int32_t y = firstRow; y < endRow && scale != 0.0f; ++y) spans[static_cast<size_t>(y - firstRow)] = LitSpan(layer, y);
   }
   int32_t rows() const { return static_cast<int32_t>(spans.size()); }
   const std::pair<int32_t, int32_t>& span(int32_t y) const { return spans[static_cast<size_t>(y - firstRow)]; }
-  ByteRun at(int32_t x, int32_t y) const { return {layer.row(y) + 4 * static_cast<ptrdiff_t>(x), scale}; }
+  auto at(int32_t x, int32_t y) const { return RunAt(layer, x, y, scale); }
 };
 
 // A chroma row's samples, each moved by the mean of its block's shares
@@ -382,6 +423,17 @@ void CheckSize(const VideoSamples& samples, int32_t width, int32_t height) {
   }
 }
 
+template <class Layer>
+void CompositeLayer(VideoSamples& samples, const Layer& layer, int32_t weight, CompositeMode mode, int32_t band) {
+  thread_local std::vector<std::pair<int32_t, int32_t>> spans;
+  const float scale = LayerScale(weight, 0.0);
+  const bool wide = samples.layout().sampleBytes() == 2;
+  for (int32_t y = 0; y < samples.height(); y += band) {
+    const LayerSource<Layer> source(layer, scale, y, std::min(y + band, samples.height()), spans);
+    wide ? CompositeYuv<uint16_t>(samples, source, mode, true) : CompositeYuv<uint8_t>(samples, source, mode, true);
+  }
+}
+
 }  // namespace
 
 void AmountsOf(const FlareLayer& layer, int32_t weight, const PlateLook& look, int32_t firstRow, int32_t endRow,
@@ -437,19 +489,12 @@ void CompositeFlare(VideoSamples& samples, const FlareAmounts& flare, CompositeM
 void CompositeFlare(VideoSamples& samples, const FlareLayer& layer, int32_t weight, const PlateLook& look) {
   // Whole chroma rows a band; 16 luma rows of 1080p floats are under 400 KB.
   const int32_t band = 16 << samples.layout().chromaShiftY;
-  // An exact layer onto YUV samples it needs no conversion for is read as it
-  // is: the same amounts, without a frame of floats made and read back.
-  if (layer.precision == FlarePrecision::Exact && !look.converts() && !samples.layout().rgb) {
+  // A layer onto YUV samples it needs no conversion for is read as it is: the
+  // same amounts, without a frame of floats made and read back.
+  if (!look.converts() && !samples.layout().rgb) {
     CheckSize(samples, layer.width(), layer.height());
-    thread_local std::vector<std::pair<int32_t, int32_t>> spans;
-    const float scale = LayerScale(weight, 0.0);
-    const bool wide = samples.layout().sampleBytes() == 2;
-    for (int32_t y = 0; y < layer.height(); y += band) {
-      const ByteSource source(layer.exact, scale, y, std::min(y + band, layer.height()), spans);
-      wide ? CompositeYuv<uint16_t>(samples, source, look.mode(), true)
-           : CompositeYuv<uint8_t>(samples, source, look.mode(), true);
-    }
-    return;
+    if (layer.precision == FlarePrecision::Full) return CompositeLayer(samples, layer.full, weight, look.mode(), band);
+    return CompositeLayer(samples, layer.exact, weight, look.mode(), band);
   }
   thread_local FlareAmounts amounts;
   for (int32_t y = 0; y < layer.height(); y += band) {

@@ -457,7 +457,8 @@ namespace {
 // samples under random flare (spans that start and end anywhere, pixels of no
 // flare among them, amounts past full scale) give the same bytes, in every
 // layout and both modes, at a width that leaves a tail after the last eight;
-// and so does an 8-bit layer read as it is against the amounts made of it.
+// and so does a layer (8-bit or full precision) read as it is against the
+// amounts made of it.
 TEST(SampleCompositeTest, VectorisedLoopGivesTheScalarLoopsBytes) {
   struct Case { const char* pixelFormat; const char* range; };
   const std::vector<Case> cases = {{"yuv420p", "tv"}, {"yuv422p", "tv"}, {"yuv444p", "pc"}, {"yuvj420p", "pc"},
@@ -510,13 +511,24 @@ TEST(SampleCompositeTest, VectorisedLoopGivesTheScalarLoopsBytes) {
           }
         }
       }
+      // The same layer at full precision, its values past full scale too.
+      lfhost::FlareLayer full;
+      full.precision = lfhost::FlarePrecision::Full;
+      full.full = {77, 31, std::vector<float>(77 * 31 * 3)};
+      for (size_t i = 0; i < full.full.rgb.size(); ++i) {
+        const int pixel = static_cast<int>(i / 3);
+        const uint8_t byte = layer.exact.at(pixel % 77, pixel / 77, 1 + static_cast<int>(i % 3));
+        full.full.rgb[i] = byte == 0 ? 0.0f : static_cast<float>(byte) / 150.0f;
+      }
       const lfhost::PlateLook look = lfhost::PlateLook::For(OIIO::TypeDesc::UINT8, mode, "");
       const int32_t weight = static_cast<int32_t>(random() % 65536);
-      lfhost::VideoSamples fromAmounts = in, fromLayer = in;
-      lfhost::CompositeFlare(fromAmounts, lfhost::AmountsOf(layer, weight, look), mode, false);
-      lfhost::CompositeFlare(fromLayer, layer, weight, look);
-      EXPECT_NE(std::memcmp(fromAmounts.data(), in.data(), in.size()), 0) << what;
-      EXPECT_EQ(std::memcmp(fromAmounts.data(), fromLayer.data(), in.size()), 0) << what << " from the layer";
+      for (const lfhost::FlareLayer* l : {&layer, &full}) {
+        lfhost::VideoSamples fromAmounts = in, fromLayer = in;
+        lfhost::CompositeFlare(fromAmounts, lfhost::AmountsOf(*l, weight, look), mode, false);
+        lfhost::CompositeFlare(fromLayer, *l, weight, look);
+        EXPECT_NE(std::memcmp(fromAmounts.data(), in.data(), in.size()), 0) << what;
+        EXPECT_EQ(std::memcmp(fromAmounts.data(), fromLayer.data(), in.size()), 0) << what << " from the layer " << (l == &full);
+      }
     }
   }
 }
