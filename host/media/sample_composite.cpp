@@ -243,25 +243,18 @@ inline bool LitPair(const uint8_t* pixels) {
   return (word & 0xFFFFFF00FFFFFF00u) != 0;
 }
 
-// The span of an exact layer row's lit pixels; black runs go two pixels a
-// step, as a flare often lights only the middle of a row.
-std::pair<int32_t, int32_t> LitSpan(const ImageBuffer& layer, int32_t y) {
-  const uint8_t* row = layer.row(y);
-  auto lit = [&](int32_t x) { return (row[4 * x + 1] | row[4 * x + 2] | row[4 * x + 3]) != 0; };
+// The span of row y's lit pixels (FlareLayer::lit), the first to the last;
+// an exact layer's black row ends go two pixels a step, as a flare often
+// lights only the middle of a row. Every composite onto samples takes these.
+std::pair<int32_t, int32_t> LitSpan(const FlareLayer& layer, int32_t y) {
   int32_t first = 0, end = layer.width();
-  while (first + 2 <= end && !LitPair(row + 4 * static_cast<ptrdiff_t>(first))) first += 2;
-  while (first < end && !lit(first)) ++first;
-  while (end - 2 >= first && !LitPair(row + 4 * static_cast<ptrdiff_t>(end - 2))) end -= 2;
-  while (end > first && !lit(end - 1)) --end;
-  return {first, end};
-}
-
-std::pair<int32_t, int32_t> LitSpan(const FullFlare& layer, int32_t y) {
-  const float* row = layer.row(y);
-  auto lit = [&](int32_t x) { return row[3 * x] != 0.0f || row[3 * x + 1] != 0.0f || row[3 * x + 2] != 0.0f; };
-  int32_t first = 0, end = layer.width;
-  while (first < end && !lit(first)) ++first;
-  while (end > first && !lit(end - 1)) --end;
+  if (layer.precision == FlarePrecision::Exact) {
+    const uint8_t* row = layer.exact.row(y);
+    while (first + 2 <= end && !LitPair(row + 4 * static_cast<ptrdiff_t>(first))) first += 2;
+    while (end - 2 >= first && !LitPair(row + 4 * static_cast<ptrdiff_t>(end - 2))) end -= 2;
+  }
+  while (first < end && !layer.lit(first, y)) ++first;
+  while (end > first && !layer.lit(end - 1, y)) --end;
   return {first, end};
 }
 
@@ -274,16 +267,16 @@ inline FullRun RunAt(const FullFlare& layer, int32_t x, int32_t y, float scale) 
 
 template <class Layer>
 struct LayerSource {
-  const Layer& layer;
+  const Layer& layer;   // the flare's exact or full part
   float scale;
   int32_t firstRow;
   std::vector<std::pair<int32_t, int32_t>>& spans;
 
-  LayerSource(const Layer& layer, float scale, int32_t firstRow, int32_t endRow,
+  LayerSource(const FlareLayer& flare, const Layer& layer, float scale, int32_t firstRow, int32_t endRow,
               std::vector<std::pair<int32_t, int32_t>>& spans)
       : layer(layer), scale(scale), firstRow(firstRow), spans(spans) {
     spans.assign(static_cast<size_t>(endRow - firstRow), {0, 0});
-    for (int32_t y = firstRow; y < endRow && scale != 0.0f; ++y) spans[static_cast<size_t>(y - firstRow)] = LitSpan(layer, y);
+    for (int32_t y = firstRow; y < endRow && scale != 0.0f; ++y) spans[static_cast<size_t>(y - firstRow)] = LitSpan(flare, y);
   }
   int32_t rows() const { return static_cast<int32_t>(spans.size()); }
   const std::pair<int32_t, int32_t>& span(int32_t y) const { return spans[static_cast<size_t>(y - firstRow)]; }
@@ -424,12 +417,12 @@ void CheckSize(const VideoSamples& samples, int32_t width, int32_t height) {
 }
 
 template <class Layer>
-void CompositeLayer(VideoSamples& samples, const Layer& layer, int32_t weight, CompositeMode mode, int32_t band) {
+void CompositeLayer(VideoSamples& samples, const FlareLayer& flare, const Layer& layer, int32_t weight, CompositeMode mode, int32_t band) {
   thread_local std::vector<std::pair<int32_t, int32_t>> spans;
   const float scale = LayerScale(weight, 0.0);
   const bool wide = samples.layout().sampleBytes() == 2;
   for (int32_t y = 0; y < samples.height(); y += band) {
-    const LayerSource<Layer> source(layer, scale, y, std::min(y + band, samples.height()), spans);
+    const LayerSource<Layer> source(flare, layer, scale, y, std::min(y + band, samples.height()), spans);
     wide ? CompositeYuv<uint16_t>(samples, source, mode, true) : CompositeYuv<uint8_t>(samples, source, mode, true);
   }
 }
@@ -450,10 +443,7 @@ void AmountsOf(const FlareLayer& layer, int32_t weight, const PlateLook& look, i
   for (int32_t y = firstRow; y < endRow; ++y) {
     const uint8_t* bytes = full ? nullptr : layer.exact.row(y);
     const float* floats = full ? layer.full.row(y) : nullptr;
-    auto lit = [&](int32_t x) { return layer.lit(x, y); };
-    int32_t first = 0, end = flare.width;
-    while (first < end && !lit(first)) ++first;
-    while (end > first && !lit(end - 1)) --end;
+    const auto [first, end] = LitSpan(layer, y);
     if (first == end || scale == 0.0f) continue;
     const size_t row = static_cast<size_t>(y - firstRow);
     flare.spans[row] = {first, end};
@@ -467,7 +457,7 @@ void AmountsOf(const FlareLayer& layer, int32_t weight, const PlateLook& look, i
     }
     // A conversion may lift black a little; where the layer is black there is no flare.
     for (int32_t x = first; x < end; ++x) {
-      if (!lit(x)) std::fill_n(amounts + 3 * (x - first), 3, 0.0f);
+      if (!layer.lit(x, y)) std::fill_n(amounts + 3 * (x - first), 3, 0.0f);
     }
   }
 }
@@ -493,8 +483,8 @@ void CompositeFlare(VideoSamples& samples, const FlareLayer& layer, int32_t weig
   // same amounts, without a frame of floats made and read back.
   if (!look.converts() && !samples.layout().rgb) {
     CheckSize(samples, layer.width(), layer.height());
-    if (layer.precision == FlarePrecision::Full) return CompositeLayer(samples, layer.full, weight, look.mode(), band);
-    return CompositeLayer(samples, layer.exact, weight, look.mode(), band);
+    if (layer.precision == FlarePrecision::Full) return CompositeLayer(samples, layer, layer.full, weight, look.mode(), band);
+    return CompositeLayer(samples, layer, layer.exact, weight, look.mode(), band);
   }
   thread_local FlareAmounts amounts;
   for (int32_t y = 0; y < layer.height(); y += band) {
