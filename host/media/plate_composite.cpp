@@ -4,6 +4,8 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <type_traits>
 #include <vector>
 
@@ -330,21 +332,36 @@ ImageBuffer PlateForDisplay(const OIIO::ImageBuf& plate, const PlateLook& look) 
   return shown;
 }
 
+namespace {
+
+// An opaque black frame of this size, made once for all threads.
+std::shared_ptr<const ImageBuffer> SharedBlackFrame(int32_t width, int32_t height) {
+  static std::mutex made;
+  static std::shared_ptr<const ImageBuffer> latest;
+  std::lock_guard<std::mutex> lock(made);
+  if (!latest || latest->width() != width || latest->height() != height) {
+    auto black = std::make_shared<ImageBuffer>(width, height);
+    black->Fill(255, 0, 0, 0);
+    latest = std::move(black);
+  }
+  return latest;
+}
+
+}  // namespace
+
 CommandResult RenderLayer(EffectInstance& effect, const CheckedParams& blended, const FrameSettings& settings,
                           FlarePrecision precision, int32_t width, int32_t height, FlareLayer& layer) {
   layer.precision = precision;
   const CheckedParams values = blended.Unblended();
   if (precision == FlarePrecision::Full) return effect.RenderFull(width, height, values, layer.full, settings);
-  // The module only reads its input: one black frame a thread serves every
-  // frame of a size, rather than 8 MB made and filled for each 1080p frame.
-  thread_local ImageBuffer black;
-  if (black.width() != width || black.height() != height) {
-    black = ImageBuffer(width, height);
-    black.Fill(255, 0, 0, 0);
-  }
+  // The module only reads its input: one black frame serves every frame of a
+  // size on every thread, rather than 8 MB made and filled for each 1080p
+  // frame or thread. A thread keeps the one it used last.
+  thread_local std::shared_ptr<const ImageBuffer> black;
+  if (!black || black->width() != width || black->height() != height) black = SharedBlackFrame(width, height);
   // The render command overwrites the whole output, so a layer of this size is used again as it is.
   if (layer.exact.width() != width || layer.exact.height() != height) layer.exact = ImageBuffer(width, height);
-  return effect.Render(black, layer.exact, values, settings);
+  return effect.Render(*black, layer.exact, values, settings);
 }
 
 CommandResult RenderOntoPlate(EffectInstance& effect, OIIO::ImageBuf& plate, const CheckedParams& values,

@@ -1,5 +1,7 @@
 #include "host/media/sample_encoder.h"
 
+#include <cstdint>
+#include <memory>
 #include <new>
 #include <string>
 #include <utility>
@@ -18,6 +20,11 @@ namespace lfhost {
 namespace {
 
 constexpr int kPipeBuffer = 1 << 16;
+// What libavcodec's own frames are aligned to on a processor with AVX-512.
+constexpr uintptr_t kFrameAlignment = 64;
+
+// Lets go of samples the encoder held (av_buffer_create's free callback).
+void ReleaseSamples(void* held, uint8_t*) { delete static_cast<std::shared_ptr<const uint8_t>*>(held); }
 
 struct CodecFreer {
   void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
@@ -181,13 +188,28 @@ SampleEncoder::~SampleEncoder() = default;
 void SampleEncoder::Encode(const VideoSamples& samples) {
   State& s = *state_;
   AVFrame& f = *s.frame;
-  // Not reference-counted: the encoder copies the samples before it keeps them.
+  // Samples laid out as libavcodec lays out its own frames (64-byte aligned
+  // planes and rows) are handed over where they are, held by the encoder for
+  // as long as it keeps the frame; others it copies into a frame of its own.
+  bool aligned = true;
   for (int32_t p = 0; p < samples.layout().planes(); ++p) {
     f.data[p] = const_cast<uint8_t*>(samples.row<uint8_t>(p, 0));
     f.linesize[p] = samples.planeWidth(p) * samples.layout().sampleBytes();
+    aligned = aligned && reinterpret_cast<uintptr_t>(f.data[p]) % kFrameAlignment == 0 &&
+              f.linesize[p] % kFrameAlignment == 0;
+  }
+  if (aligned) {
+    auto* held = new std::shared_ptr<const uint8_t>(samples.Share());
+    f.buf[0] = av_buffer_create(const_cast<uint8_t*>(held->get()), samples.size(), ReleaseSamples, held,
+                                AV_BUFFER_FLAG_READONLY);
+    if (!f.buf[0]) {
+      delete held;
+      throw std::bad_alloc();
+    }
   }
   f.pts = s.frames++;
   const int sent = avcodec_send_frame(s.codec.get(), &f);
+  av_buffer_unref(&f.buf[0]);
   for (uint8_t*& plane : f.data) plane = nullptr;
   s.Check(sent);
   s.Drain(nullptr);

@@ -141,8 +141,9 @@ bool VideoReader::ReadDeepFrame(OIIO::ImageBuf& frame) {
 bool VideoReader::ReadSamples(VideoSamples& frame) {
   Read(VideoReading::Samples);
   const std::optional<SampleLayout> layout = SampleLayout::Of(info_.format.pixelFormat);
-  if (frame.empty() || frame.layout().pixelFormat != layout->pixelFormat || frame.width() != info_.width ||
-      frame.height() != info_.height) {
+  // A frame still held by the encoder is not copied only to be overwritten.
+  if (frame.empty() || frame.shared() || frame.layout().pixelFormat != layout->pixelFormat ||
+      frame.width() != info_.width || frame.height() != info_.height) {
     frame = VideoSamples(*layout, *SampleColour::Of(*layout, info_.format.matrix, info_.format.range), info_.width,
                          info_.height);
   }

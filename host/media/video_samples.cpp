@@ -12,6 +12,7 @@ namespace {
 // Freed frames' memory, kept for frames of the same size: a run holds a frame
 // a slot in flight, and a machine has few slots.
 constexpr size_t kKeptFrames = 8;
+constexpr size_t kSampleAlignment = 64;
 std::mutex keptMutex;
 std::vector<std::vector<uint8_t>> kept;
 
@@ -144,16 +145,30 @@ VideoSamples::VideoSamples(const SampleLayout& layout, const SampleColour& colou
     offsets_[p] = at;
     at += static_cast<size_t>(planeWidth(p)) * planeHeight(p) * layout_.sampleBytes();
   }
-  bytes_ = TakeFrameBytes(at);
+  Allocate(at);
 }
 
-VideoSamples::~VideoSamples() { GiveFrameBytes(std::move(bytes_)); }
+void VideoSamples::Allocate(size_t size) {
+  auto* bytes = new std::vector<uint8_t>(TakeFrameBytes(size + kSampleAlignment));
+  bytes_.reset(bytes, [](std::vector<uint8_t>* freed) {
+    GiveFrameBytes(std::move(*freed));
+    delete freed;
+  });
+  const auto address = reinterpret_cast<uintptr_t>(bytes->data());
+  start_ = (kSampleAlignment - address % kSampleAlignment) % kSampleAlignment;
+  size_ = size;
+}
+
+VideoSamples::~VideoSamples() = default;
+
+void VideoSamples::CopyShared() { *this = VideoSamples(std::as_const(*this)); }
 
 VideoSamples::VideoSamples(const VideoSamples& other)
     : layout_(other.layout_), colour_(other.colour_), width_(other.width_), height_(other.height_) {
   std::copy(std::begin(other.offsets_), std::end(other.offsets_), offsets_);
-  bytes_ = TakeFrameBytes(other.bytes_.size());
-  std::copy(other.bytes_.begin(), other.bytes_.end(), bytes_.begin());
+  if (other.empty()) return;
+  Allocate(other.size_);
+  std::copy(other.data(), other.data() + size_, data());
 }
 
 VideoSamples& VideoSamples::operator=(const VideoSamples& other) {
@@ -165,14 +180,16 @@ VideoSamples::VideoSamples(VideoSamples&& other) noexcept { *this = std::move(ot
 
 VideoSamples& VideoSamples::operator=(VideoSamples&& other) noexcept {
   if (this != &other) {
-    GiveFrameBytes(std::move(bytes_));
     layout_ = std::move(other.layout_);
     colour_ = other.colour_;
     width_ = other.width_;
     height_ = other.height_;
     std::copy(std::begin(other.offsets_), std::end(other.offsets_), offsets_);
     bytes_ = std::move(other.bytes_);
-    other.bytes_.clear();
+    start_ = other.start_;
+    size_ = other.size_;
+    other.bytes_.reset();
+    other.start_ = other.size_ = 0;
     other.width_ = other.height_ = 0;
   }
   return *this;

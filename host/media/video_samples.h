@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -60,7 +61,8 @@ bool StoresSamplesOf(const std::string& stored, const std::string& samples);
 // store of freed frames of the same size: a video's frames come and go at the
 // frame rate, and fresh megabytes would be zeroed and faulted in page by page
 // for every one. A frame's samples are unset until written (the decoder fills
-// them whole).
+// them whole). The first plane starts on a 64-byte boundary, as libavcodec
+// aligns its own frames, so an encoder can take the samples where they are.
 class VideoSamples {
  public:
   VideoSamples() = default;
@@ -70,7 +72,7 @@ class VideoSamples {
   VideoSamples& operator=(const VideoSamples& other);
   VideoSamples(VideoSamples&& other) noexcept;
   VideoSamples& operator=(VideoSamples&& other) noexcept;
-  bool empty() const { return bytes_.empty(); }
+  bool empty() const { return size_ == 0; }
   const SampleLayout& layout() const { return layout_; }
   const SampleColour& colour() const { return colour_; }
   int32_t width() const { return width_; }
@@ -80,24 +82,41 @@ class VideoSamples {
   int32_t planeHeight(int32_t plane) const;
   template <class T>
   T* row(int32_t plane, int32_t y) {
-    return reinterpret_cast<T*>(bytes_.data() + offsets_[plane] + static_cast<size_t>(y) * planeWidth(plane) * sizeof(T));
+    Unshare();
+    return reinterpret_cast<T*>(data() + offsets_[plane] + static_cast<size_t>(y) * planeWidth(plane) * sizeof(T));
   }
   template <class T>
   const T* row(int32_t plane, int32_t y) const {
-    return reinterpret_cast<const T*>(bytes_.data() + offsets_[plane] +
-                                      static_cast<size_t>(y) * planeWidth(plane) * sizeof(T));
+    return reinterpret_cast<const T*>(data() + offsets_[plane] + static_cast<size_t>(y) * planeWidth(plane) * sizeof(T));
   }
   // Every plane, one after another, as ffmpeg's raw video carries a frame.
-  uint8_t* data() { return bytes_.data(); }
-  const uint8_t* data() const { return bytes_.data(); }
-  size_t size() const { return bytes_.size(); }
+  uint8_t* data() {
+    Unshare();
+    return bytes_ ? bytes_->data() + start_ : nullptr;
+  }
+  const uint8_t* data() const { return bytes_ ? bytes_->data() + start_ : nullptr; }
+  size_t size() const { return size_; }
+  // The samples, held unchanged for as long as the holder keeps them, even
+  // after this frame is gone: an encoder that keeps frames in flight reads
+  // them where they are. Writing to the frame while they are held (a reader
+  // filling the same frame with the next one) first gives it samples of its own.
+  std::shared_ptr<const uint8_t> Share() const { return {bytes_, data()}; }
+  bool shared() const { return bytes_.use_count() > 1; }
 
  private:
   SampleLayout layout_;
   SampleColour colour_;
   int32_t width_ = 0, height_ = 0;
   size_t offsets_[4] = {};
-  std::vector<uint8_t> bytes_;
+  // Back to the store of freed frames when the last holder lets go.
+  std::shared_ptr<std::vector<uint8_t>> bytes_;
+  size_t start_ = 0, size_ = 0;   // the samples within `bytes_`
+  void Allocate(size_t size);
+  // Own copy of the samples, before a write, while another holds them.
+  void Unshare() {
+    if (shared()) CopyShared();
+  }
+  void CopyShared();
 };
 
 }  // namespace lfhost

@@ -534,3 +534,29 @@ TEST(SampleCompositeTest, VectorisedLoopGivesTheScalarLoopsBytes) {
 }
 
 }  // namespace
+
+namespace {
+
+// An encoder holds a frame's samples after the frame is written; the reader may
+// then fill the same frame with the next one. What is held must not change, and
+// the frame must keep what it had.
+TEST(VideoSamplesTest, SharedSamplesStayAsTheyWereWhenTheFrameIsWritten) {
+  const lfhost::SampleLayout layout = *lfhost::SampleLayout::Of("yuv420p");
+  lfhost::VideoSamples frame(layout, *lfhost::SampleColour::Of(layout, "bt709", "tv"), 64, 36);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(frame.data()) % 64, 0u);
+  for (size_t i = 0; i < frame.size(); ++i) frame.data()[i] = static_cast<uint8_t>(i * 7);
+  const std::vector<uint8_t> before(frame.data(), frame.data() + frame.size());
+  std::shared_ptr<const uint8_t> held = frame.Share();
+  EXPECT_TRUE(frame.shared());
+  frame.row<uint8_t>(2, 17)[3] = 1;
+  EXPECT_FALSE(frame.shared());
+  EXPECT_EQ(std::memcmp(held.get(), before.data(), before.size()), 0);
+  std::vector<uint8_t> expected = before;
+  expected[static_cast<size_t>(frame.row<uint8_t>(2, 17) + 3 - frame.data())] = 1;
+  EXPECT_EQ(std::memcmp(frame.data(), expected.data(), expected.size()), 0);
+  lfhost::VideoSamples gone = std::move(frame);
+  gone = lfhost::VideoSamples();
+  EXPECT_EQ(std::memcmp(held.get(), before.data(), before.size()), 0);   // still held after the frame is gone
+}
+
+}  // namespace
