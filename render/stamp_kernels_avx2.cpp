@@ -57,6 +57,32 @@ __attribute__((target("avx2"))) inline void ScreenEight(uint8_t* pixel, __m256i 
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(pixel), _mm256_packus_epi16(low, high));
 }
 
+// The packed samples of columns c .. c + 7 of a profile row, every chunk's kept
+// in task.samples. Within a row the sample is a function of |dx| alone, so when
+// the chunk that mirrors this one about the hint (columns mirror - c - 7 ..
+// mirror - c) was taken earlier in this row (it lies in [begin, c)) and its
+// |dx|, reversed, equal this chunk's, its samples, reversed, are this chunk's.
+// Otherwise the distance and the sample are computed.
+__attribute__((target("avx2"))) inline __m256i ProfileSamples8(const ProfileRowTask& task, int32_t c,
+                                                              __m256i absDy) {
+  const __m256i reverse = _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0);
+  const __m256i absDx = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(task.absDx + c));
+  const int32_t mirrored = task.mirror - c - 7;
+  __m256i samples;
+  if (mirrored >= task.begin && mirrored + 8 <= c &&
+      _mm256_movemask_epi8(_mm256_cmpeq_epi32(
+          absDx, _mm256_permutevar8x32_epi32(
+                     _mm256_loadu_si256(reinterpret_cast<const __m256i*>(task.absDx + mirrored)), reverse))) == -1) {
+    samples = _mm256_permutevar8x32_epi32(
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(task.samples + mirrored)), reverse);
+  } else {
+    const __m256i d = Hypot8(absDx, absDy, task.table);
+    samples = _mm256_i32gather_epi32(reinterpret_cast<const int*>(task.packed), d, 4);
+  }
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(task.samples + c), samples);
+  return samples;
+}
+
 }  // namespace
 
 __attribute__((target("avx2"))) void ScreenProfileRowAvx2(const ProfileRowTask& task) {
@@ -67,9 +93,7 @@ __attribute__((target("avx2"))) void ScreenProfileRowAvx2(const ProfileRowTask& 
   const __m256i absDy = _mm256_set1_epi32(task.absDy);
   int32_t c = task.begin;
   for (; c < task.end && c + 8 < task.columns; c += 8) {
-    const __m256i absDx = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(task.absDx + c));
-    const __m256i d = Hypot8(absDx, absDy, task.table);
-    const __m256i samples = _mm256_i32gather_epi32(reinterpret_cast<const int*>(task.packed), d, 4);
+    const __m256i samples = ProfileSamples8(task, c, absDy);
     if (_mm256_testz_si256(samples, samples)) continue;  // all eight unchanged
     ScreenEight(task.pixels + static_cast<ptrdiff_t>(c) * 4, samples);
   }
