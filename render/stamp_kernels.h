@@ -82,6 +82,8 @@ struct FullProfileRowTask {
   const uint32_t* table;      // the 257 HypotTable entries widened to 32 bits
   const float* sample[3];     // R, G, B samples
   int32_t count;              // distances from here on leave the pixel
+  int32_t mirror;             // as in ProfileRowTask
+  float* samples;             // the AVX2 kernel's: 3 x `columns` floats, R, G, B
 };
 
 // One row of a full-precision ray stamp: RayRowTask's draws and jittered

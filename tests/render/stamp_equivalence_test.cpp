@@ -223,8 +223,11 @@ FullStampOutcome RunFullStamp(const StampCase& c, Stamper stamper, StampKernelSe
 TEST(StampEquivalence, OptimisedSetsDrawTheFullPrecisionStampAsThePlainKernel) {
   std::mt19937 rng(20261206);
   int changedCases = 0;
-  for (int n = 0; n < 400; ++n) {
-    const StampCase c = RandomCase(rng);
+  StampCase random{};
+  for (int n = 0; n < 800; ++n) {
+    // Each random case, then the same stamp moved onto half pixels.
+    if (n % 2 == 0) random = RandomCase(rng);
+    const StampCase c = n % 2 == 0 ? random : OnHalfPixels(random);
     for (Stamper stamper : {Stamper::kProfile, Stamper::kRays}) {
       const FullStampOutcome plain = RunFullStamp(c, stamper, StampKernelSet::kPlain);
       for (StampKernelSet set : OptimisedSets()) {
@@ -244,7 +247,7 @@ TEST(StampEquivalence, OptimisedSetsDrawTheFullPrecisionStampAsThePlainKernel) {
       if (std::memcmp(untouched.rgb.data(), plain.rgb.data(), plain.rgb.size() * sizeof(float)) != 0) ++changedCases;
     }
   }
-  EXPECT_GT(changedCases, 200);
+  EXPECT_GT(changedCases, 400);
 }
 
 // Thread index 0 polls before each row of its band; the other bands never poll
@@ -339,7 +342,7 @@ TEST(StampRowKernels, ProfileRowMatchesFastHypotAcrossTheRange) {
 // with a few columns knocked out of symmetry, under any begin and end, odd
 // and even widths, and the kernel's scratch holding an earlier row's samples:
 // every drawn pixel gets the sample of its own distance, however the mirror
-// hint is given. Columns outside [begin, end) are symmetric too but lie beyond
+// hint is given, from the 8-bit and from the full-precision kernel. Columns outside [begin, end) are symmetric too but lie beyond
 // the profile's last non-zero sample, as the stamper arranges, and stay as
 // they are.
 struct MirrorRow {
@@ -356,8 +359,13 @@ TEST(StampRowKernels, ProfileRowReusesOnlyMirroredSamplesThatAreEqual) {
   WidenHypotTable(hypot, table.data());
   constexpr int32_t kLength = 46342;
   constexpr int32_t kFar = 30000;  // offset of the columns outside the span
+  constexpr int32_t kNonZeroEnd = 20000;
   std::vector<uint32_t> packed = DistanceRevealingProfile(kLength);
-  for (int32_t d = 20000; d < kLength; ++d) packed[static_cast<size_t>(d)] = 0;
+  for (int32_t d = kNonZeroEnd; d < kLength; ++d) packed[static_cast<size_t>(d)] = 0;
+  std::vector<float> shares[3];
+  for (int k = 0; k < 3; ++k) {
+    for (int32_t d = 0; d < kNonZeroEnd; ++d) shares[k].push_back(static_cast<float>(1 + (d * (k + 3)) % 1021) / 1024.0f);
+  }
 
   std::vector<MirrorRow> rows = {
       {64, 0, 63, 62, 0, 0},   {64, 0, 63, 63, 0, 0},   {65, 3, 60, 63, 0, 1},  {40, 0, 39, 20, 0, 0},
@@ -411,6 +419,27 @@ TEST(StampRowKernels, ProfileRowReusesOnlyMirroredSamplesThatAreEqual) {
         ASSERT_EQ(pixels[static_cast<size_t>(c) * 4], before[static_cast<size_t>(c) * 4]) << name << ": alpha written";
       }
       ASSERT_EQ(pixels.back(), before.back()) << name << ": past the row";
+
+      // The full-precision kernel over the same row, a share for every
+      // distance below kNonZeroEnd.
+      std::vector<float> rgb(3 * static_cast<size_t>(row.columns));
+      for (float& v : rgb) v = static_cast<float>(breaker() % 1000) / 999.0f;
+      const std::vector<float> rgbBefore = rgb;
+      std::vector<float> kept(3 * static_cast<size_t>(row.columns));
+      for (float& v : kept) v = static_cast<float>(breaker() % 1000) / 999.0f;
+      const FullProfileRowTask full{rgb.data(), row.columns, row.begin, row.end, absDx.data(), absDy, table.data(),
+                                    {shares[0].data(), shares[1].data(), shares[2].data()}, kNonZeroEnd,
+                                    row.centre2 + row.hintShift, kept.data()};
+      kernels.fullProfileRow(full);
+      for (int32_t c = 0; c < row.columns; ++c) {
+        const int32_t d = FastHypot(hypot, absDx[static_cast<size_t>(c)], absDy);
+        for (int k = 0; k < 3; ++k) {
+          const size_t at = 3 * static_cast<size_t>(c) + static_cast<size_t>(k);
+          const float expected = d < kNonZeroEnd ? ScreenShare(shares[k][static_cast<size_t>(d)], rgbBefore[at]) : rgbBefore[at];
+          ASSERT_EQ(rgb[at], expected) << name << " full: column " << c << " of " << row.columns << ", span ["
+                                       << row.begin << ", " << row.end << "), mirror " << row.centre2;
+        }
+      }
     }
   }
 }
