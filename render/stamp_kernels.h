@@ -126,9 +126,9 @@ void ScreenFullRayRowAvx2(const FullRayRowTask& task);
 // the index after the last non-zero word (0 when all are 0).
 int32_t PackProfile(const FlareContext& context, int32_t count, uint32_t* packed);
 
-// The mirror hint of ProfileRowTask for a row's |dx|: twice the column of the
-// smallest |dx| (the first, if two are smallest), plus one when the next
-// column's is as small.
+// The mirror hint of ProfileRowTask for the |dx| of a box's `columns` (at
+// least 1) columns: twice the column of the smallest |dx| (the first, if two
+// are smallest), plus one when the next column's is as small.
 int32_t MirrorColumnSum(const int32_t* absDx, int32_t columns);
 
 // The HypotTable widened to 32-bit entries.
