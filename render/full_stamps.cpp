@@ -124,11 +124,12 @@ bool StampFullPreparedBand(const FullStampJob& job, RowBand band, int32_t thread
   const int32_t count = reach <= bound ? reach : bound + 1;
   const size_t packedCount = count > length ? static_cast<size_t>(count) : 0;
   uint32_t* scratch = static_cast<uint32_t*>(
-      std::malloc((kHypotTableSize + static_cast<size_t>(columns) + 3 * packedCount) * sizeof(uint32_t)));
+      std::malloc((kHypotTableSize + 4 * static_cast<size_t>(columns) + 3 * packedCount) * sizeof(uint32_t)));
   if (scratch == nullptr) return false;
   uint32_t* table = scratch;
   int32_t* absDx = reinterpret_cast<int32_t*>(table + kHypotTableSize);
-  float* packed = reinterpret_cast<float*>(absDx + columns);
+  float* rowSamples = reinterpret_cast<float*>(absDx + columns);
+  float* packed = rowSamples + 3 * static_cast<size_t>(columns);
   WidenHypotTable(shared.hypotTable, table);
 
   FullProfileRowTask task{};
@@ -145,6 +146,8 @@ bool StampFullPreparedBand(const FullStampJob& job, RowBand band, int32_t thread
   task.absDx = absDx;
   task.table = table;
   task.count = count;
+  task.mirror = MirrorColumnSum(absDx, columns);
+  task.samples = rowSamples;
   result = 0;
   for (int32_t r = band.first; r < band.end; ++r) {
     if (const int16_t answer = PollAbortBeforeRow(threadIndex, shared)) {

@@ -76,6 +76,15 @@ int32_t PackProfile(const FlareContext& context, int32_t count, uint32_t* packed
   return nonZeroEnd;
 }
 
+int32_t MirrorColumnSum(const int32_t* absDx, int32_t columns) {
+  int32_t nearest = 0;
+  for (int32_t c = 1; c < columns; ++c) {
+    if (absDx[c] < absDx[nearest]) nearest = c;
+  }
+  const bool pair = nearest + 1 < columns && absDx[nearest + 1] == absDx[nearest];
+  return 2 * nearest + (pair ? 1 : 0);
+}
+
 void WidenHypotTable(const HypotTable& table, uint32_t* widened) {
   for (int i = 0; i < kHypotTableSize; ++i) widened[i] = table.entry[i];
 }

@@ -41,6 +41,13 @@ struct ProfileRowTask {
   int32_t absDy;
   const uint32_t* table;      // the 257 HypotTable entries widened to 32 bits
   const uint32_t* packed;     // packed samples
+  // Mirror reuse (AVX2 kernel): columns c and mirror - c usually have the same
+  // |dx|, the stamp being symmetric about its centre, so a chunk of eight may
+  // take the samples of its mirrored chunk, found in `samples` (`columns`
+  // words the kernel writes), reversed. The kernel checks the |dx| of both
+  // chunks before it does, so a wrong hint costs time only.
+  int32_t mirror;
+  uint32_t* samples;
 };
 
 // One row of a ray stamp. The kernel makes the row's rand() draws itself, two
@@ -75,6 +82,8 @@ struct FullProfileRowTask {
   const uint32_t* table;      // the 257 HypotTable entries widened to 32 bits
   const float* sample[3];     // R, G, B samples
   int32_t count;              // distances from here on leave the pixel
+  int32_t mirror;             // as in ProfileRowTask
+  float* samples;             // the AVX2 kernel's: 3 x `columns` floats, R, G, B
 };
 
 // One row of a full-precision ray stamp: RayRowTask's draws and jittered
@@ -116,6 +125,11 @@ void ScreenFullRayRowAvx2(const FullRayRowTask& task);
 // profile's end repeating its last sample (the profile must have one). Returns
 // the index after the last non-zero word (0 when all are 0).
 int32_t PackProfile(const FlareContext& context, int32_t count, uint32_t* packed);
+
+// The mirror hint of ProfileRowTask for the |dx| of a box's `columns` (at
+// least 1) columns: twice the column of the smallest |dx| (the first, if two
+// are smallest), plus one when the next column's is as small.
+int32_t MirrorColumnSum(const int32_t* absDx, int32_t columns);
 
 // The HypotTable widened to 32-bit entries.
 void WidenHypotTable(const HypotTable& table, uint32_t* widened);

@@ -57,6 +57,44 @@ __attribute__((target("avx2"))) inline void ScreenEight(uint8_t* pixel, __m256i 
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(pixel), _mm256_packus_epi16(low, high));
 }
 
+// Profile rows are symmetric about the stamp's centre (ProfileRowTask::mirror),
+// and within a row a pixel's samples depend on its |dx| alone, so the samples
+// of a chunk of eight columns may come from the chunk that mirrors it, reversed.
+// Returns the first column of that chunk when it was taken earlier in this row
+// (it lies in [begin, c), whose samples the kernel has kept) and its |dx|,
+// reversed, equal `here`, the |dx| of columns c .. c + 7; -1 otherwise.
+__attribute__((target("avx2"))) inline int32_t MirroredChunk(const int32_t* absDx, int32_t mirror, int32_t begin,
+                                                            int32_t c, __m256i here) {
+  const int32_t mirrored = mirror - c - 7;
+  if (mirrored < begin || mirrored + 8 > c) return -1;
+  const __m256i there = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(absDx + mirrored));
+  const __m256i reversed = _mm256_permutevar8x32_epi32(there, _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0));
+  return _mm256_movemask_epi8(_mm256_cmpeq_epi32(here, reversed)) == -1 ? mirrored : -1;
+}
+
+// The eight 32-bit words from `words`, in reverse order.
+__attribute__((target("avx2"))) inline __m256i LoadReversed(const void* words) {
+  return _mm256_permutevar8x32_epi32(_mm256_loadu_si256(static_cast<const __m256i*>(words)),
+                                     _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0));
+}
+
+// The packed samples of columns c .. c + 7 of a profile row, mirrored or
+// computed, kept in task.samples.
+__attribute__((target("avx2"))) inline __m256i ProfileSamples8(const ProfileRowTask& task, int32_t c,
+                                                              __m256i absDy) {
+  const __m256i absDx = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(task.absDx + c));
+  const int32_t mirrored = MirroredChunk(task.absDx, task.mirror, task.begin, c, absDx);
+  __m256i samples;
+  if (mirrored >= 0) {
+    samples = LoadReversed(task.samples + mirrored);
+  } else {
+    const __m256i d = Hypot8(absDx, absDy, task.table);
+    samples = _mm256_i32gather_epi32(reinterpret_cast<const int*>(task.packed), d, 4);
+  }
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(task.samples + c), samples);
+  return samples;
+}
+
 }  // namespace
 
 __attribute__((target("avx2"))) void ScreenProfileRowAvx2(const ProfileRowTask& task) {
@@ -67,9 +105,7 @@ __attribute__((target("avx2"))) void ScreenProfileRowAvx2(const ProfileRowTask& 
   const __m256i absDy = _mm256_set1_epi32(task.absDy);
   int32_t c = task.begin;
   for (; c < task.end && c + 8 < task.columns; c += 8) {
-    const __m256i absDx = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(task.absDx + c));
-    const __m256i d = Hypot8(absDx, absDy, task.table);
-    const __m256i samples = _mm256_i32gather_epi32(reinterpret_cast<const int*>(task.packed), d, 4);
+    const __m256i samples = ProfileSamples8(task, c, absDy);
     if (_mm256_testz_si256(samples, samples)) continue;  // all eight unchanged
     ScreenEight(task.pixels + static_cast<ptrdiff_t>(c) * 4, samples);
   }
@@ -183,6 +219,34 @@ __attribute__((target("avx2"))) inline __m256 ScreenShare8(__m256 layer, __m256 
   return _mm256_blendv_ps(stored, screened, _mm256_cmp_ps(layer, _mm256_setzero_ps(), _CMP_NEQ_UQ));
 }
 
+// The R, G, B layers of columns c .. c + 7 of a full-precision profile row,
+// mirrored or computed, kept in task.samples.
+__attribute__((target("avx2"))) inline Channels8 FullProfileSamples8(const FullProfileRowTask& task, int32_t c,
+                                                                    __m256i absDy, __m256i count) {
+  const __m256 zero = _mm256_setzero_ps();
+  const __m256i absDx = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(task.absDx + c));
+  const int32_t mirrored = MirroredChunk(task.absDx, task.mirror, task.begin, c, absDx);
+  float* kept[3] = {task.samples, task.samples + task.columns, task.samples + 2 * static_cast<ptrdiff_t>(task.columns)};
+  Channels8 layer{zero, zero, zero};
+  if (mirrored >= 0) {
+    layer = {_mm256_castsi256_ps(LoadReversed(kept[0] + mirrored)), _mm256_castsi256_ps(LoadReversed(kept[1] + mirrored)),
+             _mm256_castsi256_ps(LoadReversed(kept[2] + mirrored))};
+  } else {
+    const __m256i d = Hypot8(absDx, absDy, task.table);
+    // Lanes at or beyond `count` read nothing and get a layer of 0.
+    const __m256 take = _mm256_castsi256_ps(_mm256_cmpgt_epi32(count, d));
+    if (!_mm256_testz_ps(take, take)) {
+      layer = {_mm256_mask_i32gather_ps(zero, task.sample[0], d, take, 4),
+               _mm256_mask_i32gather_ps(zero, task.sample[1], d, take, 4),
+               _mm256_mask_i32gather_ps(zero, task.sample[2], d, take, 4)};
+    }
+  }
+  _mm256_storeu_ps(kept[0] + c, layer.red);
+  _mm256_storeu_ps(kept[1] + c, layer.green);
+  _mm256_storeu_ps(kept[2] + c, layer.blue);
+  return layer;
+}
+
 __attribute__((target("avx2"))) void ScreenFullProfileRowAvx2(const FullProfileRowTask& task) {
   const __m256i absDy = _mm256_set1_epi32(task.absDy);
   const __m256i count = _mm256_set1_epi32(task.count);
@@ -190,22 +254,16 @@ __attribute__((target("avx2"))) void ScreenFullProfileRowAvx2(const FullProfileR
   int32_t c = task.begin;
   // The 24 floats of eight pixels all lie in the box's row.
   for (; c + 8 <= task.end; c += 8) {
-    const __m256i absDx = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(task.absDx + c));
-    const __m256i d = Hypot8(absDx, absDy, task.table);
-    // Lanes at or beyond `count` read nothing and get a layer of 0.
-    const __m256 take = _mm256_castsi256_ps(_mm256_cmpgt_epi32(count, d));
-    if (_mm256_testz_ps(take, take)) continue;
-    const __m256 red = _mm256_mask_i32gather_ps(zero, task.sample[0], d, take, 4);
-    const __m256 green = _mm256_mask_i32gather_ps(zero, task.sample[1], d, take, 4);
-    const __m256 blue = _mm256_mask_i32gather_ps(zero, task.sample[2], d, take, 4);
-    const __m256 any = _mm256_or_ps(_mm256_or_ps(_mm256_cmp_ps(red, zero, _CMP_NEQ_UQ), _mm256_cmp_ps(green, zero, _CMP_NEQ_UQ)),
-                                    _mm256_cmp_ps(blue, zero, _CMP_NEQ_UQ));
+    const Channels8 layer = FullProfileSamples8(task, c, absDy, count);
+    const __m256 any =
+        _mm256_or_ps(_mm256_or_ps(_mm256_cmp_ps(layer.red, zero, _CMP_NEQ_UQ), _mm256_cmp_ps(layer.green, zero, _CMP_NEQ_UQ)),
+                     _mm256_cmp_ps(layer.blue, zero, _CMP_NEQ_UQ));
     if (_mm256_testz_ps(any, any)) continue;  // all eight unchanged
     float* pixel = task.pixels + 3 * static_cast<ptrdiff_t>(c);
     Channels8 v = LoadChannels(pixel);
-    v.red = ScreenShare8(red, v.red);
-    v.green = ScreenShare8(green, v.green);
-    v.blue = ScreenShare8(blue, v.blue);
+    v.red = ScreenShare8(layer.red, v.red);
+    v.green = ScreenShare8(layer.green, v.green);
+    v.blue = ScreenShare8(layer.blue, v.blue);
     StoreChannels(pixel, v);
   }
   if (c < task.end) {

@@ -56,11 +56,12 @@ bool StampPreparedBand(const StampJob& job, FlareContext& context, float aspect,
   const int32_t columns = job.columns;
   const int32_t packedCount = bound + 1;
   uint32_t* scratch = static_cast<uint32_t*>(std::malloc(
-      (static_cast<size_t>(columns) + static_cast<size_t>(packedCount) + kHypotTableSize) * sizeof(uint32_t)));
+      (2 * static_cast<size_t>(columns) + static_cast<size_t>(packedCount) + kHypotTableSize) * sizeof(uint32_t)));
   if (scratch == nullptr) return false;
   uint32_t* table = scratch;
   uint32_t* packed = table + kHypotTableSize;
   int32_t* absDx = reinterpret_cast<int32_t*>(packed + packedCount);
+  uint32_t* rowSamples = packed + packedCount + columns;
   WidenHypotTable(context.hypotTable, table);
   const int32_t nonZeroEnd = PackProfile(context, packedCount, packed);
 
@@ -73,6 +74,8 @@ bool StampPreparedBand(const StampJob& job, FlareContext& context, float aspect,
   task.absDx = absDx;
   task.table = table;
   task.packed = packed;
+  task.mirror = MirrorColumnSum(absDx, columns);
+  task.samples = rowSamples;
   result = 0;
   for (int32_t r = band.first; r < band.end; ++r) {
     if (const int16_t answer = PollAbortBeforeRow(threadIndex, context)) {

@@ -7,6 +7,7 @@
 // FastHypot over offsets up to the 16-bit limits.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -142,11 +143,24 @@ StampOutcome RunStamp(const StampCase& c, Stamper stamper, StampKernelSet set) {
   return {canvas.data, canvas.context.status, std::rand(), canvas.data != before};
 }
 
+// The case with its centre on the half-pixel grid and a whole radius: the
+// offsets of such a stamp are symmetric about its centre (exactly so at pixel
+// aspects 1 and 2), within the box or, when the frame clips it, only on one side.
+StampCase OnHalfPixels(StampCase c) {
+  c.x = std::round(2.0f * c.x) / 2.0f;
+  c.y = std::round(2.0f * c.y) / 2.0f;
+  c.radius = std::round(c.radius);
+  return c;
+}
+
 TEST(StampEquivalence, OptimisedSetsDrawWhatThePlainKernelsDraw) {
   std::mt19937 rng(20261205);
   int changedCases = 0;
-  for (int n = 0; n < 600; ++n) {
-    const StampCase c = RandomCase(rng);
+  StampCase random{};
+  for (int n = 0; n < 1200; ++n) {
+    // Each random case, then the same stamp moved onto half pixels.
+    if (n % 2 == 0) random = RandomCase(rng);
+    const StampCase c = n % 2 == 0 ? random : OnHalfPixels(random);
     for (Stamper stamper : {Stamper::kProfile, Stamper::kRays}) {
       const StampOutcome plain = RunStamp(c, stamper, StampKernelSet::kPlain);
       // Counted so that the comparison is not vacuous.
@@ -162,7 +176,7 @@ TEST(StampEquivalence, OptimisedSetsDrawWhatThePlainKernelsDraw) {
       }
     }
   }
-  EXPECT_GT(changedCases, 300);
+  EXPECT_GT(changedCases, 600);
 }
 
 // The full-precision stamps: the same cases over a canvas of random floats, the
@@ -209,8 +223,11 @@ FullStampOutcome RunFullStamp(const StampCase& c, Stamper stamper, StampKernelSe
 TEST(StampEquivalence, OptimisedSetsDrawTheFullPrecisionStampAsThePlainKernel) {
   std::mt19937 rng(20261206);
   int changedCases = 0;
-  for (int n = 0; n < 400; ++n) {
-    const StampCase c = RandomCase(rng);
+  StampCase random{};
+  for (int n = 0; n < 800; ++n) {
+    // Each random case, then the same stamp moved onto half pixels.
+    if (n % 2 == 0) random = RandomCase(rng);
+    const StampCase c = n % 2 == 0 ? random : OnHalfPixels(random);
     for (Stamper stamper : {Stamper::kProfile, Stamper::kRays}) {
       const FullStampOutcome plain = RunFullStamp(c, stamper, StampKernelSet::kPlain);
       for (StampKernelSet set : OptimisedSets()) {
@@ -230,7 +247,7 @@ TEST(StampEquivalence, OptimisedSetsDrawTheFullPrecisionStampAsThePlainKernel) {
       if (std::memcmp(untouched.rgb.data(), plain.rgb.data(), plain.rgb.size() * sizeof(float)) != 0) ++changedCases;
     }
   }
-  EXPECT_GT(changedCases, 200);
+  EXPECT_GT(changedCases, 400);
 }
 
 // Thread index 0 polls before each row of its band; the other bands never poll
@@ -302,8 +319,9 @@ TEST(StampRowKernels, ProfileRowMatchesFastHypotAcrossTheRange) {
         for (int32_t c = 0; c < columns; ++c) absDx[static_cast<size_t>(c)] = dxLonger ? std::min(32768, hi + c) : c;
         const int32_t absDy = dxLonger ? std::min(hi, 255) : hi;
         std::vector<uint8_t> pixels(static_cast<size_t>(columns) * 4 + 4, 0x11);
+        std::vector<uint32_t> samples(static_cast<size_t>(columns));
         ProfileRowTask task{pixels.data() + 1, 4, columns, 0, columns, absDx.data(), absDy, table.data(),
-                            packed.data()};
+                            packed.data(), MirrorColumnSum(absDx.data(), columns), samples.data()};
         kernels.profileRow(task);
         for (int32_t c = 0; c < columns; ++c) {
           const int32_t d = FastHypot(hypot, absDx[static_cast<size_t>(c)], absDy);
@@ -313,6 +331,113 @@ TEST(StampRowKernels, ProfileRowMatchesFastHypotAcrossTheRange) {
                 << name << ": |dx| " << absDx[static_cast<size_t>(c)] << ", |dy| " << absDy;
           }
           ASSERT_EQ(pixels[static_cast<size_t>(c) * 4], 0x11) << name << ": alpha written";
+        }
+      }
+    }
+  }
+}
+
+// Rows whose |dx| are symmetric about column mirror / 2 (a whole or a half
+// column, inside the drawn span, off its centre, at or beyond either end),
+// with a few columns knocked out of symmetry, under any begin and end, odd
+// and even widths, and the kernel's scratch holding an earlier row's samples:
+// every drawn pixel gets the sample of its own distance, however the mirror
+// hint is given, from the 8-bit and from the full-precision kernel. Columns outside [begin, end) are symmetric too but lie beyond
+// the profile's last non-zero sample, as the stamper arranges, and stay as
+// they are.
+struct MirrorRow {
+  int32_t columns, begin, end;
+  int32_t centre2;  // twice the column of symmetry
+  int32_t hintShift;  // the hint given is centre2 + hintShift
+  int32_t broken;  // columns whose |dx| breaks the symmetry
+};
+
+TEST(StampRowKernels, ProfileRowReusesOnlyMirroredSamplesThatAreEqual) {
+  HypotTable hypot;
+  FillHypotTable(hypot);
+  std::vector<uint32_t> table(kHypotTableSize);
+  WidenHypotTable(hypot, table.data());
+  constexpr int32_t kLength = 46342;
+  constexpr int32_t kFar = 30000;  // offset of the columns outside the span
+  constexpr int32_t kNonZeroEnd = 20000;
+  std::vector<uint32_t> packed = DistanceRevealingProfile(kLength);
+  for (int32_t d = kNonZeroEnd; d < kLength; ++d) packed[static_cast<size_t>(d)] = 0;
+  std::vector<float> shares[3];
+  for (int k = 0; k < 3; ++k) {
+    for (int32_t d = 0; d < kNonZeroEnd; ++d) shares[k].push_back(static_cast<float>(1 + (d * (k + 3)) % 1021) / 1024.0f);
+  }
+
+  std::vector<MirrorRow> rows = {
+      {64, 0, 63, 62, 0, 0},   {64, 0, 63, 63, 0, 0},   {65, 3, 60, 63, 0, 1},  {40, 0, 39, 20, 0, 0},
+      {40, 0, 39, 58, 0, 0},   {40, 5, 39, 0, 0, 0},    {40, 0, 39, 78, 0, 0},  {40, 0, 39, 79, 0, 2},
+      {17, 0, 16, 16, 0, 0},   {9, 0, 9, 8, 0, 0},      {200, 7, 193, 199, 1, 0}, {200, 7, 193, 199, -1, 3},
+      {33, 1, 32, 33, 0, 0},   {128, 100, 127, 40, 0, 0}, {128, 0, 20, 100, 0, 0},
+  };
+  std::mt19937 rng(20261207);
+  for (int n = 0; n < 3000; ++n) {
+    MirrorRow row{};
+    row.columns = std::uniform_int_distribution<int32_t>(1, 120)(rng);
+    row.begin = std::uniform_int_distribution<int32_t>(0, row.columns - 1)(rng);
+    row.end = std::uniform_int_distribution<int32_t>(row.begin + 1, row.columns)(rng);
+    row.centre2 = std::uniform_int_distribution<int32_t>(-10, 2 * row.columns + 10)(rng);
+    row.hintShift = std::uniform_int_distribution<int>(0, 5)(rng) == 0 ? std::uniform_int_distribution<int32_t>(-3, 3)(rng) : 0;
+    row.broken = std::uniform_int_distribution<int>(0, 2)(rng) == 0 ? std::uniform_int_distribution<int32_t>(1, 3)(rng) : 0;
+    rows.push_back(row);
+  }
+
+  for (const auto& [name, kernels] : RowKernelSets()) {
+    std::mt19937 breaker(5);
+    for (const MirrorRow& row : rows) {
+      std::vector<int32_t> absDx(static_cast<size_t>(row.columns));
+      for (int32_t c = 0; c < row.columns; ++c) {
+        const bool drawn = c >= row.begin && c < row.end;
+        absDx[static_cast<size_t>(c)] = (drawn ? 5 : kFar) + 3 * std::abs(2 * c - row.centre2);
+      }
+      for (int32_t k = 0; k < row.broken; ++k) {
+        const int32_t c = std::uniform_int_distribution<int32_t>(row.begin, row.end - 1)(breaker);
+        absDx[static_cast<size_t>(c)] += 1 + 2 * k;
+      }
+      const int32_t absDy = 7;
+      std::vector<uint8_t> pixels(static_cast<size_t>(row.columns) * 4 + 4);
+      for (uint8_t& b : pixels) b = static_cast<uint8_t>(breaker());
+      const std::vector<uint8_t> before = pixels;
+      // What an earlier row left in the kernel's scratch.
+      std::vector<uint32_t> samples(static_cast<size_t>(row.columns));
+      for (uint32_t& word : samples) word = static_cast<uint32_t>(breaker()) & 0xFFFFFFu;
+      const ProfileRowTask task{pixels.data() + 1, 4, row.columns, row.begin, row.end, absDx.data(), absDy,
+                                table.data(), packed.data(), row.centre2 + row.hintShift, samples.data()};
+      kernels.profileRow(task);
+      for (int32_t c = 0; c < row.columns; ++c) {
+        const uint32_t sample = packed[static_cast<size_t>(FastHypot(hypot, absDx[static_cast<size_t>(c)], absDy))];
+        for (int k = 0; k < 3; ++k) {
+          const size_t at = static_cast<size_t>(c) * 4 + 1 + static_cast<size_t>(k);
+          ASSERT_EQ(pixels[at], ScreenByte(Channel(sample, k), before[at]))
+              << name << ": column " << c << " of " << row.columns << ", span [" << row.begin << ", " << row.end
+              << "), mirror " << row.centre2 << " hinted " << row.centre2 + row.hintShift << ", " << row.broken
+              << " broken";
+        }
+        ASSERT_EQ(pixels[static_cast<size_t>(c) * 4], before[static_cast<size_t>(c) * 4]) << name << ": alpha written";
+      }
+      ASSERT_EQ(pixels.back(), before.back()) << name << ": past the row";
+
+      // The full-precision kernel over the same row, a share for every
+      // distance below kNonZeroEnd.
+      std::vector<float> rgb(3 * static_cast<size_t>(row.columns));
+      for (float& v : rgb) v = static_cast<float>(breaker() % 1000) / 999.0f;
+      const std::vector<float> rgbBefore = rgb;
+      std::vector<float> kept(3 * static_cast<size_t>(row.columns));
+      for (float& v : kept) v = static_cast<float>(breaker() % 1000) / 999.0f;
+      const FullProfileRowTask full{rgb.data(), row.columns, row.begin, row.end, absDx.data(), absDy, table.data(),
+                                    {shares[0].data(), shares[1].data(), shares[2].data()}, kNonZeroEnd,
+                                    row.centre2 + row.hintShift, kept.data()};
+      kernels.fullProfileRow(full);
+      for (int32_t c = 0; c < row.columns; ++c) {
+        const int32_t d = FastHypot(hypot, absDx[static_cast<size_t>(c)], absDy);
+        for (int k = 0; k < 3; ++k) {
+          const size_t at = 3 * static_cast<size_t>(c) + static_cast<size_t>(k);
+          const float expected = d < kNonZeroEnd ? ScreenShare(shares[k][static_cast<size_t>(d)], rgbBefore[at]) : rgbBefore[at];
+          ASSERT_EQ(rgb[at], expected) << name << " full: column " << c << " of " << row.columns << ", span ["
+                                       << row.begin << ", " << row.end << "), mirror " << row.centre2;
         }
       }
     }
