@@ -356,9 +356,8 @@ CommandResult RenderLayer(EffectInstance& effect, const CheckedParams& blended, 
   if (precision == FlarePrecision::Full) return effect.RenderFull(width, height, values, layer.full, settings);
   // The module only reads its input: one black frame serves every frame of a
   // size on every thread, rather than 8 MB made and filled for each 1080p
-  // frame or thread. A thread keeps the one it used last.
-  thread_local std::shared_ptr<const ImageBuffer> black;
-  if (!black || black->width() != width || black->height() != height) black = SharedBlackFrame(width, height);
+  // frame or thread.
+  const std::shared_ptr<const ImageBuffer> black = SharedBlackFrame(width, height);
   // The render command overwrites the whole output, so a layer of this size is used again as it is.
   if (layer.exact.width() != width || layer.exact.height() != height) layer.exact = ImageBuffer(width, height);
   return effect.Render(*black, layer.exact, values, settings);

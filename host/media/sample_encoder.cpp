@@ -20,8 +20,6 @@ namespace lfhost {
 namespace {
 
 constexpr int kPipeBuffer = 1 << 16;
-// What libavcodec's own frames are aligned to on a processor with AVX-512.
-constexpr uintptr_t kFrameAlignment = 64;
 
 // Lets go of samples the encoder held (av_buffer_create's free callback).
 void ReleaseSamples(void* held, uint8_t*) { delete static_cast<std::shared_ptr<const uint8_t>*>(held); }
@@ -188,15 +186,15 @@ SampleEncoder::~SampleEncoder() = default;
 void SampleEncoder::Encode(const VideoSamples& samples) {
   State& s = *state_;
   AVFrame& f = *s.frame;
-  // Samples laid out as libavcodec lays out its own frames (64-byte aligned
-  // planes and rows) are handed over where they are, held by the encoder for
+  // Samples laid out as libavcodec lays out its own frames (planes and rows
+  // aligned as on a processor with AVX-512) are handed over where they are, held by the encoder for
   // as long as it keeps the frame; others it copies into a frame of its own.
   bool aligned = true;
   for (int32_t p = 0; p < samples.layout().planes(); ++p) {
     f.data[p] = const_cast<uint8_t*>(samples.row<uint8_t>(p, 0));
     f.linesize[p] = samples.planeWidth(p) * samples.layout().sampleBytes();
-    aligned = aligned && reinterpret_cast<uintptr_t>(f.data[p]) % kFrameAlignment == 0 &&
-              f.linesize[p] % kFrameAlignment == 0;
+    aligned = aligned && reinterpret_cast<uintptr_t>(f.data[p]) % VideoSamples::kAlignment == 0 &&
+              f.linesize[p] % VideoSamples::kAlignment == 0;
   }
   if (aligned) {
     auto* held = new std::shared_ptr<const uint8_t>(samples.Share());

@@ -12,7 +12,6 @@ namespace {
 // Freed frames' memory, kept for frames of the same size: a run holds a frame
 // a slot in flight, and a machine has few slots.
 constexpr size_t kKeptFrames = 8;
-constexpr size_t kSampleAlignment = 64;
 std::mutex keptMutex;
 std::vector<std::vector<uint8_t>> kept;
 
@@ -149,13 +148,13 @@ VideoSamples::VideoSamples(const SampleLayout& layout, const SampleColour& colou
 }
 
 void VideoSamples::Allocate(size_t size) {
-  auto* bytes = new std::vector<uint8_t>(TakeFrameBytes(size + kSampleAlignment));
+  auto* bytes = new std::vector<uint8_t>(TakeFrameBytes(size + kAlignment));
   bytes_.reset(bytes, [](std::vector<uint8_t>* freed) {
     GiveFrameBytes(std::move(*freed));
     delete freed;
   });
   const auto address = reinterpret_cast<uintptr_t>(bytes->data());
-  start_ = (kSampleAlignment - address % kSampleAlignment) % kSampleAlignment;
+  start_ = (kAlignment - address % kAlignment) % kAlignment;
   size_ = size;
 }
 
@@ -188,7 +187,6 @@ VideoSamples& VideoSamples::operator=(VideoSamples&& other) noexcept {
     bytes_ = std::move(other.bytes_);
     start_ = other.start_;
     size_ = other.size_;
-    other.bytes_.reset();
     other.start_ = other.size_ = 0;
     other.width_ = other.height_ = 0;
   }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/media/video_formats.h"
@@ -65,6 +66,8 @@ bool StoresSamplesOf(const std::string& stored, const std::string& samples);
 // aligns its own frames, so an encoder can take the samples where they are.
 class VideoSamples {
  public:
+  // Where the first plane starts: on a multiple of this many bytes.
+  static constexpr size_t kAlignment = 64;
   VideoSamples() = default;
   VideoSamples(const SampleLayout& layout, const SampleColour& colour, int32_t width, int32_t height);
   ~VideoSamples();
@@ -83,7 +86,7 @@ class VideoSamples {
   template <class T>
   T* row(int32_t plane, int32_t y) {
     Unshare();
-    return reinterpret_cast<T*>(data() + offsets_[plane] + static_cast<size_t>(y) * planeWidth(plane) * sizeof(T));
+    return const_cast<T*>(std::as_const(*this).row<T>(plane, y));
   }
   template <class T>
   const T* row(int32_t plane, int32_t y) const {
@@ -92,7 +95,7 @@ class VideoSamples {
   // Every plane, one after another, as ffmpeg's raw video carries a frame.
   uint8_t* data() {
     Unshare();
-    return bytes_ ? bytes_->data() + start_ : nullptr;
+    return const_cast<uint8_t*>(std::as_const(*this).data());
   }
   const uint8_t* data() const { return bytes_ ? bytes_->data() + start_ : nullptr; }
   size_t size() const { return size_; }
