@@ -50,7 +50,7 @@ struct RenderMedia {
   MediaKind in, out;
   bool builtin, manyFrames;
   OIIO::TypeDesc samples = OIIO::TypeDesc::UINT8;   // the input's colour samples
-  OIIO::ImageSpec layout;   // the header of the input's first image file
+  std::optional<OIIO::ImageSpec> layout;   // the header of the input's first image file (none for a video)
   bool deep = false;
   // A video into a video that stores the same pixel format: frames travel as
   // their stored samples, and only what the flare reaches changes.
@@ -170,16 +170,16 @@ RenderMedia DescribeMedia(const MediaRenderOptions& o) {
   m.out = lfhost::MediaKindOf(o.output);
   if (m.out == MediaKind::Sequence && !m.manyFrames) m.out = MediaKind::Image;
   CheckPairing(o, m);
-  if (!m.builtin) m.layout = lfhost::InputLayout(o.input, m.in);
-  if (!m.builtin) m.samples = lfhost::ColourSampleType(m.layout);
+  if (!m.builtin && m.in != MediaKind::Video) m.layout = lfhost::InputLayout(o.input, m.in);
+  if (!m.builtin) m.samples = m.layout ? lfhost::ColourSampleType(*m.layout) : lfhost::InputSamples(o.input, m.in);
   // A video holds display-referred code values: scene-linear plates (half,
   // float) go into one clamped at 8 bits like any 8-bit frame, rather than
   // composited in linear light and encoded without a view transform.
   const bool deepSamples = m.samples != OIIO::TypeDesc::UINT8 &&
-                           (m.out != MediaKind::Video || !m.samples.is_floating_point());
+                           (m.out != MediaKind::Video || !lfhost::IsFloatingSamples(m.samples));
   // The module's frame holds R, G, B and alpha; an image with channels beyond
   // those goes the plate's way, which keeps every channel it does not flare.
-  const bool extraChannels = m.layout.nchannels > 4 && m.out != MediaKind::Video;
+  const bool extraChannels = m.layout && m.layout->nchannels > 4 && m.out != MediaKind::Video;
   m.deep = deepSamples || extraChannels || o.depth || o.composite || !o.colorspace.empty() || !o.part.empty() ||
            o.flarePrecision == lfhost::FlarePrecision::Full;
   m.stored = CarriesSamplesThrough(o, m);
@@ -269,8 +269,7 @@ void CheckInputsKept(const MediaRenderOptions& o, const RenderMedia& m, const lf
 // each must read whole at the frame's size and channels; any other is
 // rendered again, with a note naming it.
 void DropFinishedFrames(const MediaRenderOptions& o, const RenderMedia& m, lfhost::FrameSource& source) {
-  OIIO::ImageSpec layout = m.layout;
-  if (m.builtin || m.in == MediaKind::Video) layout = OIIO::ImageSpec(0, 0, source.hasAlpha() ? 4 : 3, OIIO::TypeDesc::UINT8);
+  OIIO::ImageSpec layout = m.layout ? *m.layout : OIIO::ImageSpec(0, 0, source.hasAlpha() ? 4 : 3, OIIO::TypeDesc::UINT8);
   if (o.pass == lfhost::PassOutput::Flare) layout = OIIO::ImageSpec(0, 0, 3, OIIO::TypeDesc::UINT8);
   const auto pattern = lfhost::SequencePattern::Parse(o.output);
   const auto passPattern = lfhost::SequencePattern::Parse(o.passOutput);

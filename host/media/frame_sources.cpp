@@ -335,16 +335,16 @@ void FrameSource::KeepChunk(FrameChunk chunk) {
 }
 
 OIIO::TypeDesc InputSamples(const std::string& input, MediaKind kind) {
+  if (kind == MediaKind::Video) {
+    // The whole probe: the source that reads the video next asks for it too.
+    return IsDeepVideo(ProbeVideo(input).format) ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8;
+  }
   return ColourSampleType(InputLayout(input, kind));
 }
 
 OIIO::ImageSpec InputLayout(const std::string& input, MediaKind kind) {
+  if (kind == MediaKind::Video) throw HostError(input + ": a video has no image header");
   std::string first = input;
-  if (kind == MediaKind::Video) {
-    // The whole probe: the source that reads the video next asks for it too.
-    const bool deep = IsDeepVideo(ProbeVideo(input).format);
-    return OIIO::ImageSpec(0, 0, 4, deep ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8);
-  }
   if (kind == MediaKind::Sequence) {
     const auto pattern = SequencePattern::Parse(input);
     const std::vector<int64_t> found = pattern ? pattern->Scan() : std::vector<int64_t>{};

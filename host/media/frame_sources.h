@@ -96,8 +96,8 @@ struct PlateReading {
 // file is found (its source then says so). Throws HostError as ReadImageHeader
 // or ProbeVideoStreams does.
 OIIO::TypeDesc InputSamples(const std::string& input, MediaKind kind);
-// The header of that same first file (its channels, say); for a video or a
-// sequence of which no file is found, four channels of those samples.
+// The header of that same first file of an image or a sequence (its channels,
+// say); for a sequence of which no file is found, four channels of 8 bits.
 OIIO::ImageSpec InputLayout(const std::string& input, MediaKind kind);
 
 std::unique_ptr<FrameSource> OpenImageSource(const std::string& path, const PlateReading& reading = {});

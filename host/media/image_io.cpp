@@ -26,6 +26,7 @@
 #include "host/core/lowercase.h"
 #include "host/media/files.h"
 #include "host/media/jpeg_quality.h"
+#include "host/media/memory_output.h"
 
 namespace lfhost {
 namespace {
@@ -585,10 +586,10 @@ void EncodeWhole(const std::string& path, const std::vector<OIIO::ImageSpec>& fo
     }
   } staging{staged ? target : std::string()};
   std::vector<unsigned char> encoded;
-  OIIO::Filesystem::IOVecOutput memory(encoded);
+  const std::unique_ptr<OIIO::Filesystem::IOProxy> memory = NewMemoryOutput(encoded);
   auto out = OIIO::ImageOutput::create(path);
   if (!out) throw fail(OIIO::geterror());
-  if ((!staged && !out->set_ioproxy(&memory)) || !out->open(target, static_cast<int>(formats.size()), formats.data())) {
+  if ((!staged && !out->set_ioproxy(memory.get())) || !out->open(target, static_cast<int>(formats.size()), formats.data())) {
     throw fail(out->geterror());
   }
   for (size_t i = 0; i < formats.size(); ++i) {
@@ -612,7 +613,9 @@ void EncodeWhole(const std::string& path, const std::vector<OIIO::ImageSpec>& fo
 // fields only in the same format (IsStorageField).
 void CarryFields(const OIIO::ParamValueList& from, bool sameFormat, OIIO::ImageSpec& format) {
   for (const OIIO::ParamValue& field : from) {
-    if (!IsStorageField(field.name().string(), sameFormat)) format.extra_attribs.push_back(field);
+    // By its characters: ustring::string() would tie the tool to the image
+    // library's own empty string (see memory_output.h).
+    if (!IsStorageField(std::string(field.name().c_str()), sameFormat)) format.extra_attribs.push_back(field);
   }
 }
 

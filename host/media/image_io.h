@@ -30,6 +30,13 @@ ImageBuffer ReadImage(const std::string& path);
 OIIO::ImageSpec ReadImageHeader(const std::string& path);
 // The sample type of a header's colour (its red channel's, or the first's).
 OIIO::TypeDesc ColourSampleType(const OIIO::ImageSpec& header);
+// Half, float or double. Inline, unlike TypeDesc's own test, because the tool
+// loads the image library only when a job first calls into it
+// (host/cli/image_library_loader.cpp) and a video render never needs to.
+inline bool IsFloatingSamples(OIIO::TypeDesc type) {
+  return type.basetype == OIIO::TypeDesc::HALF || type.basetype == OIIO::TypeDesc::FLOAT ||
+         type.basetype == OIIO::TypeDesc::DOUBLE;
+}
 // The red, green and blue channels of a part: those named R, G and B, else the
 // first three (or the one grey channel three times).
 std::array<int, 3> ColourChannels(const OIIO::ImageSpec& layout);

@@ -12,6 +12,7 @@
 #include <OpenImageIO/half.h>
 
 #include "host/core/host_error.h"
+#include "host/core/lowercase.h"
 #include "host/media/image_io.h"
 #include "host/media/sample_composite.h"
 
@@ -43,7 +44,7 @@ std::string KnownColourSpaces() {
   return names;
 }
 
-bool IsSrgb(const std::string& name) { return OIIO::Strutil::iequals(name, "sRGB"); }
+bool IsSrgb(const std::string& name) { return Lowercase(name) == "srgb"; }
 
 std::shared_ptr<const PlateLook::Conversion> MakeConversion(const std::string& from, const std::string& to, int steps) {
   auto conversion = std::make_shared<PlateLook::Conversion>();
@@ -171,7 +172,7 @@ std::optional<CompositeMode> ParseCompositeMode(const std::string& text) {
 }
 
 PlateLook PlateLook::For(OIIO::TypeDesc type, std::optional<CompositeMode> mode, const std::string& colourSpace) {
-  const bool floating = type.is_floating_point();
+  const bool floating = IsFloatingSamples(type);
   PlateLook look;
   look.mode_ = mode.value_or(floating ? CompositeMode::Add : CompositeMode::Screen);
   look.colourSpace_ = colourSpace;

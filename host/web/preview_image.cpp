@@ -8,6 +8,7 @@
 #include <zlib.h>
 
 #include "host/core/host_error.h"
+#include "host/media/memory_output.h"
 
 namespace lfweb {
 
@@ -18,16 +19,16 @@ std::string EncodePng(const lfhost::ImageBuffer& image, int compressionLevel) {
   // No per-row filter: on rendered flares it packs as small as the adaptive
   // choice and encodes in about half the time.
   format.attribute("png:filter", 8);   // PNG_FILTER_NONE
-  OIIO::Filesystem::IOVecOutput memory;
+  std::vector<unsigned char> bytes;
+  const std::unique_ptr<OIIO::Filesystem::IOProxy> memory = lfhost::NewMemoryOutput(bytes);
   auto out = OIIO::ImageOutput::create("png");
   if (!out) throw lfhost::HostError("PNG encoding unavailable: " + OIIO::geterror());
-  if (!out->supports("ioproxy") || !out->set_ioproxy(&memory)) {
+  if (!out->supports("ioproxy") || !out->set_ioproxy(memory.get())) {
     throw lfhost::HostError("PNG encoding into memory unavailable in this OpenImageIO");
   }
   if (!out->open("preview.png", format) || !out->write_image(OIIO::TypeDesc::UINT8, rgba.data()) || !out->close()) {
     throw lfhost::HostError("PNG encoding failed: " + out->geterror());
   }
-  const std::vector<unsigned char>& bytes = memory.buffer();
   return std::string(bytes.begin(), bytes.end());
 }
 

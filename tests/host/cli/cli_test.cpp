@@ -9,6 +9,7 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 using lftest::CliRun;
 using lftest::RunCli;
 
@@ -88,6 +89,45 @@ TEST_F(CliTest, PluginSearchPathAndVersion) {
     EXPECT_EQ(r.status, c.status) << c.env << " " << c.args.front() << ": " << r.err;
     EXPECT_NE((c.status == 0 ? r.out : r.err).find(c.says), std::string::npos) << c.env << "\n" << r.out << r.err;
   }
+}
+
+// The tool loads its image library on a job's first image call: a copy with
+// nothing beside it renders a video onto a video, and an image job there ends
+// with one line naming what is missing, having written nothing.
+TEST_F(CliTest, LoadsTheImageLibraryOnlyForJobsWithImages) {
+  lftest::RunTool("ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=64x36:rate=25 -frames:v 3 -c:v libx264 "
+                  "-pix_fmt yuv420p " + lftest::ShellQuote(Path("in.mp4")));
+  const fs::path alone = dir_ / "alone";
+  fs::create_directories(alone / "bin");
+  fs::copy_file(LF_TEST_CLI_PATH, alone / "bin" / "lensflare");
+  const std::string tool = lftest::ShellQuote((alone / "bin" / "lensflare").string());
+  const std::string plugin = " --plugin " + lftest::ShellQuote(LF_TEST_PLUGIN_PATH);
+  const struct {
+    std::string args;
+    int status;
+    std::string output;   // what the job writes, or "" when it writes nothing
+    std::string err;
+  } cases[] = {
+      {" render " + Path("in.mp4") + " -o " + Path("out.mp4") + " --lens 1 --quiet", 0, Path("out.mp4"), ""},
+      {" render -o " + Path("out.png"), 1, "",
+       "lensflare: cannot load the image library: " + (alone / "bin").string() +
+           "/../lib/lensflare/liblensflare_images.so: cannot open shared object file: No such file or directory\n"},
+  };
+  for (const auto& c : cases) {
+    const CliRun r = lftest::RunShell(tool + c.args + plugin + " 2>&1 </dev/null");
+    EXPECT_EQ(r.status, c.status) << c.args << ": " << r.out;
+    EXPECT_EQ(r.out, c.err) << c.args;
+    if (!c.output.empty()) {
+      const CliRun frames = lftest::RunShell("ffprobe -v error -count_frames -select_streams v -show_entries "
+                                             "stream=nb_read_frames -of csv=p=0 " + lftest::ShellQuote(c.output));
+      EXPECT_EQ(frames.out, "3\n") << c.args;
+    }
+  }
+  EXPECT_FALSE(fs::exists(Path("out.png")));
+  // Nothing else was left beside the tool or the outputs.
+  size_t files = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(dir_)) files += entry.is_regular_file() ? 1 : 0;
+  EXPECT_EQ(files, 3u);   // in.mp4, out.mp4 and the tool
 }
 
 }  // namespace
