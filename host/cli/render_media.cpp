@@ -567,7 +567,9 @@ int RunMediaRender(const MediaRenderOptions& o) {
       }
     }
     const auto module = lfhost::EffectModule::Load(ResolvePluginPath(o.plugin));
-    lfhost::WorkerPool pool(o.threads);
+    lfhost::WorkerPool pool(o.threads > 0 ? o.threads
+                                          : lfhost::DefaultWorkerThreads(source->frameCount(), source->width(),
+                                                                         source->height(), o.framesInFlight));
     lfhost::EffectInstance effect(*module, pool, &cancel);
     if (o.validate) effect.Validate();
     effect.Start();

@@ -86,6 +86,14 @@ struct RenderOutcome {
 // fit in a quarter of the machine's memory (a frame in flight holds its input,
 // its output and the codec's working copies: about 32 bytes a pixel); at least 1.
 int DefaultFramesInFlight(int32_t width, int32_t height);
+// The worker threads of a job's pool when --threads is not given: 0 (one per
+// processor, WorkerPool's own default), or 1 when the job keeps a frame in
+// flight on every processor. The frames in flight share the pool and its calls
+// take turns, so a pool of one lets each frame render on its own slot's thread,
+// all at once, with no hand-over between threads inside a frame. Measured with
+// 2 processors, medians of 5 runs: 4.5 % less time for a 1080p H.264 render,
+// whose encoder keeps both busy too, 2.5 % for ProRes, 2 % for a PNG sequence.
+int DefaultWorkerThreads(int64_t frameCount, int32_t width, int32_t height, int framesInFlight);
 
 // Runs the job to its end. Never throws for a frame's problem: the first
 // failure is returned in `error` and the sink is abandoned (or finished, when all
