@@ -1,5 +1,7 @@
 #include "host/core/worker_pool.h"
 
+#include <sched.h>
+
 #include <algorithm>
 
 namespace lfhost {
@@ -18,6 +20,11 @@ inline void CpuRelax() {
 }  // namespace
 
 int WorkerPool::DefaultSize() { return std::max(1u, std::thread::hardware_concurrency()); }
+
+int WorkerPool::AllowedProcessors() {
+  cpu_set_t allowed;
+  return sched_getaffinity(0, sizeof allowed, &allowed) == 0 ? std::max(1, CPU_COUNT(&allowed)) : DefaultSize();
+}
 
 WorkerPool::WorkerPool(int threads) : size_(threads > 0 ? threads : DefaultSize()) {
   threads_.reserve(static_cast<size_t>(size_ - 1));

@@ -30,6 +30,9 @@ class WorkerPool {
   void RunOnEveryThread(const std::function<void(int threadIndex)>& task);
 
   static int DefaultSize();
+  // The processors this process may run on (its affinity): a farm's job gets
+  // its share of a node.
+  static int AllowedProcessors();
 
  private:
   void WorkerLoop(int threadIndex);
