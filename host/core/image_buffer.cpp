@@ -25,7 +25,7 @@ ImageBuffer::ImageBuffer(int32_t width, int32_t height) {
   const int32_t rowBytes = RowBytesFor(width);
   const size_t pixelBytes = static_cast<size_t>(rowBytes) * static_cast<size_t>(height);
   storageBytes_ = pixelBytes + 2 * kGuardBytes;
-  storage_.reset(new (std::nothrow) uint8_t[storageBytes_]);
+  storage_.reset(static_cast<uint8_t*>(AllocateFrameMemory(storageBytes_)));
   if (!storage_) {
     throw HostError("not enough memory for a " + std::to_string(width) + "x" + std::to_string(height) +
                     " frame");

@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "host/core/frame_memory.h"
 #include "shell/host_protocol.h"
 
 namespace lfhost {
@@ -57,7 +58,7 @@ class ImageBuffer {
   static ImageBuffer FromRGBA(const uint8_t* rgba, int32_t width, int32_t height);
 
  private:
-  std::unique_ptr<uint8_t[]> storage_;
+  std::unique_ptr<uint8_t[], FreeFrame> storage_;
   size_t storageBytes_ = 0;
   PixelWorld world_{};
 };

@@ -13,23 +13,23 @@ namespace {
 // a slot in flight, and a machine has few slots.
 constexpr size_t kKeptFrames = 8;
 std::mutex keptMutex;
-std::vector<std::vector<uint8_t>> kept;
+std::vector<FrameBytes> kept;
 
 // A frame's bytes, unset: a kept buffer of exactly that size, else a new one.
-std::vector<uint8_t> TakeFrameBytes(size_t size) {
+FrameBytes TakeFrameBytes(size_t size) {
   {
     std::lock_guard<std::mutex> lock(keptMutex);
     for (auto it = kept.begin(); it != kept.end(); ++it) {
       if (it->size() != size) continue;
-      std::vector<uint8_t> bytes = std::move(*it);
+      FrameBytes bytes = std::move(*it);
       kept.erase(it);
       return bytes;
     }
   }
-  return std::vector<uint8_t>(size);
+  return FrameBytes(size);
 }
 
-void GiveFrameBytes(std::vector<uint8_t>&& bytes) noexcept {
+void GiveFrameBytes(FrameBytes&& bytes) noexcept {
   if (bytes.empty()) return;
   try {
     std::lock_guard<std::mutex> lock(keptMutex);
@@ -148,8 +148,8 @@ VideoSamples::VideoSamples(const SampleLayout& layout, const SampleColour& colou
 }
 
 void VideoSamples::Allocate(size_t size) {
-  auto* bytes = new std::vector<uint8_t>(TakeFrameBytes(size + kAlignment));
-  bytes_.reset(bytes, [](std::vector<uint8_t>* freed) {
+  auto* bytes = new FrameBytes(TakeFrameBytes(size + kAlignment));
+  bytes_.reset(bytes, [](FrameBytes* freed) {
     GiveFrameBytes(std::move(*freed));
     delete freed;
   });

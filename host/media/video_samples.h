@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/core/frame_memory.h"
 #include "host/media/video_formats.h"
 
 namespace lfhost {
@@ -64,6 +65,9 @@ bool StoresSamplesOf(const std::string& stored, const std::string& samples);
 // for every one. A frame's samples are unset until written (the decoder fills
 // them whole). The first plane starts on a 64-byte boundary, as libavcodec
 // aligns its own frames, so an encoder can take the samples where they are.
+// Frame-sized, in huge pages where they are large (frame_memory.h).
+using FrameBytes = std::vector<uint8_t, FrameAllocator<uint8_t>>;
+
 class VideoSamples {
  public:
   // Where the first plane starts: on a multiple of this many bytes.
@@ -112,7 +116,7 @@ class VideoSamples {
   int32_t width_ = 0, height_ = 0;
   size_t offsets_[4] = {};
   // Back to the store of freed frames when the last holder lets go.
-  std::shared_ptr<std::vector<uint8_t>> bytes_;
+  std::shared_ptr<FrameBytes> bytes_;
   size_t start_ = 0, size_ = 0;   // the samples within `bytes_`
   void Allocate(size_t size);
   // Own copy of the samples, before a write, while another holds them.
