@@ -9,7 +9,8 @@
 # there with the caller's arguments untouched; later calls take one indirect
 # jump. Exported data (class tables, static members) cannot be reached this
 # way: a reference to it leaves the library in the tool's list of needed
-# libraries, which the tool's link test catches.
+# libraries, which CliTest.LoadsTheImageLibraryOnlyForJobsWithImages catches
+# (a copy of the tool without liblensflare_images.so then renders images).
 cmake_minimum_required(VERSION 3.25)
 
 set(names)

@@ -1,7 +1,6 @@
 #include "host/core/image_buffer.h"
 
 #include <cstring>
-#include <new>
 #include <string>
 
 #include "host/core/host_error.h"

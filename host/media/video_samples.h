@@ -59,15 +59,15 @@ bool CarriesStoredSamples(const VideoFormat& format);
 // subsampling, so no sample is resampled on the way.
 bool StoresSamplesOf(const std::string& stored, const std::string& samples);
 
+// A frame's bytes: in huge pages where they are large (frame_memory.h).
+using FrameBytes = std::vector<uint8_t, FrameAllocator<uint8_t>>;
+
 // A frame's samples. Their memory is taken from, and given back to, a small
 // store of freed frames of the same size: a video's frames come and go at the
 // frame rate, and fresh megabytes would be zeroed and faulted in page by page
 // for every one. A frame's samples are unset until written (the decoder fills
 // them whole). The first plane starts on a 64-byte boundary, as libavcodec
 // aligns its own frames, so an encoder can take the samples where they are.
-// Frame-sized, in huge pages where they are large (frame_memory.h).
-using FrameBytes = std::vector<uint8_t, FrameAllocator<uint8_t>>;
-
 class VideoSamples {
  public:
   // Where the first plane starts: on a multiple of this many bytes.
