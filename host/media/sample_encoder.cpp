@@ -36,6 +36,10 @@ struct IoFreer {
     avio_context_free(&io);
   }
 };
+// A file libavformat opened; closing it here means it was abandoned.
+struct FileCloser {
+  void operator()(AVIOContext* io) const { avio_closep(&io); }
+};
 struct FrameFreer {
   void operator()(AVFrame* f) const { av_frame_free(&f); }
 };
@@ -54,8 +58,9 @@ std::string OptionName(const std::string& flag) {
 struct SampleEncoder::State : LibavMessages {
   Sink sink;
   std::unique_ptr<AVCodecContext, CodecFreer> codec;
-  std::unique_ptr<AVIOContext, IoFreer> io;
-  std::unique_ptr<AVFormatContext, FormatFreer> nut;   // freed before the io it writes to
+  std::unique_ptr<AVIOContext, IoFreer> io;         // the sink's, for NUT
+  std::unique_ptr<AVIOContext, FileCloser> file;    // or the video file's
+  std::unique_ptr<AVFormatContext, FormatFreer> muxer;   // freed before the io it writes to
   // Points at the caller's samples while the encoder copies them; never owns them.
   std::unique_ptr<AVFrame, FrameFreer> frame{av_frame_alloc()};
   std::unique_ptr<AVPacket, PacketFreer> packet{av_packet_alloc()};
@@ -66,7 +71,9 @@ struct SampleEncoder::State : LibavMessages {
     if (error < 0) throw HostError(Why(LibavErrorText(error)));
   }
   void OpenCodec(const EncoderSettings& settings, int32_t width, int32_t height, FrameRate rate);
-  void OpenStream();
+  void OpenStream(AVFormatContext* format, AVIOContext* pb, const MuxingSettings& muxing);
+  void OpenSink();
+  void OpenFile(const std::string& path, const MuxingSettings& muxing);
   bool Drain(const CancelToken* cancel);
 };
 
@@ -130,41 +137,77 @@ void SampleEncoder::State::OpenCodec(const EncoderSettings& settings, int32_t wi
 }
 
 // The stream as ffmpeg describes one it encoded, named by its encoder as
-// ffmpeg names it (a QuickTime file shows that as the compressor's name).
-void SampleEncoder::State::OpenStream() {
-  AVFormatContext* format = nullptr;
-  Check(avformat_alloc_output_context2(&format, nullptr, "nut", nullptr));
-  nut.reset(format);
+// ffmpeg names it (a QuickTime file shows that as the compressor's name), its
+// frames progressive with their chroma siting unsaid, as ffmpeg's own encode
+// says; the container told what `muxing` says, as ffmpeg's options tell it.
+void SampleEncoder::State::OpenStream(AVFormatContext* format, AVIOContext* pb, const MuxingSettings& muxing) {
+  muxer.reset(format);
   format->opaque = static_cast<LibavMessages*>(this);
-  auto* buffer = static_cast<uint8_t*>(av_malloc(kPipeBuffer));
-  if (!buffer) throw std::bad_alloc();
-  io.reset(avio_alloc_context(buffer, kPipeBuffer, 1, this, nullptr, WriteToSink, nullptr));
-  if (!io) {
-    av_free(buffer);
-    throw std::bad_alloc();
-  }
-  format->pb = io.get();
-  format->flags |= AVFMT_FLAG_CUSTOM_IO;
+  format->pb = pb;
   AVStream* stream = avformat_new_stream(format, nullptr);
   if (!stream) throw std::bad_alloc();
   Check(avcodec_parameters_from_context(stream->codecpar, codec.get()));
+  AVCodecParameters& p = *stream->codecpar;
+  p.field_order = AV_FIELD_PROGRESSIVE;
+  p.chroma_location = AVCHROMA_LOC_UNSPECIFIED;
+  if (!muxing.tag.empty()) p.codec_tag = MKTAG(muxing.tag[0], muxing.tag[1], muxing.tag[2], muxing.tag[3]);
   stream->time_base = codec->time_base;
   stream->avg_frame_rate = codec->framerate;
+  stream->r_frame_rate = codec->framerate;
   stream->sample_aspect_ratio = codec->sample_aspect_ratio;
   av_dict_set(&stream->metadata, "encoder", (std::string(LIBAVCODEC_IDENT " ") + codec->codec->name).c_str(), 0);
-  Check(avformat_write_header(format, nullptr));
+  if (!muxing.timecode.empty()) av_dict_set(&format->metadata, "timecode", muxing.timecode.c_str(), 0);
+  AVDictionary* options = nullptr;
+  if (muxing.faststart) av_dict_set(&options, "movflags", "+faststart", 0);
+  const int written = avformat_write_header(format, &options);
+  av_dict_free(&options);
+  Check(written);
+}
+
+void SampleEncoder::State::OpenSink() {
+  AVFormatContext* format = nullptr;
+  Check(avformat_alloc_output_context2(&format, nullptr, "nut", nullptr));
+  format->flags |= AVFMT_FLAG_CUSTOM_IO;
+  auto* buffer = static_cast<uint8_t*>(av_malloc(kPipeBuffer));
+  if (!buffer) {
+    avformat_free_context(format);
+    throw std::bad_alloc();
+  }
+  io.reset(avio_alloc_context(buffer, kPipeBuffer, 1, this, nullptr, WriteToSink, nullptr));
+  if (!io) {
+    av_free(buffer);
+    avformat_free_context(format);
+    throw std::bad_alloc();
+  }
+  // The container is told nothing: the ffmpeg that stores the stream is.
+  OpenStream(format, io.get(), {});
+}
+
+// The container as ffmpeg guesses it from the name, and the file opened as
+// ffmpeg opens its output (a QuickTime file's faststart reads it back by name).
+void SampleEncoder::State::OpenFile(const std::string& path, const MuxingSettings& muxing) {
+  AVFormatContext* format = nullptr;
+  Check(avformat_alloc_output_context2(&format, nullptr, nullptr, path.c_str()));
+  AVIOContext* pb = nullptr;
+  const int opened = avio_open(&pb, path.c_str(), AVIO_FLAG_WRITE);
+  if (opened < 0) avformat_free_context(format);
+  Check(opened);
+  file.reset(pb);
+  OpenStream(format, pb, muxing);
 }
 
 // Writes what the encoder has ready; false when a cancel stopped it.
 bool SampleEncoder::State::Drain(const CancelToken* cancel) {
-  const AVRational to = nut->streams[0]->time_base;
+  const AVRational to = muxer->streams[0]->time_base;
   for (;;) {
     const int got = avcodec_receive_packet(codec.get(), packet.get());
     if (got == AVERROR(EAGAIN) || got == AVERROR_EOF) return true;
     Check(got);
+    // A frame lasts a tick of the frame rate, as ffmpeg times a constant rate.
+    packet->duration = 1;
     av_packet_rescale_ts(packet.get(), codec->time_base, to);
     packet->stream_index = 0;
-    const int written = av_write_frame(nut.get(), packet.get());
+    const int written = av_interleaved_write_frame(muxer.get(), packet.get());
     av_packet_unref(packet.get());
     Check(written);
     if (cancel && cancel->requested()) return false;
@@ -178,7 +221,17 @@ SampleEncoder::SampleEncoder(const EncoderSettings& settings, int32_t width, int
   if (!s.frame || !s.packet) throw std::bad_alloc();
   s.sink = std::move(sink);
   s.OpenCodec(settings, width, height, rate);
-  s.OpenStream();
+  s.OpenSink();
+}
+
+SampleEncoder::SampleEncoder(const EncoderSettings& settings, int32_t width, int32_t height, FrameRate rate,
+                             const std::string& path, const MuxingSettings& muxing)
+    : state_(std::make_unique<State>()) {
+  KeepLibavMessages();
+  State& s = *state_;
+  if (!s.frame || !s.packet) throw std::bad_alloc();
+  s.OpenCodec(settings, width, height, rate);
+  s.OpenFile(path, muxing);
 }
 
 SampleEncoder::~SampleEncoder() = default;
@@ -217,7 +270,17 @@ bool SampleEncoder::Finish(const CancelToken* cancel) {
   State& s = *state_;
   s.Check(avcodec_send_frame(s.codec.get(), nullptr));
   if (!s.Drain(cancel)) return false;
-  s.Check(av_write_trailer(s.nut.get()));
+  s.Check(av_write_trailer(s.muxer.get()));
+  if (s.file) {
+    // Closing reports a failed open or seek, not a failed last write: that is
+    // the context's error.
+    avio_flush(s.file.get());
+    s.Check(s.file->error);
+    s.muxer->pb = nullptr;
+    AVIOContext* pb = s.file.release();
+    s.Check(avio_closep(&pb));
+    return true;
+  }
   avio_flush(s.io.get());
   s.Check(s.io->error);
   return true;

@@ -1,19 +1,21 @@
-// Encodes stored samples in this process, with Debian's libavcodec, and hands
-// the coded stream on as NUT (libavformat) through a byte sink: the pipe of an
-// ffmpeg that stores it as it is (-c:v copy) beside the audio, the tags and the
-// timecode. Raw frames then never cross the pipe, and ffmpeg has no raw video
-// to take apart.
+// Encodes stored samples in this process, with Debian's libavcodec, and either
+// stores the coded stream in the video file itself (libavformat) or hands it on
+// as NUT through a byte sink: the pipe of an ffmpeg that stores it as it is
+// (-c:v copy) beside the audio. Raw frames then never cross a pipe, and a
+// video without audio needs no second process at all.
 //
 // The encoder is set up as ffmpeg sets up its own in a re-encode with the same
 // settings (time base one frame, the settings as AVOptions, the tags on the
 // context and on every frame, global headers, a thread a core), so the coded
-// stream is the one ffmpeg itself writes.
+// stream is the one ffmpeg itself writes; the file is stored as ffmpeg stores
+// its own encode, to the same bytes.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "host/core/cancel_token.h"
 #include "host/media/video_encoding.h"
@@ -31,6 +33,10 @@ class SampleEncoder {
   // the reason (no file name: the caller knows it) when the encoder refuses
   // the settings or the sink fails.
   SampleEncoder(const EncoderSettings& settings, int32_t width, int32_t height, FrameRate rate, Sink sink);
+  // The same, stored into the file at `path` (created or truncated), in the
+  // container its extension names, with what `muxing` says beside the stream.
+  SampleEncoder(const EncoderSettings& settings, int32_t width, int32_t height, FrameRate rate, const std::string& path,
+                const MuxingSettings& muxing);
   ~SampleEncoder();
   SampleEncoder(const SampleEncoder&) = delete;
   SampleEncoder& operator=(const SampleEncoder&) = delete;
@@ -38,8 +44,9 @@ class SampleEncoder {
   // Encodes a frame of the settings' pixel format and size; what the encoder
   // gives back meanwhile goes to the sink. Throws HostError with the reason.
   void Encode(const VideoSamples& frame);
-  // Drains the encoder and ends the stream. A cancel requested meanwhile stops
-  // it: false. Throws HostError with the reason.
+  // Drains the encoder and ends the stream (a file is complete and closed,
+  // but not synced). A cancel requested meanwhile stops it: false. Throws
+  // HostError with the reason.
   bool Finish(const CancelToken* cancel = nullptr);
 
   struct State;   // the libraries' contexts, and what they said

@@ -91,7 +91,7 @@ void CodecSettings(const VideoStyle& style, bool followsInput, int32_t width, in
   if (name == "h264") v.insert(v.end(), {"-preset", "medium"});
   if (name == "hevc") {
     v.insert(v.end(), {"-preset", "medium", "-x265-params", "log-level=error"});
-    plan.muxing = {"-tag:v", "hvc1"};
+    plan.muxing.tag = "hvc1";
   }
   // 4:2:0 chroma wants even sides; odd frames keep full chroma. Deep frames go
   // to 10 bits, which every one of these encoders takes; VP9 has no deep
@@ -185,10 +185,18 @@ EncoderPlan PlanEncoder(const std::string& path, int32_t width, int32_t height, 
   e.sampleAspect = style.sampleAspect;
   plan.filter = ColourFilter(style, e.pixelFormat, height, e.tags);
   plan.scales = style.samples.empty();
-  if (!style.like.timecode.empty()) plan.muxing.insert(plan.muxing.end(), {"-timecode", style.like.timecode});
-  if (container->faststart) plan.muxing.insert(plan.muxing.end(), {"-movflags", "+faststart"});
+  plan.muxing.timecode = style.like.timecode;
+  plan.muxing.faststart = container->faststart;
   plan.travelsCoded = !(plan.codec == "vp9" && PixelFormatHasAlpha(e.pixelFormat));
   return plan;
+}
+
+std::vector<std::string> MuxingSettings::Arguments() const {
+  std::vector<std::string> v;
+  if (!tag.empty()) v.insert(v.end(), {"-tag:v", tag});
+  if (!timecode.empty()) v.insert(v.end(), {"-timecode", timecode});
+  if (faststart) v.insert(v.end(), {"-movflags", "+faststart"});
+  return v;
 }
 
 std::vector<std::string> EncoderPlan::EncodingArguments() const {
@@ -199,7 +207,8 @@ std::vector<std::string> EncoderPlan::EncodingArguments() const {
   v.insert(v.end(), encoding.options.begin(), encoding.options.end());
   v.insert(v.end(), {"-pix_fmt", encoding.pixelFormat});
   v.insert(v.end(), encoding.tags.begin(), encoding.tags.end());
-  v.insert(v.end(), muxing.begin(), muxing.end());
+  const std::vector<std::string> container = muxing.Arguments();
+  v.insert(v.end(), container.begin(), container.end());
   return v;
 }
 
@@ -209,7 +218,8 @@ std::vector<std::string> EncoderPlan::CopyArguments() const {
   std::vector<std::string> v = {"-c:v", "copy"};
   v.insert(v.end(), encoding.tags.begin(), encoding.tags.end());
   v.insert(v.end(), {"-field_order", "progressive", "-chroma_sample_location", "unspecified"});
-  v.insert(v.end(), muxing.begin(), muxing.end());
+  const std::vector<std::string> container = muxing.Arguments();
+  v.insert(v.end(), container.begin(), container.end());
   return v;
 }
 

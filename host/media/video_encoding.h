@@ -53,6 +53,16 @@ struct EncoderSettings {
   FrameRate sampleAspect{0, 1};   // 0/1 for none
 };
 
+// What the container says beside the coded stream.
+struct MuxingSettings {
+  std::string tag;        // the stream's codec tag ("hvc1"); "" for the container's choice
+  std::string timecode;   // of the first frame ("10:00:00:00"); "" for none
+  bool faststart = false; // the index before the frames (MP4 and QuickTime)
+
+  // As ffmpeg's output options: -tag:v, -timecode, -movflags.
+  std::vector<std::string> Arguments() const;
+};
+
 struct EncoderPlan {
   std::string codec;   // as --codec names it
   EncoderSettings encoding;
@@ -61,8 +71,7 @@ struct EncoderPlan {
   // scales between RGB and YUV or depths.
   std::string filter;
   bool scales = false;
-  // The container's own options: -tag:v, -timecode, -movflags.
-  std::vector<std::string> muxing;
+  MuxingSettings muxing;
   // The coded stream loses nothing between two processes: false for VP9 with
   // alpha, which libvpx codes as a second stream beside each packet.
   bool travelsCoded = true;

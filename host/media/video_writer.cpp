@@ -68,9 +68,16 @@ VideoWriter::VideoWriter(const std::string& path, int32_t width, int32_t height,
   plan_ = PlanEncoder(path, width, height, style);
   temporary_ = TemporaryPathBeside(path);
   interruptMark_ = std::make_unique<RemoveOnSecondInterrupt>(temporary_);
-  // Stored samples the output keeps unchanged are encoded in this process;
-  // ffmpeg stores the coded stream, its frames counted at the rate given.
+  // Stored samples the output keeps unchanged are encoded in this process,
+  // and stored here too unless there is audio to carry: then ffmpeg stores
+  // the coded stream beside it, its frames counted at the rate given.
   const bool inProcess = !samples_.empty() && samples_ == plan_.encoding.pixelFormat && plan_.travelsCoded;
+  if (inProcess && !audio) {
+    Encoding([&] {
+      encoder_ = std::make_unique<SampleEncoder>(plan_.encoding, width, height, rate, temporary_, plan_.muxing);
+    });
+    return;
+  }
   // Deep frames without alpha cross the pipe without an alpha plane.
   const int32_t planes = deep_ && !alpha_ ? 3 : 4;
   const std::string raw = !samples_.empty() ? samples_ : !deep_ ? "gbrap" : planes == 4 ? "gbrap16le" : "gbrp16le";
@@ -94,6 +101,7 @@ VideoWriter::VideoWriter(const std::string& path, int32_t width, int32_t height,
       return !pipeClosed_;
     };
     Encoding([&] { encoder_ = std::make_unique<SampleEncoder>(plan_.encoding, width, height, rate, pipe); });
+    return;
   }
   if (samples_.empty()) packed_.resize(static_cast<size_t>(width) * height * planes * (deep_ ? 2 : 1));
 }
@@ -109,7 +117,7 @@ void VideoWriter::Fail(const std::string& why) {
 }
 
 void VideoWriter::CheckFrame(int32_t width, int32_t height) {
-  if (!ffmpeg_ || finished_) throw HostError(path_ + ": the video is already closed");
+  if ((!ffmpeg_ && !encoder_) || finished_) throw HostError(path_ + ": the video is already closed");
   if (width != width_ || height != height_) Fail("frame of " + Size(width, height) + " in a video of " + Size(width_, height_));
 }
 
@@ -167,10 +175,10 @@ void VideoWriter::WriteSamples(const VideoSamples& frame) {
 
 bool VideoWriter::Finish(const CancelToken* cancel) {
   if (finished_) return true;
-  if (!ffmpeg_) throw HostError(path_ + ": the video was abandoned");
+  if (!ffmpeg_ && !encoder_) throw HostError(path_ + ": the video was abandoned");
   if (encoder_) {
-    // The encoder's look-ahead gives its last frames only now, before ffmpeg
-    // sees the end of the stream.
+    // The encoder's look-ahead gives its last frames only now, before the
+    // file (or ffmpeg) sees the end of the stream.
     bool ended = false;
     Encoding([&] { ended = encoder_->Finish(cancel); });
     encoder_.reset();
@@ -182,15 +190,14 @@ bool VideoWriter::Finish(const CancelToken* cancel) {
   // The encoder's look-ahead and the muxer's last pass can take a while after
   // the last frame; Ctrl-C is honoured meanwhile.
   std::optional<int> ended;
-  while (!(ended = ffmpeg_->Poll())) {
+  while (ffmpeg_ && !(ended = ffmpeg_->Poll())) {
     if (cancel && cancel->requested()) {
       Abandon();
       return false;
     }
     usleep(20000);
   }
-  const int status = *ended;
-  if (status != 0) Fail("ffmpeg failed with status " + std::to_string(status));
+  if (ended && *ended != 0) Fail("ffmpeg failed with status " + std::to_string(*ended));
   try {
     SyncFile(temporary_, path_);
   } catch (const HostError&) {

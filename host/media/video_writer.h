@@ -1,8 +1,9 @@
 // Encodes frames into a video file through Debian's ffmpeg: the module's 8-bit
 // frames, 16-bit frames of a deep render, or stored samples (WriteSamples) go
 // to it raw on a pipe; stored samples already in the pixel format the output
-// stores are encoded in this process instead (SampleEncoder), and ffmpeg gets
-// the coded stream to store as it is.
+// stores are encoded in this process instead (SampleEncoder) and stored there
+// too, or, where audio goes beside them, handed to ffmpeg coded to store as
+// they are.
 #pragma once
 
 #include <cstdint>
@@ -49,13 +50,13 @@ class VideoWriter {
   // Ends the stream, waits for ffmpeg to encode what it holds and renames the
   // file into place. A cancel requested meanwhile abandons the file: false.
   bool Finish(const CancelToken* cancel = nullptr);
-  // Stops ffmpeg and removes the temporary file.
+  // Stops the encoder and ffmpeg and removes the temporary file.
   void Abandon() noexcept;
 
   const std::string& temporaryPath() const { return temporary_; }
   // The pixel format the video stores.
   const std::string& pixelFormat() const { return plan_.encoding.pixelFormat; }
-  // True when this process encodes the frames and ffmpeg only stores them.
+  // True when this process encodes the frames (and ffmpeg at most stores them).
   bool encodesInProcess() const { return encoder_ != nullptr; }
 
  private:

@@ -196,11 +196,15 @@ TEST_F(RenderCancelTest, FaultsEndCleanlyAndLeaveOnlyCompleteFiles) {
     int ignored = 0, pending = 0;   // as the parent leaves them (Parent)
   };
   const std::vector<std::string> short_ = {"--size", "64x48", "--frames", "1-3"};
-  // A clip whose stored samples the tool encodes itself, ffmpeg storing the result.
+  // A clip whose stored samples the tool encodes and stores itself.
   fs::create_directories(dir_ / "clips");
   lftest::RunTool("ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=320x180:rate=24 -frames:v 400 -c:v libx264 "
                   "-pix_fmt yuv420p " + lftest::ShellQuote(Path("clips/clip.mp4")));
   const std::vector<std::string> clip = {"render", Path("clips/clip.mp4"), "--lens", "105mm", "--quiet"};
+  // With audio to carry, ffmpeg stores the stream the tool encodes; without, the tool stores it itself.
+  lftest::RunTool("ffmpeg -v error -nostdin -f lavfi -i testsrc2=size=320x180:rate=24 -f lavfi -i sine=duration=1 "
+                  "-frames:v 24 -c:v libx264 -pix_fmt yuv420p -c:a aac " + lftest::ShellQuote(Path("clips/sound.mp4")));
+  const std::vector<std::string> sound = {"render", Path("clips/sound.mp4"), "--lens", "105mm", "--quiet"};
   const Case cases[] = {
       {with(long_, {"-o", Path("out/f.%04d.png")}), 4096, {}, kAtOnce, 1, "f.0001.png: cannot write the file (file too large)"},
       {with(long_, {"-o", Path("out/f.%04d.jpg")}), 4096, {}, kAtOnce, 1, "f.0001.jpg: cannot write the file (file too large)"},
@@ -220,7 +224,7 @@ TEST_F(RenderCancelTest, FaultsEndCleanlyAndLeaveOnlyCompleteFiles) {
       {with(short_, {"-o", Path("out/v.mp4")}), 0, {SIGTERM}, kAsEncodingEnds, 143, "render cancelled; " + Path("out/v.mp4") + " not written"},
       {with(clip, {"-o", Path("out/v.mkv")}), 4096, {}, kAtOnce, 1, "v.mkv: cannot encode the video"},
       {with(clip, {"-o", Path("out/v.mkv")}), 0, {SIGTERM}, kWhileEncoding, 143, "render cancelled; " + Path("out/v.mkv") + " not written"},
-      {with(clip, {"-o", Path("out/v.mp4"), "--frames", "0-2"}), 0, {SIGINT}, kAsEncodingEnds, 130,
+      {with(sound, {"-o", Path("out/v.mp4"), "--frames", "0-2"}), 0, {SIGINT}, kAsEncodingEnds, 130,
        "render cancelled; " + Path("out/v.mp4") + " not written"},
       // A stop before the tool's first instruction, also one the parent
       // ignores: taken as soon as the tool runs, before any work.

@@ -3,10 +3,12 @@
 // its rate, tags, timecode and audio, temporary output until the end, and clear
 // errors for what is not video.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <OpenImageIO/imagebufalgo.h>
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -218,6 +220,63 @@ TEST_F(VideoIoTest, AbandonedOrFailedEncodesLeaveNothing) {
               Path("wrong.mkv") + ": cannot encode the video (frame of 32x48 in a video of 64x48)");
   }
   EXPECT_EQ(Files(), std::vector<std::string>{});
+}
+
+// Stored samples that this process encodes and stores itself, with no ffmpeg
+// beside it, go the same way: an abandoned, dropped or cancelled video, a
+// frame of the wrong size, and a file that cannot grow (a full disk, here a
+// file size limit) leave nothing, and the failure names the file.
+TEST_F(VideoIoTest, AbandonedOrFailedStoresInProcessLeaveNothing) {
+  lfhost::VideoStyle style;
+  style.like.codec = "h264";
+  style.like.pixelFormat = style.samples = "yuv420p";
+  lfhost::VideoSamples frame(*lfhost::SampleLayout::Of("yuv420p"), {}, 64, 48);
+  lfhost::VideoSamples small(*lfhost::SampleLayout::Of("yuv420p"), {}, 32, 48);
+  std::mt19937 random(3);
+  for (lfhost::VideoSamples* f : {&frame, &small}) {
+    for (size_t i = 0; i < f->size(); ++i) f->data()[i] = static_cast<uint8_t>(random());
+  }
+  enum class End { Abandon, Drop, Cancel, WrongSize, FileTooLarge };
+  struct Case { const char* name; End end; std::string error; };
+  const std::vector<Case> cases = {
+      {"gone.mp4", End::Abandon, ""},
+      {"dropped.mov", End::Drop, ""},
+      {"cancelled.mkv", End::Cancel, ""},
+      {"wrong.mp4", End::WrongSize, ": cannot encode the video (frame of 32x48 in a video of 64x48)"},
+      {"full.mp4", End::FileTooLarge, ": cannot encode the video (file too large)"},
+  };
+  for (const Case& c : cases) {
+    std::string error;
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    const rlimit unlimited = limit;
+    const auto oldSignal = signal(SIGXFSZ, SIG_IGN);
+    {
+      lfhost::VideoWriter writer(Path(c.name), 64, 48, {24, 1}, std::nullopt, style);
+      EXPECT_TRUE(writer.encodesInProcess()) << c.name;
+      for (int i = 0; i < 30; ++i) writer.WriteSamples(frame);
+      lfhost::CancelToken cancel;
+      switch (c.end) {
+        case End::Abandon: writer.Abandon(); break;
+        case End::Drop: break;
+        case End::Cancel:
+          cancel.Request();
+          EXPECT_FALSE(writer.Finish(&cancel)) << c.name;
+          break;
+        case End::WrongSize: error = ErrorOf([&] { writer.WriteSamples(small); }); break;
+        case End::FileTooLarge:
+          // The header is written; the frames, coded at Finish, are not.
+          limit.rlim_cur = static_cast<rlim_t>(lftest::FileBytes(writer.temporaryPath()).size() + 512);
+          setrlimit(RLIMIT_FSIZE, &limit);
+          error = ErrorOf([&] { writer.Finish(); });
+          setrlimit(RLIMIT_FSIZE, &unlimited);
+          break;
+      }
+    }
+    signal(SIGXFSZ, oldSignal);
+    EXPECT_EQ(error, c.error.empty() ? "" : Path(c.name) + c.error) << c.name;
+    EXPECT_EQ(Files(), std::vector<std::string>{}) << c.name;
+  }
 }
 
 // Unreadable files and unknown formats are in the command-line error table.
