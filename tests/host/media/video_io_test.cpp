@@ -404,7 +404,7 @@ TEST_F(StoredSamplesTest, FlareChangesOnlyTheSamplesItReachesAndBrightnessZeroKe
        "h264.mp4", false, "-c:v libx264 -crf 16 -preset medium"},
       {"-c:v libvpx-vp9 -pix_fmt yuv420p", "vp9.webm", false, "-c:v libvpx-vp9 -crf 20 -b:v 0"},
       {"-c:v libx265 -x265-params log-level=error -pix_fmt yuv420p10le", "hevc.mkv", false,
-       "-c:v libx265 -crf 18 -preset medium -x265-params log-level=error"},
+       "-c:v libx265 -crf 18 -preset medium -x265-params log-level=error", ".mp4"},
   };
   lfhost::FlareLayer exactLayer;
   exactLayer.exact = FlareDisc(64, 36);
