@@ -214,24 +214,23 @@ bool SampleEncoder::State::Drain(const CancelToken* cancel) {
   }
 }
 
-SampleEncoder::SampleEncoder(const EncoderSettings& settings, int32_t width, int32_t height, FrameRate rate, Sink sink)
+SampleEncoder::SampleEncoder(const EncoderSettings& settings, int32_t width, int32_t height, FrameRate rate)
     : state_(std::make_unique<State>()) {
   KeepLibavMessages();
-  State& s = *state_;
-  if (!s.frame || !s.packet) throw std::bad_alloc();
-  s.sink = std::move(sink);
-  s.OpenCodec(settings, width, height, rate);
-  s.OpenSink();
+  if (!state_->frame || !state_->packet) throw std::bad_alloc();
+  state_->OpenCodec(settings, width, height, rate);
+}
+
+SampleEncoder::SampleEncoder(const EncoderSettings& settings, int32_t width, int32_t height, FrameRate rate, Sink sink)
+    : SampleEncoder(settings, width, height, rate) {
+  state_->sink = std::move(sink);
+  state_->OpenSink();
 }
 
 SampleEncoder::SampleEncoder(const EncoderSettings& settings, int32_t width, int32_t height, FrameRate rate,
                              const std::string& path, const MuxingSettings& muxing)
-    : state_(std::make_unique<State>()) {
-  KeepLibavMessages();
-  State& s = *state_;
-  if (!s.frame || !s.packet) throw std::bad_alloc();
-  s.OpenCodec(settings, width, height, rate);
-  s.OpenFile(path, muxing);
+    : SampleEncoder(settings, width, height, rate) {
+  state_->OpenFile(path, muxing);
 }
 
 SampleEncoder::~SampleEncoder() = default;
@@ -270,19 +269,13 @@ bool SampleEncoder::Finish(const CancelToken* cancel) {
   State& s = *state_;
   s.Check(avcodec_send_frame(s.codec.get(), nullptr));
   if (!s.Drain(cancel)) return false;
+  // The trailer flushes what is buffered and reports a write that failed.
   s.Check(av_write_trailer(s.muxer.get()));
   if (s.file) {
-    // Closing reports a failed open or seek, not a failed last write: that is
-    // the context's error.
-    avio_flush(s.file.get());
-    s.Check(s.file->error);
     s.muxer->pb = nullptr;
     AVIOContext* pb = s.file.release();
     s.Check(avio_closep(&pb));
-    return true;
   }
-  avio_flush(s.io.get());
-  s.Check(s.io->error);
   return true;
 }
 

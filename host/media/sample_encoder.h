@@ -52,6 +52,8 @@ class SampleEncoder {
   struct State;   // the libraries' contexts, and what they said
 
  private:
+  // The encoder opened, the stream not yet: what both public constructors share.
+  SampleEncoder(const EncoderSettings& settings, int32_t width, int32_t height, FrameRate rate);
   std::unique_ptr<State> state_;
 };
 

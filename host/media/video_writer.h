@@ -47,8 +47,8 @@ class VideoWriter {
   // For a writer of samples (VideoStyle::samples): a frame in that pixel
   // format, encoded as it is.
   void WriteSamples(const VideoSamples& frame);
-  // Ends the stream, waits for ffmpeg to encode what it holds and renames the
-  // file into place. A cancel requested meanwhile abandons the file: false.
+  // Ends the stream, waits for the encoder (and ffmpeg) to finish what they
+  // hold and renames the file into place. A cancel requested meanwhile abandons the file: false.
   bool Finish(const CancelToken* cancel = nullptr);
   // Stops the encoder and ffmpeg and removes the temporary file.
   void Abandon() noexcept;

@@ -233,9 +233,7 @@ TEST_F(VideoIoTest, AbandonedOrFailedStoresInProcessLeaveNothing) {
   lfhost::VideoSamples frame(*lfhost::SampleLayout::Of("yuv420p"), {}, 64, 48);
   lfhost::VideoSamples small(*lfhost::SampleLayout::Of("yuv420p"), {}, 32, 48);
   std::mt19937 random(3);
-  for (lfhost::VideoSamples* f : {&frame, &small}) {
-    for (size_t i = 0; i < f->size(); ++i) f->data()[i] = static_cast<uint8_t>(random());
-  }
+  for (size_t i = 0; i < frame.size(); ++i) frame.data()[i] = static_cast<uint8_t>(random());
   enum class End { Abandon, Drop, Cancel, WrongSize, FileTooLarge };
   struct Case { const char* name; End end; std::string error; };
   const std::vector<Case> cases = {
@@ -249,7 +247,7 @@ TEST_F(VideoIoTest, AbandonedOrFailedStoresInProcessLeaveNothing) {
     std::string error;
     rlimit limit{};
     getrlimit(RLIMIT_FSIZE, &limit);
-    const rlimit unlimited = limit;
+    const rlimit original = limit;
     const auto oldSignal = signal(SIGXFSZ, SIG_IGN);
     {
       lfhost::VideoWriter writer(Path(c.name), 64, 48, {24, 1}, std::nullopt, style);
@@ -269,7 +267,7 @@ TEST_F(VideoIoTest, AbandonedOrFailedStoresInProcessLeaveNothing) {
           limit.rlim_cur = static_cast<rlim_t>(lftest::FileBytes(writer.temporaryPath()).size() + 512);
           setrlimit(RLIMIT_FSIZE, &limit);
           error = ErrorOf([&] { writer.Finish(); });
-          setrlimit(RLIMIT_FSIZE, &unlimited);
+          setrlimit(RLIMIT_FSIZE, &original);
           break;
       }
     }
