@@ -8,6 +8,7 @@
 #include <immintrin.h>
 
 #include "host/core/host_error.h"
+#include "render/rgb_lanes_avx2.h"
 
 namespace lfhost {
 namespace {
@@ -102,13 +103,11 @@ struct FullRun {
   }
 };
 
-// Eight pixels' amounts of a run, as `Get` gives them one at a time.
+// Eight pixels' amounts of a run, as `Get` gives them one at a time: their 24
+// floats are the run's next ones.
 __attribute__((target("avx2"))) inline void GetEight(const FloatRun& run, int32_t i, __m256& r, __m256& g, __m256& b) {
-  const __m256i every3 = _mm256_setr_epi32(0, 3, 6, 9, 12, 15, 18, 21);
-  const float* at = run.a + 3 * static_cast<ptrdiff_t>(i);
-  r = _mm256_i32gather_ps(at, every3, 4);
-  g = _mm256_i32gather_ps(at + 1, every3, 4);
-  b = _mm256_i32gather_ps(at + 2, every3, 4);
+  const Channels8 v = LoadChannels(run.a + 3 * static_cast<ptrdiff_t>(i));
+  r = v.red, g = v.green, b = v.blue;
 }
 
 __attribute__((target("avx2"))) inline void GetEight(const FullRun& run, int32_t i, __m256& r, __m256& g, __m256& b) {
