@@ -211,7 +211,7 @@ namespace {
 // The canvas zeroed for the next flare, in one band a pool thread: a 4K
 // canvas is 100 MB of floats, a pass of memory that one thread alone makes
 // a large share of a full render.
-void ClearCanvas(WorkerPool& pool, std::vector<float>& rgb, size_t count) {
+void ClearCanvas(WorkerPool& pool, std::vector<float, FrameAllocator<float>>& rgb, size_t count) {
   if (rgb.size() != count) {
     rgb.assign(count, 0.0f);
     return;

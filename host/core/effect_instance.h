@@ -22,6 +22,7 @@
 
 #include "host/core/command_result.h"
 #include "host/core/effect_params.h"
+#include "host/core/frame_memory.h"
 #include "host/core/host_callbacks.h"
 #include "host/core/image_buffer.h"
 #include "host/core/module_loader.h"
@@ -60,7 +61,10 @@ enum class OutputStart {
 struct FullFlare {
   int32_t width = 0;
   int32_t height = 0;
-  std::vector<float> rgb;
+  // Frame memory (huge pages): the stamps and streaks pass over it many times
+  // a frame, and a 1080p canvas is 25 MB that small pages would fault in and
+  // map 6,000 at a time.
+  std::vector<float, FrameAllocator<float>> rgb;
 
   const float* row(int32_t y) const { return rgb.data() + 3 * static_cast<size_t>(y) * static_cast<size_t>(width); }
 };

@@ -571,7 +571,9 @@ TEST(SampleCompositeTest, VectorisedLoopGivesTheScalarLoopsBytes) {
       // The same layer at full precision, its values past full scale too.
       lfhost::FlareLayer full;
       full.precision = lfhost::FlarePrecision::Full;
-      full.full = {77, 31, std::vector<float>(77 * 31 * 3)};
+      full.full.width = 77;
+      full.full.height = 31;
+      full.full.rgb.assign(77 * 31 * 3, 0.0f);
       for (size_t i = 0; i < full.full.rgb.size(); ++i) {
         const int pixel = static_cast<int>(i / 3);
         const uint8_t byte = layer.exact.at(pixel % 77, pixel / 77, 1 + static_cast<int>(i % 3));
