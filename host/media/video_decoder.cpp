@@ -29,6 +29,18 @@ struct PacketFreer {
   void operator()(AVPacket* p) const { av_packet_free(&p); }
 };
 
+// Whether the header left the first video stream undescribed (or found no
+// stream at all): its codec or picture size unknown until packets are read.
+bool NeedsStreamInfo(const AVFormatContext& format) {
+  if (format.ctx_flags & AVFMTCTX_NOHEADER) return true;
+  for (unsigned i = 0; i < format.nb_streams; ++i) {
+    const AVCodecParameters& p = *format.streams[i]->codecpar;
+    if (p.codec_type != AVMEDIA_TYPE_VIDEO) continue;
+    return p.codec_id == AV_CODEC_ID_NONE || p.width <= 0 || p.height <= 0;
+  }
+  return true;
+}
+
 }  // namespace
 
 // The libraries' contexts for one file, and what they said: the first error
@@ -57,7 +69,15 @@ VideoDecoder::VideoDecoder(const std::string& path) : state_(std::make_unique<St
   // On failure avformat_open_input frees the context itself.
   if (const int e = avformat_open_input(&format, path.c_str(), nullptr, nullptr); e < 0) s.Fail(s.Why(LibavErrorText(e)));
   s.format.reset(format);
-  if (const int e = avformat_find_stream_info(format, nullptr); e < 0) s.Fail(s.Why(LibavErrorText(e)));
+  // The probe has already described the file; what the decoder needs of it is
+  // the video stream's codec and parameters, which a container with a header
+  // (MP4, QuickTime, Matroska...) gives as it opens. Its own stream-info pass
+  // would decode the first frames again, serially, before anything else can
+  // start: only files whose streams are found by reading (MPEG streams) or
+  // whose header leaves the picture size unknown are read ahead for it.
+  if (NeedsStreamInfo(*format)) {
+    if (const int e = avformat_find_stream_info(format, nullptr); e < 0) s.Fail(s.Why(LibavErrorText(e)));
+  }
   for (unsigned i = 0; i < format->nb_streams && s.stream < 0; ++i) {
     if (format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) s.stream = static_cast<int>(i);
   }
