@@ -27,18 +27,14 @@ run() {   # name, source options, extension, the encoder settings the tool uses 
   local src="$work/$name.$ext" times="$work/$name.times"
   ffmpeg -nostdin -v error -f lavfi -i "testsrc2=size=1920x1080:rate=24" -frames:v "$frames" $make \
     -colorspace bt709 -color_primaries bt709 -color_trc bt709 -color_range tv "$src"
+  reencode() { seconds ffmpeg -nostdin -v error -y -i "$src" $settings "$work/ff.$ext"; }
+  render() { seconds "$tool" render "$src" -o "$work/ours.$ext" --lens 1 --brightness 100 --quiet; }
   : >"$times"
   local i ff ours
   for ((i = 1; i <= pairs; i++)); do
     # Which program runs first alternates: on some machines the run that
     # follows the other program's is given more of the kernel's time.
-    if ((i % 2)); then
-      ff=$(seconds ffmpeg -nostdin -v error -y -i "$src" $settings "$work/ff.$ext")
-      ours=$(seconds "$tool" render "$src" -o "$work/ours.$ext" --lens 1 --brightness 100 --quiet)
-    else
-      ours=$(seconds "$tool" render "$src" -o "$work/ours.$ext" --lens 1 --brightness 100 --quiet)
-      ff=$(seconds ffmpeg -nostdin -v error -y -i "$src" $settings "$work/ff.$ext")
-    fi
+    if ((i % 2)); then ff=$(reencode); ours=$(render); else ours=$(render); ff=$(reencode); fi
     echo "$ff $ours" >>"$times"   # ffmpeg wall, CPU; lensflare wall, CPU
   done
   "$tool" render "$src" -o "$work/zero.$ext" --brightness 0 --quiet
